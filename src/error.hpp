@@ -1,0 +1,102 @@
+// The library's one error type and the Result<T> that carries it.
+//
+// Nothing below the Python binding throws: every fallible routine returns a
+// Result, and only the binding turns a GamError into a Python exception.
+#pragma once
+
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace vorna {
+
+enum class GamErrorKind {
+  DimensionMismatch,
+  OptimizationFailed,
+  SingularMatrix,
+  InvalidParameter,
+  LinAlgError,
+  NotImplemented,
+};
+
+struct GamError {
+  GamErrorKind kind = GamErrorKind::InvalidParameter;
+  std::string message;  // empty (and not shown) for SingularMatrix
+
+  // The kind's fixed prefix followed by the message.
+  std::string display() const;
+
+  static GamError dimension_mismatch(std::string msg) {
+    return {GamErrorKind::DimensionMismatch, std::move(msg)};
+  }
+  static GamError optimization_failed(std::string msg) {
+    return {GamErrorKind::OptimizationFailed, std::move(msg)};
+  }
+  static GamError singular_matrix() { return {GamErrorKind::SingularMatrix, {}}; }
+  static GamError invalid_parameter(std::string msg) {
+    return {GamErrorKind::InvalidParameter, std::move(msg)};
+  }
+  static GamError linalg_error(std::string msg) {
+    return {GamErrorKind::LinAlgError, std::move(msg)};
+  }
+  static GamError not_implemented(std::string msg) {
+    return {GamErrorKind::NotImplemented, std::move(msg)};
+  }
+};
+
+// A value of type T or an error of type E (a GamError unless a lower layer
+// has its own error value). The member names follow std::expected so that a
+// later move to C++23 is a rename.
+template <class T, class E = GamError>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+
+  bool has_value() const { return state_.index() == 0; }
+  explicit operator bool() const { return has_value(); }
+
+  T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+
+  const E& error() const& { return std::get<1>(state_); }
+  E&& error() && { return std::get<1>(std::move(state_)); }
+
+ private:
+  std::variant<T, E> state_;
+};
+
+template <class E>
+class [[nodiscard]] Result<void, E> {
+ public:
+  Result() = default;
+  Result(E error) : error_(std::move(error)), failed_(true) {}  // NOLINT
+
+  bool has_value() const { return !failed_; }
+  explicit operator bool() const { return !failed_; }
+  void value() const {}
+  const E& error() const& { return error_; }
+  E&& error() && { return std::move(error_); }
+
+ private:
+  E error_{};
+  bool failed_ = false;
+};
+
+}  // namespace vorna
+
+// Evaluates expr (a Result); on failure returns its error from the enclosing
+// function, otherwise binds the value to a new variable `var`.
+#define VORNA_TRY(var, expr)                                  \
+  auto var##_result_ = (expr);                                \
+  if (!var##_result_) return std::move(var##_result_).error(); \
+  auto var = std::move(var##_result_).value()
+
+// For Result<void> (or when the value is not needed).
+#define VORNA_CHECK(expr)                                      \
+  do {                                                         \
+    auto vorna_check_result_ = (expr);                         \
+    if (!vorna_check_result_) return std::move(vorna_check_result_).error(); \
+  } while (0)

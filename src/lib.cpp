@@ -1,0 +1,438 @@
+// The Python module `vorna_core`: the GAM class, the module functions, the
+// conversion of arguments into owned data and of library errors into Python
+// exceptions. Nothing else in the project knows Python exists.
+#define VORNA_NUMPY_INIT_TU
+#include "pyutil.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "family.hpp"
+#include "gam.hpp"
+#include "linalg.hpp"
+#include "penalty.hpp"
+
+namespace {
+
+using vorna::GamError;
+using vorna::Matrix;
+using vorna::Vector;
+namespace py = vorna::py;
+
+constexpr const char* kNotFitted = "Model not fitted yet";
+
+// ---- The GAM object and its access rule ------------------------------------
+
+struct GamObject {
+  PyObject_HEAD
+  vorna::GamModel* model;
+  // 0: free; > 0: that many shared accesses; -1: one exclusive access.
+  int borrow;
+};
+
+// Holds an access to a GamObject for the duration of one call. A conflicting
+// request fails at once with RuntimeError; it never waits.
+class Access {
+ public:
+  enum class Mode { Shared, Exclusive };
+
+  Access(GamObject* self, Mode mode) : self_(self) {
+    if (mode == Mode::Exclusive) {
+      if (self->borrow != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return;
+      }
+      self->borrow = -1;
+    } else {
+      if (self->borrow < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return;
+      }
+      ++self->borrow;
+    }
+    held_ = true;
+  }
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  ~Access() {
+    if (!held_) return;
+    if (self_->borrow < 0)
+      self_->borrow = 0;
+    else
+      --self_->borrow;
+  }
+  explicit operator bool() const { return held_; }
+
+ private:
+  GamObject* self_;
+  bool held_ = false;
+};
+
+GamObject* as_gam(PyObject* self) { return reinterpret_cast<GamObject*>(self); }
+
+PyObject* gam_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"family", nullptr};
+  PyObject* family_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:GAM", const_cast<char**>(kwlist), &family_obj))
+    return nullptr;
+  std::optional<std::string> family_name;
+  if (!py::to_optional_string(family_obj, "family", family_name)) return nullptr;
+  const std::string name = family_name.value_or("gaussian");
+  const std::optional<vorna::Family> family = vorna::family_from_name(name);
+  if (!family) {
+    return py::raise_value_error("Unknown family '" + name +
+                                 "'. Use 'gaussian', 'binomial', 'poisson', or 'gamma'");
+  }
+  auto model = std::make_unique<vorna::GamModel>(*family);
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  as_gam(obj)->model = model.release();
+  as_gam(obj)->borrow = 0;
+  return obj;
+  VORNA_PY_END
+}
+
+void gam_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_gam(self)->model;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- Methods -----------------------------------------------------------------
+
+PyObject* not_built(const char* what) {
+  return py::raise_error(GamError::not_implemented(std::string(what) + " is not available yet"));
+}
+
+PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"var_name", "num_basis", "x_min", "x_max", nullptr};
+  PyObject *name_obj, *k_obj, *min_obj, *max_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:add_cubic_spline", const_cast<char**>(kwlist),
+                                   &name_obj, &k_obj, &min_obj, &max_obj))
+    return nullptr;
+  std::string var_name;
+  std::size_t num_basis = 0;
+  double x_min = 0.0, x_max = 0.0;
+  if (!py::to_string(name_obj, "var_name", var_name) || !py::to_count(k_obj, "num_basis", num_basis) ||
+      !py::to_real(min_obj, "x_min", x_min) || !py::to_real(max_obj, "x_max", x_max))
+    return nullptr;
+  Access access(as_gam(self), Access::Mode::Exclusive);
+  if (!access) return nullptr;
+  return not_built("add_cubic_spline");
+  VORNA_PY_END
+}
+
+// The arguments shared by the fit methods, converted in parameter order.
+struct FitArgs {
+  Matrix x;
+  Vector y;
+  std::vector<std::size_t> k;
+  std::string method = "REML";
+  std::optional<std::string> bs;
+  std::optional<std::size_t> max_iter;
+  std::string formula;
+};
+
+PyObject* gam_fit_auto_optimized_impl(PyObject* self, PyObject* args, PyObject* kwargs,
+                                      const char* format, bool method_required) {
+  static const char* kwlist[] = {"x", "y", "k", "method", "bs", "max_iter", nullptr};
+  PyObject *x_obj, *y_obj, *k_obj, *method_obj = nullptr, *bs_obj = nullptr, *iter_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &x_obj, &y_obj,
+                                   &k_obj, &method_obj, &bs_obj, &iter_obj))
+    return nullptr;
+  FitArgs a;
+  if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) ||
+      !py::to_count_list(k_obj, "k", a.k))
+    return nullptr;
+  if ((method_required || method_obj) && !py::to_string(method_obj, "method", a.method)) return nullptr;
+  if (!py::to_optional_string(bs_obj, "bs", a.bs) ||
+      !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
+    return nullptr;
+  Access access(as_gam(self), Access::Mode::Exclusive);
+  if (!access) return nullptr;
+  return not_built("fit");
+}
+
+PyObject* gam_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  return gam_fit_auto_optimized_impl(self, args, kwargs, "OOO|OOO:fit", false);
+  VORNA_PY_END
+}
+
+PyObject* gam_fit_auto_optimized(PyObject* self, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  return gam_fit_auto_optimized_impl(self, args, kwargs, "OOOO|OO:fit_auto_optimized", true);
+  VORNA_PY_END
+}
+
+PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"x", "y", "method", "max_iter", nullptr};
+  PyObject *x_obj, *y_obj, *method_obj, *iter_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:fit_manual", const_cast<char**>(kwlist), &x_obj,
+                                   &y_obj, &method_obj, &iter_obj))
+    return nullptr;
+  FitArgs a;
+  if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) ||
+      !py::to_string(method_obj, "method", a.method) ||
+      !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
+    return nullptr;
+  Access access(as_gam(self), Access::Mode::Exclusive);
+  if (!access) return nullptr;
+  return not_built("fit_manual");
+  VORNA_PY_END
+}
+
+PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"x", "y", "k", "method", "bs", "max_iter", nullptr};
+  PyObject *x_obj, *y_obj, *k_obj, *method_obj, *bs_obj, *iter_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:fit_auto", const_cast<char**>(kwlist), &x_obj,
+                                   &y_obj, &k_obj, &method_obj, &bs_obj, &iter_obj))
+    return nullptr;
+  FitArgs a;
+  if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) ||
+      !py::to_count_list(k_obj, "k", a.k) || !py::to_string(method_obj, "method", a.method) ||
+      !py::to_optional_string(bs_obj, "bs", a.bs) ||
+      !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
+    return nullptr;
+  Access access(as_gam(self), Access::Mode::Exclusive);
+  if (!access) return nullptr;
+  return not_built("fit_auto");
+  VORNA_PY_END
+}
+
+PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"x", "y", "formula", "method", "max_iter", nullptr};
+  PyObject *x_obj, *y_obj, *formula_obj, *method_obj, *iter_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:fit_formula", const_cast<char**>(kwlist),
+                                   &x_obj, &y_obj, &formula_obj, &method_obj, &iter_obj))
+    return nullptr;
+  FitArgs a;
+  if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) ||
+      !py::to_string(formula_obj, "formula", a.formula) ||
+      !py::to_string(method_obj, "method", a.method) ||
+      !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
+    return nullptr;
+  Access access(as_gam(self), Access::Mode::Exclusive);
+  if (!access) return nullptr;
+  return not_built("fit_formula");
+  VORNA_PY_END
+}
+
+PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"x", nullptr};
+  PyObject* x_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:predict", const_cast<char**>(kwlist), &x_obj))
+    return nullptr;
+  Matrix x;
+  if (!py::to_matrix(x_obj, "x", x)) return nullptr;
+  Access access(as_gam(self), Access::Mode::Shared);
+  if (!access) return nullptr;
+  if (!as_gam(self)->model->fitted())
+    return py::raise_error(GamError::invalid_parameter("Model has not been fitted yet"));
+  return not_built("predict");
+  VORNA_PY_END
+}
+
+// Getters: shared access; "Model not fitted yet" while the field is absent.
+template <class Field, class Convert>
+PyObject* get_field(PyObject* self, Field field, Convert convert) {
+  VORNA_PY_BEGIN
+  Access access(as_gam(self), Access::Mode::Shared);
+  if (!access) return nullptr;
+  const auto& value = field(*as_gam(self)->model);
+  if (!value) return py::raise_value_error(kNotFitted);
+  return convert(*value);
+  VORNA_PY_END
+}
+
+PyObject* gam_get_lambda(PyObject* self, PyObject*) {
+  return get_field(
+      self, [](const vorna::GamModel& m) -> const auto& { return m.lambdas(); },
+      [](const Vector& v) -> PyObject* {
+        if (v.empty()) return py::raise_value_error("Model has no smoothing parameters");
+        return PyFloat_FromDouble(v.front());
+      });
+}
+
+PyObject* gam_get_all_lambdas(PyObject* self, PyObject*) {
+  return get_field(
+      self, [](const vorna::GamModel& m) -> const auto& { return m.lambdas(); },
+      [](const Vector& v) { return py::new_array(v); });
+}
+
+PyObject* gam_get_fitted_values(PyObject* self, PyObject*) {
+  return get_field(
+      self, [](const vorna::GamModel& m) -> const auto& { return m.fitted_values(); },
+      [](const Vector& v) { return py::new_array(v); });
+}
+
+PyObject* gam_get_coefficients(PyObject* self, PyObject*) {
+  return get_field(
+      self, [](const vorna::GamModel& m) -> const auto& { return m.coefficients(); },
+      [](const Vector& v) { return py::new_array(v); });
+}
+
+PyObject* gam_get_design_matrix(PyObject* self, PyObject*) {
+  return get_field(
+      self, [](const vorna::GamModel& m) -> const auto& { return m.design_matrix(); },
+      [](const Matrix& x) { return py::new_array(x); });
+}
+
+PyObject* gam_get_family(PyObject* self, PyObject*) {
+  VORNA_PY_BEGIN
+  Access access(as_gam(self), Access::Mode::Shared);
+  if (!access) return nullptr;
+  const std::string_view name = vorna::family_name(as_gam(self)->model->family());
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  VORNA_PY_END
+}
+
+#define VORNA_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef g_gam_methods[] = {
+    {"add_cubic_spline", VORNA_KW(gam_add_cubic_spline), METH_VARARGS | METH_KEYWORDS,
+     "add_cubic_spline($self, var_name, num_basis, x_min, x_max)\n--\n\n"},
+    {"fit", VORNA_KW(gam_fit), METH_VARARGS | METH_KEYWORDS,
+     "fit($self, x, y, k, method=\"REML\", bs=None, max_iter=None)\n--\n\n"
+     "Fit GAM with automatic smooth setup and all optimizations (recommended)\n"
+     "\n"
+     "This is the main fitting method with sensible defaults and best performance.\n"
+     "It automatically sets up smooths for each column and uses all optimizations.\n"
+     "\n"
+     "Args:\n"
+     "    x: Input data (n x d array)\n"
+     "    y: Response variable (n array)\n"
+     "    k: List of basis dimensions for each column (like k in vorna)\n"
+     "    method: \"REML\" (default) or \"GCV\"\n"
+     "    bs: Basis type: \"cr\" (cubic regression splines, default) or \"bs\" (B-splines)\n"
+     "    max_iter: Maximum iterations (default: 10)\n"
+     "\n"
+     "Example:\n"
+     "    gam = GAM()\n"
+     "    result = gam.fit(X, y, k=[10, 15, 20])"},
+    {"fit_manual", VORNA_KW(gam_fit_manual), METH_VARARGS | METH_KEYWORDS,
+     "fit_manual($self, x, y, method, max_iter)\n--\n\n"
+     "Low-level fit method for users who manually configure smooths\n"
+     "\n"
+     "Most users should use `fit()` instead, which provides automatic setup.\n"
+     "This method is for advanced users who want full control over smooth configuration."},
+    {"fit_auto", VORNA_KW(gam_fit_auto), METH_VARARGS | METH_KEYWORDS,
+     "fit_auto($self, x, y, k, method, bs, max_iter)\n--\n\n"
+     "Fit GAM with automatic smooth setup from k values\n"
+     "\n"
+     "Args:\n"
+     "    x: Input data (n x d array)\n"
+     "    y: Response variable (n array)\n"
+     "    k: List of basis dimensions for each column (like k in vorna)\n"
+     "    method: \"GCV\" or \"REML\"\n"
+     "    bs: Basis type: \"bs\" (B-splines) or \"cr\" (cubic regression splines, vorna default)\n"
+     "    max_iter: Maximum iterations\n"
+     "\n"
+     "Example:\n"
+     "    gam = GAM()\n"
+     "    result = gam.fit_auto(X, y, k=[10, 15, 20], method='REML', bs='cr')"},
+    {"fit_auto_optimized", VORNA_KW(gam_fit_auto_optimized), METH_VARARGS | METH_KEYWORDS,
+     "fit_auto_optimized($self, x, y, k, method, bs=None, max_iter=None)\n--\n\n"
+     "Fit GAM with automatic smooth setup (optimized version with caching)\n"
+     "\n"
+     "Uses caching and improved algorithms for better performance"},
+    {"fit_formula", VORNA_KW(gam_fit_formula), METH_VARARGS | METH_KEYWORDS,
+     "fit_formula($self, x, y, formula, method, max_iter)\n--\n\n"
+     "Fit GAM with formula-like syntax (vorna-style)\n"
+     "\n"
+     "Args:\n"
+     "    x: Input data (n x d array)\n"
+     "    y: Response variable (n array)\n"
+     "    formula: Formula string like \"s(0, k=10) + s(1, k=15)\"\n"
+     "    method: \"REML\" (default) or \"GCV\"\n"
+     "    max_iter: Maximum iterations\n"
+     "\n"
+     "Example:\n"
+     "    gam = GAM()\n"
+     "    result = gam.fit_formula(X, y, formula=\"s(0, k=10) + s(1, k=15)\", method='REML')"},
+    {"predict", VORNA_KW(gam_predict), METH_VARARGS | METH_KEYWORDS, "predict($self, x)\n--\n\n"},
+    {"get_lambda", gam_get_lambda, METH_NOARGS, "get_lambda($self)\n--\n\n"},
+    {"get_all_lambdas", gam_get_all_lambdas, METH_NOARGS,
+     "get_all_lambdas($self)\n--\n\nGet all smoothing parameters (for multi-variable GAMs)"},
+    {"get_fitted_values", gam_get_fitted_values, METH_NOARGS, "get_fitted_values($self)\n--\n\n"},
+    {"get_family", gam_get_family, METH_NOARGS,
+     "get_family($self)\n--\n\nGet the family (distribution) used by this GAM"},
+    {"get_coefficients", gam_get_coefficients, METH_NOARGS,
+     "get_coefficients($self)\n--\n\nGet the fitted coefficients"},
+    {"get_design_matrix", gam_get_design_matrix, METH_NOARGS,
+     "get_design_matrix($self)\n--\n\nGet the design matrix (predictor matrix)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_gam_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(gam_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gam_dealloc)},
+    {Py_tp_methods, g_gam_methods},
+    {Py_tp_doc, const_cast<char*>("GAM(family=None)\n--\n\nPython wrapper for GAM")},
+    {0, nullptr},
+};
+
+PyType_Spec g_gam_spec = {"vorna_core.GAM", sizeof(GamObject), 0, Py_TPFLAGS_DEFAULT, g_gam_slots};
+
+// ---- Module functions --------------------------------------------------------
+
+PyObject* compute_penalty_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"basis_type", "num_basis", "knots", nullptr};
+  PyObject *type_obj, *k_obj, *knots_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:compute_penalty_matrix",
+                                   const_cast<char**>(kwlist), &type_obj, &k_obj, &knots_obj))
+    return nullptr;
+  std::string basis_type;
+  std::size_t k = 0;
+  if (!py::to_string(type_obj, "basis_type", basis_type) || !py::to_count(k_obj, "num_basis", k))
+    return nullptr;
+  Vector knots;
+  if (!py::to_vector(knots_obj, "knots", knots)) return nullptr;
+  auto* arr = reinterpret_cast<PyArrayObject*>(knots_obj);
+  if (!PyArray_IS_C_CONTIGUOUS(arr) && !PyArray_IS_F_CONTIGUOUS(arr)) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return nullptr;
+  }
+  auto penalty = vorna::compute_penalty_matrix(basis_type, k, knots);
+  if (!penalty) return py::raise_error(penalty.error(), "Failed to compute penalty: ");
+  return py::new_array(penalty.value());
+  VORNA_PY_END
+}
+
+PyMethodDef g_module_methods[] = {
+    {"compute_penalty_matrix", VORNA_KW(compute_penalty_matrix), METH_VARARGS | METH_KEYWORDS,
+     "compute_penalty_matrix(basis_type, num_basis, knots)\n--\n\n"
+     "Compute penalty matrix for debugging/comparison\n"
+     "Returns the raw penalty matrix for a given basis type"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The functions are added after the class, so the module's namespace lists GAM first.
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "vorna_core", "", -1, nullptr,
+                            nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vorna_core(void) {
+  import_array();
+  vorna::configure_blas_threads();
+  py::Ref module(PyModule_Create(&g_module_def));
+  if (!module) return nullptr;
+  PyObject* gam_type = PyType_FromSpec(&g_gam_spec);
+  if (!gam_type) return nullptr;
+  if (PyModule_AddObject(module.get(), "GAM", gam_type) < 0) {
+    Py_DECREF(gam_type);
+    return nullptr;
+  }
+  if (PyModule_AddFunctions(module.get(), g_module_methods) < 0) return nullptr;
+  return module.release();
+}

@@ -1,0 +1,266 @@
+#include "pyutil.hpp"
+
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+
+namespace vorna::py {
+namespace {
+
+// Re-raises the pending exception with the same type and "argument '{name}': "
+// in front of its message.
+bool prefix_pending_error(const char* name) {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref type_ref(type), value_ref(value), tb_ref(traceback);
+  Ref text(value ? PyObject_Str(value) : PyUnicode_FromString(""));
+  if (!text) {
+    PyErr_Clear();
+    text = Ref(PyUnicode_FromString("invalid value"));
+  }
+  PyErr_Format(type ? type : PyExc_TypeError, "argument '%s': %U", name, text.get());
+  return false;
+}
+
+bool type_error(const char* name, const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", name, expected,
+               Py_TYPE(got)->tp_name);
+  return false;
+}
+
+// Accepts an ndarray of native-endian float64 with `ndim` dimensions.
+PyArrayObject* as_float64_array(PyObject* obj, const char* name, int ndim, const char* expected) {
+  if (!PyArray_Check(obj)) {
+    type_error(name, expected, obj);
+    return nullptr;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  PyArray_Descr* descr = PyArray_DESCR(arr);
+  if (descr->type_num != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(arr)) {
+    Ref dtype_text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+    if (!dtype_text) return nullptr;
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got an array of dtype %U", name,
+                 expected, dtype_text.get());
+    return nullptr;
+  }
+  if (PyArray_NDIM(arr) != ndim) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got an array with %d dimension(s)",
+                 name, expected, PyArray_NDIM(arr));
+    return nullptr;
+  }
+  return arr;
+}
+
+double read_double(const char* p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);  // arrays may be unaligned
+  return v;
+}
+
+bool is_sequence_not_str(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence, got str", name);
+    return false;
+  }
+  if (!PySequence_Check(obj)) return type_error(name, "a sequence", obj);
+  return true;
+}
+
+// Calls convert(item, index) for each item of a sequence.
+template <class F>
+bool for_each_item(PyObject* obj, const char* name, F convert) {
+  if (!is_sequence_not_str(obj, name)) return false;
+  Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) return prefix_pending_error(name);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item(PySequence_GetItem(obj, i));
+    if (!item) return prefix_pending_error(name);
+    if (!convert(item.get(), static_cast<std::size_t>(i))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool to_matrix(PyObject* obj, const char* name, Matrix& out) {
+  static constexpr const char* kExpected = "a 2-dimensional NumPy array of dtype float64";
+  PyArrayObject* arr = as_float64_array(obj, name, 2, kExpected);
+  if (!arr) return false;
+  const auto rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+  const auto cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
+  const npy_intp rs = PyArray_STRIDE(arr, 0);
+  const npy_intp cs = PyArray_STRIDE(arr, 1);
+  const char* base = PyArray_BYTES(arr);
+  Matrix m(rows, cols);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const char* row = base + static_cast<npy_intp>(i) * rs;
+    double* dst = m.row_ptr(i);
+    for (std::size_t j = 0; j < cols; ++j) dst[j] = read_double(row + static_cast<npy_intp>(j) * cs);
+  }
+  out = std::move(m);
+  return true;
+}
+
+bool to_vector(PyObject* obj, const char* name, Vector& out) {
+  static constexpr const char* kExpected = "a 1-dimensional NumPy array of dtype float64";
+  PyArrayObject* arr = as_float64_array(obj, name, 1, kExpected);
+  if (!arr) return false;
+  const auto n = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+  const npy_intp stride = PyArray_STRIDE(arr, 0);
+  const char* base = PyArray_BYTES(arr);
+  Vector v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = read_double(base + static_cast<npy_intp>(i) * stride);
+  out = std::move(v);
+  return true;
+}
+
+bool to_matrix_list(PyObject* obj, const char* name, std::vector<Matrix>& out) {
+  std::vector<Matrix> result;
+  bool ok = for_each_item(obj, name, [&](PyObject* item, std::size_t) {
+    Matrix m;
+    if (!to_matrix(item, name, m)) return false;
+    result.push_back(std::move(m));
+    return true;
+  });
+  if (ok) out = std::move(result);
+  return ok;
+}
+
+bool to_count_list(PyObject* obj, const char* name, std::vector<std::size_t>& out) {
+  std::vector<std::size_t> result;
+  bool ok = for_each_item(obj, name, [&](PyObject* item, std::size_t) {
+    std::size_t v = 0;
+    if (!to_count(item, name, v)) return false;
+    result.push_back(v);
+    return true;
+  });
+  if (ok) out = std::move(result);
+  return ok;
+}
+
+bool to_real_list(PyObject* obj, const char* name, Vector& out) {
+  Vector result;
+  bool ok = for_each_item(obj, name, [&](PyObject* item, std::size_t) {
+    double v = 0.0;
+    if (!to_real(item, name, v)) return false;
+    result.push_back(v);
+    return true;
+  });
+  if (ok) out = std::move(result);
+  return ok;
+}
+
+bool to_string(PyObject* obj, const char* name, std::string& out) {
+  if (!PyUnicode_Check(obj)) return type_error(name, "str", obj);
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': str is not valid UTF-8", name);
+    return false;
+  }
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool to_count(PyObject* obj, const char* name, std::size_t& out) {
+  Ref index(PyNumber_Index(obj));
+  if (!index) return prefix_pending_error(name);
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return prefix_pending_error(name);
+  if (v > std::numeric_limits<std::size_t>::max()) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s': int too large to convert", name);
+    return false;
+  }
+  out = static_cast<std::size_t>(v);
+  return true;
+}
+
+bool to_real(PyObject* obj, const char* name, double& out) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) return prefix_pending_error(name);
+  out = v;
+  return true;
+}
+
+bool to_flag(PyObject* obj, const char* name, bool& out) {
+  if (PyBool_Check(obj)) {
+    out = (obj == Py_True);
+    return true;
+  }
+  if (PyArray_IsScalar(obj, Bool)) {
+    out = PyArrayScalar_VAL(obj, Bool) != 0;
+    return true;
+  }
+  return type_error(name, "bool", obj);
+}
+
+bool to_optional_string(PyObject* obj, const char* name, std::optional<std::string>& out) {
+  out.reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  std::string s;
+  if (!to_string(obj, name, s)) return false;
+  out = std::move(s);
+  return true;
+}
+
+bool to_optional_count(PyObject* obj, const char* name, std::optional<std::size_t>& out) {
+  out.reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  std::size_t v = 0;
+  if (!to_count(obj, name, v)) return false;
+  out = v;
+  return true;
+}
+
+PyObject* new_array(const Vector& v) {
+  npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+  PyObject* arr = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+  if (!arr) return nullptr;
+  if (!v.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), v.data(),
+                v.size() * sizeof(double));
+  }
+  return arr;
+}
+
+PyObject* new_array(const Matrix& m) {
+  npy_intp dims[2] = {static_cast<npy_intp>(m.rows()), static_cast<npy_intp>(m.cols())};
+  PyObject* arr = PyArray_SimpleNew(2, dims, NPY_DOUBLE);
+  if (!arr) return nullptr;
+  if (m.rows() * m.cols() > 0) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), m.data(),
+                m.rows() * m.cols() * sizeof(double));
+  }
+  return arr;
+}
+
+PyObject* raise_error(const GamError& error, const char* prefix) {
+  const std::string text = std::string(prefix) + error.display();
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  return nullptr;
+}
+
+PyObject* raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return nullptr;
+}
+
+PyObject* raise_from_current_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal error: unknown C++ exception");
+  }
+  return nullptr;
+}
+
+}  // namespace vorna::py

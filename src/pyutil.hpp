@@ -1,0 +1,99 @@
+// Shared pieces of the Python bindings: reference handling, argument
+// conversion into owned data, result arrays and error translation.
+//
+// Every translation unit that includes this header must be part of a Python
+// extension; the numerical core never includes it. The unit that calls
+// import_array() defines VORNA_NUMPY_INIT_TU before including.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL vorna_ARRAY_API
+#ifndef VORNA_NUMPY_INIT_TU
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "matrix.hpp"
+
+namespace vorna::py {
+
+// Owns one strong reference.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* obj) : obj_(obj) {}  // steals
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(obj_);
+      obj_ = other.obj_;
+      other.obj_ = nullptr;
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(obj_); }
+
+  PyObject* get() const { return obj_; }
+  PyObject* release() {
+    PyObject* o = obj_;
+    obj_ = nullptr;
+    return o;
+  }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+// ---- Argument conversion ---------------------------------------------------
+// Each converter returns false with a Python exception set on failure;
+// messages start with "argument '{name}': ".
+
+bool to_matrix(PyObject* obj, const char* name, Matrix& out);             // 2-D float64 array
+bool to_vector(PyObject* obj, const char* name, Vector& out);             // 1-D float64 array
+bool to_matrix_list(PyObject* obj, const char* name, std::vector<Matrix>& out);
+bool to_count_list(PyObject* obj, const char* name, std::vector<std::size_t>& out);
+bool to_real_list(PyObject* obj, const char* name, Vector& out);
+bool to_string(PyObject* obj, const char* name, std::string& out);
+bool to_count(PyObject* obj, const char* name, std::size_t& out);
+bool to_real(PyObject* obj, const char* name, double& out);
+bool to_flag(PyObject* obj, const char* name, bool& out);  // bool or NumPy bool
+
+// Optional forms: None (or a missing argument, passed as nullptr) leaves `out` empty.
+bool to_optional_string(PyObject* obj, const char* name, std::optional<std::string>& out);
+bool to_optional_count(PyObject* obj, const char* name, std::optional<std::size_t>& out);
+
+// ---- Results ----------------------------------------------------------------
+
+PyObject* new_array(const Vector& v);
+PyObject* new_array(const Matrix& m);
+
+// Raises ValueError(prefix + error.display()) and returns nullptr.
+PyObject* raise_error(const GamError& error, const char* prefix = "");
+// Raises ValueError(message) and returns nullptr.
+PyObject* raise_value_error(const std::string& message);
+
+// Converts a C++ exception escaping the core into a Python exception.
+PyObject* raise_from_current_exception();
+
+}  // namespace vorna::py
+
+// Wraps the body of every entry point so that no C++ exception reaches CPython.
+#define VORNA_PY_BEGIN try {
+#define VORNA_PY_END                                   \
+  }                                                    \
+  catch (...) {                                        \
+    return ::vorna::py::raise_from_current_exception(); \
+  }

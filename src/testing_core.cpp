@@ -1,0 +1,62 @@
+// Test access to number formatting and the diagnostic switches.
+#include "diagnostics.hpp"
+#include "format.hpp"
+#include "testing_module.hpp"
+
+namespace vorna::testing {
+namespace {
+
+PyObject* to_str(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// format_number(form, x, decimals=0, width=0) with form one of
+// "plain", "fixed", "sci", "debug".
+PyObject* format_number(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char* form;
+  double x;
+  int decimals = 0, width = 0;
+  if (!PyArg_ParseTuple(args, "sd|ii:format_number", &form, &x, &decimals, &width)) return nullptr;
+  const std::string f(form);
+  if (f == "plain") return to_str(fmt::plain(x));
+  if (f == "fixed") return to_str(width > 0 ? fmt::fixed(x, width, decimals) : fmt::fixed(x, decimals));
+  if (f == "sci") return to_str(fmt::sci(x, decimals));
+  if (f == "debug") return to_str(fmt::debug(x));
+  return py::raise_value_error("unknown form " + f);
+  VORNA_PY_END
+}
+
+PyObject* format_list(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *obj, *array_form = Py_False;
+  if (!PyArg_ParseTuple(args, "O|O:format_list", &obj, &array_form)) return nullptr;
+  Vector v;
+  if (!py::to_vector(obj, "values", v)) return nullptr;
+  return to_str(PyObject_IsTrue(array_form) ? fmt::array_debug(v) : fmt::debug_list(v));
+  VORNA_PY_END
+}
+
+PyObject* diag_enabled(PyObject*, PyObject* args) {
+  const char* name;
+  if (!PyArg_ParseTuple(args, "s:diag_enabled", &name)) return nullptr;
+  return PyBool_FromLong(diag::enabled(name));
+}
+
+PyObject* diag_line_if(PyObject*, PyObject* args) {
+  const char *name, *text;
+  if (!PyArg_ParseTuple(args, "ss:diag_line_if", &name, &text)) return nullptr;
+  diag::line_if(name, text);
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+void add_core_methods(std::vector<PyMethodDef>& table) {
+  table.push_back({"format_number", format_number, METH_VARARGS, nullptr});
+  table.push_back({"format_list", format_list, METH_VARARGS, nullptr});
+  table.push_back({"diag_enabled", diag_enabled, METH_VARARGS, nullptr});
+  table.push_back({"diag_line_if", diag_line_if, METH_VARARGS, nullptr});
+}
+
+}  // namespace vorna::testing
