@@ -27,46 +27,7 @@ constexpr const char* kNotFitted = "Model not fitted yet";
 struct GamObject {
   PyObject_HEAD
   vorna::GamModel* model;
-  // 0: free; > 0: that many shared accesses; -1: one exclusive access.
-  int borrow;
-};
-
-// Holds an access to a GamObject for the duration of one call. A conflicting
-// request fails at once with RuntimeError; it never waits.
-class Access {
- public:
-  enum class Mode { Shared, Exclusive };
-
-  Access(GamObject* self, Mode mode) : self_(self) {
-    if (mode == Mode::Exclusive) {
-      if (self->borrow != 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return;
-      }
-      self->borrow = -1;
-    } else {
-      if (self->borrow < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return;
-      }
-      ++self->borrow;
-    }
-    held_ = true;
-  }
-  Access(const Access&) = delete;
-  Access& operator=(const Access&) = delete;
-  ~Access() {
-    if (!held_) return;
-    if (self_->borrow < 0)
-      self_->borrow = 0;
-    else
-      --self_->borrow;
-  }
-  explicit operator bool() const { return held_; }
-
- private:
-  GamObject* self_;
-  bool held_ = false;
+  int borrow;  // see py::Access
 };
 
 GamObject* as_gam(PyObject* self) { return reinterpret_cast<GamObject*>(self); }
@@ -120,7 +81,7 @@ PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs)
   if (!py::to_string(name_obj, "var_name", var_name) || !py::to_count(k_obj, "num_basis", num_basis) ||
       !py::to_real(min_obj, "x_min", x_min) || !py::to_real(max_obj, "x_max", x_max))
     return nullptr;
-  Access access(as_gam(self), Access::Mode::Exclusive);
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
   return not_built("add_cubic_spline");
   VORNA_PY_END
@@ -152,7 +113,7 @@ PyObject* gam_fit_auto_optimized_impl(PyObject* self, PyObject* args, PyObject* 
   if (!py::to_optional_string(bs_obj, "bs", a.bs) ||
       !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
     return nullptr;
-  Access access(as_gam(self), Access::Mode::Exclusive);
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
   return not_built("fit");
 }
@@ -181,7 +142,7 @@ PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
       !py::to_string(method_obj, "method", a.method) ||
       !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
     return nullptr;
-  Access access(as_gam(self), Access::Mode::Exclusive);
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
   return not_built("fit_manual");
   VORNA_PY_END
@@ -200,7 +161,7 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
       !py::to_optional_string(bs_obj, "bs", a.bs) ||
       !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
     return nullptr;
-  Access access(as_gam(self), Access::Mode::Exclusive);
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
   return not_built("fit_auto");
   VORNA_PY_END
@@ -219,7 +180,7 @@ PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
       !py::to_string(method_obj, "method", a.method) ||
       !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
     return nullptr;
-  Access access(as_gam(self), Access::Mode::Exclusive);
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
   return not_built("fit_formula");
   VORNA_PY_END
@@ -233,7 +194,7 @@ PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Matrix x;
   if (!py::to_matrix(x_obj, "x", x)) return nullptr;
-  Access access(as_gam(self), Access::Mode::Shared);
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
   if (!access) return nullptr;
   if (!as_gam(self)->model->fitted())
     return py::raise_error(GamError::invalid_parameter("Model has not been fitted yet"));
@@ -245,7 +206,7 @@ PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class Field, class Convert>
 PyObject* get_field(PyObject* self, Field field, Convert convert) {
   VORNA_PY_BEGIN
-  Access access(as_gam(self), Access::Mode::Shared);
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
   if (!access) return nullptr;
   const auto& value = field(*as_gam(self)->model);
   if (!value) return py::raise_value_error(kNotFitted);
@@ -288,7 +249,7 @@ PyObject* gam_get_design_matrix(PyObject* self, PyObject*) {
 
 PyObject* gam_get_family(PyObject* self, PyObject*) {
   VORNA_PY_BEGIN
-  Access access(as_gam(self), Access::Mode::Shared);
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
   if (!access) return nullptr;
   const std::string_view name = vorna::family_name(as_gam(self)->model->family());
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));

@@ -152,6 +152,18 @@ bool to_real_list(PyObject* obj, const char* name, Vector& out) {
   return ok;
 }
 
+bool to_string_list(PyObject* obj, const char* name, std::vector<std::string>& out) {
+  std::vector<std::string> result;
+  bool ok = for_each_item(obj, name, [&](PyObject* item, std::size_t) {
+    std::string v;
+    if (!to_string(item, name, v)) return false;
+    result.push_back(std::move(v));
+    return true;
+  });
+  if (ok) out = std::move(result);
+  return ok;
+}
+
 bool to_string(PyObject* obj, const char* name, std::string& out) {
   if (!PyUnicode_Check(obj)) return type_error(name, "str", obj);
   Py_ssize_t size = 0;

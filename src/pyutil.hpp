@@ -57,6 +57,47 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// Holds an access to an object for the duration of one call. The flag is 0
+// when free, the number of shared accesses when positive, and -1 while one
+// exclusive access is held. A conflicting request fails at once with
+// RuntimeError; it never waits. The access is given back by the destructor,
+// so every exit path releases it.
+class Access {
+ public:
+  enum class Mode { Shared, Exclusive };
+
+  Access(int& flag, Mode mode) : flag_(flag) {
+    if (mode == Mode::Exclusive) {
+      if (flag_ != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return;
+      }
+      flag_ = -1;
+    } else {
+      if (flag_ < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return;
+      }
+      ++flag_;
+    }
+    held_ = true;
+  }
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  ~Access() {
+    if (!held_) return;
+    if (flag_ < 0)
+      flag_ = 0;
+    else
+      --flag_;
+  }
+  explicit operator bool() const { return held_; }
+
+ private:
+  int& flag_;
+  bool held_ = false;
+};
+
 // ---- Argument conversion ---------------------------------------------------
 // Each converter returns false with a Python exception set on failure;
 // messages start with "argument '{name}': ".
@@ -66,6 +107,7 @@ bool to_vector(PyObject* obj, const char* name, Vector& out);             // 1-D
 bool to_matrix_list(PyObject* obj, const char* name, std::vector<Matrix>& out);
 bool to_count_list(PyObject* obj, const char* name, std::vector<std::size_t>& out);
 bool to_real_list(PyObject* obj, const char* name, Vector& out);
+bool to_string_list(PyObject* obj, const char* name, std::vector<std::string>& out);
 bool to_string(PyObject* obj, const char* name, std::string& out);
 bool to_count(PyObject* obj, const char* name, std::size_t& out);
 bool to_real(PyObject* obj, const char* name, double& out);

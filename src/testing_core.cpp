@@ -3,6 +3,9 @@
 #include "format.hpp"
 #include "testing_module.hpp"
 
+#include <memory>
+#include <string_view>
+
 namespace vorna::testing {
 namespace {
 
@@ -50,6 +53,48 @@ PyObject* diag_line_if(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// access_conflict(held, requested): takes the accesses named in `held` ("shared"
+// or "exclusive") on a fresh flag, then requests `requested`. Returns the
+// RuntimeError text of the refused request, or None; and checks that the flag
+// is free again once every access is gone.
+PyObject* access_conflict(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject* held;
+  const char* requested;
+  if (!PyArg_ParseTuple(args, "Os:access_conflict", &held, &requested)) return nullptr;
+  auto mode_of = [](std::string_view name) {
+    return name == "exclusive" ? py::Access::Mode::Exclusive : py::Access::Mode::Shared;
+  };
+  int flag = 0;
+  PyObject* outcome = nullptr;
+  {
+    std::vector<std::unique_ptr<py::Access>> accesses;
+    std::vector<std::string> names;
+    if (!py::to_string_list(held, "held", names)) return nullptr;
+    for (const auto& name : names) {
+      accesses.push_back(std::make_unique<py::Access>(flag, mode_of(name)));
+      if (!*accesses.back()) return nullptr;
+    }
+    py::Access request(flag, mode_of(requested));
+    if (request) {
+      outcome = Py_NewRef(Py_None);
+    } else {
+      PyObject *type, *value, *tb;
+      PyErr_Fetch(&type, &value, &tb);
+      outcome = PyObject_Str(value);
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(tb);
+    }
+  }
+  if (flag != 0) {
+    Py_XDECREF(outcome);
+    return py::raise_value_error("access flag not released");
+  }
+  return outcome;
+  VORNA_PY_END
+}
+
 }  // namespace
 
 void add_core_methods(std::vector<PyMethodDef>& table) {
@@ -57,6 +102,7 @@ void add_core_methods(std::vector<PyMethodDef>& table) {
   table.push_back({"format_list", format_list, METH_VARARGS, nullptr});
   table.push_back({"diag_enabled", diag_enabled, METH_VARARGS, nullptr});
   table.push_back({"diag_line_if", diag_line_if, METH_VARARGS, nullptr});
+  table.push_back({"access_conflict", access_conflict, METH_VARARGS, nullptr});
 }
 
 }  // namespace vorna::testing
