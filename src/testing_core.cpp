@@ -1,6 +1,7 @@
 // Test access to number formatting and the diagnostic switches.
 #include "diagnostics.hpp"
 #include "format.hpp"
+#include "formula.hpp"
 #include "testing_module.hpp"
 
 #include <memory>
@@ -95,6 +96,27 @@ PyObject* access_conflict(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+// parse_formula(text) -> list of (column, k), or ValueError with the parser's message.
+PyObject* parse_formula(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char* text;
+  Py_ssize_t size;
+  if (!PyArg_ParseTuple(args, "s#:parse_formula", &text, &size)) return nullptr;
+  auto parsed = vorna::parse_formula(std::string_view(text, static_cast<std::size_t>(size)));
+  if (auto* message = std::get_if<std::string>(&parsed)) return py::raise_value_error(*message);
+  const auto& terms = std::get<std::vector<FormulaTerm>>(parsed);
+  py::Ref list(PyList_New(static_cast<Py_ssize_t>(terms.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    PyObject* item = Py_BuildValue("(KK)", static_cast<unsigned long long>(terms[i].column),
+                                   static_cast<unsigned long long>(terms[i].k));
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+  VORNA_PY_END
+}
+
 }  // namespace
 
 void add_core_methods(std::vector<PyMethodDef>& table) {
@@ -103,6 +125,7 @@ void add_core_methods(std::vector<PyMethodDef>& table) {
   table.push_back({"diag_enabled", diag_enabled, METH_VARARGS, nullptr});
   table.push_back({"diag_line_if", diag_line_if, METH_VARARGS, nullptr});
   table.push_back({"access_conflict", access_conflict, METH_VARARGS, nullptr});
+  table.push_back({"parse_formula", parse_formula, METH_VARARGS, nullptr});
 }
 
 }  // namespace vorna::testing
