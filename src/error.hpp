@@ -45,6 +45,27 @@ struct GamError {
   }
 };
 
+// What the model-level operations (set-up, fit pipelines, the optimizer entry)
+// report: a GamError, or a plain message that is not one of the GamError kinds
+// ("method must be 'GCV' or 'REML'", ...). Both reach Python as ValueError
+// with display() as the message.
+struct Failure {
+  std::variant<GamError, std::string> reason;
+
+  Failure() = default;
+  Failure(GamError error) : reason(std::move(error)) {}  // NOLINT: implicit by design
+  static Failure message(std::string text) {
+    Failure f;
+    f.reason = std::move(text);
+    return f;
+  }
+  std::string display() const {
+    if (const auto* e = std::get_if<GamError>(&reason)) return e->display();
+    return std::get<std::string>(reason);
+  }
+  const GamError* gam_error() const { return std::get_if<GamError>(&reason); }
+};
+
 // A value of type T or an error of type E (a GamError unless a lower layer
 // has its own error value). The member names follow std::expected so that a
 // later move to C++23 is a rename.
@@ -53,6 +74,10 @@ class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
   Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  // A lower layer's error passes up into a wider error type (GamError -> Failure).
+  template <class E2>
+    requires(!std::is_same_v<E2, E> && std::is_convertible_v<E2, E> && !std::is_convertible_v<E2, T>)
+  Result(E2 error) : state_(std::in_place_index<1>, E(std::move(error))) {}  // NOLINT
 
   bool has_value() const { return state_.index() == 0; }
   explicit operator bool() const { return has_value(); }
@@ -73,6 +98,9 @@ class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
   Result(E error) : error_(std::move(error)), failed_(true) {}  // NOLINT
+  template <class E2>
+    requires(!std::is_same_v<E2, E> && std::is_convertible_v<E2, E>)
+  Result(E2 error) : error_(E(std::move(error))), failed_(true) {}  // NOLINT
 
   bool has_value() const { return !failed_; }
   explicit operator bool() const { return !failed_; }
