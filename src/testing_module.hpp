@@ -14,5 +14,6 @@ void add_basis_methods(std::vector<PyMethodDef>& table);    // bases, penalties
 void add_fitting_methods(std::vector<PyMethodDef>& table);  // linear algebra, families, PiRLS
 void add_criteria_methods(std::vector<PyMethodDef>& table);   // penalty roots, REML, GCV
 void add_optimizer_methods(std::vector<PyMethodDef>& table);  // smoothing-parameter optimizers
+void add_newton_methods(std::vector<PyMethodDef>& table);     // exact Hessian, Newton-PIRLS
 
 }  // namespace vorna::testing
