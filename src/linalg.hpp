@@ -1,8 +1,11 @@
 // Dense linear algebra: the square solvers used throughout the library, the
 // weighted cross products, and thin wrappers over the LAPACK factorizations.
 //
-// This is the only layer that talks to BLAS/LAPACK. Inputs are row-major
-// views; the wrappers make the column-major working copies LAPACK needs.
+// This is the only layer that talks to BLAS/LAPACK. Inputs are views of any
+// strides; a row-major buffer is handed to LAPACK as the column-major
+// transpose (flipping uplo/trans) wherever that saves a copy. Sizes above
+// INT_MAX never reach LAPACK: the factorizations report InvalidShape and the
+// products fall back to plain loops.
 #pragma once
 
 #include <string>
@@ -32,7 +35,9 @@ struct LapackError {
   Kind kind = Kind::InvalidShape;
   int return_code = 0;
 
-  // Textual form embedded in messages such as "QR decomposition failed: ...".
+  // Textual form embedded in messages such as "QR decomposition failed: ...":
+  // the kind, and for the two LAPACK kinds the INFO code, e.g.
+  // "LapackComputationalFailure { return_code: 3 }".
   std::string to_string() const;
 };
 
@@ -41,19 +46,32 @@ using LapackResult = Result<T, LapackError>;
 
 // ---- The general square routines -----------------------------------------
 
-// x with A·x = b. Consumes A and b.
+// Below order kLapackThreshold these use elimination with partial pivoting
+// (the row of largest magnitude; ties keep the upper row) and an absolute
+// pivot threshold; from it upward LAPACK's LU (dgetrf with dgetrs / dgetri).
+// No routine scales, adds a ridge or prints.
+
+// x with A·x = b (A: n × n, b: length n). Consumes A and b.
+// DimensionMismatch "Matrix must be square and match RHS"; SingularMatrix when
+// a pivot is below 1e-14 or LAPACK fails. n = 0 gives the empty vector.
 Result<Vector> solve(Matrix a, Vector b);
-// det(A); a pivot below 1e-15 gives 0.0 rather than an error.
+// det(A). DimensionMismatch "Matrix must be square". A pivot below 1e-15 (or
+// a zero pivot reported by dgetrf) gives 0.0 rather than an error; the LAPACK
+// path forms sign·exp(Σ log|u_ii|). The 0 × 0 determinant is 1.0.
 Result<double> determinant(ConstMatrixView a);
-// A⁻¹.
+// A⁻¹ by Gauss–Jordan on [A | I] (pivot threshold 1e-14) or dgetrf + dgetri.
+// DimensionMismatch "Matrix must be square"; SingularMatrix.
 Result<Matrix> inverse(ConstMatrixView a);
 
-// XᵀWX (p × p) and XᵀWy (length p) through √W·X. Only the first n entries of
-// w and y are read.
+// XᵀWX (p × p, full symmetric) and XᵀWy (length p) through √W·X; a negative
+// weight gives NaN entries. Only the first n entries of w and y are read.
+// Never fail.
 Matrix weighted_gram(ConstMatrixView x, VectorView w);
 Vector weighted_xty(ConstMatrixView x, VectorView w, VectorView y);
 
 // ---- Dense products (BLAS for large operands) -------------------------------
+// Operands of any layout; row- or column-major ones go to BLAS without a copy.
+// Small products run as plain ordered loops. Shapes must conform (asserted).
 
 Matrix matmul(ConstMatrixView a, ConstMatrixView b);     // A·B
 Matrix matmul_tn(ConstMatrixView a, ConstMatrixView b);  // Aᵀ·B
@@ -76,7 +94,10 @@ LapackResult<Matrix> lu_solve(const LuFactors& f, ConstMatrixView b);
 // dgetri from the factors.
 LapackResult<Matrix> lu_inverse(const LuFactors& f);
 
-// dpotrf. Upper: R with RᵀR = A. Lower: L with LLᵀ = A. The other triangle is zero.
+// dpotrf. Upper: R with RᵀR = A, reading the upper triangle of A. Lower: L
+// with LLᵀ = A, reading the lower triangle. The other triangle of the result
+// is zero. A not positive definite: LapackComputationalFailure (INFO = the
+// order of the failing leading minor).
 LapackResult<Matrix> cholesky_upper(ConstMatrixView a);
 LapackResult<Matrix> cholesky_lower(ConstMatrixView a);
 
@@ -86,11 +107,16 @@ LapackResult<Matrix> triangular_solve(ConstMatrixView t, bool upper, bool transp
                                       ConstMatrixView b);
 
 // The triangular factor of a thin QR of A (m × n): min(m, n) × n, zero below
-// the diagonal. Wide matrices go through the LQ factorization of Aᵀ.
+// the diagonal, RᵀR = AᵀA, with LAPACK's signs (the diagonal may be negative).
+// Computed as the LQ factorization (dgelqf) of Aᵀ, whose reflectors are
+// those of dgeqrf on A, for tall and wide matrices alike; Q is not formed.
 LapackResult<Matrix> qr_r(ConstMatrixView a);
+// The same, factoring its argument in place instead of a copy.
+LapackResult<Matrix> qr_r_consuming(Matrix a);
 
-// dsyev with JOBZ='V', UPLO='U': eigenvalues ascending, eigenvectors as the
-// columns of `vectors`.
+// dsyev with JOBZ='V' on the upper triangle of S: eigenvalues ascending,
+// eigenvectors as the columns of `vectors`. No convergence:
+// LapackComputationalFailure.
 struct SymmetricEigen {
   Vector values;
   Matrix vectors;

@@ -1,1 +1,298 @@
-#include "matrix.hpp"
+#include "pirls.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "linalg.hpp"
+
+namespace vorna {
+namespace {
+
+// ---- Guard constants ------------------------------------------------------------
+
+constexpr double kExpClamp = 20.0;          // keep exp() of the binomial and Poisson links finite
+constexpr double kTiny = 1e-10;             // floor for variances, weights, means and |η|, |dμ/dη|
+constexpr double kInverseOfZero = 1e10;     // Gamma mean where |η| is below kTiny
+constexpr double kBinomialStartMin = 0.01;  // keep the logit of a 0/1 response finite
+constexpr double kBinomialStartMax = 0.99;
+constexpr double kPositiveStartMin = 0.1;   // keep log(y) and 1/y of a zero response finite
+
+// ---- PiRLS constants --------------------------------------------------------------
+
+constexpr std::size_t kMaxIterations = 100;
+constexpr double kCoefficientTolerance = 1e-6;  // on max_j |β_new − β_old|
+constexpr double kRidgeFactor = 1e-5;
+constexpr std::size_t kBlockRows = 1000;  // rows of X per QR update of the block-wise factor
+
+// ---- Scalar family formulas (std::fmax / std::fmin are IEEE maxNum / minNum) ---
+
+double initial_eta_of(Family f, double y) {
+  switch (f) {
+    case Family::Gaussian: return y;
+    case Family::Binomial: {
+      const double p = std::fmin(std::fmax(y, kBinomialStartMin), kBinomialStartMax);
+      return std::log(p / (1.0 - p));
+    }
+    case Family::Poisson: return std::log(std::fmax(y, kPositiveStartMin));
+    case Family::Gamma: return 1.0 / std::fmax(y, kPositiveStartMin);
+  }
+  return y;
+}
+
+double link_inverse_of(Family f, double eta) {
+  switch (f) {
+    case Family::Gaussian: return eta;
+    case Family::Binomial:
+      // μ stays within about 2.1e-9 of 0 and 1.
+      return 1.0 / (1.0 + std::exp(-std::fmin(std::fmax(eta, -kExpClamp), kExpClamp)));
+    case Family::Poisson: return std::exp(std::fmin(eta, kExpClamp));  // no lower clamp
+    case Family::Gamma: return std::abs(eta) < kTiny ? kInverseOfZero : 1.0 / eta;
+  }
+  return eta;
+}
+
+double mu_eta_of(Family f, double eta) {
+  switch (f) {
+    case Family::Gaussian: return 1.0;
+    case Family::Binomial: {
+      const double mu = link_inverse_of(f, eta);
+      return mu * (1.0 - mu);
+    }
+    case Family::Poisson: return std::exp(eta);  // unclamped, unlike the inverse link
+    case Family::Gamma: return -1.0 / (eta * eta);  // unguarded: η = 0 gives −∞
+  }
+  return 1.0;
+}
+
+double variance_of(Family f, double mu) {
+  switch (f) {
+    case Family::Gaussian: return 1.0;
+    case Family::Binomial: return mu * (1.0 - mu);
+    case Family::Poisson: return mu;
+    case Family::Gamma: return mu * mu;
+  }
+  return 1.0;
+}
+
+// w = max(d² / max(V(μ), 1e-10), 1e-10) for d = dμ/dη.
+double weight_of(Family f, double mu, double d) {
+  return std::fmax(d * d / std::fmax(variance_of(f, mu), kTiny), kTiny);
+}
+
+// z = η + (y − μ)/d, or η where |d| < 1e-10 (the correction would blow up).
+double response_of(double eta, double mu, double y, double d) {
+  return std::abs(d) < kTiny ? eta : eta + (y - mu) / d;
+}
+
+double unit_deviance(Family f, double y, double mu) {
+  if (f == Family::Gaussian) {
+    const double r = y - mu;
+    return r * r;
+  }
+  const double m = std::fmax(mu, kTiny);  // keep log(y/μ) and 1/μ finite
+  switch (f) {
+    case Family::Binomial:
+      // 0·log 0 = 0 at y = 0 and y = 1; a response outside [0, 1] contributes nothing.
+      if (y == 0.0) return 2.0 * std::log(1.0 / (1.0 - m));
+      if (y == 1.0) return 2.0 * std::log(1.0 / m);
+      if (y > 0.0 && y < 1.0)
+        return 2.0 * (y * std::log(y / m) + (1.0 - y) * std::log((1.0 - y) / (1.0 - m)));
+      return 0.0;
+    case Family::Poisson:
+      if (y > 0.0) return 2.0 * (y * std::log(y / m) - (y - m));
+      return 2.0 * m;
+    case Family::Gamma: return 2.0 * ((y - m) / m - std::log(y / m));  // y ≤ 0: non-finite
+    case Family::Gaussian: break;
+  }
+  return 0.0;
+}
+
+template <class F>
+Vector map(VectorView v, F f) {
+  Vector out(v.size());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = f(v[i], i);
+  return out;
+}
+
+}  // namespace
+
+// ---- Families -----------------------------------------------------------------------
+
+Vector initial_eta(Family family, VectorView y) {
+  return map(y, [&](double v, std::size_t) { return initial_eta_of(family, v); });
+}
+
+Vector link_inverse(Family family, VectorView eta) {
+  return map(eta, [&](double v, std::size_t) { return link_inverse_of(family, v); });
+}
+
+Vector mu_eta(Family family, VectorView eta) {
+  return map(eta, [&](double v, std::size_t) { return mu_eta_of(family, v); });
+}
+
+Vector variance(Family family, VectorView mu) {
+  return map(mu, [&](double v, std::size_t) { return variance_of(family, v); });
+}
+
+Vector working_weights(Family family, VectorView eta) {
+  return map(eta, [&](double v, std::size_t) {
+    return weight_of(family, link_inverse_of(family, v), mu_eta_of(family, v));
+  });
+}
+
+Vector working_response(Family family, VectorView eta, VectorView mu, VectorView y) {
+  return map(eta, [&](double v, std::size_t i) {
+    return response_of(v, mu[i], y[i], mu_eta_of(family, v));
+  });
+}
+
+double deviance(Family family, VectorView y, VectorView mu) {
+  double total = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) total += unit_deviance(family, y[i], mu[i]);
+  return total;
+}
+
+// ---- PiRLS --------------------------------------------------------------------------
+
+Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
+                          std::span<const Matrix> penalties, Family family) {
+  const std::size_t n = x.rows(), p = x.cols(), m = lambdas.size();
+  if (n != y.size())
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " +
+                                        std::to_string(y.size()) + " elements");
+  if (m != penalties.size())
+    return GamError::dimension_mismatch("Number of lambdas must match number of penalty matrices");
+  for (std::size_t j = 0; j < m; ++j) {
+    const Matrix& s = penalties[j];
+    if (s.rows() != p || s.cols() != p)
+      return GamError::dimension_mismatch(
+          "Penalty matrix " + std::to_string(j) + " is " + std::to_string(s.rows()) + " x " +
+          std::to_string(s.cols()) + " but X has " + std::to_string(p) + " columns");
+  }
+
+  // 1. Fixed parts: S_λ = Σ_j λ_j S_j accumulated in order from zero; X in a
+  //    BLAS-friendly layout (copied once, and only when it is not row-major).
+  Matrix s_lambda(p, p);
+  for (std::size_t j = 0; j < m; ++j) {
+    const double* s = penalties[j].data();
+    double* acc = s_lambda.data();
+    for (std::size_t e = 0; e < p * p; ++e) acc[e] += lambdas[j] * s[e];
+  }
+  const double ridge_factor = kRidgeFactor * (1.0 + std::sqrt(static_cast<double>(m)));
+  std::optional<Matrix> x_copy;
+  if (!x.is_row_major_contiguous()) x_copy.emplace(x);
+  const ConstMatrixView xv = x_copy ? x_copy->view() : x;
+
+  // 2. Start: β = 0, η = initial_eta(y).
+  PirlsResult result;
+  Vector beta(p, 0.0);
+  Vector eta = initial_eta(family, y);
+  Matrix sqrt_w_x(n, p);  // √W·X, refilled each iteration
+  Vector sqrt_w_z(n);     // √W·z
+  for (std::size_t t = 1;; ++t) {
+    // 2.1 Weights and working response at the current η; √W·X and √W·z.
+    for (std::size_t i = 0; i < n; ++i) {
+      const double mu = link_inverse_of(family, eta[i]);
+      const double d = mu_eta_of(family, eta[i]);
+      const double z = response_of(eta[i], mu, y[i], d);
+      const double s = std::sqrt(weight_of(family, mu, d));
+      double* row = sqrt_w_x.row_ptr(i);
+      for (std::size_t j = 0; j < p; ++j) row[j] = xv(i, j) * s;
+      sqrt_w_z[i] = s * z;
+    }
+
+    // 2.2 A = XᵀWX + S_λ + δI with δ = 1e-5·(1 + √m)·max(1, max_j |(XᵀWX)_jj|)
+    //     (the scale is taken before the penalty); b = XᵀWz.
+    Matrix a = gram(sqrt_w_x);
+    double scale = 1.0;
+    for (std::size_t j = 0; j < p; ++j) scale = std::fmax(scale, std::abs(a(j, j)));
+    const double delta = ridge_factor * scale;
+    for (std::size_t e = 0; e < p * p; ++e) a.data()[e] += s_lambda.data()[e];
+    for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
+    Vector b = matvec_t(sqrt_w_x, sqrt_w_z);
+
+    // 2.3 Solve, update η and test the largest coefficient change.
+    VORNA_TRY(beta_new, solve(std::move(a), std::move(b)));
+    eta = matvec(xv, beta_new);
+    double change = 0.0;
+    for (std::size_t j = 0; j < p; ++j) change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
+    beta = std::move(beta_new);
+    if (change < kCoefficientTolerance || t == kMaxIterations) {
+      result.iterations = t;
+      result.converged = change < kCoefficientTolerance;
+      break;
+    }
+  }
+
+  // 3. The record at the final η.
+  result.fitted_values = link_inverse(family, eta);
+  result.deviance = deviance(family, y, result.fitted_values);
+  result.weights = working_weights(family, eta);
+  result.coefficients = std::move(beta);
+  result.linear_predictor = std::move(eta);
+  return result;
+}
+
+// ---- Block-wise R factor ----------------------------------------------------------
+
+Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                  std::span<const Matrix> roots) {
+  const std::size_t n = x.rows(), p = x.cols();
+  const std::size_t used = std::min(lambdas.size(), roots.size());
+  if (w.size() < n)
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but w has " +
+                                        std::to_string(w.size()) + " elements");
+  std::size_t r_total = 0;
+  for (std::size_t j = 0; j < roots.size(); ++j) {
+    if (j < used && roots[j].rows() != p)
+      return GamError::dimension_mismatch("Penalty root " + std::to_string(j) + " has " +
+                                          std::to_string(roots[j].rows()) + " rows but X has " +
+                                          std::to_string(p) + " columns");
+    r_total += roots[j].cols();
+  }
+
+  // 1. Penalty rows E: row o_j + u is √λ_j·(column u of L_j)ᵀ; unused roots stay zero rows.
+  std::optional<Matrix> r;
+  if (r_total > 0) {
+    Matrix e(r_total, p);
+    std::size_t offset = 0;
+    for (std::size_t j = 0; j < used; ++j) {
+      const double s = std::sqrt(lambdas[j]);
+      const Matrix& l = roots[j];
+      for (std::size_t u = 0; u < l.cols(); ++u)
+        for (std::size_t k = 0; k < p; ++k) e(offset + u, k) = s * l(k, u);
+      offset += l.cols();
+    }
+    auto factor = qr_r_consuming(std::move(e));
+    if (!factor) return GamError::linalg_error("QR decomposition failed: " + factor.error().to_string());
+    r.emplace(p, p);
+    std::copy(factor.value().storage().begin(), factor.value().storage().end(), r->data());
+  }
+
+  // 2. Fold in the data rows √w_i·X_i, 1000 at a time: R ← R factor of [R; block].
+  for (std::size_t start = 0; start < n; start += kBlockRows) {
+    const std::size_t rows = std::min(kBlockRows, n - start);
+    const std::size_t top = r ? p : 0;
+    Matrix stacked(top + rows, p);
+    if (r) std::copy(r->storage().begin(), r->storage().end(), stacked.data());
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double s = std::sqrt(w[start + i]);
+      double* dst = stacked.row_ptr(top + i);
+      for (std::size_t k = 0; k < p; ++k) dst[k] = s * x(start + i, k);
+    }
+    auto factor = qr_r_consuming(std::move(stacked));
+    if (!factor)
+      return GamError::linalg_error((r ? "Block QR update failed: " : "First block QR failed: ") +
+                                    factor.error().to_string());
+    // min(top + rows, p) × p, upper trapezoidal: the leading rows of R.
+    if (!r) r.emplace(p, p);
+    std::copy(factor.value().storage().begin(), factor.value().storage().end(), r->data());
+  }
+  if (!r) return GamError::invalid_parameter("No blocks processed");
+  return std::move(*r);
+}
+
+}  // namespace vorna

@@ -1,0 +1,79 @@
+// The response families with their canonical links, PiRLS (penalized
+// iteratively re-weighted least squares) at fixed smoothing parameters, and
+// the row-block QR factor of the penalized cross product.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "error.hpp"
+#include "family.hpp"
+#include "matrix.hpp"
+
+namespace vorna {
+
+// ---- Families and links --------------------------------------------------------
+//
+// Element-wise over vectors; none fails. Links: Gaussian identity, Binomial
+// logit, Poisson log, Gamma inverse. Guards: exponents clamped to [−20, 20],
+// small magnitudes floored at 1e-10, 1e10 in place of 1/0, the binomial start
+// clamped to [0.01, 0.99], the Poisson and Gamma starts floored at 0.1. Clamps
+// are IEEE maxNum/minNum: a NaN operand yields the bound. Each result has the
+// length of the first vector argument; the others must be at least as long.
+
+// Starting linear predictor from the response.
+Vector initial_eta(Family family, VectorView y);
+// μ = g⁻¹(η).
+Vector link_inverse(Family family, VectorView eta);
+// dμ/dη (Poisson and Gamma without the clamps of the inverse link).
+Vector mu_eta(Family family, VectorView eta);
+// V(μ): 1, μ(1 − μ), μ, μ².
+Vector variance(Family family, VectorView mu);
+// w = max(mu_eta² / max(V(μ), 1e-10), 1e-10) with μ = g⁻¹(η).
+Vector working_weights(Family family, VectorView eta);
+// z = η + (y − μ)/mu_eta(η), or η where |mu_eta(η)| < 1e-10.
+Vector working_response(Family family, VectorView eta, VectorView mu, VectorView y);
+// Σ_i unit deviance(y_i, μ_i) over the entries of y, summed in order from 0.0;
+// μ is floored at 1e-10 except for the Gaussian (the residual sum of squares).
+double deviance(Family family, VectorView y, VectorView mu);
+
+// ---- PiRLS -----------------------------------------------------------------------
+
+struct PirlsResult {
+  Vector coefficients;      // β of the last solve (p)
+  Vector fitted_values;     // μ = g⁻¹(η) at the final η (n)
+  Vector linear_predictor;  // η = Xβ of the last solve (n)
+  Vector weights;           // working weights at the final η (n)
+  double deviance = 0.0;    // deviance(y, fitted_values)
+  std::size_t iterations = 0;  // 1 … 100
+  bool converged = false;      // the last max |Δβ_j| was below 1e-6
+};
+
+// Fits β for fixed λ by repeatedly solving
+//   (XᵀWX + Σ_j λ_j S_j + δI) β = XᵀWz,
+//   δ = 1e-5 · (1 + √m) · max(1, max_j |(XᵀWX)_jj|),
+// from η = initial_eta(y) until max_j |Δβ_j| < 1e-6, for at most 100
+// iterations (not converging is not an error: converged = false).
+// X: n × p; y: n; lambdas and penalties: m each, penalties p × p.
+// Errors, checked in this order before any arithmetic:
+//   DimensionMismatch "X has {n} rows but y has {len(y)} elements";
+//   DimensionMismatch "Number of lambdas must match number of penalty matrices";
+//   DimensionMismatch when a penalty is not p × p;
+// then whatever solve() reports for a singular system (SingularMatrix).
+Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
+                          std::span<const Matrix> penalties, Family family);
+
+// R (p × p, upper triangular) with RᵀR = Σ_j λ_j L_j L_jᵀ + XᵀWX up to rounding
+// and the signs of its rows, without forming XᵀWX: the rows √λ_j L_jᵀ are
+// QR-factored first, then the rows √w_i X_i are folded in by blocks of 1000.
+// X: n × p; w: at least n weights; roots L_j: p × r_j. Only the first
+// min(len(λ), len(L)) pairs contribute, but every root's columns count as
+// (zero) penalty rows. Errors: DimensionMismatch when a root does not have p
+// rows or w is shorter than n; LinAlgError "QR decomposition failed: …",
+// "Block QR update failed: …" or "First block QR failed: …" (with the LAPACK
+// error's text); InvalidParameter "No blocks processed" when there are neither
+// penalty rows nor data rows.
+Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                  std::span<const Matrix> roots);
+
+}  // namespace vorna
