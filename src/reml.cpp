@@ -1,1 +1,737 @@
-#include "matrix.hpp"
+#include "reml.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "diagnostics.hpp"
+#include "format.hpp"
+#include "pirls.hpp"
+
+namespace vorna {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+// Eigenvalues at or below kRootThreshold × max(μ_max, 1) count as null space.
+constexpr double kRootThreshold = 1e-10;
+// λ at or below this contributes neither rank nor log λ to the criterion.
+constexpr double kCriterionLambdaFloor = 1e-10;
+// Row sums at or below kRankRowThreshold × max(1, max |S|) count as empty rows.
+constexpr double kRankRowThreshold = 1e-10;
+// Ridge of the criterion and the cached Hessian: δ = kCriterionRidge·(1 + √m)·max(1, max |A_kk|).
+constexpr double kCriterionRidge = 1e-5;
+// Ridge of the coefficient solve: δ_k = kCoefficientRidge·(1 + √m)·max(|A_kk|, 1).
+constexpr double kCoefficientRidge = 1e-7;
+// Ridge of the block-wise Cholesky factor: δ_k = kCholeskyRidge·max(|C_kk|, 1), no m factor.
+constexpr double kCholeskyRidge = 1e-7;
+
+std::string times(std::size_t a, std::size_t b) {
+  return std::to_string(a) + "×" + std::to_string(b);
+}
+
+// ---- Argument checks ---------------------------------------------------------
+// The callers guarantee consistent sizes; these checks turn a broken promise
+// into an error instead of an out-of-bounds read.
+
+Result<void> check_data(VectorView y, ConstMatrixView x, VectorView w) {
+  const std::size_t n = x.rows();
+  if (y.size() != n)
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " +
+                                        std::to_string(y.size()) + " elements");
+  if (w.size() != n)
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but w has " +
+                                        std::to_string(w.size()) + " elements");
+  return {};
+}
+
+Result<void> check_penalties(std::size_t p, std::span<const double> lambdas,
+                             std::span<const Matrix> penalties) {
+  if (lambdas.size() != penalties.size())
+    return GamError::dimension_mismatch("Number of lambdas must match number of penalty matrices");
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    if (penalties[j].rows() != p || penalties[j].cols() != p)
+      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is " +
+                                          times(penalties[j].rows(), penalties[j].cols()) +
+                                          " but X has " + std::to_string(p) + " columns");
+  }
+  return {};
+}
+
+Result<void> check_roots(std::size_t p, std::size_t m, const std::vector<Matrix>* roots) {
+  if (roots == nullptr) return {};
+  if (roots->size() != m)
+    return GamError::dimension_mismatch("Number of penalty roots must match number of lambdas");
+  for (std::size_t j = 0; j < m; ++j) {
+    if ((*roots)[j].rows() != p)
+      return GamError::dimension_mismatch("Penalty root " + std::to_string(j) + " has " +
+                                          std::to_string((*roots)[j].rows()) + " rows but X has " +
+                                          std::to_string(p) + " columns");
+  }
+  return {};
+}
+
+Result<void> check_cache(std::size_t p, const Matrix* xtwx, const Vector* xtwy) {
+  if (xtwx != nullptr && (xtwx->rows() != p || xtwx->cols() != p))
+    return GamError::dimension_mismatch("Cached X'WX is " + times(xtwx->rows(), xtwx->cols()) +
+                                        " but X has " + std::to_string(p) + " columns");
+  if (xtwy != nullptr && xtwy->size() != p)
+    return GamError::dimension_mismatch("Cached X'Wy has " + std::to_string(xtwy->size()) +
+                                        " entries but X has " + std::to_string(p) + " columns");
+  return {};
+}
+
+Result<void> check_all(VectorView y, ConstMatrixView x, VectorView w,
+                       std::span<const double> lambdas, std::span<const Matrix> penalties,
+                       const std::vector<Matrix>* roots, const Matrix* xtwx, const Vector* xtwy) {
+  VORNA_CHECK(check_data(y, x, w));
+  VORNA_CHECK(check_penalties(x.cols(), lambdas, penalties));
+  VORNA_CHECK(check_roots(x.cols(), lambdas.size(), roots));
+  return check_cache(x.cols(), xtwx, xtwy);
+}
+
+// ---- Small dense helpers ---------------------------------------------------------
+
+// A += Σ_j λ_j S_j (penalties already checked to be p × p).
+void add_penalties(Matrix& a, std::span<const double> lambdas, std::span<const Matrix> penalties) {
+  const std::size_t count = std::min(lambdas.size(), penalties.size());
+  double* out = a.data();
+  for (std::size_t j = 0; j < count; ++j) {
+    const double* s = penalties[j].data();
+    const double lambda = lambdas[j];
+    for (std::size_t k = 0, size = a.rows() * a.cols(); k < size; ++k) out[k] += lambda * s[k];
+  }
+}
+
+// max(1, max_k |A_kk|) as a running maximum from 1 that ignores NaN.
+double diagonal_scale(const Matrix& a) {
+  double scale = 1.0;
+  for (std::size_t k = 0; k < a.rows(); ++k) scale = std::fmax(scale, std::fabs(a(k, k)));
+  return scale;
+}
+
+double dot(const Vector& a, const Vector& b) {
+  double sum = 0.0;
+  for (std::size_t k = 0; k < a.size(); ++k) sum += a[k] * b[k];
+  return sum;
+}
+
+// trace(A·B) = Σ_ab A_ab·B_ba without forming the product.
+double trace_of_product(const Matrix& a, const Matrix& b) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < a.rows(); ++i)
+    for (std::size_t k = 0; k < a.cols(); ++k) sum += a(i, k) * b(k, i);
+  return sum;
+}
+
+// Σ_ab A_ab·B_ab, that is trace(A·Bᵀ).
+double frobenius_inner(const Matrix& a, const Matrix& b) {
+  double sum = 0.0;
+  const double* pa = a.data();
+  const double* pb = b.data();
+  for (std::size_t k = 0, size = a.rows() * a.cols(); k < size; ++k) sum += pa[k] * pb[k];
+  return sum;
+}
+
+// Σ_i w_i (y_i − (Xβ)_i)²: the single O(n·p) pass over the data per evaluation.
+double weighted_rss(VectorView y, ConstMatrixView x, VectorView w, const Vector& beta) {
+  const Vector fitted = matvec(x, beta);
+  double rss = 0.0;
+  for (std::size_t i = 0; i < fitted.size(); ++i) {
+    const double e = y[i] - fitted[i];
+    rss += w[i] * e * e;
+  }
+  return rss;
+}
+
+// P = Σ_j λ_j βᵀS_jβ.
+double penalty_value(std::span<const double> lambdas, std::span<const Matrix> penalties,
+                     const Vector& beta) {
+  double total = 0.0;
+  const std::size_t count = std::min(lambdas.size(), penalties.size());
+  for (std::size_t j = 0; j < count; ++j)
+    total += lambdas[j] * dot(beta, matvec(penalties[j], beta));
+  return total;
+}
+
+Matrix gram_or_cached(ConstMatrixView x, VectorView w, const Matrix* xtwx) {
+  return xtwx != nullptr ? *xtwx : weighted_gram(x, w);
+}
+
+Vector xty_or_cached(ConstMatrixView x, VectorView w, VectorView y, const Vector* xtwy) {
+  return xtwy != nullptr ? *xtwy : weighted_xty(x, w, y);
+}
+
+std::size_t sum_of(const std::vector<std::size_t>& counts) {
+  std::size_t total = 0;
+  for (std::size_t c : counts) total += c;
+  return total;
+}
+
+std::vector<std::size_t> column_counts(std::span<const Matrix> roots) {
+  std::vector<std::size_t> ranks;
+  ranks.reserve(roots.size());
+  for (const Matrix& root : roots) ranks.push_back(root.cols());
+  return ranks;
+}
+
+// ---- Penalty root diagnostics --------------------------------------------------------
+
+void print_root_summary(std::size_t p, double max_eig, double threshold, const Vector& kept) {
+  diag::line("[PENALTY_SQRT_DEBUG] Matrix size: " + times(p, p));
+  diag::line("[PENALTY_SQRT_DEBUG] Max eigenvalue: " + fmt::plain(max_eig));
+  diag::line("[PENALTY_SQRT_DEBUG] Threshold: " + fmt::plain(threshold));
+  diag::line("[PENALTY_SQRT_DEBUG] Positive eigenvalues found: " + std::to_string(kept.size()));
+  if (!kept.empty()) {
+    const std::size_t shown = std::min<std::size_t>(kept.size(), 5);
+    diag::line("[PENALTY_SQRT_DEBUG] Eigenvalues: " +
+               fmt::debug_list(VectorView(kept.data(), shown)));
+  }
+}
+
+void print_root_check(ConstMatrixView s, const Matrix& l) {
+  const Matrix product = gram(l.transposed_view());  // L·Lᵀ
+  double err = 0.0;  // running maximum that ignores NaN
+  for (std::size_t i = 0; i < s.rows(); ++i)
+    for (std::size_t k = 0; k < s.cols(); ++k)
+      err = std::fmax(err, std::fabs(product(i, k) - s(i, k)));
+  diag::line("[PENALTY_SQRT_DEBUG] Output L matrix shape: " + times(l.rows(), l.cols()));
+  diag::line("[PENALTY_SQRT_DEBUG] Reconstruction error ||L·L' - S||_∞ = " + fmt::plain(err));
+}
+
+// ---- Stacked factor diagnostics --------------------------------------------------------
+
+void print_z_header(std::size_t n, std::size_t p, std::span<const double> lambdas,
+                    std::span<const Matrix> roots, std::size_t total_rows) {
+  diag::line("[Z_BUILD_DEBUG] Building Z matrix:");
+  diag::line("[Z_BUILD_DEBUG]   n = " + std::to_string(n) + ", p = " + std::to_string(p));
+  for (std::size_t j = 0; j < std::min(lambdas.size(), roots.size()); ++j) {
+    diag::line("[Z_BUILD_DEBUG]   L" + std::to_string(j) + " shape: " +
+               times(roots[j].rows(), roots[j].cols()) + ", λ" + std::to_string(j) + " = " +
+               fmt::fixed(lambdas[j], 6));
+  }
+  diag::line("[Z_BUILD_DEBUG]   Total Z rows: " + std::to_string(total_rows));
+}
+
+void print_qr_summary(std::size_t n, std::size_t p, std::size_t total_rows, const Matrix& factor) {
+  diag::line("[QR_DEBUG] Z dimensions: " + times(total_rows, p));
+  diag::line("[QR_DEBUG] R dimensions: " + times(factor.rows(), factor.cols()));
+  diag::line("[QR_DEBUG] total_rows=" + std::to_string(total_rows) + ", n=" + std::to_string(n) +
+             ", p=" + std::to_string(p));
+}
+
+// The first two and the last diagonal entries of RᵀR; needs p ≥ 2.
+void print_rtr_diagonal(const Matrix& r) {
+  const std::size_t p = r.rows();
+  if (p < 2) return;
+  auto rtr_diag = [&](std::size_t k) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i <= k; ++i) sum += r(i, k) * r(i, k);
+    return sum;
+  };
+  diag::line("[QR_DEBUG] R'R diagonal: [" + fmt::fixed(rtr_diag(0), 6) + ", " +
+             fmt::fixed(rtr_diag(1), 6) + ", ..., " + fmt::fixed(rtr_diag(p - 1), 6) + "]");
+}
+
+// Compares RᵀR with XᵀWX + Σ λ_j S_j computed afresh from X and w.
+void print_blockwise_check(const Matrix& r, ConstMatrixView x, VectorView w,
+                           std::span<const double> lambdas, std::span<const Matrix> penalties) {
+  Matrix expected = weighted_gram(x, w);
+  add_penalties(expected, lambdas, penalties);
+  const Matrix rtr = gram(r);
+  double max_err = 0.0;
+  double rtr_trace = 0.0;
+  double expected_trace = 0.0;
+  for (std::size_t i = 0; i < rtr.rows(); ++i) {
+    for (std::size_t k = 0; k < rtr.cols(); ++k)
+      max_err = std::fmax(max_err, std::fabs(rtr(i, k) - expected(i, k)));
+    rtr_trace += rtr(i, i);
+    expected_trace += expected(i, i);
+  }
+  diag::line("[BLOCKWISE_DEBUG] Max error in R'R vs X'WX+λS: " + fmt::fixed(max_err, 6));
+  diag::line("[BLOCKWISE_DEBUG] R'R trace: " + fmt::fixed(rtr_trace, 6));
+  diag::line("[BLOCKWISE_DEBUG] Expected trace: " + fmt::fixed(expected_trace, 6));
+}
+
+// ---- Gradient from a factor ------------------------------------------------------------
+
+Result<Matrix> triangular(const Matrix& r, bool transpose, ConstMatrixView rhs) {
+  auto solved = triangular_solve(r, /*upper=*/true, transpose, rhs);
+  if (!solved)
+    return GamError::invalid_parameter("Triangular solve failed: " + solved.error().to_string());
+  return std::move(solved).value();
+}
+
+// Steps shared by both gradient routes once R (RᵀR = A₀, the unridged
+// penalized matrix) and the ridged coefficients are known:
+//   t_j   = λ_j ‖R⁻ᵀL_j‖²_F = λ_j tr(A₀⁻¹S_j)
+//   ∂β_j  = −A₀⁻¹ λ_j S_jβ                      (R⁻¹R⁻ᵀ applied to λ_j S_jβ)
+//   ∂RSS_j = −2 (XᵀWe)·∂β_j,  ∂φ_j = ∂RSS_j/(n − r)
+//   ∂P_j  = λ_j βᵀS_jβ + Σ_k λ_k [(S_kβ)ᵀ∂β_j + βᵀS_k∂β_j]
+//   g_j   = ½[t_j − r_j + (∂RSS_j + ∂P_j)/φ − (RSS + P)∂φ_j/φ² + (n − r)∂φ_j/φ]
+// All right-hand sides go through R in one multi-column solve per direction.
+Result<Vector> gradient_from_factor(const Matrix& r, std::span<const Matrix> roots,
+                                    const std::vector<std::size_t>& ranks, const PenalizedFit& fit,
+                                    std::span<const double> lambdas,
+                                    std::span<const Matrix> penalties, std::size_t n) {
+  const std::size_t m = lambdas.size();
+  const std::size_t p = r.rows();
+  if (m == 0) return Vector{};
+  const std::size_t total_root_cols = sum_of(ranks);
+
+  // S_jβ for every penalty and Σ_k λ_k (S_k + S_kᵀ)β for the ∂P_j sums.
+  std::vector<Vector> s_beta(m);
+  Vector penalty_gradient(p, 0.0);
+  for (std::size_t j = 0; j < m; ++j) {
+    s_beta[j] = matvec(penalties[j], fit.beta);
+    const Vector st_beta = matvec_t(penalties[j], fit.beta);
+    for (std::size_t k = 0; k < p; ++k)
+      penalty_gradient[k] += lambdas[j] * (s_beta[j][k] + st_beta[k]);
+  }
+
+  // Right-hand sides [L_1 … L_m | λ_1 S_1β … λ_m S_mβ] for Rᵀ·Z = RHS.
+  Matrix rhs(p, total_root_cols + m);
+  for (std::size_t j = 0, offset = 0; j < m; offset += ranks[j], ++j) {
+    for (std::size_t i = 0; i < p; ++i) {
+      for (std::size_t k = 0; k < ranks[j]; ++k) rhs(i, offset + k) = roots[j](i, k);
+      rhs(i, total_root_cols + j) = lambdas[j] * s_beta[j][i];
+    }
+  }
+  VORNA_TRY(lower_solved, triangular(r, /*transpose=*/true, rhs));
+  Matrix z(p, m);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < m; ++j) z(i, j) = lower_solved(i, total_root_cols + j);
+  VORNA_TRY(a0_inv_u, triangular(r, /*transpose=*/false, z));  // column j: A₀⁻¹ λ_j S_jβ
+
+  const double nr = static_cast<double>(n) - static_cast<double>(fit.total_rank);
+  const double c1 = (fit.rss + fit.penalty) / (fit.phi * fit.phi);
+  const double c2 = 1.0 / fit.phi;
+  Vector g(m);
+  for (std::size_t j = 0, offset = 0; j < m; offset += ranks[j], ++j) {
+    double frob = 0.0;
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t k = 0; k < ranks[j]; ++k) {
+        const double t = lower_solved(i, offset + k);
+        frob += t * t;
+      }
+    const double trace_term = lambdas[j] * frob;
+
+    double d_rss = 0.0;
+    double d_penalty_sum = 0.0;
+    for (std::size_t i = 0; i < p; ++i) {
+      const double d_beta = -a0_inv_u(i, j);
+      d_rss += fit.xtwe[i] * d_beta;
+      d_penalty_sum += penalty_gradient[i] * d_beta;
+    }
+    d_rss *= -2.0;
+    const double d_phi = d_rss / nr;
+    const double d_penalty = lambdas[j] * dot(fit.beta, s_beta[j]) + d_penalty_sum;
+    g[j] = 0.5 * (trace_term - static_cast<double>(ranks[j]) + c2 * (d_rss + d_penalty) -
+                  c1 * d_phi + nr * c2 * d_phi);
+  }
+  return g;
+}
+
+// R with RᵀR = C = XᵀWX + Σ λ_j S_j + ridge, or nothing when C is not
+// positive definite.
+LapackResult<Matrix> cached_cholesky_factor(const Matrix& xtwx, std::span<const double> lambdas,
+                                            std::span<const Matrix> penalties) {
+  Matrix c = xtwx;
+  add_penalties(c, lambdas, penalties);
+  for (std::size_t k = 0; k < c.rows(); ++k)
+    c(k, k) += kCholeskyRidge * std::fmax(std::fabs(c(k, k)), 1.0);
+  return cholesky_upper(c);
+}
+
+}  // namespace
+
+// ---- Penalty square roots ---------------------------------------------------------
+
+Result<Matrix> penalty_sqrt(ConstMatrixView s) {
+  if (s.rows() != s.cols()) return GamError::invalid_parameter("Penalty matrix must be square");
+  const std::size_t p = s.rows();
+
+  SymmetricEigen eig;
+  if (p > 0) {
+    auto decomposed = symmetric_eigen(s);
+    if (!decomposed)
+      return GamError::invalid_parameter("Eigenvalue decomposition failed: " +
+                                         decomposed.error().to_string());
+    eig = std::move(decomposed).value();
+  }
+
+  double max_eig = -std::numeric_limits<double>::infinity();
+  for (double mu : eig.values) max_eig = std::fmax(max_eig, mu);  // NaN never wins
+  const double threshold = kRootThreshold * std::fmax(max_eig, 1.0);
+
+  std::vector<std::size_t> kept_index;
+  Vector kept_values;
+  for (std::size_t k = 0; k < eig.values.size(); ++k) {
+    if (eig.values[k] > threshold) {
+      kept_index.push_back(k);
+      kept_values.push_back(eig.values[k]);
+    }
+  }
+  if (diag::enabled(diag::kGradDebug)) print_root_summary(p, max_eig, threshold, kept_values);
+  if (kept_index.empty()) return Matrix(p, 0);
+
+  Matrix l(p, kept_index.size());
+  for (std::size_t j = 0; j < kept_index.size(); ++j) {
+    const std::size_t k = kept_index[j];
+    const double scale = std::sqrt(eig.values[k]);
+    for (std::size_t i = 0; i < p; ++i) l(i, j) = scale * eig.vectors(i, k);
+  }
+  if (diag::enabled(diag::kGradDebug)) print_root_check(s, l);
+  return l;
+}
+
+Result<std::vector<Matrix>> penalty_roots(std::span<const Matrix> penalties) {
+  std::vector<Matrix> roots;
+  roots.reserve(penalties.size());
+  for (const Matrix& s : penalties) {
+    VORNA_TRY(root, penalty_sqrt(s));
+    roots.push_back(std::move(root));
+  }
+  return roots;
+}
+
+// ---- REML criterion ------------------------------------------------------------------
+
+std::size_t criterion_rank(ConstMatrixView s) {
+  double largest = 1.0;
+  for (std::size_t i = 0; i < s.rows(); ++i)
+    for (std::size_t k = 0; k < s.cols(); ++k) largest = std::fmax(largest, std::fabs(s(i, k)));
+  const double threshold = kRankRowThreshold * largest;
+  std::size_t count = 0;
+  for (std::size_t i = 0, rows = std::min(s.rows(), s.cols()); i < rows; ++i) {
+    double row_sum = 0.0;
+    for (std::size_t k = 0; k < s.cols(); ++k) row_sum += std::fabs(s(i, k));
+    if (row_sum > threshold) ++count;
+  }
+  return count >= 2 ? count - 2 : 1;
+}
+
+Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
+                              std::span<const double> lambdas, std::span<const Matrix> penalties,
+                              const Matrix* xtwx, const Vector* xtwy) {
+  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, xtwx, xtwy));
+  const std::size_t n = x.rows();
+  const std::size_t m = lambdas.size();
+
+  // 1-2. A_δ = XᵀWX + Σ λ_j S_j + δI with one scalar δ for the whole diagonal.
+  Matrix a = gram_or_cached(x, w, xtwx);
+  add_penalties(a, lambdas, penalties);
+  const double delta =
+      kCriterionRidge * (1.0 + std::sqrt(static_cast<double>(m))) * diagonal_scale(a);
+  for (std::size_t k = 0; k < a.rows(); ++k) a(k, k) += delta;
+
+  // 3-4. Coefficients, RSS and penalty.
+  VORNA_TRY(beta, solve(a, xty_or_cached(x, w, y, xtwy)));
+  const double rss = weighted_rss(y, x, w, beta);
+  const double penalty = penalty_value(lambdas, penalties, beta);
+
+  // 5. log det(A_δ); a zero or negative determinant passes through as −∞ / NaN.
+  VORNA_TRY(det, determinant(a));
+  const double log_det = std::log(det);
+
+  // 6. The criterion's own rank rule, without decomposing the penalties.
+  double log_lambda_sum = 0.0;
+  std::size_t rank_sum = 0;
+  for (std::size_t j = 0; j < std::min(m, penalties.size()); ++j) {
+    if (!(lambdas[j] > kCriterionLambdaFloor)) continue;
+    const std::size_t rank = criterion_rank(penalties[j]);
+    log_lambda_sum += static_cast<double>(rank) * std::log(lambdas[j]);
+    rank_sum += rank;
+  }
+
+  // 7-8.
+  const double dof = static_cast<double>(n) - static_cast<double>(rank_sum);
+  const double phi = rss / dof;
+  return 0.5 * ((rss + penalty) / phi + dof * std::log(kTwoPi * phi) + log_det - log_lambda_sum);
+}
+
+// ---- Stacked factor and penalized coefficients ------------------------------------------
+
+LapackResult<Matrix> stacked_r(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                               std::span<const Matrix> roots, bool diagnostics) {
+  const std::size_t n = x.rows();
+  const std::size_t p = x.cols();
+  std::size_t total_rows = n;
+  for (const Matrix& root : roots) total_rows += root.cols();
+  if (diagnostics && diag::enabled(diag::kGradDebug))
+    print_z_header(n, p, lambdas, roots, total_rows);
+
+  // Z = [√W·X; √λ_1·L_1ᵀ; …], so ZᵀZ = XᵀWX + Σ λ_j L_j L_jᵀ.
+  Matrix z(total_rows, p);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double sw = std::sqrt(w[i]);
+    double* row = z.row_ptr(i);
+    for (std::size_t k = 0; k < p; ++k) row[k] = sw * x(i, k);
+  }
+  std::size_t offset = n;
+  for (std::size_t j = 0; j < std::min(lambdas.size(), roots.size()); ++j) {
+    const Matrix& root = roots[j];
+    const double scale = std::sqrt(lambdas[j]);
+    for (std::size_t k = 0; k < root.cols(); ++k)
+      for (std::size_t l = 0; l < p; ++l) z(offset + k, l) = scale * root(l, k);
+    if (root.cols() > 0 && diagnostics && diag::enabled(diag::kGradDebug)) {
+      diag::line("[Z_BUILD_DEBUG]   After adding L" + std::to_string(j) + " (rows " +
+                 std::to_string(offset) + " to " + std::to_string(offset + root.cols() - 1) +
+                 "), first value: " + fmt::fixed(p > 0 ? z(offset, 0) : 0.0, 6));
+    }
+    offset += root.cols();
+  }
+
+  auto factored = qr_r_consuming(std::move(z));
+  if (!factored) return std::move(factored).error();
+  const Matrix& factor = factored.value();
+  if (diagnostics && diag::enabled(diag::kGradDebug)) print_qr_summary(n, p, total_rows, factor);
+
+  // The p × p upper triangle; rows the factor lacks (fewer rows than p) stay zero.
+  Matrix r(p, p);
+  for (std::size_t i = 0; i < std::min(p, factor.rows()); ++i)
+    for (std::size_t k = i; k < p; ++k) r(i, k) = factor(i, k);
+  if (diagnostics && diag::enabled(diag::kGradDebug)) print_rtr_diagonal(r);
+  return r;
+}
+
+Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w,
+                                     std::span<const double> lambdas,
+                                     std::span<const Matrix> penalties,
+                                     const std::vector<Matrix>* roots) {
+  if (w.size() != x.rows())
+    return GamError::dimension_mismatch("X has " + std::to_string(x.rows()) + " rows but w has " +
+                                        std::to_string(w.size()) + " elements");
+  VORNA_CHECK(check_penalties(x.cols(), lambdas, penalties));
+  VORNA_CHECK(check_roots(x.cols(), lambdas.size(), roots));
+
+  StackedFactor out;
+  if (roots != nullptr) {
+    out.roots = *roots;
+  } else {
+    VORNA_TRY(computed, penalty_roots(penalties));
+    out.roots = std::move(computed);
+  }
+  out.ranks = column_counts(out.roots);
+  auto r = stacked_r(x, w, lambdas, out.roots);
+  if (!r) return GamError::invalid_parameter("QR decomposition failed: " + r.error().to_string());
+  out.r = std::move(r).value();
+  return out;
+}
+
+Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, VectorView w,
+                                            std::span<const double> lambdas,
+                                            std::span<const Matrix> penalties,
+                                            std::size_t total_rank, const Matrix* xtwx,
+                                            const Vector* xtwy, bool diagnostics) {
+  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, xtwx, xtwy));
+  const std::size_t n = x.rows();
+  const std::size_t m = lambdas.size();
+
+  const Matrix gram_xw = gram_or_cached(x, w, xtwx);
+  const Vector b = xty_or_cached(x, w, y, xtwy);
+  Matrix a = gram_xw;
+  add_penalties(a, lambdas, penalties);
+  // Each diagonal entry is ridged relative to its own size.
+  const double factor = (1.0 + std::sqrt(static_cast<double>(m))) * kCoefficientRidge;
+  for (std::size_t k = 0; k < a.rows(); ++k) a(k, k) += factor * std::fmax(std::fabs(a(k, k)), 1.0);
+
+  PenalizedFit fit;
+  VORNA_TRY(beta, solve(std::move(a), b));
+  fit.beta = std::move(beta);
+  fit.rss = weighted_rss(y, x, w, fit.beta);
+  // XᵀWe = XᵀWy − XᵀWX·β, from the p × p products instead of a second pass over the data.
+  fit.xtwe = b;
+  const Vector gram_beta = matvec(gram_xw, fit.beta);
+  for (std::size_t k = 0; k < fit.xtwe.size(); ++k) fit.xtwe[k] -= gram_beta[k];
+  fit.total_rank = total_rank;
+  fit.phi = fit.rss / (static_cast<double>(n) - static_cast<double>(total_rank));
+  fit.penalty = penalty_value(lambdas, penalties, fit.beta);
+  if (diagnostics && diag::enabled(diag::kGradDebug)) {
+    diag::line("[PHI_DEBUG] n=" + std::to_string(n) + ", total_rank=" + std::to_string(total_rank) +
+               ", rss=" + fmt::fixed(fit.rss, 6) + ", phi=" + fmt::fixed(fit.phi, 6));
+  }
+  return fit;
+}
+
+// ---- Gradient ---------------------------------------------------------------------------
+
+Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
+                                      std::span<const double> lambdas,
+                                      std::span<const Matrix> penalties,
+                                      const std::vector<Matrix>* roots) {
+  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, roots, nullptr, nullptr));
+  VORNA_TRY(factor, stacked_factor(x, w, lambdas, penalties, roots));
+  VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(factor.ranks)));
+  return gradient_from_factor(factor.r, factor.roots, factor.ranks, fit, lambdas, penalties,
+                              x.rows());
+}
+
+std::size_t blockwise_threshold(std::size_t m) {
+  const std::size_t extra = m > 2 ? m - 2 : 0;
+  return extra >= 20 ? 0 : 2000 - 100 * extra;
+}
+
+Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorView w,
+                                       std::span<const double> lambdas,
+                                       std::span<const Matrix> penalties,
+                                       const std::vector<Matrix>* roots, const Matrix* xtwx,
+                                       const Vector* xtwy) {
+  const std::size_t n = x.rows();
+  if (n < blockwise_threshold(lambdas.size()))
+    return reml_gradient_multi_qr(y, x, w, lambdas, penalties, roots);
+  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, roots, xtwx, xtwy));
+
+  // 1. Roots.
+  std::vector<Matrix> computed_roots;
+  if (roots == nullptr) {
+    VORNA_TRY(computed, penalty_roots(penalties));
+    computed_roots = std::move(computed);
+  }
+  const std::vector<Matrix>& used_roots = roots != nullptr ? *roots : computed_roots;
+  const std::vector<std::size_t> ranks = column_counts(used_roots);
+
+  // 2. R from the cached cross product when it is positive definite, else by row blocks.
+  Matrix r;
+  bool have_r = false;
+  if (xtwx != nullptr) {
+    auto chol = cached_cholesky_factor(*xtwx, lambdas, penalties);
+    if (chol) {
+      r = std::move(chol).value();
+      have_r = true;
+    }
+  }
+  if (!have_r) {
+    VORNA_TRY(blocked, blockwise_r_factor(x, w, lambdas, used_roots));
+    r = std::move(blocked);
+  }
+
+  // 3. Consistency check against the cross product recomputed from the data.
+  if (diag::enabled(diag::kGradDebug)) print_blockwise_check(r, x, w, lambdas, penalties);
+
+  // 4-5. Coefficients from the cached products, then the shared loop.
+  VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(ranks), xtwx, xtwy,
+                                        /*diagnostics=*/false));
+  return gradient_from_factor(r, used_roots, ranks, fit, lambdas, penalties, n);
+}
+
+// ---- Cached Hessian ----------------------------------------------------------------------
+
+Result<Matrix> reml_hessian_cached(VectorView y, ConstMatrixView x, VectorView w,
+                                   std::span<const double> lambdas,
+                                   std::span<const Matrix> penalties, const Matrix& xtwx,
+                                   const Vector* xtwy, const Matrix* xtx) {
+  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, &xtwx, xtwy));
+  const std::size_t n = x.rows();
+  const std::size_t p = x.cols();
+  const std::size_t m = lambdas.size();
+  if (xtx != nullptr && (xtx->rows() != p || xtx->cols() != p))
+    return GamError::dimension_mismatch("Cached X'X is " + times(xtx->rows(), xtx->cols()) +
+                                        " but X has " + std::to_string(p) + " columns");
+
+  // 1. A_δ with the criterion's scalar ridge, and its inverse.
+  Matrix a = xtwx;
+  add_penalties(a, lambdas, penalties);
+  const double delta =
+      (std::sqrt(static_cast<double>(m)) + 1.0) * kCriterionRidge * diagonal_scale(a);
+  for (std::size_t k = 0; k < p; ++k) a(k, k) += delta;
+  VORNA_TRY(a_inv, inverse(a));
+
+  // 2. β = A_δ⁻¹ XᵀWy, with XᵀWy summed as Σ_i X_ik·(w_i·y_i) unless cached.
+  Vector b;
+  if (xtwy != nullptr) {
+    b = *xtwy;
+  } else {
+    Vector wy(n);
+    for (std::size_t i = 0; i < n; ++i) wy[i] = w[i] * y[i];
+    b = matvec_t(x, wy);
+  }
+  VORNA_TRY(beta, solve(a, std::move(b)));
+
+  // 3. φ uses edf = tr(A_δ⁻¹·XᵀX) with the unweighted XᵀX.
+  const double rss = weighted_rss(y, x, w, beta);
+  bool unit_weights = true;
+  for (std::size_t i = 0; i < n && unit_weights; ++i) unit_weights = w[i] == 1.0;
+  Matrix computed_xtx;
+  if (xtx == nullptr && !unit_weights) computed_xtx = gram(x);
+  const Matrix& plain_gram = xtx != nullptr ? *xtx : unit_weights ? xtwx : computed_xtx;
+  const double edf = trace_of_product(a_inv, plain_gram);
+  const double phi = rss / (static_cast<double>(n) - edf);
+
+  // 4. Per-smooth quantities, formed once and reused for all pairs:
+  //   M_j = λ_j S_j, v_j = S_jβ, w_j = A⁻¹M_jβ (∂β_j = −w_j), G_j = λ_j βᵀS_jβ/φ,
+  //   d_j = tr(M_jA⁻¹), K_j = A⁻¹(M_jA⁻¹)ᵀ, N_j = A⁻¹M_j.
+  std::vector<Matrix> scaled(m), k_mats(m), n_mats(m);
+  std::vector<Vector> v(m), wv(m), d_beta(m);
+  Vector g_term(m), d(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    scaled[j] = penalties[j];
+    for (double& entry : scaled[j].storage()) entry *= lambdas[j];
+    v[j] = matvec(penalties[j], beta);
+    wv[j] = matvec(a_inv, matvec(scaled[j], beta));
+    d_beta[j] = wv[j];
+    for (double& entry : d_beta[j]) entry = -entry;
+    g_term[j] = lambdas[j] * dot(beta, v[j]) / phi;
+    const Matrix m_ainv = matmul(scaled[j], a_inv);
+    double trace = 0.0;
+    for (std::size_t k = 0; k < p; ++k) trace += m_ainv(k, k);
+    d[j] = trace;
+    k_mats[j] = matmul(a_inv, m_ainv.transposed_view());
+    n_mats[j] = matmul(a_inv, scaled[j]);
+  }
+
+  // 5. Lower triangle and diagonal; each off-diagonal value is mirrored.
+  Matrix h(m, m);
+  Vector mixed(p);
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) {
+      // c_ij = tr(A⁻¹(M_iA⁻¹)ᵀM_jᵀ(A⁻¹)ᵀ) = tr(K_i·N_jᵀ).
+      const double cross = i == j ? 0.0 : frobenius_inner(k_mats[i], n_mats[j]);
+      const Vector mi_wj = matvec(scaled[i], wv[j]);
+      const Vector mj_wi = matvec(scaled[j], wv[i]);
+      for (std::size_t k = 0; k < p; ++k) mixed[k] = mi_wj[k] + mj_wi[k];
+      Vector psi = matvec(a_inv, mixed);
+      if (i == j)
+        for (std::size_t k = 0; k < p; ++k) psi[k] += d_beta[i][k];
+      const double t1 = dot(v[i], psi);
+      const double t2 = dot(d_beta[i], matvec(penalties[i], d_beta[j]));
+      const double t3 = lambdas[i] * dot(v[i], d_beta[j]);
+      const double t4 = lambdas[j] * dot(v[j], d_beta[i]);
+      const double t = t1 + t2 + t3 + t4;
+      if (i == j) {
+        h(i, i) = (d[i] + 2.0 * t + g_term[i]) / 2.0;
+      } else {
+        h(i, j) = (2.0 * t - cross) / 2.0;
+        h(j, i) = h(i, j);
+      }
+    }
+  }
+  return h;
+}
+
+// ---- GCV -----------------------------------------------------------------------------------
+
+Result<double> gcv_score(VectorView y, ConstMatrixView x, VectorView w, ConstMatrixView s,
+                         double lambda) {
+  VORNA_CHECK(check_data(y, x, w));
+  const std::size_t n = x.rows();
+  const std::size_t p = x.cols();
+  if (s.rows() != p || s.cols() != p)
+    return GamError::dimension_mismatch("Penalty matrix is " + times(s.rows(), s.cols()) +
+                                        " but X has " + std::to_string(p) + " columns");
+
+  const Matrix xtwx = weighted_gram(x, w);
+  Matrix a = xtwx;
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t k = 0; k < p; ++k) a(i, k) += lambda * s(i, k);
+  VORNA_TRY(beta, solve(a, weighted_xty(x, w, y)));
+  const double rss = weighted_rss(y, x, w, beta);
+  VORNA_TRY(a_inv, inverse(a));
+  // tr(X A⁻¹ XᵀW) = tr(A⁻¹ XᵀWX): the same trace without the n × n influence matrix.
+  const double tau = trace_of_product(a_inv, xtwx);
+  const double dof = static_cast<double>(n) - tau;
+  return static_cast<double>(n) * rss / (dof * dof);
+}
+
+}  // namespace vorna

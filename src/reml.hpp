@@ -1,0 +1,147 @@
+// Smoothness criteria: penalty square roots, the REML criterion, its gradient
+// with respect to the log smoothing parameters (by a stacked QR factor or, for
+// large samples, by a Cholesky factor of cached cross products), the cached
+// Hessian that the Newton REML optimizer uses, and the single-smooth GCV score.
+//
+// Shared notation (all routines):
+//   y (n), X (n × p), w (n) prior weights, λ_1 … λ_m the smoothing parameters
+//   themselves (not their logarithms), S_1 … S_m penalties (p × p, symmetric),
+//   L_j roots with L_j L_jᵀ = S_j (p × r_j), r = Σ r_j.
+//   A = XᵀWX + Σ λ_j S_j, β the penalized coefficients, e = y − Xβ,
+//   RSS = Σ w_i e_i², P = Σ λ_j βᵀS_jβ, φ = RSS / (n − r).
+// Derivatives are taken with respect to ρ_j = log λ_j.
+//
+// Callers guarantee that y, X and w agree in n and that lambdas, penalties
+// (and roots, when given) have the same length m. Every routine that accepts
+// the cross products XᵀWX (p × p) and XᵀWy (p) as `const Matrix*` /
+// `const Vector*` uses them when non-null and computes them from X otherwise;
+// a cached value must equal what would be computed.
+//
+// Diagnostic lines go to standard error under VORNA_GRAD_DEBUG; the switch is
+// looked up afresh before each line or block. Degenerate values (RSS = 0,
+// n = r, a singular penalized matrix in a determinant) are not errors: the
+// resulting infinities and NaN are returned.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+#include "linalg.hpp"
+#include "matrix.hpp"
+
+namespace vorna {
+
+// ---- Penalty square roots ----------------------------------------------------
+
+// L (p × r) with L·Lᵀ = S up to the dropped near-null space: column j is
+// √μ_k·u_k for the j-th eigenvalue μ_k above 1e-10 × max(μ_max, 1), in
+// ascending eigenvalue order. A zero penalty gives a p × 0 matrix (not an error).
+// Errors (InvalidParameter): "Penalty matrix must be square";
+// "Eigenvalue decomposition failed: <LAPACK error>".
+Result<Matrix> penalty_sqrt(ConstMatrixView s);
+
+// penalty_sqrt of every penalty in order; the first failure is returned.
+Result<std::vector<Matrix>> penalty_roots(std::span<const Matrix> penalties);
+
+// ---- REML criterion ------------------------------------------------------------
+
+// V = ½[(RSS + P)/φ + (n − r̂)·log(2πφ) + log det(A + δI) − Σ rank_j·log λ_j]
+// with the scalar ridge δ = 1e-5·(1 + √m)·max(1, max_k |A_kk|) and the
+// criterion's own row-counting rank estimate r̂ (penalties with λ_j ≤ 1e-10
+// count neither rank nor log λ_j). Solver errors are returned unchanged.
+Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
+                              std::span<const double> lambdas, std::span<const Matrix> penalties,
+                              const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);
+
+// The criterion's rank estimate of one penalty: with t = 1e-10·max(1, max |S_kl|),
+// count the rows whose absolute sum exceeds t; count − 2 when count ≥ 2, else 1.
+std::size_t criterion_rank(ConstMatrixView s);
+
+// ---- Stacked factor and penalized coefficients ---------------------------------
+
+struct StackedFactor {
+  Matrix r;                        // p × p upper triangular, RᵀR = XᵀWX + Σ λ_j L_j L_jᵀ
+  std::vector<Matrix> roots;       // the L_j used (given or computed)
+  std::vector<std::size_t> ranks;  // r_j = columns of L_j
+};
+
+// R from the thin QR of Z = [√W·X; √λ_1·L_1ᵀ; …; √λ_m·L_mᵀ]. The LAPACK error
+// is returned as is so that each caller words its own failure. `diagnostics`
+// enables the [Z_BUILD_DEBUG] and [QR_DEBUG] lines (still subject to the switch).
+// Precondition: n + Σ r_j ≥ p.
+LapackResult<Matrix> stacked_r(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                               std::span<const Matrix> roots, bool diagnostics = true);
+
+// Roots (computed now unless `roots` is given) and R. Errors: those of
+// penalty_sqrt unchanged; InvalidParameter "QR decomposition failed: <LAPACK error>".
+Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                     std::span<const Matrix> penalties,
+                                     const std::vector<Matrix>* roots = nullptr);
+
+struct PenalizedFit {
+  Vector beta;              // p
+  Vector xtwe;              // XᵀW·e (p), what every derivative of RSS needs
+  double rss = 0.0;         // Σ w_i e_i²
+  double penalty = 0.0;     // P = Σ λ_j βᵀS_jβ
+  double phi = 0.0;         // RSS / (n − total_rank)
+  std::size_t total_rank = 0;
+};
+
+// β from (A + diag(δ_k))β = XᵀWy with the per-entry ridge
+// δ_k = (1 + √m)·1e-7·max(|A_kk|, 1). `diagnostics` enables the [PHI_DEBUG]
+// line. Solver errors are returned unchanged.
+Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, VectorView w,
+                                            std::span<const double> lambdas,
+                                            std::span<const Matrix> penalties,
+                                            std::size_t total_rank, const Matrix* xtwx = nullptr,
+                                            const Vector* xtwy = nullptr, bool diagnostics = true);
+
+// ---- Gradient ------------------------------------------------------------------
+
+// g_j = ∂V/∂ρ_j (length m) of the profiled criterion, from the stacked factor
+// and the penalized coefficients. Errors: those of the two stages;
+// InvalidParameter "Triangular solve failed: <LAPACK error>".
+Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
+                                      std::span<const double> lambdas,
+                                      std::span<const Matrix> penalties,
+                                      const std::vector<Matrix>* roots = nullptr);
+
+// n below which the block-wise entry hands over to reml_gradient_multi_qr:
+// T(m) = max(0, 2000 − 100·max(m − 2, 0)).
+std::size_t blockwise_threshold(std::size_t m);
+
+// The same gradient; for n ≥ T(m) R comes from a Cholesky factor of the
+// cached XᵀWX + Σ λ_j S_j (plus a 1e-7 relative diagonal ridge) or, without
+// a cache or when that matrix is not positive definite, from the row-block QR.
+// Errors as reml_gradient_multi_qr plus those of blockwise_r_factor.
+Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorView w,
+                                       std::span<const double> lambdas,
+                                       std::span<const Matrix> penalties,
+                                       const std::vector<Matrix>* roots = nullptr,
+                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);
+
+// ---- Cached Hessian -----------------------------------------------------------
+
+// The m × m Hessian approximation that the Newton REML optimizer uses, built
+// from the cached XᵀWX with the criterion's scalar ridge; φ uses
+// edf = tr((A + δI)⁻¹·XᵀX) with the unweighted XᵀX. Exactly symmetric.
+// `xtx` may carry the unweighted XᵀX; when null it is taken from `xtwx` if
+// every weight is 1 and computed from X otherwise. Errors of the inverse and
+// the solve are returned unchanged.
+Result<Matrix> reml_hessian_cached(VectorView y, ConstMatrixView x, VectorView w,
+                                   std::span<const double> lambdas,
+                                   std::span<const Matrix> penalties, const Matrix& xtwx,
+                                   const Vector* xtwy = nullptr, const Matrix* xtx = nullptr);
+
+// ---- GCV -----------------------------------------------------------------------
+
+// V_g = n·RSS_w / (n − τ)² for one penalty S and one λ, with τ the trace of
+// the influence matrix X A⁻¹ XᵀW, A = XᵀWX + λS (no ridge). τ is taken as
+// tr(A⁻¹·XᵀWX), so nothing n × n is formed. Errors of the solve and the
+// inverse are returned unchanged.
+Result<double> gcv_score(VectorView y, ConstMatrixView x, VectorView w, ConstMatrixView s,
+                         double lambda);
+
+}  // namespace vorna

@@ -1,0 +1,495 @@
+"""Smoothness criteria: penalty roots, REML criterion, gradients, cached Hessian, GCV."""
+import re
+
+import numpy as np
+import pytest
+
+t = pytest.importorskip("_vorna_core_testing")
+
+GRAD_DEBUG = "VORNA_GRAD_DEBUG"
+
+
+# ---- Problems and NumPy references -------------------------------------------
+
+
+def bumps(x, k):
+    """k Gaussian bumps over [0, 1]: a smooth, reasonably conditioned basis."""
+    centres = np.linspace(0.0, 1.0, k)
+    width = 1.5 / (k - 1)
+    return np.exp(-0.5 * ((x[:, None] - centres) / width) ** 2)
+
+
+def second_difference(k):
+    d = np.diff(np.eye(k), 2, axis=0)
+    return d.T @ d  # rank k - 2, every row non-zero: both rank rules agree
+
+
+def problem(rng, n, m, k=6, weighted=False):
+    """y, X (n × m·k), w and m second-difference penalties embedded at their blocks."""
+    xs = rng.uniform(size=(n, m))
+    x = np.hstack([bumps(xs[:, j], k) for j in range(m)])
+    p = x.shape[1]
+    penalties = []
+    for j in range(m):
+        s = np.zeros((p, p))
+        s[j * k : (j + 1) * k, j * k : (j + 1) * k] = second_difference(k)
+        penalties.append(s)
+    y = sum(np.sin(2 * np.pi * (j + 1) * xs[:, j]) for j in range(m))
+    y = y + 0.3 * rng.standard_normal(n)
+    w = rng.uniform(0.5, 2.0, n) if weighted else np.ones(n)
+    return y, x, w, penalties
+
+
+def penalized(x, w, lambdas, penalties):
+    return x.T @ (w[:, None] * x) + sum(lam * s for lam, s in zip(lambdas, penalties))
+
+
+def row_rank(s):
+    """The criterion's rank rule, written out independently."""
+    rows = np.sum(np.abs(s).sum(axis=1) > 1e-10 * max(1.0, np.abs(s).max()))
+    return rows - 2 if rows >= 2 else 1
+
+
+def criterion_reference(y, x, w, lambdas, penalties):
+    n, m = len(y), len(lambdas)
+    a = penalized(x, w, lambdas, penalties)
+    a += 1e-5 * (1 + np.sqrt(m)) * max(1.0, np.abs(np.diag(a)).max()) * np.eye(len(a))
+    beta = np.linalg.solve(a, x.T @ (w * y))
+    rss = w @ (y - x @ beta) ** 2
+    pen = sum(lam * beta @ s @ beta for lam, s in zip(lambdas, penalties))
+    kept = [(row_rank(s), lam) for lam, s in zip(lambdas, penalties) if lam > 1e-10]
+    r = sum(rank for rank, _ in kept)
+    phi = rss / (n - r)
+    log_lam = sum(rank * np.log(lam) for rank, lam in kept)
+    return 0.5 * ((rss + pen) / phi + (n - r) * np.log(2 * np.pi * phi)
+                  + np.linalg.slogdet(a)[1] - log_lam)
+
+
+def exact_criterion(y, x, w, lambdas, penalties):
+    """The profiled criterion the gradient differentiates: no ridge, eigenvalue ranks."""
+    n = len(y)
+    a = penalized(x, w, lambdas, penalties)
+    beta = np.linalg.solve(a, x.T @ (w * y))
+    rss = w @ (y - x @ beta) ** 2
+    pen = sum(lam * beta @ s @ beta for lam, s in zip(lambdas, penalties))
+    ranks = [t.penalty_sqrt(s).shape[1] for s in penalties]
+    r = sum(ranks)
+    phi = rss / (n - r)
+    return 0.5 * ((rss + pen) / phi + (n - r) * np.log(2 * np.pi * phi)
+                  + np.linalg.slogdet(a)[1] - sum(k * np.log(lam) for k, lam in zip(ranks, lambdas)))
+
+
+def central_difference(f, lambdas, h=1e-4):
+    """d f / d log λ_j for every j, and the same for vector-valued f (as columns)."""
+    cols = []
+    for j in range(len(lambdas)):
+        up, down = np.array(lambdas, float), np.array(lambdas, float)
+        up[j] *= np.exp(h)
+        down[j] *= np.exp(-h)
+        cols.append((np.asarray(f(list(up))) - np.asarray(f(list(down)))) / (2 * h))
+    return np.array(cols).T
+
+
+def hessian_reference(y, x, w, lambdas, penalties):
+    """The cached Hessian's defining formulas, transcribed with NumPy."""
+    n, m = len(y), len(lambdas)
+    a = penalized(x, w, lambdas, penalties)
+    a += (np.sqrt(m) + 1) * 1e-5 * max(1.0, np.abs(np.diag(a)).max()) * np.eye(len(a))
+    ai = np.linalg.inv(a)
+    beta = np.linalg.solve(a, x.T @ (w * y))
+    rss = w @ (y - x @ beta) ** 2
+    phi = rss / (n - np.trace(ai @ (x.T @ x)))  # unweighted X'X on purpose
+    mats = [lam * s for lam, s in zip(lambdas, penalties)]
+    wv = [ai @ mj @ beta for mj in mats]
+    db = [-v for v in wv]
+    v = [s @ beta for s in penalties]
+    h = np.zeros((m, m))
+    for i in range(m):
+        for j in range(i + 1):
+            psi = ai @ (mats[i] @ wv[j] + mats[j] @ wv[i]) + (db[i] if i == j else 0)
+            tij = (v[i] @ psi + db[i] @ penalties[i] @ db[j]
+                   + lambdas[i] * v[i] @ db[j] + lambdas[j] * v[j] @ db[i])
+            if i == j:
+                gi = lambdas[i] * beta @ v[i] / phi
+                h[i, i] = (np.trace(mats[i] @ ai) + 2 * tij + gi) / 2
+            else:
+                cross = np.trace(ai @ (mats[i] @ ai).T @ mats[j].T @ ai.T)
+                h[i, j] = h[j, i] = (2 * tij - cross) / 2
+    return h
+
+
+def stderr_lines(capfd):
+    return capfd.readouterr().err.splitlines()
+
+
+# ---- Penalty square roots ----------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "s, kept",
+    [
+        (np.diag([1e-11, 1.0]), [1.0]),  # below the absolute threshold 1e-10
+        (np.diag([5e-8, 1.0]), [5e-8, 1.0]),  # threshold 1e-10: survives
+        (np.diag([5e-8, 1000.0]), [1000.0]),  # threshold 1e-7: dropped
+        (np.zeros((3, 3)), []),
+        (second_difference(7), None),  # rank 5
+    ],
+)
+def test_penalty_sqrt_keeps_eigenvalues_above_threshold(s, kept):
+    l = t.penalty_sqrt(s)
+    eig = np.linalg.eigvalsh(s)
+    expected = eig[eig > 1e-10 * max(eig.max(), 1.0)] if kept is None else np.array(kept)
+    assert l.shape == (len(s), len(expected))
+    # Column norms are √μ in ascending order; 1e-12 relative covers dsyev's rounding.
+    np.testing.assert_allclose(np.sum(l**2, axis=0), expected, rtol=1e-12)
+    if kept is None:
+        # L·Lᵀ reproduces S when nothing but an exact null space is dropped; rounding only.
+        np.testing.assert_allclose(l @ l.T, s, atol=1e-12 * np.abs(s).max())
+
+
+def test_penalty_sqrt_rejects_non_square():
+    with pytest.raises(ValueError, match=r"^Invalid parameter: Penalty matrix must be square$"):
+        t.penalty_sqrt(np.zeros((2, 3)))
+
+
+def test_penalty_sqrt_diagnostics_for_zero_penalty(capfd, monkeypatch):
+    monkeypatch.setenv(GRAD_DEBUG, "")  # the empty string switches on too
+    assert t.penalty_sqrt(np.zeros((3, 3))).shape == (3, 0)
+    assert stderr_lines(capfd) == [
+        "[PENALTY_SQRT_DEBUG] Matrix size: 3×3",
+        "[PENALTY_SQRT_DEBUG] Max eigenvalue: 0",
+        "[PENALTY_SQRT_DEBUG] Threshold: 0.0000000001",
+        "[PENALTY_SQRT_DEBUG] Positive eigenvalues found: 0",
+    ]
+
+
+def test_penalty_sqrt_diagnostics_with_kept_eigenvalues(capfd, monkeypatch):
+    monkeypatch.setenv(GRAD_DEBUG, "1")
+    t.penalty_sqrt(np.diag([4.0, 9.0]))
+    lines = stderr_lines(capfd)
+    threshold = np.format_float_positional(1e-10 * 9.0, trim="-")
+    assert lines[:6] == [
+        "[PENALTY_SQRT_DEBUG] Matrix size: 2×2",
+        "[PENALTY_SQRT_DEBUG] Max eigenvalue: 9",
+        f"[PENALTY_SQRT_DEBUG] Threshold: {threshold}",
+        "[PENALTY_SQRT_DEBUG] Positive eigenvalues found: 2",
+        "[PENALTY_SQRT_DEBUG] Eigenvalues: [4.0, 9.0]",
+        "[PENALTY_SQRT_DEBUG] Output L matrix shape: 2×2",
+    ]
+    prefix = "[PENALTY_SQRT_DEBUG] Reconstruction error ||L·L' - S||_∞ = "
+    assert len(lines) == 7 and lines[6].startswith(prefix)
+    assert float(lines[6][len(prefix):]) < 1e-12  # a diagonal matrix is reproduced to rounding
+
+
+def test_no_diagnostics_when_switch_is_off(capfd, monkeypatch, rng):
+    monkeypatch.delenv(GRAD_DEBUG, raising=False)
+    y, x, w, pens = problem(rng, 50, 2)
+    t.reml_gradient_multi_qr(y, x, w, [1.0, 2.0], pens)
+    assert capfd.readouterr().err == ""
+
+
+# ---- Rank rules ------------------------------------------------------------------
+
+
+def test_rank_rules_disagree_on_zero_penalty(rng):
+    zero = np.zeros((4, 4))
+    assert t.criterion_rank(zero) == 1
+    assert t.penalty_sqrt(zero).shape == (4, 0)
+    y, x, w, _ = problem(rng, 30, 1, k=4)
+    _, ranks, _ = t.stacked_factor(x, w, [2.0], [zero])
+    assert ranks == [0]
+    # The criterion still counts rank 1 and log λ for it: its reference uses the row rule.
+    # Same data, different solvers: 1e-10 relative.
+    assert t.reml_criterion(y, x, w, [2.0], [zero]) == pytest.approx(
+        criterion_reference(y, x, w, [2.0], [zero]), rel=1e-10)
+    # Without a root the gradient has neither a trace nor a coefficient term for it.
+    assert t.reml_gradient_multi_qr(y, x, w, [2.0], [zero])[0] == 0.0
+
+
+@pytest.mark.parametrize("k", [3, 6, 10])
+def test_rank_rules_agree_on_second_difference_penalty(k):
+    s = second_difference(k)
+    assert t.criterion_rank(s) == k - 2 == t.penalty_sqrt(s).shape[1]
+
+
+# ---- Criterion, stacked factor, coefficients -------------------------------------
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("lambdas", [[0.5], [1e-11, 3.0], [2.0, 0.1, 40.0]])
+def test_criterion_matches_reference(rng, weighted, lambdas):
+    y, x, w, pens = problem(rng, 120, len(lambdas), weighted=weighted)
+    v = t.reml_criterion(y, x, w, lambdas, pens)
+    # Elimination vs LAPACK on A_δ of condition ≲ 1e4 here: ~cond·ε ≈ 1e-12 relative.
+    assert v == pytest.approx(criterion_reference(y, x, w, lambdas, pens), rel=1e-10)
+    cached = t.reml_criterion(y, x, w, lambdas, pens, x.T @ (w[:, None] * x), x.T @ (w * y))
+    assert cached == pytest.approx(v, rel=1e-12)  # only the cross products' summation order differs
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_stacked_factor_reproduces_penalized_cross_product(rng, weighted):
+    y, x, w, pens = problem(rng, 80, 2, weighted=weighted)
+    lambdas = [0.7, 12.0]
+    r, ranks, roots = t.stacked_factor(x, w, lambdas, pens)
+    assert ranks == [4, 4]
+    assert np.array_equal(r, np.triu(r))
+    expected = penalized(x, w, lambdas, pens)
+    # A Householder QR reproduces ZᵀZ to a few ulps of its largest entry.
+    np.testing.assert_allclose(r.T @ r, expected, atol=1e-12 * np.abs(expected).max())
+    r_again, _, _ = t.stacked_factor(x, w, lambdas, pens, roots)
+    np.testing.assert_array_equal(r_again, r)  # given roots are used as they are
+
+
+def test_penalized_coefficients_use_per_entry_ridge(rng):
+    y, x, w, pens = problem(rng, 90, 2, weighted=True)
+    lambdas = [0.3, 5.0]
+    fit = t.penalized_coefficients(y, x, w, lambdas, pens, 8)
+    a = penalized(x, w, lambdas, pens)
+    a += np.diag((1 + np.sqrt(2)) * 1e-7 * np.maximum(np.abs(np.diag(a)), 1.0))
+    beta = np.linalg.solve(a, x.T @ (w * y))
+    e = y - x @ beta
+    # Two solvers on a matrix of condition ≲ 1e4: β to ~cond·ε ≈ 1e-12 relative.
+    np.testing.assert_allclose(fit["beta"], beta, rtol=1e-10, atol=1e-12)
+    assert fit["rss"] == pytest.approx(w @ e**2, rel=1e-10)
+    assert fit["phi"] == pytest.approx(w @ e**2 / (90 - 8), rel=1e-10)
+    assert fit["penalty"] == pytest.approx(
+        sum(lam * beta @ s @ beta for lam, s in zip(lambdas, pens)), rel=1e-10)
+    # XᵀWe comes from p × p products (XᵀWy − XᵀWX·β); cancellation against XᵀWy bounds the error.
+    np.testing.assert_allclose(fit["xtwe"], x.T @ (w * e), atol=1e-10 * np.abs(x.T @ (w * y)).max())
+
+
+# ---- Gradient ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("m", [1, 2, 3])
+def test_gradient_matches_finite_difference_of_criterion(rng, m, weighted):
+    y, x, w, pens = problem(rng, 200, m, weighted=weighted)
+    lambdas = list(np.exp(rng.uniform(-1.0, 2.0, m)))
+    g = t.reml_gradient_multi_qr(y, x, w, lambdas, pens)
+    fd = central_difference(lambda lam: t.reml_criterion(y, x, w, lam, pens), lambdas)
+    # The criterion carries a 1e-5·(1 + √m)·max A_kk ridge, the gradient 1e-7 per entry: the
+    # ridge moves the slope of log det by about δ·tr(A⁻²λS), up to ~3e-3 on these problems
+    # (cond(A) ≲ 1e4). The tight check of the gradient's own target follows below.
+    np.testing.assert_allclose(g, fd, atol=1e-2, rtol=1e-3)
+    exact = central_difference(lambda lam: exact_criterion(y, x, w, lam, pens), lambdas)
+    # Against the unridged criterion only the 1e-7 coefficient ridge and the O(h²) = 1e-8
+    # truncation remain (measured ≤ 2e-5).
+    np.testing.assert_allclose(g, exact, atol=1e-4, rtol=1e-5)
+
+
+def test_gradient_with_given_roots_and_without_penalties(rng):
+    y, x, w, pens = problem(rng, 60, 2)
+    roots = [t.penalty_sqrt(s) for s in pens]
+    np.testing.assert_array_equal(t.reml_gradient_multi_qr(y, x, w, [1.0, 3.0], pens, roots),
+                                  t.reml_gradient_multi_qr(y, x, w, [1.0, 3.0], pens))
+    assert t.reml_gradient_multi_qr(y, x, w, [], []).shape == (0,)
+
+
+def test_gradient_reports_failed_triangular_solve(rng):
+    y, x, w, (s6,) = problem(rng, 40, 1)
+    # An extra all-zero column that no root touches: Householder steps keep it exactly zero,
+    # so R's last diagonal entry is an exact 0 (the coefficient solve survives on its ridge).
+    x = np.hstack([x, np.zeros((40, 1))])
+    s = np.zeros((7, 7))
+    s[:6, :6] = s6
+    root = np.zeros((7, 4))
+    root[:6] = t.penalty_sqrt(s6)
+    with pytest.raises(ValueError, match=r"^Invalid parameter: Triangular solve failed: .*\b7\b"):
+        t.reml_gradient_multi_qr(y, x, w, [1.0], [s], [root])
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda a: a.update(y=a["y"][:-1]), "X has 30 rows but y has 29 elements"),
+        (lambda a: a.update(w=a["w"][:-1]), "X has 30 rows but w has 29 elements"),
+        (lambda a: a.update(lambdas=[1.0, 2.0]), "Number of lambdas must match number of penalty"),
+        (lambda a: a.update(penalties=[np.eye(5)]), "Penalty matrix 0 is 5×5 but X has 6 columns"),
+    ],
+)
+def test_inconsistent_sizes_are_rejected(rng, change, message):
+    y, x, w, pens = problem(rng, 30, 1)
+    args = dict(y=y, x=x, w=w, lambdas=[1.0], penalties=pens)
+    change(args)
+    for f in (t.reml_criterion, t.reml_gradient_multi_qr, t.reml_gradient_blockwise):
+        with pytest.raises(ValueError, match="^Matrix dimension mismatch: " + re.escape(message)):
+            f(**args)
+
+
+# ---- Block-wise gradient --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("m, switch", [(0, 2000), (1, 2000), (2, 2000), (3, 1900), (21, 100),
+                                       (22, 0), (40, 0)])
+def test_blockwise_threshold(m, switch):
+    assert t.blockwise_threshold(m) == switch
+
+
+@pytest.mark.parametrize("m", [2, 3])
+def test_blockwise_equals_qr_route_around_the_switch(rng, m):
+    n_switch = t.blockwise_threshold(m)
+    y, x, w, pens = problem(rng, n_switch, m, weighted=True)
+    lambdas = list(np.exp(rng.uniform(-1.0, 2.0, m)))
+    xtwx, xtwy = x.T @ (w[:, None] * x), x.T @ (w * y)
+    roots = [t.penalty_sqrt(s) for s in pens]
+
+    below = (y[:-1], x[:-1], w[:-1])
+    # One row short of the switch the call is the QR route itself, so equal to the last bit.
+    np.testing.assert_array_equal(
+        t.reml_gradient_blockwise(*below, lambdas, pens, roots, xtwx, xtwy),
+        t.reml_gradient_multi_qr(*below, lambdas, pens))
+
+    qr = t.reml_gradient_multi_qr(y, x, w, lambdas, pens)
+    cholesky = t.reml_gradient_blockwise(y, x, w, lambdas, pens, roots, xtwx, xtwy)
+    row_blocks = t.reml_gradient_blockwise(y, x, w, lambdas, pens)
+    # The Cholesky factor carries a 1e-7 relative diagonal ridge that the stacked QR lacks:
+    # it shifts tr(A⁻¹λS) by ~1e-7·cond(A) (measured ~1e-5 here).
+    np.testing.assert_allclose(cholesky, qr, atol=1e-4, rtol=1e-4)
+    # Row blocks and the stacked QR factor the same matrix: rounding only (measured 3e-14).
+    np.testing.assert_allclose(row_blocks, qr, atol=1e-10, rtol=1e-10)
+
+
+def blockwise_numbers(lines):
+    values = {}
+    for line in lines:
+        match = re.fullmatch(r"\[BLOCKWISE_DEBUG\] (.*): (-?\d+\.\d{6})", line)
+        assert match, line
+        values[match.group(1)] = float(match.group(2))
+    return values
+
+
+def test_blockwise_diagnostics_report_cholesky_ridge(rng, capfd, monkeypatch):
+    y, x, w, pens = problem(rng, 2000, 2)
+    lambdas = [1.0, 4.0]
+    xtwx = x.T @ (w[:, None] * x)
+    monkeypatch.setenv(GRAD_DEBUG, "on")
+    t.reml_gradient_blockwise(y, x, w, lambdas, pens, None, xtwx, x.T @ (w * y))
+    lines = [l for l in stderr_lines(capfd) if not l.startswith("[PENALTY_SQRT_DEBUG]")]
+    values = blockwise_numbers(lines)
+    assert list(values) == ["Max error in R'R vs X'WX+λS", "R'R trace", "Expected trace"]
+    c = penalized(x, w, lambdas, pens)
+    ridge = 1e-7 * np.maximum(np.abs(np.diag(c)), 1.0)
+    # Six printed decimals bound the comparison: 2e-6 absolute.
+    assert values["Expected trace"] == pytest.approx(np.trace(c), abs=2e-6)
+    assert values["R'R trace"] - values["Expected trace"] == pytest.approx(ridge.sum(), abs=2e-6)
+    assert values["Max error in R'R vs X'WX+λS"] == pytest.approx(ridge.max(), abs=2e-6)
+
+
+def test_blockwise_falls_back_to_row_blocks_when_cholesky_fails(rng, capfd, monkeypatch):
+    y, x, w, pens = problem(rng, 2000, 2)
+    broken = -np.eye(x.shape[1])  # not positive definite: R must come from the data instead
+    monkeypatch.setenv(GRAD_DEBUG, "on")
+    t.reml_gradient_blockwise(y, x, w, [1.0, 4.0], pens, None, broken, x.T @ (w * y))
+    values = blockwise_numbers(
+        [l for l in stderr_lines(capfd) if not l.startswith("[PENALTY_SQRT_DEBUG]")])
+    assert values["Max error in R'R vs X'WX+λS"] == 0.0  # row-block QR: rounding below 5e-7
+
+
+def test_qr_and_blockwise_routes_print_their_own_lines(rng, capfd, monkeypatch):
+    y, x, w, pens = problem(rng, 2000, 2)
+    roots = [t.penalty_sqrt(s) for s in pens]
+    xtwx, xtwy = x.T @ (w[:, None] * x), x.T @ (w * y)
+    monkeypatch.setenv(GRAD_DEBUG, "")
+    t.reml_gradient_blockwise(y[:-1], x[:-1], w[:-1], [1.0, 2.0], pens, roots)
+    tags = {l.split("]")[0] + "]" for l in stderr_lines(capfd)}
+    assert tags == {"[Z_BUILD_DEBUG]", "[QR_DEBUG]", "[PHI_DEBUG]"}
+    t.reml_gradient_blockwise(y, x, w, [1.0, 2.0], pens, roots, xtwx, xtwy)
+    tags = {l.split("]")[0] + "]" for l in stderr_lines(capfd)}
+    assert tags == {"[BLOCKWISE_DEBUG]"}
+
+
+def test_stacked_factor_diagnostic_lines(capfd, monkeypatch):
+    x = np.array([[1.0, 0.5], [1.0, 1.5], [1.0, 2.0], [1.0, 3.5], [1.0, 4.0]])
+    y = np.array([1.0, 2.0, 2.5, 4.5, 4.0])
+    w = np.ones(5)
+    s = np.diag([4.0, 0.0])
+    monkeypatch.setenv(GRAD_DEBUG, "")
+    t.reml_gradient_multi_qr(y, x, w, [2.5], [s])
+    lines = [l for l in stderr_lines(capfd) if not l.startswith("[PENALTY_SQRT_DEBUG]")]
+    d = np.diag(x.T @ x + 2.5 * s)
+    a = x.T @ x + 2.5 * s
+    a += np.diag((1 + 1) * 1e-7 * np.maximum(np.abs(np.diag(a)), 1.0))
+    beta = np.linalg.solve(a, x.T @ y)
+    rss = np.sum((y - x @ beta) ** 2)
+    assert lines[:4] == [
+        "[Z_BUILD_DEBUG] Building Z matrix:",
+        "[Z_BUILD_DEBUG]   n = 5, p = 2",
+        "[Z_BUILD_DEBUG]   L0 shape: 2×1, λ0 = 2.500000",
+        "[Z_BUILD_DEBUG]   Total Z rows: 6",
+    ]
+    # L0 = ±(2, 0)ᵀ (the eigenvector's sign is LAPACK's), so Z[5, 0] = ±√2.5·2.
+    assert re.fullmatch(r"\[Z_BUILD_DEBUG\]   After adding L0 \(rows 5 to 5\), first value: "
+                        r"-?3\.162278", lines[4])
+    assert lines[5:] == [
+        "[QR_DEBUG] Z dimensions: 6×2",
+        "[QR_DEBUG] R dimensions: 2×2",
+        "[QR_DEBUG] total_rows=6, n=5, p=2",
+        f"[QR_DEBUG] R'R diagonal: [{d[0]:.6f}, {d[1]:.6f}, ..., {d[1]:.6f}]",
+        f"[PHI_DEBUG] n=5, total_rank=1, rss={rss:.6f}, phi={rss / 4:.6f}",
+    ]
+
+
+# ---- Cached Hessian -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("m", [1, 2, 3])
+def test_cached_hessian_matches_its_formulas(rng, m, weighted):
+    """Checked against a NumPy transcription, not a finite difference of the gradient: the cached
+    Hessian is the optimizer's curvature model, not ∂g/∂ρ. Its diagonal keeps the first-order
+    term tr(λS·A⁻¹), drops −tr((λS·A⁻¹)²), and its coefficient terms are not divided by φ, so
+    it differs from the difference quotient by O(1) and may even have the other sign (m = 1 on
+    these problems: 6.3 against −5.1)."""
+    y, x, w, pens = problem(rng, 150, m, weighted=weighted)
+    lambdas = list(np.exp(rng.uniform(-1.0, 2.0, m)))
+    xtwx = x.T @ (w[:, None] * x)
+    h = t.reml_hessian_cached(y, x, w, lambdas, pens, xtwx)
+    np.testing.assert_array_equal(h, h.T)
+    ref = hessian_reference(y, x, w, lambdas, pens)
+    # Gauss-Jordan inverse vs LAPACK on A_δ of condition ≲ 1e4: ~cond·ε ≈ 1e-12 relative.
+    np.testing.assert_allclose(h, ref, rtol=1e-10, atol=1e-10 * np.abs(ref).max())
+    cached = t.reml_hessian_cached(y, x, w, lambdas, pens, xtwx, x.T @ (w * y), x.T @ x)
+    np.testing.assert_allclose(cached, h, rtol=1e-10, atol=1e-12)  # summation order only
+
+
+def test_cached_hessian_without_penalties(rng):
+    y, x, w, _ = problem(rng, 20, 1)
+    assert t.reml_hessian_cached(y, x, w, [], [], x.T @ x).shape == (0, 0)
+
+
+# ---- GCV ------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("lam", [1e-3, 1.0, 100.0])
+def test_gcv_matches_full_hat_matrix(rng, weighted, lam):
+    y, x, w, (s,) = problem(rng, 60, 1, k=8, weighted=weighted)
+    a = x.T @ (w[:, None] * x) + lam * s
+    hat = x @ np.linalg.inv(a) @ (x.T * w)
+    fitted = x @ np.linalg.solve(a, x.T @ (w * y))
+    n = len(y)
+    expected = n * (w @ (y - fitted) ** 2) / (n - np.trace(hat)) ** 2
+    # tr(A⁻¹XᵀWX) instead of tr(H) and a different solver: rounding of order
+    # cond(A)·ε ≤ 1e4·ε here (measured 3e-14).
+    assert t.gcv_score(y, x, w, s, lam) == pytest.approx(expected, rel=1e-11)
+
+
+def test_gcv_with_huge_lambda_keeps_the_penalty_null_space(rng):
+    y, x, w, (s,) = problem(rng, 60, 1, k=8)
+    # The second-difference penalty leaves straight lines in the span of the bumps unpenalized:
+    # τ → 2, and the fit tends to the weighted projection onto that null space.
+    null = np.linalg.eigh(s)[1][:, :2]
+    xn = x @ null
+    fitted = xn @ np.linalg.lstsq(xn, y, rcond=None)[0]
+    expected = 60 * np.sum((y - fitted) ** 2) / (60 - 2) ** 2
+    # λ = 1e9 leaves O(1/λ) of the penalized directions: 1e-4 relative is ample.
+    assert t.gcv_score(y, x, w, s, 1e9) == pytest.approx(expected, rel=1e-4)
+
+
+def test_gcv_propagates_singular_system(rng):
+    y, x, w, (s,) = problem(rng, 30, 1)
+    x[:, 0] = 0.0
+    s[0, :] = s[:, 0] = 0.0
+    with pytest.raises(ValueError, match="^Singular matrix encountered$"):
+        t.gcv_score(y, x, w, s, 1.0)
