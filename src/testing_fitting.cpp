@@ -3,6 +3,7 @@
 // Errors of the core become ValueError with the GamError display text; a
 // LAPACK error value is shown as a LinAlgError carrying its textual form.
 #include "linalg.hpp"
+#include "pirls.hpp"
 #include "testing_module.hpp"
 
 namespace vorna::testing {
@@ -235,6 +236,109 @@ PyObject* lu_factor_py(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+// ---- Families -------------------------------------------------------------------
+
+bool to_family(PyObject* obj, Family& out) {
+  std::string name;
+  if (!py::to_string(obj, "family", name)) return false;
+  const std::optional<Family> f = family_from_name(name);
+  if (!f) {
+    py::raise_value_error("unknown family '" + name + "'");
+    return false;
+  }
+  out = *f;
+  return true;
+}
+
+// family_op(op, family, a, b=None, c=None): op one of "initial_eta" (y),
+// "link_inverse" (eta), "mu_eta" (eta), "variance" (mu), "working_weights"
+// (eta), "working_response" (eta, mu, y), "deviance" (y, mu; a float).
+PyObject* family_op_py(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char* op;
+  PyObject *family_obj, *a_obj, *b_obj = nullptr, *c_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "sOO|OO:family_op", &op, &family_obj, &a_obj, &b_obj, &c_obj))
+    return nullptr;
+  Family family{};
+  if (!to_family(family_obj, family)) return nullptr;
+  Vector a, b, c;
+  if (!py::to_vector(a_obj, "a", a)) return nullptr;
+  const std::string k(op);
+  if (k == "initial_eta") return py::new_array(initial_eta(family, a));
+  if (k == "link_inverse") return py::new_array(link_inverse(family, a));
+  if (k == "mu_eta") return py::new_array(mu_eta(family, a));
+  if (k == "variance") return py::new_array(variance(family, a));
+  if (k == "working_weights") return py::new_array(working_weights(family, a));
+  if (k == "deviance") {  // a = y, b = mu
+    if (!b_obj) return py::raise_value_error("deviance needs y and mu");
+    if (!py::to_vector(b_obj, "b", b)) return nullptr;
+    if (b.size() < a.size()) return py::raise_value_error("mu shorter than y");
+    return PyFloat_FromDouble(deviance(family, a, b));
+  }
+  if (k == "working_response") {  // a = eta, b = mu, c = y
+    if (!b_obj || !c_obj) return py::raise_value_error("working_response needs eta, mu and y");
+    if (!py::to_vector(b_obj, "b", b) || !py::to_vector(c_obj, "c", c)) return nullptr;
+    if (b.size() < a.size() || c.size() < a.size())
+      return py::raise_value_error("mu or y shorter than eta");
+    return py::new_array(working_response(family, a, b, c));
+  }
+  return py::raise_value_error("unknown family operation " + k);
+  VORNA_PY_END
+}
+
+// ---- PiRLS -----------------------------------------------------------------------
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  py::Ref v(value);
+  return v && PyDict_SetItemString(dict, key, v.get()) == 0;
+}
+
+// pirls(x, y, lambdas, penalties, family) -> dict of the result record.
+PyObject* pirls_py(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *x_obj, *y_obj, *l_obj, *s_obj, *family_obj;
+  if (!PyArg_ParseTuple(args, "OOOOO:pirls", &x_obj, &y_obj, &l_obj, &s_obj, &family_obj))
+    return nullptr;
+  Matrix x;
+  Vector y, lambdas;
+  std::vector<Matrix> penalties;
+  Family family{};
+  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(y_obj, "y", y) ||
+      !py::to_real_list(l_obj, "lambdas", lambdas) ||
+      !py::to_matrix_list(s_obj, "penalties", penalties) || !to_family(family_obj, family))
+    return nullptr;
+  const Result<PirlsResult> r = pirls(x, y, lambdas, penalties, family);
+  if (!r) return py::raise_error(r.error());
+  const PirlsResult& f = r.value();
+  py::Ref dict(PyDict_New());
+  if (!dict || !set_item(dict.get(), "coefficients", py::new_array(f.coefficients)) ||
+      !set_item(dict.get(), "fitted_values", py::new_array(f.fitted_values)) ||
+      !set_item(dict.get(), "linear_predictor", py::new_array(f.linear_predictor)) ||
+      !set_item(dict.get(), "weights", py::new_array(f.weights)) ||
+      !set_item(dict.get(), "deviance", PyFloat_FromDouble(f.deviance)) ||
+      !set_item(dict.get(), "iterations", PyLong_FromSize_t(f.iterations)) ||
+      !set_item(dict.get(), "converged", PyBool_FromLong(f.converged)))
+    return nullptr;
+  return dict.release();
+  VORNA_PY_END
+}
+
+// blockwise_r_factor(x, w, lambdas, roots) -> R
+PyObject* blockwise_r_factor_py(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *x_obj, *w_obj, *l_obj, *r_obj;
+  if (!PyArg_ParseTuple(args, "OOOO:blockwise_r_factor", &x_obj, &w_obj, &l_obj, &r_obj))
+    return nullptr;
+  Matrix x;
+  Vector w, lambdas;
+  std::vector<Matrix> roots;
+  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
+      !py::to_real_list(l_obj, "lambdas", lambdas) || !py::to_matrix_list(r_obj, "roots", roots))
+    return nullptr;
+  return matrix_or_error(blockwise_r_factor(x, w, lambdas, roots));
+  VORNA_PY_END
+}
+
 }  // namespace
 
 void add_fitting_methods(std::vector<PyMethodDef>& table) {
@@ -251,6 +355,9 @@ void add_fitting_methods(std::vector<PyMethodDef>& table) {
   table.push_back({"lu_factor", lu_factor_py, METH_VARARGS, nullptr});
   table.push_back({"lu_solve", lu_solve_py, METH_VARARGS, nullptr});
   table.push_back({"lu_inverse", lu_inverse_py, METH_VARARGS, nullptr});
+  table.push_back({"family_op", family_op_py, METH_VARARGS, nullptr});
+  table.push_back({"pirls", pirls_py, METH_VARARGS, nullptr});
+  table.push_back({"blockwise_r_factor", blockwise_r_factor_py, METH_VARARGS, nullptr});
 }
 
 }  // namespace vorna::testing

@@ -1,0 +1,295 @@
+"""PiRLS at fixed smoothing parameters and the block-wise R factor, checked
+against NumPy solves of the penalized system and QR factors of the stacked rows."""
+
+import numpy as np
+import pytest
+import scipy.linalg
+
+import _vorna_core_testing as core
+
+EPS = np.finfo(float).eps
+RIDGE = 1e-5
+TOL = 1e-6  # PiRLS convergence tolerance on max |Δβ|
+
+
+def ridge(xtwx, m):
+    return RIDGE * (1 + np.sqrt(m)) * max(1.0, np.abs(np.diag(xtwx)).max(initial=0.0))
+
+
+def solve_tol(a):
+    """Relative error of a backward-stable solve: 10·p·ε·κ(A)."""
+    return 10 * a.shape[0] * EPS * np.linalg.cond(a)
+
+
+@pytest.fixture
+def problem(rng):
+    n, p = 120, 9
+    x = np.column_stack([np.ones(n), rng.standard_normal((n, p - 1))])
+    s1 = np.zeros((p, p))
+    s1[1:5, 1:5] = np.diag([1.0, 2.0, 3.0, 4.0])
+    s2 = np.zeros((p, p))
+    d = np.diff(np.eye(4), 2, axis=0)
+    s2[5:, 5:] = d.T @ d
+    return x, [s1, s2], [0.7, 3.5]
+
+
+# ---- Gaussian: the closed form with its ridge ----------------------------------------
+
+
+def test_gaussian_closed_form_with_ridge(rng, problem):
+    x, penalties, lambdas = problem
+    y = x @ rng.standard_normal(x.shape[1]) + 0.3 * rng.standard_normal(x.shape[0])
+    fit = core.pirls(x, y, lambdas, penalties, "gaussian")
+    xtx = x.T @ x
+    a = xtx + sum(l * s for l, s in zip(lambdas, penalties)) + ridge(xtx, 2) * np.eye(x.shape[1])
+    beta = np.linalg.solve(a, x.T @ y)
+    assert fit["iterations"] == 2 and fit["converged"] is True
+    err = np.abs(fit["coefficients"] - beta).max() / np.abs(beta).max()
+    assert err <= solve_tol(a), f"relative error {err:.3e}"
+    np.testing.assert_allclose(fit["linear_predictor"], x @ fit["coefficients"], rtol=1e-12, atol=1e-12)
+    np.testing.assert_array_equal(fit["fitted_values"], fit["linear_predictor"])
+    np.testing.assert_array_equal(fit["weights"], np.ones(x.shape[0]))
+    assert fit["deviance"] == pytest.approx(np.sum((y - fit["fitted_values"]) ** 2), rel=1e-12)
+
+
+def test_no_penalties_is_ridge_stabilized_least_squares(rng):
+    n, p = 40, 4
+    x = 10 * rng.standard_normal((n, p))  # scale > 1, so δ = 1e-5·max_j (XᵀX)_jj
+    y = rng.standard_normal(n)
+    fit = core.pirls(x, y, [], [], "gaussian")
+    xtx = x.T @ x
+    a = xtx + RIDGE * np.abs(np.diag(xtx)).max() * np.eye(p)
+    np.testing.assert_allclose(fit["coefficients"], np.linalg.solve(a, x.T @ y), rtol=solve_tol(a))
+    assert fit["iterations"] == 2
+
+
+def test_ridge_scale_is_at_least_one(rng):
+    # With a tiny X the scale is 1, so δ = 1e-5 dominates XᵀX = 1e-12·(...).
+    x = 1e-6 * rng.standard_normal((10, 2))
+    y = rng.standard_normal(10)
+    fit = core.pirls(x, y, [], [], "gaussian")
+    a = x.T @ x + RIDGE * np.eye(2)
+    np.testing.assert_allclose(fit["coefficients"], np.linalg.solve(a, x.T @ y), rtol=solve_tol(a))
+
+
+def test_zero_columns():
+    fit = core.pirls(np.zeros((5, 0)), np.arange(5.0), [], [], "gaussian")
+    assert fit["coefficients"].shape == (0,)
+    assert fit["iterations"] == 1 and fit["converged"] is True
+    np.testing.assert_array_equal(fit["fitted_values"], np.zeros(5))
+
+
+# ---- Other families against an independent NumPy PiRLS --------------------------------
+
+
+def reference_pirls(x, y, lambdas, penalties, family):
+    """The same iteration written with NumPy from the formulas."""
+    p = x.shape[1]
+    s_lambda = sum((l * s for l, s in zip(lambdas, penalties)), np.zeros((p, p)))
+
+    def inv_link(eta):
+        return {
+            "binomial": lambda e: 1 / (1 + np.exp(-np.clip(e, -20, 20))),
+            "poisson": lambda e: np.exp(np.minimum(e, 20)),
+            "gamma": lambda e: np.where(np.abs(e) < 1e-10, 1e10, 1 / e),
+        }[family](eta)
+
+    def mu_eta(eta):
+        if family == "binomial":
+            mu = inv_link(eta)
+            return mu * (1 - mu)
+        return np.exp(eta) if family == "poisson" else -1 / eta**2
+
+    def var(mu):
+        return {"binomial": mu * (1 - mu), "poisson": mu, "gamma": mu**2}[family]
+
+    eta = {
+        "binomial": lambda: np.log(np.clip(y, 0.01, 0.99) / (1 - np.clip(y, 0.01, 0.99))),
+        "poisson": lambda: np.log(np.maximum(y, 0.1)),
+        "gamma": lambda: 1 / np.maximum(y, 0.1),
+    }[family]()
+    beta = np.zeros(p)
+    for t in range(1, 101):
+        mu, d = inv_link(eta), mu_eta(eta)
+        z = np.where(np.abs(d) < 1e-10, eta, eta + (y - mu) / d)
+        w = np.maximum(d**2 / np.maximum(var(mu), 1e-10), 1e-10)
+        xtwx = x.T @ (w[:, None] * x)
+        a = xtwx + s_lambda + ridge(xtwx, len(lambdas)) * np.eye(p)
+        new = np.linalg.solve(a, x.T @ (w * z))
+        eta = x @ new
+        change = np.abs(new - beta).max()
+        beta = new
+        if change < TOL:
+            break
+    return beta, t
+
+
+@pytest.mark.parametrize("family", ["binomial", "poisson", "gamma"])
+def test_matches_numpy_iteration(rng, problem, family):
+    x, penalties, lambdas = problem
+    n = x.shape[0]
+    eta = 0.4 * x[:, 1] - 0.3 * x[:, 6]
+    y = {
+        "binomial": (rng.uniform(size=n) < 1 / (1 + np.exp(-eta))).astype(float),
+        "poisson": rng.poisson(np.exp(eta)).astype(float),
+        "gamma": rng.gamma(2.0, 1 / (2.0 * (1.5 + 0.2 * np.tanh(eta)))),
+    }[family]
+    fit = core.pirls(x, y, lambdas, penalties, family)
+    beta, iterations = reference_pirls(x, y, lambdas, penalties, family)
+    assert fit["converged"] is True
+    assert fit["iterations"] == iterations
+    # Both stop within 1e-6 of the same fixed point; the last steps agree far closer.
+    np.testing.assert_allclose(fit["coefficients"], beta, rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "poisson", "gamma"])
+def test_result_record_is_consistent(rng, problem, family):
+    x, penalties, lambdas = problem
+    n = x.shape[0]
+    y = {
+        "gaussian": rng.standard_normal(n),
+        "binomial": rng.integers(0, 2, n).astype(float),
+        "poisson": rng.poisson(2.0, n).astype(float),
+        "gamma": rng.gamma(2.0, 0.5, n),
+    }[family]
+    fit = core.pirls(x, y, lambdas, penalties, family)
+    assert list(fit) == [
+        "coefficients", "fitted_values", "linear_predictor", "weights", "deviance",
+        "iterations", "converged",
+    ]
+    eta = fit["linear_predictor"]
+    np.testing.assert_allclose(eta, x @ fit["coefficients"], rtol=1e-12, atol=1e-12)
+    np.testing.assert_array_equal(fit["fitted_values"], core.family_op("link_inverse", family, eta))
+    np.testing.assert_array_equal(fit["weights"], core.family_op("working_weights", family, eta))
+    assert fit["deviance"] == core.family_op("deviance", family, y, fit["fitted_values"])
+    assert 1 <= fit["iterations"] <= 100
+
+
+def test_poisson_all_zero_response_stays_defined(problem):
+    x, penalties, lambdas = problem
+    fit = core.pirls(x, np.zeros(x.shape[0]), lambdas, penalties, "poisson")
+    # Starts at η = log 0.1 and is driven downward; weights never fall below the floor.
+    assert np.all(fit["linear_predictor"] < np.log(0.1))
+    assert np.all(fit["weights"] >= 1e-10)
+    assert np.all(np.isfinite(fit["coefficients"]))
+    assert fit["deviance"] == pytest.approx(2 * fit["fitted_values"].sum(), rel=1e-12)
+
+
+def test_not_converging_is_not_an_error():
+    # Separable 0/1 data on badly scaled columns: the coefficients keep growing.
+    x = np.linspace(-3, 3, 20)
+    design = 100 * np.column_stack([np.ones(20), x, x**2])
+    fit = core.pirls(design, (x > 0).astype(float), [], [], "binomial")
+    assert fit["iterations"] == 100 and fit["converged"] is False
+
+
+def test_singular_system_propagates_from_solve():
+    # λS cancels the ridge exactly: A = 0 + (−2e-5) + 1e-5·(1 + √1)·1 = 0.
+    with pytest.raises(ValueError, match="^Singular matrix encountered$"):
+        core.pirls(np.zeros((5, 1)), np.ones(5), [-2e-5], [np.eye(1)], "gaussian")
+
+
+# ---- argument checks, in order ----------------------------------------------------------
+
+
+def test_row_count_mismatch_is_checked_first(problem):
+    x, penalties, lambdas = problem
+    with pytest.raises(ValueError, match="^Matrix dimension mismatch: X has 10 rows but y has 9 elements$"):
+        # the λ/S count and the penalty shapes are wrong as well
+        core.pirls(x[:10], np.ones(9), [1.0, 2.0, 3.0], [np.eye(2)], "gaussian")
+
+
+def test_lambda_count_is_checked_before_penalty_shapes(problem):
+    x, _, _ = problem
+    with pytest.raises(
+        ValueError,
+        match="^Matrix dimension mismatch: Number of lambdas must match number of penalty matrices$",
+    ):
+        core.pirls(x, np.ones(x.shape[0]), [1.0, 2.0], [np.eye(2)], "gaussian")
+
+
+@pytest.mark.parametrize("shape", [(9, 8), (8, 9), (3, 3)])
+def test_penalty_not_p_by_p(problem, shape):
+    x, penalties, _ = problem
+    with pytest.raises(ValueError, match=rf"^Matrix dimension mismatch: Penalty matrix 1 is {shape[0]} x {shape[1]} but X has 9 columns$"):
+        core.pirls(x, np.ones(x.shape[0]), [1.0, 1.0], [penalties[0], np.zeros(shape)], "gaussian")
+
+
+# ---- block-wise R factor ----------------------------------------------------------------
+
+
+def stacked_gram(x, w, lambdas, roots):
+    """XᵀWX + Σ λ_j L_j L_jᵀ."""
+    return x.T @ (w[:, None] * x) + sum(l * root @ root.T for l, root in zip(lambdas, roots))
+
+
+def assert_factor_of(r, target, rows):
+    p = target.shape[0]
+    assert r.shape == (p, p)
+    np.testing.assert_array_equal(np.tril(r, -1), 0.0)
+    # Householder QR residual: a small multiple of (rows·ε)·‖target‖.
+    tol = 10 * rows * EPS * np.abs(target).max()
+    err = np.abs(r.T @ r - target).max()
+    assert err <= tol, f"‖RᵀR − target‖max = {err:.3e} (tol {tol:.3e})"
+
+
+@pytest.mark.parametrize("n", [2500, 1000, 1001, 7])
+def test_blockwise_factor_with_penalty_rows(rng, n):
+    p = 12
+    x = rng.standard_normal((n, p))
+    w = rng.uniform(0.2, 2.0, n)
+    roots = [rng.standard_normal((p, 4)), rng.standard_normal((p, 3))]
+    lambdas = [0.5, 8.0]
+    r = core.blockwise_r_factor(x, w, lambdas, roots)
+    assert_factor_of(r, stacked_gram(x, w, lambdas, roots), n + 7)
+    # R of a full-rank stack is unique up to row signs: compare with one QR of all rows.
+    stack = np.vstack([np.sqrt(l) * root.T for l, root in zip(lambdas, roots)] + [np.sqrt(w)[:, None] * x])
+    expected = scipy.linalg.qr(stack, mode="r")[0][:p]
+    signs = np.sign(np.diag(r)) * np.sign(np.diag(expected))
+    np.testing.assert_allclose(signs[:, None] * r, expected, atol=10 * (n + 7) * EPS * np.abs(expected).max())
+
+
+def test_blockwise_factor_without_penalty_rows(rng):
+    n, p = 2500, 6
+    x = rng.standard_normal((n, p))
+    w = rng.uniform(0.2, 2.0, n)
+    assert_factor_of(core.blockwise_r_factor(x, w, [], []), x.T @ (w[:, None] * x), n)
+
+
+def test_blockwise_first_block_narrower_than_p(rng):
+    # 3 data rows, no penalty rows: R holds 3 rows of the factor and zeros below.
+    x = rng.standard_normal((3, 5))
+    w = np.ones(3)
+    r = core.blockwise_r_factor(x, w, [], [])
+    np.testing.assert_array_equal(r[3:], 0.0)
+    assert_factor_of(r, x.T @ x, 3)
+
+
+def test_blockwise_only_paired_roots_contribute(rng):
+    n, p = 50, 5
+    x = rng.standard_normal((n, p))
+    w = np.ones(n)
+    root_a, root_b = rng.standard_normal((p, 2)), rng.standard_normal((p, 2))
+    target = x.T @ x + 2.0 * root_a @ root_a.T
+    # an extra root without a λ, and an extra λ without a root, change nothing
+    assert_factor_of(core.blockwise_r_factor(x, w, [2.0], [root_a, root_b]), target, n + 4)
+    assert_factor_of(core.blockwise_r_factor(x, w, [2.0, 5.0], [root_a]), target, n + 2)
+
+
+def test_blockwise_no_data_rows_uses_penalty_rows_alone(rng):
+    p = 4
+    root = rng.standard_normal((p, 6))
+    r = core.blockwise_r_factor(np.zeros((0, p)), np.zeros(0), [3.0], [root])
+    assert_factor_of(r, 3.0 * root @ root.T, 6)
+
+
+def test_blockwise_no_rows_at_all():
+    with pytest.raises(ValueError, match="^Invalid parameter: No blocks processed$"):
+        core.blockwise_r_factor(np.zeros((0, 3)), np.zeros(0), [], [])
+    with pytest.raises(ValueError, match="^Invalid parameter: No blocks processed$"):
+        core.blockwise_r_factor(np.zeros((0, 3)), np.zeros(0), [1.0], [np.zeros((3, 0))])
+
+
+def test_blockwise_rejects_roots_of_the_wrong_height(rng):
+    with pytest.raises(ValueError, match="Penalty root 0 has 2 rows but X has 3 columns"):
+        core.blockwise_r_factor(np.ones((4, 3)), np.ones(4), [1.0], [np.ones((2, 2))])
