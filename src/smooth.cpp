@@ -168,11 +168,18 @@ void report_raw_hessian(const Vector& lambda, const Iterate& it) {
   diag::line_if(diag::kGradDebug, "[SMOOTH_DEBUG] Gradient: " + fmt::array_debug(it.gradient));
 }
 
-// Steps 2–4 of an iteration: V, g and H at λ, with their timings.
-Result<Iterate> evaluate_iterate(CachedProblem& problem, const Vector& lambda) {
+// Steps 2–4 of an iteration: V, g and H at λ, with their timings. When the
+// step that led here was accepted on its criterion value, that value is V:
+// the trial was evaluated at exactly these λ, so the n-row pass is not repeated.
+Result<Iterate> evaluate_iterate(CachedProblem& problem, const Vector& lambda,
+                                 std::optional<double> known_value) {
   Iterate it;
-  VORNA_TRY(value, problem.criterion(lambda));
-  it.value = value;
+  if (known_value) {
+    it.value = *known_value;
+  } else {
+    VORNA_TRY(value, problem.criterion(lambda));
+    it.value = value;
+  }
   diag::Timer timer;
   VORNA_TRY(gradient, problem.gradient(lambda));
   const double ms_gradient = timer.elapsed_ms();
@@ -235,8 +242,9 @@ enum class FallBack { Stepped, Converged, GaveUp };
 
 // Step 17: gradient steps of three sizes; on failure the gradient decides
 // between convergence at the numerical limit and giving up.
+// On a step, `rho` and `value` become the new point and its criterion.
 Result<FallBack> steepest_descent_fallback(const CachedProblem& problem, const Vector& lambda,
-                                           double value, int k, Vector& rho) {
+                                           double& value, int k, Vector& rho) {
   profile("[PROFILE]   Newton failed, trying steepest descent");
   VORNA_TRY(g, problem.uncached_gradient(lambda));
   Vector trial_rho(rho.size());
@@ -244,9 +252,10 @@ Result<FallBack> steepest_descent_fallback(const CachedProblem& problem, const V
     shifted(rho, -t, g, trial_rho);
     return problem.criterion(exp_of(trial_rho));
   };
-  if (const auto t = newton::steepest_descent(value, at_size)) {
-    shifted(rho, -*t, g, trial_rho);
+  if (const auto taken = newton::steepest_descent(value, at_size)) {
+    shifted(rho, -taken->scale, g, trial_rho);
     rho = trial_rho;
+    value = taken->value;
     return FallBack::Stepped;
   }
   VORNA_TRY(g_check, problem.uncached_gradient(lambda));
@@ -367,9 +376,8 @@ Result<Step> preconditioned_step(const Vector& gradient, const Matrix& hessian) 
   return step;
 }
 
-LineSearchOutcome line_search(double value, double slope, int max_halvings,
-                              const TrialCriterion& criterion_at) {
-  LineSearchOutcome best{0.0, value};
+Trial line_search(double value, double slope, int max_halvings, const TrialCriterion& criterion_at) {
+  Trial best{0.0, value};
   double scale = 1.0;
   for (int h = 0; h <= max_halvings; ++h, scale *= 0.5) {
     const bool reported = h <= 2;
@@ -399,7 +407,7 @@ LineSearchOutcome line_search(double value, double slope, int max_halvings,
   return best;
 }
 
-std::optional<double> steepest_descent(double value, const TrialCriterion& criterion_at) {
+std::optional<Trial> steepest_descent(double value, const TrialCriterion& criterion_at) {
   for (const double t : kSteepestDescentSizes) {
     const std::string prefix = "[PROFILE]     SD scale=" + fmt::plain(t) + ": ";
     const auto trial = criterion_at(t);
@@ -414,7 +422,7 @@ std::optional<double> steepest_descent(double value, const TrialCriterion& crite
     if (better) {
       profile("[PROFILE]   Steepest descent succeeded (scale=" + fmt::plain(t) +
               "): REML=" + fmt::fixed(v_try, 6));
-      return t;
+      return Trial{t, v_try};
     }
   }
   profile("[PROFILE]   Steepest descent failed at all scales");
@@ -432,11 +440,12 @@ Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixVi
   Vector rho = log_of(params.lambda);
   Vector trial_rho(rho.size());
   double previous_value = kInfinity;
+  std::optional<double> known_value;  // V at ρ when a trial already computed it
 
   for (int k = 1; k <= kNewtonMaxIterations; ++k) {
     // 1–4. The criterion, its gradient and Hessian at the iterate.
     const Vector lambda = exp_of(rho);
-    VORNA_TRY(it, evaluate_iterate(problem, lambda));
+    VORNA_TRY(it, evaluate_iterate(problem, lambda, std::exchange(known_value, std::nullopt)));
     report_scaling(it.hessian);
 
     // 7–9. Convergence tests (the change test only from iteration 3 on).
@@ -477,6 +486,7 @@ Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixVi
       shifted(rho, outcome.scale, step.direction, trial_rho);
       rho = trial_rho;
       previous_value = it.value;
+      known_value = outcome.value;
       continue;
     }
 
@@ -488,13 +498,15 @@ Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixVi
       params.lambda = lambda;
       return {};
     }
-    VORNA_TRY(fallback, steepest_descent_fallback(problem, lambda, it.value, k, rho));
+    double value = it.value;
+    VORNA_TRY(fallback, steepest_descent_fallback(problem, lambda, value, k, rho));
     if (fallback == FallBack::Converged) {
       params.lambda = lambda;
       return {};
     }
     if (fallback == FallBack::GaveUp) break;
     previous_value = it.value;
+    known_value = value;
   }
 
   params.lambda = exp_of(rho);

@@ -91,9 +91,10 @@ struct Step {
 // are returned unchanged. Writes no diagnostics.
 Result<Step> preconditioned_step(const Vector& gradient, const Matrix& hessian);
 
-struct LineSearchOutcome {
-  double scale = 0.0;  // a_best: 0 when no trial lowered the criterion
-  double value = 0.0;  // the criterion at a_best (the entry value when a_best = 0)
+// A point along a search: its step fraction or size and the criterion there.
+struct Trial {
+  double scale = 0.0;
+  double value = 0.0;
 };
 
 // Backtracking along the step: scales 0.5^h for h = 0 … max_halvings, keeping
@@ -101,13 +102,13 @@ struct LineSearchOutcome {
 // improvement that is no lower, or at an improving trial with h > 0 that
 // passes V_try ≤ V + 0.01·a·slope; an Armijo full step still tries the half
 // step. Failed trials are skipped. Writes the per-trial lines for h ≤ 2.
-LineSearchOutcome line_search(double value, double slope, int max_halvings,
-                              const TrialCriterion& criterion_at);
+// Returns scale 0 and the entry value when no trial is lower.
+Trial line_search(double value, double slope, int max_halvings, const TrialCriterion& criterion_at);
 
-// Tries ρ − t·g for t = 0.01, 0.001, 0.0001 in turn and returns the first t
-// whose criterion is below `value`, or nothing when none is. Writes one
+// Tries ρ − t·g for t = 0.01, 0.001, 0.0001 in turn and returns the first
+// trial whose criterion is below `value`, or nothing when none is. Writes one
 // line per trial.
-std::optional<double> steepest_descent(double value, const TrialCriterion& criterion_at);
+std::optional<Trial> steepest_descent(double value, const TrialCriterion& criterion_at);
 
 // Number of halvings the line search may take, by the gradient's largest
 // absolute entry: 10 below 0.1, 20 below 1, 30 otherwise.

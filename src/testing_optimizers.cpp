@@ -129,10 +129,10 @@ PyObject* steepest_descent_py(PyObject*, PyObject* args) {
   double value;
   PyObject* fn;
   if (!PyArg_ParseTuple(args, "dO:steepest_descent", &value, &fn)) return nullptr;
-  const auto t = newton::steepest_descent(value, python_criterion(fn));
+  const auto taken = newton::steepest_descent(value, python_criterion(fn));
   if (PyErr_Occurred()) return nullptr;
-  if (!t) Py_RETURN_NONE;
-  return PyFloat_FromDouble(*t);
+  if (!taken) Py_RETURN_NONE;
+  return PyFloat_FromDouble(taken->scale);
   VORNA_PY_END
 }
 

@@ -118,12 +118,12 @@ def gcv_score_ref(y, x, w, s, lam):
     return n * np.sum(w * e * e) / (n - tau) ** 2
 
 
-def gcv_search_ref(y, x, w, s):
+def gcv_search_ref(y, x, w, s, score=gcv_score_ref):
     rho = 0.0
     for _ in range(10):
         old = rho
-        f0 = gcv_score_ref(y, x, w, s, math.exp(old))
-        f1 = gcv_score_ref(y, x, w, s, math.exp(old + 0.01))
+        f0 = score(y, x, w, s, math.exp(old))
+        f1 = score(y, x, w, s, math.exp(old + 0.01))
         rho = old + ((f1 - f0) / -0.01) * 0.5
         if not abs(rho - old) > 1e-6:
             break
@@ -303,3 +303,298 @@ def test_gcv_refuses_several_smooths_after_restarting_lambda(rng):
 def test_gcv_without_penalties_gives_empty_lambda(rng):
     y, x, w, _ = pspline_problem(rng, n=50, m=1)
     assert t.optimize(y, x, w, [], [], "GCV").shape == (0,)
+
+
+# ---- Newton REML on real criteria ---------------------------------------------------
+
+F2, F4, F6 = r"-?\d+\.\d{2}", r"-?\d+\.\d{4}", r"-?(\d+\.\d{6}|inf|NaN)"
+SCI = r"-?(\d\.\d+e-?\d+|inf|NaN)"
+DEBUG = r"-?(\d+\.\d+|\d(\.\d+)?e-?\d+|inf|NaN)"
+LIST = rf"\[({DEBUG}(, {DEBUG})*)?\]"
+NEWTON_LINES = [
+    rf"\[PROFILE\] Pre-computed sqrt_penalties: {F2}ms",
+    rf"\[PROFILE\] Pre-computed X'WX and X'Wy: {F2}ms",
+    rf"\[PROFILE\]     Gradient: {F2}ms, Hessian: {F2}ms",
+    rf"\[PROFILE\]   Hessian diag range: \[{F6}, {F6}\], condition: -?(\d+\.\d\d|inf|NaN)",
+    rf"\[PROFILE\]   Preconditioner: {LIST}",
+    rf"\[PROFILE\] Newton iter \d+: grad_L2={F6}, grad_Linf={F6}, REML={F6}, REML_change={SCI}",
+    rf"\[PROFILE\]   (lambda|log_lambda|gradient)={LIST}",
+    rf"\[PROFILE\]   Line search: step_norm={F6}, current_REML={F6}, max_half=(10|20|30)",
+    rf"\[PROFILE\]     grad·step={SCI} \(expect decrease\)",
+    rf"\[PROFILE\]     half=[012]: (scale={F4}, REML={F6}, armijo=(true|false)|ERROR \(numerical issue\))",
+    rf"\[PROFILE\]   (Best step scale: {F4}|Armijo condition satisfied, accepting scale={F4})",
+    rf"\[PROFILE\]     Line search: {F2}ms",
+    rf"\[PROFILE\]   Accepted Newton step, scale={F4}",
+    rf"\[PROFILE\] Converged after \d+ iterations \(gradient criterion: {F6} < 0\.05\)",
+    rf"\[PROFILE\] Converged after \d+ iterations \(REML change: {SCI} < 1e-5\)",
+]
+
+
+def run_newton(y, x, w, penalties, start):
+    return t.newton_reml(y, x, w, penalties, list(start))
+
+
+def test_newton_without_penalties_converges_at_once(profiling, capfd, rng):
+    y, x, w, _ = pspline_problem(rng, n=60, m=1)
+    assert run_newton(y, x, w, [], []).shape == (0,)
+    lines = profile_lines(capfd)
+    assert re.search(r"REML_change=inf$", lines[5])
+    assert lines[-1] == "[PROFILE] Converged after 1 iterations (gradient criterion: 0.000000 < 0.05)"
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_newton_optimum_is_stationary(rng, weighted):
+    y, x, w, penalties = pspline_problem(rng, weighted=weighted)
+    lam = run_newton(y, x, w, penalties, [1.0, 1.0])
+    rho = np.log(lam)
+    # Central differences of the NumPy criterion in ρ: the step 1e-4 keeps the
+    # truncation error near 1e-8 on a criterion of size ~1e2. The optimizer
+    # stops once its own gradient is below 0.05; that gradient is the
+    # criterion's derivative up to its ridge and rank conventions, so the
+    # independent derivative stays below 0.1.
+    h = 1e-4
+    for j in range(len(rho)):
+        up, down = rho.copy(), rho.copy()
+        up[j] += h
+        down[j] -= h
+        slope = (reml_criterion_ref(y, x, w, np.exp(up), penalties)
+                 - reml_criterion_ref(y, x, w, np.exp(down), penalties)) / (2 * h)
+        assert abs(slope) < 0.1, (j, slope)
+    # and it is lower than the start and than its neighbours 0.2 away in ρ
+    best = reml_criterion_ref(y, x, w, lam, penalties)
+    assert best < reml_criterion_ref(y, x, w, [1.0, 1.0], penalties)
+    for j in range(len(rho)):
+        for shift in (-0.2, 0.2):
+            moved = rho.copy()
+            moved[j] += shift
+            assert best < reml_criterion_ref(y, x, w, np.exp(moved), penalties)
+
+
+def test_newton_diagnostic_lines(monkeypatch, capfd, rng):
+    monkeypatch.setenv("VORNA_PROFILE", "1")
+    monkeypatch.setenv("VORNA_GRAD_DEBUG", "")
+    y, x, w, penalties = pspline_problem(rng)
+    run_newton(y, x, w, penalties, [1.0, 1.0])
+    lines = capfd.readouterr().err.splitlines()
+    ours = [line for line in lines if line.startswith("[PROFILE]")]
+    assert ours and all(any(re.fullmatch(p, line) for p in NEWTON_LINES) for line in ours), ours
+    assert re.search(r"REML_change=inf$", next(line for line in ours if "Newton iter 1:" in line))
+    raw = [i for i, line in enumerate(lines) if line.startswith("[SMOOTH_DEBUG] Raw Hessian")]
+    assert raw
+    for i in raw:
+        assert lines[i - 1] == ""
+        assert re.fullmatch(rf"\[SMOOTH_DEBUG\] Raw Hessian at λ={LIST}:", lines[i])
+        for row in (0, 1):
+            assert re.fullmatch(rf"  H\[{row},0\]={F6}  H\[{row},1\]={F6}", lines[i + 1 + row])
+        assert re.fullmatch(rf"\[SMOOTH_DEBUG\] Gradient: {LIST}, shape=\[2\], strides=\[1\], "
+                            r"layout=CFcf \(0xf\), const ndim=1", lines[i + 3])
+
+
+def test_each_iterate_reports_the_criterion_at_its_lambda(profiling, capfd, rng):
+    # V of iterations after the first comes from the accepted trial, not a
+    # fresh evaluation; it must still be the criterion at the printed λ.
+    y, x, w, penalties = pspline_problem(rng, weighted=True)
+    run_newton(y, x, w, penalties, [1.0, 1.0])
+    lines = profile_lines(capfd)
+    iters = [i for i, line in enumerate(lines) if line.startswith("[PROFILE] Newton iter ")]
+    assert len(iters) > 3
+    for i in iters:
+        value = float(re.search(r"REML=(-?\d+\.\d+)", lines[i]).group(1))
+        lam = [float(v) for v in lines[i + 1].split("=", 1)[1].strip("[]").split(", ")]
+        # printed to 6 decimals; the two evaluations differ by rounding only (~1e-12)
+        assert value == pytest.approx(reml_criterion_ref(y, x, w, lam, penalties), abs=5e-7 + 1e-9)
+
+
+def log_lambdas(lines):
+    return [float(re.fullmatch(rf"\[PROFILE\]   log_lambda=\[({DEBUG})\]", line).group(1))
+            for line in lines if line.startswith("[PROFILE]   log_lambda=")]
+
+
+def test_long_newton_step_is_capped_before_the_line_search(profiling, capfd):
+    # Far below the optimum of a smooth signal the Newton step in ρ is long.
+    y, x, w, penalties = pspline_problem(np.random.default_rng(1), m=1, signal=3.0, noise=0.1)
+    run_newton(y, x, w, penalties, [1e-8])
+    lines = profile_lines(capfd)
+    header = next(line for line in lines if "Line search: step_norm" in line)
+    assert header.startswith("[PROFILE]   Line search: step_norm=4.000000,")
+    accepted = next(line for line in lines if "Accepted Newton step" in line)
+    scale = float(accepted.rsplit("=", 1)[1])
+    rho = log_lambdas(lines)
+    # one smooth: the accepted move is exactly scale × 4 (scale printed to 4 decimals)
+    assert rho[1] - rho[0] == pytest.approx(4.0 * scale, abs=4 * 5e-5)
+
+
+def test_failed_newton_direction_falls_back_to_gradient_steps(profiling, capfd):
+    # Pure noise at λ = 1e-6: the criterion is ≈ const − (rank/2)·ρ, so its
+    # curvature vanishes, the Newton step points uphill, and each iteration
+    # takes the first steepest-descent size, 0.01·(rank/2) = 0.04 in ρ.
+    y, x, w, penalties = pspline_problem(np.random.default_rng(1), m=1, signal=0.0, noise=1.0)
+    lam = run_newton(y, x, w, penalties, [1e-6])
+    lines = profile_lines(capfd)
+    fallback = [
+        "[PROFILE]   Newton step too small (scale=0.000e0), checking gradient",
+        "[PROFILE]   Newton failed, trying steepest descent",
+    ]
+    i = lines.index(fallback[0])
+    assert lines[i:i + 2] == fallback
+    assert lines[i + 2].startswith("[PROFILE]     SD scale=0.01: ") and lines[i + 2].endswith("improvement=true)")
+    assert lines[i + 3].startswith("[PROFILE]   Steepest descent succeeded (scale=0.01): REML=")
+    assert lines[-1] == "[PROFILE] Reached max iterations (10) without convergence"
+    # the slope −4 holds to ~1e-5 at these λ, so ten steps land within 1e-5 of 0.4
+    assert math.log(lam[0]) - math.log(1e-6) == pytest.approx(0.4, abs=1e-5)
+
+
+def test_newton_failure_leaves_lambda_unchanged(rng):
+    y, x, w, _ = pspline_problem(rng, n=60, m=1)
+    with pytest.raises(ValueError) as info:
+        run_newton(y, x, w, [np.ones((x.shape[1], x.shape[1] + 1))], [2.5])
+    assert str(info.value) == "Invalid parameter: Penalty matrix must be square"
+    np.testing.assert_array_equal(info.value.lambda_after, [2.5])
+
+
+def test_optimize_restarts_reml_at_one(rng):
+    y, x, w, penalties = pspline_problem(rng)
+    np.testing.assert_array_equal(t.optimize(y, x, w, penalties, [100.0, 1e-3]),
+                                  run_newton(y, x, w, penalties, [1.0, 1.0]))
+    np.testing.assert_array_equal(t.optimize(y, x, w, penalties, [100.0, 1e-3], "REML", True),
+                                  t.fellner_schall(y, x, w, penalties, [1.0, 1.0]))
+
+
+@pytest.mark.parametrize("use_fs", [False, True])
+def test_reml_without_penalties_gives_empty_lambda(rng, use_fs):
+    y, x, w, _ = pspline_problem(rng, n=60, m=1)
+    assert t.optimize(y, x, w, [], [], "REML", use_fs).shape == (0,)
+
+
+# ---- Fellner-Schall --------------------------------------------------------------------
+
+FS_LINE = re.compile(r"\[PROFILE\] FS iter (\d): smooth (\d+): λ=(\d+\.\d{6}), trace=(-?\d+\.\d{6}), "
+                     r"rank=(\d+), ratio=(\d\.\d{3}), change=(\d+\.\d{6})")
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_fellner_schall_matches_replay(profiling, capfd, rng, weighted):
+    y, x, w, penalties = pspline_problem(rng, weighted=weighted)
+    lam = t.fellner_schall(y, x, w, penalties, [1.0, 1.0])
+    expected, iterations = fellner_schall_ref(x, w, penalties, [1.0, 1.0])
+    np.testing.assert_allclose(lam, expected, rtol=REPLAY_RTOL)
+    lines = profile_lines(capfd)
+    assert lines[0] == "[PROFILE] Starting Fellner-Schall optimization (Cholesky)"
+    fs = [FS_LINE.fullmatch(line) for line in lines[1:-1]]
+    assert all(fs) and len(fs) == 2 * iterations
+    assert [(int(m.group(1)), int(m.group(2))) for m in fs] == [(i, j) for i in range(iterations) for j in (0, 1)]
+    assert {m.group(5) for m in fs} == {"8", "7"}  # second differences of 10 and 9 columns
+    if iterations == 10:
+        assert lines[-1] == "[PROFILE] Fellner-Schall reached max iterations (10) without convergence"
+    else:
+        assert lines[-1] == f"[PROFILE] Fellner-Schall converged in {iterations} iterations"
+
+
+def test_fellner_schall_trace_lines_only_in_first_iteration(monkeypatch, capfd, rng):
+    monkeypatch.setenv("VORNA_PROFILE", "")
+    monkeypatch.setenv("VORNA_TRACE_DEBUG", "")
+    y, x, w, penalties = pspline_problem(rng)
+    t.fellner_schall(y, x, w, penalties, [1.0, 1.0])
+    lines = capfd.readouterr().err.splitlines()
+    traces = [line for line in lines if line.startswith("[TRACE_DEBUG]")]
+    fs = [line for line in lines if line.startswith("[PROFILE] FS iter")]
+    assert len(traces) == 2 and len(fs) > 2
+    # the trace lines come right after their FS-iteration-0 computation
+    assert lines.index(traces[0]) < lines.index(fs[0]) < lines.index(traces[1]) < lines.index(fs[1])
+    ridge = (math.sqrt(2) + 1) * 1e-5
+    a = x.T @ x + sum(penalties)
+    l_inv = np.linalg.inv(np.linalg.cholesky(a + ridge * max(1.0, np.abs(np.diag(a)).max()) * np.eye(len(a))))
+    for j, (line, s) in enumerate(zip(traces, penalties)):
+        match = re.fullmatch(rf"\[TRACE_DEBUG\] Smooth {j}: full_trace=(-?\d+\.\d{{6}}), "
+                             rf"nonzero_trace=(-?\d+\.\d{{6}}), nonzero_cols=(\d+), p={x.shape[1]}", line)
+        assert match
+        rows = np.abs(s).max(axis=1) > 1e-10
+        # six printed decimals on traces of size ~1: half a unit in the last place
+        assert float(match.group(1)) == pytest.approx(np.trace(l_inv @ s), abs=5e-7)
+        assert float(match.group(2)) == pytest.approx(np.diag(l_inv @ s)[rows].sum(), abs=5e-7)
+        assert int(match.group(3)) == rows.sum()
+
+
+def test_rank_zero_penalty_keeps_its_lambda(profiling, capfd, rng):
+    y, x, w, penalties = pspline_problem(rng)
+    penalties[1] = np.zeros_like(penalties[1])
+    lam = t.fellner_schall(y, x, w, penalties, [1.0, 3.0])
+    assert lam[1] == pytest.approx(3.0, rel=1e-15)  # exp(ln 3): two roundings
+    for m in map(FS_LINE.fullmatch, profile_lines(capfd)[1:-1]):
+        if m.group(2) == "1":
+            assert (m.group(5), m.group(6), m.group(7)) == ("0", "1.000", "0.000000")
+
+
+@pytest.mark.parametrize(
+    "scale, start, bound, ratio",
+    [(1e8, 1e4, 1e5, "5.000"), (1e-6, 1e-6, 1e-7, "0.200")],
+)
+def test_fellner_schall_clamps_ratio_and_log_lambda(profiling, capfd, rng, scale, start, bound, ratio):
+    y, x, w, penalties = pspline_problem(rng, m=1)
+    penalties = [scale * penalties[0]]
+    lam = t.fellner_schall(y, x, w, penalties, [start])
+    assert lam[0] == pytest.approx(bound, rel=1e-14)  # exp(ln bound): one rounding
+    fs = [FS_LINE.fullmatch(line) for line in profile_lines(capfd)[1:-1]]
+    assert fs[0].group(6) == ratio
+    # each clamped step moves ρ by ½ ln 5 at most; the last one sits on the bound
+    assert all(float(m.group(7)) <= 0.5 * math.log(5) + 5e-7 for m in fs)
+    assert fs[-1].group(7) == "0.000000"
+
+
+def test_fellner_schall_without_penalties(profiling, capfd, rng):
+    y, x, w, _ = pspline_problem(rng, n=60, m=1)
+    assert t.fellner_schall(y, x, w, [], []).shape == (0,)
+    assert profile_lines(capfd)[-1] == "[PROFILE] Fellner-Schall converged in 1 iterations"
+
+
+@pytest.mark.parametrize("excess, succeeds", [(5, True), (12, False)])
+def test_fellner_schall_retries_with_eleven_ridges(excess, succeeds):
+    # XᵀWX = I and a penalty pulling the last diagonal entry to −excess·δ,
+    # δ = (√1 + 1)·1e-5: the first ridge leaves it negative, 11δ fixes 5δ but not 12δ.
+    p = 4
+    x, y, w = np.eye(p), np.ones(p), np.ones(p)
+    delta = 2e-5
+    s = np.zeros((p, p))
+    s[-1, -1] = -(1.0 + excess * delta)
+    if succeeds:
+        np.testing.assert_array_equal(t.fellner_schall(y, x, w, [s], [1.0]), [1.0])
+    else:
+        with pytest.raises(ValueError) as info:
+            t.fellner_schall(y, x, w, [s], [1.0])
+        assert str(info.value) == "Singular matrix encountered"
+        np.testing.assert_array_equal(info.value.lambda_after, [1.0])
+
+
+# ---- GCV search ---------------------------------------------------------------------------
+
+
+def test_gcv_flat_score_stops_at_one(rng):
+    y, x, w, penalties = pspline_problem(rng, n=80, m=1)
+    np.testing.assert_array_equal(t.optimize(y, x, w, [np.zeros_like(penalties[0])], [5.0], "GCV"), [1.0])
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_gcv_search_follows_the_score_slope(rng, weighted):
+    y, x, w, penalties = pspline_problem(rng, n=80, m=1, weighted=weighted)
+    lam = t.optimize(y, x, w, penalties, [5.0], "GCV")
+    np.testing.assert_allclose(lam, [gcv_search_ref(y, x, w, penalties[0])], rtol=REPLAY_RTOL)
+    # Replayed on the library's own score, every step ρ − 50·(f1 − f0) is the
+    # same IEEE arithmetic, so the result is identical.
+    assert lam[0] == gcv_search_ref(y, x, w, penalties[0], score=t.gcv_score)
+    # The search descends: λ moves against the slope of the score at λ = 1,
+    # and the final score is lower than there.
+    f0 = gcv_score_ref(y, x, w, penalties[0], 1.0)
+    slope = (gcv_score_ref(y, x, w, penalties[0], math.exp(0.01)) - f0) / 0.01
+    assert abs(slope) > 1e-3  # a real slope, not rounding noise
+    assert np.sign(math.log(lam[0])) == -np.sign(slope)
+    assert gcv_score_ref(y, x, w, penalties[0], lam[0]) < f0
+
+
+def test_gcv_score_failure_leaves_lambda_at_one(rng):
+    y, x, w, _ = pspline_problem(rng, n=80, m=1)
+    x = x.copy()
+    x[:, 0] = 0.0  # with a zero penalty A has a zero row
+    with pytest.raises(ValueError) as info:
+        t.optimize(y, x, w, [np.zeros((x.shape[1], x.shape[1]))], [7.0], "GCV")
+    assert str(info.value) == "Singular matrix encountered"
+    np.testing.assert_array_equal(info.value.lambda_after, [1.0])
