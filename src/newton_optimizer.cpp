@@ -206,16 +206,25 @@ Result<Stop> trust_region_iteration(const NewtonConfig& config, const Problem& p
 
 // p_C = −α_C·g with α_C = min(gᵀg/gᵀHg, Δ/‖g‖), or Δ/‖g‖ without positive
 // curvature along g. A zero gradient gives the zero step instead of 0·∞.
-Vector cauchy_point(const Vector& g, const Matrix& h, double radius) {
+struct CauchyPoint {
+  Vector step;
+  // α_C took the boundary value. ‖p_C‖ ≥ Δ holds exactly then, but the
+  // computed norm may fall an ulp short of Δ; deciding on α keeps such a
+  // point out of the dogleg, whose far root would then lie across the region.
+  bool on_boundary = false;
+};
+
+CauchyPoint cauchy_point(const Vector& g, const Matrix& h, double radius) {
+  CauchyPoint c{Vector(g.size(), 0.0), false};
   const double g_norm = norm(g);
-  Vector p(g.size(), 0.0);
-  if (g_norm == 0.0) return p;
+  if (g_norm == 0.0) return c;
   const double curvature = dot(g, matvec(h, g));
   const double to_boundary = radius / g_norm;
-  const double alpha =
-      curvature > 0.0 ? std::fmin(dot(g, g) / curvature, to_boundary) : to_boundary;
-  for (std::size_t k = 0; k < g.size(); ++k) p[k] = -alpha * g[k];
-  return p;
+  const double unconstrained = dot(g, g) / curvature;
+  const double alpha = curvature > 0.0 ? std::fmin(unconstrained, to_boundary) : to_boundary;
+  c.on_boundary = !(curvature > 0.0 && unconstrained < to_boundary);
+  for (std::size_t k = 0; k < g.size(); ++k) c.step[k] = -alpha * g[k];
+  return c;
 }
 
 }  // namespace
@@ -242,11 +251,12 @@ TrustStep trust_region_step(const Vector& gradient, const Matrix& hessian, const
   if (descent && newton_norm > kMinNewtonNorm && newton_norm <= radius)
     return {newton, TrustStepKind::Newton, 0.0};
 
-  Vector cauchy = cauchy_point(gradient, hessian, radius);
+  CauchyPoint point = cauchy_point(gradient, hessian, radius);
+  Vector& cauchy = point.step;
   const double cauchy_norm = norm(cauchy);
   const TrustStepKind cauchy_kind =
       descent ? TrustStepKind::ScaledCauchy : TrustStepKind::CauchyNotDescent;
-  if (cauchy_norm >= radius) {
+  if ((point.on_boundary || cauchy_norm >= radius) && cauchy_norm > 0.0) {
     const double scale = radius / cauchy_norm;
     for (double& v : cauchy) v *= scale;
     return {std::move(cauchy), cauchy_kind, 0.0};
