@@ -560,10 +560,12 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
 Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
                                       std::span<const double> lambdas,
                                       std::span<const Matrix> penalties,
-                                      const std::vector<Matrix>* roots) {
-  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, roots, nullptr, nullptr));
+                                      const std::vector<Matrix>* roots, const Matrix* xtwx,
+                                      const Vector* xtwy) {
+  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, roots, xtwx, xtwy));
   VORNA_TRY(factor, stacked_factor(x, w, lambdas, penalties, roots));
-  VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(factor.ranks)));
+  VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(factor.ranks), xtwx,
+                                        xtwy));
   return gradient_from_factor(factor.r, factor.roots, factor.ranks, fit, lambdas, penalties,
                               x.rows());
 }
@@ -579,8 +581,9 @@ Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorVi
                                        const std::vector<Matrix>* roots, const Matrix* xtwx,
                                        const Vector* xtwy) {
   const std::size_t n = x.rows();
+  // Small samples take the stacked QR; the caches still spare its coefficient solve a pass.
   if (n < blockwise_threshold(lambdas.size()))
-    return reml_gradient_multi_qr(y, x, w, lambdas, penalties, roots);
+    return reml_gradient_multi_qr(y, x, w, lambdas, penalties, roots, xtwx, xtwy);
   VORNA_CHECK(check_all(y, x, w, lambdas, penalties, roots, xtwx, xtwy));
 
   // 1. Roots.
@@ -647,7 +650,7 @@ Result<Matrix> reml_hessian_cached(VectorView y, ConstMatrixView x, VectorView w
     for (std::size_t i = 0; i < n; ++i) wy[i] = w[i] * y[i];
     b = matvec_t(x, wy);
   }
-  VORNA_TRY(beta, solve(a, std::move(b)));
+  VORNA_TRY(beta, solve(std::move(a), std::move(b)));
 
   // 3. φ uses edf = tr(A_δ⁻¹·XᵀX) with the unweighted XᵀX.
   const double rss = weighted_rss(y, x, w, beta);

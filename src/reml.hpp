@@ -76,7 +76,8 @@ LapackResult<Matrix> stacked_r(ConstMatrixView x, VectorView w, std::span<const 
 
 // Roots (computed now unless `roots` is given) and R. Errors: those of
 // penalty_sqrt unchanged; InvalidParameter "QR decomposition failed: <LAPACK error>".
-Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w,
+                                     std::span<const double> lambdas,
                                      std::span<const Matrix> penalties,
                                      const std::vector<Matrix>* roots = nullptr);
 
@@ -101,12 +102,14 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
 // ---- Gradient ------------------------------------------------------------------
 
 // g_j = ∂V/∂ρ_j (length m) of the profiled criterion, from the stacked factor
-// and the penalized coefficients. Errors: those of the two stages;
+// and the penalized coefficients (whose solve may start from the cached cross
+// products). Errors: those of the two stages;
 // InvalidParameter "Triangular solve failed: <LAPACK error>".
 Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
                                       std::span<const double> lambdas,
                                       std::span<const Matrix> penalties,
-                                      const std::vector<Matrix>* roots = nullptr);
+                                      const std::vector<Matrix>* roots = nullptr,
+                                      const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);
 
 // n below which the block-wise entry hands over to reml_gradient_multi_qr:
 // T(m) = max(0, 2000 − 100·max(m − 2, 0)).

@@ -167,19 +167,26 @@ PyObject* penalized_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
-  static const char* kw[] = {"y", "x", "w", "lambdas", "penalties", "roots", nullptr};
-  PyObject *y, *x, *w, *lam, *pen, *roots_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O:reml_gradient_multi_qr",
-                                   const_cast<char**>(kw), &y, &x, &w, &lam, &pen, &roots_obj))
+  static const char* kw[] = {"y", "x", "w", "lambdas", "penalties", "roots", "xtwx", "xtwy",
+                             nullptr};
+  PyObject *y, *x, *w, *lam, *pen, *roots_obj = nullptr, *xtwx_obj = nullptr, *xtwy_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOO:reml_gradient_multi_qr",
+                                   const_cast<char**>(kw), &y, &x, &w, &lam, &pen, &roots_obj,
+                                   &xtwx_obj, &xtwy_obj))
     return nullptr;
   Problem pr;
   std::vector<Matrix> roots;
-  bool has_roots = false;
+  Matrix xtwx;
+  Vector xtwy;
+  bool has_roots = false, has_xtwx = false, has_xtwy = false;
   if (!to_problem(y, x, w, lam, pen, pr) ||
-      !optional_matrix_list(roots_obj, "roots", roots, has_roots))
+      !optional_matrix_list(roots_obj, "roots", roots, has_roots) ||
+      !optional_matrix(xtwx_obj, "xtwx", xtwx, has_xtwx) ||
+      !optional_vector(xtwy_obj, "xtwy", xtwy, has_xtwy))
     return nullptr;
   auto g = reml_gradient_multi_qr(pr.y, pr.x, pr.w, pr.lambdas, pr.penalties,
-                                  has_roots ? &roots : nullptr);
+                                  has_roots ? &roots : nullptr, has_xtwx ? &xtwx : nullptr,
+                                  has_xtwy ? &xtwy : nullptr);
   if (!g) return py::raise_error(g.error());
   return py::new_array(g.value());
   VORNA_PY_END

@@ -75,8 +75,9 @@ def exact_criterion(y, x, w, lambdas, penalties):
     ranks = [t.penalty_sqrt(s).shape[1] for s in penalties]
     r = sum(ranks)
     phi = rss / (n - r)
+    log_lam = sum(k * np.log(lam) for k, lam in zip(ranks, lambdas))
     return 0.5 * ((rss + pen) / phi + (n - r) * np.log(2 * np.pi * phi)
-                  + np.linalg.slogdet(a)[1] - sum(k * np.log(lam) for k, lam in zip(ranks, lambdas)))
+                  + np.linalg.slogdet(a)[1] - log_lam)
 
 
 def central_difference(f, lambdas, h=1e-4):
@@ -335,10 +336,14 @@ def test_blockwise_equals_qr_route_around_the_switch(rng, m):
     roots = [t.penalty_sqrt(s) for s in pens]
 
     below = (y[:-1], x[:-1], w[:-1])
+    below_cache = (x[:-1].T @ (w[:-1, None] * x[:-1]), x[:-1].T @ (w[:-1] * y[:-1]))
     # One row short of the switch the call is the QR route itself, so equal to the last bit.
-    np.testing.assert_array_equal(
-        t.reml_gradient_blockwise(*below, lambdas, pens, roots, xtwx, xtwy),
-        t.reml_gradient_multi_qr(*below, lambdas, pens))
+    short = t.reml_gradient_blockwise(*below, lambdas, pens, roots, *below_cache)
+    np.testing.assert_array_equal(short, t.reml_gradient_multi_qr(*below, lambdas, pens, roots,
+                                                                   *below_cache))
+    # Cached cross products only change the summation order of the coefficient solve.
+    np.testing.assert_allclose(short, t.reml_gradient_multi_qr(*below, lambdas, pens),
+                               rtol=1e-10, atol=1e-10)
 
     qr = t.reml_gradient_multi_qr(y, x, w, lambdas, pens)
     cholesky = t.reml_gradient_blockwise(y, x, w, lambdas, pens, roots, xtwx, xtwy)
