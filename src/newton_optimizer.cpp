@@ -36,7 +36,6 @@ constexpr double kMinRadius = 1e-8;
 class Trace {
  public:
   explicit Trace(bool on) : on_(on) {}
-  bool on() const { return on_; }
   void operator()(std::string_view text) const {
     if (on_) diag::line(text);
   }

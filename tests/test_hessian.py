@@ -84,14 +84,10 @@ def test_hessian_matches_second_differences_of_an_independent_criterion():
     assert err < 1e-5, f"relative error {err:.2e}\nH={h}\nFD={fd}"
 
 
-def test_hessian_is_exactly_symmetric():
+def test_hessian_is_exactly_symmetric_and_empty_without_penalties():
     y, x, w, penalties = problem(3, weighted=True, seed=5)
     h = hessian(y, x, w, np.array([1.0, -2.0, 0.0]), penalties)
     assert np.array_equal(h, h.T)
-
-
-def test_no_penalties_give_an_empty_hessian():
-    y, x, w, _ = problem(1)
     assert t.reml_hessian_multi_qr(y, x, w, [], []).shape == (0, 0)
 
 
@@ -105,19 +101,14 @@ def test_uninvertible_factor_is_a_singular_matrix():
         t.reml_hessian_multi_qr(y, x, w, [1.0], [s])
 
 
-@pytest.mark.parametrize("change, message", [
-    (lambda a: a.update(y=a["y"][:-1]), "X has 80 rows but y has 79 elements"),
-    (lambda a: a.update(w=a["w"][:-1]), "X has 80 rows but w has 79 elements"),
-    (lambda a: a.update(lambdas=[1.0, 1.0]), "Number of lambdas must match number of penalty"),
-    (lambda a: a.update(penalties=[np.eye(5)]), r"Penalty matrix 0 is 5×5 but X has 6 columns"),
+@pytest.mark.parametrize("lambdas, penalty, message", [
+    ([1.0, 1.0], np.eye(6), "Number of lambdas must match number of penalty matrices"),
+    ([1.0], np.eye(5), "Penalty matrix 0 is 5×5 but X has 6 columns"),
 ])
-def test_inconsistent_sizes_are_dimension_mismatches(change, message):
-    y, x, w, penalties = problem(1)
-    args = dict(y=y, x=x, w=w, lambdas=[1.0], penalties=penalties)
-    change(args)
+def test_inconsistent_sizes_are_dimension_mismatches(lambdas, penalty, message):
+    y, x, w, _ = problem(1)
     with pytest.raises(ValueError, match="^Matrix dimension mismatch: " + message):
-        t.reml_hessian_multi_qr(args["y"], args["x"], args["w"], args["lambdas"],
-                                args["penalties"])
+        t.reml_hessian_multi_qr(y, x, w, lambdas, [penalty])
 
 
 # ---- Diagnostics -------------------------------------------------------------------------
@@ -211,18 +202,14 @@ def test_breakdown_header_and_final_matrix(hess_debug, capfd):
 
 def test_stacked_factor_prints_nothing_but_roots_still_do(monkeypatch, capfd):
     monkeypatch.delenv("VORNA_HESS_DEBUG", raising=False)
-    monkeypatch.setenv("VORNA_GRAD_DEBUG", "1")
-    y, x, w, penalties = problem(2)
-    hessian(y, x, w, np.array(RHO[2]), penalties)
-    err = capfd.readouterr().err
-    assert err.count("[PENALTY_SQRT_DEBUG] Matrix size: 12×12") == 2
-    assert "[Z_BUILD_DEBUG]" not in err and "[QR_DEBUG]" not in err
-    assert "[HESS_CORRECTED]" not in err
-
-
-def test_silent_without_switches(monkeypatch, capfd):
-    monkeypatch.delenv("VORNA_HESS_DEBUG", raising=False)
     monkeypatch.delenv("VORNA_GRAD_DEBUG", raising=False)
     y, x, w, penalties = problem(2)
     hessian(y, x, w, np.array(RHO[2]), penalties)
     assert capfd.readouterr().err == ""
+    monkeypatch.setenv("VORNA_GRAD_DEBUG", "1")
+    hessian(y, x, w, np.array(RHO[2]), penalties)
+    err = capfd.readouterr().err
+    assert err.count("[PENALTY_SQRT_DEBUG] Matrix size: 12×12") == 2
+    assert err.count("[PHI_DEBUG]") == 1  # the coefficients are those of the gradient
+    assert "[Z_BUILD_DEBUG]" not in err and "[QR_DEBUG]" not in err
+    assert "[HESS_CORRECTED]" not in err
