@@ -53,14 +53,11 @@ int workspace_size(double reported) {
   return static_cast<int>(reported);
 }
 
-// Leading dimensions must be at least 1 even for empty matrices.
-int leading(int n) { return std::max(1, n); }
-
 // ---- Layout ------------------------------------------------------------------
 
-// Row-major A (m × n) is column-major Aᵀ: this copy is the column-major buffer of A.
-Matrix column_major_copy(ConstMatrixView a) { return Matrix(ConstMatrixView(
-    a.data(), a.cols(), a.rows(), a.col_stride(), a.row_stride())); }
+// Row-major A (m × n) is column-major Aᵀ, so the row-major transpose is the
+// column-major buffer of A.
+Matrix column_major_copy(ConstMatrixView a) { return transpose(a); }
 
 // A view as a column-major BLAS operand B with op(B) = the view's transpose:
 // a row-major view is used in place as B = Vᵀ ('N'), a column-major one in
@@ -109,10 +106,10 @@ bool use_blas(std::size_t work, std::initializer_list<std::size_t> dims) {
   return std::all_of(dims.begin(), dims.end(), fits_int);
 }
 
-// Copies the lower triangle of a row-major square matrix into its upper one.
-void mirror_lower_to_upper(Matrix& c) {
+// Copies the upper triangle of a row-major square matrix into its lower one.
+void mirror_upper_to_lower(Matrix& c) {
   for (std::size_t i = 0; i < c.rows(); ++i)
-    for (std::size_t j = i + 1; j < c.cols(); ++j) c(i, j) = c(j, i);
+    for (std::size_t j = 0; j < i; ++j) c(i, j) = c(j, i);
 }
 
 // Zeroes the strict lower (below_diagonal) or strict upper triangle.
@@ -144,7 +141,7 @@ void swap_rows(double* a, std::size_t stride, std::size_t width, std::size_t r1,
 
 // Eliminates column j below the pivot a(j, j): row r −= f·row j over columns
 // j+1 … n−1 with f = a(r, j)/a(j, j). Column j is not updated (never read
-// again). Returns nothing; `rhs`, if given, is updated alongside.
+// again). `rhs`, if given, is updated alongside.
 void eliminate_below(double* a, std::size_t n, std::size_t j, double* rhs) {
   const double* pivot = a + j * n;
   for (std::size_t r = j + 1; r < n; ++r) {
@@ -416,17 +413,16 @@ Matrix gram(ConstMatrixView a) {
         double* row = c.row_ptr(j);
         for (std::size_t l = j; l < p; ++l) row[l] += aij * a(i, l);
       }
-    for (std::size_t j = 0; j < p; ++j)
-      for (std::size_t l = 0; l < j; ++l) c(j, l) = c(l, j);
+    mirror_upper_to_lower(c);
     return c;
   }
-  // dsyrk: C = op(B)·op(B)ᵀ = Aᵀ·A. Its column-major upper triangle is the
-  // row-major lower one.
+  // dsyrk: C = op(B)·op(B)ᵀ = Aᵀ·A. Its column-major lower triangle is the
+  // row-major upper one.
   const TransposedOperand ta(a);
   const int pi = static_cast<int>(p), ki = static_cast<int>(n), lda = ta.ld();
   const double one = 1.0, zero = 0.0;
-  LAPACK(dsyrk)("U", ta.trans(), &pi, &ki, &one, ta.data(), &lda, &zero, c.data(), &pi, 1, 1);
-  mirror_lower_to_upper(c);
+  LAPACK(dsyrk)("L", ta.trans(), &pi, &ki, &one, ta.data(), &lda, &zero, c.data(), &pi, 1, 1);
+  mirror_upper_to_lower(c);
   return c;
 }
 
@@ -469,8 +465,10 @@ Vector gemv_view(ConstMatrixView a, VectorView x, bool transpose_view) {
 Vector matvec(ConstMatrixView a, VectorView x) { return gemv_view(a, x, false); }
 Vector matvec_t(ConstMatrixView a, VectorView x) { return gemv_view(a, x, true); }
 
-Matrix transpose(ConstMatrixView a) { return Matrix(ConstMatrixView(
-    a.data(), a.cols(), a.rows(), a.col_stride(), a.row_stride())); }
+// The same data read with rows and columns (and their strides) exchanged.
+Matrix transpose(ConstMatrixView a) {
+  return Matrix(ConstMatrixView(a.data(), a.cols(), a.rows(), a.col_stride(), a.row_stride()));
+}
 
 // ---- LAPACK factorizations ---------------------------------------------------------
 
@@ -569,7 +567,7 @@ LapackResult<Matrix> qr_r_consuming(Matrix a) {
   VORNA_TRY(rows, lapack_int(n));  // of Aᵀ
   VORNA_TRY(cols, lapack_int(m));
   if (k == 0) return Matrix(k, n);
-  const int lda = leading(rows);
+  const int lda = rows;  // ≥ 1 here
   Vector tau(k);
   int info = 0;
   double query = 0.0;
@@ -580,9 +578,8 @@ LapackResult<Matrix> qr_r_consuming(Matrix a) {
   Vector work(static_cast<std::size_t>(lwork));
   LAPACK(dgelqf)(&rows, &cols, a.data(), &lda, tau.data(), work.data(), &lwork, &info);
   VORNA_CHECK(check_info(info));
-  a.storage().resize(k * n);
   Matrix r(k, n);
-  r.storage() = std::move(a.storage());
+  std::copy_n(a.data(), k * n, r.data());
   zero_triangle(r, true);
   return r;
 }
