@@ -90,6 +90,37 @@ bool all_ones(VectorView w) {
   return true;
 }
 
+// ---- Guards ------------------------------------------------------------------------
+// The optimizer entry guarantees these sizes; the optimizers form cross
+// products before any checked routine runs, so a broken promise is turned
+// into an error here rather than into an out-of-bounds read.
+
+Result<void> check_sizes(const SmoothingParameter& params, ConstMatrixView x, VectorView w,
+                         std::size_t penalty_count) {
+  if (w.size() != x.rows())
+    return GamError::dimension_mismatch("X has " + std::to_string(x.rows()) + " rows but w has " +
+                                        std::to_string(w.size()) + " elements");
+  if (params.lambda.size() != penalty_count)
+    return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
+  return {};
+}
+
+Result<void> check_response(VectorView y, ConstMatrixView x) {
+  if (y.size() != x.rows())
+    return GamError::dimension_mismatch("X has " + std::to_string(x.rows()) + " rows but y has " +
+                                        std::to_string(y.size()) + " elements");
+  return {};
+}
+
+// After the roots, so that a non-square penalty reports the roots' own error.
+Result<void> check_penalty_shapes(std::size_t p, std::span<const Matrix> penalties) {
+  for (std::size_t j = 0; j < penalties.size(); ++j)
+    if (penalties[j].rows() != p || penalties[j].cols() != p)
+      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is not " +
+                                          std::to_string(p) + "×" + std::to_string(p));
+  return {};
+}
+
 // ---- Newton REML -----------------------------------------------------------------
 
 // What one newton_reml call computes once: the penalty roots and the cross
@@ -102,6 +133,7 @@ class CachedProblem {
                                        std::span<const Matrix> penalties, diag::Timer& timer) {
     CachedProblem problem(y, x, w, penalties);
     VORNA_TRY(roots, penalty_roots(penalties));
+    VORNA_CHECK(check_penalty_shapes(x.cols(), penalties));
     problem.roots_ = std::move(roots);
     profile("[PROFILE] Pre-computed sqrt_penalties: " + fmt::fixed(timer.elapsed_ms(), 2) + "ms");
     timer.restart();
@@ -436,6 +468,8 @@ std::optional<Trial> steepest_descent(double value, const TrialCriterion& criter
 Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
                          std::span<const Matrix> penalties) {
   diag::Timer timer;
+  VORNA_CHECK(check_response(y, x));
+  VORNA_CHECK(check_sizes(params, x, w, penalties.size()));
   VORNA_TRY(problem, CachedProblem::prepare(y, x, w, penalties, timer));
   Vector rho = log_of(params.lambda);
   Vector trial_rho(rho.size());
@@ -519,12 +553,14 @@ Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixVi
 Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstMatrixView x, VectorView w,
                             std::span<const Matrix> penalties) {
   const std::size_t m = penalties.size();
+  VORNA_CHECK(check_sizes(params, x, w, m));
   std::vector<std::size_t> ranks;
   ranks.reserve(m);
   for (const Matrix& s : penalties) {
     VORNA_TRY(root, penalty_sqrt(s));
     ranks.push_back(root.cols());
   }
+  VORNA_CHECK(check_penalty_shapes(x.cols(), penalties));
   const Matrix xtwx = weighted_gram(x, w);
   Vector rho = log_of(params.lambda);
   Vector rho_new = rho;
@@ -569,6 +605,8 @@ Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstM
 
 Result<void> gcv_search(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
                         ConstMatrixView penalty) {
+  if (params.lambda.size() != 1)
+    return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
   double rho = std::log(params.lambda[0]);
   for (int it = 0; it < kGcvMaxIterations; ++it) {
     const double rho_old = rho;

@@ -41,7 +41,6 @@ PyObject* run_optimizer(PyObject* args, const char* format, Optimizer optimizer)
   if (!PyArg_ParseTuple(args, format, &y, &x, &w, &penalties, &lambda)) return nullptr;
   Problem p;
   if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
-  if (p.lambda.size() != p.penalties.size()) return py::raise_value_error("one lambda per penalty");
   SmoothingParameter params{p.lambda, SmoothingMethod::REML, false};
   auto result = optimizer(params, p.y, p.x, p.w, p.penalties);
   if (!result) return raise_with_record(result.error().display(), params.lambda);
