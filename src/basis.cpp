@@ -1,1 +1,343 @@
-#include "matrix.hpp"
+#include "basis.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <utility>
+
+#include "penalty.hpp"
+
+namespace vorna {
+namespace {
+
+// Inputs this close to an end of the B-spline knot range count as on it ...
+constexpr double kBoundaryTolerance = 1e-10;
+// ... and are evaluated this far inside it, so the degenerate closed last
+// interval of the clamped knot vector is never needed.
+constexpr double kBoundaryShift = 2e-10;
+
+}  // namespace
+
+// ---- Cubic regression splines --------------------------------------------------------
+
+NaturalSplineCoefficients natural_spline_coefficients(const Vector& x, const Vector& y) {
+  const std::size_t n = x.size();
+  Vector h(n - 1);
+  for (std::size_t j = 0; j + 1 < n; ++j) h[j] = x[j + 1] - x[j];
+
+  // Tridiagonal system for the second-derivative coefficients c, natural
+  // ends (c_0 = c_{n−1} = 0): forward sweep, then back substitution.
+  Vector alpha(n, 0.0), mu(n, 0.0), z(n, 0.0);
+  for (std::size_t j = 1; j + 1 < n; ++j)
+    alpha[j] = 3.0 / h[j] * (y[j + 1] - y[j]) - 3.0 / h[j - 1] * (y[j] - y[j - 1]);
+  for (std::size_t j = 0; j + 2 < n; ++j) {
+    const double l = 2.0 * (h[j] + h[j + 1]) - h[j] * mu[j];
+    mu[j + 1] = h[j + 1] / l;
+    z[j + 1] = (alpha[j + 1] - h[j] * z[j]) / l;
+  }
+  NaturalSplineCoefficients out{Vector(n - 1), Vector(n, 0.0), Vector(n - 1)};
+  Vector& c = out.c;
+  for (std::size_t j = n - 1; j-- > 0;) c[j] = z[j] - mu[j] * c[j + 1];
+  for (std::size_t j = 0; j + 1 < n; ++j) {
+    out.b[j] = (y[j + 1] - y[j]) / h[j] - h[j] * (c[j + 1] + 2.0 * c[j]) / 3.0;
+    out.d[j] = (c[j + 1] - c[j]) / (3.0 * h[j]);
+  }
+  return out;
+}
+
+Result<CubicRegressionBasis> CubicRegressionBasis::create(Vector knots) {
+  if (knots.size() < 2) {
+    return GamError::invalid_parameter("A cubic regression spline basis needs at least 2 knots, got " +
+                                       std::to_string(knots.size()));
+  }
+  VORNA_CHECK(check_basis_dimension(knots.size()));
+  return CubicRegressionBasis(std::move(knots));
+}
+
+// The coefficients depend only on the knots and the basis function, so they
+// are tabulated once here instead of once per input.
+CubicRegressionBasis::CubicRegressionBasis(Vector knots)
+    : knots_(std::move(knots)), coefficients_(knots_.size() - 1, 3 * knots_.size()) {
+  const std::size_t k = knots_.size();
+  strictly_increasing_ = true;
+  for (std::size_t j = 0; j + 1 < k; ++j)
+    if (!(knots_[j] < knots_[j + 1])) strictly_increasing_ = false;
+
+  Vector unit(k, 0.0);
+  for (std::size_t i = 0; i < k; ++i) {
+    unit[i] = 1.0;
+    const NaturalSplineCoefficients spline = natural_spline_coefficients(knots_, unit);
+    unit[i] = 0.0;
+    for (std::size_t j = 0; j + 1 < k; ++j) {
+      double* entry = coefficients_.row_ptr(j) + 3 * i;
+      entry[0] = spline.b[j];
+      entry[1] = spline.c[j];
+      entry[2] = spline.d[j];
+    }
+  }
+}
+
+// The first interval [x_I, x_{I+1}] that holds v, or 0 if none does; at an
+// interior knot that is the interval on its left.
+std::size_t CubicRegressionBasis::locate_interval(double v) const {
+  if (strictly_increasing_) {
+    // First knot >= v (0 for NaN, which no comparison admits).
+    const auto first_not_below = std::lower_bound(knots_.begin(), knots_.end(), v);
+    const auto p = static_cast<std::size_t>(first_not_below - knots_.begin());
+    return p == 0 ? 0 : std::min(p - 1, knots_.size() - 2);
+  }
+  for (std::size_t i = 0; i + 1 < knots_.size(); ++i)
+    if (knots_[i] <= v && v <= knots_[i + 1]) return i;
+  return 0;
+}
+
+void CubicRegressionBasis::evaluate_row(double v, double* row) const {
+  const std::size_t k = knots_.size();
+  const double first = knots_[0];
+  const double last = knots_[k - 1];
+  if (v < first) {
+    // Along the first chord: y_0 + (v − x_0)·(y_1 − y_0)/(x_1 − x_0).
+    const double h = knots_[1] - first;
+    for (std::size_t i = 0; i < k; ++i) {
+      const double y0 = i == 0 ? 1.0 : 0.0;
+      const double y1 = i == 1 ? 1.0 : 0.0;
+      row[i] = y0 + (v - first) * (y1 - y0) / h;
+    }
+    return;
+  }
+  if (v > last) {
+    // Along the last chord:
+    // y_{k−1} + (v − x_{k−1})·(y_{k−1} − y_{k−2})/(x_{k−1} − x_{k−2}).
+    const double h = last - knots_[k - 2];
+    for (std::size_t i = 0; i < k; ++i) {
+      const double y_last = i == k - 1 ? 1.0 : 0.0;
+      const double y_before = i == k - 2 ? 1.0 : 0.0;
+      row[i] = y_last + (v - last) * (y_last - y_before) / h;
+    }
+    return;
+  }
+  const std::size_t interval = locate_interval(v);
+  const double u = v - knots_[interval];
+  const double* coef = coefficients_.row_ptr(interval);
+  for (std::size_t i = 0; i < k; ++i) {
+    const double y = i == interval ? 1.0 : 0.0;
+    const double b = coef[3 * i], c = coef[3 * i + 1], d = coef[3 * i + 2];
+    row[i] = y + u * b + u * (u * c) + u * (u * (u * d));
+  }
+}
+
+Matrix CubicRegressionBasis::evaluate(VectorView x) const {
+  Matrix phi(x.size(), knots_.size());
+  for (std::size_t r = 0; r < x.size(); ++r) evaluate_row(x[r], phi.row_ptr(r));
+  return phi;
+}
+
+// ---- Cubic B-splines -----------------------------------------------------------------
+
+namespace {
+
+// N_{j,3}(x) and N_{j,2}(x) for the B-splines around the active interval a.
+struct LocalBSplines {
+  std::size_t active;
+  std::array<double, 5> quadratic;  // N_{j,2}(x), j = a − 3 … a + 1 at index j − a + 3
+  std::array<double, 4> cubic;      // N_{j,3}(x), j = a − 3 … a     at index j − a + 3
+};
+
+// The triangular form of the Cox–de Boor recursion: with only N_{a,0}(x) = 1,
+// N_{j,d}(x) can be non-zero only for a − d <= j <= a, so each degree takes
+// at most four steps, each the very step the full recursion takes (the
+// entries left at 0 are the ones the full recursion computes as zeros).
+// Requires a non-decreasing t and x not NaN.
+std::optional<LocalBSplines> local_bsplines(std::span<const double> t, double x) {
+  const auto active = active_interval(t, x);
+  if (!active) return std::nullopt;
+  const std::size_t a = *active;
+  LocalBSplines out{a, {}, {}};
+  std::array<double, 5> level{};  // N_{j,d}(x) at index j − a + 3
+  level[3] = 1.0;
+  for (std::size_t d = 1; d <= 3; ++d) {
+    std::array<double, 5> next{};
+    for (std::size_t slot = 3 - d; slot <= 3; ++slot) {
+      if (a + slot < 3) continue;  // j < 0
+      next[slot] = cox_de_boor_step(t, a + slot - 3, d, x, level[slot], level[slot + 1]);
+    }
+    level = next;
+    if (d == 2) out.quadratic = level;
+  }
+  std::copy_n(level.begin(), 4, out.cubic.begin());
+  return out;
+}
+
+}  // namespace
+
+Result<BSplineBasis> BSplineBasis::create(Vector knots) {
+  if (knots.empty()) return GamError::invalid_parameter("A B-spline basis needs at least 1 knot, got 0");
+  VORNA_CHECK(check_basis_dimension(knots.size() + 2));
+  return BSplineBasis(std::move(knots));
+}
+
+BSplineBasis::BSplineBasis(Vector knots) : knots_(std::move(knots)) {
+  const double lo = knots_.front();
+  const double hi = knots_.back();
+  t_.reserve(knots_.size() + 6);
+  t_.insert(t_.end(), 3, lo);
+  t_.insert(t_.end(), knots_.begin(), knots_.end());
+  t_.insert(t_.end(), 3, hi);
+  sorted_and_finite_ = std::is_sorted(t_.begin(), t_.end()) &&
+                       std::all_of(t_.begin(), t_.end(), [](double v) { return std::isfinite(v); });
+}
+
+BSplineBasis::EvalPoint BSplineBasis::place(double v) const {
+  const double lo = knots_.front();
+  const double hi = knots_.back();
+  if (v < lo - kBoundaryTolerance) return {lo + kBoundaryShift, true};
+  if (v > hi + kBoundaryTolerance) return {hi - kBoundaryShift, true};
+  if (v < lo + kBoundaryTolerance) return {lo + kBoundaryShift, false};
+  if (v > hi - kBoundaryTolerance) return {hi - kBoundaryShift, false};
+  return {v, false};  // also NaN, which no comparison admits
+}
+
+// N′_i(a) = 3/(t_{i+3} − t_i)·N_{i,2}(a) − 3/(t_{i+4} − t_{i+1})·N_{i+1,2}(a),
+// a term left out where its knots are missing or coincide.
+double BSplineBasis::slope(std::size_t i, double quadratic_i, double quadratic_next) const {
+  const std::size_t n = t_.size();
+  double left = 0.0, right = 0.0;
+  if (i + 3 < n && std::abs(t_[i + 3] - t_[i]) > kKnotGuard) left = 3.0 / (t_[i + 3] - t_[i]) * quadratic_i;
+  if (i + 4 < n && std::abs(t_[i + 4] - t_[i + 1]) > kKnotGuard)
+    right = 3.0 / (t_[i + 4] - t_[i + 1]) * quadratic_next;
+  return left - right;
+}
+
+// Row of zeros except the at most four B-splines live at the evaluation point.
+void BSplineBasis::evaluate_row_local(double v, double* row) const {
+  const EvalPoint p = place(v);
+  const auto local = local_bsplines(t_, p.at);
+  if (!local) return;
+  const std::size_t k = num_basis();
+  for (std::size_t slot = 0; slot < 4; ++slot) {
+    if (local->active + slot < 3) continue;
+    const std::size_t i = local->active + slot - 3;
+    if (i >= k) break;
+    const double value = local->cubic[slot];
+    row[i] = p.extrapolate
+                 ? value + (v - p.at) * slope(i, local->quadratic[slot], local->quadratic[slot + 1])
+                 : value;
+  }
+}
+
+void BSplineBasis::evaluate_row_full(double v, double* row) const {
+  const EvalPoint p = place(v);
+  for (std::size_t i = 0; i < num_basis(); ++i) {
+    const double value = bspline_value(t_, i, 3, p.at);
+    if (!p.extrapolate) {
+      row[i] = value;
+      continue;
+    }
+    const double tangent = slope(i, bspline_value(t_, i, 2, p.at), bspline_value(t_, i + 1, 2, p.at));
+    row[i] = value + (v - p.at) * tangent;
+  }
+}
+
+Matrix BSplineBasis::evaluate(VectorView x) const {
+  Matrix phi(x.size(), num_basis());
+  for (std::size_t r = 0; r < x.size(); ++r) {
+    const double v = x[r];
+    // An infinite input times a zero slope is NaN in every column, and an
+    // unsorted knot vector can make several intervals active: both need
+    // the full rule.
+    if (sorted_and_finite_ && std::isfinite(v)) {
+      evaluate_row_local(v, phi.row_ptr(r));
+    } else {
+      evaluate_row_full(v, phi.row_ptr(r));
+    }
+  }
+  return phi;
+}
+
+Matrix BSplineBasis::evaluate_full_rule(VectorView x) const {
+  Matrix phi(x.size(), num_basis());
+  for (std::size_t r = 0; r < x.size(); ++r) evaluate_row_full(x[r], phi.row_ptr(r));
+  return phi;
+}
+
+// ---- Smooth constructors -------------------------------------------------------------
+
+namespace {
+
+Result<void> check_bspline_dimension(std::size_t k) {
+  // k − 2 knots: below 2 there is no knot vector at all.
+  if (k < 2) {
+    return GamError::invalid_parameter("A B-spline smooth requires k >= 2 basis functions, got " +
+                                       std::to_string(k));
+  }
+  return check_basis_dimension(k);
+}
+
+template <class Basis>
+Result<SmoothTerm> make_smooth(std::string name, const char* penalty_type, std::size_t k, Vector knots) {
+  VORNA_TRY(penalty, compute_penalty_matrix(penalty_type, k, knots));
+  VORNA_TRY(basis, Basis::create(std::move(knots)));
+  return SmoothTerm{std::move(name), std::make_unique<Basis>(std::move(basis)), std::move(penalty), 1.0};
+}
+
+// The quantiles at probabilities b/(k−1), b = 1 … k−2, of the sorted values,
+// by linear interpolation between order statistics.
+Vector quantile_knots(const Vector& sorted, std::size_t k) {
+  const std::size_t n = sorted.size();
+  Vector knots(k - 2);
+  for (std::size_t b = 1; b <= k - 2; ++b) {
+    const double pos = static_cast<double>(b) / static_cast<double>(k - 1) * static_cast<double>(n - 1);
+    const auto idx = static_cast<std::size_t>(std::floor(pos));
+    if (idx < n - 1) {
+      const double f = pos - static_cast<double>(idx);
+      knots[b - 1] = (1.0 - f) * sorted[idx] + f * sorted[idx + 1];
+    } else {
+      knots[b - 1] = sorted[n - 1];
+    }
+  }
+  return knots;
+}
+
+}  // namespace
+
+Result<SmoothTerm> cubic_regression_smooth(std::string name, std::size_t k, double x_min, double x_max) {
+  VORNA_CHECK(check_basis_dimension(k));
+  const double step = k >= 2 ? (x_max - x_min) / static_cast<double>(k - 1) : 0.0;
+  Vector knots(k);
+  for (std::size_t j = 0; j < k; ++j) knots[j] = x_min + static_cast<double>(j) * step;
+  return make_smooth<CubicRegressionBasis>(std::move(name), "cr", k, std::move(knots));
+}
+
+Result<SmoothTerm> bspline_smooth_from_range(std::string name, std::size_t k, double x_min, double x_max) {
+  VORNA_CHECK(check_bspline_dimension(k));
+  const std::size_t m = k - 2;
+  const double spacing = m >= 2 ? (x_max - x_min) / static_cast<double>(k - 3) : 0.0;
+  Vector knots(m);
+  for (std::size_t j = 0; j < m; ++j) knots[j] = x_min + static_cast<double>(j) * spacing;
+  return make_smooth<BSplineBasis>(std::move(name), "cubic", k, std::move(knots));
+}
+
+Result<SmoothTerm> bspline_smooth_from_data(std::string name, std::size_t k, VectorView column) {
+  VORNA_CHECK(check_bspline_dimension(k));
+  if (column.empty())
+    return GamError::invalid_parameter("Cannot place B-spline knots: the data column is empty");
+  Vector sorted = column.to_vector();
+  // NaN has no place in the sort order (and would break the sort itself).
+  if (std::any_of(sorted.begin(), sorted.end(), [](double v) { return std::isnan(v); }))
+    return GamError::invalid_parameter("Cannot place B-spline knots: the data column contains NaN");
+  std::sort(sorted.begin(), sorted.end());
+
+  Vector knots = quantile_knots(sorted, k);
+  // Keep the knots inside the data range (they coincide only for a constant column).
+  const double lowest = sorted.front();
+  const double highest = sorted.back();
+  const double eps = (highest - lowest) * 1e-6;
+  for (double& t : knots) {
+    if (t <= lowest) t = lowest + eps;
+    if (t >= highest) t = highest - eps;
+  }
+  return make_smooth<BSplineBasis>(std::move(name), "cubic", k, std::move(knots));
+}
+
+}  // namespace vorna

@@ -181,18 +181,6 @@ Matrix thin_plate_placeholder(std::size_t k) {
   return s;
 }
 
-// c/diff·v, or 0 when the knots of diff coincide.
-double guarded_term(double c, double diff, double v) {
-  return std::abs(diff) <= kKnotGuard ? 0.0 : c / diff * v;
-}
-
-// P_i(x) = 2/(t_{i+2} − t_i)·N_{i,1}(x) − 2/(t_{i+3} − t_{i+1})·N_{i+1,1}(x),
-// the derivative of the quadratic B-spline i.
-double quadratic_derivative(std::span<const double> t, std::size_t i, double x) {
-  return guarded_term(2.0, t[i + 2] - t[i], bspline_value(t, i, 1, x)) -
-         guarded_term(2.0, t[i + 3] - t[i + 1], bspline_value(t, i + 1, 1, x));
-}
-
 }  // namespace
 
 Result<void> check_basis_dimension(std::size_t k) {
@@ -284,6 +272,23 @@ std::optional<std::size_t> active_interval(std::span<const double> t, double x) 
   return std::nullopt;
 }
 
+namespace {
+
+// c/diff·v, or 0 when the knots of diff coincide.
+double guarded_term(double c, double diff, double v) {
+  return std::abs(diff) <= kKnotGuard ? 0.0 : c / diff * v;
+}
+
+// P_i(x) = 2/(t_{i+2} − t_i)·N_{i,1}(x) − 2/(t_{i+3} − t_{i+1})·N_{i+1,1}(x),
+// the derivative of the quadratic B-spline i.
+double quadratic_derivative(std::span<const double> t, std::size_t i, double x) {
+  return guarded_term(2.0, t[i + 2] - t[i], bspline_value(t, i, 1, x)) -
+         guarded_term(2.0, t[i + 3] - t[i + 1], bspline_value(t, i + 1, 1, x));
+}
+
+}  // namespace
+
+// B″_i(x) = 3/(t_{i+3} − t_i)·P_i(x) − 3/(t_{i+4} − t_{i+1})·P_{i+1}(x).
 double bspline_second_derivative(std::span<const double> t, std::size_t i, double x) {
   return guarded_term(3.0, t[i + 3] - t[i], quadratic_derivative(t, i, x)) -
          guarded_term(3.0, t[i + 4] - t[i + 1], quadratic_derivative(t, i + 1, x));

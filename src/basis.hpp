@@ -1,0 +1,131 @@
+// Spline bases of one input and the smooth record that owns them.
+//
+//   CubicRegressionBasis  ("cr")  cardinal natural cubic splines on k knots
+//   BSplineBasis          ("bs")  k cubic B-splines on a clamped vector of k − 2 knots
+//
+// Both are immutable after construction; evaluate() is a pure function.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "error.hpp"
+#include "matrix.hpp"
+
+namespace vorna {
+
+class SplineBasis {
+ public:
+  virtual ~SplineBasis() = default;
+
+  // The n × k basis matrix at the n inputs x (any stride); n = 0 gives
+  // 0 × k. Never fails: non-finite inputs give non-finite or zero entries.
+  virtual Matrix evaluate(VectorView x) const = 0;
+  virtual std::size_t num_basis() const = 0;
+};
+
+// Basis function i is the natural cubic spline with value 1 at knot i and 0
+// at the other knots, so the coefficients of a curve are its knot values.
+// Outside [x_0, x_{k−1}] each function continues along its first or last
+// chord (not the spline's end tangent).
+//
+// Knots that are not strictly increasing (a cr smooth over x_min >= x_max)
+// are evaluated by the same rule, literally: the interval is the first
+// [x_I, x_{I+1}] holding the input (else I = 0), and zero spacings give
+// non-finite values. Nothing reads outside the knot vector.
+class CubicRegressionBasis final : public SplineBasis {
+ public:
+  // InvalidParameter for fewer than 2 knots or more than kMaxBasisDimension.
+  static Result<CubicRegressionBasis> create(Vector knots);
+
+  Matrix evaluate(VectorView x) const override;
+  std::size_t num_basis() const override { return knots_.size(); }
+  const Vector& knots() const { return knots_; }
+
+ private:
+  explicit CubicRegressionBasis(Vector knots);
+
+  std::size_t locate_interval(double v) const;
+  void evaluate_row(double v, double* row) const;
+
+  Vector knots_;
+  bool strictly_increasing_ = false;
+  // (k − 1) × 3k: row I holds b, c, d of interval I for basis functions 0 … k−1.
+  Matrix coefficients_;
+};
+
+// The natural cubic spline through (x_j, y_j), j = 0 … n−1 (n >= 2): on
+// interval j its value at x_j + u is y_j + u·b_j + u·(u·c_j) + u·(u·(u·d_j)).
+// b and d have n − 1 entries, c has n (c_0 = c_{n−1} = 0).
+struct NaturalSplineCoefficients {
+  Vector b, c, d;
+};
+NaturalSplineCoefficients natural_spline_coefficients(const Vector& x, const Vector& y);
+
+// k = m + 2 cubic B-splines on the clamped knot vector t (m + 6 entries: the
+// first and last of the m knots repeated four times). Inside [lo, hi] (the
+// first and last knot) they sum to 1; inputs within 1e-10 of an end are
+// moved 2e-10 inside it, and inputs beyond continue along the tangent taken
+// 2e-10 inside the end.
+class BSplineBasis final : public SplineBasis {
+ public:
+  // InvalidParameter for no knots or more than kMaxBasisDimension − 2.
+  static Result<BSplineBasis> create(Vector knots);
+
+  // Only the (at most) four B-splines that can be non-zero at an input are
+  // computed; every other entry is exactly 0.
+  Matrix evaluate(VectorView x) const override;
+  // The same matrix by the full recursion for every entry (O(n·k)).
+  // evaluate() uses it for knots that are not finite and sorted and for
+  // non-finite inputs, whose entries are not confined to four columns.
+  Matrix evaluate_full_rule(VectorView x) const;
+
+  std::size_t num_basis() const override { return knots_.size() + 2; }
+  const Vector& knots() const { return knots_; }
+  const Vector& extended_knots() const { return t_; }
+
+ private:
+  explicit BSplineBasis(Vector knots);
+
+  // Where the recursion is evaluated for input v, and whether v lies beyond
+  // the knot range (then the value is extrapolated from `at`).
+  struct EvalPoint {
+    double at;
+    bool extrapolate;
+  };
+  EvalPoint place(double v) const;
+  // N′_i(a) from N_{i,2}(a) and N_{i+1,2}(a).
+  double slope(std::size_t i, double quadratic_i, double quadratic_next) const;
+  void evaluate_row_local(double v, double* row) const;
+  void evaluate_row_full(double v, double* row) const;
+
+  Vector knots_;
+  Vector t_;
+  bool sorted_and_finite_ = false;
+};
+
+// One smooth of a model.
+struct SmoothTerm {
+  std::string name;
+  std::unique_ptr<SplineBasis> basis;
+  Matrix penalty;  // raw k × k penalty, never rescaled in place
+  double lambda = 1.0;
+};
+
+// k knots evenly spaced over [x_min, x_max] with the "cr" penalty. k < 4 is
+// refused by the penalty builder; x_min >= x_max is accepted (see
+// CubicRegressionBasis).
+Result<SmoothTerm> cubic_regression_smooth(std::string name, std::size_t k, double x_min, double x_max);
+
+// k − 2 knots evenly spaced over [x_min, x_max] with the "cubic" penalty.
+// InvalidParameter for k < 2; k = 2 or 3 fail in the penalty builder ("Need
+// at least 2 knots for penalty matrix").
+Result<SmoothTerm> bspline_smooth_from_range(std::string name, std::size_t k, double x_min, double x_max);
+
+// k − 2 knots at the quantiles 1/(k−1) … (k−2)/(k−1) of the column, kept
+// strictly inside the data range. InvalidParameter for k < 2, an empty
+// column or a NaN in it.
+Result<SmoothTerm> bspline_smooth_from_data(std::string name, std::size_t k, VectorView column);
+
+}  // namespace vorna
