@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -157,6 +158,28 @@ double deviance(Family family, VectorView y, VectorView mu) {
 
 // ---- PiRLS --------------------------------------------------------------------------
 
+namespace {
+
+constexpr std::size_t kMaxStepHalvings = 30;
+
+// deviance(y, g⁻¹(η)) + βᵀS_λβ, the quantity each PiRLS step should lower.
+double penalized_deviance(Family family, VectorView y, const Vector& eta, const Vector& beta,
+                          const Matrix& s_lambda) {
+  double total = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i)
+    total += unit_deviance(family, y[i], link_inverse_of(family, eta[i]));
+  const std::size_t p = beta.size();
+  for (std::size_t j = 0; j < p; ++j) {
+    const double* row = s_lambda.row_ptr(j);
+    double sj = 0.0;
+    for (std::size_t l = 0; l < p; ++l) sj += row[l] * beta[l];
+    total += beta[j] * sj;
+  }
+  return total;
+}
+
+}  // namespace
+
 Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
                           std::span<const Matrix> penalties, Family family) {
   const std::size_t n = x.rows(), p = x.cols(), m = lambdas.size();
@@ -191,6 +214,7 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   Vector beta(p, 0.0);
   Vector eta = initial_eta(family, y);
   Matrix sqrt_w_x(n, p);  // √W·X, refilled each iteration
+  double objective_old = std::numeric_limits<double>::infinity();
   Vector sqrt_w_z(n);     // √W·z
   for (std::size_t t = 1;; ++t) {
     // 2.1 Weights and working response at the current η; √W·X and √W·z.
@@ -214,9 +238,19 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
     for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
     Vector b = matvec_t(sqrt_w_x, sqrt_w_z);
 
-    // 2.3 Solve, update η and test the largest coefficient change.
+    // 2.3 Solve and update η. From the second iteration on, a step that
+    //     raises the penalized deviance is halved back towards the previous
+    //     coefficients: without it, a start far from the optimum can send
+    //     the logit or log link into ever larger oscillations.
     VORNA_TRY(beta_new, solve(std::move(a), std::move(b)));
     eta = matvec(xv, beta_new);
+    double objective = penalized_deviance(family, y, eta, beta_new, s_lambda);
+    for (std::size_t h = 0; t > 1 && h < kMaxStepHalvings && !(objective <= objective_old); ++h) {
+      for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
+      eta = matvec(xv, beta_new);
+      objective = penalized_deviance(family, y, eta, beta_new, s_lambda);
+    }
+    objective_old = objective;
     double change = 0.0;
     for (std::size_t j = 0; j < p; ++j) change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
     beta = std::move(beta_new);
