@@ -250,13 +250,14 @@ PyObject* new_array(const Matrix& m) {
 }
 
 PyObject* raise_error(const GamError& error, const char* prefix) {
-  const std::string text = std::string(prefix) + error.display();
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return nullptr;
+  return raise_value_error(std::string(prefix) + error.display());
 }
 
+// Built with an explicit length so that a message quoting user text with an
+// embedded NUL is not cut short.
 PyObject* raise_value_error(const std::string& message) {
-  PyErr_SetString(PyExc_ValueError, message.c_str());
+  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
   return nullptr;
 }
 
