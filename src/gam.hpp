@@ -1,15 +1,38 @@
-// The model behind the Python class GAM: its smooths, family and the stored
-// results of the last successful fit.
+// The model behind the Python class GAM: its smooths, its family and the
+// stored results of the last successful fit; automatic set-up of one smooth
+// per column, model-matrix and penalty assembly, the two fit pipelines and
+// prediction.
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "basis.hpp"
+#include "error.hpp"
 #include "family.hpp"
 #include "matrix.hpp"
+#include "pirls.hpp"
+#include "smooth.hpp"
 
 namespace vorna {
+
+// What a successful fit reports (the Python layer turns it into the dict).
+struct FitSummary {
+  Vector lambda;
+  double deviance = 0.0;
+  Vector fitted_values;
+};
+
+// The model matrix and the scaled, embedded penalties of the current smooths.
+struct ModelMatrix {
+  Matrix x;                     // n × p, the smooths' basis blocks side by side
+  std::vector<Matrix> penalty;  // one p × p matrix per smooth
+};
 
 class GamModel {
  public:
@@ -17,17 +40,50 @@ class GamModel {
 
   Family family() const { return family_; }
   bool fitted() const { return fitted_; }
+  const std::vector<SmoothTerm>& smooths() const { return smooths_; }
 
   // Stored results; absent until a fit succeeds.
   const std::optional<Vector>& lambdas() const { return lambdas_; }
   const std::optional<Vector>& fitted_values() const { return fitted_values_; }
   const std::optional<Vector>& coefficients() const { return coefficients_; }
   const std::optional<Matrix>& design_matrix() const { return design_matrix_; }
+  const std::optional<double>& deviance() const { return deviance_; }
+
+  // Replaces the smooth list by one smooth per column of x ("cr" or "bs").
+  // On failure the smooths made so far stay in the list.
+  Result<void, Failure> setup_smooths(const Matrix& x, std::span<const std::size_t> k,
+                                      std::string_view bs);
+  void add_smooth(SmoothTerm smooth) { smooths_.push_back(std::move(smooth)); }
+  void clear_smooths() { smooths_.clear(); }
+
+  // The plain pipeline over the current smooths. x is consumed.
+  Result<FitSummary, Failure> fit_model(Matrix x, const Vector& y, std::string_view method,
+                                        std::optional<std::size_t> max_iter);
+  // The cached pipeline: k check, set-up, then the fit (see gam_optimized.cpp).
+  Result<FitSummary, Failure> fit_model_cached(Matrix x, const Vector& y,
+                                               std::span<const std::size_t> k,
+                                               std::string_view method, std::string_view bs,
+                                               std::optional<std::size_t> max_iter);
+
+  // Replaces the smooths by the formula's B-spline terms (knots from the named
+  // columns) and runs the plain pipeline. The formula is parsed and checked
+  // against x before the model changes.
+  Result<FitSummary, Failure> fit_formula(Matrix x, const Vector& y, std::string_view formula,
+                                          std::string_view method,
+                                          std::optional<std::size_t> max_iter);
+
+  // Predicted means at new inputs (one column per smooth).
+  Result<Vector> predict_response(const Matrix& x) const;
 
  private:
+  // Writes every result field and sets the fitted flag.
+  FitSummary store(Matrix design, SmoothingParameter smoothing, PirlsResult fit, const Vector& y);
+
   Family family_;
+  std::vector<SmoothTerm> smooths_;
   bool fitted_ = false;
   std::optional<double> deviance_;
+  std::optional<SmoothingParameter> smoothing_;
   std::optional<Vector> lambdas_;
   std::optional<Vector> coefficients_;
   std::optional<Vector> fitted_values_;
@@ -35,5 +91,34 @@ class GamModel {
   std::optional<Vector> working_weights_;
   std::optional<Matrix> design_matrix_;
 };
+
+// "method must be 'GCV' or 'REML'" unless method is exactly one of the two.
+Result<SmoothingMethod, Failure> parse_method(std::string_view method);
+
+// The model matrix of `smooths` evaluated at the columns of x (x has one
+// column per smooth).
+Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x);
+
+// Each smooth's raw penalty scaled by ‖B_j‖∞² / ‖S_j‖∞ (unscaled when
+// ‖S_j‖∞ ≤ 1e-10) and embedded at its block of a p × p matrix.
+std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, const Matrix& model_matrix);
+
+// Each smooth's raw penalty embedded, unscaled, at its block of a p × p matrix.
+std::vector<Matrix> embedded_penalties(const std::vector<SmoothTerm>& smooths, std::size_t p);
+
+// Minimum and maximum of a column, NaN entries ignored (+inf and −inf when
+// nothing is left).
+std::pair<double, double> finite_range(VectorView column);
+
+// The largest |ln a_j − ln b_j| over the shorter vector, NaN terms ignored, 0 when empty.
+double max_log_change(const Vector& a, const Vector& b);
+
+// Rejects data no fit can use: no observations, or NaN / infinite entries.
+Result<void> check_data(const Matrix& x, const Vector& y);
+
+// The "X has {n} rows but y has {n_y} elements" and "X has {d} columns but
+// model has {m} smooth terms" checks.
+Result<void> check_rows(const Matrix& x, const Vector& y);
+Result<void> check_columns(const Matrix& x, std::size_t num_smooths);
 
 }  // namespace vorna

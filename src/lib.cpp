@@ -12,6 +12,9 @@
 #include "gam.hpp"
 #include "linalg.hpp"
 #include "penalty.hpp"
+#include "newton_optimizer.hpp"
+#include "reml.hpp"
+#include "reml_hessian.hpp"
 
 namespace {
 
@@ -64,8 +67,28 @@ void gam_dealloc(PyObject* self) {
 
 // ---- Methods -----------------------------------------------------------------
 
-PyObject* not_built(const char* what) {
-  return py::raise_error(GamError::not_implemented(std::string(what) + " is not available yet"));
+PyObject* raise_failure(const vorna::Failure& failure) { return py::raise_value_error(failure.display()); }
+
+// The result dict of a fit. The cached pipeline adds "all_lambdas", which is
+// the very same array object as "lambda".
+PyObject* fit_result_dict(const vorna::FitSummary& summary, bool with_all_lambdas) {
+  py::Ref lambda(py::new_array(summary.lambda));
+  py::Ref deviance(PyFloat_FromDouble(summary.deviance));
+  py::Ref fitted_values(py::new_array(summary.fitted_values));
+  py::Ref dict(PyDict_New());
+  if (!lambda || !deviance || !fitted_values || !dict) return nullptr;
+  if (PyDict_SetItemString(dict.get(), "lambda", lambda.get()) < 0) return nullptr;
+  if (with_all_lambdas && PyDict_SetItemString(dict.get(), "all_lambdas", lambda.get()) < 0) return nullptr;
+  if (PyDict_SetItemString(dict.get(), "deviance", deviance.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "fitted_values", fitted_values.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "fitted", Py_True) < 0)
+    return nullptr;
+  return dict.release();
+}
+
+PyObject* fit_outcome(vorna::Result<vorna::FitSummary, vorna::Failure> outcome, bool cached) {
+  if (!outcome) return raise_failure(outcome.error());
+  return fit_result_dict(outcome.value(), cached);
 }
 
 PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -83,7 +106,10 @@ PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs)
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return not_built("add_cubic_spline");
+  auto smooth = vorna::bspline_smooth_from_range(var_name, num_basis, x_min, x_max);
+  if (!smooth) return py::raise_error(smooth.error());
+  as_gam(self)->model->add_smooth(std::move(smooth).value());
+  Py_RETURN_NONE;
   VORNA_PY_END
 }
 
@@ -115,7 +141,9 @@ PyObject* gam_fit_auto_optimized_impl(PyObject* self, PyObject* args, PyObject* 
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return not_built("fit");
+  return fit_outcome(as_gam(self)->model->fit_model_cached(std::move(a.x), a.y, a.k, a.method,
+                                                           a.bs.value_or("bs"), a.max_iter),
+                     true);
 }
 
 PyObject* gam_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -144,7 +172,7 @@ PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return not_built("fit_manual");
+  return fit_outcome(as_gam(self)->model->fit_model(std::move(a.x), a.y, a.method, a.max_iter), false);
   VORNA_PY_END
 }
 
@@ -163,7 +191,14 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return not_built("fit_auto");
+  vorna::GamModel& model = *as_gam(self)->model;
+  if (a.k.size() != a.x.cols()) {
+    return py::raise_value_error("k length (" + std::to_string(a.k.size()) +
+                                 ") must match number of columns (" + std::to_string(a.x.cols()) + ")");
+  }
+  auto setup = model.setup_smooths(a.x, a.k, a.bs.value_or("bs"));
+  if (!setup) return raise_failure(setup.error());
+  return fit_outcome(model.fit_model(std::move(a.x), a.y, a.method, a.max_iter), false);
   VORNA_PY_END
 }
 
@@ -182,7 +217,8 @@ PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return not_built("fit_formula");
+  return fit_outcome(
+      as_gam(self)->model->fit_formula(std::move(a.x), a.y, a.formula, a.method, a.max_iter), false);
   VORNA_PY_END
 }
 
@@ -196,9 +232,9 @@ PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!py::to_matrix(x_obj, "x", x)) return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
   if (!access) return nullptr;
-  if (!as_gam(self)->model->fitted())
-    return py::raise_error(GamError::invalid_parameter("Model has not been fitted yet"));
-  return not_built("predict");
+  auto mu = as_gam(self)->model->predict_response(x);
+  if (!mu) return py::raise_error(mu.error());
+  return py::new_array(mu.value());
   VORNA_PY_END
 }
 
@@ -369,11 +405,130 @@ PyObject* compute_penalty_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_END
 }
 
+constexpr const char* kGradientFailed = "Gradient computation failed: ";
+
+PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"y", "x", "w", "lambdas", "penalties", nullptr};
+  PyObject *y_obj, *x_obj, *w_obj, *lambdas_obj, *penalties_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:reml_gradient_multi_qr_py",
+                                   const_cast<char**>(kwlist), &y_obj, &x_obj, &w_obj, &lambdas_obj,
+                                   &penalties_obj))
+    return nullptr;
+  Vector y, w, lambdas;
+  Matrix x;
+  std::vector<Matrix> penalties;
+  if (!py::to_vector(y_obj, "y", y) || !py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
+      !py::to_real_list(lambdas_obj, "lambdas", lambdas) ||
+      !py::to_matrix_list(penalties_obj, "penalties", penalties))
+    return nullptr;
+  auto gradient = vorna::reml_gradient_multi_qr(y, x, w, lambdas, penalties);
+  if (!gradient) return py::raise_error(gradient.error(), kGradientFailed);
+  return py::new_array(gradient.value());
+  VORNA_PY_END
+}
+
+PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"x", "y", "lambdas", "k_values", nullptr};
+  PyObject *x_obj, *y_obj, *lambdas_obj, *k_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:evaluate_gradient", const_cast<char**>(kwlist),
+                                   &x_obj, &y_obj, &lambdas_obj, &k_obj))
+    return nullptr;
+  Matrix x;
+  Vector y, lambdas;
+  std::vector<std::size_t> k_values;
+  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(y_obj, "y", y) ||
+      !py::to_real_list(lambdas_obj, "lambdas", lambdas) || !py::to_count_list(k_obj, "k_values", k_values))
+    return nullptr;
+  if (k_values.size() > x.cols()) {
+    return py::raise_value_error("k_values has " + std::to_string(k_values.size()) +
+                                 " entries but x has only " + std::to_string(x.cols()) + " columns");
+  }
+  std::vector<vorna::SmoothTerm> smooths;
+  for (std::size_t i = 0; i < k_values.size(); ++i) {
+    const auto [lo, hi] = vorna::finite_range(x.col(i));
+    auto smooth = vorna::cubic_regression_smooth("x" + std::to_string(i), k_values[i], lo, hi);
+    if (!smooth) return py::raise_error(smooth.error());
+    smooths.push_back(std::move(smooth).value());
+  }
+  const Matrix model = vorna::build_model_matrix(smooths, x);
+  const std::vector<Matrix> penalties = vorna::embedded_penalties(smooths, model.cols());
+  const Vector w(x.rows(), 1.0);
+  auto gradient = vorna::reml_gradient_multi_qr(y, model, w, lambdas, penalties);
+  if (!gradient) return py::raise_error(gradient.error(), kGradientFailed);
+  return py::new_array(gradient.value());
+  VORNA_PY_END
+}
+
+PyObject* reml_hessian_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"y", "x", "w", "lambdas", "penalties", nullptr};
+  PyObject *y_obj, *x_obj, *w_obj, *lambdas_obj, *penalties_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:reml_hessian_multi_qr_py",
+                                   const_cast<char**>(kwlist), &y_obj, &x_obj, &w_obj, &lambdas_obj,
+                                   &penalties_obj))
+    return nullptr;
+  Vector y, w, lambdas;
+  Matrix x;
+  std::vector<Matrix> penalties;
+  if (!py::to_vector(y_obj, "y", y) || !py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
+      !py::to_real_list(lambdas_obj, "lambdas", lambdas) ||
+      !py::to_matrix_list(penalties_obj, "penalties", penalties))
+    return nullptr;
+  auto hessian = vorna::reml_hessian_multi_qr(y, x, w, lambdas, penalties);
+  if (!hessian) return py::raise_error(hessian.error(), "Hessian computation failed: ");
+  return py::new_array(hessian.value());
+  VORNA_PY_END
+}
+
+PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"y",         "x",       "w",        "initial_log_lambda",
+                                 "penalties", "max_iter", "grad_tol", "verbose", nullptr};
+  PyObject *y_obj, *x_obj, *w_obj, *rho_obj, *penalties_obj, *iter_obj, *tol_obj, *verbose_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOO:newton_pirls_py", const_cast<char**>(kwlist),
+                                   &y_obj, &x_obj, &w_obj, &rho_obj, &penalties_obj, &iter_obj, &tol_obj,
+                                   &verbose_obj))
+    return nullptr;
+  Vector y, w, rho;
+  Matrix x;
+  std::vector<Matrix> penalties;
+  vorna::NewtonConfig config;
+  if (!py::to_vector(y_obj, "y", y) || !py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
+      !py::to_vector(rho_obj, "initial_log_lambda", rho) ||
+      !py::to_matrix_list(penalties_obj, "penalties", penalties))
+    return nullptr;
+  if (iter_obj != Py_None && !py::to_count(iter_obj, "max_iter", config.max_iter)) return nullptr;
+  if (tol_obj != Py_None && !py::to_real(tol_obj, "grad_tol", config.grad_tol)) return nullptr;
+  if (verbose_obj != Py_None && !py::to_flag(verbose_obj, "verbose", config.verbose)) return nullptr;
+  auto outcome = vorna::newton_pirls(config, y, x, w, rho, penalties);
+  if (!outcome) return py::raise_error(outcome.error(), "Newton-PIRLS optimization failed: ");
+  const vorna::NewtonResult& r = outcome.value();
+  py::Ref log_lambda(py::new_array(r.log_lambda));
+  py::Ref lambda(py::new_array(r.lambda));
+  if (!log_lambda || !lambda) return nullptr;
+  return Py_BuildValue("(OOdnOs#)", log_lambda.get(), lambda.get(), r.reml,
+                       static_cast<Py_ssize_t>(r.iterations), r.converged ? Py_True : Py_False,
+                       r.message.data(), static_cast<Py_ssize_t>(r.message.size()));
+  VORNA_PY_END
+}
+
 PyMethodDef g_module_methods[] = {
     {"compute_penalty_matrix", VORNA_KW(compute_penalty_matrix), METH_VARARGS | METH_KEYWORDS,
      "compute_penalty_matrix(basis_type, num_basis, knots)\n--\n\n"
      "Compute penalty matrix for debugging/comparison\n"
      "Returns the raw penalty matrix for a given basis type"},
+    {"evaluate_gradient", VORNA_KW(evaluate_gradient), METH_VARARGS | METH_KEYWORDS,
+     "evaluate_gradient(x, y, lambdas, k_values)\n--\n\n"
+     "Evaluate REML gradient at fixed lambda (for testing/comparison)\n"
+     "Returns gradient vector"},
+    {"reml_gradient_multi_qr_py", VORNA_KW(reml_gradient_multi_qr_py), METH_VARARGS | METH_KEYWORDS,
+     "reml_gradient_multi_qr_py(y, x, w, lambdas, penalties)\n--\n\n"},
+    {"reml_hessian_multi_qr_py", VORNA_KW(reml_hessian_multi_qr_py), METH_VARARGS | METH_KEYWORDS,
+     "reml_hessian_multi_qr_py(y, x, w, lambdas, penalties)\n--\n\n"},
+    {"newton_pirls_py", VORNA_KW(newton_pirls_py), METH_VARARGS | METH_KEYWORDS,
+     "newton_pirls_py(y, x, w, initial_log_lambda, penalties, max_iter, grad_tol, verbose)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,238 @@
+#include "gam.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "formula.hpp"
+#include "linalg.hpp"
+
+namespace vorna {
+namespace {
+
+constexpr std::size_t kDefaultMaxIter = 10;
+constexpr double kPlainStartLambda = 0.1;
+constexpr double kLambdaTolerance = 1e-6;
+constexpr double kPenaltyNormFloor = 1e-10;
+
+std::size_t total_basis(const std::vector<SmoothTerm>& smooths) {
+  std::size_t p = 0;
+  for (const auto& s : smooths) p += s.basis->num_basis();
+  return p;
+}
+
+// Largest absolute row sum of columns [offset, offset + k) of m.
+double block_inf_norm(const Matrix& m, std::size_t offset, std::size_t k) {
+  double norm = 0.0;
+  for (std::size_t i = 0; i < m.rows(); ++i) {
+    const double* row = m.row_ptr(i) + offset;
+    double sum = 0.0;
+    for (std::size_t j = 0; j < k; ++j) sum += std::fabs(row[j]);
+    norm = std::fmax(norm, sum);
+  }
+  return norm;
+}
+
+bool all_finite(const double* data, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (!std::isfinite(data[i])) return false;
+  return true;
+}
+
+// Each smooth's penalty times its scale, embedded at its block of a p × p matrix.
+std::vector<Matrix> embed_penalties(const std::vector<SmoothTerm>& smooths, std::size_t p,
+                                    const std::vector<double>& scales) {
+  std::vector<Matrix> penalties;
+  penalties.reserve(smooths.size());
+  std::size_t offset = 0;
+  for (std::size_t j = 0; j < smooths.size(); ++j) {
+    const std::size_t k = smooths[j].basis->num_basis();
+    const Matrix& raw = smooths[j].penalty;
+    Matrix embedded(p, p);
+    for (std::size_t a = 0; a < k && a < raw.rows(); ++a)
+      for (std::size_t b = 0; b < k && b < raw.cols(); ++b) embedded(offset + a, offset + b) = scales[j] * raw(a, b);
+    penalties.push_back(std::move(embedded));
+    offset += k;
+  }
+  return penalties;
+}
+
+}  // namespace
+
+std::pair<double, double> finite_range(VectorView column) {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < column.size(); ++i) {
+    lo = std::fmin(lo, column[i]);
+    hi = std::fmax(hi, column[i]);
+  }
+  return {lo, hi};
+}
+
+std::vector<Matrix> embedded_penalties(const std::vector<SmoothTerm>& smooths, std::size_t p) {
+  return embed_penalties(smooths, p, std::vector<double>(smooths.size(), 1.0));
+}
+
+Result<SmoothingMethod, Failure> parse_method(std::string_view method) {
+  if (method == "REML") return SmoothingMethod::REML;
+  if (method == "GCV") return SmoothingMethod::GCV;
+  return Failure::message("method must be 'GCV' or 'REML'");
+}
+
+Result<void> check_rows(const Matrix& x, const Vector& y) {
+  if (x.rows() == y.size()) return {};
+  return GamError::dimension_mismatch("X has " + std::to_string(x.rows()) + " rows but y has " +
+                                      std::to_string(y.size()) + " elements");
+}
+
+Result<void> check_columns(const Matrix& x, std::size_t num_smooths) {
+  if (x.cols() == num_smooths) return {};
+  return GamError::dimension_mismatch("X has " + std::to_string(x.cols()) + " columns but model has " +
+                                      std::to_string(num_smooths) + " smooth terms");
+}
+
+Result<void> check_data(const Matrix& x, const Vector& y) {
+  if (x.rows() == 0) return GamError::invalid_parameter("no observations: x and y have zero rows");
+  if (!all_finite(x.data(), x.rows() * x.cols()))
+    return GamError::invalid_parameter("x contains NaN or infinite values");
+  if (!all_finite(y.data(), y.size())) return GamError::invalid_parameter("y contains NaN or infinite values");
+  return {};
+}
+
+Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
+  Matrix model(x.rows(), total_basis(smooths));
+  std::size_t offset = 0;
+  for (std::size_t j = 0; j < smooths.size(); ++j) {
+    const Matrix block = smooths[j].basis->evaluate(x.col(j));
+    for (std::size_t i = 0; i < block.rows(); ++i)
+      std::copy_n(block.row_ptr(i), block.cols(), model.row_ptr(i) + offset);
+    offset += block.cols();
+  }
+  return model;
+}
+
+std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, const Matrix& model_matrix) {
+  std::vector<double> scales;
+  std::size_t offset = 0;
+  for (const auto& smooth : smooths) {
+    const std::size_t k = smooth.basis->num_basis();
+    const double basis_norm = block_inf_norm(model_matrix, offset, k);
+    const double penalty_norm = block_inf_norm(smooth.penalty, 0, std::min(k, smooth.penalty.cols()));
+    scales.push_back(penalty_norm > kPenaltyNormFloor ? basis_norm * basis_norm / penalty_norm : 1.0);
+    offset += k;
+  }
+  return embed_penalties(smooths, model_matrix.cols(), scales);
+}
+
+double max_log_change(const Vector& a, const Vector& b) {
+  double change = 0.0;
+  for (std::size_t j = 0; j < std::min(a.size(), b.size()); ++j)
+    change = std::fmax(change, std::fabs(std::log(a[j]) - std::log(b[j])));
+  return change;
+}
+
+Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const std::size_t> k,
+                                              std::string_view bs) {
+  smooths_.clear();
+  for (std::size_t i = 0; i < x.cols(); ++i) {
+    const std::string name = "x" + std::to_string(i);
+    Result<SmoothTerm> smooth = GamError::invalid_parameter("");
+    if (bs == "cr") {
+      const auto [lo, hi] = finite_range(x.col(i));
+      smooth = cubic_regression_smooth(name, k[i], lo, hi);
+    } else if (bs == "bs") {
+      smooth = bspline_smooth_from_data(name, k[i], x.col(i));
+    } else {
+      return Failure::message("Unknown basis type '" + std::string(bs) + "'. Use 'bs' or 'cr'.");
+    }
+    if (!smooth) return std::move(smooth).error();
+    smooths_.push_back(std::move(smooth).value());
+  }
+  return {};
+}
+
+Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::string_view method_name,
+                                                std::optional<std::size_t> max_iter) {
+  VORNA_TRY(method, parse_method(method_name));
+  const std::size_t iterations = max_iter.value_or(kDefaultMaxIter);
+  VORNA_CHECK(check_rows(x, y));
+  VORNA_CHECK(check_columns(x, smooths_.size()));
+  VORNA_CHECK(check_data(x, y));
+
+  Matrix design = build_model_matrix(smooths_, x);
+  const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
+  SmoothingParameter params{Vector(smooths_.size(), kPlainStartLambda), method, false};
+
+  for (std::size_t it = 1; it <= iterations; ++it) {
+    VORNA_TRY(fit, pirls(design, y, params.lambda, penalties, family_));
+    const Vector lambda_old = params.lambda;
+    VORNA_CHECK(optimize(params, y, design, fit.weights, penalties));
+    if (max_log_change(lambda_old, params.lambda) < kLambdaTolerance) break;
+  }
+  VORNA_TRY(final_fit, pirls(design, y, params.lambda, penalties, family_));
+  return store(std::move(design), std::move(params), std::move(final_fit), y);
+}
+
+Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std::string_view formula,
+                                                  std::string_view method,
+                                                  std::optional<std::size_t> max_iter) {
+  auto parsed = parse_formula(formula);
+  if (auto* message = std::get_if<std::string>(&parsed)) return Failure::message(std::move(*message));
+  const auto& terms = std::get<std::vector<FormulaTerm>>(parsed);
+  for (const FormulaTerm& term : terms) {
+    if (term.column >= x.cols()) {
+      return Failure::message("Column index " + std::to_string(term.column) +
+                              " in the formula is out of range: x has " + std::to_string(x.cols()) +
+                              " columns");
+    }
+    if (term.k < 2) {
+      return Failure::message("Invalid k value " + std::to_string(term.k) + " for column " +
+                              std::to_string(term.column) + ": a smooth needs k >= 2");
+    }
+  }
+  smooths_.clear();
+  for (const FormulaTerm& term : terms) {
+    VORNA_TRY(smooth, bspline_smooth_from_data("x" + std::to_string(term.column),
+                                               static_cast<std::size_t>(term.k), x.col(term.column)));
+    smooths_.push_back(std::move(smooth));
+  }
+  return fit_model(std::move(x), y, method, max_iter);
+}
+
+FitSummary GamModel::store(Matrix design, SmoothingParameter smoothing, PirlsResult fit, const Vector& y) {
+  double rss = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double r = y[i] - fit.fitted_values[i];
+    rss += r * r;
+  }
+  FitSummary summary{smoothing.lambda, rss, fit.fitted_values};
+  deviance_ = rss;
+  lambdas_ = smoothing.lambda;
+  smoothing_ = std::move(smoothing);
+  coefficients_ = std::move(fit.coefficients);
+  fitted_values_ = std::move(fit.fitted_values);
+  linear_predictor_ = std::move(fit.linear_predictor);
+  working_weights_ = std::move(fit.weights);
+  design_matrix_ = std::move(design);
+  fitted_ = true;
+  return summary;
+}
+
+Result<Vector> GamModel::predict_response(const Matrix& x) const {
+  if (!fitted_) return GamError::invalid_parameter("Model has not been fitted yet");
+  VORNA_CHECK(check_columns(x, smooths_.size()));
+  const std::size_t p = total_basis(smooths_);
+  if (p != coefficients_->size()) {
+    return GamError::dimension_mismatch(
+        "the smooths have changed since the last fit: the model matrix has " + std::to_string(p) +
+        " columns but the fit has " + std::to_string(coefficients_->size()) + " coefficients");
+  }
+  if (!all_finite(x.data(), x.rows() * x.cols()))
+    return GamError::invalid_parameter("x contains NaN or infinite values");
+  const Matrix model = build_model_matrix(smooths_, x);
+  const Vector eta = matvec(model, *coefficients_);
+  return link_inverse(family_, eta);
+}
+
+}  // namespace vorna

@@ -1,0 +1,372 @@
+"""The GAM class end to end: set-up, both pipelines, prediction, formulas and hostile input."""
+import numpy as np
+import pytest
+
+import vorna_core as vc
+
+
+def make_data(rng, n=300, d=2, noise=0.1):
+    x = rng.uniform(0.0, 1.0, size=(n, d))
+    truth = np.sin(2 * np.pi * x[:, 0])
+    if d > 1:
+        truth = truth + (x[:, 1] - 0.5) ** 2
+    y = truth + noise * rng.standard_normal(n)
+    return x, y, truth
+
+
+def inverse_link(family, eta):
+    if family == "gaussian":
+        return eta
+    if family == "binomial":
+        return 1.0 / (1.0 + np.exp(-np.clip(eta, -20, 20)))
+    if family == "poisson":
+        return np.exp(np.minimum(eta, 20))
+    return np.where(np.abs(eta) < 1e-10, 1e10, 1.0 / np.where(eta == 0, 1.0, eta))
+
+
+def error_text(call):
+    with pytest.raises(ValueError) as info:
+        call()
+    return str(info.value)
+
+
+def num_smooths(gam, n_rows=3):
+    """The number of configured smooths, read from fit_manual's column-count message.
+
+    With no smooths the zero-column fit succeeds (and replaces the results).
+    """
+    try:
+        gam.fit_manual(np.zeros((n_rows, 0)), np.zeros(n_rows), "REML", None)
+    except ValueError as error:
+        return int(str(error).split("model has ")[1].split()[0])
+    return 0
+
+
+# ---- result dicts -------------------------------------------------------------
+
+
+def test_fit_with_three_arguments_uses_the_cached_pipeline(rng):
+    x, y, _ = make_data(rng)
+    gam = vc.GAM()
+    result = gam.fit(x, y, [10, 10])
+    assert list(result) == ["lambda", "all_lambdas", "deviance", "fitted_values", "fitted"]
+    assert result["lambda"] is result["all_lambdas"]
+    assert result["fitted"] is True
+    assert result["lambda"].shape == (2,) and result["fitted_values"].shape == (300,)
+    # deviance is the residual sum of squares of the stored fitted values
+    np.testing.assert_allclose(result["deviance"], np.sum((y - gam.get_fitted_values()) ** 2), rtol=1e-12)
+    assert gam.get_design_matrix().shape == (300, 20)
+    assert gam.get_lambda() == gam.get_all_lambdas()[0]
+
+
+def test_fit_auto_returns_the_plain_dict(rng):
+    x, y, _ = make_data(rng, d=1)
+    result = vc.GAM().fit_auto(x, y, [10], "REML", None, None)
+    assert list(result) == ["lambda", "deviance", "fitted_values", "fitted"]
+
+
+def test_getters_return_copies(rng):
+    x, y, _ = make_data(rng, d=1)
+    gam = vc.GAM()
+    gam.fit(x, y, [8])
+    for getter in ("get_all_lambdas", "get_fitted_values", "get_coefficients", "get_design_matrix"):
+        first = getattr(gam, getter)()
+        first[...] = 12345.0
+        assert not np.any(getattr(gam, getter)() == 12345.0)
+
+
+# ---- order of checks and what failures leave behind ----------------------------
+
+
+def test_k_length_mismatch_leaves_the_model_unchanged(rng):
+    x, y, _ = make_data(rng, d=1)
+    gam = vc.GAM()
+    gam.add_cubic_spline("a", 6, 0.0, 1.0)
+    for call in (lambda: gam.fit_auto(x, y, [10, 10], "REML", "cr", None), lambda: gam.fit(x, y, [10, 10])):
+        assert error_text(call) == "k length (2) must match number of columns (1)"
+    assert num_smooths(gam) == 1
+
+
+@pytest.mark.parametrize("bs", ["tp", "BS", "Cr"])
+def test_unknown_basis_leaves_no_smooths(rng, bs):
+    x, y, _ = make_data(rng)
+    gam = vc.GAM()
+    gam.add_cubic_spline("a", 6, 0.0, 1.0)
+    assert error_text(lambda: gam.fit_auto(x, y, [8, 8], "REML", bs, None)) == (
+        f"Unknown basis type '{bs}'. Use 'bs' or 'cr'."
+    )
+    assert num_smooths(gam) == 0
+
+
+def test_invalid_method_replaces_smooths_but_keeps_results(rng):
+    x, y, _ = make_data(rng)
+    gam = vc.GAM()
+    gam.fit(x, y, [8, 8])
+    before = gam.get_coefficients()
+    assert error_text(lambda: gam.fit(x, y, [6, 6, 6][:2], method="reml")) == "method must be 'GCV' or 'REML'"
+    np.testing.assert_array_equal(gam.get_coefficients(), before)
+    assert num_smooths(gam) == 2
+    # the stored coefficients no longer match the new smooths: predict refuses
+    assert error_text(lambda: gam.predict(x)).startswith("Matrix dimension mismatch: ")
+
+
+def test_method_is_checked_before_rows_in_the_plain_pipeline(rng):
+    gam = vc.GAM()
+    gam.add_cubic_spline("a", 6, 0.0, 1.0)
+    assert error_text(lambda: gam.fit_manual(np.zeros((5, 1)), np.zeros(4), "reml", None)) == (
+        "method must be 'GCV' or 'REML'"
+    )
+    assert error_text(lambda: gam.fit_manual(np.zeros((5, 1)), np.zeros(4), "REML", None)) == (
+        "Matrix dimension mismatch: X has 5 rows but y has 4 elements"
+    )
+
+
+def test_add_cubic_spline_and_fit_manual(rng):
+    gam = vc.GAM()
+    gam.add_cubic_spline("a", 10, 0.0, 1.0)
+    gam.add_cubic_spline("b", 10, 0.0, 1.0)
+    x, y, _ = make_data(rng)
+    assert error_text(lambda: gam.fit_manual(x[:, :1], y, "REML", None)) == (
+        "Matrix dimension mismatch: X has 1 columns but model has 2 smooth terms"
+    )
+    result = gam.fit_manual(x, y, "REML", None)
+    assert result["lambda"].shape == (2,)
+    assert gam.get_design_matrix().shape == (300, 20)
+
+
+@pytest.mark.parametrize("num_basis", [0, 1, 2, 3])
+def test_add_cubic_spline_rejects_too_few_basis_functions(num_basis):
+    gam = vc.GAM()
+    message = error_text(lambda: gam.add_cubic_spline("a", num_basis, 0.0, 1.0))
+    assert message.startswith("Invalid parameter: ")
+    if num_basis >= 2:
+        assert message == "Invalid parameter: Need at least 2 knots for penalty matrix"
+    assert num_smooths(gam) == 0
+
+
+def test_gcv_needs_a_single_smooth(rng):
+    x, y, _ = make_data(rng)
+    assert error_text(lambda: vc.GAM().fit(x, y, [8, 8], method="GCV")) == (
+        "Multiple smooths not yet properly implemented for GCV"
+    )
+    result = vc.GAM().fit(x[:, :1], y, [8], method="GCV")
+    assert np.all(np.isfinite(result["fitted_values"]))
+
+
+# ---- starting values -------------------------------------------------------------
+
+
+def test_plain_pipeline_with_max_iter_zero_uses_lambda_point_one(rng):
+    x, y, _ = make_data(rng)
+    result = vc.GAM().fit_auto(x, y, [8, 9], "REML", "cr", 0)
+    np.testing.assert_array_equal(result["lambda"], [0.1, 0.1])
+
+
+def bs_knots(column, k):
+    """Interior quantile knots of the data constructor, written out independently."""
+    s = np.sort(column)
+    n = len(s)
+    knots = []
+    for b in range(1, k - 1):
+        pos = (b / (k - 1)) * (n - 1)
+        idx = int(np.floor(pos))
+        knots.append(s[n - 1] if idx >= n - 1 else (1 - (pos - idx)) * s[idx] + (pos - idx) * s[idx + 1])
+    eps = (s[-1] - s[0]) * 1e-6
+    knots = [s[0] + eps if t <= s[0] else t for t in knots]
+    return np.array([s[-1] - eps if t >= s[-1] else t for t in knots])
+
+
+def test_cached_pipeline_starting_lambda(rng):
+    x, y, _ = make_data(rng)
+    k = [7, 9]
+    gam = vc.GAM()
+    result = gam.fit(x, y, k, max_iter=0)
+    design = gam.get_design_matrix()
+    raw = vc.compute_penalty_matrix("cubic", k[0], bs_knots(x[:, 0], k[0]))
+    block = design[:, : k[0]]
+    scale = np.max(np.sum(np.abs(block), axis=1)) ** 2 / np.max(np.sum(np.abs(raw), axis=1))
+    total = np.sum((y - y.mean()) ** 2)
+    guess = len(y) * (total / len(y)) * np.linalg.norm(scale * raw) / (np.linalg.norm(x) ** 2 + 1e-10)
+    expected = min(max(guess, 1e-6), 1e6)
+    # the Frobenius norms are summed in a different order here than in the library
+    np.testing.assert_allclose(result["lambda"], [expected, expected], rtol=1e-12)
+
+
+def test_constant_response_clamps_the_starting_lambda(rng):
+    x, _, _ = make_data(rng)
+    result = vc.GAM().fit(x, np.full(len(x), 3.0), [6, 6], max_iter=0)
+    np.testing.assert_array_equal(result["lambda"], [1e-6, 1e-6])
+
+
+# ---- prediction and fit quality ----------------------------------------------------
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "poisson", "gamma"])
+def test_predict_is_the_inverse_link_of_the_linear_predictor(rng, family):
+    x = rng.uniform(0, 1, size=(200, 2))
+    eta = 0.5 + 0.3 * np.sin(2 * np.pi * x[:, 0])
+    mu = inverse_link(family, eta)
+    y = {
+        "gaussian": lambda: mu + 0.1 * rng.standard_normal(200),
+        "binomial": lambda: (rng.uniform(size=200) < mu).astype(float),
+        "poisson": lambda: rng.poisson(mu).astype(float),
+        "gamma": lambda: rng.gamma(10.0, mu / 10.0),
+    }[family]()
+    gam = vc.GAM(family)
+    gam.fit(x, y, [6, 6])
+    x_new = rng.uniform(-0.2, 1.2, size=(50, 2))  # includes extrapolation
+    expected_eta = gam.get_design_matrix()[:3] @ gam.get_coefficients()
+    np.testing.assert_allclose(gam.predict(x[:3]), inverse_link(family, expected_eta), rtol=1e-12)
+    assert np.all(np.isfinite(gam.predict(x_new)))
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "poisson", "gamma"])
+def test_fit_recovers_a_known_mean(rng, family):
+    n = 2000
+    x = rng.uniform(0, 1, size=(n, 1))
+    f = np.sin(2 * np.pi * x[:, 0])
+    if family == "gaussian":
+        mu, y = f, f + 0.2 * rng.standard_normal(n)
+    elif family == "binomial":
+        mu = 1 / (1 + np.exp(-2 * f))
+        y = (rng.uniform(size=n) < mu).astype(float)
+    elif family == "poisson":
+        mu = np.exp(1 + f)
+        y = rng.poisson(mu).astype(float)
+    else:
+        mu = 1 / (0.5 + 0.2 * f)
+        y = rng.gamma(20.0, mu / 20.0)
+    gam = vc.GAM(family)
+    gam.fit(x, y, [10])
+    grid = np.linspace(0.05, 0.95, 50)[:, None]
+    truth = {"gaussian": lambda g: np.sin(2 * np.pi * g),
+             "binomial": lambda g: 1 / (1 + np.exp(-2 * np.sin(2 * np.pi * g))),
+             "poisson": lambda g: np.exp(1 + np.sin(2 * np.pi * g)),
+             "gamma": lambda g: 1 / (0.5 + 0.2 * np.sin(2 * np.pi * g))}[family](grid[:, 0])
+    rel = np.sqrt(np.mean((gam.predict(grid) - truth) ** 2)) / np.sqrt(np.mean(truth**2))
+    # n = 2000 noisy observations: a sound fit is within a few percent of the truth
+    assert rel < 0.1
+
+
+def test_predict_column_mismatch(rng):
+    x, y, _ = make_data(rng)
+    gam = vc.GAM()
+    gam.fit(x, y, [6, 6])
+    assert error_text(lambda: gam.predict(x[:, :1])) == (
+        "Matrix dimension mismatch: X has 1 columns but model has 2 smooth terms"
+    )
+
+
+# ---- formulas -----------------------------------------------------------------------
+
+
+def test_fit_formula_with_swapped_columns(rng):
+    x, y, _ = make_data(rng)
+    x[:, 1] = 3.0 + 2.0 * x[:, 1]
+    swapped = vc.GAM()
+    swapped.fit_formula(x, y, "s(1, k=8) + s(0, k=8)", "REML", None)
+    straight = vc.GAM()
+    straight.fit_formula(x, y, "s(0, k=8) + s(1, k=8)", "REML", None)
+    assert swapped.get_design_matrix().shape == (300, 16)
+    # knots placed from column 1 (range [3, 5]) put all of column 0 below them: every row is the
+    # tangent extrapolation at the left boundary, where only the first four B-splines live
+    first_block = swapped.get_design_matrix()[:, :8]
+    assert np.all(first_block[:, 4:] == 0.0)
+    assert not np.allclose(first_block, straight.get_design_matrix()[:, :8])
+
+
+@pytest.mark.parametrize(
+    "formula, start",
+    [
+        ("s(0, k=8) + s(2, k=8)", "Column index 2"),
+        ("s(0, k=1) + s(1, k=8)", "Invalid k value 1"),
+        ("s(0, k=0) + s(1, k=8)", "Invalid k value 0"),
+        ("s(0, k=8) + s(1)", "Invalid smooth term: 's(1)'"),
+    ],
+)
+def test_fit_formula_rejects_before_changing_the_model(rng, formula, start):
+    x, y, _ = make_data(rng)
+    gam = vc.GAM()
+    gam.add_cubic_spline("a", 6, 0.0, 1.0)
+    assert error_text(lambda: gam.fit_formula(x, y, formula, "REML", None)).startswith(start)
+    assert num_smooths(gam) == 1
+
+
+def test_fit_formula_needs_one_term_per_column(rng):
+    x, y, _ = make_data(rng)
+    assert error_text(lambda: vc.GAM().fit_formula(x, y, "s(0, k=8)", "REML", None)) == (
+        "Matrix dimension mismatch: X has 2 columns but model has 1 smooth terms"
+    )
+
+
+# ---- hostile input ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("where, value", [("x", np.nan), ("x", np.inf), ("y", np.nan), ("y", -np.inf)])
+@pytest.mark.parametrize("bs", ["bs", "cr"])
+def test_non_finite_data_is_rejected(rng, where, value, bs):
+    x, y, _ = make_data(rng)
+    (x if where == "x" else y)[5] = value
+    message = error_text(lambda: vc.GAM().fit_auto(x, y, [6, 6], "REML", bs, None))
+    assert message.startswith("Invalid parameter: ")
+
+
+def test_non_finite_prediction_input_is_rejected(rng):
+    x, y, _ = make_data(rng)
+    gam = vc.GAM()
+    gam.fit(x, y, [6, 6])
+    x[0, 0] = np.nan
+    assert error_text(lambda: gam.predict(x)).startswith("Invalid parameter: ")
+
+
+@pytest.mark.parametrize("bs", ["bs", "cr"])
+def test_zero_rows_is_a_clear_error(bs):
+    message = error_text(lambda: vc.GAM().fit_auto(np.zeros((0, 1)), np.zeros(0), [6], "REML", bs, None))
+    assert message.startswith("Invalid parameter: ")
+
+
+@pytest.mark.parametrize("bs", ["bs", "cr"])
+def test_awkward_columns_fit_without_crashing(rng, bs):
+    n = 200
+    x = np.column_stack([np.full(n, 2.0), rng.integers(0, 3, n).astype(float), rng.uniform(size=n)])
+    y = x[:, 2] + 0.1 * rng.standard_normal(n)
+    try:
+        result = vc.GAM().fit_auto(x, y, [6, 12, 8], "REML", bs, None)
+    except ValueError:
+        return  # a clear error is acceptable for a degenerate smooth; a crash is not
+    assert result["fitted_values"].shape == (n,)
+
+
+def test_large_k_is_handled(rng):
+    x, y, _ = make_data(rng, n=100, d=1)
+    result = vc.GAM().fit(x, y, [1100], max_iter=0)
+    assert result["fitted_values"].shape == (100,)
+
+
+def test_strided_and_fortran_inputs_match_contiguous(rng):
+    x, y, _ = make_data(rng)
+    reference = vc.GAM().fit(x, y, [7, 7])["fitted_values"]
+    fortran = vc.GAM().fit(np.asfortranarray(x), y, [7, 7])["fitted_values"]
+    wide = np.zeros((x.shape[0] * 2, 4))
+    wide[::2, ::2] = x
+    y_wide = np.repeat(y, 2)
+    strided = vc.GAM().fit(wide[::2, ::2], y_wide[::2], [7, 7])["fitted_values"]
+    np.testing.assert_array_equal(fortran, reference)
+    np.testing.assert_array_equal(strided, reference)
+
+
+def test_profile_lines_of_the_cached_pipeline(rng, monkeypatch, capfd):
+    x, y, _ = make_data(rng)
+    monkeypatch.setenv("VORNA_PROFILE", "")
+    vc.GAM().fit(x, y, [6, 6])
+    err = capfd.readouterr().err
+    labels = ["Basis evaluation", "Penalty computation", "Total cache build", "PiRLS iterations", "REML optimization"]
+    found = [line.split(":")[0][len("[PROFILE] "):] for line in err.splitlines()
+             if any(line.startswith(f"[PROFILE] {label}:") for label in labels)]
+    assert found == labels
+    for line in err.splitlines():
+        if any(line.startswith(f"[PROFILE] {label}:") for label in labels):
+            assert line.endswith("ms") and "." in line.split(": ")[1]
+    monkeypatch.delenv("VORNA_PROFILE")
+    vc.GAM().fit(x, y, [6, 6])
+    assert capfd.readouterr().err == ""
