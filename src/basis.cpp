@@ -127,10 +127,8 @@ void CubicRegressionBasis::evaluate_row(double v, double* row) const {
   }
 }
 
-Matrix CubicRegressionBasis::evaluate(VectorView x) const {
-  Matrix phi(x.size(), knots_.size());
-  for (std::size_t r = 0; r < x.size(); ++r) evaluate_row(x[r], phi.row_ptr(r));
-  return phi;
+void CubicRegressionBasis::evaluate_into(VectorView x, double* out, std::size_t row_stride) const {
+  for (std::size_t r = 0; r < x.size(); ++r) evaluate_row(x[r], out + r * row_stride);
 }
 
 // ---- Cubic B-splines -----------------------------------------------------------------
@@ -239,20 +237,18 @@ void BSplineBasis::evaluate_row_full(double v, double* row) const {
   }
 }
 
-Matrix BSplineBasis::evaluate(VectorView x) const {
-  Matrix phi(x.size(), num_basis());
+void BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_stride) const {
   for (std::size_t r = 0; r < x.size(); ++r) {
     const double v = x[r];
     // An infinite input times a zero slope is NaN in every column, and an
     // unsorted knot vector can make several intervals active: both need
     // the full rule.
     if (sorted_and_finite_ && std::isfinite(v)) {
-      evaluate_row_local(v, phi.row_ptr(r));
+      evaluate_row_local(v, out + r * row_stride);
     } else {
-      evaluate_row_full(v, phi.row_ptr(r));
+      evaluate_row_full(v, out + r * row_stride);
     }
   }
-  return phi;
 }
 
 Matrix BSplineBasis::evaluate_full_rule(VectorView x) const {

@@ -21,7 +21,15 @@ class SplineBasis {
 
   // The n × k basis matrix at the n inputs x (any stride); n = 0 gives
   // 0 × k. Never fails: non-finite inputs give non-finite or zero entries.
-  virtual Matrix evaluate(VectorView x) const = 0;
+  Matrix evaluate(VectorView x) const {
+    Matrix phi(x.size(), num_basis());
+    evaluate_into(x, phi.data(), num_basis());
+    return phi;
+  }
+  // The same values written straight into a larger row-major matrix: row r
+  // of the basis goes to out + r·row_stride. The k entries of each row must
+  // be zero on entry (entries that are exactly 0 may be left untouched).
+  virtual void evaluate_into(VectorView x, double* out, std::size_t row_stride) const = 0;
   virtual std::size_t num_basis() const = 0;
 };
 
@@ -39,7 +47,7 @@ class CubicRegressionBasis final : public SplineBasis {
   // InvalidParameter for fewer than 2 knots or more than kMaxBasisDimension.
   static Result<CubicRegressionBasis> create(Vector knots);
 
-  Matrix evaluate(VectorView x) const override;
+  void evaluate_into(VectorView x, double* out, std::size_t row_stride) const override;
   std::size_t num_basis() const override { return knots_.size(); }
   const Vector& knots() const { return knots_; }
 
@@ -75,7 +83,7 @@ class BSplineBasis final : public SplineBasis {
 
   // Only the (at most) four B-splines that can be non-zero at an input are
   // computed; every other entry is exactly 0.
-  Matrix evaluate(VectorView x) const override;
+  void evaluate_into(VectorView x, double* out, std::size_t row_stride) const override;
   // The same matrix by the full recursion for every entry (O(n·k)).
   // evaluate() uses it for knots that are not finite and sorted and for
   // non-finite inputs, whose entries are not confined to four columns.

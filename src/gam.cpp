@@ -104,10 +104,8 @@ Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& 
   Matrix model(x.rows(), total_basis(smooths));
   std::size_t offset = 0;
   for (std::size_t j = 0; j < smooths.size(); ++j) {
-    const Matrix block = smooths[j].basis->evaluate(x.col(j));
-    for (std::size_t i = 0; i < block.rows(); ++i)
-      std::copy_n(block.row_ptr(i), block.cols(), model.row_ptr(i) + offset);
-    offset += block.cols();
+    smooths[j].basis->evaluate_into(x.col(j), model.data() + offset, model.cols());
+    offset += smooths[j].basis->num_basis();
   }
   return model;
 }

@@ -340,10 +340,26 @@ Matrix scale_rows_by_sqrt(ConstMatrixView x, VectorView w) {
 
 }  // namespace
 
-Matrix weighted_gram(ConstMatrixView x, VectorView w) { return gram(scale_rows_by_sqrt(x, w)); }
+namespace {
+
+// Unit weights scale nothing (√1 = 1 exactly), so the weighted products are
+// the plain ones and the n × p copy of √W·X can be skipped.
+bool all_unit(VectorView w, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (w[i] != 1.0) return false;
+  return true;
+}
+
+}  // namespace
+
+Matrix weighted_gram(ConstMatrixView x, VectorView w) {
+  if (all_unit(w, x.rows())) return gram(x);
+  return gram(scale_rows_by_sqrt(x, w));
+}
 
 // (√W X)ᵀ(√W y) without copying X: u_i = √w_i·(√w_i·y_i), then Xᵀu.
 Vector weighted_xty(ConstMatrixView x, VectorView w, VectorView y) {
+  if (all_unit(w, x.rows())) return matvec_t(x, VectorView(y));
   Vector u(x.rows());
   for (std::size_t i = 0; i < u.size(); ++i) {
     const double s = std::sqrt(w[i]);

@@ -181,7 +181,7 @@ double penalized_deviance(Family family, VectorView y, const Vector& eta, const 
 }  // namespace
 
 Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
-                          std::span<const Matrix> penalties, Family family) {
+                          std::span<const Matrix> penalties, Family family, const UnitWeightGram* cache) {
   const std::size_t n = x.rows(), p = x.cols(), m = lambdas.size();
   if (n != y.size())
     return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " +
@@ -210,47 +210,66 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   const ConstMatrixView xv = x_copy ? x_copy->view() : x;
 
   // 2. Start: β = 0, η = initial_eta(y).
+  //    Gaussian weights are all exactly 1, so XᵀWX = XᵀX is the same in every
+  //    iteration (taken from the caller's cache or formed once here), no √W·X
+  //    copy is needed, and each step minimizes the penalized least squares
+  //    outright, so it needs no halving; with a cache, XᵀWz = Xᵀy as well
+  //    (z = η + (y − η) is y up to rounding) and η is formed once, at the end.
+  const bool unit_weights = family == Family::Gaussian;
+  std::optional<Matrix> own_gram;
+  if (unit_weights && cache == nullptr) own_gram = gram(xv);
+  const Matrix* unit_gram = unit_weights ? (cache ? &cache->xtx : &*own_gram) : nullptr;
+  const bool cached_rhs = unit_weights && cache != nullptr;
+
   PirlsResult result;
   Vector beta(p, 0.0);
   Vector eta = initial_eta(family, y);
-  Matrix sqrt_w_x(n, p);  // √W·X, refilled each iteration
+  Matrix sqrt_w_x(unit_weights ? 0 : n, p);  // √W·X, refilled each iteration
+  Vector sqrt_w_z(cached_rhs ? 0 : n);        // √W·z
   double objective_old = std::numeric_limits<double>::infinity();
-  Vector sqrt_w_z(n);     // √W·z
   for (std::size_t t = 1;; ++t) {
     // 2.1 Weights and working response at the current η; √W·X and √W·z.
-    for (std::size_t i = 0; i < n; ++i) {
-      const double mu = link_inverse_of(family, eta[i]);
-      const double d = mu_eta_of(family, eta[i]);
-      const double z = response_of(eta[i], mu, y[i], d);
-      const double s = std::sqrt(weight_of(family, mu, d));
-      double* row = sqrt_w_x.row_ptr(i);
-      for (std::size_t j = 0; j < p; ++j) row[j] = xv(i, j) * s;
-      sqrt_w_z[i] = s * z;
+    if (!cached_rhs) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const double mu = link_inverse_of(family, eta[i]);
+        const double d = mu_eta_of(family, eta[i]);
+        const double z = response_of(eta[i], mu, y[i], d);
+        const double s = std::sqrt(weight_of(family, mu, d));
+        if (!unit_weights) {
+          double* row = sqrt_w_x.row_ptr(i);
+          for (std::size_t j = 0; j < p; ++j) row[j] = xv(i, j) * s;
+        }
+        sqrt_w_z[i] = s * z;
+      }
     }
 
     // 2.2 A = XᵀWX + S_λ + δI with δ = 1e-5·(1 + √m)·max(1, max_j |(XᵀWX)_jj|)
     //     (the scale is taken before the penalty); b = XᵀWz.
-    Matrix a = gram(sqrt_w_x);
+    Matrix a = unit_weights ? *unit_gram : gram(sqrt_w_x);
     double scale = 1.0;
     for (std::size_t j = 0; j < p; ++j) scale = std::fmax(scale, std::abs(a(j, j)));
     const double delta = ridge_factor * scale;
     for (std::size_t e = 0; e < p * p; ++e) a.data()[e] += s_lambda.data()[e];
     for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
-    Vector b = matvec_t(sqrt_w_x, sqrt_w_z);
+    Vector b = cached_rhs ? cache->xty : matvec_t(unit_weights ? xv : sqrt_w_x.view(), sqrt_w_z);
 
     // 2.3 Solve and update η. From the second iteration on, a step that
     //     raises the penalized deviance is halved back towards the previous
     //     coefficients: without it, a start far from the optimum can send
     //     the logit or log link into ever larger oscillations.
     VORNA_TRY(beta_new, solve(std::move(a), std::move(b)));
-    eta = matvec(xv, beta_new);
-    double objective = penalized_deviance(family, y, eta, beta_new, s_lambda);
-    for (std::size_t h = 0; t > 1 && h < kMaxStepHalvings && !(objective <= objective_old); ++h) {
-      for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
+    if (!unit_weights) {
       eta = matvec(xv, beta_new);
-      objective = penalized_deviance(family, y, eta, beta_new, s_lambda);
+      double objective = penalized_deviance(family, y, eta, beta_new, s_lambda);
+      for (std::size_t h = 0; t > 1 && h < kMaxStepHalvings && !(objective <= objective_old); ++h) {
+        for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
+        eta = matvec(xv, beta_new);
+        objective = penalized_deviance(family, y, eta, beta_new, s_lambda);
+      }
+      objective_old = objective;
+    } else if (!cached_rhs) {
+      eta = matvec(xv, beta_new);
     }
-    objective_old = objective;
     double change = 0.0;
     for (std::size_t j = 0; j < p; ++j) change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
     beta = std::move(beta_new);
@@ -260,6 +279,7 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
       break;
     }
   }
+  if (cached_rhs) eta = matvec(xv, beta);
 
   // 3. The record at the final η.
   result.fitted_values = link_inverse(family, eta);

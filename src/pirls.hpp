@@ -60,8 +60,17 @@ struct PirlsResult {
 //   DimensionMismatch "Number of lambdas must match number of penalty matrices";
 //   DimensionMismatch when a penalty is not p × p;
 // then whatever solve() reports for a singular system (SingularMatrix).
+//
+// `cache` may carry XᵀX and Xᵀy of this X and y. They stand for XᵀWX and XᵀWz
+// when every working weight is 1 (the Gaussian family), so that repeated fits
+// on one model matrix skip every O(n·p²) product; other families ignore it.
+struct UnitWeightGram {
+  Matrix xtx;
+  Vector xty;
+};
 Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
-                          std::span<const Matrix> penalties, Family family);
+                          std::span<const Matrix> penalties, Family family,
+                          const UnitWeightGram* cache = nullptr);
 
 // R (p × p, upper triangular) with RᵀR = Σ_j λ_j L_j L_jᵀ + XᵀWX up to rounding
 // and the signs of its rows, without forming XᵀWX: the rows √λ_j L_jᵀ are
