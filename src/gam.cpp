@@ -123,6 +123,11 @@ std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, con
   return embed_penalties(smooths, model_matrix.cols(), scales);
 }
 
+std::optional<CrossProducts> unit_weight_cross_products(Family family, const Matrix& design, const Vector& y) {
+  if (family != Family::Gaussian) return std::nullopt;
+  return CrossProducts{gram(design), matvec_t(design, y)};
+}
+
 double max_log_change(const Vector& a, const Vector& b) {
   double change = 0.0;
   for (std::size_t j = 0; j < std::min(a.size(), b.size()); ++j)
@@ -161,14 +166,16 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
   Matrix design = build_model_matrix(smooths_, x);
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
   SmoothingParameter params{Vector(smooths_.size(), kPlainStartLambda), method, false};
+  const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, y);
+  const CrossProducts* cache = cross ? &*cross : nullptr;
 
   for (std::size_t it = 1; it <= iterations; ++it) {
-    VORNA_TRY(fit, pirls(design, y, params.lambda, penalties, family_));
+    VORNA_TRY(fit, pirls(design, y, params.lambda, penalties, family_, cache));
     const Vector lambda_old = params.lambda;
-    VORNA_CHECK(optimize(params, y, design, fit.weights, penalties));
+    VORNA_CHECK(optimize(params, y, design, fit.weights, penalties, cache));
     if (max_log_change(lambda_old, params.lambda) < kLambdaTolerance) break;
   }
-  VORNA_TRY(final_fit, pirls(design, y, params.lambda, penalties, family_));
+  VORNA_TRY(final_fit, pirls(design, y, params.lambda, penalties, family_, cache));
   return store(std::move(design), std::move(params), std::move(final_fit), y);
 }
 

@@ -110,6 +110,11 @@ std::vector<Matrix> embedded_penalties(const std::vector<SmoothTerm>& smooths, s
 // nothing is left).
 std::pair<double, double> finite_range(VectorView column);
 
+// XᵀX and Xᵀy of the model matrix for a family whose working weights are all
+// exactly 1 (Gaussian): then they are XᵀWX and XᵀWy of every PiRLS iteration
+// and every optimizer call of the fit, and are formed once. None otherwise.
+std::optional<CrossProducts> unit_weight_cross_products(Family family, const Matrix& design, const Vector& y);
+
 // The largest |ln a_j − ln b_j| over the shorter vector, NaN terms ignored, 0 when empty.
 double max_log_change(const Vector& a, const Vector& b);
 

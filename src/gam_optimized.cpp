@@ -67,6 +67,8 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
   profile_ms("Penalty computation: ", penalty_timer.elapsed_ms());
   profile_ms("Total cache build: ", cache_timer.elapsed_ms());
 
+  const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, y);
+  const CrossProducts* cache = cross ? &*cross : nullptr;
   const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, y, penalties.front());
   SmoothingParameter params{Vector(smooths_.size(), lambda0), method, false};
   double pirls_ms = 0.0;
@@ -74,14 +76,14 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
 
   for (std::size_t it = 1; it <= iterations; ++it) {
     diag::Timer pirls_timer;
-    auto fit = pirls(design, y, params.lambda, penalties, family_);
+    auto fit = pirls(design, y, params.lambda, penalties, family_, cache);
     pirls_ms += pirls_timer.elapsed_ms();
     if (!fit) return std::move(fit).error();
     const Vector& weights = fit.value().weights;
     const Vector lambda_old = params.lambda;
 
     diag::Timer optimize_timer;
-    auto optimized = optimize(params, y, design, weights, penalties);
+    auto optimized = optimize(params, y, design, weights, penalties, cache);
     optimize_ms += optimize_timer.elapsed_ms();
     if (!optimized) return std::move(optimized).error();
 
@@ -90,7 +92,7 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
   }
 
   diag::Timer pirls_timer;
-  auto final_fit = pirls(design, y, params.lambda, penalties, family_);
+  auto final_fit = pirls(design, y, params.lambda, penalties, family_, cache);
   pirls_ms += pirls_timer.elapsed_ms();
   if (!final_fit) return std::move(final_fit).error();
   profile_ms("PiRLS iterations: ", pirls_ms);

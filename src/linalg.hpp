@@ -69,6 +69,12 @@ Result<Matrix> inverse(ConstMatrixView a);
 Matrix weighted_gram(ConstMatrixView x, VectorView w);
 Vector weighted_xty(ConstMatrixView x, VectorView w, VectorView y);
 
+// XᵀWX and XᵀWy of one data set, formed once by a caller that fits it many times.
+struct CrossProducts {
+  Matrix xtwx;
+  Vector xtwy;
+};
+
 // ---- Dense products (BLAS for large operands) -------------------------------
 // Operands of any layout; row- or column-major ones go to BLAS without a copy.
 // Small products run as plain ordered loops. Shapes must conform (asserted).

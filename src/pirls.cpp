@@ -181,7 +181,7 @@ double penalized_deviance(Family family, VectorView y, const Vector& eta, const 
 }  // namespace
 
 Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
-                          std::span<const Matrix> penalties, Family family, const UnitWeightGram* cache) {
+                          std::span<const Matrix> penalties, Family family, const CrossProducts* cache) {
   const std::size_t n = x.rows(), p = x.cols(), m = lambdas.size();
   if (n != y.size())
     return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " +
@@ -218,7 +218,7 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   const bool unit_weights = family == Family::Gaussian;
   std::optional<Matrix> own_gram;
   if (unit_weights && cache == nullptr) own_gram = gram(xv);
-  const Matrix* unit_gram = unit_weights ? (cache ? &cache->xtx : &*own_gram) : nullptr;
+  const Matrix* unit_gram = unit_weights ? (cache ? &cache->xtwx : &*own_gram) : nullptr;
   const bool cached_rhs = unit_weights && cache != nullptr;
 
   PirlsResult result;
@@ -251,7 +251,7 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
     const double delta = ridge_factor * scale;
     for (std::size_t e = 0; e < p * p; ++e) a.data()[e] += s_lambda.data()[e];
     for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
-    Vector b = cached_rhs ? cache->xty : matvec_t(unit_weights ? xv : sqrt_w_x.view(), sqrt_w_z);
+    Vector b = cached_rhs ? cache->xtwy : matvec_t(unit_weights ? xv : sqrt_w_x.view(), sqrt_w_z);
 
     // 2.3 Solve and update η. From the second iteration on, a step that
     //     raises the penalized deviance is halved back towards the previous

@@ -8,6 +8,7 @@
 
 #include "error.hpp"
 #include "family.hpp"
+#include "linalg.hpp"
 #include "matrix.hpp"
 
 namespace vorna {
@@ -61,16 +62,13 @@ struct PirlsResult {
 //   DimensionMismatch when a penalty is not p × p;
 // then whatever solve() reports for a singular system (SingularMatrix).
 //
-// `cache` may carry XᵀX and Xᵀy of this X and y. They stand for XᵀWX and XᵀWz
-// when every working weight is 1 (the Gaussian family), so that repeated fits
-// on one model matrix skip every O(n·p²) product; other families ignore it.
-struct UnitWeightGram {
-  Matrix xtx;
-  Vector xty;
-};
+// `cache` may carry the cross products of this X and y at unit weights (XᵀX
+// and Xᵀy). They stand for XᵀWX and XᵀWz when every working weight is 1 (the
+// Gaussian family), so that repeated fits on one model matrix skip every
+// O(n·p²) product; other families ignore it.
 Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
                           std::span<const Matrix> penalties, Family family,
-                          const UnitWeightGram* cache = nullptr);
+                          const CrossProducts* cache = nullptr);
 
 // R (p × p, upper triangular) with RᵀR = Σ_j λ_j L_j L_jᵀ + XᵀWX up to rounding
 // and the signs of its rows, without forming XᵀWX: the rows √λ_j L_jᵀ are

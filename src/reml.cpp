@@ -145,6 +145,11 @@ double weighted_rss(VectorView y, ConstMatrixView x, VectorView w, const Vector&
   return rss;
 }
 
+double rss_of(VectorView y, ConstMatrixView x, VectorView w, const Vector& beta,
+              const ResidualModel* residuals) {
+  return residuals != nullptr ? residuals->rss(beta) : weighted_rss(y, x, w, beta);
+}
+
 // P = Σ_j λ_j βᵀS_jβ.
 double penalty_value(std::span<const double> lambdas, std::span<const Matrix> penalties,
                      const Vector& beta) {
@@ -412,9 +417,38 @@ std::size_t criterion_rank(ConstMatrixView s) {
   return count >= 2 ? count - 2 : 1;
 }
 
+ResidualModel::ResidualModel(VectorView y, ConstMatrixView x, VectorView w, Matrix xtwx, Vector beta0)
+    : xtwx_(std::move(xtwx)), beta0_(std::move(beta0)), g0_(x.cols(), 0.0) {
+  // One pass over the rows: e_i = y_i − x_iβ₀, RSS₀ = Σ w_i e_i², g₀ = Σ w_i e_i x_i.
+  const std::size_t p = x.cols();
+  for (std::size_t i = 0; i < x.rows(); ++i) {
+    double fitted = 0.0;
+    for (std::size_t j = 0; j < p; ++j) fitted += x(i, j) * beta0_[j];
+    const double e = y[i] - fitted;
+    const double we = w[i] * e;
+    rss0_ += we * e;
+    for (std::size_t j = 0; j < p; ++j) g0_[j] += we * x(i, j);
+  }
+}
+
+double ResidualModel::rss(const Vector& beta) const {
+  const std::size_t p = beta0_.size();
+  Vector d(p);
+  for (std::size_t j = 0; j < p; ++j) d[j] = beta[j] - beta0_[j];
+  double linear = 0.0, quadratic = 0.0;
+  for (std::size_t j = 0; j < p; ++j) {
+    linear += d[j] * g0_[j];
+    const double* row = xtwx_.row_ptr(j);
+    double gd = 0.0;
+    for (std::size_t l = 0; l < p; ++l) gd += row[l] * d[l];
+    quadratic += d[j] * gd;
+  }
+  return rss0_ - 2.0 * linear + quadratic;
+}
+
 Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
                               std::span<const double> lambdas, std::span<const Matrix> penalties,
-                              const Matrix* xtwx, const Vector* xtwy) {
+                              const Matrix* xtwx, const Vector* xtwy, const ResidualModel* residuals) {
   VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, xtwx, xtwy));
   const std::size_t n = x.rows();
   const std::size_t m = lambdas.size();
@@ -428,7 +462,7 @@ Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
 
   // 3-4. Coefficients, RSS and penalty.
   VORNA_TRY(beta, solve(a, xty_or_cached(x, w, y, xtwy)));
-  const double rss = weighted_rss(y, x, w, beta);
+  const double rss = rss_of(y, x, w, beta, residuals);
   const double penalty = penalty_value(lambdas, penalties, beta);
 
   // 5. log det(A_δ); a zero or negative determinant passes through as −∞ / NaN.
@@ -524,7 +558,8 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
                                             std::span<const double> lambdas,
                                             std::span<const Matrix> penalties,
                                             std::size_t total_rank, const Matrix* xtwx,
-                                            const Vector* xtwy, bool diagnostics) {
+                                            const Vector* xtwy, bool diagnostics,
+                                            const ResidualModel* residuals) {
   VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, xtwx, xtwy));
   const std::size_t n = x.rows();
   const std::size_t m = lambdas.size();
@@ -540,7 +575,7 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
   PenalizedFit fit;
   VORNA_TRY(beta, solve(std::move(a), b));
   fit.beta = std::move(beta);
-  fit.rss = weighted_rss(y, x, w, fit.beta);
+  fit.rss = rss_of(y, x, w, fit.beta, residuals);
   // XᵀWe = XᵀWy − XᵀWX·β, from the p × p products instead of a second pass over the data.
   fit.xtwe = b;
   const Vector gram_beta = matvec(gram_xw, fit.beta);
@@ -579,7 +614,7 @@ Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorVi
                                        std::span<const double> lambdas,
                                        std::span<const Matrix> penalties,
                                        const std::vector<Matrix>* roots, const Matrix* xtwx,
-                                       const Vector* xtwy) {
+                                       const Vector* xtwy, const ResidualModel* residuals) {
   const std::size_t n = x.rows();
   // Small samples take the stacked QR; the caches still spare its coefficient solve a pass.
   if (n < blockwise_threshold(lambdas.size()))
@@ -615,7 +650,7 @@ Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorVi
 
   // 4-5. Coefficients from the cached products, then the shared loop.
   VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(ranks), xtwx, xtwy,
-                                        /*diagnostics=*/false));
+                                        /*diagnostics=*/false, residuals));
   return gradient_from_factor(r, used_roots, ranks, fit, lambdas, penalties, n);
 }
 
@@ -624,7 +659,8 @@ Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorVi
 Result<Matrix> reml_hessian_cached(VectorView y, ConstMatrixView x, VectorView w,
                                    std::span<const double> lambdas,
                                    std::span<const Matrix> penalties, const Matrix& xtwx,
-                                   const Vector* xtwy, const Matrix* xtx) {
+                                   const Vector* xtwy, const Matrix* xtx,
+                                   const ResidualModel* residuals) {
   VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, &xtwx, xtwy));
   const std::size_t n = x.rows();
   const std::size_t p = x.cols();
@@ -653,7 +689,7 @@ Result<Matrix> reml_hessian_cached(VectorView y, ConstMatrixView x, VectorView w
   VORNA_TRY(beta, solve(std::move(a), std::move(b)));
 
   // 3. φ uses edf = tr(A_δ⁻¹·XᵀX) with the unweighted XᵀX.
-  const double rss = weighted_rss(y, x, w, beta);
+  const double rss = rss_of(y, x, w, beta, residuals);
   bool unit_weights = true;
   for (std::size_t i = 0; i < n && unit_weights; ++i) unit_weights = w[i] == 1.0;
   Matrix computed_xtx;

@@ -45,15 +45,38 @@ Result<Matrix> penalty_sqrt(ConstMatrixView s);
 // penalty_sqrt of every penalty in order; the first failure is returned.
 Result<std::vector<Matrix>> penalty_roots(std::span<const Matrix> penalties);
 
+// ---- Residual sums without a pass over the data ----------------------------------
+
+// RSS(β) = Σ w_i (y_i − x_iβ)² for one data set, from a reference fit β₀:
+//   RSS(β) = RSS(β₀) − 2·dᵀg₀ + dᵀ(XᵀWX)d,  d = β − β₀,  g₀ = XᵀW(y − Xβ₀).
+// The identity is exact; with β₀ a fitted solution every term is of the size
+// of the residual sum itself, so it loses nothing to cancellation, unlike
+// yᵀWy − 2βᵀXᵀWy + βᵀXᵀWXβ. Building it costs one pass over the rows; each
+// evaluation after that costs O(p²).
+class ResidualModel {
+ public:
+  ResidualModel(VectorView y, ConstMatrixView x, VectorView w, Matrix xtwx, Vector beta0);
+  double rss(const Vector& beta) const;
+
+ private:
+  Matrix xtwx_;
+  Vector beta0_;
+  Vector g0_;
+  double rss0_ = 0.0;
+};
+
 // ---- REML criterion ------------------------------------------------------------
 
 // V = ½[(RSS + P)/φ + (n − r̂)·log(2πφ) + log det(A + δI) − Σ rank_j·log λ_j]
 // with the scalar ridge δ = 1e-5·(1 + √m)·max(1, max_k |A_kk|) and the
 // criterion's own row-counting rank estimate r̂ (penalties with λ_j ≤ 1e-10
 // count neither rank nor log λ_j). Solver errors are returned unchanged.
+// `residuals`, when given, must describe this y, X and w; it replaces the
+// pass over the rows for RSS (as in every routine below that accepts one).
 Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
                               std::span<const double> lambdas, std::span<const Matrix> penalties,
-                              const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);
+                              const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr,
+                              const ResidualModel* residuals = nullptr);
 
 // The criterion's rank estimate of one penalty: with t = 1e-10·max(1, max |S_kl|),
 // count the rows whose absolute sum exceeds t; count − 2 when count ≥ 2, else 1.
@@ -97,7 +120,8 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
                                             std::span<const double> lambdas,
                                             std::span<const Matrix> penalties,
                                             std::size_t total_rank, const Matrix* xtwx = nullptr,
-                                            const Vector* xtwy = nullptr, bool diagnostics = true);
+                                            const Vector* xtwy = nullptr, bool diagnostics = true,
+                                            const ResidualModel* residuals = nullptr);
 
 // ---- Gradient ------------------------------------------------------------------
 
@@ -123,7 +147,8 @@ Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorVi
                                        std::span<const double> lambdas,
                                        std::span<const Matrix> penalties,
                                        const std::vector<Matrix>* roots = nullptr,
-                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);
+                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr,
+                                       const ResidualModel* residuals = nullptr);
 
 // ---- Cached Hessian -----------------------------------------------------------
 
@@ -136,7 +161,8 @@ Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorVi
 Result<Matrix> reml_hessian_cached(VectorView y, ConstMatrixView x, VectorView w,
                                    std::span<const double> lambdas,
                                    std::span<const Matrix> penalties, const Matrix& xtwx,
-                                   const Vector* xtwy = nullptr, const Matrix* xtx = nullptr);
+                                   const Vector* xtwy = nullptr, const Matrix* xtx = nullptr,
+                                   const ResidualModel* residuals = nullptr);
 
 // ---- GCV -----------------------------------------------------------------------
 

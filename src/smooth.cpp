@@ -47,6 +47,11 @@ constexpr double kGcvIncrement = 0.01;
 constexpr double kGcvStepFactor = 0.5;
 constexpr double kGcvTolerance = 1e-6;
 
+// Samples from this size on evaluate residual sums from a reference fit
+// instead of a pass over the rows (see ResidualModel).
+constexpr std::size_t kResidualModelMinRows = 2000;
+constexpr double kAnchorRidge = 1e-5;
+
 void profile(const std::string& text) { diag::line_if(diag::kProfile, text); }
 
 std::string count_text(long long k) { return std::to_string(k); }
@@ -121,6 +126,16 @@ Result<void> check_penalty_shapes(std::size_t p, std::span<const Matrix> penalti
   return {};
 }
 
+Result<void> check_cross_products(ConstMatrixView x, const CrossProducts* cross) {
+  const std::size_t p = x.cols();
+  if (cross == nullptr || (cross->xtwx.rows() == p && cross->xtwx.cols() == p && cross->xtwy.size() == p))
+    return {};
+  return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) +
+                                      " columns");
+}
+
+Matrix penalized_gram(const Matrix& xtwx, const Vector& lambda, std::span<const Matrix> penalties);
+
 // ---- Newton REML -----------------------------------------------------------------
 
 // What one newton_reml call computes once: the penalty roots and the cross
@@ -130,26 +145,29 @@ class CachedProblem {
  public:
   // Writes the two set-up profile lines; `timer` runs from the optimizer's entry.
   static Result<CachedProblem> prepare(VectorView y, ConstMatrixView x, VectorView w,
-                                       std::span<const Matrix> penalties, diag::Timer& timer) {
+                                       std::span<const Matrix> penalties, const Vector& start,
+                                       const CrossProducts* cross, diag::Timer& timer) {
     CachedProblem problem(y, x, w, penalties);
     VORNA_TRY(roots, penalty_roots(penalties));
     VORNA_CHECK(check_penalty_shapes(x.cols(), penalties));
     problem.roots_ = std::move(roots);
     profile("[PROFILE] Pre-computed sqrt_penalties: " + fmt::fixed(timer.elapsed_ms(), 2) + "ms");
     timer.restart();
-    problem.xtwx_ = weighted_gram(x, w);
-    problem.xtwy_ = weighted_xty(x, w, y);
+    problem.xtwx_ = cross ? cross->xtwx : weighted_gram(x, w);
+    problem.xtwy_ = cross ? cross->xtwy : weighted_xty(x, w, y);
     profile("[PROFILE] Pre-computed X'WX and X'Wy: " + fmt::fixed(timer.elapsed_ms(), 2) + "ms");
     problem.unit_weights_ = all_ones(w);
+    problem.build_residual_model(start);
     return problem;
   }
 
   Result<double> criterion(const Vector& lambda) const {
-    return reml_criterion(y_, x_, w_, lambda, penalties_, &xtwx_, &xtwy_);
+    return reml_criterion(y_, x_, w_, lambda, penalties_, &xtwx_, &xtwy_, residual_model());
   }
 
   Result<Vector> gradient(const Vector& lambda) const {
-    return reml_gradient_blockwise(y_, x_, w_, lambda, penalties_, &roots_, &xtwx_, &xtwy_);
+    return reml_gradient_blockwise(y_, x_, w_, lambda, penalties_, &roots_, &xtwx_, &xtwy_,
+                                   residual_model());
   }
 
   // The fall-back's gradient deliberately ignores the caches.
@@ -162,10 +180,24 @@ class CachedProblem {
     // once here rather than once per iteration inside the Hessian.
     if (!unit_weights_ && !xtx_) xtx_ = gram(x_);
     return reml_hessian_cached(y_, x_, w_, lambda, penalties_, xtwx_, &xtwy_,
-                               xtx_ ? &*xtx_ : nullptr);
+                               xtx_ ? &*xtx_ : nullptr, residual_model());
   }
 
  private:
+  // Residual sums for every later evaluation without a pass over the rows,
+  // anchored at the penalized fit at the starting λ. Small samples keep the
+  // direct sums: the pass is cheap there and the anchor would cost as much.
+  void build_residual_model(const Vector& lambda) {
+    if (x_.rows() < kResidualModelMinRows) return;
+    Matrix a = penalized_gram(xtwx_, lambda, penalties_);
+    double scale = 1.0;
+    for (std::size_t k = 0; k < a.rows(); ++k) scale = std::fmax(scale, std::fabs(a(k, k)));
+    for (std::size_t k = 0; k < a.rows(); ++k) a(k, k) += kAnchorRidge * scale;
+    auto beta0 = solve(std::move(a), xtwy_);
+    if (beta0) residuals_.emplace(y_, x_, w_, xtwx_, std::move(beta0).value());
+  }
+  const ResidualModel* residual_model() const { return residuals_ ? &*residuals_ : nullptr; }
+
   CachedProblem(VectorView y, ConstMatrixView x, VectorView w, std::span<const Matrix> penalties)
       : y_(y), x_(x), w_(w), penalties_(penalties) {}
 
@@ -178,6 +210,7 @@ class CachedProblem {
   Vector xtwy_;
   bool unit_weights_ = true;
   std::optional<Matrix> xtx_;
+  std::optional<ResidualModel> residuals_;
 };
 
 struct Iterate {
@@ -466,11 +499,12 @@ std::optional<Trial> steepest_descent(double value, const TrialCriterion& criter
 // ---- Newton REML -------------------------------------------------------------------
 
 Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
-                         std::span<const Matrix> penalties) {
+                         std::span<const Matrix> penalties, const CrossProducts* cross) {
   diag::Timer timer;
   VORNA_CHECK(check_response(y, x));
   VORNA_CHECK(check_sizes(params, x, w, penalties.size()));
-  VORNA_TRY(problem, CachedProblem::prepare(y, x, w, penalties, timer));
+  VORNA_CHECK(check_cross_products(x, cross));
+  VORNA_TRY(problem, CachedProblem::prepare(y, x, w, penalties, params.lambda, cross, timer));
   Vector rho = log_of(params.lambda);
   Vector trial_rho(rho.size());
   double previous_value = kInfinity;
@@ -551,9 +585,10 @@ Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixVi
 // ---- Fellner-Schall -----------------------------------------------------------------
 
 Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstMatrixView x, VectorView w,
-                            std::span<const Matrix> penalties) {
+                            std::span<const Matrix> penalties, const CrossProducts* cross) {
   const std::size_t m = penalties.size();
   VORNA_CHECK(check_sizes(params, x, w, m));
+  VORNA_CHECK(check_cross_products(x, cross));
   std::vector<std::size_t> ranks;
   ranks.reserve(m);
   for (const Matrix& s : penalties) {
@@ -561,7 +596,7 @@ Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstM
     ranks.push_back(root.cols());
   }
   VORNA_CHECK(check_penalty_shapes(x.cols(), penalties));
-  const Matrix xtwx = weighted_gram(x, w);
+  const Matrix xtwx = cross ? cross->xtwx : weighted_gram(x, w);
   Vector rho = log_of(params.lambda);
   Vector rho_new = rho;
   profile("[PROFILE] Starting Fellner-Schall optimization (Cholesky)");
@@ -621,16 +656,16 @@ Result<void> gcv_search(SmoothingParameter& params, VectorView y, ConstMatrixVie
 }
 
 Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
-                               std::span<const Matrix> penalties) {
+                               std::span<const Matrix> penalties, const CrossProducts* cross) {
   if (penalties.size() != params.lambda.size())
     return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
   // Every call starts from λ = 1: the previous pass's values are not a start.
   std::fill(params.lambda.begin(), params.lambda.end(), 1.0);
   if (params.method == SmoothingMethod::REML) {
     if (params.use_fellner_schall) {
-      VORNA_CHECK(fellner_schall(params, y, x, w, penalties));
+      VORNA_CHECK(fellner_schall(params, y, x, w, penalties, cross));
     } else {
-      VORNA_CHECK(newton_reml(params, y, x, w, penalties));
+      VORNA_CHECK(newton_reml(params, y, x, w, penalties, cross));
     }
     return {};
   }

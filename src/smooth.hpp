@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "linalg.hpp"
 #include "matrix.hpp"
 
 namespace vorna {
@@ -39,9 +40,11 @@ struct SmoothingParameter {
 // Newton REML (REML) or the GCV search (GCV, one penalty; none gives an empty
 // λ; two or more fail with the plain message "Multiple smooths not yet
 // properly implemented for GCV"). After a failure of the optimizer itself
-// the record holds the ones.
+// the record holds the ones. `cross`, when given, must be XᵀWX and XᵀWy of
+// these x, w and y; the REML optimizers then skip forming them.
 Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMatrixView x,
-                               VectorView w, std::span<const Matrix> penalties);
+                               VectorView w, std::span<const Matrix> penalties,
+                               const CrossProducts* cross = nullptr);
 
 // Minimizes the REML criterion over ρ from ρ = ln(params.lambda), at most 10
 // Newton iterations, each with a criterion, a gradient from cached cross
@@ -53,7 +56,8 @@ Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMa
 // trial points only discard the trial.
 // Precondition: params.lambda.size() == penalties.size().
 Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixView x,
-                         VectorView w, std::span<const Matrix> penalties);
+                         VectorView w, std::span<const Matrix> penalties,
+                         const CrossProducts* cross = nullptr);
 
 // Simultaneous damped update ρ_j ← ρ_j + ½ ln(clamp(tr(L⁻¹S_j)/r_j, 0.2, 5)),
 // clamped to [ln 1e-7, ln 1e5], with L the lower Cholesky factor of the
@@ -62,7 +66,8 @@ Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixVi
 // when the factorization fails even with the enlarged ridge or L cannot be
 // inverted. Precondition: params.lambda.size() == penalties.size().
 Result<void> fellner_schall(SmoothingParameter& params, VectorView y, ConstMatrixView x,
-                            VectorView w, std::span<const Matrix> penalties);
+                            VectorView w, std::span<const Matrix> penalties,
+                            const CrossProducts* cross = nullptr);
 
 // Gradient descent on ρ = ln λ for one penalty with a forward-difference
 // slope of the GCV score (increment 0.01, step factor 0.5), at most 10

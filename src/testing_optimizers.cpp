@@ -33,7 +33,7 @@ bool parse_problem(PyObject* y, PyObject* x, PyObject* w, PyObject* penalties, P
 }
 
 using Optimizer = Result<void> (*)(SmoothingParameter&, VectorView, ConstMatrixView, VectorView,
-                                   std::span<const Matrix>);
+                                   std::span<const Matrix>, const CrossProducts*);
 
 // (y, x, w, penalties, lambda) -> the new λ; the record starts at `lambda` as given.
 PyObject* run_optimizer(PyObject* args, const char* format, Optimizer optimizer) {
@@ -42,7 +42,7 @@ PyObject* run_optimizer(PyObject* args, const char* format, Optimizer optimizer)
   Problem p;
   if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
   SmoothingParameter params{p.lambda, SmoothingMethod::REML, false};
-  auto result = optimizer(params, p.y, p.x, p.w, p.penalties);
+  auto result = optimizer(params, p.y, p.x, p.w, p.penalties, nullptr);
   if (!result) return raise_with_record(result.error().display(), params.lambda);
   return py::new_array(params.lambda);
 }

@@ -270,7 +270,7 @@ def test_bspline_smooth_from_data_quantiles():
 def test_bspline_knots_are_linear_quantiles(rng):
     column = rng.normal(size=37)
     k = 8
-    knots = core.bspline_smooth_from_data("x0", k, column)[0]
+    knots = core.bspline_smooth_from_data("x0", k, column, np.zeros(1))[0]
     expected = np.quantile(column, np.arange(1, k - 1) / (k - 1))
     # NumPy interpolates with a different formula: a few ulps of the data range.
     np.testing.assert_allclose(knots, expected, rtol=0, atol=8 * EPS * np.ptp(column))
@@ -321,3 +321,24 @@ def test_smooths_refuse_huge_k(k):
         core.bspline_smooth_from_range("x0", k, 0.0, 1.0)
     with invalid(message):
         core.bspline_smooth_from_data("x0", k, np.arange(5.0))
+
+
+@pytest.mark.parametrize("k", [4, 7, 50])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_quantile_knots_on_large_columns_with_ties(k, seed):
+    # Knot placement reads only a few order statistics; they must be the sorted column's.
+    rng = np.random.default_rng(seed)
+    column = np.round(rng.normal(size=20001), 2)  # many ties
+    s = np.sort(column)
+    n = len(s)
+    expected = []
+    for b in range(1, k - 1):
+        pos = (b / (k - 1)) * (n - 1)
+        idx = int(np.floor(pos))
+        f = pos - idx
+        expected.append(s[n - 1] if idx >= n - 1 else (1 - f) * s[idx] + f * s[idx + 1])
+    eps = (s[-1] - s[0]) * 1e-6
+    expected = [s[0] + eps if t <= s[0] else t for t in expected]
+    expected = [s[-1] - eps if t >= s[-1] else t for t in expected]
+    knots = core.bspline_smooth_from_data("x0", k, column, np.zeros(1))[0]
+    np.testing.assert_array_equal(knots, expected)
