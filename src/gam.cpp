@@ -15,6 +15,7 @@ constexpr std::size_t kDefaultMaxIter = 10;
 constexpr double kPlainStartLambda = 0.1;
 constexpr double kLambdaTolerance = 1e-6;
 constexpr double kPenaltyNormFloor = 1e-10;
+constexpr std::size_t kPredictBlockRows = 4096;
 
 std::size_t total_basis(const std::vector<SmoothTerm>& smooths) {
   std::size_t p = 0;
@@ -100,13 +101,17 @@ Result<void> check_data(const Matrix& x, const Vector& y) {
   return {};
 }
 
-Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
-  Matrix model(x.rows(), total_basis(smooths));
+void fill_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x, Matrix& model) {
   std::size_t offset = 0;
   for (std::size_t j = 0; j < smooths.size(); ++j) {
     smooths[j].basis->evaluate_into(x.col(j), model.data() + offset, model.cols());
     offset += smooths[j].basis->num_basis();
   }
+}
+
+Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
+  Matrix model(x.rows(), total_basis(smooths));
+  fill_model_matrix(smooths, x, model);
   return model;
 }
 
@@ -235,8 +240,20 @@ Result<Vector> GamModel::predict_response(const Matrix& x) const {
   }
   if (!all_finite(x.data(), x.rows() * x.cols()))
     return GamError::invalid_parameter("x contains NaN or infinite values");
-  const Matrix model = build_model_matrix(smooths_, x);
-  const Vector eta = matvec(model, *coefficients_);
+  // η = X_new β block by block of rows: the same products, without holding
+  // the whole n × p model matrix.
+  const std::size_t n = x.rows();
+  Vector eta(n);
+  Matrix block(std::min(n, kPredictBlockRows), p);
+  for (std::size_t start = 0; start < n; start += kPredictBlockRows) {
+    const std::size_t rows = std::min(kPredictBlockRows, n - start);
+    if (rows != block.rows()) block = Matrix(rows, p);
+    std::fill(block.storage().begin(), block.storage().end(), 0.0);
+    const Matrix slice(ConstMatrixView(x.row_ptr(start), rows, x.cols(), static_cast<std::ptrdiff_t>(x.cols()), 1));
+    fill_model_matrix(smooths_, slice, block);
+    const Vector part = matvec(block, *coefficients_);
+    std::copy(part.begin(), part.end(), eta.begin() + static_cast<std::ptrdiff_t>(start));
+  }
   return link_inverse(family_, eta);
 }
 

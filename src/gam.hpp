@@ -98,6 +98,8 @@ Result<SmoothingMethod, Failure> parse_method(std::string_view method);
 // The model matrix of `smooths` evaluated at the columns of x (x has one
 // column per smooth).
 Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x);
+// The same into a zero-filled x.rows() × p matrix.
+void fill_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x, Matrix& model);
 
 // Each smooth's raw penalty scaled by ‖B_j‖∞² / ‖S_j‖∞ (unscaled when
 // ‖S_j‖∞ ≤ 1e-10) and embedded at its block of a p × p matrix.

@@ -240,36 +240,9 @@ double bspline_indicator(std::span<const double> t, std::size_t i, double x) {
   return (t[i] <= x && x < t[i + 1]) ? 1.0 : 0.0;
 }
 
-double cox_de_boor_step(std::span<const double> t, std::size_t i, std::size_t d, double x, double left,
-                        double right) {
-  const std::size_t n = t.size();
-  double value = 0.0;
-  if (i + d < n) {
-    const double den = t[i + d] - t[i];
-    if (std::abs(den) > kKnotGuard) value += (x - t[i]) / den * left;
-  }
-  if (i + d + 1 < n) {
-    const double den = t[i + d + 1] - t[i + 1];
-    if (std::abs(den) > kKnotGuard) value += (t[i + d + 1] - x) / den * right;
-  }
-  return value;
-}
-
 double bspline_value(std::span<const double> t, std::size_t i, std::size_t d, double x) {
   if (d == 0) return bspline_indicator(t, i, x);
   return cox_de_boor_step(t, i, d, x, bspline_value(t, i, d - 1, x), bspline_value(t, i + 1, d - 1, x));
-}
-
-std::optional<std::size_t> active_interval(std::span<const double> t, double x) {
-  const std::size_t n = t.size();
-  if (n < 2 || std::isnan(x)) return std::nullopt;
-  // p = the first knot above x; x lies in [t_{p−1}, t_p).
-  const auto p = static_cast<std::size_t>(std::upper_bound(t.begin(), t.end(), x) - t.begin());
-  if (p == 0) return std::nullopt;
-  if (p < n) return p - 1;
-  // x >= t_{n−1}: only the closed last interval can still hold it.
-  if (x == t[n - 1]) return n - 2;
-  return std::nullopt;
 }
 
 namespace {

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cmath>
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -52,15 +54,38 @@ double bspline_indicator(std::span<const double> t, std::size_t i, double x);
 // N_{i,d}(x) from N_{i,d−1}(x) = `left` and N_{i+1,d−1}(x) = `right`:
 //   (x − t_i)/(t_{i+d} − t_i)·left + (t_{i+d+1} − x)/(t_{i+d+1} − t_{i+1})·right,
 // each term present only if its knots exist and its denominator exceeds kKnotGuard.
-double cox_de_boor_step(std::span<const double> t, std::size_t i, std::size_t d, double x,
-                        double left, double right);
+// Inline: it is the inner step of basis evaluation, run ten times per input.
+inline double cox_de_boor_step(std::span<const double> t, std::size_t i, std::size_t d, double x,
+                               double left, double right) {
+  const std::size_t n = t.size();
+  double value = 0.0;
+  if (i + d < n) {
+    const double den = t[i + d] - t[i];
+    if (std::abs(den) > kKnotGuard) value += (x - t[i]) / den * left;
+  }
+  if (i + d + 1 < n) {
+    const double den = t[i + d + 1] - t[i + 1];
+    if (std::abs(den) > kKnotGuard) value += (t[i + d + 1] - x) / den * right;
+  }
+  return value;
+}
 
 // N_{i,d}(x) by the full recursion (2^d indicator tests).
 double bspline_value(std::span<const double> t, std::size_t i, std::size_t d, double x);
 
 // The index a with N_{a,0}(x) = 1, if any. For t non-decreasing and x not NaN
 // there is at most one, and N_{i,d}(x) can be non-zero only for a − d <= i <= a.
-std::optional<std::size_t> active_interval(std::span<const double> t, double x);
+inline std::optional<std::size_t> active_interval(std::span<const double> t, double x) {
+  const std::size_t n = t.size();
+  if (n < 2 || std::isnan(x)) return std::nullopt;
+  // p = the first knot above x; x lies in [t_{p−1}, t_p).
+  const auto p = static_cast<std::size_t>(std::upper_bound(t.begin(), t.end(), x) - t.begin());
+  if (p == 0) return std::nullopt;
+  if (p < n) return p - 1;
+  // x >= t_{n−1}: only the closed last interval can still hold it.
+  if (x == t[n - 1]) return n - 2;
+  return std::nullopt;
+}
 
 // B″_i(x) of the cubic B-spline i on t (requires i + 4 < n), from the
 // derivatives of the quadratic B-splines; each of its six terms is left out
