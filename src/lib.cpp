@@ -407,22 +407,29 @@ PyObject* compute_penalty_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* kGradientFailed = "Gradient computation failed: ";
 
-PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  VORNA_PY_BEGIN
-  static const char* kwlist[] = {"y", "x", "w", "lambdas", "penalties", nullptr};
-  PyObject *y_obj, *x_obj, *w_obj, *lambdas_obj, *penalties_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:reml_gradient_multi_qr_py",
-                                   const_cast<char**>(kwlist), &y_obj, &x_obj, &w_obj, &lambdas_obj,
-                                   &penalties_obj))
-    return nullptr;
+// The arguments (y, x, w, lambdas, penalties) of the two criterion functions.
+struct CriterionArgs {
   Vector y, w, lambdas;
   Matrix x;
   std::vector<Matrix> penalties;
-  if (!py::to_vector(y_obj, "y", y) || !py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
-      !py::to_real_list(lambdas_obj, "lambdas", lambdas) ||
-      !py::to_matrix_list(penalties_obj, "penalties", penalties))
-    return nullptr;
-  auto gradient = vorna::reml_gradient_multi_qr(y, x, w, lambdas, penalties);
+};
+
+bool parse_criterion_args(PyObject* args, PyObject* kwargs, const char* format, CriterionArgs& a) {
+  static const char* kwlist[] = {"y", "x", "w", "lambdas", "penalties", nullptr};
+  PyObject *y_obj, *x_obj, *w_obj, *lambdas_obj, *penalties_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &y_obj, &x_obj,
+                                   &w_obj, &lambdas_obj, &penalties_obj))
+    return false;
+  return py::to_vector(y_obj, "y", a.y) && py::to_matrix(x_obj, "x", a.x) && py::to_vector(w_obj, "w", a.w) &&
+         py::to_real_list(lambdas_obj, "lambdas", a.lambdas) &&
+         py::to_matrix_list(penalties_obj, "penalties", a.penalties);
+}
+
+PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  CriterionArgs a;
+  if (!parse_criterion_args(args, kwargs, "OOOOO:reml_gradient_multi_qr_py", a)) return nullptr;
+  auto gradient = vorna::reml_gradient_multi_qr(a.y, a.x, a.w, a.lambdas, a.penalties);
   if (!gradient) return py::raise_error(gradient.error(), kGradientFailed);
   return py::new_array(gradient.value());
   VORNA_PY_END
@@ -463,20 +470,9 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* reml_hessian_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
-  static const char* kwlist[] = {"y", "x", "w", "lambdas", "penalties", nullptr};
-  PyObject *y_obj, *x_obj, *w_obj, *lambdas_obj, *penalties_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:reml_hessian_multi_qr_py",
-                                   const_cast<char**>(kwlist), &y_obj, &x_obj, &w_obj, &lambdas_obj,
-                                   &penalties_obj))
-    return nullptr;
-  Vector y, w, lambdas;
-  Matrix x;
-  std::vector<Matrix> penalties;
-  if (!py::to_vector(y_obj, "y", y) || !py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
-      !py::to_real_list(lambdas_obj, "lambdas", lambdas) ||
-      !py::to_matrix_list(penalties_obj, "penalties", penalties))
-    return nullptr;
-  auto hessian = vorna::reml_hessian_multi_qr(y, x, w, lambdas, penalties);
+  CriterionArgs a;
+  if (!parse_criterion_args(args, kwargs, "OOOOO:reml_hessian_multi_qr_py", a)) return nullptr;
+  auto hessian = vorna::reml_hessian_multi_qr(a.y, a.x, a.w, a.lambdas, a.penalties);
   if (!hessian) return py::raise_error(hessian.error(), "Hessian computation failed: ");
   return py::new_array(hessian.value());
   VORNA_PY_END

@@ -82,11 +82,20 @@ Result<void> check_cache(std::size_t p, const Matrix* xtwx, const Vector* xtwy) 
   return {};
 }
 
+}  // namespace
+
+Result<void> check_criterion_inputs(VectorView y, ConstMatrixView x, VectorView w,
+                                    std::span<const double> lambdas, std::span<const Matrix> penalties) {
+  VORNA_CHECK(check_data(y, x, w));
+  return check_penalties(x.cols(), lambdas, penalties);
+}
+
+namespace {
+
 Result<void> check_all(VectorView y, ConstMatrixView x, VectorView w,
                        std::span<const double> lambdas, std::span<const Matrix> penalties,
                        const std::vector<Matrix>* roots, const Matrix* xtwx, const Vector* xtwy) {
-  VORNA_CHECK(check_data(y, x, w));
-  VORNA_CHECK(check_penalties(x.cols(), lambdas, penalties));
+  VORNA_CHECK(check_criterion_inputs(y, x, w, lambdas, penalties));
   VORNA_CHECK(check_roots(x.cols(), lambdas.size(), roots));
   return check_cache(x.cols(), xtwx, xtwy);
 }

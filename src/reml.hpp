@@ -33,6 +33,14 @@
 
 namespace vorna {
 
+// ---- Argument checks -----------------------------------------------------------
+
+// The sizes every criterion routine relies on: y and w with one entry per row
+// of X, one penalty per λ, each p × p. DimensionMismatch naming the sizes
+// otherwise (the routines' callers normally guarantee them).
+Result<void> check_criterion_inputs(VectorView y, ConstMatrixView x, VectorView w,
+                                    std::span<const double> lambdas, std::span<const Matrix> penalties);
+
 // ---- Penalty square roots ----------------------------------------------------
 
 // L (p × r) with L·Lᵀ = S up to the dropped near-null space: column j is

@@ -13,35 +13,6 @@
 namespace vorna {
 namespace {
 
-// ---- Argument checks -------------------------------------------------------------
-// The callers guarantee consistent sizes; a broken promise becomes the same
-// error the gradient reports instead of an out-of-bounds read.
-
-std::string times(std::size_t a, std::size_t b) {
-  return std::to_string(a) + "×" + std::to_string(b);
-}
-
-Result<void> check_sizes(VectorView y, ConstMatrixView x, VectorView w,
-                         std::span<const double> lambdas, std::span<const Matrix> penalties) {
-  const std::size_t n = x.rows();
-  const std::size_t p = x.cols();
-  if (y.size() != n)
-    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " +
-                                        std::to_string(y.size()) + " elements");
-  if (w.size() != n)
-    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but w has " +
-                                        std::to_string(w.size()) + " elements");
-  if (lambdas.size() != penalties.size())
-    return GamError::dimension_mismatch("Number of lambdas must match number of penalty matrices");
-  for (std::size_t j = 0; j < penalties.size(); ++j) {
-    if (penalties[j].rows() != p || penalties[j].cols() != p)
-      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is " +
-                                          times(penalties[j].rows(), penalties[j].cols()) +
-                                          " but X has " + std::to_string(p) + " columns");
-  }
-  return {};
-}
-
 // ---- Small dense helpers -----------------------------------------------------------
 
 double dot(const double* a, const double* b, std::size_t n) {
@@ -278,7 +249,7 @@ void print_matrix(const Matrix& h) {
 Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
                                      std::span<const double> lambdas,
                                      std::span<const Matrix> penalties) {
-  VORNA_CHECK(check_sizes(y, x, w, lambdas, penalties));
+  VORNA_CHECK(check_criterion_inputs(y, x, w, lambdas, penalties));
   const std::size_t n = x.rows();
   const std::size_t p = x.cols();
   const std::size_t m = lambdas.size();
