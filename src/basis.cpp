@@ -185,15 +185,28 @@ BSplineBasis::BSplineBasis(Vector knots) : knots_(std::move(knots)) {
   t_.insert(t_.end(), 3, hi);
   sorted_and_finite_ = std::is_sorted(t_.begin(), t_.end()) &&
                        std::all_of(t_.begin(), t_.end(), [](double v) { return std::isfinite(v); });
+  // From |x| = 2^21 on, neighbouring doubles lie more than 1e-10 apart and
+  // hi − 2e-10 rounds back to hi itself, where only the empty closed last
+  // interval is active and every function (and slope) would evaluate to 0.
+  // The shifted points and bounds are therefore at least one representable
+  // step inside the ends; for ordinary magnitudes nothing changes.
+  const auto inside = [](double end, double offset, double towards) {
+    const double moved = end + offset;
+    return moved != end || !std::isfinite(end) ? moved : std::nextafter(end, towards);
+  };
+  lo_inside_ = inside(lo, kBoundaryShift, hi);
+  hi_inside_ = inside(hi, -kBoundaryShift, lo);
+  lo_near_ = inside(lo, kBoundaryTolerance, hi);
+  hi_near_ = inside(hi, -kBoundaryTolerance, lo);
 }
 
 BSplineBasis::EvalPoint BSplineBasis::place(double v) const {
   const double lo = knots_.front();
   const double hi = knots_.back();
-  if (v < lo - kBoundaryTolerance) return {lo + kBoundaryShift, true};
-  if (v > hi + kBoundaryTolerance) return {hi - kBoundaryShift, true};
-  if (v < lo + kBoundaryTolerance) return {lo + kBoundaryShift, false};
-  if (v > hi - kBoundaryTolerance) return {hi - kBoundaryShift, false};
+  if (v < lo - kBoundaryTolerance) return {lo_inside_, true};
+  if (v > hi + kBoundaryTolerance) return {hi_inside_, true};
+  if (v < lo_near_) return {lo_inside_, false};
+  if (v > hi_near_) return {hi_inside_, false};
   return {v, false};  // also NaN, which no comparison admits
 }
 

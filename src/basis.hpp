@@ -111,6 +111,13 @@ class BSplineBasis final : public SplineBasis {
   Vector knots_;
   Vector t_;
   bool sorted_and_finite_ = false;
+  // The points 2e-10 inside each end where boundary inputs are evaluated, and
+  // the bounds 1e-10 inside each end below/above which an input counts as
+  // being at the boundary.
+  double lo_inside_ = 0.0;
+  double hi_inside_ = 0.0;
+  double lo_near_ = 0.0;
+  double hi_near_ = 0.0;
 };
 
 // One smooth of a model.

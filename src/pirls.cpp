@@ -161,8 +161,15 @@ double deviance(Family family, VectorView y, VectorView mu) {
 namespace {
 
 constexpr std::size_t kMaxStepHalvings = 30;
+constexpr double kHalvingTolerance = 1e-8;
 
-// deviance(y, g⁻¹(η)) + βᵀS_λβ, the quantity each PiRLS step should lower.
+double squared_norm(const Vector& v) {
+  double sum = 0.0;
+  for (double e : v) sum += e * e;
+  return sum;
+}
+
+// deviance(y, g⁻¹(η)) + βᵀS_λβ.
 double penalized_deviance(Family family, VectorView y, const Vector& eta, const Vector& beta,
                           const Matrix& s_lambda) {
   double total = 0.0;
@@ -226,7 +233,7 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   Vector eta = initial_eta(family, y);
   Matrix sqrt_w_x(unit_weights ? 0 : n, p);  // √W·X, refilled each iteration
   Vector sqrt_w_z(cached_rhs ? 0 : n);        // √W·z
-  double objective_old = std::numeric_limits<double>::infinity();
+  double penalized_old = std::numeric_limits<double>::infinity();  // deviance + βᵀS_λβ at β
   for (std::size_t t = 1;; ++t) {
     // 2.1 Weights and working response at the current η; √W·X and √W·z.
     if (!cached_rhs) {
@@ -258,24 +265,37 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
     //     coefficients: without it, a start far from the optimum can send
     //     the logit or log link into ever larger oscillations.
     VORNA_TRY(beta_new, solve(std::move(a), std::move(b)));
+    bool halved = false;
     if (!unit_weights) {
+      // The iteration heads for the minimum of deviance + βᵀS_λβ + δ‖β‖²,
+      // so that (with this iteration's δ) is what a step must not raise. A
+      // non-finite objective at the previous coefficients gives nothing to
+      // compare with: the step is taken as it is.
       eta = matvec(xv, beta_new);
-      double objective = penalized_deviance(family, y, eta, beta_new, s_lambda);
-      for (std::size_t h = 0; t > 1 && h < kMaxStepHalvings && !(objective <= objective_old); ++h) {
+      double objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
+      const double objective_old = penalized_old + delta * squared_norm(beta);
+      // Rounding noise near the optimum is not an increase: only a rise beyond
+      // a relative 1e-8 shortens the step.
+      const double limit = objective_old + kHalvingTolerance * std::fabs(objective_old);
+      for (std::size_t h = 0; t > 1 && h < kMaxStepHalvings && std::isfinite(objective_old) &&
+                              !(objective <= limit);
+           ++h) {
         for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
         eta = matvec(xv, beta_new);
-        objective = penalized_deviance(family, y, eta, beta_new, s_lambda);
+        objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
+        halved = true;
       }
-      objective_old = objective;
+      penalized_old = objective - delta * squared_norm(beta_new);
     } else if (!cached_rhs) {
       eta = matvec(xv, beta_new);
     }
     double change = 0.0;
     for (std::size_t j = 0; j < p; ++j) change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
     beta = std::move(beta_new);
-    if (change < kCoefficientTolerance || t == kMaxIterations) {
+    // A shortened step says nothing about convergence: only a full one may end the loop.
+    if ((change < kCoefficientTolerance && !halved) || t == kMaxIterations) {
       result.iterations = t;
-      result.converged = change < kCoefficientTolerance;
+      result.converged = change < kCoefficientTolerance && !halved;
       break;
     }
   }
@@ -321,7 +341,7 @@ Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<con
       offset += l.cols();
     }
     auto factor = qr_r_consuming(std::move(e));
-    if (!factor) return GamError::linalg_error("QR decomposition failed: " + factor.error().to_string());
+    if (!factor) return GamError::linalg_error("QR decomposition failed");
     r.emplace(p, p);
     std::copy(factor.value().storage().begin(), factor.value().storage().end(), r->data());
   }
@@ -339,8 +359,7 @@ Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<con
     }
     auto factor = qr_r_consuming(std::move(stacked));
     if (!factor)
-      return GamError::linalg_error((r ? "Block QR update failed: " : "First block QR failed: ") +
-                                    factor.error().to_string());
+      return GamError::linalg_error(r ? "Block QR update failed" : "First block QR failed");
     // min(top + rows, p) × p, upper trapezoidal: the leading rows of R.
     if (!r) r.emplace(p, p);
     std::copy(factor.value().storage().begin(), factor.value().storage().end(), r->data());

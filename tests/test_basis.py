@@ -342,3 +342,17 @@ def test_quantile_knots_on_large_columns_with_ties(k, seed):
     expected = [s[-1] - eps if t >= s[-1] else t for t in expected]
     knots = core.bspline_smooth_from_data("x0", k, column, np.zeros(1))[0]
     np.testing.assert_array_equal(knots, expected)
+
+
+@pytest.mark.parametrize("offset", [0.0, 3e6, 1.7e9])
+def test_bspline_rows_at_and_beyond_the_top_knot_for_large_inputs(offset):
+    # Beyond 2^21 the doubles next to hi are further apart than the 2e-10 shift; the point
+    # of evaluation must still fall inside the last interval, not on the empty closed one.
+    knots = offset + np.array([0.0, 1.0, 2.0, 3.0])
+    x = offset + np.array([-1.0, 0.0, 1.5, 3.0, 4.0])
+    rows = core.bspline_basis(knots, x)
+    # partition of unity holds inside and along the tangents outside
+    np.testing.assert_allclose(rows.sum(axis=1), 1.0, atol=1e-6)
+    reference = core.bspline_basis(knots - offset, x - offset)
+    # the inputs are exact in both frames; only the position of the shifted end point differs
+    np.testing.assert_allclose(rows, reference, atol=1e-5)

@@ -322,3 +322,16 @@ def test_binomial_start_far_from_the_optimum_still_reaches_the_penalized_mle():
         beta = np.linalg.solve(gram + s + ridge * np.eye(10), gram @ beta + X.T @ (y - m))
     # both solve the same stationarity condition; PiRLS stops once steps fall below 1e-6
     np.testing.assert_allclose(fit["coefficients"], beta, atol=1e-5)
+
+
+def test_negative_gamma_response_takes_full_steps(rng, problem):
+    # With y < 0 the Gamma deviance is NaN at every iterate: there is nothing to compare a step
+    # with, so no step is shortened and the iteration is the plain one.
+    x, penalties, lambdas = problem
+    n = x.shape[0]
+    y = rng.gamma(2.0, 1.0, size=n)
+    y[:5] = -0.5
+    fit = core.pirls(x, y, lambdas, penalties, "gamma")
+    beta, iterations = reference_pirls(x, y, lambdas, penalties, "gamma")
+    assert fit["iterations"] == iterations
+    np.testing.assert_allclose(fit["coefficients"], beta, rtol=1e-9, atol=1e-9)
