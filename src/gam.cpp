@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include <unistd.h>
+
 #include "formula.hpp"
 #include "linalg.hpp"
 
@@ -17,12 +19,6 @@ constexpr double kLambdaTolerance = 1e-6;
 constexpr double kPenaltyNormFloor = 1e-10;
 constexpr std::size_t kPredictBlockRows = 4096;
 
-std::size_t total_basis(const std::vector<SmoothTerm>& smooths) {
-  std::size_t p = 0;
-  for (const auto& s : smooths) p += s.basis->num_basis();
-  return p;
-}
-
 // Largest absolute row sum of columns [offset, offset + k) of m.
 double block_inf_norm(const Matrix& m, std::size_t offset, std::size_t k) {
   double norm = 0.0;
@@ -33,6 +29,16 @@ double block_inf_norm(const Matrix& m, std::size_t offset, std::size_t k) {
     norm = std::fmax(norm, sum);
   }
   return norm;
+}
+
+// Physical memory in bytes, or 0 when the platform does not say.
+long double physical_memory_bytes() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page_size > 0) return static_cast<long double>(pages) * page_size;
+#endif
+  return 0;
 }
 
 bool all_finite(const double* data, std::size_t n) {
@@ -75,6 +81,12 @@ std::vector<Matrix> embedded_penalties(const std::vector<SmoothTerm>& smooths, s
   return embed_penalties(smooths, p, std::vector<double>(smooths.size(), 1.0));
 }
 
+std::size_t total_basis(const std::vector<SmoothTerm>& smooths) {
+  std::size_t p = 0;
+  for (const auto& s : smooths) p += s.basis->num_basis();
+  return p;
+}
+
 Result<SmoothingMethod, Failure> parse_method(std::string_view method) {
   if (method == "REML") return SmoothingMethod::REML;
   if (method == "GCV") return SmoothingMethod::GCV;
@@ -91,6 +103,17 @@ Result<void> check_columns(const Matrix& x, std::size_t num_smooths) {
   if (x.cols() == num_smooths) return {};
   return GamError::dimension_mismatch("X has " + std::to_string(x.cols()) + " columns but model has " +
                                       std::to_string(num_smooths) + " smooth terms");
+}
+
+Result<void> check_model_size(std::size_t n, std::size_t p, std::size_t m) {
+  // n × p for the model matrix and m dense p × p penalties, in doubles.
+  const long double bytes = 8.0L * (static_cast<long double>(n) * p + static_cast<long double>(m) * p * p);
+  const long double available = physical_memory_bytes();
+  if (available <= 0 || bytes <= available) return {};
+  const auto gib = [](long double b) { return std::to_string(static_cast<long long>(b / 1073741824.0L + 0.5L)); };
+  return GamError::invalid_parameter("the model needs about " + gib(bytes) + " GiB for its model matrix and " +
+                                     std::to_string(m) + " penalty matrices of order " + std::to_string(p) +
+                                     ", more than the " + gib(available) + " GiB of memory of this machine");
 }
 
 Result<void> check_data(const Matrix& x, const Vector& y) {
@@ -142,7 +165,7 @@ double max_log_change(const Vector& a, const Vector& b) {
 
 Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const std::size_t> k,
                                               std::string_view bs) {
-  smooths_.clear();
+  clear_smooths();
   for (std::size_t i = 0; i < x.cols(); ++i) {
     const std::string name = "x" + std::to_string(i);
     Result<SmoothTerm> smooth = GamError::invalid_parameter("");
@@ -155,7 +178,7 @@ Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const s
       return Failure::message("Unknown basis type '" + std::string(bs) + "'. Use 'bs' or 'cr'.");
     }
     if (!smooth) return std::move(smooth).error();
-    smooths_.push_back(std::move(smooth).value());
+    add_smooth(std::move(smooth).value());
   }
   return {};
 }
@@ -167,6 +190,7 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
   VORNA_CHECK(check_rows(x, y));
   VORNA_CHECK(check_columns(x, smooths_.size()));
   VORNA_CHECK(check_data(x, y));
+  VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
 
   Matrix design = build_model_matrix(smooths_, x);
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
@@ -201,11 +225,11 @@ Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std
                               std::to_string(term.column) + ": a smooth needs k >= 2");
     }
   }
-  smooths_.clear();
+  clear_smooths();
   for (const FormulaTerm& term : terms) {
     VORNA_TRY(smooth, bspline_smooth_from_data("x" + std::to_string(term.column),
                                                static_cast<std::size_t>(term.k), x.col(term.column)));
-    smooths_.push_back(std::move(smooth));
+    add_smooth(std::move(smooth));
   }
   return fit_model(std::move(x), y, method, max_iter);
 }
@@ -226,6 +250,7 @@ FitSummary GamModel::store(Matrix design, SmoothingParameter smoothing, PirlsRes
   working_weights_ = std::move(fit.weights);
   design_matrix_ = std::move(design);
   fitted_ = true;
+  fitted_smooths_version_ = smooths_version_;
   return summary;
 }
 
@@ -237,6 +262,10 @@ Result<Vector> GamModel::predict_response(const Matrix& x) const {
     return GamError::dimension_mismatch(
         "the smooths have changed since the last fit: the model matrix has " + std::to_string(p) +
         " columns but the fit has " + std::to_string(coefficients_->size()) + " coefficients");
+  }
+  if (fitted_smooths_version_ != smooths_version_) {
+    return GamError::invalid_parameter(
+        "the smooths have changed since the last successful fit; fit the model again before predicting");
   }
   if (!all_finite(x.data(), x.rows() * x.cols()))
     return GamError::invalid_parameter("x contains NaN or infinite values");

@@ -53,8 +53,14 @@ class GamModel {
   // On failure the smooths made so far stay in the list.
   Result<void, Failure> setup_smooths(const Matrix& x, std::span<const std::size_t> k,
                                       std::string_view bs);
-  void add_smooth(SmoothTerm smooth) { smooths_.push_back(std::move(smooth)); }
-  void clear_smooths() { smooths_.clear(); }
+  void add_smooth(SmoothTerm smooth) {
+    smooths_.push_back(std::move(smooth));
+    ++smooths_version_;
+  }
+  void clear_smooths() {
+    smooths_.clear();
+    ++smooths_version_;
+  }
 
   // The plain pipeline over the current smooths. x is consumed.
   Result<FitSummary, Failure> fit_model(Matrix x, const Vector& y, std::string_view method,
@@ -82,6 +88,10 @@ class GamModel {
   Family family_;
   std::vector<SmoothTerm> smooths_;
   bool fitted_ = false;
+  // Bumped by every change of the smooth list; the stored results belong to
+  // the list of fitted_smooths_version_.
+  std::size_t smooths_version_ = 0;
+  std::size_t fitted_smooths_version_ = 0;
   std::optional<double> deviance_;
   std::optional<SmoothingParameter> smoothing_;
   std::optional<Vector> lambdas_;
@@ -94,6 +104,9 @@ class GamModel {
 
 // "method must be 'GCV' or 'REML'" unless method is exactly one of the two.
 Result<SmoothingMethod, Failure> parse_method(std::string_view method);
+
+// p: the number of basis functions of all smooths together.
+std::size_t total_basis(const std::vector<SmoothTerm>& smooths);
 
 // The model matrix of `smooths` evaluated at the columns of x (x has one
 // column per smooth).
@@ -119,6 +132,11 @@ std::optional<CrossProducts> unit_weight_cross_products(Family family, const Mat
 
 // The largest |ln a_j − ln b_j| over the shorter vector, NaN terms ignored, 0 when empty.
 double max_log_change(const Vector& a, const Vector& b);
+
+// Refuses a model whose n × p model matrix and m p × p penalties would not
+// fit into the machine's physical memory (rather than let the system kill
+// the process part-way).
+Result<void> check_model_size(std::size_t n, std::size_t p, std::size_t m);
 
 // Rejects data no fit can use: no observations, or NaN / infinite entries.
 Result<void> check_data(const Matrix& x, const Vector& y);

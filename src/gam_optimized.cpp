@@ -57,6 +57,7 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
   const std::size_t iterations = max_iter.value_or(kDefaultMaxIter);
   VORNA_CHECK(check_rows(x, y));
   VORNA_CHECK(check_data(x, y));
+  VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
 
   diag::Timer cache_timer;
   diag::Timer basis_timer;

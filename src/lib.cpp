@@ -459,6 +459,8 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!smooth) return py::raise_error(smooth.error());
     smooths.push_back(std::move(smooth).value());
   }
+  auto fits = vorna::check_model_size(x.rows(), vorna::total_basis(smooths), smooths.size());
+  if (!fits) return py::raise_error(fits.error());
   const Matrix model = vorna::build_model_matrix(smooths, x);
   const std::vector<Matrix> penalties = vorna::embedded_penalties(smooths, model.cols());
   const Vector w(x.rows(), 1.0);

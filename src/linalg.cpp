@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <limits>
 #include <cstdlib>
 #include <utility>
 
@@ -188,41 +189,77 @@ LapackResult<Vector> solve_lapack(Matrix a, Vector b) {
   return b;
 }
 
-double determinant_elimination(Matrix a) {
+// The diagonal of U and the sign of the row exchanges, from which both the
+// determinant and its logarithm are read. `zero` marks a factorization that
+// found det = 0 (a pivot below the threshold, or INFO > 0 from LAPACK).
+struct DeterminantFactors {
+  bool zero = false;
+  double sign = 1.0;
+  Vector diagonal;
+};
+
+DeterminantFactors eliminate_for_determinant(Matrix a) {
   const std::size_t n = a.rows();
   double* m = a.data();
-  double sign = 1.0;
+  DeterminantFactors f;
   for (std::size_t j = 0; j < n; ++j) {
     const std::size_t p = pivot_row(m, n, n, j);
-    if (std::abs(m[p * n + j]) < kDeterminantPivotMin) return 0.0;
+    if (std::abs(m[p * n + j]) < kDeterminantPivotMin) {
+      f.zero = true;
+      return f;
+    }
     if (p != j) {
       swap_rows(m, n, n, j, p);
-      sign = -sign;
+      f.sign = -f.sign;
     }
     eliminate_below(m, n, j, nullptr);
   }
-  double product = 1.0;
-  for (std::size_t i = 0; i < n; ++i) product *= m[i * n + i];
-  return sign * product;
+  f.diagonal.resize(n);
+  for (std::size_t i = 0; i < n; ++i) f.diagonal[i] = m[i * n + i];
+  return f;
 }
 
 // det(Aᵀ) = det(A), so the row-major copy is factored as it lies. A zero
 // pivot in U (INFO > 0) means det = 0; any other failure is an error.
-Result<double> determinant_lapack(Matrix a) {
+Result<DeterminantFactors> lapack_for_determinant(Matrix a) {
   const auto n_result = lapack_int(a.rows());
   if (!n_result) return GamError::singular_matrix();
   const int n = n_result.value();
   std::vector<int> ipiv(a.rows());
   int info = 0;
   LAPACK(dgetrf)(&n, &n, a.data(), &n, ipiv.data(), &info);
-  if (info > 0) return 0.0;
+  DeterminantFactors f;
+  if (info > 0) {
+    f.zero = true;
+    return f;
+  }
   if (info < 0) return GamError::singular_matrix();
-  // det = (−1)^(row exchanges) · Π sign(u_ii) · exp(Σ log|u_ii|)
-  double sign = 1.0;
-  double log_abs = 0.0;
+  f.diagonal.resize(a.rows());
   for (std::size_t i = 0; i < a.rows(); ++i) {
-    if (ipiv[i] != static_cast<int>(i) + 1) sign = -sign;
-    const double u = a(i, i);
+    if (ipiv[i] != static_cast<int>(i) + 1) f.sign = -f.sign;
+    f.diagonal[i] = a(i, i);
+  }
+  return f;
+}
+
+Result<DeterminantFactors> determinant_factors(ConstMatrixView a) {
+  if (a.rows() != a.cols()) return GamError::dimension_mismatch("Matrix must be square");
+  if (a.rows() >= kLapackThreshold) return lapack_for_determinant(Matrix(a));
+  return eliminate_for_determinant(Matrix(a));
+}
+
+// The elimination path multiplies the pivots; the LAPACK path goes through
+// logarithms: det = (−1)^(exchanges) · Π sign(u_ii) · exp(Σ log|u_ii|).
+double determinant_of(const DeterminantFactors& f, bool lapack_path) {
+  if (f.zero) return 0.0;
+  if (!lapack_path) {
+    double product = 1.0;
+    for (double u : f.diagonal) product *= u;
+    return f.sign * product;
+  }
+  double sign = f.sign;
+  double log_abs = 0.0;
+  for (double u : f.diagonal) {
     sign *= u / std::abs(u);
     log_abs += std::log(std::abs(u));
   }
@@ -310,9 +347,24 @@ Result<Vector> solve(Matrix a, Vector b) {
 }
 
 Result<double> determinant(ConstMatrixView a) {
-  if (a.rows() != a.cols()) return GamError::dimension_mismatch("Matrix must be square");
-  if (a.rows() >= kLapackThreshold) return determinant_lapack(Matrix(a));
-  return determinant_elimination(Matrix(a));
+  VORNA_TRY(factors, determinant_factors(a));
+  return determinant_of(factors, a.rows() >= kLapackThreshold);
+}
+
+Result<double> log_determinant(ConstMatrixView a) {
+  VORNA_TRY(factors, determinant_factors(a));
+  const double det = determinant_of(factors, a.rows() >= kLapackThreshold);
+  // Where the determinant is representable this is log(det) itself; where the
+  // product of the pivots overflows or underflows, the sum of their logarithms.
+  if (det == 0.0 && factors.zero) return -std::numeric_limits<double>::infinity();
+  if (std::isfinite(det) && det != 0.0) return std::log(det);
+  double sign = factors.sign;
+  double log_abs = 0.0;
+  for (double u : factors.diagonal) {
+    if (u < 0) sign = -sign;
+    log_abs += std::log(std::abs(u));
+  }
+  return sign > 0 ? log_abs : std::numeric_limits<double>::quiet_NaN();
 }
 
 Result<Matrix> inverse(ConstMatrixView a) {

@@ -59,6 +59,11 @@ Result<Vector> solve(Matrix a, Vector b);
 // a zero pivot reported by dgetrf) gives 0.0 rather than an error; the LAPACK
 // path forms sign·exp(Σ log|u_ii|). The 0 × 0 determinant is 1.0.
 Result<double> determinant(ConstMatrixView a);
+// log(det(A)) by the same factorization as determinant(): equal to
+// log(determinant(A)) wherever the determinant is representable, and the sum
+// of the logarithms of the pivots where their product would overflow or
+// underflow. −∞ for a zero determinant, NaN for a negative one.
+Result<double> log_determinant(ConstMatrixView a);
 // A⁻¹ by Gauss–Jordan on [A | I] (pivot threshold 1e-14) or dgetrf + dgetri.
 // DimensionMismatch "Matrix must be square"; SingularMatrix.
 Result<Matrix> inverse(ConstMatrixView a);

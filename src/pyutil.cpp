@@ -8,9 +8,12 @@
 namespace vorna::py {
 namespace {
 
-// Re-raises the pending exception with the same type and "argument '{name}': "
-// in front of its message.
+// Re-raises a pending TypeError or OverflowError with the same type and
+// "argument '{name}': " in front of its message. Anything else raised while
+// converting (a KeyboardInterrupt, an error of the caller's own __index__)
+// passes through untouched.
 bool prefix_pending_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);

@@ -475,8 +475,7 @@ Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
   const double penalty = penalty_value(lambdas, penalties, beta);
 
   // 5. log det(A_δ); a zero or negative determinant passes through as −∞ / NaN.
-  VORNA_TRY(det, determinant(a));
-  const double log_det = std::log(det);
+  VORNA_TRY(log_det, log_determinant(a));
 
   // 6. The criterion's own rank rule, without decomposing the penalties.
   double log_lambda_sum = 0.0;

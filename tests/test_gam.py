@@ -370,3 +370,32 @@ def test_profile_lines_of_the_cached_pipeline(rng, monkeypatch, capfd):
     monkeypatch.delenv("VORNA_PROFILE")
     vc.GAM().fit(x, y, [6, 6])
     assert capfd.readouterr().err == ""
+
+
+def test_predict_refuses_after_the_smooths_changed_with_the_same_size(rng):
+    x, y, _ = make_data(rng)
+    gam = vc.GAM()
+    gam.fit(x, y, [6, 8])
+    with pytest.raises(ValueError):
+        gam.fit(x * 2.0, y, [8, 6], method="bad")  # new smooths, same total size, no new fit
+    assert error_text(lambda: gam.predict(x)).startswith("Invalid parameter: the smooths have changed")
+    gam.fit(x, y, [6, 8])
+    assert gam.predict(x).shape == (300,)
+
+
+def test_a_model_too_large_for_memory_is_refused_before_allocating(rng):
+    x = rng.uniform(size=(10, 1000))
+    message = error_text(lambda: vc.GAM().fit(x, x[:, 0], [4] * 1000, max_iter=0))
+    assert message.startswith("Invalid parameter: the model needs about ") and "GiB" in message
+
+
+def test_conversion_passes_foreign_exceptions_through():
+    class Boom(Exception):
+        pass
+
+    class BadCount:
+        def __index__(self):
+            raise Boom("from __index__")
+
+    with pytest.raises(Boom, match="^from __index__$"):
+        vc.GAM().fit(np.zeros((3, 1)), np.zeros(3), [BadCount()])
