@@ -165,14 +165,18 @@ PyObject* penalized_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs)
   VORNA_PY_END
 }
 
-PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  VORNA_PY_BEGIN
+// Both gradient routes take (y, x, w, lambdas, penalties) plus optional
+// roots and cached XᵀWX / XᵀWy.
+using GradientRoute = Result<Vector> (*)(VectorView, ConstMatrixView, VectorView, std::span<const double>,
+                                         std::span<const Matrix>, const std::vector<Matrix>*,
+                                         const Matrix*, const Vector*);
+
+PyObject* call_gradient(PyObject* args, PyObject* kwargs, const char* format, GradientRoute route) {
   static const char* kw[] = {"y", "x", "w", "lambdas", "penalties", "roots", "xtwx", "xtwy",
                              nullptr};
   PyObject *y, *x, *w, *lam, *pen, *roots_obj = nullptr, *xtwx_obj = nullptr, *xtwy_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOO:reml_gradient_multi_qr",
-                                   const_cast<char**>(kw), &y, &x, &w, &lam, &pen, &roots_obj,
-                                   &xtwx_obj, &xtwy_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &y, &x, &w, &lam, &pen,
+                                   &roots_obj, &xtwx_obj, &xtwy_obj))
     return nullptr;
   Problem pr;
   std::vector<Matrix> roots;
@@ -184,38 +188,27 @@ PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs)
       !optional_matrix(xtwx_obj, "xtwx", xtwx, has_xtwx) ||
       !optional_vector(xtwy_obj, "xtwy", xtwy, has_xtwy))
     return nullptr;
-  auto g = reml_gradient_multi_qr(pr.y, pr.x, pr.w, pr.lambdas, pr.penalties,
-                                  has_roots ? &roots : nullptr, has_xtwx ? &xtwx : nullptr,
-                                  has_xtwy ? &xtwy : nullptr);
+  auto g = route(pr.y, pr.x, pr.w, pr.lambdas, pr.penalties, has_roots ? &roots : nullptr,
+                 has_xtwx ? &xtwx : nullptr, has_xtwy ? &xtwy : nullptr);
   if (!g) return py::raise_error(g.error());
   return py::new_array(g.value());
+}
+
+PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  return call_gradient(args, kwargs, "OOOOO|OOO:reml_gradient_multi_qr",
+                       [](VectorView y, ConstMatrixView x, VectorView w, std::span<const double> l,
+                          std::span<const Matrix> s, const std::vector<Matrix>* r, const Matrix* g,
+                          const Vector* b) { return reml_gradient_multi_qr(y, x, w, l, s, r, g, b); });
   VORNA_PY_END
 }
 
 PyObject* reml_gradient_blockwise_py(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
-  static const char* kw[] = {"y", "x", "w", "lambdas", "penalties", "roots", "xtwx", "xtwy",
-                             nullptr};
-  PyObject *y, *x, *w, *lam, *pen, *roots_obj = nullptr, *xtwx_obj = nullptr, *xtwy_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOO:reml_gradient_blockwise",
-                                   const_cast<char**>(kw), &y, &x, &w, &lam, &pen, &roots_obj,
-                                   &xtwx_obj, &xtwy_obj))
-    return nullptr;
-  Problem pr;
-  std::vector<Matrix> roots;
-  Matrix xtwx;
-  Vector xtwy;
-  bool has_roots = false, has_xtwx = false, has_xtwy = false;
-  if (!to_problem(y, x, w, lam, pen, pr) ||
-      !optional_matrix_list(roots_obj, "roots", roots, has_roots) ||
-      !optional_matrix(xtwx_obj, "xtwx", xtwx, has_xtwx) ||
-      !optional_vector(xtwy_obj, "xtwy", xtwy, has_xtwy))
-    return nullptr;
-  auto g = reml_gradient_blockwise(pr.y, pr.x, pr.w, pr.lambdas, pr.penalties,
-                                   has_roots ? &roots : nullptr, has_xtwx ? &xtwx : nullptr,
-                                   has_xtwy ? &xtwy : nullptr);
-  if (!g) return py::raise_error(g.error());
-  return py::new_array(g.value());
+  return call_gradient(args, kwargs, "OOOOO|OOO:reml_gradient_blockwise",
+                       [](VectorView y, ConstMatrixView x, VectorView w, std::span<const double> l,
+                          std::span<const Matrix> s, const std::vector<Matrix>* r, const Matrix* g,
+                          const Vector* b) { return reml_gradient_blockwise(y, x, w, l, s, r, g, b); });
   VORNA_PY_END
 }
 
