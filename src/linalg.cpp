@@ -379,45 +379,89 @@ Result<Matrix> inverse(ConstMatrixView a) {
 
 namespace {
 
-// √W·X: row i of X times √w_i (a negative weight gives a NaN row).
-Matrix scale_rows_by_sqrt(ConstMatrixView x, VectorView w) {
-  Matrix out(x.rows(), x.cols());
-  for (std::size_t i = 0; i < x.rows(); ++i) {
-    const double s = std::sqrt(w[i]);
-    double* dst = out.row_ptr(i);
-    for (std::size_t j = 0; j < x.cols(); ++j) dst[j] = x(i, j) * s;
-  }
-  return out;
-}
-
-}  // namespace
-
-namespace {
-
 // Unit weights scale nothing (√1 = 1 exactly), so the weighted products are
-// the plain ones and the n × p copy of √W·X can be skipped.
+// the plain ones and no scaled copy of X is needed at all.
 bool all_unit(VectorView w, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i)
     if (w[i] != 1.0) return false;
   return true;
 }
 
+// Rows of √W·X go through a buffer of this many rows at a time, so that the
+// weighted products read X once and never hold an n × p copy of it.
+constexpr std::size_t kWeightedBlockRows = 2048;
+
+// C (upper triangle) += BᵀB for a row-major block B.
+void add_block_gram(const Matrix& block, std::size_t rows, Matrix& c) {
+  const std::size_t p = block.cols();
+  if (!use_blas(rows * p * (p + 1) / 2, {rows, p})) {
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double* bi = block.row_ptr(i);
+      for (std::size_t j = 0; j < p; ++j) {
+        double* row = c.row_ptr(j);
+        for (std::size_t l = j; l < p; ++l) row[l] += bi[j] * bi[l];
+      }
+    }
+    return;
+  }
+  // The row-major block is the column-major p × rows matrix Bᵀ; its lower
+  // triangle (column-major) is the row-major upper one.
+  const int pi = static_cast<int>(p), ki = static_cast<int>(rows), lda = pi;
+  const double one = 1.0;
+  LAPACK(dsyrk)("L", "N", &pi, &ki, &one, block.data(), &lda, &one, c.data(), &pi, 1, 1);
+}
+
+// b += Bᵀv for the first `rows` rows of a row-major block.
+void add_block_xtv(const Matrix& block, std::size_t rows, const double* v, Vector& b) {
+  const std::size_t p = block.cols();
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double* bi = block.row_ptr(i);
+    for (std::size_t j = 0; j < p; ++j) b[j] += bi[j] * v[i];
+  }
+}
+
+// XᵀWX (when `gram_out`) and XᵀWy (when `y` is given) from blocks of √W·X:
+// row i of a block is √w_i·x_i and its right-hand side √w_i·y_i.
+void weighted_products(ConstMatrixView x, VectorView w, const VectorView* y, Matrix* gram_out, Vector* xty_out) {
+  const std::size_t n = x.rows(), p = x.cols();
+  const std::size_t block_rows = std::min(n, kWeightedBlockRows);
+  Matrix block(block_rows, p);
+  Vector v(block_rows);
+  for (std::size_t start = 0; start < n; start += block_rows) {
+    const std::size_t rows = std::min(block_rows, n - start);
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double s = std::sqrt(w[start + i]);  // a negative weight gives NaN, not an error
+      double* dst = block.row_ptr(i);
+      for (std::size_t j = 0; j < p; ++j) dst[j] = x(start + i, j) * s;
+      if (y != nullptr) v[i] = (*y)[start + i] * s;
+    }
+    if (gram_out != nullptr) add_block_gram(block, rows, *gram_out);
+    if (xty_out != nullptr) add_block_xtv(block, rows, v.data(), *xty_out);
+  }
+  if (gram_out != nullptr) mirror_upper_to_lower(*gram_out);
+}
+
 }  // namespace
 
 Matrix weighted_gram(ConstMatrixView x, VectorView w) {
   if (all_unit(w, x.rows())) return gram(x);
-  return gram(scale_rows_by_sqrt(x, w));
+  Matrix c(x.cols(), x.cols());
+  weighted_products(x, w, nullptr, &c, nullptr);
+  return c;
 }
 
-// (√W X)ᵀ(√W y) without copying X: u_i = √w_i·(√w_i·y_i), then Xᵀu.
+// (√W X)ᵀ(√W y), with the entries of √W y formed as y_i·√w_i.
 Vector weighted_xty(ConstMatrixView x, VectorView w, VectorView y) {
-  if (all_unit(w, x.rows())) return matvec_t(x, VectorView(y));
-  Vector u(x.rows());
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    const double s = std::sqrt(w[i]);
-    u[i] = s * (y[i] * s);
-  }
-  return matvec_t(x, u);
+  if (all_unit(w, x.rows())) return matvec_t(x, y);
+  Vector b(x.cols(), 0.0);
+  weighted_products(x, w, &y, nullptr, &b);
+  return b;
+}
+
+CrossProducts weighted_cross_products(ConstMatrixView x, VectorView w, VectorView y) {
+  CrossProducts out{Matrix(x.cols(), x.cols()), Vector(x.cols(), 0.0)};
+  weighted_products(x, w, &y, &out.xtwx, &out.xtwy);
+  return out;
 }
 
 // ---- Dense products ------------------------------------------------------------

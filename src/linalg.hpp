@@ -80,6 +80,9 @@ struct CrossProducts {
   Vector xtwy;
 };
 
+// XᵀWX and XᵀWy together, in one pass over X.
+CrossProducts weighted_cross_products(ConstMatrixView x, VectorView w, VectorView y);
+
 // ---- Dense products (BLAS for large operands) -------------------------------
 // Operands of any layout; row- or column-major ones go to BLAS without a copy.
 // Small products run as plain ordered loops. Shapes must conform (asserted).

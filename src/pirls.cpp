@@ -231,34 +231,32 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   PirlsResult result;
   Vector beta(p, 0.0);
   Vector eta = initial_eta(family, y);
-  Matrix sqrt_w_x(unit_weights ? 0 : n, p);  // √W·X, refilled each iteration
-  Vector sqrt_w_z(cached_rhs ? 0 : n);        // √W·z
+  Vector weights(unit_weights ? 0 : n);  // w and z at the current η, refilled each iteration
+  Vector response(cached_rhs ? 0 : n);
   double penalized_old = std::numeric_limits<double>::infinity();  // deviance + βᵀS_λβ at β
   for (std::size_t t = 1;; ++t) {
-    // 2.1 Weights and working response at the current η; √W·X and √W·z.
+    // 2.1 Weights and working response at the current η.
     if (!cached_rhs) {
       for (std::size_t i = 0; i < n; ++i) {
         const double mu = link_inverse_of(family, eta[i]);
         const double d = mu_eta_of(family, eta[i]);
-        const double z = response_of(eta[i], mu, y[i], d);
-        const double s = std::sqrt(weight_of(family, mu, d));
-        if (!unit_weights) {
-          double* row = sqrt_w_x.row_ptr(i);
-          for (std::size_t j = 0; j < p; ++j) row[j] = xv(i, j) * s;
-        }
-        sqrt_w_z[i] = s * z;
+        response[i] = response_of(eta[i], mu, y[i], d);
+        if (!unit_weights) weights[i] = weight_of(family, mu, d);
       }
     }
 
     // 2.2 A = XᵀWX + S_λ + δI with δ = 1e-5·(1 + √m)·max(1, max_j |(XᵀWX)_jj|)
-    //     (the scale is taken before the penalty); b = XᵀWz.
-    Matrix a = unit_weights ? *unit_gram : gram(sqrt_w_x);
+    //     (the scale is taken before the penalty); b = XᵀWz. Both come from
+    //     √W·X and √W·z, one pass over X.
+    std::optional<CrossProducts> weighted;
+    if (!unit_weights) weighted = weighted_cross_products(xv, weights, response);
+    Matrix a = unit_weights ? *unit_gram : std::move(weighted->xtwx);
     double scale = 1.0;
     for (std::size_t j = 0; j < p; ++j) scale = std::fmax(scale, std::abs(a(j, j)));
     const double delta = ridge_factor * scale;
     for (std::size_t e = 0; e < p * p; ++e) a.data()[e] += s_lambda.data()[e];
     for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
-    Vector b = cached_rhs ? cache->xtwy : matvec_t(unit_weights ? xv : sqrt_w_x.view(), sqrt_w_z);
+    Vector b = cached_rhs ? cache->xtwy : unit_weights ? matvec_t(xv, response) : std::move(weighted->xtwy);
 
     // 2.3 Solve and update η. From the second iteration on, a step that
     //     raises the penalized deviance is halved back towards the previous
