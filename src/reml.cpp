@@ -600,6 +600,44 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
 
 // ---- Gradient ---------------------------------------------------------------------------
 
+namespace {
+
+// |R_kk| below this fraction of the largest diagonal entry: singular to working precision.
+constexpr double kSingularFactorRatio = 1.5e-8;
+
+}  // namespace
+
+// Smooths that each contain the constant (and are penalized only on their
+// wiggliness) leave XᵀWX + Σ λ_j L_j L_jᵀ singular. Its factor then turns
+// every trace and every derivative of β into rounding noise, while β itself
+// comes from the ridged solve. Such a factor is refactored with that ridge,
+// (1 + √m)·1e-7·max(A_kk, 1), appended as rows, so that the traces describe
+// the very matrix the coefficients were solved with. A factor of full rank is
+// left exactly as it is.
+Result<void> ridge_singular_factor(Matrix& r, std::size_t m) {
+  const std::size_t p = r.rows();
+  double largest = 0.0, smallest = std::numeric_limits<double>::infinity();
+  for (std::size_t k = 0; k < p; ++k) {
+    largest = std::fmax(largest, std::fabs(r(k, k)));
+    smallest = std::fmin(smallest, std::fabs(r(k, k)));
+  }
+  if (!(smallest < kSingularFactorRatio * largest)) return {};
+  Matrix stacked(2 * p, p);
+  const double factor = (1.0 + std::sqrt(static_cast<double>(m))) * kCoefficientRidge;
+  for (std::size_t k = 0; k < p; ++k) {
+    double diagonal = 0.0;  // A_kk = (RᵀR)_kk, the squared norm of column k of R
+    for (std::size_t i = 0; i <= k; ++i) {
+      stacked(i, k) = r(i, k);
+      diagonal += r(i, k) * r(i, k);
+    }
+    stacked(p + k, k) = std::sqrt(factor * std::fmax(diagonal, 1.0));
+  }
+  auto ridged = qr_r(stacked);
+  if (!ridged) return GamError::invalid_parameter("QR decomposition failed: " + ridged.error().to_string());
+  r = std::move(ridged).value();
+  return {};
+}
+
 Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
                                       std::span<const double> lambdas,
                                       std::span<const Matrix> penalties,
@@ -607,6 +645,7 @@ Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorVie
                                       const Vector* xtwy) {
   VORNA_CHECK(check_all(y, x, w, lambdas, penalties, roots, xtwx, xtwy));
   VORNA_TRY(factor, stacked_factor(x, w, lambdas, penalties, roots));
+  VORNA_CHECK(ridge_singular_factor(factor.r, lambdas.size()));
   VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(factor.ranks), xtwx,
                                         xtwy));
   return gradient_from_factor(factor.r, factor.roots, factor.ranks, fit, lambdas, penalties,

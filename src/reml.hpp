@@ -112,6 +112,15 @@ Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w,
                                      std::span<const Matrix> penalties,
                                      const std::vector<Matrix>* roots = nullptr);
 
+// Smooths that each contain the constant (and are penalized only on their
+// wiggliness) leave XᵀWX + Σ λ_j L_j L_jᵀ singular, and its factor then turns
+// every trace and derivative of β into rounding noise. A factor singular to
+// working precision (some |R_kk| below 1.5e-8 of the largest) is refactored
+// with the coefficient solve's ridge (1 + √m)·1e-7·max(A_kk, 1) appended as
+// rows, A_kk being the squared column norms of R; a factor of full rank is
+// left exactly as it is.
+Result<void> ridge_singular_factor(Matrix& r, std::size_t m);
+
 struct PenalizedFit {
   Vector beta;              // p
   Vector xtwe;              // XᵀW·e (p), what every derivative of RSS needs

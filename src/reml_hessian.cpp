@@ -258,6 +258,8 @@ Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView
   VORNA_TRY(roots, penalty_roots(penalties));
   auto r = stacked_r(x, w, lambdas, roots, /*diagnostics=*/false);
   if (!r) return GamError::linalg_error("QR decomposition failed");
+  // The same factor the gradient uses, so that this stays its derivative.
+  VORNA_CHECK(ridge_singular_factor(r.value(), lambdas.size()));
   VORNA_TRY(r_inv, invert_factor(r.value()));
   const Matrix a_inv = gram(r_inv.transposed_view());  // R⁻¹R⁻ᵀ, exactly symmetric
 

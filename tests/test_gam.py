@@ -399,3 +399,15 @@ def test_conversion_passes_foreign_exceptions_through():
 
     with pytest.raises(Boom, match="^from __index__$"):
         vc.GAM().fit(np.zeros((3, 1)), np.zeros(3), [BadCount()])
+
+
+def test_smoothing_parameters_do_not_depend_on_rounding_noise(rng):
+    # Three uncentred smooths share the constant, so XᵀX + ΣλS is singular; below the block-wise
+    # switch the gradient must still be a derivative, not noise: a relative 1e-15 change of y
+    # may move λ only in the last digits.
+    n = 500
+    x = rng.uniform(size=(n, 3))
+    y = np.sin(2 * np.pi * x[:, 0]) + (x[:, 1] - 0.5) ** 2 + np.exp(-4 * x[:, 2]) + 0.2 * rng.standard_normal(n)
+    first = vc.GAM().fit(x, y, [10, 10, 10])["lambda"]
+    second = vc.GAM().fit(x, y * (1 + 1e-15), [10, 10, 10])["lambda"]
+    np.testing.assert_allclose(second, first, rtol=1e-6)

@@ -92,13 +92,26 @@ def test_hessian_is_exactly_symmetric_and_empty_without_penalties():
 
 
 def test_uninvertible_factor_is_a_singular_matrix():
+    # No data and no penalty: the factor is the zero matrix, with no scale to ridge against.
+    y, x, w, _ = problem(1)
+    with pytest.raises(ValueError, match="^Singular matrix encountered$"):
+        t.reml_hessian_multi_qr(y, np.zeros_like(x), w, [1.0], [np.zeros((x.shape[1],) * 2)])
+
+
+def test_singular_factor_hessian_is_the_derivative_of_the_gradient():
+    # A zero column no penalty reaches: gradient and Hessian both use the ridged factor, so the
+    # Hessian is still the derivative of the gradient (central differences, step 1e-5).
     y, x, w, penalties = problem(1)
     x = x.copy()
-    x[:, 0] = 0.0  # a zero column leaves a zero on R's diagonal; the penalty
-    s = penalties[0].copy()  # must not reach that column either
+    x[:, 0] = 0.0
+    s = penalties[0].copy()
     s[0, :] = s[:, 0] = 0.0
-    with pytest.raises(ValueError, match="^Singular matrix encountered$"):
-        t.reml_hessian_multi_qr(y, x, w, [1.0], [s])
+    rho = np.array([0.2])
+    h = hessian(y, x, w, rho, [s])
+    fd = (gradient(y, x, w, rho + 1e-5, [s]) - gradient(y, x, w, rho - 1e-5, [s])) / 2e-5
+    assert np.all(np.isfinite(h))
+    # O(h²) truncation and the coefficient ridge that only the gradient's β carries
+    np.testing.assert_allclose(h[:, 0], fd, rtol=1e-4)
 
 
 @pytest.mark.parametrize("lambdas, penalty, message", [

@@ -287,17 +287,41 @@ def test_gradient_with_given_roots_and_without_penalties(rng):
     assert t.reml_gradient_multi_qr(y, x, w, [], []).shape == (0,)
 
 
-def test_gradient_reports_failed_triangular_solve(rng):
+def test_gradient_reports_failed_triangular_solve():
+    # No data and no penalty: the stacked factor is the zero matrix, which has no scale to
+    # ridge against, and the first triangular solve meets its zero diagonal.
+    x, y, w = np.zeros((40, 3)), np.ones(40), np.ones(40)
+    with pytest.raises(ValueError, match=r"^Invalid parameter: Triangular solve failed: .*\b1\b"):
+        t.reml_gradient_multi_qr(y, x, w, [1.0], [np.zeros((3, 3))])
+
+
+def test_gradient_of_a_singular_factor_uses_the_coefficient_ridge(rng):
+    # An all-zero column that no penalty touches leaves R singular. The gradient is then taken
+    # with the coefficient solve's ridge (1 + √m)·1e-7·max(A_kk, 1) added to A, and must equal
+    # the derivative of that ridged criterion computed independently.
     y, x, w, (s6,) = problem(rng, 40, 1)
-    # An extra all-zero column that no root touches: Householder steps keep it exactly zero,
-    # so R's last diagonal entry is an exact 0 (the coefficient solve survives on its ridge).
     x = np.hstack([x, np.zeros((40, 1))])
     s = np.zeros((7, 7))
     s[:6, :6] = s6
-    root = np.zeros((7, 4))
-    root[:6] = t.penalty_sqrt(s6)
-    with pytest.raises(ValueError, match=r"^Invalid parameter: Triangular solve failed: .*\b7\b"):
-        t.reml_gradient_multi_qr(y, x, w, [1.0], [s], [root])
+    lam = 1.3
+    g = t.reml_gradient_multi_qr(y, x, w, [lam], [s])
+    assert np.all(np.isfinite(g))
+    a = x.T @ (w[:, None] * x) + lam * s
+    ridged = a + np.diag(2 * 1e-7 * np.maximum(np.abs(np.diag(a)), 1.0))
+    inv = np.linalg.inv(ridged)
+    beta = inv @ (x.T @ (w * y))
+    e = y - x @ beta
+    n, r = len(y), 4
+    rss, pen = np.sum(w * e * e), lam * beta @ s @ beta
+    phi = rss / (n - r)
+    d_beta = -inv @ (lam * s @ beta)
+    d_rss = -2 * (x.T @ (w * e)) @ d_beta
+    d_pen = lam * beta @ s @ beta + 2 * lam * (s @ beta) @ d_beta
+    trace = lam * np.trace(inv @ s)
+    expected = 0.5 * (trace - r + (d_rss + d_pen) / phi - (rss + pen) / phi**2 * d_rss / (n - r)
+                      + (n - r) / phi * d_rss / (n - r))
+    # the ridge's own scale uses column norms of R instead of diag(A): equal up to rounding here
+    np.testing.assert_allclose(g, [expected], rtol=1e-6)
 
 
 @pytest.mark.parametrize(
