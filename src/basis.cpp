@@ -185,18 +185,19 @@ BSplineBasis::BSplineBasis(Vector knots) : knots_(std::move(knots)) {
   t_.insert(t_.end(), 3, hi);
   sorted_and_finite_ = std::is_sorted(t_.begin(), t_.end()) &&
                        std::all_of(t_.begin(), t_.end(), [](double v) { return std::isfinite(v); });
-  // From |x| = 2^21 on, neighbouring doubles lie more than 1e-10 apart and
-  // hi − 2e-10 rounds back to hi itself, where only the empty closed last
+  // From |x| = 2^20 on, neighbouring doubles lie more than 1e-10 apart and
+  // hi − 2e-10 can round back to hi itself, where only the empty closed last
   // interval is active and every function (and slope) would evaluate to 0.
-  // The shifted points and bounds are therefore at least one representable
-  // step inside the ends; for ordinary magnitudes nothing changes.
+  // The shifted point and bound at that end are therefore at least one
+  // representable step inside it; for ordinary magnitudes nothing changes.
   const auto inside = [](double end, double offset, double towards) {
     const double moved = end + offset;
     return moved != end || !std::isfinite(end) ? moved : std::nextafter(end, towards);
   };
-  lo_inside_ = inside(lo, kBoundaryShift, hi);
+  // The left end needs no such care: its first interval [lo, κ₁) holds lo.
+  lo_inside_ = lo + kBoundaryShift;
+  lo_near_ = lo + kBoundaryTolerance;
   hi_inside_ = inside(hi, -kBoundaryShift, lo);
-  lo_near_ = inside(lo, kBoundaryTolerance, hi);
   hi_near_ = inside(hi, -kBoundaryTolerance, lo);
 }
 

@@ -353,18 +353,21 @@ Result<double> determinant(ConstMatrixView a) {
 
 Result<double> log_determinant(ConstMatrixView a) {
   VORNA_TRY(factors, determinant_factors(a));
-  const double det = determinant_of(factors, a.rows() >= kLapackThreshold);
-  // Where the determinant is representable this is log(det) itself; where the
-  // product of the pivots overflows or underflows, the sum of their logarithms.
-  if (det == 0.0 && factors.zero) return -std::numeric_limits<double>::infinity();
-  if (std::isfinite(det) && det != 0.0) return std::log(det);
+  if (factors.zero) return -std::numeric_limits<double>::infinity();
   double sign = factors.sign;
   double log_abs = 0.0;
   for (double u : factors.diagonal) {
     if (u < 0) sign = -sign;
     log_abs += std::log(std::abs(u));
   }
-  return sign > 0 ? log_abs : std::numeric_limits<double>::quiet_NaN();
+  const double from_logs = sign > 0 ? log_abs : std::numeric_limits<double>::quiet_NaN();
+  // log(det) itself wherever the determinant is an ordinary double and agrees
+  // with the sum of logarithms; where the product of the pivots overflows,
+  // underflows or passes through the subnormal range on its way, the sum.
+  const double det = determinant_of(factors, a.rows() >= kLapackThreshold);
+  if (std::isnormal(det) && std::fabs(std::log(std::fabs(det)) - log_abs) <= 1e-10 * std::fmax(1.0, std::fabs(log_abs)))
+    return std::log(det);
+  return from_logs;
 }
 
 Result<Matrix> inverse(ConstMatrixView a) {

@@ -228,84 +228,104 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   const Matrix* unit_gram = unit_weights ? (cache ? &cache->xtwx : &*own_gram) : nullptr;
   const bool cached_rhs = unit_weights && cache != nullptr;
 
-  PirlsResult result;
-  Vector beta(p, 0.0);
-  Vector eta = initial_eta(family, y);
-  Vector weights(unit_weights ? 0 : n);  // w and z at the current η, refilled each iteration
-  Vector response(cached_rhs ? 0 : n);
-  double penalized_old = std::numeric_limits<double>::infinity();  // deviance + βᵀS_λβ at β
-  for (std::size_t t = 1;; ++t) {
-    // 2.1 Weights and working response at the current η.
-    if (!cached_rhs) {
-      for (std::size_t i = 0; i < n; ++i) {
-        const double mu = link_inverse_of(family, eta[i]);
-        const double d = mu_eta_of(family, eta[i]);
-        response[i] = response_of(eta[i], mu, y[i], d);
-        if (!unit_weights) weights[i] = weight_of(family, mu, d);
+  // One run of the iteration. `guarded` adds step control: from the second
+  // iteration on, a step that raises the penalized deviance is halved back
+  // towards the previous coefficients.
+  const auto iterate = [&](bool guarded) -> Result<PirlsResult> {
+    PirlsResult result;
+    Vector beta(p, 0.0);
+    Vector eta = initial_eta(family, y);
+    Vector weights(unit_weights ? 0 : n);  // w and z at the current η, refilled each iteration
+    Vector response(cached_rhs ? 0 : n);
+    double penalized_old = std::numeric_limits<double>::infinity();  // deviance + βᵀS_λβ at β
+    for (std::size_t t = 1;; ++t) {
+      // 2.1 Weights and working response at the current η.
+      if (!cached_rhs) {
+        for (std::size_t i = 0; i < n; ++i) {
+          const double mu = link_inverse_of(family, eta[i]);
+          const double d = mu_eta_of(family, eta[i]);
+          response[i] = response_of(eta[i], mu, y[i], d);
+          if (!unit_weights) weights[i] = weight_of(family, mu, d);
+        }
       }
-    }
 
-    // 2.2 A = XᵀWX + S_λ + δI with δ = 1e-5·(1 + √m)·max(1, max_j |(XᵀWX)_jj|)
-    //     (the scale is taken before the penalty); b = XᵀWz. Both come from
-    //     √W·X and √W·z, one pass over X.
-    std::optional<CrossProducts> weighted;
-    if (!unit_weights) weighted = weighted_cross_products(xv, weights, response);
-    Matrix a = unit_weights ? *unit_gram : std::move(weighted->xtwx);
-    double scale = 1.0;
-    for (std::size_t j = 0; j < p; ++j) scale = std::fmax(scale, std::abs(a(j, j)));
-    const double delta = ridge_factor * scale;
-    for (std::size_t e = 0; e < p * p; ++e) a.data()[e] += s_lambda.data()[e];
-    for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
-    Vector b = cached_rhs ? cache->xtwy : unit_weights ? matvec_t(xv, response) : std::move(weighted->xtwy);
+      // 2.2 A = XᵀWX + S_λ + δI with δ = 1e-5·(1 + √m)·max(1, max_j |(XᵀWX)_jj|)
+      //     (the scale is taken before the penalty); b = XᵀWz. Both come from
+      //     √W·X and √W·z, one pass over X.
+      std::optional<CrossProducts> weighted;
+      if (!unit_weights) weighted = weighted_cross_products(xv, weights, response);
+      Matrix a = unit_weights ? *unit_gram : std::move(weighted->xtwx);
+      double scale = 1.0;
+      for (std::size_t j = 0; j < p; ++j) scale = std::fmax(scale, std::abs(a(j, j)));
+      const double delta = ridge_factor * scale;
+      for (std::size_t e = 0; e < p * p; ++e) a.data()[e] += s_lambda.data()[e];
+      for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
+      Vector b = cached_rhs ? cache->xtwy : unit_weights ? matvec_t(xv, response) : std::move(weighted->xtwy);
 
-    // 2.3 Solve and update η. From the second iteration on, a step that
-    //     raises the penalized deviance is halved back towards the previous
-    //     coefficients: without it, a start far from the optimum can send
-    //     the logit or log link into ever larger oscillations.
-    VORNA_TRY(beta_new, solve(std::move(a), std::move(b)));
-    bool halved = false;
-    if (!unit_weights) {
-      // The iteration heads for the minimum of deviance + βᵀS_λβ + δ‖β‖²,
-      // so that (with this iteration's δ) is what a step must not raise. A
-      // non-finite objective at the previous coefficients gives nothing to
-      // compare with: the step is taken as it is.
-      eta = matvec(xv, beta_new);
-      double objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
-      const double objective_old = penalized_old + delta * squared_norm(beta);
-      // Rounding noise near the optimum is not an increase: only a rise beyond
-      // a relative 1e-8 shortens the step.
-      const double limit = objective_old + kHalvingTolerance * std::fabs(objective_old);
-      for (std::size_t h = 0; t > 1 && h < kMaxStepHalvings && std::isfinite(objective_old) &&
-                              !(objective <= limit);
-           ++h) {
-        for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
+      // 2.3 Solve and update η.
+      VORNA_TRY(beta_new, solve(std::move(a), std::move(b)));
+      bool halved = false;
+      if (guarded) {
+        // The iteration heads for the minimum of deviance + βᵀS_λβ + δ‖β‖², so
+        // that (with this iteration's δ) is what a step must not raise by more
+        // than rounding noise. Without a finite objective at the previous
+        // coefficients there is nothing to compare with; and where no fraction
+        // of the step lowers it (clamped links), the full step is taken.
         eta = matvec(xv, beta_new);
-        objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
-        halved = true;
+        double objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
+        const double objective_old = penalized_old + delta * squared_norm(beta);
+        const double limit = objective_old + kHalvingTolerance * std::fabs(objective_old);
+        if (t > 1 && std::isfinite(objective_old) && !(objective <= limit)) {
+          const Vector full_step = beta_new;
+          for (std::size_t h = 0; h < kMaxStepHalvings && !(objective <= limit); ++h) {
+            for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
+            eta = matvec(xv, beta_new);
+            objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
+          }
+          halved = objective <= limit;
+          if (!halved) {
+            beta_new = full_step;
+            eta = matvec(xv, beta_new);
+            objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
+          }
+        }
+        penalized_old = objective - delta * squared_norm(beta_new);
+      } else if (!cached_rhs) {
+        eta = matvec(xv, beta_new);
       }
-      penalized_old = objective - delta * squared_norm(beta_new);
-    } else if (!cached_rhs) {
-      eta = matvec(xv, beta_new);
+      double change = 0.0;
+      for (std::size_t j = 0; j < p; ++j) change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
+      beta = std::move(beta_new);
+      // A shortened step says nothing about convergence: only a full one may end the loop.
+      if ((change < kCoefficientTolerance && !halved) || t == kMaxIterations) {
+        result.iterations = t;
+        result.converged = change < kCoefficientTolerance && !halved;
+        break;
+      }
     }
-    double change = 0.0;
-    for (std::size_t j = 0; j < p; ++j) change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
-    beta = std::move(beta_new);
-    // A shortened step says nothing about convergence: only a full one may end the loop.
-    if ((change < kCoefficientTolerance && !halved) || t == kMaxIterations) {
-      result.iterations = t;
-      result.converged = change < kCoefficientTolerance && !halved;
-      break;
-    }
-  }
-  if (cached_rhs) eta = matvec(xv, beta);
+    if (cached_rhs) eta = matvec(xv, beta);
 
-  // 3. The record at the final η.
-  result.fitted_values = link_inverse(family, eta);
-  result.deviance = deviance(family, y, result.fitted_values);
-  result.weights = working_weights(family, eta);
-  result.coefficients = std::move(beta);
-  result.linear_predictor = std::move(eta);
-  return result;
+    // 3. The record at the final η.
+    result.fitted_values = link_inverse(family, eta);
+    result.deviance = deviance(family, y, result.fitted_values);
+    result.weights = working_weights(family, eta);
+    result.coefficients = std::move(beta);
+    result.linear_predictor = std::move(eta);
+    return result;
+  };
+
+  // The plain iteration first. Started from initial_eta(y), far from the
+  // optimum, it can oscillate with growing amplitude (the logit or log link
+  // pinned at its clamps); only when it does not settle on finite coefficients
+  // is it run again with step control. A Gaussian step minimizes the
+  // penalized least squares outright and never needs it.
+  VORNA_TRY(plain, iterate(false));
+  const bool settled = plain.converged && std::all_of(plain.coefficients.begin(), plain.coefficients.end(),
+                                                      [](double v) { return std::isfinite(v); });
+  if (unit_weights || settled) return plain;
+  auto guarded = iterate(true);
+  if (!guarded) return plain;
+  return std::move(guarded).value();
 }
 
 // ---- Block-wise R factor ----------------------------------------------------------

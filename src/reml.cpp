@@ -690,6 +690,8 @@ Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorVi
   if (!have_r) {
     VORNA_TRY(blocked, blockwise_r_factor(x, w, lambdas, used_roots));
     r = std::move(blocked);
+    // Unridged like the stacked factor, so it gets the same treatment when singular.
+    VORNA_CHECK(ridge_singular_factor(r, lambdas.size()));
   }
 
   // 3. Consistency check against the cross product recomputed from the data.

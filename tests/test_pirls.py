@@ -335,3 +335,26 @@ def test_negative_gamma_response_takes_full_steps(rng, problem):
     beta, iterations = reference_pirls(x, y, lambdas, penalties, "gamma")
     assert fit["iterations"] == iterations
     np.testing.assert_allclose(fit["coefficients"], beta, rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize(
+    "family, x, y, lam",
+    [
+        # an iterate reaches the clamped part of the link, where no fraction of a step can lower
+        # the clamped deviance: the plain iteration still converges and must be what is returned
+        ("poisson", [0.3, 0.44, 0.44, 0.56, 0.69, 0.82], [0.0, 11816.0, 0.0, 5633.0, 59851087.0, 0.0], 1e-3),
+        ("gamma", [0.1, 0.34, 0.73, 0.84, 0.94, 0.95, 0.98],
+         [0.452866, 0.029918, 7e-6, 12.619154, 0.214533, 0.149858, 0.002005], 1e-2),
+        # an ordinary overshoot in the second step, after which the plain iteration settles
+        ("binomial", [0.09, 0.11, 0.16, 0.24, 0.39, 0.43, 0.48, 0.58, 0.73, 0.8],
+         [0, 1, 0, 0, 0, 1, 0, 0, 1, 1], 1e-4),
+    ],
+)
+def test_a_converging_plain_iteration_is_returned_unchanged(family, x, y, lam):
+    x, y = np.array(x), np.array(y, dtype=float)
+    _, s, _, _, basis = core.bspline_smooth_from_range("x", 4, 0.0, 1.0, x)
+    fit = core.pirls(basis, y, [lam], [s], family)
+    beta, iterations = reference_pirls(basis, y, [lam], [s], family)
+    assert fit["converged"] is True
+    assert fit["iterations"] == iterations
+    np.testing.assert_allclose(fit["coefficients"], beta, rtol=1e-9, atol=1e-9)

@@ -537,3 +537,46 @@ def test_criterion_when_the_determinant_overflows(rng):
     assert np.isfinite(value)
     # slogdet and the library's pivot logs sum hundreds of terms in different orders
     np.testing.assert_allclose(value, expected, rtol=1e-10)
+
+
+def test_row_block_route_ridges_a_singular_factor_like_the_qr_route(rng):
+    # Two uncentred B-spline blocks share the constant: XᵀX + ΣλS is singular. Without a cached
+    # XᵀWX the block-wise entry builds R row block by row block; it must be ridged exactly as
+    # the stacked factor is, so both routes give the same (finite) gradient.
+    n = 2000
+    x = rng.uniform(size=(n, 2))
+    blocks, pens = [], []
+    for j, k in enumerate((8, 6)):
+        knots, s, _, _, b = t.bspline_smooth_from_range(f"x{j}", k, 0.0, 1.0, x[:, j])
+        blocks.append(b)
+        pens.append(s)
+    X = np.hstack(blocks)
+    p = X.shape[1]
+    S = [np.zeros((p, p)), np.zeros((p, p))]
+    S[0][:8, :8], S[1][8:, 8:] = pens
+    y = np.sin(6 * x[:, 0]) + 0.1 * rng.standard_normal(n)
+    w = np.ones(n)
+    blockwise = t.reml_gradient_blockwise(y, X, w, [1.0, 1.0], S)
+    stacked = t.reml_gradient_multi_qr(y, X, w, [1.0, 1.0], S)
+    assert np.all(np.isfinite(blockwise))
+    # both factor the same ridged matrix, by different Householder sequences
+    np.testing.assert_allclose(blockwise, stacked, rtol=1e-8)
+
+
+@pytest.mark.parametrize("c", [0.0, 1e-3, 0.5])
+def test_criterion_when_the_determinant_is_subnormal(c):
+    # A_δ = XᵀX + 1e-5·I with 64 pivots of 1e-5: det(A_δ) lies at or below the subnormal range,
+    # where log(det) loses digits or is −∞; the criterion must use the true log-determinant.
+    p = 65
+    x = np.zeros((p, p))
+    x[0, p - 1] = np.sqrt(c)
+    y = np.linspace(-1.0, 1.0, p)
+    w = np.ones(p)
+    value = t.reml_criterion(y, x, w, [], [])
+    a = x.T @ x + 1e-5 * np.eye(p)
+    beta = np.linalg.solve(a, x.T @ y)
+    rss = np.sum((y - x @ beta) ** 2)
+    phi = rss / p
+    expected = 0.5 * (rss / phi + p * np.log(2 * np.pi * phi) + np.linalg.slogdet(a)[1])
+    # a sum of 65 logarithms against slogdet's; both exact to a few ulps of ~750
+    np.testing.assert_allclose(value, expected, rtol=1e-12)
