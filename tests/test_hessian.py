@@ -6,21 +6,7 @@ import pytest
 
 t = pytest.importorskip("_vorna_core_testing")
 
-
-def problem(m, k=6, n=80, seed=0, weighted=False):
-    """y, X, w and m second-difference penalties, each on its own block of k columns."""
-    rng = np.random.default_rng(seed)
-    p = m * k
-    x = rng.normal(size=(n, p))
-    y = x @ rng.normal(size=p) + rng.normal(size=n)
-    w = rng.uniform(0.5, 2.0, size=n) if weighted else np.ones(n)
-    d = np.diff(np.eye(k), 2, axis=0)
-    penalties = []
-    for j in range(m):
-        s = np.zeros((p, p))
-        s[j * k:(j + 1) * k, j * k:(j + 1) * k] = d.T @ d
-        penalties.append(s)
-    return y, x, w, penalties
+from shared_problems import block_problem as problem
 
 
 def gradient(y, x, w, rho, penalties):
