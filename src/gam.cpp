@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include "diagnostics.hpp"
+#include "format.hpp"
 #include "formula.hpp"
 #include "linalg.hpp"
 
@@ -16,6 +18,8 @@ namespace {
 constexpr std::size_t kDefaultMaxIter = 10;
 constexpr double kPlainStartLambda = 0.1;
 constexpr double kLambdaTolerance = 1e-6;
+constexpr std::size_t kStrictPasses = 4;  // the cached pipeline loosens its tolerance after these
+constexpr double kLooseTolerance = 2e-6;
 constexpr double kPenaltyNormFloor = 1e-10;
 constexpr std::size_t kPredictBlockRows = 4096;
 
@@ -124,6 +128,23 @@ Result<void> check_data(const Matrix& x, const Vector& y) {
   return {};
 }
 
+Result<void> check_response_domain(Family family, const Vector& y) {
+  const auto outside = [&](auto&& bad, const char* rule) -> Result<void> {
+    for (std::size_t i = 0; i < y.size(); ++i)
+      if (bad(y[i]))
+        return GamError::invalid_parameter("the " + std::string(family_name(family)) + " family needs " + rule +
+                                           ", but y[" + std::to_string(i) + "] = " + fmt::plain(y[i]));
+    return {};
+  };
+  switch (family) {
+    case Family::Binomial: return outside([](double v) { return !(v >= 0.0 && v <= 1.0); }, "0 <= y <= 1");
+    case Family::Poisson: return outside([](double v) { return !(v >= 0.0); }, "y >= 0");
+    case Family::Gamma: return outside([](double v) { return !(v > 0.0); }, "y > 0");
+    case Family::Gaussian: break;
+  }
+  return {};
+}
+
 void fill_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x, Matrix& model) {
   std::size_t offset = 0;
   for (std::size_t j = 0; j < smooths.size(); ++j) {
@@ -190,22 +211,17 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
   VORNA_CHECK(check_rows(x, y));
   VORNA_CHECK(check_columns(x, smooths_.size()));
   VORNA_CHECK(check_data(x, y));
+  VORNA_CHECK(check_response_domain(family_, y));
   VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
 
   Matrix design = build_model_matrix(smooths_, x);
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
   SmoothingParameter params{Vector(smooths_.size(), kPlainStartLambda), method, false};
   const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, y);
-  const CrossProducts* cache = cross ? &*cross : nullptr;
-
-  for (std::size_t it = 1; it <= iterations; ++it) {
-    VORNA_TRY(fit, pirls(design, y, params.lambda, penalties, family_, cache));
-    const Vector lambda_old = params.lambda;
-    VORNA_CHECK(optimize(params, y, design, fit.weights, penalties, cache));
-    if (max_log_change(lambda_old, params.lambda) < kLambdaTolerance) break;
-  }
-  VORNA_TRY(final_fit, pirls(design, y, params.lambda, penalties, family_, cache));
-  return store(std::move(design), std::move(params), std::move(final_fit), y);
+  VORNA_TRY(selected, select_and_fit(family_, design, y, penalties, std::move(params), iterations,
+                                     cross ? &*cross : nullptr, false));
+  return store(std::move(design), std::move(selected.smoothing), std::move(selected.fit), y,
+               std::move(selected.warnings));
 }
 
 Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std::string_view formula,
@@ -234,13 +250,80 @@ Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std
   return fit_model(std::move(x), y, method, max_iter);
 }
 
-FitSummary GamModel::store(Matrix design, SmoothingParameter smoothing, PirlsResult fit, const Vector& y) {
+Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design, const Vector& y,
+                                            std::span<const Matrix> penalties, SmoothingParameter smoothing,
+                                            std::size_t max_passes, const CrossProducts* cache, bool loosen) {
+  SelectedFit out;
+  out.smoothing = std::move(smoothing);
+  SmoothingParameter& params = out.smoothing;
+  const char* criterion = params.method == SmoothingMethod::GCV ? "GCV" : "REML";
+  // Binomial and Poisson have a known scale (φ = 1); Gaussian and Gamma estimate theirs.
+  const bool known_scale = family == Family::Binomial || family == Family::Poisson;
+  SelectionReport report;
+  double change = 0.0;
+  bool settled = max_passes == 0;
+  for (std::size_t pass = 1; pass <= max_passes; ++pass) {
+    diag::Timer pirls_timer;
+    auto fit = pirls(design, y, params.lambda, penalties, family, cache);
+    out.pirls_ms += pirls_timer.elapsed_ms();
+    if (!fit) return std::move(fit).error();
+    const Vector lambda_old = params.lambda;
+    const SelectionOptions options{known_scale, pass > 1};
+    diag::Timer optimize_timer;
+    Result<void, Failure> chosen;
+    if (family == Family::Gaussian) {
+      chosen = optimize(params, y, design, fit.value().weights, penalties, cache, options, &report);
+    } else {
+      // The working model of this fit: the one PiRLS solves at convergence.
+      const PirlsResult& f = fit.value();
+      const Vector z = working_response(family, f.linear_predictor, f.fitted_values, y);
+      chosen = optimize(params, z, design, f.weights, penalties, nullptr, options, &report);
+    }
+    out.optimize_ms += optimize_timer.elapsed_ms();
+    if (!chosen) return std::move(chosen).error();
+    // A λ pinned at the edge of the search range moves with the range, which
+    // follows XᵀWX; its value no longer changes the fit.
+    Vector moved_old, moved_new;
+    for (std::size_t j = 0; j < params.lambda.size(); ++j)
+      if (j >= report.pinned.size() || !report.pinned[j]) {
+        moved_old.push_back(lambda_old[j]);
+        moved_new.push_back(params.lambda[j]);
+      }
+    change = max_log_change(moved_old, moved_new);
+    const double tolerance = loosen && pass > kStrictPasses ? kLooseTolerance : kLambdaTolerance;
+    // A Gaussian working model does not depend on the fit: one pass settles λ.
+    if (family == Family::Gaussian || change < tolerance) {
+      settled = true;
+      break;
+    }
+  }
+  if (!report.converged)
+    out.warnings.push_back(std::string(criterion) + " smoothing-parameter search did not converge: it stopped after " +
+                           std::to_string(report.iterations) + " Newton iterations with gradient " +
+                           fmt::sci(report.gradient, 2) + " in log lambda");
+  if (!settled)
+    out.warnings.push_back("the fit did not converge: after " + std::to_string(max_passes) +
+                           " passes of PiRLS and smoothing-parameter selection, log lambda still changed by " +
+                           fmt::sci(change, 2));
+  diag::Timer pirls_timer;
+  auto final_fit = pirls(design, y, params.lambda, penalties, family, cache);
+  out.pirls_ms += pirls_timer.elapsed_ms();
+  if (!final_fit) return std::move(final_fit).error();
+  out.fit = std::move(final_fit).value();
+  if (!out.fit.converged)
+    out.warnings.push_back("PiRLS did not converge in " + std::to_string(out.fit.iterations) +
+                           " iterations at the chosen smoothing parameters");
+  return out;
+}
+
+FitSummary GamModel::store(Matrix design, SmoothingParameter smoothing, PirlsResult fit, const Vector& y,
+                           std::vector<std::string> warnings) {
   double rss = 0.0;
   for (std::size_t i = 0; i < y.size(); ++i) {
     const double r = y[i] - fit.fitted_values[i];
     rss += r * r;
   }
-  FitSummary summary{smoothing.lambda, rss, fit.fitted_values};
+  FitSummary summary{smoothing.lambda, rss, fit.fitted_values, std::move(warnings)};
   deviance_ = rss;
   lambdas_ = smoothing.lambda;
   smoothing_ = std::move(smoothing);

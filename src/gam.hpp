@@ -26,6 +26,9 @@ struct FitSummary {
   Vector lambda;
   double deviance = 0.0;
   Vector fitted_values;
+  // What did not converge, one sentence each; the binding issues them as
+  // ConvergenceWarning.
+  std::vector<std::string> warnings;
 };
 
 // The model matrix and the scaled, embedded penalties of the current smooths.
@@ -83,7 +86,8 @@ class GamModel {
 
  private:
   // Writes every result field and sets the fitted flag.
-  FitSummary store(Matrix design, SmoothingParameter smoothing, PirlsResult fit, const Vector& y);
+  FitSummary store(Matrix design, SmoothingParameter smoothing, PirlsResult fit, const Vector& y,
+                   std::vector<std::string> warnings);
 
   Family family_;
   std::vector<SmoothTerm> smooths_;
@@ -140,6 +144,27 @@ Result<void> check_model_size(std::size_t n, std::size_t p, std::size_t m);
 
 // Rejects data no fit can use: no observations, or NaN / infinite entries.
 Result<void> check_data(const Matrix& x, const Vector& y);
+
+// Rejects a response outside the family's domain (binomial 0 ≤ y ≤ 1,
+// Poisson y ≥ 0, Gamma y > 0), naming the first offending index and value.
+Result<void> check_response_domain(Family family, const Vector& y);
+
+// The outer loop of both fit pipelines: PiRLS at the current λ, then λ chosen
+// on the working model of that fit (for a Gaussian fit the data themselves),
+// warm-started from the previous pass, until log λ moves by less than the
+// tolerance (1e-6; 2e-6 after four passes when `loosen` is set) or
+// `max_passes` passes have run; then the final PiRLS fit. `cache` carries the
+// unit-weight cross products of a Gaussian fit.
+struct SelectedFit {
+  SmoothingParameter smoothing;
+  PirlsResult fit;
+  std::vector<std::string> warnings;
+  double pirls_ms = 0.0;
+  double optimize_ms = 0.0;
+};
+Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design, const Vector& y,
+                                            std::span<const Matrix> penalties, SmoothingParameter smoothing,
+                                            std::size_t max_passes, const CrossProducts* cache, bool loosen);
 
 // The "X has {n} rows but y has {n_y} elements" and "X has {d} columns but
 // model has {m} smooth terms" checks.

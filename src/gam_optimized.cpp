@@ -14,9 +14,6 @@ namespace vorna {
 namespace {
 
 constexpr std::size_t kDefaultMaxIter = 10;
-constexpr std::size_t kStrictPasses = 4;
-constexpr double kStrictTolerance = 1e-6;
-constexpr double kLooseTolerance = 2e-6;
 
 void profile_ms(const char* label, double ms) {
   if (diag::enabled(diag::kProfile)) diag::line(std::string("[PROFILE] ") + label + fmt::fixed(ms, 2) + "ms");
@@ -57,6 +54,7 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
   const std::size_t iterations = max_iter.value_or(kDefaultMaxIter);
   VORNA_CHECK(check_rows(x, y));
   VORNA_CHECK(check_data(x, y));
+  VORNA_CHECK(check_response_domain(family_, y));
   VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
 
   diag::Timer cache_timer;
@@ -69,36 +67,14 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
   profile_ms("Total cache build: ", cache_timer.elapsed_ms());
 
   const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, y);
-  const CrossProducts* cache = cross ? &*cross : nullptr;
   const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, y, penalties.front());
   SmoothingParameter params{Vector(smooths_.size(), lambda0), method, false};
-  double pirls_ms = 0.0;
-  double optimize_ms = 0.0;
-
-  for (std::size_t it = 1; it <= iterations; ++it) {
-    diag::Timer pirls_timer;
-    auto fit = pirls(design, y, params.lambda, penalties, family_, cache);
-    pirls_ms += pirls_timer.elapsed_ms();
-    if (!fit) return std::move(fit).error();
-    const Vector& weights = fit.value().weights;
-    const Vector lambda_old = params.lambda;
-
-    diag::Timer optimize_timer;
-    auto optimized = optimize(params, y, design, weights, penalties, cache);
-    optimize_ms += optimize_timer.elapsed_ms();
-    if (!optimized) return std::move(optimized).error();
-
-    const double tolerance = it <= kStrictPasses ? kStrictTolerance : kLooseTolerance;
-    if (max_log_change(lambda_old, params.lambda) < tolerance) break;
-  }
-
-  diag::Timer pirls_timer;
-  auto final_fit = pirls(design, y, params.lambda, penalties, family_, cache);
-  pirls_ms += pirls_timer.elapsed_ms();
-  if (!final_fit) return std::move(final_fit).error();
-  profile_ms("PiRLS iterations: ", pirls_ms);
-  profile_ms("REML optimization: ", optimize_ms);
-  return store(std::move(design), std::move(params), std::move(final_fit).value(), y);
+  VORNA_TRY(selected, select_and_fit(family_, design, y, penalties, std::move(params), iterations,
+                                     cross ? &*cross : nullptr, true));
+  profile_ms("PiRLS iterations: ", selected.pirls_ms);
+  profile_ms("REML optimization: ", selected.optimize_ms);
+  return store(std::move(design), std::move(selected.smoothing), std::move(selected.fit), y,
+               std::move(selected.warnings));
 }
 
 }  // namespace vorna

@@ -86,8 +86,15 @@ PyObject* fit_result_dict(const vorna::FitSummary& summary, bool with_all_lambda
   return dict.release();
 }
 
+// vorna_core.ConvergenceWarning, a UserWarning; created at module import.
+PyObject* g_convergence_warning = nullptr;
+
+// The fit has already been stored: a warning that the filters turn into an
+// exception reaches the caller, with the model fitted.
 PyObject* fit_outcome(vorna::Result<vorna::FitSummary, vorna::Failure> outcome, bool cached) {
   if (!outcome) return raise_failure(outcome.error());
+  for (const std::string& text : outcome.value().warnings)
+    if (PyErr_WarnEx(g_convergence_warning, text.c_str(), 1) < 0) return nullptr;
   return fit_result_dict(outcome.value(), cached);
 }
 
@@ -548,5 +555,18 @@ PyMODINIT_FUNC PyInit_vorna_core(void) {
     return nullptr;
   }
   if (PyModule_AddFunctions(module.get(), g_module_methods) < 0) return nullptr;
+  if (g_convergence_warning == nullptr) {
+    g_convergence_warning = PyErr_NewExceptionWithDoc(
+        "vorna_core.ConvergenceWarning",
+        "Issued when a fit stops on an iteration cap: the smoothing-parameter search, the outer loop of\n"
+        "PiRLS and selection, or the final PiRLS fit. The fit's results are stored all the same.",
+        PyExc_UserWarning, nullptr);
+    if (g_convergence_warning == nullptr) return nullptr;
+  }
+  Py_INCREF(g_convergence_warning);
+  if (PyModule_AddObject(module.get(), "ConvergenceWarning", g_convergence_warning) < 0) {
+    Py_DECREF(g_convergence_warning);
+    return nullptr;
+  }
   return module.release();
 }

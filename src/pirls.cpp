@@ -24,7 +24,11 @@ constexpr double kPositiveStartMin = 0.1;   // keep log(y) and 1/y of a zero res
 // ---- PiRLS constants --------------------------------------------------------------
 
 constexpr std::size_t kMaxIterations = 100;
-constexpr double kCoefficientTolerance = 1e-6;  // on max_j |β_new − β_old|
+// On the largest change of β (Gaussian) or of η = Xβ (other families)
+// relative to the largest entry: both carry the units of the response (or of
+// its link), so an absolute test would be too loose in some units and out of
+// reach in others.
+constexpr double kCoefficientTolerance = 1e-6;
 constexpr double kRidgeFactor = 1e-5;
 constexpr std::size_t kBlockRows = 1000;  // rows of X per QR update of the block-wise factor
 
@@ -38,7 +42,9 @@ double initial_eta_of(Family f, double y) {
       return std::log(p / (1.0 - p));
     }
     case Family::Poisson: return std::log(std::fmax(y, kPositiveStartMin));
-    case Family::Gamma: return 1.0 / std::fmax(y, kPositiveStartMin);
+    // μ = y itself: a fit checks y > 0 beforehand, and any floor would tie
+    // the start to the units of y.
+    case Family::Gamma: return 1.0 / (y > 0.0 ? y : kPositiveStartMin);
   }
   return y;
 }
@@ -78,15 +84,27 @@ double variance_of(Family f, double mu) {
   return 1.0;
 }
 
-// w = max(d² / max(V(μ), 1e-10), 1e-10) for d = dμ/dη.
-double weight_of(Family f, double mu, double d) {
+// w = max(d² / max(V(μ), 1e-10), 1e-10) for d = dμ/dη. The Gamma weight is
+// exactly μ² = 1/η²: absolute floors would change it with the units of y.
+double weight_of(Family f, double mu, double d, double eta) {
+  if (f == Family::Gamma) {
+    const double w = 1.0 / (eta * eta);
+    return std::isfinite(w) ? w : kTiny;
+  }
   return std::fmax(d * d / std::fmax(variance_of(f, mu), kTiny), kTiny);
 }
 
 // z = η + (y − μ)/d, or η where |d| < 1e-10 (the correction would blow up).
-double response_of(double eta, double mu, double y, double d) {
+// The Gamma derivative −1/η² is non-zero wherever η is finite, and small only
+// because of the units of y, so it is never replaced.
+double response_of(Family f, double eta, double mu, double y, double d) {
+  if (f == Family::Gamma) return d != 0.0 ? eta + (y - mu) / d : eta;
   return std::abs(d) < kTiny ? eta : eta + (y - mu) / d;
 }
+
+// Whether η gives means inside the family's domain: the inverse link maps
+// every finite η into it except for the Gamma, whose means must be positive.
+bool valid_eta(Family f, double eta) { return f == Family::Gamma ? eta > 0.0 && std::isfinite(eta) : !std::isnan(eta); }
 
 double unit_deviance(Family f, double y, double mu) {
   if (f == Family::Gaussian) {
@@ -140,13 +158,13 @@ Vector variance(Family family, VectorView mu) {
 
 Vector working_weights(Family family, VectorView eta) {
   return map(eta, [&](double v, std::size_t) {
-    return weight_of(family, link_inverse_of(family, v), mu_eta_of(family, v));
+    return weight_of(family, link_inverse_of(family, v), mu_eta_of(family, v), v);
   });
 }
 
 Vector working_response(Family family, VectorView eta, VectorView mu, VectorView y) {
   return map(eta, [&](double v, std::size_t i) {
-    return response_of(v, mu[i], y[i], mu_eta_of(family, v));
+    return response_of(family, v, mu[i], y[i], mu_eta_of(family, v));
   });
 }
 
@@ -185,6 +203,22 @@ double penalized_deviance(Family family, VectorView y, const Vector& eta, const 
   return total;
 }
 
+// β with Xβ ≈ 1/ȳ (the Gamma linear predictor of the constant mean) by
+// ridged least squares, and η = Xβ; η is empty when it is not everywhere
+// positive (a basis that cannot represent a constant).
+Result<std::pair<Vector, Vector>> constant_mean_coefficients(ConstMatrixView x, VectorView y, double ridge) {
+  double mean = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) mean += y[i];
+  mean /= static_cast<double>(y.size());
+  const Vector target(x.rows(), 1.0 / mean);
+  Matrix a = gram(x);
+  for (std::size_t j = 0; j < a.rows(); ++j) a(j, j) += ridge;
+  VORNA_TRY(beta, solve(std::move(a), matvec_t(x, target)));
+  Vector eta = matvec(x, beta);
+  if (!std::all_of(eta.begin(), eta.end(), [](double v) { return valid_eta(Family::Gamma, v); })) eta.clear();
+  return std::pair{std::move(beta), std::move(eta)};
+}
+
 }  // namespace
 
 Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
@@ -211,7 +245,6 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
     double* acc = s_lambda.data();
     for (std::size_t e = 0; e < p * p; ++e) acc[e] += lambdas[j] * s[e];
   }
-  const double ridge_factor = kRidgeFactor * (1.0 + std::sqrt(static_cast<double>(m)));
   std::optional<Matrix> x_copy;
   if (!x.is_row_major_contiguous()) x_copy.emplace(x);
   const ConstMatrixView xv = x_copy ? x_copy->view() : x;
@@ -238,72 +271,121 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
     Vector weights(unit_weights ? 0 : n);  // w and z at the current η, refilled each iteration
     Vector response(cached_rhs ? 0 : n);
     double penalized_old = std::numeric_limits<double>::infinity();  // deviance + βᵀS_λβ at β
+    bool last_halved = false;
+    Vector eta_before;  // η at the start of the iteration (not needed for Gaussian fits)
     for (std::size_t t = 1;; ++t) {
       // 2.1 Weights and working response at the current η.
       if (!cached_rhs) {
         for (std::size_t i = 0; i < n; ++i) {
           const double mu = link_inverse_of(family, eta[i]);
           const double d = mu_eta_of(family, eta[i]);
-          response[i] = response_of(eta[i], mu, y[i], d);
-          if (!unit_weights) weights[i] = weight_of(family, mu, d);
+          response[i] = response_of(family, eta[i], mu, y[i], d);
+          if (!unit_weights) weights[i] = weight_of(family, mu, d, eta[i]);
         }
       }
 
-      // 2.2 A = XᵀWX + S_λ + δI with δ = 1e-5·(1 + √m)·max(1, max_j |(XᵀWX)_jj|)
-      //     (the scale is taken before the penalty); b = XᵀWz. Both come from
-      //     √W·X and √W·z, one pass over X.
+      // 2.2 A = XᵀWX + S_λ + δI with δ = penalty_ridge(XᵀWX) (taken before
+      //     the penalty); b = XᵀWz. Both come from √W·X and √W·z, one pass over X.
       std::optional<CrossProducts> weighted;
       if (!unit_weights) weighted = weighted_cross_products(xv, weights, response);
       Matrix a = unit_weights ? *unit_gram : std::move(weighted->xtwx);
-      double scale = 1.0;
-      for (std::size_t j = 0; j < p; ++j) scale = std::fmax(scale, std::abs(a(j, j)));
-      const double delta = ridge_factor * scale;
+      const double delta = penalty_ridge(a, m);
       for (std::size_t e = 0; e < p * p; ++e) a.data()[e] += s_lambda.data()[e];
       for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
       Vector b = cached_rhs ? cache->xtwy : unit_weights ? matvec_t(xv, response) : std::move(weighted->xtwy);
 
       // 2.3 Solve and update η.
       VORNA_TRY(beta_new, solve(std::move(a), std::move(b)));
+      if (!unit_weights) eta_before = eta;
       bool halved = false;
       if (guarded) {
         // The iteration heads for the minimum of deviance + βᵀS_λβ + δ‖β‖², so
         // that (with this iteration's δ) is what a step must not raise by more
-        // than rounding noise. Without a finite objective at the previous
-        // coefficients there is nothing to compare with; and where no fraction
-        // of the step lowers it (clamped links), the full step is taken.
-        eta = matvec(xv, beta_new);
-        double objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
+        // than rounding noise; a step that leaves the family's domain counts
+        // as +∞. Without a finite objective at the previous point only the
+        // domain is checked; and where no fraction of the step lowers the
+        // objective (clamped links), the full step is taken. η is halved
+        // alongside β: the first step starts from initial_eta(y), which need
+        // not be Xβ for any β.
+        const auto objective_at = [&](const Vector& e, const Vector& coef) {
+          for (double v : e)
+            if (!valid_eta(family, v)) return std::numeric_limits<double>::infinity();
+          return penalized_deviance(family, y, e, coef, s_lambda) + delta * squared_norm(coef);
+        };
+        Vector eta_new = matvec(xv, beta_new);
+        double objective = objective_at(eta_new, beta_new);
         const double objective_old = penalized_old + delta * squared_norm(beta);
+        const bool comparable = t > 1 && std::isfinite(objective_old);
         const double limit = objective_old + kHalvingTolerance * std::fabs(objective_old);
-        if (t > 1 && std::isfinite(objective_old) && !(objective <= limit)) {
-          const Vector full_step = beta_new;
-          for (std::size_t h = 0; h < kMaxStepHalvings && !(objective <= limit); ++h) {
-            for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
-            eta = matvec(xv, beta_new);
-            objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
+        const auto acceptable = [&](double value) { return comparable ? value <= limit : std::isfinite(value); };
+        if (!acceptable(objective)) {
+          // Halve towards the previous point. The first step has none of the
+          // form Xβ: a Gamma fit then halves towards the coefficients of the
+          // constant mean ȳ, so that η stays Xβ throughout.
+          Vector base_beta = beta, base_eta = eta;
+          if (t == 1 && family == Family::Gamma) {
+            auto constant = constant_mean_coefficients(xv, y, delta);
+            if (constant && !constant.value().second.empty()) {
+              base_beta = std::move(constant.value().first);
+              base_eta = std::move(constant.value().second);
+            }
           }
-          halved = objective <= limit;
-          if (!halved) {
-            beta_new = full_step;
-            eta = matvec(xv, beta_new);
-            objective = penalized_deviance(family, y, eta, beta_new, s_lambda) + delta * squared_norm(beta_new);
+          Vector beta_try = beta_new, eta_try = eta_new;
+          double value = objective;
+          for (std::size_t h = 0; h < kMaxStepHalvings && !acceptable(value); ++h) {
+            for (std::size_t j = 0; j < p; ++j) beta_try[j] = 0.5 * (beta_try[j] + base_beta[j]);
+            for (std::size_t i = 0; i < n; ++i) eta_try[i] = 0.5 * (eta_try[i] + base_eta[i]);
+            value = objective_at(eta_try, beta_try);
+          }
+          // A step that leaves the domain is never taken whole: the shortest
+          // fraction tried is, when it is inside.
+          halved = acceptable(value) || (!std::isfinite(objective) && std::isfinite(value));
+          if (halved) {
+            beta_new = std::move(beta_try);
+            eta_new = std::move(eta_try);
+            objective = value;
           }
         }
+        eta = std::move(eta_new);
         penalized_old = objective - delta * squared_norm(beta_new);
       } else if (!cached_rhs) {
         eta = matvec(xv, beta_new);
       }
-      double change = 0.0;
-      for (std::size_t j = 0; j < p; ++j) change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
+      // Gaussian steps repeat one solve, so β itself settles exactly. Other
+      // families test η = Xβ: with several smooths the constant is shared
+      // between them and held only by the ridge, and heavily penalized
+      // smooths make A so ill-conditioned that β wanders in directions the
+      // data cannot see while η stays put.
+      double change = 0.0, size = 0.0;
+      if (unit_weights) {
+        for (std::size_t j = 0; j < p; ++j) {
+          change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
+          size = std::fmax(size, std::abs(beta_new[j]));
+        }
+      } else {
+        for (std::size_t i = 0; i < n; ++i) {
+          change = std::fmax(change, std::abs(eta[i] - eta_before[i]));
+          size = std::fmax(size, std::abs(eta[i]));
+        }
+      }
       beta = std::move(beta_new);
-      // A shortened step says nothing about convergence: only a full one may end the loop.
-      if ((change < kCoefficientTolerance && !halved) || t == kMaxIterations) {
+      last_halved = halved;
+      // The plain iteration gives up once it leaves the domain: its weights
+      // would be meaningless there.
+      if (!guarded && !cached_rhs && !std::all_of(eta.begin(), eta.end(), [&](double v) { return valid_eta(family, v); })) {
         result.iterations = t;
-        result.converged = change < kCoefficientTolerance && !halved;
+        result.converged = false;
+        break;
+      }
+      // A shortened step says nothing about convergence: only a full one may end the loop.
+      const bool small = change <= kCoefficientTolerance * size;
+      if ((small && !halved) || t == kMaxIterations) {
+        result.iterations = t;
+        result.converged = small && !halved;
         break;
       }
     }
-    if (cached_rhs) eta = matvec(xv, beta);
+    if (cached_rhs || last_halved) eta = matvec(xv, beta);
 
     // 3. The record at the final η.
     result.fitted_values = link_inverse(family, eta);
@@ -324,8 +406,27 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
                                                       [](double v) { return std::isfinite(v); });
   if (unit_weights || settled) return plain;
   auto guarded = iterate(true);
-  if (!guarded) return plain;
+  const auto in_domain = [&](const PirlsResult& r) {
+    return std::all_of(r.linear_predictor.begin(), r.linear_predictor.end(), [&](double v) { return valid_eta(family, v); });
+  };
+  if (!guarded) {
+    if (in_domain(plain)) return plain;
+    return std::move(guarded).error();
+  }
+  const Vector& eta = guarded.value().linear_predictor;
+  for (std::size_t i = 0; i < eta.size(); ++i)
+    if (!valid_eta(family, eta[i]))
+      return GamError::optimization_failed("PiRLS found no coefficients with valid " + std::string(family_name(family)) +
+                                           " means: the linear predictor at row " + std::to_string(i) + " is " +
+                                           std::to_string(eta[i]));
   return std::move(guarded).value();
+}
+
+double penalty_ridge(ConstMatrixView xtwx, std::size_t m) {
+  double scale = 0.0;
+  for (std::size_t k = 0; k < std::min(xtwx.rows(), xtwx.cols()); ++k) scale = std::fmax(scale, std::abs(xtwx(k, k)));
+  if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
+  return kRidgeFactor * (1.0 + std::sqrt(static_cast<double>(m))) * scale;
 }
 
 // ---- Block-wise R factor ----------------------------------------------------------

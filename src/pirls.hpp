@@ -47,20 +47,28 @@ struct PirlsResult {
   Vector weights;           // working weights at the final η (n)
   double deviance = 0.0;    // deviance(y, fitted_values)
   std::size_t iterations = 0;  // 1 … 100
-  bool converged = false;      // the last max |Δβ_j| was below 1e-6
+  bool converged = false;      // the last full step changed β (Gaussian) or η by at most 1e-6 relative
 };
 
+// The ridge added to XᵀWX + S_λ: 1e-5·(1 + √m)·max_k (XᵀWX)_kk, or
+// 1e-5·(1 + √m) when that diagonal is zero. It scales with the weights, so a
+// fit in other units of the response solves the same problem.
+double penalty_ridge(ConstMatrixView xtwx, std::size_t m);
+
 // Fits β for fixed λ by repeatedly solving
-//   (XᵀWX + Σ_j λ_j S_j + δI) β = XᵀWz,
-//   δ = 1e-5 · (1 + √m) · max(1, max_j |(XᵀWX)_jj|),
-// from η = initial_eta(y) until max_j |Δβ_j| < 1e-6, for at most 100
-// iterations (not converging is not an error: converged = false).
+//   (XᵀWX + Σ_j λ_j S_j + δI) β = XᵀWz,   δ = penalty_ridge(XᵀWX, m),
+// from η = initial_eta(y) until a full step changes β (Gaussian) or η = Xβ
+// (other families) by at most 1e-6 of its largest entry, for at most
+// 100 iterations (not converging is not an error: converged = false). Steps
+// that raise the penalized deviance or leave the family's domain (a Gamma
+// mean must be positive) are halved when the plain iteration does not settle.
 // X: n × p; y: n; lambdas and penalties: m each, penalties p × p.
 // Errors, checked in this order before any arithmetic:
 //   DimensionMismatch "X has {n} rows but y has {len(y)} elements";
 //   DimensionMismatch "Number of lambdas must match number of penalty matrices";
 //   DimensionMismatch when a penalty is not p × p;
-// then whatever solve() reports for a singular system (SingularMatrix).
+// then whatever solve() reports for a singular system (SingularMatrix);
+// OptimizationFailed when no step keeps the Gamma means positive.
 //
 // `cache` may carry the cross products of this X and y at unit weights (XᵀX
 // and Xᵀy). They stand for XᵀWX and XᵀWz when every working weight is 1 (the

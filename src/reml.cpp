@@ -440,7 +440,7 @@ ResidualModel::ResidualModel(VectorView y, ConstMatrixView x, VectorView w, Matr
   }
 }
 
-double ResidualModel::rss(const Vector& beta) const {
+double ResidualModel::rss(const Vector& beta, double* magnitude) const {
   const std::size_t p = beta0_.size();
   Vector d(p);
   for (std::size_t j = 0; j < p; ++j) d[j] = beta[j] - beta0_[j];
@@ -452,6 +452,7 @@ double ResidualModel::rss(const Vector& beta) const {
     for (std::size_t l = 0; l < p; ++l) gd += row[l] * d[l];
     quadratic += d[j] * gd;
   }
+  if (magnitude != nullptr) *magnitude = rss0_ + std::fabs(2.0 * linear) + std::fabs(quadratic);
   return rss0_ - 2.0 * linear + quadratic;
 }
 

@@ -64,7 +64,9 @@ Result<std::vector<Matrix>> penalty_roots(std::span<const Matrix> penalties);
 class ResidualModel {
  public:
   ResidualModel(VectorView y, ConstMatrixView x, VectorView w, Matrix xtwx, Vector beta0);
-  double rss(const Vector& beta) const;
+  // `magnitude`, when given, receives RSS(β₀) + |2·dᵀg₀| + dᵀ(XᵀWX)d: a result
+  // far below it has lost digits to cancellation.
+  double rss(const Vector& beta, double* magnitude = nullptr) const;
 
  private:
   Matrix xtwx_;

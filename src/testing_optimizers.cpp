@@ -1,5 +1,6 @@
-// Test access to the smoothing-parameter optimizers and to the separate
-// rules of the Newton optimizer (step, line search, fall-back).
+// Test access to the smoothing-parameter optimizers and to the selection
+// criteria with their derivatives.
+#include "selection.hpp"
 #include "smooth.hpp"
 #include "testing_module.hpp"
 
@@ -32,113 +33,109 @@ bool parse_problem(PyObject* y, PyObject* x, PyObject* w, PyObject* penalties, P
          py::to_real_list(lambda, "lambda", out.lambda);
 }
 
-using Optimizer = Result<void> (*)(SmoothingParameter&, VectorView, ConstMatrixView, VectorView,
-                                   std::span<const Matrix>, const CrossProducts*);
-
-// (y, x, w, penalties, lambda) -> the new λ; the record starts at `lambda` as given.
-PyObject* run_optimizer(PyObject* args, const char* format, Optimizer optimizer) {
-  PyObject *y, *x, *w, *penalties, *lambda;
-  if (!PyArg_ParseTuple(args, format, &y, &x, &w, &penalties, &lambda)) return nullptr;
-  Problem p;
-  if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
-  SmoothingParameter params{p.lambda, SmoothingMethod::REML, false};
-  auto result = optimizer(params, p.y, p.x, p.w, p.penalties, nullptr);
-  if (!result) return raise_with_record(result.error().display(), params.lambda);
-  return py::new_array(params.lambda);
+Result<void> run_newton(SmoothingParameter& params, const Problem& p, bool known_scale) {
+  return newton_reml(params, p.y, p.x, p.w, p.penalties, nullptr, known_scale);
 }
 
+// newton_reml(y, x, w, penalties, lambda, known_scale=False) -> the new λ;
+// the search starts at `lambda` as given.
 PyObject* newton_reml_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
-  return run_optimizer(args, "OOOOO:newton_reml", &newton_reml);
+  PyObject *y, *x, *w, *penalties, *lambda, *known = Py_False;
+  if (!PyArg_ParseTuple(args, "OOOOO|O:newton_reml", &y, &x, &w, &penalties, &lambda, &known)) return nullptr;
+  Problem p;
+  bool known_scale = false;
+  if (!parse_problem(y, x, w, penalties, lambda, p) || !py::to_flag(known, "known_scale", known_scale))
+    return nullptr;
+  SmoothingParameter params{p.lambda, SmoothingMethod::REML, false};
+  auto result = run_newton(params, p, known_scale);
+  if (!result) return raise_with_record(result.error().display(), params.lambda);
+  return py::new_array(params.lambda);
   VORNA_PY_END
 }
 
 PyObject* fellner_schall_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
-  return run_optimizer(args, "OOOOO:fellner_schall", &fellner_schall);
+  PyObject *y, *x, *w, *penalties, *lambda;
+  if (!PyArg_ParseTuple(args, "OOOOO:fellner_schall", &y, &x, &w, &penalties, &lambda)) return nullptr;
+  Problem p;
+  if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
+  SmoothingParameter params{p.lambda, SmoothingMethod::REML, false};
+  auto result = fellner_schall(params, p.y, p.x, p.w, p.penalties);
+  if (!result) return raise_with_record(result.error().display(), params.lambda);
+  return py::new_array(params.lambda);
   VORNA_PY_END
 }
 
-// optimize(y, x, w, penalties, lambda, method="REML", use_fellner_schall=False)
+// optimize(y, x, w, penalties, lambda, method="REML", use_fellner_schall=False,
+//          known_scale=False, warm_start=False) -> (λ, converged, iterations, gradient)
 PyObject* optimize_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
-  PyObject *y, *x, *w, *penalties, *lambda, *fs = Py_False;
+  PyObject *y, *x, *w, *penalties, *lambda, *fs = Py_False, *known = Py_False, *warm = Py_False;
   const char* method_name = "REML";
-  if (!PyArg_ParseTuple(args, "OOOOO|sO:optimize", &y, &x, &w, &penalties, &lambda, &method_name, &fs))
+  if (!PyArg_ParseTuple(args, "OOOOO|sOOO:optimize", &y, &x, &w, &penalties, &lambda, &method_name, &fs, &known,
+                        &warm))
     return nullptr;
   Problem p;
   if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
   const auto method = parse_smoothing_method(method_name);
   if (!method) return py::raise_value_error(std::string("unknown method ") + method_name);
   SmoothingParameter params{p.lambda, *method, false};
-  if (!py::to_flag(fs, "use_fellner_schall", params.use_fellner_schall)) return nullptr;
-  auto result = optimize(params, p.y, p.x, p.w, p.penalties);
+  SelectionOptions options;
+  if (!py::to_flag(fs, "use_fellner_schall", params.use_fellner_schall) ||
+      !py::to_flag(known, "known_scale", options.known_scale) || !py::to_flag(warm, "warm_start", options.warm_start))
+    return nullptr;
+  SelectionReport report;
+  auto result = optimize(params, p.y, p.x, p.w, p.penalties, nullptr, options, &report);
+  if (!result) return raise_with_record(result.error().display(), params.lambda);
+  py::Ref chosen(py::new_array(params.lambda));
+  if (!chosen) return nullptr;
+  return Py_BuildValue("(OOid)", chosen.get(), report.converged ? Py_True : Py_False, report.iterations,
+                       report.gradient);
+  VORNA_PY_END
+}
+
+// selection_criterion(y, x, w, penalties, rho, criterion, anchor=None)
+//   -> (value, gradient, hessian); criterion is "reml", "reml_known" or "gcv".
+PyObject* selection_criterion_py(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *y, *x, *w, *penalties, *rho_obj, *anchor_obj = Py_None;
+  const char* name;
+  if (!PyArg_ParseTuple(args, "OOOOOs|O:selection_criterion", &y, &x, &w, &penalties, &rho_obj, &name, &anchor_obj))
+    return nullptr;
+  Problem p;
+  if (!parse_problem(y, x, w, penalties, rho_obj, p)) return nullptr;
+  Vector anchor;
+  if (anchor_obj != Py_None && !py::to_real_list(anchor_obj, "anchor", anchor)) return nullptr;
+  const std::string criterion_name(name);
+  SelectionCriterion criterion = SelectionCriterion::Gcv;
+  if (criterion_name == "reml") criterion = SelectionCriterion::RemlProfiledScale;
+  else if (criterion_name == "reml_known") criterion = SelectionCriterion::RemlKnownScale;
+  else if (criterion_name != "gcv") return py::raise_value_error("unknown criterion " + criterion_name);
+  auto problem = SelectionProblem::build(p.y, p.x, p.w, p.penalties, criterion, nullptr,
+                                         anchor_obj == Py_None ? nullptr : &anchor);
+  if (!problem) return py::raise_error(problem.error());
+  auto at = problem.value().evaluate(p.lambda, true);
+  if (!at) return py::raise_error(at.error());
+  py::Ref gradient(py::new_array(at.value().gradient));
+  py::Ref hessian(gradient ? py::new_array(at.value().hessian) : nullptr);
+  if (!hessian) return nullptr;
+  return Py_BuildValue("(dOO)", at.value().value, gradient.get(), hessian.get());
+  VORNA_PY_END
+}
+
+// gcv_search(y, x, w, penalties, lambda) -> the new λ, starting at `lambda`.
+PyObject* gcv_search_py(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *y, *x, *w, *penalties, *lambda;
+  if (!PyArg_ParseTuple(args, "OOOOO:gcv_search", &y, &x, &w, &penalties, &lambda)) return nullptr;
+  Problem p;
+  if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
+  SmoothingParameter params{p.lambda, SmoothingMethod::GCV, false};
+  auto result = gcv_search(params, p.y, p.x, p.w, p.penalties);
   if (!result) return raise_with_record(result.error().display(), params.lambda);
   return py::new_array(params.lambda);
   VORNA_PY_END
-}
-
-// newton_step(gradient, hessian) -> (direction, reported_norm)
-PyObject* newton_step_py(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
-  PyObject *g_obj, *h_obj;
-  if (!PyArg_ParseTuple(args, "OO:newton_step", &g_obj, &h_obj)) return nullptr;
-  Vector g;
-  Matrix h;
-  if (!py::to_vector(g_obj, "gradient", g) || !py::to_matrix(h_obj, "hessian", h)) return nullptr;
-  if (h.rows() != g.size() || h.cols() != g.size()) return py::raise_value_error("hessian must be m x m");
-  auto step = newton::preconditioned_step(g, h);
-  if (!step) return py::raise_error(step.error());
-  py::Ref direction(py::new_array(step.value().direction));
-  if (!direction) return nullptr;
-  return Py_BuildValue("(Od)", direction.get(), step.value().norm);
-  VORNA_PY_END
-}
-
-// Wraps a Python callable f(scale) -> float, or None for a failed criterion.
-// A Python exception stops further calls and is re-raised by the caller.
-newton::TrialCriterion python_criterion(PyObject* fn) {
-  return [fn](double scale) -> Result<double> {
-    if (PyErr_Occurred()) return GamError::invalid_parameter("callback raised");
-    py::Ref value(PyObject_CallFunction(fn, "d", scale));
-    if (!value) return GamError::invalid_parameter("callback raised");
-    if (value.get() == Py_None) return GamError::invalid_parameter("criterion failed");
-    const double v = PyFloat_AsDouble(value.get());
-    if (v == -1.0 && PyErr_Occurred()) return GamError::invalid_parameter("callback raised");
-    return v;
-  };
-}
-
-// line_search(value, slope, max_halvings, f) -> (scale, best_value)
-PyObject* line_search_py(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
-  double value, slope;
-  int halvings;
-  PyObject* fn;
-  if (!PyArg_ParseTuple(args, "ddiO:line_search", &value, &slope, &halvings, &fn)) return nullptr;
-  const auto outcome = newton::line_search(value, slope, halvings, python_criterion(fn));
-  if (PyErr_Occurred()) return nullptr;
-  return Py_BuildValue("(dd)", outcome.scale, outcome.value);
-  VORNA_PY_END
-}
-
-// steepest_descent(value, f) -> the accepted size or None
-PyObject* steepest_descent_py(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
-  double value;
-  PyObject* fn;
-  if (!PyArg_ParseTuple(args, "dO:steepest_descent", &value, &fn)) return nullptr;
-  const auto taken = newton::steepest_descent(value, python_criterion(fn));
-  if (PyErr_Occurred()) return nullptr;
-  if (!taken) Py_RETURN_NONE;
-  return PyFloat_FromDouble(taken->scale);
-  VORNA_PY_END
-}
-
-PyObject* max_halvings_py(PyObject*, PyObject* args) {
-  double ginf;
-  if (!PyArg_ParseTuple(args, "d:max_halvings", &ginf)) return nullptr;
-  return PyLong_FromLong(newton::max_halvings(ginf));
 }
 
 }  // namespace
@@ -147,10 +144,8 @@ void add_optimizer_methods(std::vector<PyMethodDef>& table) {
   table.push_back({"newton_reml", newton_reml_py, METH_VARARGS, nullptr});
   table.push_back({"fellner_schall", fellner_schall_py, METH_VARARGS, nullptr});
   table.push_back({"optimize", optimize_py, METH_VARARGS, nullptr});
-  table.push_back({"newton_step", newton_step_py, METH_VARARGS, nullptr});
-  table.push_back({"line_search", line_search_py, METH_VARARGS, nullptr});
-  table.push_back({"steepest_descent", steepest_descent_py, METH_VARARGS, nullptr});
-  table.push_back({"max_halvings", max_halvings_py, METH_VARARGS, nullptr});
+  table.push_back({"selection_criterion", selection_criterion_py, METH_VARARGS, nullptr});
+  table.push_back({"gcv_search", gcv_search_py, METH_VARARGS, nullptr});
 }
 
 }  // namespace vorna::testing

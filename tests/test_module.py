@@ -16,7 +16,7 @@ def test_module_docstring_is_empty_and_gam_comes_first():
     assert vc.__doc__ == ""
     public = [name for name in vars(vc) if not name.startswith("_")]
     assert public == ["GAM", "compute_penalty_matrix", "evaluate_gradient", "reml_gradient_multi_qr_py",
-                      "reml_hessian_multi_qr_py", "newton_pirls_py"]
+                      "reml_hessian_multi_qr_py", "newton_pirls_py", "ConvergenceWarning"]
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((None,), {}), ((), {"family": None})])

@@ -1,0 +1,468 @@
+#include "selection.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "diagnostics.hpp"
+#include "format.hpp"
+#include "pirls.hpp"
+
+namespace vorna {
+namespace {
+
+constexpr int kMaxIterations = 100;
+constexpr double kGradientTolerance = 1e-6;   // converged below this largest |∂/∂ρ_j|
+constexpr double kRoundingTolerance = 1e-3;   // ... or below this when no step helps any more
+constexpr double kMaxStepNorm = 5.0;          // Euclidean length of a step in ρ
+constexpr double kEigenFloor = 1e-7;          // relative floor of |eigenvalues| of the Hessian
+constexpr double kArmijo = 1e-4;
+constexpr int kMaxHalvings = 40;
+constexpr double kLogLambdaRange = 25.0;      // ρ_j stays within this of the balanced start
+// Residual sums from the anchored identity lose digits when they are tiny
+// against its terms; below this fraction they are summed over the rows.
+constexpr double kResidualCancellation = 1e-4;
+
+void profile(const std::string& text) { diag::line_if(diag::kProfile, text); }
+
+double dot(const double* a, const double* b, std::size_t n) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+double dot(const std::vector<double>& a, const std::vector<double>& b) { return dot(a.data(), b.data(), a.size()); }
+
+double max_abs(const Vector& v) {
+  double out = 0.0;
+  for (double x : v) out = std::fmax(out, std::abs(x));
+  return out;
+}
+
+double norm2(const Vector& v) { return std::sqrt(dot(v, v)); }
+
+// First and one-past-last index of the rows and columns where S has entries.
+std::pair<std::size_t, std::size_t> support(const Matrix& s) {
+  std::size_t lo = s.rows(), hi = 0;
+  for (std::size_t i = 0; i < s.rows(); ++i)
+    for (std::size_t j = 0; j < s.cols(); ++j)
+      if (s(i, j) != 0.0) {
+        lo = std::min({lo, i, j});
+        hi = std::max({hi, i + 1, j + 1});
+      }
+  return lo < hi ? std::pair{lo, hi} : std::pair{std::size_t{0}, std::size_t{0}};
+}
+
+// View of rows [row, row + rows) and columns [col, col + cols) of a row-major matrix.
+ConstMatrixView sub(const Matrix& m, std::size_t row, std::size_t col, std::size_t rows, std::size_t cols) {
+  return {m.data() + row * m.cols() + col, rows, cols, static_cast<std::ptrdiff_t>(m.cols()), 1};
+}
+
+}  // namespace
+
+// ---- The working problem --------------------------------------------------------
+
+struct SelectionProblem::Solution {
+  Vector lambda;
+  Matrix factor;            // upper R with RᵀR = A
+  double log_det = 0.0;     // log|A|
+  Vector beta;
+  std::vector<Vector> s_beta;  // S_jβ, p each
+  double penalty = 0.0;     // βᵀ(S_λ + δI)β
+  double rss = 0.0;
+};
+
+Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x, VectorView w,
+                                                 std::span<const Matrix> penalties,
+                                                 SelectionCriterion criterion, const CrossProducts* cross,
+                                                 const Vector* anchor) {
+  const std::size_t n = x.rows(), p = x.cols(), m = penalties.size();
+  if (z.size() != n || w.size() != n)
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but the response has " +
+                                        std::to_string(z.size()) + " and the weights " +
+                                        std::to_string(w.size()) + " elements");
+  if (cross != nullptr && (cross->xtwx.rows() != p || cross->xtwx.cols() != p || cross->xtwy.size() != p))
+    return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) +
+                                        " columns");
+  if (anchor != nullptr && anchor->size() != m)
+    return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
+  SelectionProblem problem;
+  problem.criterion_ = criterion;
+  problem.z_ = z;
+  problem.x_ = x;
+  problem.w_ = w;
+  for (std::size_t j = 0; j < m; ++j) {
+    const Matrix& s = penalties[j];
+    VORNA_TRY(root, penalty_sqrt(s));
+    if (s.rows() != p)
+      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is not " +
+                                          std::to_string(p) + "×" + std::to_string(p));
+    const auto [lo, hi] = support(s);
+    problem.blocks_.push_back({lo, Matrix(sub(s, lo, lo, hi - lo, hi - lo)),
+                               Matrix(sub(root, lo, 0, hi - lo, root.cols())), root.cols()});
+    problem.total_rank_ += root.cols();
+  }
+  if (criterion == SelectionCriterion::RemlProfiledScale && n <= problem.total_rank_)
+    return GamError::invalid_parameter(std::to_string(n) + " observations leave no residual degrees of freedom "
+                                       "for penalties of total rank " + std::to_string(problem.total_rank_));
+  if (cross != nullptr) {
+    problem.xtwx_ = cross->xtwx;
+    problem.xtwz_ = cross->xtwy;
+  } else {
+    CrossProducts products = weighted_cross_products(x, w, z);
+    problem.xtwx_ = std::move(products.xtwx);
+    problem.xtwz_ = std::move(products.xtwy);
+  }
+  problem.ridge_ = penalty_ridge(problem.xtwx_, m);
+
+  // Anchor the residual sums and the value's reference at the start.
+  const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
+  VORNA_TRY(solution, problem.solve_at(rho));
+  problem.residuals_.emplace(z, x, w, problem.xtwx_, solution.beta);
+  problem.reference_rss_ = problem.residual_sum(solution.beta);
+  if (!(problem.reference_rss_ > 0.0) || !std::isfinite(problem.reference_rss_)) problem.reference_rss_ = 1.0;
+  problem.reference_logdet_ = solution.log_det;
+  return problem;
+}
+
+Vector SelectionProblem::balanced_start() const {
+  Vector rho(blocks_.size(), 0.0);
+  for (std::size_t j = 0; j < blocks_.size(); ++j) {
+    const Block& b = blocks_[j];
+    double data = 0.0, pen = 0.0;
+    for (std::size_t a = 0; a < b.s.rows(); ++a) {
+      data += xtwx_(b.offset + a, b.offset + a);
+      pen += b.s(a, a);
+    }
+    if (data > 0.0 && pen > 0.0 && std::isfinite(data / pen)) rho[j] = std::log(data / pen);
+  }
+  return rho;
+}
+
+double SelectionProblem::residual_sum(const Vector& beta) const {
+  if (residuals_) {
+    double magnitude = 0.0;
+    const double rss = residuals_->rss(beta, &magnitude);
+    if (rss > kResidualCancellation * magnitude) return rss;
+  }
+  double rss = 0.0;
+  for (std::size_t i = 0; i < x_.rows(); ++i) {
+    double fitted = 0.0;
+    for (std::size_t k = 0; k < x_.cols(); ++k) fitted += x_(i, k) * beta[k];
+    const double e = z_[i] - fitted;
+    rss += w_[i] * e * e;
+  }
+  return rss;
+}
+
+Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho) const {
+  const std::size_t p = xtwx_.rows(), m = blocks_.size();
+  Solution sol;
+  sol.lambda.resize(m);
+  Matrix a = xtwx_;
+  for (std::size_t j = 0; j < m; ++j) {
+    sol.lambda[j] = std::exp(rho[j]);
+    const Block& b = blocks_[j];
+    for (std::size_t r = 0; r < b.s.rows(); ++r)
+      for (std::size_t c = 0; c < b.s.cols(); ++c) a(b.offset + r, b.offset + c) += sol.lambda[j] * b.s(r, c);
+  }
+  for (std::size_t k = 0; k < p; ++k) a(k, k) += ridge_;
+  auto factor = cholesky_upper(a);
+  if (!factor) return GamError::linalg_error("the penalized cross product is not positive definite at λ = exp(" +
+                                             fmt::debug_list(rho) + ")");
+  sol.factor = std::move(factor).value();
+  for (std::size_t k = 0; k < p; ++k) sol.log_det += 2.0 * std::log(std::abs(sol.factor(k, k)));
+
+  // β from RᵀRβ = XᵀWz.
+  const Matrix rhs(ConstMatrixView(xtwz_.data(), p, 1, 1, 1));
+  auto half = triangular_solve(sol.factor, true, true, rhs);
+  if (!half) return GamError::linalg_error("Triangular solve failed: " + half.error().to_string());
+  auto beta = triangular_solve(sol.factor, true, false, half.value());
+  if (!beta) return GamError::linalg_error("Triangular solve failed: " + beta.error().to_string());
+  sol.beta = std::move(beta.value().storage());
+
+  sol.penalty = ridge_ * dot(sol.beta, sol.beta);
+  sol.s_beta.assign(m, Vector(p, 0.0));
+  for (std::size_t j = 0; j < m; ++j) {
+    const Block& b = blocks_[j];
+    for (std::size_t r = 0; r < b.s.rows(); ++r)
+      sol.s_beta[j][b.offset + r] = dot(b.s.row_ptr(r), sol.beta.data() + b.offset, b.s.cols());
+    sol.penalty += sol.lambda[j] * dot(sol.beta, sol.s_beta[j]);
+  }
+  sol.rss = residual_sum(sol.beta);
+  return sol;
+}
+
+Result<Matrix> SelectionProblem::solve_factor(const Matrix& factor, bool transpose, const Matrix& rhs) const {
+  auto out = triangular_solve(factor, true, transpose, rhs);
+  if (!out) return GamError::linalg_error("Triangular solve failed: " + out.error().to_string());
+  return std::move(out).value();
+}
+
+Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool derivatives) const {
+  const std::size_t n = x_.rows(), p = xtwx_.rows(), m = blocks_.size();
+  VORNA_TRY(sol, solve_at(rho));
+  const double nu = static_cast<double>(n) - static_cast<double>(total_rank_);
+  const double dn = static_cast<double>(n);
+  const double rss = sol.rss;
+  const double log_det = sol.log_det - reference_logdet_;
+  double rank_log = 0.0;
+  for (std::size_t j = 0; j < m; ++j) rank_log += static_cast<double>(blocks_[j].rank) * rho[j];
+
+  // GCV's trace τ = tr(A⁻¹G) = tr(C) with C = R⁻ᵀGR⁻¹, G = XᵀWX.
+  std::optional<Matrix> c_mat;
+  double tau = 0.0;
+  if (criterion_ == SelectionCriterion::Gcv) {
+    VORNA_TRY(left, solve_factor(sol.factor, true, xtwx_));            // R⁻ᵀG
+    VORNA_TRY(both, solve_factor(sol.factor, true, transpose(left)));  // R⁻ᵀ(R⁻ᵀG)ᵀ = R⁻ᵀGR⁻¹
+    c_mat = std::move(both);
+    for (std::size_t k = 0; k < p; ++k) tau += (*c_mat)(k, k);
+  }
+
+  CriterionEvaluation out;
+  switch (criterion_) {
+    case SelectionCriterion::RemlProfiledScale:
+      // D/φ = ν + ν(D − RSS)/RSS and ν·log(2πφ) = ν·log(RSS/RSS_ref) + constant.
+      out.value = 0.5 * (nu * sol.penalty / rss + nu * std::log(rss / reference_rss_) + log_det - rank_log);
+      break;
+    case SelectionCriterion::RemlKnownScale:
+      out.value = 0.5 * (rss + sol.penalty + log_det - rank_log);
+      break;
+    case SelectionCriterion::Gcv:
+      out.value = 0.5 * dn * (std::log(rss / reference_rss_) - 2.0 * std::log1p(-tau / dn));
+      break;
+  }
+  if (!derivatives) return out;
+
+  // Every trace goes through T_j = R⁻ᵀ·√λ_j·L_j (p × r_j), L_j the penalty's
+  // root: λ_j·tr(A⁻¹S_j) = ‖T_j‖², λ_iλ_j·tr(A⁻¹S_iA⁻¹S_j) = ‖T_iᵀT_j‖², and
+  // λ_jA⁻¹S_j·v = R⁻¹T_j(√λ_j L_jᵀv). Sums of squares keep their relative
+  // accuracy where λ_jS_j dwarfs the rest of A; an explicit A⁻¹ would not.
+  std::vector<Matrix> t(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    const Block& b = blocks_[j];
+    Matrix scaled(p, b.root.cols());
+    const double root_lambda = std::sqrt(sol.lambda[j]);
+    for (std::size_t a = 0; a < b.root.rows(); ++a)
+      for (std::size_t c = 0; c < b.root.cols(); ++c) scaled(b.offset + a, c) = root_lambda * b.root(a, c);
+    VORNA_TRY(tj, solve_factor(sol.factor, true, scaled));
+    t[j] = std::move(tj);
+  }
+  // λ_jA⁻¹S_j·v for a p-vector v.
+  const auto penalized_solve = [&](std::size_t j, const Vector& v) -> Result<Vector> {
+    const Block& b = blocks_[j];
+    const double root_lambda = std::sqrt(sol.lambda[j]);
+    Vector coef(b.root.cols(), 0.0);
+    for (std::size_t a = 0; a < b.root.rows(); ++a)
+      for (std::size_t c = 0; c < b.root.cols(); ++c) coef[c] += root_lambda * b.root(a, c) * v[b.offset + a];
+    const Vector tv = matvec(t[j], coef);
+    VORNA_TRY(x, solve_factor(sol.factor, false, Matrix(ConstMatrixView(tv.data(), p, 1, 1, 1))));
+    return std::move(x.storage());
+  };
+
+  // First derivatives of β, RSS, D, log|A| (and τ).
+  Vector q(p);  // (S_λ + δI)β = XᵀW(z − Xβ)
+  for (std::size_t k = 0; k < p; ++k) q[k] = ridge_ * sol.beta[k];
+  for (std::size_t j = 0; j < m; ++j)
+    for (std::size_t k = 0; k < p; ++k) q[k] += sol.lambda[j] * sol.s_beta[j][k];
+  std::vector<Vector> db(m), g_db(m);
+  std::vector<Matrix> ct(m);  // C·T_j, for GCV
+  Vector d_rss(m), d_dev(m), d_logdet(m), d_tau(m, 0.0);
+  for (std::size_t j = 0; j < m; ++j) {
+    VORNA_TRY(w_j, penalized_solve(j, sol.beta));  // λ_jA⁻¹S_jβ = −∂β_j
+    for (double& v : w_j) v = -v;
+    db[j] = std::move(w_j);
+    g_db[j] = matvec(xtwx_, db[j]);
+    d_rss[j] = -2.0 * dot(q, db[j]);
+    d_dev[j] = sol.lambda[j] * dot(sol.beta, sol.s_beta[j]);
+    d_logdet[j] = dot(t[j].storage(), t[j].storage());
+    if (c_mat) {
+      ct[j] = matmul(*c_mat, t[j]);
+      d_tau[j] = -dot(t[j].storage(), ct[j].storage());  // −tr(T_jᵀCT_j)
+    }
+  }
+
+  out.gradient.assign(m, 0.0);
+  out.hessian = Matrix(m, m);
+  const double phi = rss / nu;
+  const double dev = rss + sol.penalty;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double r_i = static_cast<double>(blocks_[i].rank);
+    switch (criterion_) {
+      case SelectionCriterion::RemlProfiledScale: {
+        const double dphi = d_rss[i] / nu;
+        out.gradient[i] = 0.5 * (d_dev[i] / phi - dev * dphi / (phi * phi) + nu * dphi / phi + d_logdet[i] - r_i);
+        break;
+      }
+      case SelectionCriterion::RemlKnownScale: out.gradient[i] = 0.5 * (d_dev[i] + d_logdet[i] - r_i); break;
+      case SelectionCriterion::Gcv:
+        out.gradient[i] = 0.5 * dn * (d_rss[i] / rss + 2.0 * d_tau[i] / (dn - tau));
+        break;
+    }
+    for (std::size_t j = 0; j <= i; ++j) {
+      const bool diagonal = i == j;
+      // ∂²β_ij = δ_ij ∂β_j − λ_iA⁻¹S_i∂β_j − λ_jA⁻¹S_j∂β_i.
+      VORNA_TRY(mi_dbj, penalized_solve(i, db[j]));
+      VORNA_TRY(mj_dbi, penalized_solve(j, db[i]));
+      Vector d2b(p);
+      for (std::size_t k = 0; k < p; ++k) d2b[k] = (diagonal ? db[j][k] : 0.0) - mi_dbj[k] - mj_dbi[k];
+      const double d2_rss = 2.0 * dot(db[i], g_db[j]) - 2.0 * dot(q, d2b);
+      const double d2_dev = (diagonal ? d_dev[i] : 0.0) + 2.0 * sol.lambda[i] * dot(sol.s_beta[i], db[j]);
+      const Matrix titj = matmul_tn(t[i], t[j]);  // T_iᵀT_j
+      const double d2_logdet = (diagonal ? d_logdet[i] : 0.0) - dot(titj.storage(), titj.storage());
+
+      double h = 0.0;
+      switch (criterion_) {
+        case SelectionCriterion::RemlProfiledScale: {
+          const double dpi = d_rss[i] / nu, dpj = d_rss[j] / nu, d2phi = d2_rss / nu;
+          h = 0.5 * (d2_dev / phi - (d_dev[i] * dpj + d_dev[j] * dpi) / (phi * phi) +
+                     2.0 * dev * dpi * dpj / (phi * phi * phi) - dev * d2phi / (phi * phi) +
+                     nu * (d2phi / phi - dpi * dpj / (phi * phi)) + d2_logdet);
+          break;
+        }
+        case SelectionCriterion::RemlKnownScale: h = 0.5 * (d2_dev + d2_logdet); break;
+        case SelectionCriterion::Gcv: {
+          // ∂²τ_ij = δ_ij ∂τ_j + 2·tr((T_iᵀT_j)(T_jᵀCT_i)).
+          const Matrix tjcti = matmul_tn(t[j], ct[i]);
+          const double d2_tau = (diagonal ? d_tau[i] : 0.0) + 2.0 * dot(titj.storage(), transpose(tjcti).storage());
+          const double gap = dn - tau;
+          h = 0.5 * dn * (d2_rss / rss - d_rss[i] * d_rss[j] / (rss * rss) + 2.0 * d2_tau / gap +
+                          2.0 * d_tau[i] * d_tau[j] / (gap * gap));
+          break;
+        }
+      }
+      out.hessian(i, j) = h;
+      out.hessian(j, i) = h;
+    }
+  }
+  return out;
+}
+
+// ---- Newton's method -------------------------------------------------------------
+
+namespace {
+
+const char* criterion_label(SelectionCriterion c) { return c == SelectionCriterion::Gcv ? "GCV" : "REML"; }
+
+// −H̃⁻¹g over the free coordinates, H̃ the Hessian with its eigenvalues
+// replaced by max(|e|, 1e-7·max|e|): always a descent direction.
+Result<Vector> newton_direction(const Matrix& hessian, const Vector& gradient, const std::vector<bool>& free) {
+  std::vector<std::size_t> idx;
+  for (std::size_t i = 0; i < free.size(); ++i)
+    if (free[i]) idx.push_back(i);
+  Vector step(gradient.size(), 0.0);
+  if (idx.empty()) return step;
+  Matrix h(idx.size(), idx.size());
+  for (std::size_t a = 0; a < idx.size(); ++a)
+    for (std::size_t b = 0; b < idx.size(); ++b) h(a, b) = hessian(idx[a], idx[b]);
+  auto eig = symmetric_eigen(h);
+  if (!eig) return GamError::linalg_error("Eigenvalue decomposition failed: " + eig.error().to_string());
+  const Vector& e = eig.value().values;
+  const Matrix& u = eig.value().vectors;
+  double largest = 0.0;
+  for (double v : e) largest = std::fmax(largest, std::abs(v));
+  const double floor = largest > 0.0 ? kEigenFloor * largest : 1.0;
+  for (std::size_t c = 0; c < idx.size(); ++c) {
+    double ug = 0.0;
+    for (std::size_t a = 0; a < idx.size(); ++a) ug += u(a, c) * gradient[idx[a]];
+    const double coef = -ug / std::fmax(std::abs(e[c]), floor);
+    for (std::size_t a = 0; a < idx.size(); ++a) step[idx[a]] += coef * u(a, c);
+  }
+  return step;
+}
+
+}  // namespace
+
+Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start) {
+  const std::size_t m = problem.size();
+  const char* label = criterion_label(problem.criterion());
+  SelectionOutcome outcome;
+  const Vector centre = problem.balanced_start();
+  Vector lower(m), upper(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    lower[j] = centre[j] - kLogLambdaRange;
+    upper[j] = centre[j] + kLogLambdaRange;
+  }
+  const auto clamp = [&](Vector& rho) {
+    for (std::size_t j = 0; j < m; ++j) rho[j] = std::fmin(std::fmax(rho[j], lower[j]), upper[j]);
+  };
+  Vector rho = std::move(start);
+  if (rho.size() != m) rho = centre;
+  clamp(rho);
+  std::optional<double> previous;
+  Vector trial(m);
+
+  for (int k = 1; k <= kMaxIterations; ++k) {
+    outcome.iterations = k;
+    VORNA_TRY(at, problem.evaluate(rho, true));
+    // A coordinate at a bound whose gradient pushes it outwards is settled there.
+    std::vector<bool> free(m, true);
+    Vector g = at.gradient;
+    for (std::size_t j = 0; j < m; ++j)
+      if ((rho[j] <= lower[j] && g[j] > 0.0) || (rho[j] >= upper[j] && g[j] < 0.0)) {
+        free[j] = false;
+        g[j] = 0.0;
+      }
+    const double ginf = max_abs(g);
+    outcome.gradient = ginf;
+    outcome.pinned.assign(m, false);
+    for (std::size_t j = 0; j < m; ++j) outcome.pinned[j] = !free[j];
+    if (diag::enabled(diag::kProfile)) {
+      const double change = previous ? std::abs(at.value - *previous) : std::numeric_limits<double>::infinity();
+      Vector lambda(m);
+      for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
+      profile("[PROFILE] Newton iter " + std::to_string(k) + ": grad_L2=" + fmt::fixed(norm2(g), 6) +
+              ", grad_Linf=" + fmt::fixed(ginf, 6) + ", " + label + "=" + fmt::fixed(at.value, 6) + ", " +
+              label + "_change=" + fmt::sci(change, 6));
+      profile("[PROFILE]   lambda=" + fmt::debug_list(lambda));
+      profile("[PROFILE]   log_lambda=" + fmt::debug_list(rho));
+      profile("[PROFILE]   gradient=" + fmt::debug_list(at.gradient));
+    }
+    if (!(ginf >= kGradientTolerance)) {  // a NaN gradient is not progress either
+      outcome.converged = std::isfinite(ginf);
+      if (outcome.converged)
+        profile("[PROFILE] Converged after " + std::to_string(k) + " iterations (gradient criterion: " +
+                fmt::fixed(ginf, 6) + " < " + fmt::plain(kGradientTolerance) + ")");
+      break;
+    }
+
+    VORNA_TRY(step, newton_direction(at.hessian, g, free));
+    const double length = norm2(step);
+    if (length > kMaxStepNorm)
+      for (double& s : step) s *= kMaxStepNorm / length;
+    profile("[PROFILE]   Line search: step_norm=" + fmt::fixed(std::fmin(length, kMaxStepNorm), 6) + ", current_" +
+            label + "=" + fmt::fixed(at.value, 6) + ", max_half=" + std::to_string(kMaxHalvings));
+    profile("[PROFILE]     grad·step=" + fmt::sci(dot(g, step), 6) + " (expect decrease)");
+
+    bool moved = false;
+    double scale = 1.0;
+    for (int h = 0; h <= kMaxHalvings && !moved; ++h, scale *= 0.5) {
+      for (std::size_t j = 0; j < m; ++j) trial[j] = rho[j] + scale * step[j];
+      clamp(trial);
+      double slope = 0.0;
+      for (std::size_t j = 0; j < m; ++j) slope += at.gradient[j] * (trial[j] - rho[j]);
+      const auto value = problem.evaluate(trial, false);
+      if (!value) continue;
+      moved = value.value().value <= at.value + kArmijo * slope && value.value().value < at.value;
+      if (moved) profile("[PROFILE]   Accepted Newton step, scale=" + fmt::fixed(scale, 4));
+    }
+    if (!moved) {
+      outcome.converged = ginf < kRoundingTolerance;
+      profile(outcome.converged
+                  ? "[PROFILE] Converged after " + std::to_string(k) + " iterations (gradient " + fmt::fixed(ginf, 6) +
+                        " < " + fmt::plain(kRoundingTolerance) + " at numerical limit)"
+                  : "[PROFILE]   Gradient " + fmt::fixed(ginf, 6) + " still too large, no step lowers the criterion");
+      break;
+    }
+    previous = at.value;
+    rho = trial;
+  }
+  if (!outcome.converged && outcome.iterations == kMaxIterations)
+    profile("[PROFILE] Reached max iterations (" + std::to_string(kMaxIterations) + ") without convergence");
+  outcome.rho = std::move(rho);
+  return outcome;
+}
+
+}  // namespace vorna

@@ -1,0 +1,128 @@
+// Smoothing-parameter selection on a working linear model: the criteria a fit
+// minimizes over ρ_j = ln λ_j (REML with a profiled or a known scale, and
+// GCV), each with its exact gradient and Hessian, and the Newton minimizer
+// that drives them.
+//
+// The working model is the penalized weighted least-squares problem
+//   minimize over β   Σ_i w_i (z_i − x_iβ)² + βᵀ(S_λ + δI)β,   S_λ = Σ_j λ_j S_j,
+// that PiRLS solves at convergence (z the working response, w the working
+// weights; a Gaussian fit has z = y and w = 1). δ is the fit's ridge
+// (`penalty_ridge` of XᵀWX), fixed for the whole search, so that the
+// criterion, its derivatives and PiRLS describe one and the same model.
+//
+// Notation: A = XᵀWX + S_λ + δI, β = A⁻¹XᵀWz, RSS = Σ w_i (z_i − x_iβ)²,
+// D = RSS + βᵀ(S_λ + δI)β, r_j the rank of S_j (the number of its
+// eigenvalues kept by penalty_sqrt: one rank rule everywhere), r = Σ r_j.
+//   REML, profiled scale:  φ = RSS/(n − r),
+//     V = ½[D/φ + (n − r)·log(2πφ) + log|A| − Σ_j r_j ρ_j]
+//   REML, known scale φ = 1 (binomial, Poisson):
+//     V = ½[D + log|A| − Σ_j r_j ρ_j]
+//   GCV: V_g = n·RSS/(n − τ)² with τ = tr(A⁻¹XᵀWX); the search minimizes
+//     Q = (n/2)·log V_g, which has the same minimizer and a gradient of the
+//     same size as REML's.
+// The value an evaluation reports omits terms that do not depend on ρ and
+// measures the scale-dependent ones against the problem's anchor (the first
+// point it was built at), so that it carries no units of z and comparisons
+// between trial points lose nothing to a large constant. Gradient and Hessian
+// are exact derivatives of that value.
+//
+// After set-up (one pass over the rows for the residual sums) everything works
+// on p × p matrices: a Cholesky factor RᵀR = A per evaluation, plus
+// triangular solves with the penalties' roots when derivatives are asked for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "linalg.hpp"
+#include "matrix.hpp"
+#include "reml.hpp"
+
+namespace vorna {
+
+enum class SelectionCriterion : std::uint8_t { RemlProfiledScale, RemlKnownScale, Gcv };
+
+struct CriterionEvaluation {
+  double value = 0.0;  // the minimized objective, V or Q, up to a constant
+  Vector gradient;     // ∂/∂ρ_j (m), empty unless derivatives were asked for
+  Matrix hessian;      // ∂²/∂ρ_i∂ρ_j (m × m, exactly symmetric), likewise
+};
+
+class SelectionProblem {
+ public:
+  // z, w: n; x: n × p; penalties: m matrices p × p, each non-zero only in one
+  // contiguous block of rows and columns (the smooth's coefficients). `cross`,
+  // when given, must be XᵀWX and XᵀWz of these x, w and z. `anchor` (m log λ)
+  // is where the residual sums and the value's reference are taken.
+  // Errors: DimensionMismatch for inconsistent sizes; those of penalty_sqrt;
+  // InvalidParameter when a profiled scale has no residual degrees of freedom
+  // (n ≤ r); LinAlgError when A is not positive definite at the anchor.
+  static Result<SelectionProblem> build(VectorView z, ConstMatrixView x, VectorView w,
+                                        std::span<const Matrix> penalties, SelectionCriterion criterion,
+                                        const CrossProducts* cross, const Vector* anchor = nullptr);
+
+  // The value and, when `derivatives` is set, the gradient and Hessian at ρ.
+  // LinAlgError when A is not positive definite to working precision.
+  Result<CriterionEvaluation> evaluate(const Vector& rho, bool derivatives) const;
+
+  // ln λ_j at which λ_j·tr(S_j) equals the trace of XᵀWX over the penalty's
+  // block: a starting point in the units of the data.
+  Vector balanced_start() const;
+
+  std::size_t size() const { return blocks_.size(); }
+  SelectionCriterion criterion() const { return criterion_; }
+
+ private:
+  struct Block {
+    std::size_t offset = 0;  // first coefficient the penalty touches
+    Matrix s;                // its k × k block
+    Matrix root;             // the k × r_j block of its root L_j (L_jL_jᵀ = S_j)
+    std::size_t rank = 0;    // r_j
+  };
+  struct Solution;  // A's factor, β and the residual sums at one ρ
+
+  SelectionProblem() = default;
+  Result<Solution> solve_at(const Vector& rho) const;
+  double residual_sum(const Vector& beta) const;
+  // R⁻ᵀ·rhs (transpose) or R⁻¹·rhs for the upper factor R.
+  Result<Matrix> solve_factor(const Matrix& factor, bool transpose, const Matrix& rhs) const;
+
+  SelectionCriterion criterion_ = SelectionCriterion::RemlProfiledScale;
+  VectorView z_;
+  ConstMatrixView x_;
+  VectorView w_;
+  std::vector<Block> blocks_;
+  std::size_t total_rank_ = 0;
+  Matrix xtwx_;
+  Vector xtwz_;
+  double ridge_ = 0.0;
+  std::optional<ResidualModel> residuals_;
+  double reference_rss_ = 1.0;
+  double reference_logdet_ = 0.0;
+};
+
+// How a selection ended.
+struct SelectionOutcome {
+  Vector rho;              // the chosen ln λ
+  bool converged = false;  // a stationary point (or the flat end of a direction) was reached
+  int iterations = 0;
+  double gradient = 0.0;   // largest |∂/∂ρ_j| at the end, directions held at a bound excluded
+  std::vector<bool> pinned;  // ρ_j ended at a bound with the gradient pushing outwards
+};
+
+// Newton's method on ρ from `start`: the exact Hessian made positive definite
+// by its eigenvalues (|e| floored at 1e-7 of the largest), steps capped at
+// Euclidean length 5, an Armijo halving line search, ρ_j kept within ±25 of
+// the balanced start. Converged when the largest gradient entry is below
+// 1e-6, or below 1e-3 where no step lowers the criterion any further (the
+// rounding floor); at most 100 iterations. Progress under VORNA_PROFILE.
+// Errors: those of the evaluation at an iterate; a failed trial point only
+// shortens the step.
+Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start);
+
+}  // namespace vorna

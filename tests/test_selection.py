@@ -1,0 +1,128 @@
+"""Smoothing-parameter selection through the public fits: units, families, domains, warnings."""
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+import _vorna_core_testing as t
+import vorna_core as vc
+from test_optimizers import criterion_ref, fd_gradient
+
+N = 2000
+
+
+def sine_data(d, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(size=(N, d))
+    mean = np.exp(0.4 * np.sin(2 * np.pi * x[:, 0]) + (0.3 * x[:, 1] if d > 1 else 0.0))
+    return rng, x, mean
+
+
+@pytest.mark.parametrize("family", ["gaussian", "gamma"])
+@pytest.mark.parametrize("d", [1, 3])
+@pytest.mark.parametrize("bs", ["cr", "bs"])
+@pytest.mark.parametrize("method", ["REML", "GCV"])
+def test_lambda_follows_the_units_of_y(family, d, bs, method):
+    rng, x, mean = sine_data(d)
+    y = mean + rng.normal(0, 0.3, N) if family == "gaussian" else rng.gamma(5.0, mean / 5.0)
+    # Gaussian λ is free of units. The Gamma inverse link puts 1/c on η and c² on the
+    # working weights, so the same fit in other units has λ·c² (and means ·c).
+    power = 0 if family == "gaussian" else 2
+    base = vc.GAM(family)
+    lam = base.fit(x, y, [10] * d, method=method, bs=bs)["lambda"]
+    for c in [1e-6, 1e-3, 1e3, 1e6]:
+        model = vc.GAM(family)
+        scaled = model.fit(x, c * y, [10] * d, method=method, bs=bs)
+        # x1 enters linearly and x2 not at all: their λ head for +∞ along a flat criterion and
+        # stop wherever its slope falls below the tolerance; only the fit is pinned there.
+        np.testing.assert_allclose(scaled["lambda"][0], lam[0] * c**power, rtol=1e-6 if d == 1 else 1e-3)
+        np.testing.assert_allclose(model.predict(x[:50]), c * base.predict(x[:50]), rtol=1e-6 if d == 1 else 1e-4)
+
+
+def scaled_cr_penalties(x, design, k):
+    """The fit's penalties: each smooth's cubic-regression penalty times ‖B‖∞²/‖S‖∞, embedded."""
+    p = design.shape[1]
+    out = []
+    for j in range(x.shape[1]):
+        s = t.cubic_regression_smooth("x", k, x[:, j].min(), x[:, j].max(), x[:, j])[1]
+        block = design[:, k * j:k * (j + 1)]
+        full = np.zeros((p, p))
+        full[k * j:k * (j + 1), k * j:k * (j + 1)] = s * np.abs(block).sum(1).max() ** 2 / np.abs(s).sum(1).max()
+        out.append(full)
+    return out
+
+
+@pytest.mark.parametrize("family", ["poisson", "binomial", "gamma"])
+def test_non_gaussian_lambda_is_the_reml_optimum_of_the_working_model(family):
+    rng, x, mean = sine_data(2, seed=3)
+    y = {"poisson": lambda: rng.poisson(mean), "binomial": lambda: rng.binomial(1, mean / (1 + mean)),
+         "gamma": lambda: rng.gamma(5.0, mean / 5.0)}[family]().astype(float)
+    model = vc.GAM(family)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # an ordinary fit converges
+        lam = model.fit(x, y, [10, 10], bs="cr")["lambda"]
+    design = model.get_design_matrix()
+    eta = design @ model.get_coefficients()
+    # The working model at the fit, written from the link functions directly.
+    if family == "poisson":
+        mu = np.exp(eta)
+        z, w = eta + (y - mu) / mu, mu
+    elif family == "binomial":
+        mu = 1 / (1 + np.exp(-eta))
+        z, w = eta + (y - mu) / (mu * (1 - mu)), mu * (1 - mu)
+    else:
+        mu = 1 / eta
+        z, w = eta - (y - mu) * eta**2, mu**2
+    kind = "reml" if family == "gamma" else "reml_known"
+    penalties = scaled_cr_penalties(x, design, 10)
+    # λ₁ is capped for the reference: at 1e10 its dense solves are too ill-conditioned for a
+    # difference quotient, and beyond 1e6·λ₀ the smooth is in its null space either way.
+    rho = np.log(lam)
+    rho[1] = min(rho[1], rho[0] + math.log(1e6))
+    g = fd_gradient(lambda r: criterion_ref(z, design, w, r, penalties, kind), rho)
+    # The outer loop stops once log λ moves by < 1e-6 per pass; PiRLS leaves η within 1e-6.
+    # x1 enters linearly: its smooth is penalized to its null space (λ → ∞), where the
+    # criterion is flat and a dense reference is too ill-conditioned to differentiate.
+    # 1e-2: ln λ₀ to within ~1% (curvature ~1); the λ₁ cap moves the reference by about that.
+    assert abs(g[0]) < 1e-2, g
+    assert lam[1] > 1e6 * lam[0]
+
+
+@pytest.mark.parametrize("family, bad, rule", [
+    ("binomial", 2.0, "0 <= y <= 1"), ("binomial", -0.5, "0 <= y <= 1"),
+    ("poisson", -1.0, "y >= 0"), ("gamma", 0.0, "y > 0"), ("gamma", -3.0, "y > 0"),
+])
+def test_response_outside_the_family_domain_is_refused(family, bad, rule):
+    rng, x, _ = sine_data(1)
+    y = np.full(N, 0.5)
+    y[7] = bad
+    model = vc.GAM(family)
+    for fit in (lambda: model.fit(x, y, [8]), lambda: model.fit_auto(x, y, [8], "REML", "cr", 10)):
+        with pytest.raises(ValueError) as info:
+            fit()
+        assert str(info.value) == f"Invalid parameter: the {family} family needs {rule}, but y[7] = {bad:g}"
+    assert not model.is_fitted() if hasattr(model, "is_fitted") else True
+
+
+def test_gamma_means_stay_positive_on_data_that_pushed_them_negative():
+    # Six decades of response: an unguarded inverse-link fit overshoots below zero.
+    rng = np.random.default_rng(5)
+    x = rng.uniform(size=(500, 1))
+    y = np.exp(rng.normal(0.0, 3.0, 500))
+    model = vc.GAM("gamma")
+    result = model.fit(x, y, [10], bs="cr")
+    assert np.all(result["fitted_values"] > 0)
+    assert np.all(model.predict(np.linspace(0, 1, 200)[:, None]) > 0)
+
+
+def test_a_convergence_warning_only_when_a_cap_is_reached():
+    rng, x, mean = sine_data(2, seed=1)
+    y = rng.poisson(mean).astype(float)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        vc.GAM("poisson").fit(x, y, [10, 10])
+    with pytest.warns(vc.ConvergenceWarning, match="passes of PiRLS and smoothing-parameter selection"):
+        result = vc.GAM("poisson").fit(x, y, [10, 10], max_iter=1)
+    assert result["fitted"] is True  # the fit is stored all the same
+    assert issubclass(vc.ConvergenceWarning, UserWarning)
