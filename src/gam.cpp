@@ -259,7 +259,7 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
   const char* criterion = params.method == SmoothingMethod::GCV ? "GCV" : "REML";
   // Binomial and Poisson have a known scale (φ = 1); Gaussian and Gamma estimate theirs.
   const bool known_scale = family == Family::Binomial || family == Family::Poisson;
-  SelectionReport report;
+  SelectionOutcome report;
   double change = 0.0;
   bool settled = max_passes == 0;
   for (std::size_t pass = 1; pass <= max_passes; ++pass) {

@@ -720,4 +720,22 @@ LapackResult<SymmetricEigen> symmetric_eigen(ConstMatrixView s) {
   return out;
 }
 
+// ---- Small vector helpers -------------------------------------------------------
+
+double dot(const double* a, const double* b, std::size_t n) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+double dot(const Vector& a, const Vector& b) { return dot(a.data(), b.data(), a.size()); }
+
+double norm2(const Vector& v) { return std::sqrt(dot(v, v)); }
+
+double max_abs(const Vector& v) {
+  double largest = 0.0;
+  for (double x : v) largest = std::fmax(largest, std::fabs(x));
+  return largest;
+}
+
 }  // namespace vorna

@@ -94,6 +94,13 @@ Vector matvec(ConstMatrixView a, VectorView x);          // A·x
 Vector matvec_t(ConstMatrixView a, VectorView x);        // Aᵀ·x
 Matrix transpose(ConstMatrixView a);
 
+// ---- Small vector helpers: plain loops in index order -------------------------
+
+double dot(const double* a, const double* b, std::size_t n);  // Σ a_i·b_i
+double dot(const Vector& a, const Vector& b);                  // over a.size() entries
+double norm2(const Vector& v);                                 // √(v·v)
+double max_abs(const Vector& v);  // largest |v_i| as a running maximum from 0 that ignores NaN
+
 // ---- LAPACK factorizations ---------------------------------------------------
 
 struct LuFactors {

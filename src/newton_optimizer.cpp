@@ -44,21 +44,6 @@ class Trace {
   bool on_;
 };
 
-double dot(const Vector& a, const Vector& b) {
-  double sum = 0.0;
-  for (std::size_t k = 0; k < a.size(); ++k) sum += a[k] * b[k];
-  return sum;
-}
-
-double norm(const Vector& v) { return std::sqrt(dot(v, v)); }
-
-// Largest |v_k| as a running maximum from 0 that ignores NaN.
-double max_abs(const Vector& v) {
-  double largest = 0.0;
-  for (double x : v) largest = std::fmax(largest, std::fabs(x));
-  return largest;
-}
-
 Vector exp_of(const Vector& rho) {
   Vector out(rho.size());
   for (std::size_t k = 0; k < rho.size(); ++k) out[k] = std::exp(rho[k]);
@@ -94,7 +79,7 @@ struct Problem {
 using Stop = std::optional<std::string>;
 
 void trace_step(const Trace& trace, const Vector& step, const Vector& rho) {
-  trace("  Step norm: " + fmt::sci(norm(step), 6));
+  trace("  Step norm: " + fmt::sci(norm2(step), 6));
   trace("  New ρ: " + fmt::array_debug(rho));
 }
 
@@ -159,7 +144,7 @@ Result<Stop> trust_region_iteration(const NewtonConfig& config, const Problem& p
   const TrustStep choice = trust_region_step(g, h, newton, is_descent, radius);
   switch (choice.kind) {
     case TrustStepKind::Newton:
-      trace("  Trust region: Using Newton step (norm=" + fmt::sci(norm(newton), 3) +
+      trace("  Trust region: Using Newton step (norm=" + fmt::sci(norm2(newton), 3) +
             " ≤ Δ=" + fmt::sci(radius, 3) + ")");
       break;
     case TrustStepKind::ScaledCauchy:
@@ -180,7 +165,7 @@ Result<Stop> trust_region_iteration(const NewtonConfig& config, const Problem& p
   trace("  Trust region: actual=" + fmt::sci(actual, 3) + ", predicted=" +
         fmt::sci(predicted, 3) + ", ρ=" + fmt::sci(ratio, 3));
 
-  const double new_radius = updated_radius(ratio, norm(p), radius, config.max_radius);
+  const double new_radius = updated_radius(ratio, norm2(p), radius, config.max_radius);
   Vector step(p.size(), 0.0);
   if (ratio > config.eta) {
     trace("  Trust region: ACCEPT (ρ=" + fmt::fixed(ratio, 3) + " > η=" +
@@ -193,7 +178,7 @@ Result<Stop> trust_region_iteration(const NewtonConfig& config, const Problem& p
   radius = new_radius;
   trace("  New trust radius: Δ=" + fmt::sci(radius, 3));
 
-  if (norm(step) < kZeroStep) {
+  if (norm2(step) < kZeroStep) {
     radius *= 0.5;
     if (radius < kMinRadius) return Stop("Trust region too small: Δ=" + fmt::sci(radius, 6));
     return Stop{};
@@ -215,7 +200,7 @@ struct CauchyPoint {
 
 CauchyPoint cauchy_point(const Vector& g, const Matrix& h, double radius) {
   CauchyPoint c{Vector(g.size(), 0.0), false};
-  const double g_norm = norm(g);
+  const double g_norm = norm2(g);
   if (g_norm == 0.0) return c;
   const double curvature = dot(g, matvec(h, g));
   const double to_boundary = radius / g_norm;
@@ -246,13 +231,13 @@ Result<Vector> newton_direction(const Matrix& hessian, const Vector& gradient) {
 
 TrustStep trust_region_step(const Vector& gradient, const Matrix& hessian, const Vector& newton,
                             bool descent, double radius) {
-  const double newton_norm = norm(newton);
+  const double newton_norm = norm2(newton);
   if (descent && newton_norm > kMinNewtonNorm && newton_norm <= radius)
     return {newton, TrustStepKind::Newton, 0.0};
 
   CauchyPoint point = cauchy_point(gradient, hessian, radius);
   Vector& cauchy = point.step;
-  const double cauchy_norm = norm(cauchy);
+  const double cauchy_norm = norm2(cauchy);
   const TrustStepKind cauchy_kind =
       descent ? TrustStepKind::ScaledCauchy : TrustStepKind::CauchyNotDescent;
   if ((point.on_boundary || cauchy_norm >= radius) && cauchy_norm > 0.0) {
@@ -311,7 +296,7 @@ Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, Cons
     ++k;
     VORNA_TRY(g, problem.gradient(rho));
     trace("\nIteration " + std::to_string(k) + ": max|grad| = " + fmt::sci(max_abs(g), 6));
-    const double g_norm = norm(g);
+    const double g_norm = norm2(g);
     if (g_norm < config.grad_tol) {
       converged = true;
       stop = "Converged: gradient norm " + fmt::sci(g_norm, 6) + " < " +

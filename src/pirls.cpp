@@ -181,12 +181,6 @@ namespace {
 constexpr std::size_t kMaxStepHalvings = 30;
 constexpr double kHalvingTolerance = 1e-8;
 
-double squared_norm(const Vector& v) {
-  double sum = 0.0;
-  for (double e : v) sum += e * e;
-  return sum;
-}
-
 // deviance(y, g⁻¹(η)) + βᵀS_λβ.
 double penalized_deviance(Family family, VectorView y, const Vector& eta, const Vector& beta,
                           const Matrix& s_lambda) {
@@ -310,11 +304,11 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
         const auto objective_at = [&](const Vector& e, const Vector& coef) {
           for (double v : e)
             if (!valid_eta(family, v)) return std::numeric_limits<double>::infinity();
-          return penalized_deviance(family, y, e, coef, s_lambda) + delta * squared_norm(coef);
+          return penalized_deviance(family, y, e, coef, s_lambda) + delta * dot(coef, coef);
         };
         Vector eta_new = matvec(xv, beta_new);
         double objective = objective_at(eta_new, beta_new);
-        const double objective_old = penalized_old + delta * squared_norm(beta);
+        const double objective_old = penalized_old + delta * dot(beta, beta);
         const bool comparable = t > 1 && std::isfinite(objective_old);
         const double limit = objective_old + kHalvingTolerance * std::fabs(objective_old);
         const auto acceptable = [&](double value) { return comparable ? value <= limit : std::isfinite(value); };
@@ -347,7 +341,7 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
           }
         }
         eta = std::move(eta_new);
-        penalized_old = objective - delta * squared_norm(beta_new);
+        penalized_old = objective - delta * dot(beta_new, beta_new);
       } else if (!cached_rhs) {
         eta = matvec(xv, beta_new);
       }

@@ -20,12 +20,10 @@ constexpr double kRootThreshold = 1e-10;
 constexpr double kCriterionLambdaFloor = 1e-10;
 // Row sums at or below kRankRowThreshold × max(1, max |S|) count as empty rows.
 constexpr double kRankRowThreshold = 1e-10;
-// Ridge of the criterion and the cached Hessian: δ = kCriterionRidge·(1 + √m)·max(1, max |A_kk|).
+// Ridge of the criterion: δ = kCriterionRidge·(1 + √m)·max(1, max |A_kk|).
 constexpr double kCriterionRidge = 1e-5;
 // Ridge of the coefficient solve: δ_k = kCoefficientRidge·(1 + √m)·max(|A_kk|, 1).
 constexpr double kCoefficientRidge = 1e-7;
-// Ridge of the block-wise Cholesky factor: δ_k = kCholeskyRidge·max(|C_kk|, 1), no m factor.
-constexpr double kCholeskyRidge = 1e-7;
 
 std::string times(std::size_t a, std::size_t b) {
   return std::to_string(a) + "×" + std::to_string(b);
@@ -118,29 +116,6 @@ double diagonal_scale(const Matrix& a) {
   double scale = 1.0;
   for (std::size_t k = 0; k < a.rows(); ++k) scale = std::fmax(scale, std::fabs(a(k, k)));
   return scale;
-}
-
-double dot(const Vector& a, const Vector& b) {
-  double sum = 0.0;
-  for (std::size_t k = 0; k < a.size(); ++k) sum += a[k] * b[k];
-  return sum;
-}
-
-// trace(A·B) = Σ_ab A_ab·B_ba without forming the product.
-double trace_of_product(const Matrix& a, const Matrix& b) {
-  double sum = 0.0;
-  for (std::size_t i = 0; i < a.rows(); ++i)
-    for (std::size_t k = 0; k < a.cols(); ++k) sum += a(i, k) * b(k, i);
-  return sum;
-}
-
-// Σ_ab A_ab·B_ab, that is trace(A·Bᵀ).
-double frobenius_inner(const Matrix& a, const Matrix& b) {
-  double sum = 0.0;
-  const double* pa = a.data();
-  const double* pb = b.data();
-  for (std::size_t k = 0, size = a.rows() * a.cols(); k < size; ++k) sum += pa[k] * pb[k];
-  return sum;
 }
 
 // Σ_i w_i (y_i − (Xβ)_i)²: the single O(n·p) pass over the data per evaluation.
@@ -248,26 +223,6 @@ void print_rtr_diagonal(const Matrix& r) {
              fmt::fixed(rtr_diag(1), 6) + ", ..., " + fmt::fixed(rtr_diag(p - 1), 6) + "]");
 }
 
-// Compares RᵀR with XᵀWX + Σ λ_j S_j computed afresh from X and w.
-void print_blockwise_check(const Matrix& r, ConstMatrixView x, VectorView w,
-                           std::span<const double> lambdas, std::span<const Matrix> penalties) {
-  Matrix expected = weighted_gram(x, w);
-  add_penalties(expected, lambdas, penalties);
-  const Matrix rtr = gram(r);
-  double max_err = 0.0;
-  double rtr_trace = 0.0;
-  double expected_trace = 0.0;
-  for (std::size_t i = 0; i < rtr.rows(); ++i) {
-    for (std::size_t k = 0; k < rtr.cols(); ++k)
-      max_err = std::fmax(max_err, std::fabs(rtr(i, k) - expected(i, k)));
-    rtr_trace += rtr(i, i);
-    expected_trace += expected(i, i);
-  }
-  diag::line("[BLOCKWISE_DEBUG] Max error in R'R vs X'WX+λS: " + fmt::fixed(max_err, 6));
-  diag::line("[BLOCKWISE_DEBUG] R'R trace: " + fmt::fixed(rtr_trace, 6));
-  diag::line("[BLOCKWISE_DEBUG] Expected trace: " + fmt::fixed(expected_trace, 6));
-}
-
 // ---- Gradient from a factor ------------------------------------------------------------
 
 Result<Matrix> triangular(const Matrix& r, bool transpose, ConstMatrixView rhs) {
@@ -345,17 +300,6 @@ Result<Vector> gradient_from_factor(const Matrix& r, std::span<const Matrix> roo
                   c1 * d_phi + nr * c2 * d_phi);
   }
   return g;
-}
-
-// R with RᵀR = C = XᵀWX + Σ λ_j S_j + ridge, or nothing when C is not
-// positive definite.
-LapackResult<Matrix> cached_cholesky_factor(const Matrix& xtwx, std::span<const double> lambdas,
-                                            std::span<const Matrix> penalties) {
-  Matrix c = xtwx;
-  add_penalties(c, lambdas, penalties);
-  for (std::size_t k = 0; k < c.rows(); ++k)
-    c(k, k) += kCholeskyRidge * std::fmax(std::fabs(c(k, k)), 1.0);
-  return cholesky_upper(c);
 }
 
 }  // namespace
@@ -651,176 +595,6 @@ Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorVie
                                         xtwy));
   return gradient_from_factor(factor.r, factor.roots, factor.ranks, fit, lambdas, penalties,
                               x.rows());
-}
-
-std::size_t blockwise_threshold(std::size_t m) {
-  const std::size_t extra = m > 2 ? m - 2 : 0;
-  return extra >= 20 ? 0 : 2000 - 100 * extra;
-}
-
-Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorView w,
-                                       std::span<const double> lambdas,
-                                       std::span<const Matrix> penalties,
-                                       const std::vector<Matrix>* roots, const Matrix* xtwx,
-                                       const Vector* xtwy, const ResidualModel* residuals) {
-  const std::size_t n = x.rows();
-  // Small samples take the stacked QR; the caches still spare its coefficient solve a pass.
-  if (n < blockwise_threshold(lambdas.size()))
-    return reml_gradient_multi_qr(y, x, w, lambdas, penalties, roots, xtwx, xtwy);
-  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, roots, xtwx, xtwy));
-
-  // 1. Roots.
-  std::vector<Matrix> computed_roots;
-  if (roots == nullptr) {
-    VORNA_TRY(computed, penalty_roots(penalties));
-    computed_roots = std::move(computed);
-  }
-  const std::vector<Matrix>& used_roots = roots != nullptr ? *roots : computed_roots;
-  const std::vector<std::size_t> ranks = column_counts(used_roots);
-
-  // 2. R from the cached cross product when it is positive definite, else by row blocks.
-  Matrix r;
-  bool have_r = false;
-  if (xtwx != nullptr) {
-    auto chol = cached_cholesky_factor(*xtwx, lambdas, penalties);
-    if (chol) {
-      r = std::move(chol).value();
-      have_r = true;
-    }
-  }
-  if (!have_r) {
-    VORNA_TRY(blocked, blockwise_r_factor(x, w, lambdas, used_roots));
-    r = std::move(blocked);
-    // Unridged like the stacked factor, so it gets the same treatment when singular.
-    VORNA_CHECK(ridge_singular_factor(r, lambdas.size()));
-  }
-
-  // 3. Consistency check against the cross product recomputed from the data.
-  if (diag::enabled(diag::kGradDebug)) print_blockwise_check(r, x, w, lambdas, penalties);
-
-  // 4-5. Coefficients from the cached products, then the shared loop.
-  VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(ranks), xtwx, xtwy,
-                                        /*diagnostics=*/false, residuals));
-  return gradient_from_factor(r, used_roots, ranks, fit, lambdas, penalties, n);
-}
-
-// ---- Cached Hessian ----------------------------------------------------------------------
-
-Result<Matrix> reml_hessian_cached(VectorView y, ConstMatrixView x, VectorView w,
-                                   std::span<const double> lambdas,
-                                   std::span<const Matrix> penalties, const Matrix& xtwx,
-                                   const Vector* xtwy, const Matrix* xtx,
-                                   const ResidualModel* residuals) {
-  VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, &xtwx, xtwy));
-  const std::size_t n = x.rows();
-  const std::size_t p = x.cols();
-  const std::size_t m = lambdas.size();
-  if (xtx != nullptr && (xtx->rows() != p || xtx->cols() != p))
-    return GamError::dimension_mismatch("Cached X'X is " + times(xtx->rows(), xtx->cols()) +
-                                        " but X has " + std::to_string(p) + " columns");
-
-  // 1. A_δ with the criterion's scalar ridge, and its inverse.
-  Matrix a = xtwx;
-  add_penalties(a, lambdas, penalties);
-  const double delta =
-      (std::sqrt(static_cast<double>(m)) + 1.0) * kCriterionRidge * diagonal_scale(a);
-  for (std::size_t k = 0; k < p; ++k) a(k, k) += delta;
-  VORNA_TRY(a_inv, inverse(a));
-
-  // 2. β = A_δ⁻¹ XᵀWy, with XᵀWy summed as Σ_i X_ik·(w_i·y_i) unless cached.
-  Vector b;
-  if (xtwy != nullptr) {
-    b = *xtwy;
-  } else {
-    Vector wy(n);
-    for (std::size_t i = 0; i < n; ++i) wy[i] = w[i] * y[i];
-    b = matvec_t(x, wy);
-  }
-  VORNA_TRY(beta, solve(std::move(a), std::move(b)));
-
-  // 3. φ uses edf = tr(A_δ⁻¹·XᵀX) with the unweighted XᵀX.
-  const double rss = rss_of(y, x, w, beta, residuals);
-  bool unit_weights = true;
-  for (std::size_t i = 0; i < n && unit_weights; ++i) unit_weights = w[i] == 1.0;
-  Matrix computed_xtx;
-  if (xtx == nullptr && !unit_weights) computed_xtx = gram(x);
-  const Matrix& plain_gram = xtx != nullptr ? *xtx : unit_weights ? xtwx : computed_xtx;
-  const double edf = trace_of_product(a_inv, plain_gram);
-  const double phi = rss / (static_cast<double>(n) - edf);
-
-  // 4. Per-smooth quantities, formed once and reused for all pairs:
-  //   M_j = λ_j S_j, v_j = S_jβ, w_j = A⁻¹M_jβ (∂β_j = −w_j), G_j = λ_j βᵀS_jβ/φ,
-  //   d_j = tr(M_jA⁻¹), K_j = A⁻¹(M_jA⁻¹)ᵀ, N_j = A⁻¹M_j.
-  std::vector<Matrix> scaled(m), k_mats(m), n_mats(m);
-  std::vector<Vector> v(m), wv(m), d_beta(m);
-  Vector g_term(m), d(m);
-  for (std::size_t j = 0; j < m; ++j) {
-    scaled[j] = penalties[j];
-    for (double& entry : scaled[j].storage()) entry *= lambdas[j];
-    v[j] = matvec(penalties[j], beta);
-    wv[j] = matvec(a_inv, matvec(scaled[j], beta));
-    d_beta[j] = wv[j];
-    for (double& entry : d_beta[j]) entry = -entry;
-    g_term[j] = lambdas[j] * dot(beta, v[j]) / phi;
-    const Matrix m_ainv = matmul(scaled[j], a_inv);
-    double trace = 0.0;
-    for (std::size_t k = 0; k < p; ++k) trace += m_ainv(k, k);
-    d[j] = trace;
-    k_mats[j] = matmul(a_inv, m_ainv.transposed_view());
-    n_mats[j] = matmul(a_inv, scaled[j]);
-  }
-
-  // 5. Lower triangle and diagonal; each off-diagonal value is mirrored.
-  Matrix h(m, m);
-  Vector mixed(p);
-  for (std::size_t i = 0; i < m; ++i) {
-    for (std::size_t j = 0; j <= i; ++j) {
-      // c_ij = tr(A⁻¹(M_iA⁻¹)ᵀM_jᵀ(A⁻¹)ᵀ) = tr(K_i·N_jᵀ).
-      const double cross = i == j ? 0.0 : frobenius_inner(k_mats[i], n_mats[j]);
-      const Vector mi_wj = matvec(scaled[i], wv[j]);
-      const Vector mj_wi = matvec(scaled[j], wv[i]);
-      for (std::size_t k = 0; k < p; ++k) mixed[k] = mi_wj[k] + mj_wi[k];
-      Vector psi = matvec(a_inv, mixed);
-      if (i == j)
-        for (std::size_t k = 0; k < p; ++k) psi[k] += d_beta[i][k];
-      const double t1 = dot(v[i], psi);
-      const double t2 = dot(d_beta[i], matvec(penalties[i], d_beta[j]));
-      const double t3 = lambdas[i] * dot(v[i], d_beta[j]);
-      const double t4 = lambdas[j] * dot(v[j], d_beta[i]);
-      const double t = t1 + t2 + t3 + t4;
-      if (i == j) {
-        h(i, i) = (d[i] + 2.0 * t + g_term[i]) / 2.0;
-      } else {
-        h(i, j) = (2.0 * t - cross) / 2.0;
-        h(j, i) = h(i, j);
-      }
-    }
-  }
-  return h;
-}
-
-// ---- GCV -----------------------------------------------------------------------------------
-
-Result<double> gcv_score(VectorView y, ConstMatrixView x, VectorView w, ConstMatrixView s,
-                         double lambda) {
-  VORNA_CHECK(check_data(y, x, w));
-  const std::size_t n = x.rows();
-  const std::size_t p = x.cols();
-  if (s.rows() != p || s.cols() != p)
-    return GamError::dimension_mismatch("Penalty matrix is " + times(s.rows(), s.cols()) +
-                                        " but X has " + std::to_string(p) + " columns");
-
-  const Matrix xtwx = weighted_gram(x, w);
-  Matrix a = xtwx;
-  for (std::size_t i = 0; i < p; ++i)
-    for (std::size_t k = 0; k < p; ++k) a(i, k) += lambda * s(i, k);
-  VORNA_TRY(beta, solve(a, weighted_xty(x, w, y)));
-  const double rss = weighted_rss(y, x, w, beta);
-  VORNA_TRY(a_inv, inverse(a));
-  // tr(X A⁻¹ XᵀW) = tr(A⁻¹ XᵀWX): the same trace without the n × n influence matrix.
-  const double tau = trace_of_product(a_inv, xtwx);
-  const double dof = static_cast<double>(n) - tau;
-  return static_cast<double>(n) * rss / (dof * dof);
 }
 
 }  // namespace vorna

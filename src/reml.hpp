@@ -1,7 +1,7 @@
-// Smoothness criteria: penalty square roots, the REML criterion, its gradient
-// with respect to the log smoothing parameters (by a stacked QR factor or, for
-// large samples, by a Cholesky factor of cached cross products), the cached
-// Hessian that the Newton REML optimizer uses, and the single-smooth GCV score.
+// Smoothness criteria behind the module functions and Newton-PIRLS: penalty
+// square roots, the REML criterion and its gradient with respect to the log
+// smoothing parameters by a stacked QR factor. (The fit's own selection
+// criteria, with exact derivatives from cross products, are in selection.hpp.)
 //
 // Shared notation (all routines):
 //   y (n), X (n × p), w (n) prior weights, λ_1 … λ_m the smoothing parameters
@@ -153,43 +153,5 @@ Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorVie
                                       std::span<const Matrix> penalties,
                                       const std::vector<Matrix>* roots = nullptr,
                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);
-
-// n below which the block-wise entry hands over to reml_gradient_multi_qr:
-// T(m) = max(0, 2000 − 100·max(m − 2, 0)).
-std::size_t blockwise_threshold(std::size_t m);
-
-// The same gradient; for n ≥ T(m) R comes from a Cholesky factor of the
-// cached XᵀWX + Σ λ_j S_j (plus a 1e-7 relative diagonal ridge) or, without
-// a cache or when that matrix is not positive definite, from the row-block QR.
-// Errors as reml_gradient_multi_qr plus those of blockwise_r_factor.
-Result<Vector> reml_gradient_blockwise(VectorView y, ConstMatrixView x, VectorView w,
-                                       std::span<const double> lambdas,
-                                       std::span<const Matrix> penalties,
-                                       const std::vector<Matrix>* roots = nullptr,
-                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr,
-                                       const ResidualModel* residuals = nullptr);
-
-// ---- Cached Hessian -----------------------------------------------------------
-
-// The m × m Hessian approximation that the Newton REML optimizer uses, built
-// from the cached XᵀWX with the criterion's scalar ridge; φ uses
-// edf = tr((A + δI)⁻¹·XᵀX) with the unweighted XᵀX. Exactly symmetric.
-// `xtx` may carry the unweighted XᵀX; when null it is taken from `xtwx` if
-// every weight is 1 and computed from X otherwise. Errors of the inverse and
-// the solve are returned unchanged.
-Result<Matrix> reml_hessian_cached(VectorView y, ConstMatrixView x, VectorView w,
-                                   std::span<const double> lambdas,
-                                   std::span<const Matrix> penalties, const Matrix& xtwx,
-                                   const Vector* xtwy = nullptr, const Matrix* xtx = nullptr,
-                                   const ResidualModel* residuals = nullptr);
-
-// ---- GCV -----------------------------------------------------------------------
-
-// V_g = n·RSS_w / (n − τ)² for one penalty S and one λ, with τ the trace of
-// the influence matrix X A⁻¹ XᵀW, A = XᵀWX + λS (no ridge). τ is taken as
-// tr(A⁻¹·XᵀWX), so nothing n × n is formed. Errors of the solve and the
-// inverse are returned unchanged.
-Result<double> gcv_score(VectorView y, ConstMatrixView x, VectorView w, ConstMatrixView s,
-                         double lambda);
 
 }  // namespace vorna

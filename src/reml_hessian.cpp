@@ -15,14 +15,6 @@ namespace {
 
 // ---- Small dense helpers -----------------------------------------------------------
 
-double dot(const double* a, const double* b, std::size_t n) {
-  double sum = 0.0;
-  for (std::size_t k = 0; k < n; ++k) sum += a[k] * b[k];
-  return sum;
-}
-
-double dot(const Vector& a, const Vector& b) { return dot(a.data(), b.data(), a.size()); }
-
 // Σ_ab A_ab·B_ab over two matrices of the same shape.
 double frobenius_inner(const Matrix& a, const Matrix& b) {
   return dot(a.data(), b.data(), a.rows() * a.cols());

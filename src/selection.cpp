@@ -27,22 +27,6 @@ constexpr double kResidualCancellation = 1e-4;
 
 void profile(const std::string& text) { diag::line_if(diag::kProfile, text); }
 
-double dot(const double* a, const double* b, std::size_t n) {
-  double sum = 0.0;
-  for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
-  return sum;
-}
-
-double dot(const std::vector<double>& a, const std::vector<double>& b) { return dot(a.data(), b.data(), a.size()); }
-
-double max_abs(const Vector& v) {
-  double out = 0.0;
-  for (double x : v) out = std::fmax(out, std::abs(x));
-  return out;
-}
-
-double norm2(const Vector& v) { return std::sqrt(dot(v, v)); }
-
 // First and one-past-last index of the rows and columns where S has entries.
 std::pair<std::size_t, std::size_t> support(const Matrix& s) {
   std::size_t lo = s.rows(), hi = 0;
@@ -53,6 +37,13 @@ std::pair<std::size_t, std::size_t> support(const Matrix& s) {
         hi = std::max({hi, i + 1, j + 1});
       }
   return lo < hi ? std::pair{lo, hi} : std::pair{std::size_t{0}, std::size_t{0}};
+}
+
+// R⁻ᵀ·rhs (transpose) or R⁻¹·rhs for an upper triangular R.
+Result<Matrix> solve_factor(const Matrix& factor, bool transpose, const Matrix& rhs) {
+  auto out = triangular_solve(factor, true, transpose, rhs);
+  if (!out) return GamError::linalg_error("Triangular solve failed: " + out.error().to_string());
+  return std::move(out).value();
 }
 
 // View of rows [row, row + rows) and columns [col, col + cols) of a row-major matrix.
@@ -193,12 +184,6 @@ Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho)
   }
   sol.rss = residual_sum(sol.beta);
   return sol;
-}
-
-Result<Matrix> SelectionProblem::solve_factor(const Matrix& factor, bool transpose, const Matrix& rhs) const {
-  auto out = triangular_solve(factor, true, transpose, rhs);
-  if (!out) return GamError::linalg_error("Triangular solve failed: " + out.error().to_string());
-  return std::move(out).value();
 }
 
 Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool derivatives) const {
@@ -379,6 +364,7 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
   const std::size_t m = problem.size();
   const char* label = criterion_label(problem.criterion());
   SelectionOutcome outcome;
+  outcome.converged = false;
   const Vector centre = problem.balanced_start();
   Vector lower(m), upper(m);
   for (std::size_t j = 0; j < m; ++j) {

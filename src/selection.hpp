@@ -89,8 +89,6 @@ class SelectionProblem {
   SelectionProblem() = default;
   Result<Solution> solve_at(const Vector& rho) const;
   double residual_sum(const Vector& beta) const;
-  // R⁻ᵀ·rhs (transpose) or R⁻¹·rhs for the upper factor R.
-  Result<Matrix> solve_factor(const Matrix& factor, bool transpose, const Matrix& rhs) const;
 
   SelectionCriterion criterion_ = SelectionCriterion::RemlProfiledScale;
   VectorView z_;
@@ -109,10 +107,13 @@ class SelectionProblem {
 // How a selection ended.
 struct SelectionOutcome {
   Vector rho;              // the chosen ln λ
-  bool converged = false;  // a stationary point (or the flat end of a direction) was reached
+  bool converged = true;   // a stationary point (or the flat end of a direction) was reached
   int iterations = 0;
   double gradient = 0.0;   // largest |∂/∂ρ_j| at the end, directions held at a bound excluded
-  std::vector<bool> pinned;  // ρ_j ended at a bound with the gradient pushing outwards
+  // ρ_j ended at the edge of the search range with the gradient pushing
+  // outwards: a smooth penalized to its null space (or left unpenalized),
+  // whose exact λ no longer matters.
+  std::vector<bool> pinned;
 };
 
 // Newton's method on ρ from `start`: the exact Hessian made positive definite

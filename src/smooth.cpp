@@ -213,7 +213,7 @@ namespace {
 // exp(ρ) back on success.
 Result<void> select(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
                     std::span<const Matrix> penalties, const CrossProducts* cross, SelectionCriterion criterion,
-                    bool warm_start, SelectionReport* report) {
+                    bool warm_start, SelectionOutcome* report) {
   VORNA_CHECK(check_sizes(params, x, w, penalties.size()));
   diag::Timer timer;
   const Vector entry = log_of(params.lambda);
@@ -221,7 +221,7 @@ Result<void> select(SmoothingParameter& params, VectorView y, ConstMatrixView x,
   profile("[PROFILE] Pre-computed X'WX and X'Wy: " + fmt::fixed(timer.elapsed_ms(), 2) + "ms");
   VORNA_TRY(outcome, minimize_criterion(problem, warm_start ? entry : problem.balanced_start()));
   params.lambda = exp_of(outcome.rho);
-  if (report != nullptr) *report = {outcome.converged, outcome.iterations, outcome.gradient, outcome.pinned};
+  if (report != nullptr) *report = std::move(outcome);
   return {};
 }
 
@@ -229,20 +229,20 @@ Result<void> select(SmoothingParameter& params, VectorView y, ConstMatrixView x,
 
 Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
                          std::span<const Matrix> penalties, const CrossProducts* cross, bool known_scale,
-                         SelectionReport* report) {
+                         SelectionOutcome* report) {
   return select(params, y, x, w, penalties, cross,
                 known_scale ? SelectionCriterion::RemlKnownScale : SelectionCriterion::RemlProfiledScale, true,
                 report);
 }
 
 Result<void> gcv_search(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
-                        std::span<const Matrix> penalties, const CrossProducts* cross, SelectionReport* report) {
+                        std::span<const Matrix> penalties, const CrossProducts* cross, SelectionOutcome* report) {
   return select(params, y, x, w, penalties, cross, SelectionCriterion::Gcv, true, report);
 }
 
 Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
                                std::span<const Matrix> penalties, const CrossProducts* cross,
-                               const SelectionOptions& options, SelectionReport* report) {
+                               const SelectionOptions& options, SelectionOutcome* report) {
   if (penalties.size() != params.lambda.size())
     return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
   if (report != nullptr) *report = {};

@@ -14,11 +14,11 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "error.hpp"
 #include "linalg.hpp"
 #include "matrix.hpp"
+#include "selection.hpp"
 
 namespace vorna {
 
@@ -40,18 +40,6 @@ struct SelectionOptions {
   bool warm_start = false;   // start from the record's λ instead of the balanced start
 };
 
-// How a selection ended: converged at a stationary point (or the flat end of
-// a direction), after `iterations` Newton iterations, with the largest
-// gradient entry `gradient` in ln λ.
-struct SelectionReport {
-  bool converged = true;
-  int iterations = 0;
-  double gradient = 0.0;
-  // λ_j settled at the edge of the search range (25 in ln λ beyond where the
-  // penalty balances the data): a smooth penalized to its null space, or
-  // left unpenalized, whose exact λ no longer matters.
-  std::vector<bool> pinned;
-};
 
 // Chooses λ for the record's method. Requires lambda.size() == penalties.size()
 // (else DimensionMismatch "Number of penalties must match number of lambdas",
@@ -66,7 +54,7 @@ struct SelectionReport {
 Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMatrixView x,
                                VectorView w, std::span<const Matrix> penalties,
                                const CrossProducts* cross = nullptr, const SelectionOptions& options = {},
-                               SelectionReport* report = nullptr);
+                               SelectionOutcome* report = nullptr);
 
 // Minimizes the REML criterion (profiled scale, or φ = 1 with `known_scale`)
 // from ρ = ln(params.lambda) and writes the chosen λ into the record. Errors
@@ -76,7 +64,7 @@ Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMa
 Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixView x,
                          VectorView w, std::span<const Matrix> penalties,
                          const CrossProducts* cross = nullptr, bool known_scale = false,
-                         SelectionReport* report = nullptr);
+                         SelectionOutcome* report = nullptr);
 
 // Simultaneous damped update ρ_j ← ρ_j + ½ ln(clamp(tr(L⁻¹S_j)/r_j, 0.2, 5)),
 // clamped to [ln 1e-7, ln 1e5], with L the lower Cholesky factor of the
@@ -92,6 +80,6 @@ Result<void> fellner_schall(SmoothingParameter& params, VectorView y, ConstMatri
 // for any number of penalties; otherwise as newton_reml.
 Result<void> gcv_search(SmoothingParameter& params, VectorView y, ConstMatrixView x,
                         VectorView w, std::span<const Matrix> penalties,
-                        const CrossProducts* cross = nullptr, SelectionReport* report = nullptr);
+                        const CrossProducts* cross = nullptr, SelectionOutcome* report = nullptr);
 
 }  // namespace vorna

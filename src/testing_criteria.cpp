@@ -1,6 +1,6 @@
 // Test access to the smoothness criteria: penalty roots, the REML criterion,
-// the stacked factor, the penalized coefficients, both gradient routes, the
-// cached Hessian and the GCV score. Optional arguments accept None.
+// the stacked factor, the penalized coefficients and the QR-route gradient.
+// Optional arguments accept None.
 #include "reml.hpp"
 #include "testing_module.hpp"
 
@@ -165,18 +165,14 @@ PyObject* penalized_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs)
   VORNA_PY_END
 }
 
-// Both gradient routes take (y, x, w, lambdas, penalties) plus optional
-// roots and cached XᵀWX / XᵀWy.
-using GradientRoute = Result<Vector> (*)(VectorView, ConstMatrixView, VectorView, std::span<const double>,
-                                         std::span<const Matrix>, const std::vector<Matrix>*,
-                                         const Matrix*, const Vector*);
-
-PyObject* call_gradient(PyObject* args, PyObject* kwargs, const char* format, GradientRoute route) {
+// reml_gradient_multi_qr(y, x, w, lambdas, penalties, roots=None, xtwx=None, xtwy=None)
+PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
   static const char* kw[] = {"y", "x", "w", "lambdas", "penalties", "roots", "xtwx", "xtwy",
                              nullptr};
   PyObject *y, *x, *w, *lam, *pen, *roots_obj = nullptr, *xtwx_obj = nullptr, *xtwy_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &y, &x, &w, &lam, &pen,
-                                   &roots_obj, &xtwx_obj, &xtwy_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOO:reml_gradient_multi_qr", const_cast<char**>(kw),
+                                   &y, &x, &w, &lam, &pen, &roots_obj, &xtwx_obj, &xtwy_obj))
     return nullptr;
   Problem pr;
   std::vector<Matrix> roots;
@@ -188,79 +184,10 @@ PyObject* call_gradient(PyObject* args, PyObject* kwargs, const char* format, Gr
       !optional_matrix(xtwx_obj, "xtwx", xtwx, has_xtwx) ||
       !optional_vector(xtwy_obj, "xtwy", xtwy, has_xtwy))
     return nullptr;
-  auto g = route(pr.y, pr.x, pr.w, pr.lambdas, pr.penalties, has_roots ? &roots : nullptr,
-                 has_xtwx ? &xtwx : nullptr, has_xtwy ? &xtwy : nullptr);
+  auto g = reml_gradient_multi_qr(pr.y, pr.x, pr.w, pr.lambdas, pr.penalties, has_roots ? &roots : nullptr,
+                                  has_xtwx ? &xtwx : nullptr, has_xtwy ? &xtwy : nullptr);
   if (!g) return py::raise_error(g.error());
   return py::new_array(g.value());
-}
-
-PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  VORNA_PY_BEGIN
-  return call_gradient(args, kwargs, "OOOOO|OOO:reml_gradient_multi_qr",
-                       [](VectorView y, ConstMatrixView x, VectorView w, std::span<const double> l,
-                          std::span<const Matrix> s, const std::vector<Matrix>* r, const Matrix* g,
-                          const Vector* b) { return reml_gradient_multi_qr(y, x, w, l, s, r, g, b); });
-  VORNA_PY_END
-}
-
-PyObject* reml_gradient_blockwise_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  VORNA_PY_BEGIN
-  return call_gradient(args, kwargs, "OOOOO|OOO:reml_gradient_blockwise",
-                       [](VectorView y, ConstMatrixView x, VectorView w, std::span<const double> l,
-                          std::span<const Matrix> s, const std::vector<Matrix>* r, const Matrix* g,
-                          const Vector* b) { return reml_gradient_blockwise(y, x, w, l, s, r, g, b); });
-  VORNA_PY_END
-}
-
-PyObject* blockwise_threshold_py(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
-  PyObject* m_obj;
-  if (!PyArg_ParseTuple(args, "O:blockwise_threshold", &m_obj)) return nullptr;
-  std::size_t m = 0;
-  if (!py::to_count(m_obj, "m", m)) return nullptr;
-  return PyLong_FromSize_t(blockwise_threshold(m));
-  VORNA_PY_END
-}
-
-// reml_hessian_cached(y, x, w, lambdas, penalties, xtwx, xtwy=None, xtx=None)
-PyObject* reml_hessian_cached_py(PyObject*, PyObject* args, PyObject* kwargs) {
-  VORNA_PY_BEGIN
-  static const char* kw[] = {"y", "x", "w", "lambdas", "penalties", "xtwx", "xtwy", "xtx", nullptr};
-  PyObject *y, *x, *w, *lam, *pen, *xtwx_obj, *xtwy_obj = nullptr, *xtx_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|OO:reml_hessian_cached",
-                                   const_cast<char**>(kw), &y, &x, &w, &lam, &pen, &xtwx_obj,
-                                   &xtwy_obj, &xtx_obj))
-    return nullptr;
-  Problem pr;
-  Matrix xtwx, xtx;
-  Vector xtwy;
-  bool has_xtwy = false, has_xtx = false;
-  if (!to_problem(y, x, w, lam, pen, pr) || !py::to_matrix(xtwx_obj, "xtwx", xtwx) ||
-      !optional_vector(xtwy_obj, "xtwy", xtwy, has_xtwy) ||
-      !optional_matrix(xtx_obj, "xtx", xtx, has_xtx))
-    return nullptr;
-  auto h = reml_hessian_cached(pr.y, pr.x, pr.w, pr.lambdas, pr.penalties, xtwx,
-                               has_xtwy ? &xtwy : nullptr, has_xtx ? &xtx : nullptr);
-  if (!h) return py::raise_error(h.error());
-  return py::new_array(h.value());
-  VORNA_PY_END
-}
-
-PyObject* gcv_score_py(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
-  PyObject *y_obj, *x_obj, *w_obj, *s_obj, *lam_obj;
-  if (!PyArg_ParseTuple(args, "OOOOO:gcv_score", &y_obj, &x_obj, &w_obj, &s_obj, &lam_obj))
-    return nullptr;
-  Vector y, w;
-  Matrix x, s;
-  double lambda = 0.0;
-  if (!py::to_vector(y_obj, "y", y) || !py::to_matrix(x_obj, "x", x) ||
-      !py::to_vector(w_obj, "w", w) || !py::to_matrix(s_obj, "s", s) ||
-      !py::to_real(lam_obj, "lambda", lambda))
-    return nullptr;
-  auto v = gcv_score(y, x, w, s, lambda);
-  if (!v) return py::raise_error(v.error());
-  return PyFloat_FromDouble(v.value());
   VORNA_PY_END
 }
 
@@ -281,11 +208,6 @@ void add_criteria_methods(std::vector<PyMethodDef>& table) {
       {"penalized_coefficients", with_keywords(penalized_coefficients_py), kKw, nullptr});
   table.push_back(
       {"reml_gradient_multi_qr", with_keywords(reml_gradient_multi_qr_py), kKw, nullptr});
-  table.push_back(
-      {"reml_gradient_blockwise", with_keywords(reml_gradient_blockwise_py), kKw, nullptr});
-  table.push_back({"blockwise_threshold", blockwise_threshold_py, METH_VARARGS, nullptr});
-  table.push_back({"reml_hessian_cached", with_keywords(reml_hessian_cached_py), kKw, nullptr});
-  table.push_back({"gcv_score", gcv_score_py, METH_VARARGS, nullptr});
 }
 
 }  // namespace vorna::testing

@@ -33,37 +33,36 @@ bool parse_problem(PyObject* y, PyObject* x, PyObject* w, PyObject* penalties, P
          py::to_real_list(lambda, "lambda", out.lambda);
 }
 
-Result<void> run_newton(SmoothingParameter& params, const Problem& p, bool known_scale) {
-  return newton_reml(params, p.y, p.x, p.w, p.penalties, nullptr, known_scale);
-}
-
-// newton_reml(y, x, w, penalties, lambda, known_scale=False) -> the new λ;
-// the search starts at `lambda` as given.
-PyObject* newton_reml_py(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
-  PyObject *y, *x, *w, *penalties, *lambda, *known = Py_False;
-  if (!PyArg_ParseTuple(args, "OOOOO|O:newton_reml", &y, &x, &w, &penalties, &lambda, &known)) return nullptr;
+// (y, x, w, penalties, lambda[, flag]) -> the new λ from `run` on a record
+// that starts at `lambda` as given; a failure carries the record's λ.
+template <class Run>
+PyObject* run_on_record(PyObject* args, const char* format, Run run) {
+  PyObject *y, *x, *w, *penalties, *lambda, *flag_obj = Py_False;
+  if (!PyArg_ParseTuple(args, format, &y, &x, &w, &penalties, &lambda, &flag_obj)) return nullptr;
   Problem p;
-  bool known_scale = false;
-  if (!parse_problem(y, x, w, penalties, lambda, p) || !py::to_flag(known, "known_scale", known_scale))
-    return nullptr;
+  bool flag = false;
+  if (!parse_problem(y, x, w, penalties, lambda, p) || !py::to_flag(flag_obj, "flag", flag)) return nullptr;
   SmoothingParameter params{p.lambda, SmoothingMethod::REML, false};
-  auto result = run_newton(params, p, known_scale);
+  auto result = run(params, p, flag);
   if (!result) return raise_with_record(result.error().display(), params.lambda);
   return py::new_array(params.lambda);
+}
+
+// newton_reml(y, x, w, penalties, lambda, known_scale=False)
+PyObject* newton_reml_py(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  return run_on_record(args, "OOOOO|O:newton_reml", [](SmoothingParameter& params, const Problem& p, bool known) {
+    return newton_reml(params, p.y, p.x, p.w, p.penalties, nullptr, known);
+  });
   VORNA_PY_END
 }
 
+// fellner_schall(y, x, w, penalties, lambda)
 PyObject* fellner_schall_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
-  PyObject *y, *x, *w, *penalties, *lambda;
-  if (!PyArg_ParseTuple(args, "OOOOO:fellner_schall", &y, &x, &w, &penalties, &lambda)) return nullptr;
-  Problem p;
-  if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
-  SmoothingParameter params{p.lambda, SmoothingMethod::REML, false};
-  auto result = fellner_schall(params, p.y, p.x, p.w, p.penalties);
-  if (!result) return raise_with_record(result.error().display(), params.lambda);
-  return py::new_array(params.lambda);
+  return run_on_record(args, "OOOOO:fellner_schall", [](SmoothingParameter& params, const Problem& p, bool) {
+    return fellner_schall(params, p.y, p.x, p.w, p.penalties);
+  });
   VORNA_PY_END
 }
 
@@ -85,7 +84,7 @@ PyObject* optimize_py(PyObject*, PyObject* args) {
   if (!py::to_flag(fs, "use_fellner_schall", params.use_fellner_schall) ||
       !py::to_flag(known, "known_scale", options.known_scale) || !py::to_flag(warm, "warm_start", options.warm_start))
     return nullptr;
-  SelectionReport report;
+  SelectionOutcome report;
   auto result = optimize(params, p.y, p.x, p.w, p.penalties, nullptr, options, &report);
   if (!result) return raise_with_record(result.error().display(), params.lambda);
   py::Ref chosen(py::new_array(params.lambda));
@@ -124,20 +123,6 @@ PyObject* selection_criterion_py(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
-// gcv_search(y, x, w, penalties, lambda) -> the new λ, starting at `lambda`.
-PyObject* gcv_search_py(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
-  PyObject *y, *x, *w, *penalties, *lambda;
-  if (!PyArg_ParseTuple(args, "OOOOO:gcv_search", &y, &x, &w, &penalties, &lambda)) return nullptr;
-  Problem p;
-  if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
-  SmoothingParameter params{p.lambda, SmoothingMethod::GCV, false};
-  auto result = gcv_search(params, p.y, p.x, p.w, p.penalties);
-  if (!result) return raise_with_record(result.error().display(), params.lambda);
-  return py::new_array(params.lambda);
-  VORNA_PY_END
-}
-
 }  // namespace
 
 void add_optimizer_methods(std::vector<PyMethodDef>& table) {
@@ -145,7 +130,6 @@ void add_optimizer_methods(std::vector<PyMethodDef>& table) {
   table.push_back({"fellner_schall", fellner_schall_py, METH_VARARGS, nullptr});
   table.push_back({"optimize", optimize_py, METH_VARARGS, nullptr});
   table.push_back({"selection_criterion", selection_criterion_py, METH_VARARGS, nullptr});
-  table.push_back({"gcv_search", gcv_search_py, METH_VARARGS, nullptr});
 }
 
 }  // namespace vorna::testing

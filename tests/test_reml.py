@@ -337,95 +337,9 @@ def test_inconsistent_sizes_are_rejected(rng, change, message):
     y, x, w, pens = problem(rng, 30, 1)
     args = dict(y=y, x=x, w=w, lambdas=[1.0], penalties=pens)
     change(args)
-    for f in (t.reml_criterion, t.reml_gradient_multi_qr, t.reml_gradient_blockwise):
+    for f in (t.reml_criterion, t.reml_gradient_multi_qr):
         with pytest.raises(ValueError, match="^Matrix dimension mismatch: " + re.escape(message)):
             f(**args)
-
-
-# ---- Block-wise gradient --------------------------------------------------------------
-
-
-@pytest.mark.parametrize("m, switch", [(0, 2000), (1, 2000), (2, 2000), (3, 1900), (21, 100),
-                                       (22, 0), (40, 0)])
-def test_blockwise_threshold(m, switch):
-    assert t.blockwise_threshold(m) == switch
-
-
-@pytest.mark.parametrize("m", [2, 3])
-def test_blockwise_equals_qr_route_around_the_switch(rng, m):
-    n_switch = t.blockwise_threshold(m)
-    y, x, w, pens = problem(rng, n_switch, m, weighted=True)
-    lambdas = list(np.exp(rng.uniform(-1.0, 2.0, m)))
-    xtwx, xtwy = x.T @ (w[:, None] * x), x.T @ (w * y)
-    roots = [t.penalty_sqrt(s) for s in pens]
-
-    below = (y[:-1], x[:-1], w[:-1])
-    below_cache = (x[:-1].T @ (w[:-1, None] * x[:-1]), x[:-1].T @ (w[:-1] * y[:-1]))
-    # One row short of the switch the call is the QR route itself, so equal to the last bit.
-    short = t.reml_gradient_blockwise(*below, lambdas, pens, roots, *below_cache)
-    np.testing.assert_array_equal(short, t.reml_gradient_multi_qr(*below, lambdas, pens, roots,
-                                                                   *below_cache))
-    # Cached cross products only change the summation order of the coefficient solve.
-    np.testing.assert_allclose(short, t.reml_gradient_multi_qr(*below, lambdas, pens),
-                               rtol=1e-10, atol=1e-10)
-
-    qr = t.reml_gradient_multi_qr(y, x, w, lambdas, pens)
-    cholesky = t.reml_gradient_blockwise(y, x, w, lambdas, pens, roots, xtwx, xtwy)
-    row_blocks = t.reml_gradient_blockwise(y, x, w, lambdas, pens)
-    # The Cholesky factor carries a 1e-7 relative diagonal ridge that the stacked QR lacks:
-    # it shifts tr(A⁻¹λS) by ~1e-7·cond(A) (measured ~1e-5 here).
-    np.testing.assert_allclose(cholesky, qr, atol=1e-4, rtol=1e-4)
-    # Row blocks and the stacked QR factor the same matrix: rounding only (measured 3e-14).
-    np.testing.assert_allclose(row_blocks, qr, atol=1e-10, rtol=1e-10)
-
-
-def blockwise_numbers(lines):
-    values = {}
-    for line in lines:
-        match = re.fullmatch(r"\[BLOCKWISE_DEBUG\] (.*): (-?\d+\.\d{6})", line)
-        assert match, line
-        values[match.group(1)] = float(match.group(2))
-    return values
-
-
-def test_blockwise_diagnostics_report_cholesky_ridge(rng, capfd, monkeypatch):
-    y, x, w, pens = problem(rng, 2000, 2)
-    lambdas = [1.0, 4.0]
-    xtwx = x.T @ (w[:, None] * x)
-    monkeypatch.setenv(GRAD_DEBUG, "on")
-    t.reml_gradient_blockwise(y, x, w, lambdas, pens, None, xtwx, x.T @ (w * y))
-    lines = [l for l in stderr_lines(capfd) if not l.startswith("[PENALTY_SQRT_DEBUG]")]
-    values = blockwise_numbers(lines)
-    assert list(values) == ["Max error in R'R vs X'WX+λS", "R'R trace", "Expected trace"]
-    c = penalized(x, w, lambdas, pens)
-    ridge = 1e-7 * np.maximum(np.abs(np.diag(c)), 1.0)
-    # Six printed decimals bound the comparison: 2e-6 absolute.
-    assert values["Expected trace"] == pytest.approx(np.trace(c), abs=2e-6)
-    assert values["R'R trace"] - values["Expected trace"] == pytest.approx(ridge.sum(), abs=2e-6)
-    assert values["Max error in R'R vs X'WX+λS"] == pytest.approx(ridge.max(), abs=2e-6)
-
-
-def test_blockwise_falls_back_to_row_blocks_when_cholesky_fails(rng, capfd, monkeypatch):
-    y, x, w, pens = problem(rng, 2000, 2)
-    broken = -np.eye(x.shape[1])  # not positive definite: R must come from the data instead
-    monkeypatch.setenv(GRAD_DEBUG, "on")
-    t.reml_gradient_blockwise(y, x, w, [1.0, 4.0], pens, None, broken, x.T @ (w * y))
-    values = blockwise_numbers(
-        [l for l in stderr_lines(capfd) if not l.startswith("[PENALTY_SQRT_DEBUG]")])
-    assert values["Max error in R'R vs X'WX+λS"] == 0.0  # row-block QR: rounding below 5e-7
-
-
-def test_qr_and_blockwise_routes_print_their_own_lines(rng, capfd, monkeypatch):
-    y, x, w, pens = problem(rng, 2000, 2)
-    roots = [t.penalty_sqrt(s) for s in pens]
-    xtwx, xtwy = x.T @ (w[:, None] * x), x.T @ (w * y)
-    monkeypatch.setenv(GRAD_DEBUG, "")
-    t.reml_gradient_blockwise(y[:-1], x[:-1], w[:-1], [1.0, 2.0], pens, roots)
-    tags = {l.split("]")[0] + "]" for l in stderr_lines(capfd)}
-    assert tags == {"[Z_BUILD_DEBUG]", "[QR_DEBUG]", "[PHI_DEBUG]"}
-    t.reml_gradient_blockwise(y, x, w, [1.0, 2.0], pens, roots, xtwx, xtwy)
-    tags = {l.split("]")[0] + "]" for l in stderr_lines(capfd)}
-    assert tags == {"[BLOCKWISE_DEBUG]"}
 
 
 def test_stacked_factor_diagnostic_lines(capfd, monkeypatch):
@@ -459,71 +373,6 @@ def test_stacked_factor_diagnostic_lines(capfd, monkeypatch):
     ]
 
 
-# ---- Cached Hessian -------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("weighted", [False, True])
-@pytest.mark.parametrize("m", [1, 2, 3])
-def test_cached_hessian_matches_its_formulas(rng, m, weighted):
-    """Checked against a NumPy transcription, not a finite difference of the gradient: the cached
-    Hessian is the optimizer's curvature model, not ∂g/∂ρ. Its diagonal keeps the first-order
-    term tr(λS·A⁻¹), drops −tr((λS·A⁻¹)²), and its coefficient terms are not divided by φ, so
-    it differs from the difference quotient by O(1) and may even have the other sign (m = 1 on
-    these problems: 6.3 against −5.1)."""
-    y, x, w, pens = problem(rng, 150, m, weighted=weighted)
-    lambdas = list(np.exp(rng.uniform(-1.0, 2.0, m)))
-    xtwx = x.T @ (w[:, None] * x)
-    h = t.reml_hessian_cached(y, x, w, lambdas, pens, xtwx)
-    np.testing.assert_array_equal(h, h.T)
-    ref = hessian_reference(y, x, w, lambdas, pens)
-    # Gauss-Jordan inverse vs LAPACK on A_δ of condition ≲ 1e4: ~cond·ε ≈ 1e-12 relative.
-    np.testing.assert_allclose(h, ref, rtol=1e-10, atol=1e-10 * np.abs(ref).max())
-    cached = t.reml_hessian_cached(y, x, w, lambdas, pens, xtwx, x.T @ (w * y), x.T @ x)
-    np.testing.assert_allclose(cached, h, rtol=1e-10, atol=1e-12)  # summation order only
-
-
-def test_cached_hessian_without_penalties(rng):
-    y, x, w, _ = problem(rng, 20, 1)
-    assert t.reml_hessian_cached(y, x, w, [], [], x.T @ x).shape == (0, 0)
-
-
-# ---- GCV ------------------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("weighted", [False, True])
-@pytest.mark.parametrize("lam", [1e-3, 1.0, 100.0])
-def test_gcv_matches_full_hat_matrix(rng, weighted, lam):
-    y, x, w, (s,) = problem(rng, 60, 1, k=8, weighted=weighted)
-    a = x.T @ (w[:, None] * x) + lam * s
-    hat = x @ np.linalg.inv(a) @ (x.T * w)
-    fitted = x @ np.linalg.solve(a, x.T @ (w * y))
-    n = len(y)
-    expected = n * (w @ (y - fitted) ** 2) / (n - np.trace(hat)) ** 2
-    # tr(A⁻¹XᵀWX) instead of tr(H) and a different solver: rounding of order
-    # cond(A)·ε ≤ 1e4·ε here (measured 3e-14).
-    assert t.gcv_score(y, x, w, s, lam) == pytest.approx(expected, rel=1e-11)
-
-
-def test_gcv_with_huge_lambda_keeps_the_penalty_null_space(rng):
-    y, x, w, (s,) = problem(rng, 60, 1, k=8)
-    # The second-difference penalty leaves straight lines in the span of the bumps unpenalized:
-    # τ → 2, and the fit tends to the weighted projection onto that null space.
-    null = np.linalg.eigh(s)[1][:, :2]
-    xn = x @ null
-    fitted = xn @ np.linalg.lstsq(xn, y, rcond=None)[0]
-    expected = 60 * np.sum((y - fitted) ** 2) / (60 - 2) ** 2
-    # λ = 1e9 leaves O(1/λ) of the penalized directions: 1e-4 relative is ample.
-    assert t.gcv_score(y, x, w, s, 1e9) == pytest.approx(expected, rel=1e-4)
-
-
-def test_gcv_propagates_singular_system(rng):
-    y, x, w, (s,) = problem(rng, 30, 1)
-    x[:, 0] = 0.0
-    s[0, :] = s[:, 0] = 0.0
-    with pytest.raises(ValueError, match="^Singular matrix encountered$"):
-        t.gcv_score(y, x, w, s, 1.0)
-
-
 def test_criterion_when_the_determinant_overflows(rng):
     # 400 coefficients with diagonal entries ~1e3: det(A) is far beyond the largest double,
     # but log det(A) is an ordinary number; the criterion must stay finite.
@@ -537,30 +386,6 @@ def test_criterion_when_the_determinant_overflows(rng):
     assert np.isfinite(value)
     # slogdet and the library's pivot logs sum hundreds of terms in different orders
     np.testing.assert_allclose(value, expected, rtol=1e-10)
-
-
-def test_row_block_route_ridges_a_singular_factor_like_the_qr_route(rng):
-    # Two uncentred B-spline blocks share the constant: XᵀX + ΣλS is singular. Without a cached
-    # XᵀWX the block-wise entry builds R row block by row block; it must be ridged exactly as
-    # the stacked factor is, so both routes give the same (finite) gradient.
-    n = 2000
-    x = rng.uniform(size=(n, 2))
-    blocks, pens = [], []
-    for j, k in enumerate((8, 6)):
-        knots, s, _, _, b = t.bspline_smooth_from_range(f"x{j}", k, 0.0, 1.0, x[:, j])
-        blocks.append(b)
-        pens.append(s)
-    X = np.hstack(blocks)
-    p = X.shape[1]
-    S = [np.zeros((p, p)), np.zeros((p, p))]
-    S[0][:8, :8], S[1][8:, 8:] = pens
-    y = np.sin(6 * x[:, 0]) + 0.1 * rng.standard_normal(n)
-    w = np.ones(n)
-    blockwise = t.reml_gradient_blockwise(y, X, w, [1.0, 1.0], S)
-    stacked = t.reml_gradient_multi_qr(y, X, w, [1.0, 1.0], S)
-    assert np.all(np.isfinite(blockwise))
-    # both factor the same ridged matrix, by different Householder sequences
-    np.testing.assert_allclose(blockwise, stacked, rtol=1e-8)
 
 
 @pytest.mark.parametrize("c", [0.0, 1e-3, 0.5])
