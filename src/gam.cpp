@@ -260,6 +260,7 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
   // Binomial and Poisson have a known scale (φ = 1); Gaussian and Gamma estimate theirs.
   const bool known_scale = family == Family::Binomial || family == Family::Poisson;
   SelectionOutcome report;
+  Vector centre;
   double change = 0.0;
   bool settled = max_passes == 0;
   for (std::size_t pass = 1; pass <= max_passes; ++pass) {
@@ -268,7 +269,9 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
     out.pirls_ms += pirls_timer.elapsed_ms();
     if (!fit) return std::move(fit).error();
     const Vector lambda_old = params.lambda;
-    const SelectionOptions options{known_scale, pass > 1};
+    // Later passes start where the last one ended and keep the first pass's
+    // range of λ, so that a smooth at its edge stays put.
+    const SelectionOptions options{known_scale, pass > 1, nullptr};
     diag::Timer optimize_timer;
     Result<void, Failure> chosen;
     if (family == Family::Gaussian) {
@@ -281,15 +284,8 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
     }
     out.optimize_ms += optimize_timer.elapsed_ms();
     if (!chosen) return std::move(chosen).error();
-    // A λ pinned at the edge of the search range moves with the range, which
-    // follows XᵀWX; its value no longer changes the fit.
-    Vector moved_old, moved_new;
-    for (std::size_t j = 0; j < params.lambda.size(); ++j)
-      if (j >= report.pinned.size() || !report.pinned[j]) {
-        moved_old.push_back(lambda_old[j]);
-        moved_new.push_back(params.lambda[j]);
-      }
-    change = max_log_change(moved_old, moved_new);
+    if (pass == 1) centre = report.centre;
+    change = max_log_change(lambda_old, params.lambda);
     const double tolerance = loosen && pass > kStrictPasses ? kLooseTolerance : kLambdaTolerance;
     // A Gaussian working model does not depend on the fit: one pass settles λ.
     if (family == Family::Gaussian || change < tolerance) {

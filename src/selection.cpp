@@ -19,8 +19,8 @@ constexpr double kRoundingTolerance = 1e-3;   // ... or below this when no step 
 constexpr double kMaxStepNorm = 5.0;          // Euclidean length of a step in ρ
 constexpr double kEigenFloor = 1e-7;          // relative floor of |eigenvalues| of the Hessian
 constexpr double kArmijo = 1e-4;
-constexpr int kMaxHalvings = 40;
-constexpr double kLogLambdaRange = 25.0;      // ρ_j stays within this of the balanced start
+constexpr int kMaxHalvings = 25;  // down to a fraction 3e-8 of the step
+constexpr double kLogLambdaRange = 10.0;      // ρ_j stays within this of the balanced start
 // Residual sums from the anchored identity lose digits when they are tiny
 // against its terms; below this fraction they are summed over the rows.
 constexpr double kResidualCancellation = 1e-4;
@@ -107,6 +107,12 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
     problem.xtwz_ = std::move(products.xtwy);
   }
   problem.ridge_ = penalty_ridge(problem.xtwx_, m);
+  Matrix ridged = problem.xtwx_;
+  for (std::size_t k = 0; k < p; ++k) ridged(k, k) += problem.ridge_;
+  auto data_factor = cholesky_upper(ridged);
+  if (!data_factor)
+    return GamError::linalg_error("XᵀWX plus the ridge is not positive definite: " + data_factor.error().to_string());
+  problem.data_factor_ = std::move(data_factor).value();
 
   // Anchor the residual sums and the value's reference at the start.
   const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
@@ -152,17 +158,25 @@ Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho)
   const std::size_t p = xtwx_.rows(), m = blocks_.size();
   Solution sol;
   sol.lambda.resize(m);
-  Matrix a = xtwx_;
+  // R with RᵀR = A from the QR factor of [R₀; √λ_1·L_1ᵀ; …; √λ_m·L_mᵀ]. A
+  // Cholesky factor of A itself would find the directions that the large
+  // penalties leave to the data and the ridge (a smooth's null space, the
+  // constant shared by several smooths) as differences of the large entries,
+  // and lose their digits, and with them those of log|A|.
+  std::size_t rows = p;
+  for (const Block& b : blocks_) rows += b.rank;
+  Matrix stack(rows, p);
+  std::copy(data_factor_.storage().begin(), data_factor_.storage().end(), stack.data());
+  std::size_t row = p;
   for (std::size_t j = 0; j < m; ++j) {
     sol.lambda[j] = std::exp(rho[j]);
     const Block& b = blocks_[j];
-    for (std::size_t r = 0; r < b.s.rows(); ++r)
-      for (std::size_t c = 0; c < b.s.cols(); ++c) a(b.offset + r, b.offset + c) += sol.lambda[j] * b.s(r, c);
+    const double root_lambda = std::sqrt(sol.lambda[j]);
+    for (std::size_t c = 0; c < b.rank; ++c, ++row)
+      for (std::size_t a = 0; a < b.root.rows(); ++a) stack(row, b.offset + a) = root_lambda * b.root(a, c);
   }
-  for (std::size_t k = 0; k < p; ++k) a(k, k) += ridge_;
-  auto factor = cholesky_upper(a);
-  if (!factor) return GamError::linalg_error("the penalized cross product is not positive definite at λ = exp(" +
-                                             fmt::debug_list(rho) + ")");
+  auto factor = qr_r_consuming(std::move(stack));
+  if (!factor) return GamError::linalg_error("QR decomposition failed: " + factor.error().to_string());
   sol.factor = std::move(factor).value();
   for (std::size_t k = 0; k < p; ++k) sol.log_det += 2.0 * std::log(std::abs(sol.factor(k, k)));
 
@@ -360,22 +374,22 @@ Result<Vector> newton_direction(const Matrix& hessian, const Vector& gradient, c
 
 }  // namespace
 
-Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start) {
+Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start, const Vector* centre) {
   const std::size_t m = problem.size();
   const char* label = criterion_label(problem.criterion());
   SelectionOutcome outcome;
   outcome.converged = false;
-  const Vector centre = problem.balanced_start();
+  outcome.centre = centre != nullptr && centre->size() == m ? *centre : problem.balanced_start();
   Vector lower(m), upper(m);
   for (std::size_t j = 0; j < m; ++j) {
-    lower[j] = centre[j] - kLogLambdaRange;
-    upper[j] = centre[j] + kLogLambdaRange;
+    lower[j] = outcome.centre[j] - kLogLambdaRange;
+    upper[j] = outcome.centre[j] + kLogLambdaRange;
   }
   const auto clamp = [&](Vector& rho) {
     for (std::size_t j = 0; j < m; ++j) rho[j] = std::fmin(std::fmax(rho[j], lower[j]), upper[j]);
   };
   Vector rho = std::move(start);
-  if (rho.size() != m) rho = centre;
+  if (rho.size() != m) rho = outcome.centre;
   clamp(rho);
   std::optional<double> previous;
   Vector trial(m);
@@ -393,8 +407,6 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
       }
     const double ginf = max_abs(g);
     outcome.gradient = ginf;
-    outcome.pinned.assign(m, false);
-    for (std::size_t j = 0; j < m; ++j) outcome.pinned[j] = !free[j];
     if (diag::enabled(diag::kProfile)) {
       const double change = previous ? std::abs(at.value - *previous) : std::numeric_limits<double>::infinity();
       Vector lambda(m);
@@ -414,6 +426,22 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
       break;
     }
 
+    // Armijo halving along `step`; on success `trial` holds the new point.
+    const auto line_search = [&](const Vector& step) {
+      double scale = 1.0;
+      for (int h = 0; h <= kMaxHalvings; ++h, scale *= 0.5) {
+        for (std::size_t j = 0; j < m; ++j) trial[j] = rho[j] + scale * step[j];
+        clamp(trial);
+        double slope = 0.0;
+        for (std::size_t j = 0; j < m; ++j) slope += at.gradient[j] * (trial[j] - rho[j]);
+        const auto value = problem.evaluate(trial, false);
+        if (value && value.value().value <= at.value + kArmijo * slope && value.value().value < at.value) {
+          profile("[PROFILE]   Accepted Newton step, scale=" + fmt::fixed(scale, 4));
+          return true;
+        }
+      }
+      return false;
+    };
     VORNA_TRY(step, newton_direction(at.hessian, g, free));
     const double length = norm2(step);
     if (length > kMaxStepNorm)
@@ -421,18 +449,19 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
     profile("[PROFILE]   Line search: step_norm=" + fmt::fixed(std::fmin(length, kMaxStepNorm), 6) + ", current_" +
             label + "=" + fmt::fixed(at.value, 6) + ", max_half=" + std::to_string(kMaxHalvings));
     profile("[PROFILE]     grad·step=" + fmt::sci(dot(g, step), 6) + " (expect decrease)");
-
-    bool moved = false;
-    double scale = 1.0;
-    for (int h = 0; h <= kMaxHalvings && !moved; ++h, scale *= 0.5) {
-      for (std::size_t j = 0; j < m; ++j) trial[j] = rho[j] + scale * step[j];
-      clamp(trial);
-      double slope = 0.0;
-      for (std::size_t j = 0; j < m; ++j) slope += at.gradient[j] * (trial[j] - rho[j]);
-      const auto value = problem.evaluate(trial, false);
-      if (!value) continue;
-      moved = value.value().value <= at.value + kArmijo * slope && value.value().value < at.value;
-      if (moved) profile("[PROFILE]   Accepted Newton step, scale=" + fmt::fixed(scale, 4));
+    bool moved = line_search(step);
+    if (!moved && m > 1) {
+      // Far out along a flat direction (a smooth heading for its null space)
+      // the criterion changes by less than its rounding, and such directions
+      // can swamp the step. Newton on the coordinate of the largest gradient
+      // alone still makes progress there.
+      std::vector<bool> single(m, false);
+      std::size_t steepest = 0;
+      for (std::size_t j = 1; j < m; ++j)
+        if (std::abs(g[j]) > std::abs(g[steepest])) steepest = j;
+      single[steepest] = true;
+      VORNA_TRY(coordinate_step, newton_direction(at.hessian, g, single));
+      moved = line_search(coordinate_step);
     }
     if (!moved) {
       outcome.converged = ginf < kRoundingTolerance;

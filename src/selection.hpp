@@ -27,8 +27,9 @@
 // are exact derivatives of that value.
 //
 // After set-up (one pass over the rows for the residual sums) everything works
-// on p × p matrices: a Cholesky factor RᵀR = A per evaluation, plus
-// triangular solves with the penalties' roots when derivatives are asked for.
+// on p × p matrices: RᵀR = A per evaluation from a QR factor of the Cholesky
+// factor of XᵀWX + δI stacked over the scaled penalty roots, plus triangular
+// solves with the roots when derivatives are asked for.
 #pragma once
 
 #include <cstddef>
@@ -61,7 +62,7 @@ class SelectionProblem {
   // is where the residual sums and the value's reference are taken.
   // Errors: DimensionMismatch for inconsistent sizes; those of penalty_sqrt;
   // InvalidParameter when a profiled scale has no residual degrees of freedom
-  // (n ≤ r); LinAlgError when A is not positive definite at the anchor.
+  // (n ≤ r); LinAlgError when XᵀWX + δI is not positive definite.
   static Result<SelectionProblem> build(VectorView z, ConstMatrixView x, VectorView w,
                                         std::span<const Matrix> penalties, SelectionCriterion criterion,
                                         const CrossProducts* cross, const Vector* anchor = nullptr);
@@ -99,6 +100,7 @@ class SelectionProblem {
   Matrix xtwx_;
   Vector xtwz_;
   double ridge_ = 0.0;
+  Matrix data_factor_;  // R₀ with R₀ᵀR₀ = XᵀWX + δI
   std::optional<ResidualModel> residuals_;
   double reference_rss_ = 1.0;
   double reference_logdet_ = 0.0;
@@ -110,20 +112,25 @@ struct SelectionOutcome {
   bool converged = true;   // a stationary point (or the flat end of a direction) was reached
   int iterations = 0;
   double gradient = 0.0;   // largest |∂/∂ρ_j| at the end, directions held at a bound excluded
-  // ρ_j ended at the edge of the search range with the gradient pushing
-  // outwards: a smooth penalized to its null space (or left unpenalized),
-  // whose exact λ no longer matters.
-  std::vector<bool> pinned;
+  // The middle of the search range ρ_j ∈ [centre_j − 15, centre_j + 15]. A
+  // smooth whose criterion keeps falling towards λ → ∞ (a linear effect) or
+  // λ → 0 stops at the edge; passing the centre on to later searches of the
+  // same fit keeps that edge, and so the fit, where it is.
+  Vector centre;
 };
 
 // Newton's method on ρ from `start`: the exact Hessian made positive definite
 // by its eigenvalues (|e| floored at 1e-7 of the largest), steps capped at
-// Euclidean length 5, an Armijo halving line search, ρ_j kept within ±25 of
-// the balanced start. Converged when the largest gradient entry is below
+// Euclidean length 5, an Armijo halving line search, ρ_j kept within ±15 of
+// the range's centre (e^15 ≈ 3·10⁶: a smooth there is all but in its
+// penalty's null space, or all but unpenalized). Converged when the largest gradient entry is below
 // 1e-6, or below 1e-3 where no step lowers the criterion any further (the
 // rounding floor); at most 100 iterations. Progress under VORNA_PROFILE.
 // Errors: those of the evaluation at an iterate; a failed trial point only
 // shortens the step.
-Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start);
+// `centre`, when given (m entries), fixes the middle of the range; otherwise
+// it is the balanced start.
+Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start,
+                                            const Vector* centre = nullptr);
 
 }  // namespace vorna

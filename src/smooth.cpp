@@ -213,13 +213,14 @@ namespace {
 // exp(ρ) back on success.
 Result<void> select(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
                     std::span<const Matrix> penalties, const CrossProducts* cross, SelectionCriterion criterion,
-                    bool warm_start, SelectionOutcome* report) {
+                    const SelectionOptions& options, SelectionOutcome* report) {
   VORNA_CHECK(check_sizes(params, x, w, penalties.size()));
   diag::Timer timer;
   const Vector entry = log_of(params.lambda);
-  VORNA_TRY(problem, SelectionProblem::build(y, x, w, penalties, criterion, cross, warm_start ? &entry : nullptr));
+  const bool warm = options.warm_start;
+  VORNA_TRY(problem, SelectionProblem::build(y, x, w, penalties, criterion, cross, warm ? &entry : nullptr));
   profile("[PROFILE] Pre-computed X'WX and X'Wy: " + fmt::fixed(timer.elapsed_ms(), 2) + "ms");
-  VORNA_TRY(outcome, minimize_criterion(problem, warm_start ? entry : problem.balanced_start()));
+  VORNA_TRY(outcome, minimize_criterion(problem, warm ? entry : problem.balanced_start(), options.centre));
   params.lambda = exp_of(outcome.rho);
   if (report != nullptr) *report = std::move(outcome);
   return {};
@@ -231,13 +232,13 @@ Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixVi
                          std::span<const Matrix> penalties, const CrossProducts* cross, bool known_scale,
                          SelectionOutcome* report) {
   return select(params, y, x, w, penalties, cross,
-                known_scale ? SelectionCriterion::RemlKnownScale : SelectionCriterion::RemlProfiledScale, true,
-                report);
+                known_scale ? SelectionCriterion::RemlKnownScale : SelectionCriterion::RemlProfiledScale,
+                SelectionOptions{known_scale, true}, report);
 }
 
 Result<void> gcv_search(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
                         std::span<const Matrix> penalties, const CrossProducts* cross, SelectionOutcome* report) {
-  return select(params, y, x, w, penalties, cross, SelectionCriterion::Gcv, true, report);
+  return select(params, y, x, w, penalties, cross, SelectionCriterion::Gcv, SelectionOptions{false, true}, report);
 }
 
 Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
@@ -256,7 +257,7 @@ Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMa
   const SelectionCriterion criterion = params.method == SmoothingMethod::GCV ? SelectionCriterion::Gcv
                                        : options.known_scale                ? SelectionCriterion::RemlKnownScale
                                                                             : SelectionCriterion::RemlProfiledScale;
-  VORNA_CHECK(select(params, y, x, w, penalties, cross, criterion, options.warm_start, report));
+  VORNA_CHECK(select(params, y, x, w, penalties, cross, criterion, options, report));
   return {};
 }
 

@@ -38,6 +38,7 @@ struct SmoothingParameter {
 struct SelectionOptions {
   bool known_scale = false;  // REML with φ = 1 (binomial, Poisson) instead of a profiled scale
   bool warm_start = false;   // start from the record's λ instead of the balanced start
+  const Vector* centre = nullptr;  // the middle of the ln λ range (SelectionOutcome::centre), if fixed
 };
 
 

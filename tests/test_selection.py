@@ -34,10 +34,11 @@ def test_lambda_follows_the_units_of_y(family, d, bs, method):
     for c in [1e-6, 1e-3, 1e3, 1e6]:
         model = vc.GAM(family)
         scaled = model.fit(x, c * y, [10] * d, method=method, bs=bs)
-        # x1 enters linearly and x2 not at all: their λ head for +∞ along a flat criterion and
-        # stop wherever its slope falls below the tolerance; only the fit is pinned there.
-        np.testing.assert_allclose(scaled["lambda"][0], lam[0] * c**power, rtol=1e-6 if d == 1 else 1e-3)
-        np.testing.assert_allclose(model.predict(x[:50]), c * base.predict(x[:50]), rtol=1e-6 if d == 1 else 1e-4)
+        # 1e-6 for one smooth. With three, x1 enters (almost) linearly and x2 not at all: their
+        # criterion is flat for large λ, and the outer loop's 1e-6 tolerance on log λ between
+        # passes leaves the fixed point a little less sharp.
+        np.testing.assert_allclose(scaled["lambda"], lam * c**power, rtol=1e-6 if d == 1 else 1e-5)
+        np.testing.assert_allclose(model.predict(x[:50]), c * base.predict(x[:50]), rtol=1e-6 if d == 1 else 1e-5)
 
 
 def scaled_cr_penalties(x, design, k):
@@ -76,17 +77,12 @@ def test_non_gaussian_lambda_is_the_reml_optimum_of_the_working_model(family):
         z, w = eta - (y - mu) * eta**2, mu**2
     kind = "reml" if family == "gamma" else "reml_known"
     penalties = scaled_cr_penalties(x, design, 10)
-    # λ₁ is capped for the reference: at 1e10 its dense solves are too ill-conditioned for a
-    # difference quotient, and beyond 1e6·λ₀ the smooth is in its null space either way.
-    rho = np.log(lam)
-    rho[1] = min(rho[1], rho[0] + math.log(1e6))
-    g = fd_gradient(lambda r: criterion_ref(z, design, w, r, penalties, kind), rho)
+    g = fd_gradient(lambda r: criterion_ref(z, design, w, r, penalties, kind), np.log(lam))
     # The outer loop stops once log λ moves by < 1e-6 per pass; PiRLS leaves η within 1e-6.
-    # x1 enters linearly: its smooth is penalized to its null space (λ → ∞), where the
-    # criterion is flat and a dense reference is too ill-conditioned to differentiate.
-    # 1e-2: ln λ₀ to within ~1% (curvature ~1); the λ₁ cap moves the reference by about that.
-    assert abs(g[0]) < 1e-2, g
-    assert lam[1] > 1e6 * lam[0]
+    assert abs(g[0]) < 1e-3, g
+    # x1 enters linearly: the criterion keeps falling, ever more slowly, as its smooth is
+    # penalized towards its null space; the search stops at the edge of its range there.
+    assert -1e-2 < g[1] <= 1e-6, g
 
 
 @pytest.mark.parametrize("family, bad, rule", [
