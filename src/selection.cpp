@@ -95,9 +95,17 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
                                Matrix(sub(root, lo, 0, hi - lo, root.cols())), root.cols()});
     problem.total_rank_ += root.cols();
   }
-  if (criterion == SelectionCriterion::RemlProfiledScale && n <= problem.total_rank_)
-    return GamError::invalid_parameter(std::to_string(n) + " observations leave no residual degrees of freedom "
+  VORNA_TRY(groups, group_penalties(problem.blocks_));
+  problem.groups_ = std::move(groups);
+  for (std::size_t i = 0; i < n; ++i)
+    if (w[i] > 0.0) ++problem.observations_;
+  if (criterion == SelectionCriterion::RemlProfiledScale && problem.observations_ <= problem.total_rank_)
+    return GamError::invalid_parameter(std::to_string(problem.observations_) +
+                                       " observations leave no residual degrees of freedom "
                                        "for penalties of total rank " + std::to_string(problem.total_rank_));
+  if (criterion == SelectionCriterion::Reml && problem.observations_ + problem.penalty_rank() <= p)
+    return GamError::invalid_parameter(std::to_string(problem.observations_) + " observations leave no residual degrees "
+                                       "of freedom for " + std::to_string(p) + " coefficients");
   if (cross != nullptr) {
     problem.xtwx_ = cross->xtwx;
     problem.xtwz_ = cross->xtwy;
@@ -136,6 +144,117 @@ Vector SelectionProblem::balanced_start() const {
     if (data > 0.0 && pen > 0.0 && std::isfinite(data / pen)) rho[j] = std::log(data / pen);
   }
   return rho;
+}
+
+Result<std::vector<SelectionProblem::Group>> SelectionProblem::group_penalties(const std::vector<Block>& blocks) {
+  // Union of overlapping supports, in order of first coefficient.
+  std::vector<std::size_t> order(blocks.size());
+  for (std::size_t j = 0; j < order.size(); ++j) order[j] = j;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return blocks[a].offset < blocks[b].offset; });
+  std::vector<Group> groups;
+  std::size_t end = 0;
+  for (std::size_t j : order) {
+    const Block& b = blocks[j];
+    if (groups.empty() || b.offset >= end) {
+      groups.push_back({{j}, b.offset, b.s.rows(), b.rank, {}});
+    } else {
+      Group& g = groups.back();
+      g.members.push_back(j);
+      g.size = std::max(g.offset + g.size, b.offset + b.s.rows()) - g.offset;
+    }
+    end = groups.back().offset + groups.back().size;
+  }
+  for (Group& g : groups) {
+    if (g.members.size() == 1) continue;
+    // The range of Σ_j S_j/‖S_j‖ is that of S_λ for every λ > 0.
+    Matrix total(g.size, g.size);
+    std::vector<Matrix> embedded;
+    for (std::size_t j : g.members) {
+      const Block& b = blocks[j];
+      Matrix e(g.size, g.size);
+      for (std::size_t a = 0; a < b.s.rows(); ++a)
+        for (std::size_t c = 0; c < b.s.cols(); ++c) e(b.offset - g.offset + a, b.offset - g.offset + c) = b.s(a, c);
+      const double scale = std::sqrt(dot(e.storage(), e.storage()));
+      if (scale > 0.0)
+        for (std::size_t k = 0; k < total.storage().size(); ++k) total.storage()[k] += e.storage()[k] / scale;
+      embedded.push_back(std::move(e));
+    }
+    auto eig = symmetric_eigen(total);
+    if (!eig) return GamError::linalg_error("Eigenvalue decomposition failed: " + eig.error().to_string());
+    const Vector& values = eig.value().values;
+    const double largest = values.empty() ? 0.0 : values.back();
+    std::vector<std::size_t> kept;
+    for (std::size_t k = 0; k < values.size(); ++k)
+      if (values[k] > 1e-9 * largest) kept.push_back(k);
+    Matrix u(g.size, kept.size());
+    for (std::size_t a = 0; a < g.size; ++a)
+      for (std::size_t c = 0; c < kept.size(); ++c) u(a, c) = eig.value().vectors(a, kept[c]);
+    g.rank = kept.size();
+    for (const Matrix& e : embedded) g.projected.push_back(matmul_tn(u, matmul(e, u)));
+  }
+  return groups;
+}
+
+std::size_t SelectionProblem::penalty_rank() const {
+  std::size_t rank = 0;
+  for (const Group& g : groups_) rank += g.rank;
+  return rank;
+}
+
+Result<SelectionProblem::LogDet> SelectionProblem::penalty_logdet(const Vector& rho, bool derivatives) const {
+  const std::size_t m = blocks_.size();
+  LogDet out;
+  out.gradient.assign(m, 0.0);
+  out.hessian = Matrix(m, m);
+  for (const Group& g : groups_) {
+    if (g.members.size() == 1) {
+      // log|λS|₊ = r·ρ + log|S|₊; the constant is dropped.
+      const std::size_t j = g.members[0];
+      out.value += static_cast<double>(blocks_[j].rank) * rho[j];
+      out.gradient[j] = static_cast<double>(blocks_[j].rank);
+      continue;
+    }
+    // M = Σ λ_j UᵀS_jU; ∂log|M|/∂ρ_i = tr(M⁻¹M_i), ∂² = δ_ij tr(M⁻¹M_i) − tr(M⁻¹M_iM⁻¹M_j).
+    Matrix total(g.rank, g.rank);
+    std::vector<Matrix> scaled;
+    for (std::size_t a = 0; a < g.members.size(); ++a) {
+      Matrix mi = g.projected[a];
+      const double lambda = std::exp(rho[g.members[a]]);
+      for (double& v : mi.storage()) v *= lambda;
+      for (std::size_t k = 0; k < total.storage().size(); ++k) total.storage()[k] += mi.storage()[k];
+      scaled.push_back(std::move(mi));
+    }
+    auto chol = cholesky_upper(total);
+    if (!chol) return GamError::linalg_error("Penalty sum is not positive definite on its range: " + chol.error().to_string());
+    for (std::size_t k = 0; k < g.rank; ++k) out.value += 2.0 * std::log(chol.value()(k, k));
+    if (!derivatives) continue;
+    std::vector<Matrix> solved;  // M⁻¹M_i
+    for (const Matrix& mi : scaled) {
+      VORNA_TRY(half, solve_factor(chol.value(), true, mi));
+      VORNA_TRY(full, solve_factor(chol.value(), false, half));
+      solved.push_back(std::move(full));
+    }
+    for (std::size_t a = 0; a < g.members.size(); ++a) {
+      double trace = 0.0;
+      for (std::size_t k = 0; k < g.rank; ++k) trace += solved[a](k, k);
+      out.gradient[g.members[a]] = trace;
+      for (std::size_t b = 0; b <= a; ++b) {
+        // tr(PQ) = Σ_kl P_kl Q_lk.
+        double cross = 0.0;
+        for (std::size_t k = 0; k < g.rank; ++k)
+          for (std::size_t l = 0; l < g.rank; ++l) cross += solved[a](k, l) * solved[b](l, k);
+        const double h = (a == b ? trace : 0.0) - cross;
+        out.hessian(g.members[a], g.members[b]) = h;
+        out.hessian(g.members[b], g.members[a]) = h;
+      }
+    }
+  }
+  return out;
+}
+
+double SelectionProblem::penalty_log_determinant(const Vector& rho) const {
+  auto logdet = penalty_logdet(rho, false);
+  return logdet ? logdet.value().value : std::numeric_limits<double>::quiet_NaN();
 }
 
 double SelectionProblem::residual_sum(const Vector& beta) const {
@@ -201,19 +320,22 @@ Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho)
 }
 
 Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool derivatives) const {
-  const std::size_t n = x_.rows(), p = xtwx_.rows(), m = blocks_.size();
+  const std::size_t p = xtwx_.rows(), m = blocks_.size();
   VORNA_TRY(sol, solve_at(rho));
-  const double nu = static_cast<double>(n) - static_cast<double>(total_rank_);
-  const double dn = static_cast<double>(n);
+  const double dn = static_cast<double>(observations_);
+  const double nu = dn - static_cast<double>(total_rank_);
+  // n − M_p of the exact restricted likelihood.
+  const double nu_reml = dn - static_cast<double>(p - penalty_rank());
   const double rss = sol.rss;
   const double log_det = sol.log_det - reference_logdet_;
-  double rank_log = 0.0;
-  for (std::size_t j = 0; j < m; ++j) rank_log += static_cast<double>(blocks_[j].rank) * rho[j];
+  VORNA_TRY(logdet_s, penalty_logdet(rho, derivatives));
+  const double rank_log = logdet_s.value;
+  const bool uses_trace = criterion_ == SelectionCriterion::Gcv || criterion_ == SelectionCriterion::Ubre;
 
   // GCV's trace τ = tr(A⁻¹G) = tr(C) with C = R⁻ᵀGR⁻¹, G = XᵀWX.
   std::optional<Matrix> c_mat;
   double tau = 0.0;
-  if (criterion_ == SelectionCriterion::Gcv) {
+  if (uses_trace) {
     VORNA_TRY(left, solve_factor(sol.factor, true, xtwx_));            // R⁻ᵀG
     VORNA_TRY(both, solve_factor(sol.factor, true, transpose(left)));  // R⁻ᵀ(R⁻ᵀG)ᵀ = R⁻ᵀGR⁻¹
     c_mat = std::move(both);
@@ -232,6 +354,10 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
     case SelectionCriterion::Gcv:
       out.value = 0.5 * dn * (std::log(rss / reference_rss_) - 2.0 * std::log1p(-tau / dn));
       break;
+    case SelectionCriterion::Reml:
+      out.value = 0.5 * (nu_reml * std::log((rss + sol.penalty) / reference_rss_) + log_det - rank_log);
+      break;
+    case SelectionCriterion::Ubre: out.value = 0.5 * (rss - reference_rss_) + tau; break;
   }
   if (!derivatives) return out;
 
@@ -277,7 +403,7 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
     d_rss[j] = -2.0 * dot(q, db[j]);
     d_dev[j] = sol.lambda[j] * dot(sol.beta, sol.s_beta[j]);
     d_logdet[j] = dot(t[j].storage(), t[j].storage());
-    if (c_mat) {
+    if (uses_trace) {
       ct[j] = matmul(*c_mat, t[j]);
       d_tau[j] = -dot(t[j].storage(), ct[j].storage());  // −tr(T_jᵀCT_j)
     }
@@ -288,7 +414,7 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
   const double phi = rss / nu;
   const double dev = rss + sol.penalty;
   for (std::size_t i = 0; i < m; ++i) {
-    const double r_i = static_cast<double>(blocks_[i].rank);
+    const double r_i = logdet_s.gradient[i];
     switch (criterion_) {
       case SelectionCriterion::RemlProfiledScale: {
         const double dphi = d_rss[i] / nu;
@@ -299,6 +425,8 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
       case SelectionCriterion::Gcv:
         out.gradient[i] = 0.5 * dn * (d_rss[i] / rss + 2.0 * d_tau[i] / (dn - tau));
         break;
+      case SelectionCriterion::Reml: out.gradient[i] = 0.5 * (nu_reml * d_dev[i] / dev + d_logdet[i] - r_i); break;
+      case SelectionCriterion::Ubre: out.gradient[i] = 0.5 * d_rss[i] + d_tau[i]; break;
     }
     for (std::size_t j = 0; j <= i; ++j) {
       const bool diagonal = i == j;
@@ -310,7 +438,14 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
       const double d2_rss = 2.0 * dot(db[i], g_db[j]) - 2.0 * dot(q, d2b);
       const double d2_dev = (diagonal ? d_dev[i] : 0.0) + 2.0 * sol.lambda[i] * dot(sol.s_beta[i], db[j]);
       const Matrix titj = matmul_tn(t[i], t[j]);  // T_iᵀT_j
-      const double d2_logdet = (diagonal ? d_logdet[i] : 0.0) - dot(titj.storage(), titj.storage());
+      const double d2_logdet = (diagonal ? d_logdet[i] : 0.0) - dot(titj.storage(), titj.storage()) -
+                               logdet_s.hessian(i, j);
+      // ∂²τ_ij = δ_ij ∂τ_j + 2·tr((T_iᵀT_j)(T_jᵀCT_i)).
+      double d2_tau = 0.0;
+      if (uses_trace) {
+        const Matrix tjcti = matmul_tn(t[j], ct[i]);
+        d2_tau = (diagonal ? d_tau[i] : 0.0) + 2.0 * dot(titj.storage(), transpose(tjcti).storage());
+      }
 
       double h = 0.0;
       switch (criterion_) {
@@ -323,14 +458,15 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
         }
         case SelectionCriterion::RemlKnownScale: h = 0.5 * (d2_dev + d2_logdet); break;
         case SelectionCriterion::Gcv: {
-          // ∂²τ_ij = δ_ij ∂τ_j + 2·tr((T_iᵀT_j)(T_jᵀCT_i)).
-          const Matrix tjcti = matmul_tn(t[j], ct[i]);
-          const double d2_tau = (diagonal ? d_tau[i] : 0.0) + 2.0 * dot(titj.storage(), transpose(tjcti).storage());
           const double gap = dn - tau;
           h = 0.5 * dn * (d2_rss / rss - d_rss[i] * d_rss[j] / (rss * rss) + 2.0 * d2_tau / gap +
                           2.0 * d_tau[i] * d_tau[j] / (gap * gap));
           break;
         }
+        case SelectionCriterion::Reml:
+          h = 0.5 * (nu_reml * (d2_dev / dev - d_dev[i] * d_dev[j] / (dev * dev)) + d2_logdet);
+          break;
+        case SelectionCriterion::Ubre: h = 0.5 * d2_rss + d2_tau; break;
       }
       out.hessian(i, j) = h;
       out.hessian(j, i) = h;
@@ -343,7 +479,13 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
 
 namespace {
 
-const char* criterion_label(SelectionCriterion c) { return c == SelectionCriterion::Gcv ? "GCV" : "REML"; }
+const char* criterion_label(SelectionCriterion c) {
+  switch (c) {
+    case SelectionCriterion::Gcv: return "GCV";
+    case SelectionCriterion::Ubre: return "UBRE";
+    default: return "REML";
+  }
+}
 
 // −H̃⁻¹g over the free coordinates, H̃ the Hessian with its eigenvalues
 // replaced by max(|e|, 1e-7·max|e|): always a descent direction.

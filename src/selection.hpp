@@ -20,6 +20,14 @@
 //   GCV: V_g = n·RSS/(n − τ)² with τ = tr(A⁻¹XᵀWX); the search minimizes
 //     Q = (n/2)·log V_g, which has the same minimizer and a gradient of the
 //     same size as REML's.
+//   REML with the scale at its own optimum φ = D/(n − M_p), M_p = p − rank(S_λ)
+//     (the restricted likelihood of Harville 1977 and Wood 2011, profiled):
+//     V = ½[(n − M_p)·log D + log|A| − log|S_λ|₊]
+//   UBRE (Mallows' C_p) for φ = 1: V = ½·RSS + τ, n/2 times the usual score.
+// n counts the observations with a positive weight. log|S_λ|₊ is Σ_j r_j ρ_j
+// (up to a constant) for penalties on separate coefficients; penalties that
+// share coefficients (a tensor product's margins) enter through the
+// determinant of their sum on its range, which is the same for every λ > 0.
 // The value an evaluation reports omits terms that do not depend on ρ and
 // measures the scale-dependent ones against the problem's anchor (the first
 // point it was built at), so that it carries no units of z and comparisons
@@ -46,7 +54,7 @@
 
 namespace vorna {
 
-enum class SelectionCriterion : std::uint8_t { RemlProfiledScale, RemlKnownScale, Gcv };
+enum class SelectionCriterion : std::uint8_t { RemlProfiledScale, RemlKnownScale, Gcv, Reml, Ubre };
 
 struct CriterionEvaluation {
   double value = 0.0;  // the minimized objective, V or Q, up to a constant
@@ -76,6 +84,10 @@ class SelectionProblem {
   Vector balanced_start() const;
 
   std::size_t size() const { return blocks_.size(); }
+  // log|S_λ|₊ (Σ over groups of penalties sharing coefficients) at λ = e^ρ,
+  // and the total rank of S_λ.
+  double penalty_log_determinant(const Vector& rho) const;
+  std::size_t penalty_rank() const;
   SelectionCriterion criterion() const { return criterion_; }
 
  private:
@@ -86,6 +98,20 @@ class SelectionProblem {
     std::size_t rank = 0;    // r_j
   };
   struct Solution;  // A's factor, β and the residual sums at one ρ
+  // Penalties whose coefficients overlap: log|Σ_j λ_j S_j|₊ is taken on the
+  // range U (size × rank, orthonormal) of their sum.
+  struct Group {
+    std::vector<std::size_t> members;
+    std::size_t offset = 0, size = 0, rank = 0;
+    std::vector<Matrix> projected;  // UᵀS_jU, rank × rank, one per member
+  };
+  struct LogDet {
+    double value = 0.0;
+    Vector gradient;
+    Matrix hessian;
+  };
+  static Result<std::vector<Group>> group_penalties(const std::vector<Block>& blocks);
+  Result<LogDet> penalty_logdet(const Vector& rho, bool derivatives) const;
 
   SelectionProblem() = default;
   Result<Solution> solve_at(const Vector& rho) const;
@@ -97,6 +123,8 @@ class SelectionProblem {
   VectorView w_;
   std::vector<Block> blocks_;
   std::size_t total_rank_ = 0;
+  std::vector<Group> groups_;
+  std::size_t observations_ = 0;  // rows with a positive weight
   Matrix xtwx_;
   Vector xtwz_;
   double ridge_ = 0.0;

@@ -1,0 +1,317 @@
+// The private extension `vorna._engine`: the modelling layer's entry into the
+// core (model matrices of term lists, penalized GLM fits, predictions). Its
+// callers are the `vorna` package's own modules, which validate user input
+// first; the checks here keep malformed calls from reaching the core.
+#define VORNA_NUMPY_INIT_TU
+#include "pyutil.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "basis.hpp"
+#include "glm.hpp"
+#include "linalg.hpp"
+#include "model_fit.hpp"
+#include "penalty.hpp"
+#include "terms.hpp"
+
+namespace {
+
+using vorna::Matrix;
+using vorna::Vector;
+namespace py = vorna::py;
+
+// A read-only view of an aligned 2-D float64 array (no copy); `keep` holds the array.
+bool to_data_view(PyObject* obj, const char* name, vorna::ConstMatrixView& out) {
+  if (!PyArray_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a 2-D float64 array", name);
+    return false;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  const npy_intp* strides = PyArray_STRIDES(arr);
+  if (PyArray_NDIM(arr) != 2 || PyArray_TYPE(arr) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(arr) ||
+      !PyArray_ISALIGNED(arr) || strides[0] % 8 != 0 || strides[1] % 8 != 0) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected an aligned 2-D float64 array", name);
+    return false;
+  }
+  const npy_intp* shape = PyArray_DIMS(arr);
+  out = vorna::ConstMatrixView(static_cast<const double*>(PyArray_DATA(arr)), static_cast<std::size_t>(shape[0]),
+                               static_cast<std::size_t>(shape[1]), strides[0] / 8, strides[1] / 8);
+  return true;
+}
+
+bool to_index(PyObject* obj, const char* name, std::size_t& out) { return py::to_count(obj, name, out); }
+
+bool parse_margin(PyObject* item, std::shared_ptr<const vorna::SplineBasis>& out) {
+  const char* kind = nullptr;
+  PyObject* knots_obj = nullptr;
+  if (!PyArg_ParseTuple(item, "sO;a margin is (kind, knots)", &kind, &knots_obj)) return false;
+  Vector knots;
+  if (!py::to_vector(knots_obj, "knots", knots)) return false;
+  const std::string k(kind);
+  if (k == "cr") {
+    auto basis = vorna::CubicRegressionBasis::create(std::move(knots));
+    if (!basis) return py::raise_error(basis.error()) != nullptr;
+    out = std::make_shared<vorna::CubicRegressionBasis>(std::move(basis).value());
+  } else if (k == "bs") {
+    auto basis = vorna::BSplineBasis::create(std::move(knots));
+    if (!basis) return py::raise_error(basis.error()) != nullptr;
+    out = std::make_shared<vorna::BSplineBasis>(std::move(basis).value());
+  } else {
+    PyErr_Format(PyExc_ValueError, "unknown basis kind '%s'", kind);
+    return false;
+  }
+  return true;
+}
+
+// One term: ("intercept",), ("linear", col), ("factor", col, levels) or
+// ("smooth", cols, margins, constraint or None, by or None).
+bool parse_term(PyObject* item, vorna::ModelTerm& term) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < 1 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
+    PyErr_SetString(PyExc_TypeError, "a term is a tuple starting with its kind");
+    return false;
+  }
+  const std::string kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 0));
+  const Py_ssize_t size = PyTuple_GET_SIZE(item);
+  using Kind = vorna::ModelTerm::Kind;
+  std::size_t column = 0;
+  if (kind == "intercept" && size == 1) {
+    term.kind = Kind::Intercept;
+  } else if (kind == "linear" && size == 2) {
+    term.kind = Kind::Linear;
+    if (!to_index(PyTuple_GET_ITEM(item, 1), "column", column)) return false;
+    term.columns = {column};
+  } else if (kind == "factor" && size == 3) {
+    term.kind = Kind::Factor;
+    if (!to_index(PyTuple_GET_ITEM(item, 1), "column", column)) return false;
+    if (!to_index(PyTuple_GET_ITEM(item, 2), "levels", term.levels)) return false;
+    term.columns = {column};
+  } else if (kind == "smooth" && size == 5) {
+    term.kind = Kind::Smooth;
+    if (!py::to_count_list(PyTuple_GET_ITEM(item, 1), "columns", term.columns)) return false;
+    py::Ref margins(PySequence_Fast(PyTuple_GET_ITEM(item, 2), "margins must be a sequence"));
+    if (!margins) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(margins.get()); ++i) {
+      std::shared_ptr<const vorna::SplineBasis> basis;
+      if (!parse_margin(PySequence_Fast_GET_ITEM(margins.get(), i), basis)) return false;
+      term.margins.push_back(std::move(basis));
+    }
+    PyObject* constraint = PyTuple_GET_ITEM(item, 3);
+    if (constraint != Py_None && !py::to_matrix(constraint, "constraint", term.constraint)) return false;
+    PyObject* by = PyTuple_GET_ITEM(item, 4);
+    if (by != Py_None) {
+      if (!to_index(by, "by", column)) return false;
+      term.by = column;
+    }
+  } else {
+    PyErr_Format(PyExc_ValueError, "malformed term of kind '%s'", kind.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<vorna::TermModel> parse_model(PyObject* terms_obj, std::size_t data_columns) {
+  py::Ref terms(PySequence_Fast(terms_obj, "terms must be a sequence"));
+  if (!terms) return nullptr;
+  std::vector<vorna::ModelTerm> parsed;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(terms.get()); ++i) {
+    vorna::ModelTerm term;
+    if (!parse_term(PySequence_Fast_GET_ITEM(terms.get(), i), term)) return nullptr;
+    parsed.push_back(std::move(term));
+  }
+  auto model = vorna::TermModel::create(std::move(parsed), data_columns);
+  if (!model) {
+    py::raise_error(model.error());
+    return nullptr;
+  }
+  return std::make_unique<vorna::TermModel>(std::move(model).value());
+}
+
+PyObject* engine_model_matrix(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *terms_obj, *data_obj;
+  if (!PyArg_ParseTuple(args, "OO:model_matrix", &terms_obj, &data_obj)) return nullptr;
+  vorna::ConstMatrixView data;
+  if (!to_data_view(data_obj, "data", data)) return nullptr;
+  auto model = parse_model(terms_obj, data.cols());
+  if (!model) return nullptr;
+  auto x = model->model_matrix(data);
+  if (!x) return py::raise_error(x.error());
+  return py::new_array(x.value());
+  VORNA_PY_END
+}
+
+PyObject* engine_column_sums(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *terms_obj, *data_obj;
+  if (!PyArg_ParseTuple(args, "OO:column_sums", &terms_obj, &data_obj)) return nullptr;
+  vorna::ConstMatrixView data;
+  if (!to_data_view(data_obj, "data", data)) return nullptr;
+  auto model = parse_model(terms_obj, data.cols());
+  if (!model) return nullptr;
+  auto sums = model->column_sums(data);
+  if (!sums) return py::raise_error(sums.error());
+  return py::new_array(sums.value());
+  VORNA_PY_END
+}
+
+PyObject* engine_predict(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *terms_obj, *data_obj, *beta_obj, *v_obj;
+  int per_term = 0;
+  if (!PyArg_ParseTuple(args, "OOOOp:predict", &terms_obj, &data_obj, &beta_obj, &v_obj, &per_term)) return nullptr;
+  vorna::ConstMatrixView data;
+  if (!to_data_view(data_obj, "data", data)) return nullptr;
+  auto model = parse_model(terms_obj, data.cols());
+  if (!model) return nullptr;
+  Vector beta;
+  Matrix v;
+  if (!py::to_vector(beta_obj, "beta", beta)) return nullptr;
+  const bool with_se = v_obj != Py_None;
+  if (with_se && !py::to_matrix(v_obj, "cov", v)) return nullptr;
+  auto pred = vorna::predict_terms(*model, data, beta, v, with_se, per_term != 0);
+  if (!pred) return py::raise_error(pred.error());
+  const vorna::TermPrediction& p = pred.value();
+  py::Ref eta(py::new_array(p.eta));
+  py::Ref se(with_se ? py::new_array(p.se) : Py_NewRef(Py_None));
+  py::Ref terms(per_term ? py::new_array(p.terms) : Py_NewRef(Py_None));
+  py::Ref term_se(per_term && with_se ? py::new_array(p.term_se) : Py_NewRef(Py_None));
+  if (!eta || !se || !terms || !term_se) return nullptr;
+  return PyTuple_Pack(4, eta.get(), se.get(), terms.get(), term_se.get());
+  VORNA_PY_END
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  py::Ref ref(value);
+  return ref && PyDict_SetItemString(dict, key, ref.get()) == 0;
+}
+
+PyObject* fit_dict(const vorna::PenalizedGlmFit& f) {
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  py::Ref warnings(PyList_New(0));
+  if (!warnings) return nullptr;
+  for (const std::string& w : f.warnings) {
+    py::Ref text(PyUnicode_FromString(w.c_str()));
+    if (!text || PyList_Append(warnings.get(), text.get()) < 0) return nullptr;
+  }
+  const bool ok =
+      set_item(d.get(), "coefficients", py::new_array(f.coefficients)) && set_item(d.get(), "lambda", py::new_array(f.lambda)) &&
+      set_item(d.get(), "linear_predictor", py::new_array(f.linear_predictor)) &&
+      set_item(d.get(), "fitted", py::new_array(f.fitted)) &&
+      set_item(d.get(), "working_weights", py::new_array(f.working_weights)) &&
+      set_item(d.get(), "vp", py::new_array(f.vp)) && set_item(d.get(), "ve", py::new_array(f.ve)) &&
+      set_item(d.get(), "edf", py::new_array(f.edf)) && set_item(d.get(), "scale", PyFloat_FromDouble(f.scale)) &&
+      set_item(d.get(), "scale_estimated", PyBool_FromLong(f.scale_estimated)) &&
+      set_item(d.get(), "deviance", PyFloat_FromDouble(f.deviance)) &&
+      set_item(d.get(), "null_deviance", PyFloat_FromDouble(f.null_deviance)) &&
+      set_item(d.get(), "log_likelihood", PyFloat_FromDouble(f.log_likelihood)) &&
+      set_item(d.get(), "aic_scale", PyFloat_FromDouble(f.aic_scale)) &&
+      set_item(d.get(), "penalty", PyFloat_FromDouble(f.penalty)) &&
+      set_item(d.get(), "penalty_log_det", PyFloat_FromDouble(f.penalty_log_det)) &&
+      set_item(d.get(), "penalty_rank", PyLong_FromSize_t(f.penalty_rank)) &&
+      set_item(d.get(), "log_det_a", PyFloat_FromDouble(f.log_det_a)) &&
+      set_item(d.get(), "criterion", PyFloat_FromDouble(f.criterion)) &&
+      set_item(d.get(), "observations", PyLong_FromSize_t(f.observations)) &&
+      set_item(d.get(), "pirls_iterations", PyLong_FromSize_t(f.pirls_iterations)) &&
+      set_item(d.get(), "selection_passes", PyLong_FromSize_t(f.selection_passes)) &&
+      set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&
+      PyDict_SetItemString(d.get(), "warnings", warnings.get()) == 0;
+  return ok ? d.release() : nullptr;
+}
+
+std::optional<vorna::SelectionCriterion> criterion_from_name(const std::string& name) {
+  using C = vorna::SelectionCriterion;
+  if (name == "REML") return C::Reml;
+  if (name == "REML_KNOWN_SCALE") return C::RemlKnownScale;
+  if (name == "GCV") return C::Gcv;
+  if (name == "UBRE") return C::Ubre;
+  return std::nullopt;
+}
+
+PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"terms", "data", "y", "weights", "offset", "penalties", "family", "link",
+                                 "criterion", "lam", "max_iter", nullptr};
+  PyObject *terms_obj, *data_obj, *y_obj, *w_obj, *off_obj, *pen_obj, *lam_obj = Py_None;
+  const char *family, *link, *criterion;
+  Py_ssize_t max_iter = 100;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOsss|On:fit", const_cast<char**>(kwlist), &terms_obj,
+                                   &data_obj, &y_obj, &w_obj, &off_obj, &pen_obj, &family, &link, &criterion,
+                                   &lam_obj, &max_iter))
+    return nullptr;
+  vorna::ConstMatrixView data;
+  if (!to_data_view(data_obj, "data", data)) return nullptr;
+  auto model = parse_model(terms_obj, data.cols());
+  if (!model) return nullptr;
+  Vector y, w, offset;
+  std::vector<Matrix> penalties;
+  if (!py::to_vector(y_obj, "y", y) || !py::to_vector(w_obj, "weights", w) || !py::to_vector(off_obj, "offset", offset) ||
+      !py::to_matrix_list(pen_obj, "penalties", penalties))
+    return nullptr;
+  vorna::PenalizedGlmOptions options;
+  const auto dist = vorna::distribution_from_name(family);
+  const auto lnk = vorna::link_from_name(link);
+  const auto crit = criterion_from_name(criterion);
+  if (!dist || !lnk || !crit || max_iter < 1) return py::raise_value_error("unknown family, link or criterion");
+  options.glm = {*dist, *lnk};
+  options.criterion = *crit;
+  options.max_pirls_iterations = static_cast<std::size_t>(max_iter);
+  if (lam_obj != Py_None) {
+    Vector lam;
+    if (!py::to_vector(lam_obj, "lam", lam)) return nullptr;
+    options.fixed_lambda = std::move(lam);
+  }
+  if (y.size() != data.rows()) return py::raise_value_error("y must have one entry per data row");
+  auto x = model->model_matrix(data);
+  if (!x) return py::raise_error(x.error());
+  auto fit = vorna::fit_penalized_glm(x.value(), y, w, offset, penalties, options);
+  if (!fit) return py::raise_error(fit.error());
+  return fit_dict(fit.value());
+  VORNA_PY_END
+}
+
+PyObject* engine_penalty(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char* kind = nullptr;
+  PyObject* knots_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "sO:penalty", &kind, &knots_obj)) return nullptr;
+  Vector knots;
+  if (!py::to_vector(knots_obj, "knots", knots)) return nullptr;
+  const std::string k(kind);
+  if (k == "cr") {
+    const std::size_t size = knots.size();
+    auto s = vorna::compute_penalty_matrix("cr", size, knots);
+    if (!s) return py::raise_error(s.error());
+    return py::new_array(s.value());
+  }
+  if (k == "bs") {
+    auto basis = vorna::BSplineBasis::create(std::move(knots));
+    if (!basis) return py::raise_error(basis.error());
+    return py::new_array(vorna::bspline_curvature_penalty(basis.value()));
+  }
+  return py::raise_value_error("unknown basis kind '" + k + "'");
+  VORNA_PY_END
+}
+
+PyMethodDef g_methods[] = {
+    {"model_matrix", engine_model_matrix, METH_VARARGS, "model_matrix(terms, data) -> n × p array"},
+    {"column_sums", engine_column_sums, METH_VARARGS, "column_sums(terms, data) -> column sums of the model matrix"},
+    {"predict", engine_predict, METH_VARARGS,
+     "predict(terms, data, beta, cov or None, per_term) -> (eta, se, term values, term se)"},
+    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit)), METH_VARARGS | METH_KEYWORDS,
+     "fit(terms, data, y, weights, offset, penalties, family, link, criterion, lam=None, max_iter=100) -> dict"},
+    {"penalty", engine_penalty, METH_VARARGS, "penalty(kind, knots) -> the basis's curvature penalty"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "_engine", "The vorna modelling layer's numerical engine.", -1,
+                            g_methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine(void) {
+  import_array();
+  vorna::configure_blas_threads();
+  return PyModule_Create(&g_module_def);
+}

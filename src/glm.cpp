@@ -1,0 +1,256 @@
+#include "glm.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numbers>
+#include <string>
+
+namespace vorna {
+
+namespace {
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+// Largest |η| for which the probit mean stays strictly inside (ε, 1 − ε).
+constexpr double kProbitBound = 8.125890664701906;
+// exp() argument bound: e^700 is finite, so log-link means never overflow.
+constexpr double kExpBound = 700.0;
+
+constexpr std::array<std::string_view, 5> kDistributionNames = {"gaussian", "binomial", "poisson", "gamma",
+                                                                  "inverse_gaussian"};
+constexpr std::array<std::string_view, 8> kLinkNames = {"identity", "log",     "logit",          "probit",
+                                                          "cloglog",  "inverse", "inverse_square", "sqrt"};
+
+double clamp_probability(double mu) { return std::clamp(mu, kEps, 1.0 - kEps); }
+double floor_tiny(double v) { return std::abs(v) < kEps ? std::copysign(kEps, v) : v; }
+// x·log(x/m), with 0·log 0 = 0.
+double xlogx_over(double x, double m) { return x == 0.0 ? 0.0 : x * std::log(x / m); }
+
+}  // namespace
+
+std::optional<Distribution> distribution_from_name(std::string_view name) {
+  for (std::size_t i = 0; i < kDistributionNames.size(); ++i)
+    if (kDistributionNames[i] == name) return static_cast<Distribution>(i);
+  return std::nullopt;
+}
+
+std::optional<Link> link_from_name(std::string_view name) {
+  for (std::size_t i = 0; i < kLinkNames.size(); ++i)
+    if (kLinkNames[i] == name) return static_cast<Link>(i);
+  return std::nullopt;
+}
+
+std::string_view distribution_name(Distribution d) { return kDistributionNames[static_cast<std::size_t>(d)]; }
+std::string_view link_name(Link l) { return kLinkNames[static_cast<std::size_t>(l)]; }
+
+Link canonical_link(Distribution d) {
+  switch (d) {
+    case Distribution::Gaussian: return Link::Identity;
+    case Distribution::Binomial: return Link::Logit;
+    case Distribution::Poisson: return Link::Log;
+    case Distribution::Gamma: return Link::Inverse;
+    case Distribution::InverseGaussian: return Link::InverseSquare;
+  }
+  return Link::Identity;
+}
+
+bool link_admitted(Distribution d, Link l) {
+  switch (d) {
+    case Distribution::Gaussian: return l == Link::Identity || l == Link::Log || l == Link::Inverse;
+    case Distribution::Binomial: return l == Link::Logit || l == Link::Probit || l == Link::Cloglog;
+    case Distribution::Poisson: return l == Link::Log || l == Link::Identity || l == Link::Sqrt;
+    case Distribution::Gamma: return l == Link::Inverse || l == Link::Log || l == Link::Identity;
+    case Distribution::InverseGaussian:
+      return l == Link::InverseSquare || l == Link::Inverse || l == Link::Log || l == Link::Identity;
+  }
+  return false;
+}
+
+bool scale_is_known(Distribution d) { return d == Distribution::Binomial || d == Distribution::Poisson; }
+
+double Glm::link_fn(double mu) const {
+  switch (link) {
+    case Link::Identity: return mu;
+    case Link::Log: return std::log(mu);
+    case Link::Logit: return std::log(mu / (1.0 - mu));
+    case Link::Probit: {
+      // Φ⁻¹ by Newton from a logistic guess; μ is kept inside (ε, 1 − ε).
+      const double p = clamp_probability(mu);
+      double x = std::log(p / (1.0 - p)) / 1.702;
+      for (int i = 0; i < 50; ++i) {
+        const double f = 0.5 * std::erfc(-x / std::numbers::sqrt2) - p;
+        const double d = std::exp(-0.5 * x * x) / std::sqrt(2.0 * std::numbers::pi);
+        const double step = f / d;
+        x -= step;
+        if (std::abs(step) < 1e-15 * (1.0 + std::abs(x))) break;
+      }
+      return x;
+    }
+    case Link::Cloglog: return std::log(-std::log1p(-mu));
+    case Link::Inverse: return 1.0 / mu;
+    case Link::InverseSquare: return 1.0 / (mu * mu);
+    case Link::Sqrt: return std::sqrt(mu);
+  }
+  return mu;
+}
+
+double Glm::inverse(double eta) const {
+  switch (link) {
+    case Link::Identity: return eta;
+    case Link::Log: return std::exp(std::min(eta, kExpBound));
+    case Link::Logit: return clamp_probability(1.0 / (1.0 + std::exp(-eta)));
+    case Link::Probit: {
+      const double x = std::clamp(eta, -kProbitBound, kProbitBound);
+      return 0.5 * std::erfc(-x / std::numbers::sqrt2);
+    }
+    case Link::Cloglog: return clamp_probability(-std::expm1(-std::exp(std::min(eta, kExpBound))));
+    case Link::Inverse: return 1.0 / eta;
+    case Link::InverseSquare: return 1.0 / std::sqrt(eta);
+    case Link::Sqrt: return eta * eta;
+  }
+  return eta;
+}
+
+double Glm::mu_eta(double eta) const {
+  switch (link) {
+    case Link::Identity: return 1.0;
+    case Link::Log: return std::max(std::exp(std::min(eta, kExpBound)), kEps);
+    case Link::Logit: {
+      const double e = std::exp(-std::abs(eta));
+      return std::max(e / ((1.0 + e) * (1.0 + e)), kEps);
+    }
+    case Link::Probit: return std::max(std::exp(-0.5 * eta * eta) / std::sqrt(2.0 * std::numbers::pi), kEps);
+    case Link::Cloglog: {
+      const double e = std::min(eta, kExpBound);
+      return std::max(std::exp(e - std::exp(e)), kEps);
+    }
+    case Link::Inverse: return floor_tiny(-1.0 / (eta * eta));
+    case Link::InverseSquare: return floor_tiny(-0.5 / (eta * std::sqrt(eta)));
+    case Link::Sqrt: return floor_tiny(2.0 * eta);
+  }
+  return 1.0;
+}
+
+double Glm::variance(double mu) const {
+  switch (distribution) {
+    case Distribution::Gaussian: return 1.0;
+    case Distribution::Binomial: return std::max(mu * (1.0 - mu), kEps);
+    case Distribution::Poisson: return std::max(mu, kEps);
+    case Distribution::Gamma: return std::max(mu * mu, std::numeric_limits<double>::min());
+    case Distribution::InverseGaussian: return std::max(mu * mu * mu, std::numeric_limits<double>::min());
+  }
+  return 1.0;
+}
+
+double Glm::deviance(double y, double mu, double w) const {
+  switch (distribution) {
+    case Distribution::Gaussian: return w * (y - mu) * (y - mu);
+    case Distribution::Binomial: return 2.0 * w * (xlogx_over(y, mu) + xlogx_over(1.0 - y, 1.0 - mu));
+    case Distribution::Poisson: return 2.0 * w * (xlogx_over(y, mu) - (y - mu));
+    case Distribution::Gamma: return 2.0 * w * (-std::log(y / mu) + (y - mu) / mu);
+    case Distribution::InverseGaussian: return w * (y - mu) * (y - mu) / (mu * mu * y);
+  }
+  return 0.0;
+}
+
+bool Glm::valid_mu(double mu) const {
+  if (!std::isfinite(mu)) return false;
+  switch (distribution) {
+    case Distribution::Gaussian: return true;
+    case Distribution::Binomial: return mu > 0.0 && mu < 1.0;
+    default: return mu > 0.0;
+  }
+}
+
+bool Glm::valid_eta(double eta) const {
+  if (!std::isfinite(eta)) return false;
+  switch (link) {
+    case Link::Inverse: return distribution == Distribution::Gaussian ? eta != 0.0 : eta > 0.0;
+    case Link::InverseSquare:
+    case Link::Sqrt: return eta > 0.0;
+    default: return true;
+  }
+}
+
+double Glm::start_mu(double y, double w) const {
+  switch (distribution) {
+    case Distribution::Binomial: return (w * y + 0.5) / (w + 1.0);
+    case Distribution::Poisson: return y + 0.1;
+    default: return y;
+  }
+}
+
+double Glm::aic_scale(VectorView y, VectorView mu, VectorView w) const {
+  double dev = 0.0, total_w = 0.0, count = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    if (!(w[i] > 0.0)) continue;
+    dev += deviance(y[i], mu[i], w[i]);
+    total_w += w[i];
+    count += 1.0;
+  }
+  switch (distribution) {
+    case Distribution::Gaussian: return count > 0.0 ? dev / count : 1.0;
+    case Distribution::Gamma:
+    case Distribution::InverseGaussian: return total_w > 0.0 ? dev / total_w : 1.0;
+    default: return 1.0;
+  }
+}
+
+double Glm::log_likelihood(VectorView y, VectorView mu, VectorView w, double phi) const {
+  constexpr double kLog2Pi = 1.8378770664093453;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double wi = w[i], yi = y[i], mi = mu[i];
+    if (!(wi > 0.0)) continue;
+    switch (distribution) {
+      case Distribution::Gaussian:
+        sum -= 0.5 * (wi * (yi - mi) * (yi - mi) / phi + kLog2Pi + std::log(phi / wi));
+        break;
+      case Distribution::Binomial: {
+        const double succ = wi * yi, fail = wi * (1.0 - yi);
+        sum += std::lgamma(wi + 1.0) - std::lgamma(succ + 1.0) - std::lgamma(fail + 1.0);
+        if (succ > 0.0) sum += succ * std::log(mi);
+        if (fail > 0.0) sum += fail * std::log1p(-mi);
+        break;
+      }
+      case Distribution::Poisson:
+        sum += wi * ((yi > 0.0 ? yi * std::log(mi) : 0.0) - mi - std::lgamma(yi + 1.0));
+        break;
+      case Distribution::Gamma: {
+        const double shape = wi / phi;
+        sum += shape * std::log(shape * yi / mi) - shape * yi / mi - std::log(yi) - std::lgamma(shape);
+        break;
+      }
+      case Distribution::InverseGaussian:
+        sum -= 0.5 * (kLog2Pi + std::log(phi * yi * yi * yi / wi) + wi * (yi - mi) * (yi - mi) / (phi * mi * mi * yi));
+        break;
+    }
+  }
+  return sum;
+}
+
+Result<void> check_response(Distribution d, VectorView y) {
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double v = y[i];
+    bool ok = std::isfinite(v);
+    const char* rule = "finite values";
+    switch (d) {
+      case Distribution::Gaussian: break;
+      case Distribution::Binomial: ok = ok && v >= 0.0 && v <= 1.0; rule = "0 <= y <= 1 (proportions; pass trial counts as weights)"; break;
+      case Distribution::Poisson: ok = ok && v >= 0.0; rule = "y >= 0"; break;
+      case Distribution::Gamma:
+      case Distribution::InverseGaussian: ok = ok && v > 0.0; rule = "y > 0"; break;
+    }
+    if (!ok) {
+      char value[64];
+      std::snprintf(value, sizeof value, "%.17g", v);
+      return GamError::invalid_parameter("the " + std::string(distribution_name(d)) + " family needs " + rule +
+                                         ", but y[" + std::to_string(i) + "] = " + value);
+    }
+  }
+  return {};
+}
+
+}  // namespace vorna

@@ -1,0 +1,65 @@
+// Exponential-family distributions with any of the usual links, for the
+// modelling layer: prior weights, the link, its inverse and derivative, the
+// variance function, deviance residuals and log-likelihoods.
+//
+// Conventions follow McCullagh & Nelder, Generalized Linear Models (2nd ed.,
+// 1989), ch. 2: a(φ) = φ/w for prior weight w, V(μ) the variance function,
+// deviance d(y, μ) = 2w·[ℓ(y; y) − ℓ(μ; y)]. Binomial responses are
+// proportions with the number of trials as the prior weight.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "error.hpp"
+#include "matrix.hpp"
+
+namespace vorna {
+
+enum class Distribution : std::uint8_t { Gaussian, Binomial, Poisson, Gamma, InverseGaussian };
+enum class Link : std::uint8_t { Identity, Log, Logit, Probit, Cloglog, Inverse, InverseSquare, Sqrt };
+
+std::optional<Distribution> distribution_from_name(std::string_view name);
+std::optional<Link> link_from_name(std::string_view name);
+std::string_view distribution_name(Distribution d);
+std::string_view link_name(Link l);
+
+// The canonical link of each distribution.
+Link canonical_link(Distribution d);
+// Whether the link maps the distribution's mean space sensibly (e.g. no logit
+// for a Poisson count): the pairs a user may ask for.
+bool link_admitted(Distribution d, Link l);
+
+// Binomial and Poisson have φ = 1.
+bool scale_is_known(Distribution d);
+
+struct Glm {
+  Distribution distribution = Distribution::Gaussian;
+  Link link = Link::Identity;
+
+  double link_fn(double mu) const;    // η = g(μ)
+  double inverse(double eta) const;   // μ = g⁻¹(η), kept inside the mean space
+  double mu_eta(double eta) const;    // dμ/dη, never exactly 0
+  double variance(double mu) const;   // V(μ)
+  // Unit deviance times the prior weight.
+  double deviance(double y, double mu, double w) const;
+  // Whether μ (η) lies where the distribution and link are defined.
+  bool valid_mu(double mu) const;
+  bool valid_eta(double eta) const;
+  // A starting mean from the response (inside the mean space).
+  double start_mu(double y, double w) const;
+  // Σ log-likelihood at scale φ (φ ignored when known). For the Gaussian,
+  // Gamma and inverse Gaussian families this is used with the maximum
+  // likelihood type scale estimates of `aic_scale`.
+  double log_likelihood(VectorView y, VectorView mu, VectorView w, double phi) const;
+  // The scale at which the AIC log-likelihood is evaluated: for the Gaussian
+  // Σw(y−μ)²/n, for Gamma and inverse Gaussian deviance/Σw; 1 otherwise.
+  double aic_scale(VectorView y, VectorView mu, VectorView w) const;
+};
+
+// InvalidParameter naming the first response outside the distribution's
+// support (binomial 0 ≤ y ≤ 1, Poisson y ≥ 0, Gamma and inverse Gaussian y > 0).
+Result<void> check_response(Distribution d, VectorView y);
+
+}  // namespace vorna

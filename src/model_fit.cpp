@@ -1,0 +1,346 @@
+#include "model_fit.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "linalg.hpp"
+#include "pirls.hpp"
+
+namespace vorna {
+namespace {
+
+constexpr double kDevianceTolerance = 1e-9;  // relative change of the penalized deviance
+constexpr double kLambdaTolerance = 1e-6;    // largest change of ln λ between passes
+constexpr int kMaxHalvings = 40;
+
+struct IrlsState {
+  Vector beta, eta, mu;
+  double deviance = 0.0;
+  std::size_t iterations = 0;
+  bool converged = false;
+};
+
+// The working model at η: response z = η − offset + (y − μ)/μ′(η) for Xβ,
+// weights w = prior·μ′(η)²/V(μ), and their cross products.
+struct WorkingModel {
+  Vector z, w;
+  CrossProducts cross;
+};
+
+WorkingModel working_model(const Glm& glm, ConstMatrixView x, VectorView y, VectorView pw, VectorView offset,
+                           const Vector& eta, const Vector& mu) {
+  const std::size_t n = y.size();
+  WorkingModel wm;
+  wm.z.resize(n);
+  wm.w.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = glm.mu_eta(eta[i]);
+    wm.z[i] = eta[i] - offset[i] + (y[i] - mu[i]) / d;
+    wm.w[i] = pw[i] > 0.0 ? pw[i] * d * d / glm.variance(mu[i]) : 0.0;
+  }
+  wm.cross = weighted_cross_products(x, wm.w, wm.z);
+  return wm;
+}
+
+double total_deviance(const Glm& glm, VectorView y, const Vector& mu, VectorView pw) {
+  double dev = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i)
+    if (pw[i] > 0.0) dev += glm.deviance(y[i], mu[i], pw[i]);
+  return dev;
+}
+
+Matrix penalty_sum(std::span<const Matrix> penalties, const Vector& lambda, std::size_t p) {
+  Matrix s(p, p);
+  for (std::size_t j = 0; j < penalties.size(); ++j)
+    for (std::size_t k = 0; k < p * p; ++k) s.storage()[k] += lambda[j] * penalties[j].storage()[k];
+  return s;
+}
+
+double quadratic_form(const Matrix& s, const Vector& beta) {
+  const Vector sb = matvec(s, beta);
+  return dot(beta, sb);
+}
+
+// R with RᵀR = XᵀWX + S + δI, δ the fit's ridge.
+Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s, std::size_t m) {
+  const std::size_t p = xtwx.rows();
+  Matrix a = xtwx;
+  const double ridge = penalty_ridge(xtwx, m);
+  for (std::size_t k = 0; k < p * p; ++k) a.storage()[k] += s.storage()[k];
+  for (std::size_t k = 0; k < p; ++k) a(k, k) += ridge;
+  auto r = cholesky_upper(a);
+  if (!r) return GamError::linalg_error("the penalized system is not positive definite: " + r.error().to_string());
+  return std::move(r).value();
+}
+
+Result<Vector> factor_solve(const Matrix& r, const Vector& b) {
+  const Matrix rhs(ConstMatrixView(b.data(), b.size(), 1, 1, 1));
+  auto half = triangular_solve(r, true, true, rhs);
+  if (!half) return GamError::linalg_error("Triangular solve failed: " + half.error().to_string());
+  auto full = triangular_solve(r, true, false, half.value());
+  if (!full) return GamError::linalg_error("Triangular solve failed: " + full.error().to_string());
+  return std::move(full.value().storage());
+}
+
+// η = Xβ + offset and μ = g⁻¹(η); false when some η or μ leaves the domain.
+bool predict_into(const Glm& glm, ConstMatrixView x, const Vector& beta, VectorView offset, Vector& eta, Vector& mu) {
+  eta = matvec(x, beta);
+  mu.resize(eta.size());
+  bool valid = true;
+  for (std::size_t i = 0; i < eta.size(); ++i) {
+    eta[i] += offset[i];
+    mu[i] = glm.inverse(eta[i]);
+    valid = valid && glm.valid_eta(eta[i]) && glm.valid_mu(mu[i]);
+  }
+  return valid;
+}
+
+// A starting η inside the domain: the family's start from each response, or,
+// where that is not admissible for the link, the weighted mean response.
+Vector initial_eta(const Glm& glm, VectorView y, VectorView pw) {
+  const std::size_t n = y.size();
+  Vector eta(n);
+  double sw = 0.0, swy = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    sw += pw[i];
+    swy += pw[i] * y[i];
+  }
+  double mean = sw > 0.0 ? glm.start_mu(swy / sw, sw) : 1.0;
+  if (!glm.valid_mu(mean) || !glm.valid_eta(glm.link_fn(mean))) mean = glm.distribution == Distribution::Binomial ? 0.5 : 1.0;
+  const double fallback = glm.link_fn(mean);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double mu = glm.start_mu(y[i], pw[i]);
+    const double e = glm.valid_mu(mu) ? glm.link_fn(mu) : fallback;
+    eta[i] = glm.valid_eta(e) && glm.valid_mu(glm.inverse(e)) ? e : fallback;
+  }
+  return eta;
+}
+
+bool fixed_working_model(const Glm& glm) {
+  return glm.distribution == Distribution::Gaussian && glm.link == Link::Identity;
+}
+
+// Penalized IRLS at fixed λ (S = S_λ) from `start` (η including the offset).
+Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y, VectorView pw, VectorView offset,
+                                 const Matrix& s, std::size_t m, const Vector& start, std::size_t max_iterations) {
+  IrlsState st;
+  st.eta = start;
+  st.mu.resize(st.eta.size());
+  for (std::size_t i = 0; i < st.eta.size(); ++i) st.mu[i] = glm.inverse(st.eta[i]);
+  double old_penalized = std::numeric_limits<double>::infinity();
+  Vector eta, mu;
+  for (st.iterations = 1; st.iterations <= max_iterations; ++st.iterations) {
+    const WorkingModel wm = working_model(glm, x, y, pw, offset, st.eta, st.mu);
+    VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s, m));
+    VORNA_TRY(beta, factor_solve(r, wm.cross.xtwy));
+    bool valid = predict_into(glm, x, beta, offset, eta, mu);
+    double dev = valid ? total_deviance(glm, y, mu, pw) : 0.0;
+    double penalized = dev + quadratic_form(s, beta);
+    // Step halving towards the previous iterate while the step leaves the
+    // domain or raises the penalized deviance (the plain iteration can
+    // overshoot far from the optimum, and non-canonical links are not
+    // guaranteed to descend).
+    for (int h = 0; h < kMaxHalvings && (!valid || !std::isfinite(penalized) ||
+                                          (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
+         ++h) {
+      if (st.beta.empty()) {
+        // No previous β: move η half-way back to the start.
+        for (std::size_t i = 0; i < eta.size(); ++i) {
+          eta[i] = 0.5 * (eta[i] + st.eta[i]);
+          mu[i] = glm.inverse(eta[i]);
+        }
+        valid = std::all_of(eta.begin(), eta.end(), [&](double e) { return glm.valid_eta(e); }) &&
+                std::all_of(mu.begin(), mu.end(), [&](double v) { return glm.valid_mu(v); });
+        dev = valid ? total_deviance(glm, y, mu, pw) : 0.0;
+        penalized = dev + quadratic_form(s, beta);
+        continue;
+      }
+      for (std::size_t k = 0; k < beta.size(); ++k) beta[k] = 0.5 * (beta[k] + st.beta[k]);
+      valid = predict_into(glm, x, beta, offset, eta, mu);
+      dev = valid ? total_deviance(glm, y, mu, pw) : 0.0;
+      penalized = dev + quadratic_form(s, beta);
+    }
+    if (!valid || !std::isfinite(penalized))
+      return GamError::optimization_failed("no PiRLS step keeps the fitted means inside the " +
+                                           std::string(distribution_name(glm.distribution)) + " family's range with the " +
+                                           std::string(link_name(glm.link)) + " link");
+    const bool settled = std::abs(penalized - old_penalized) <= kDevianceTolerance * (std::abs(penalized) + 0.1);
+    st.beta = std::move(beta);
+    st.eta = eta;
+    st.mu = mu;
+    st.deviance = dev;
+    old_penalized = penalized;
+    if (settled || fixed_working_model(glm)) {
+      st.converged = true;
+      break;
+    }
+  }
+  st.iterations = std::min(st.iterations, max_iterations);
+  return st;
+}
+
+Result<void> check_inputs(ConstMatrixView x, VectorView y, VectorView w, VectorView offset,
+                          std::span<const Matrix> penalties, const PenalizedGlmOptions& options) {
+  const std::size_t n = x.rows(), p = x.cols();
+  if (y.size() != n || w.size() != n || offset.size() != n)
+    return GamError::dimension_mismatch("the model matrix has " + std::to_string(n) + " rows but y has " +
+                                        std::to_string(y.size()) + ", the weights " + std::to_string(w.size()) +
+                                        " and the offset " + std::to_string(offset.size()));
+  for (const Matrix& s : penalties)
+    if (s.rows() != p || s.cols() != p)
+      return GamError::dimension_mismatch("every penalty must be " + std::to_string(p) + " × " + std::to_string(p));
+  if (options.fixed_lambda) {
+    if (options.fixed_lambda->size() != penalties.size())
+      return GamError::invalid_parameter("lambda has " + std::to_string(options.fixed_lambda->size()) +
+                                         " entries for " + std::to_string(penalties.size()) + " penalties");
+    for (double l : *options.fixed_lambda)
+      if (!(l > 0.0) || !std::isfinite(l)) return GamError::invalid_parameter("every lambda must be positive and finite");
+  }
+  if (!link_admitted(options.glm.distribution, options.glm.link))
+    return GamError::invalid_parameter("the " + std::string(distribution_name(options.glm.distribution)) +
+                                       " family does not admit the " + std::string(link_name(options.glm.link)) + " link");
+  VORNA_CHECK(check_response(options.glm.distribution, y));
+  bool any_positive = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(w[i] >= 0.0) || !std::isfinite(w[i]))
+      return GamError::invalid_parameter("weights must be finite and non-negative, but weights[" + std::to_string(i) + "] is not");
+    if (!std::isfinite(offset[i]))
+      return GamError::invalid_parameter("offset must be finite, but offset[" + std::to_string(i) + "] is not");
+    any_positive = any_positive || w[i] > 0.0;
+    for (std::size_t k = 0; k < p; ++k)
+      if (!std::isfinite(x(i, k)))
+        return GamError::invalid_parameter("the model matrix has a non-finite entry in row " + std::to_string(i));
+  }
+  if (!any_positive) return GamError::invalid_parameter("no observation has a positive weight");
+  return {};
+}
+
+Vector exp_of(const Vector& rho) {
+  Vector out(rho.size());
+  for (std::size_t j = 0; j < rho.size(); ++j) out[j] = std::exp(rho[j]);
+  return out;
+}
+
+// λ by alternating PiRLS and selection on its working model until ln λ settles.
+Result<Vector> select_lambda(ConstMatrixView x, VectorView y, VectorView pw, VectorView offset,
+                             std::span<const Matrix> penalties, const PenalizedGlmOptions& options, Vector& eta,
+                             PenalizedGlmFit& out) {
+  const Glm& glm = options.glm;
+  const std::size_t p = x.cols(), m = penalties.size();
+  Vector rho(m, 0.0), centre;
+  for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
+    VORNA_TRY(st, penalized_irls(glm, x, y, pw, offset, penalty_sum(penalties, exp_of(rho), p), m, eta,
+                                 options.max_pirls_iterations));
+    eta = st.eta;
+    const WorkingModel wm = working_model(glm, x, y, pw, offset, st.eta, st.mu);
+    VORNA_TRY(problem, SelectionProblem::build(wm.z, x, wm.w, penalties, options.criterion, &wm.cross,
+                                               pass == 0 ? nullptr : &rho));
+    const Vector start = pass == 0 ? problem.balanced_start() : rho;
+    VORNA_TRY(outcome, minimize_criterion(problem, start, pass == 0 ? nullptr : &centre));
+    double change = 0.0;
+    for (std::size_t j = 0; j < m; ++j) change = std::max(change, std::abs(outcome.rho[j] - rho[j]));
+    rho = outcome.rho;
+    centre = outcome.centre;
+    out.selection_passes = pass + 1;
+    if (!outcome.converged)
+      out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(outcome.iterations) +
+                             " iterations with gradient " + std::to_string(outcome.gradient));
+    if (fixed_working_model(glm) || (pass > 0 && change < kLambdaTolerance)) return exp_of(rho);
+  }
+  out.warnings.push_back("the smoothing parameters did not settle in " + std::to_string(options.max_selection_passes) +
+                         " passes");
+  out.converged = false;
+  return exp_of(rho);
+}
+
+}  // namespace
+
+Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, VectorView w, VectorView offset,
+                                          std::span<const Matrix> penalties, const PenalizedGlmOptions& options) {
+  VORNA_CHECK(check_inputs(x, y, w, offset, penalties, options));
+  const Glm& glm = options.glm;
+  const std::size_t n = x.rows(), p = x.cols(), m = penalties.size();
+  PenalizedGlmFit out;
+  Vector eta = initial_eta(glm, y, w);
+  if (options.fixed_lambda) {
+    out.lambda = *options.fixed_lambda;
+  } else if (m > 0) {
+    VORNA_TRY(lambda, select_lambda(x, y, w, offset, penalties, options, eta, out));
+    out.lambda = std::move(lambda);
+  }
+  const Matrix s = penalty_sum(penalties, out.lambda, p);
+  VORNA_TRY(st, penalized_irls(glm, x, y, w, offset, s, m, eta, options.max_pirls_iterations));
+  if (!st.converged) {
+    out.converged = false;
+    out.warnings.push_back("PiRLS did not converge in " + std::to_string(options.max_pirls_iterations) + " iterations");
+  }
+  out.pirls_iterations = st.iterations;
+
+  // Inference at the fit.
+  const WorkingModel wm = working_model(glm, x, y, w, offset, st.eta, st.mu);
+  VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s, m));
+  auto r_inv = triangular_solve(r, true, false, Matrix::identity(p));
+  if (!r_inv) return GamError::linalg_error("Triangular solve failed: " + r_inv.error().to_string());
+  Matrix a_inv = matmul(r_inv.value(), transpose(r_inv.value()));  // A⁻¹ = R⁻¹R⁻ᵀ
+  const Matrix f = matmul(a_inv, wm.cross.xtwx);
+  out.edf.resize(p);
+  double edf_total = 0.0;
+  for (std::size_t k = 0; k < p; ++k) edf_total += out.edf[k] = f(k, k);
+  double pearson = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(w[i] > 0.0)) continue;
+    ++out.observations;
+    pearson += w[i] * (y[i] - st.mu[i]) * (y[i] - st.mu[i]) / glm.variance(st.mu[i]);
+  }
+  out.scale_estimated = !scale_is_known(glm.distribution);
+  if (out.scale_estimated) {
+    const double residual_df = static_cast<double>(out.observations) - edf_total;
+    out.scale = residual_df > 0.0 ? pearson / residual_df : std::numeric_limits<double>::quiet_NaN();
+  }
+  Matrix ve = matmul(f, a_inv);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < p; ++j) {
+      a_inv(i, j) *= out.scale;
+      ve(i, j) *= out.scale;
+    }
+  for (std::size_t i = 0; i < p; ++i)  // exact symmetry
+    for (std::size_t j = 0; j < i; ++j) ve(i, j) = ve(j, i) = 0.5 * (ve(i, j) + ve(j, i));
+  out.vp = std::move(a_inv);
+  out.ve = std::move(ve);
+  for (std::size_t k = 0; k < p; ++k) out.log_det_a += 2.0 * std::log(std::abs(r(k, k)));
+  out.penalty = quadratic_form(s, st.beta);
+
+  if (m > 0) {
+    Vector rho(m);
+    for (std::size_t j = 0; j < m; ++j) rho[j] = std::log(out.lambda[j]);
+    VORNA_TRY(problem, SelectionProblem::build(wm.z, x, wm.w, penalties, options.criterion, &wm.cross, &rho));
+    out.penalty_rank = problem.penalty_rank();
+    // log|S_λ|₊ from the largest `rank` eigenvalues of S_λ (the rank does not depend on λ).
+    auto eig = symmetric_eigen(s);
+    if (!eig) return GamError::linalg_error("Eigenvalue decomposition failed: " + eig.error().to_string());
+    const Vector& values = eig.value().values;
+    for (std::size_t k = 0; k < out.penalty_rank && k < values.size(); ++k)
+      out.penalty_log_det += std::log(values[values.size() - 1 - k]);
+    auto value = problem.evaluate(rho, false);
+    if (value) out.criterion = value.value().value;
+  }
+
+  // The intercept-only model with the same offset, for the null deviance.
+  const Matrix ones(n, 1, 1.0);
+  VORNA_TRY(null_fit, penalized_irls(glm, ones, y, w, offset, Matrix(1, 1), 0, initial_eta(glm, y, w),
+                                     options.max_pirls_iterations));
+  out.null_deviance = null_fit.deviance;
+
+  out.coefficients = std::move(st.beta);
+  out.linear_predictor = std::move(st.eta);
+  out.fitted = std::move(st.mu);
+  out.working_weights = wm.w;
+  out.deviance = st.deviance;
+  out.aic_scale = glm.aic_scale(y, out.fitted, w);
+  out.log_likelihood = glm.log_likelihood(y, out.fitted, w, out.aic_scale);
+  return out;
+}
+
+}  // namespace vorna
