@@ -208,6 +208,7 @@ PyObject* fit_dict(const vorna::PenalizedGlmFit& f) {
       set_item(d.get(), "null_deviance", PyFloat_FromDouble(f.null_deviance)) &&
       set_item(d.get(), "log_likelihood", PyFloat_FromDouble(f.log_likelihood)) &&
       set_item(d.get(), "aic_scale", PyFloat_FromDouble(f.aic_scale)) &&
+      set_item(d.get(), "log_likelihood_at_scale", PyFloat_FromDouble(f.log_likelihood_at_scale)) &&
       set_item(d.get(), "penalty", PyFloat_FromDouble(f.penalty)) &&
       set_item(d.get(), "penalty_log_det", PyFloat_FromDouble(f.penalty_log_det)) &&
       set_item(d.get(), "penalty_rank", PyLong_FromSize_t(f.penalty_rank)) &&
@@ -219,6 +220,17 @@ PyObject* fit_dict(const vorna::PenalizedGlmFit& f) {
       set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&
       PyDict_SetItemString(d.get(), "warnings", warnings.get()) == 0;
   return ok ? d.release() : nullptr;
+}
+
+bool parse_glm(const char* family, const char* link, vorna::Glm& glm) {
+  const auto dist = vorna::distribution_from_name(family);
+  const auto lnk = vorna::link_from_name(link);
+  if (!dist || !lnk) {
+    py::raise_value_error("unknown family or link");
+    return false;
+  }
+  glm = {*dist, *lnk};
+  return true;
 }
 
 std::optional<vorna::SelectionCriterion> criterion_from_name(const std::string& name) {
@@ -251,11 +263,9 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
       !py::to_matrix_list(pen_obj, "penalties", penalties))
     return nullptr;
   vorna::PenalizedGlmOptions options;
-  const auto dist = vorna::distribution_from_name(family);
-  const auto lnk = vorna::link_from_name(link);
+  if (!parse_glm(family, link, options.glm)) return nullptr;
   const auto crit = criterion_from_name(criterion);
-  if (!dist || !lnk || !crit || max_iter < 1) return py::raise_value_error("unknown family, link or criterion");
-  options.glm = {*dist, *lnk};
+  if (!crit || max_iter < 1) return py::raise_value_error("unknown criterion or max_iter below 1");
   options.criterion = *crit;
   options.max_pirls_iterations = static_cast<std::size_t>(max_iter);
   if (lam_obj != Py_None) {
@@ -295,7 +305,41 @@ PyObject* engine_penalty(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+PyObject* engine_inverse_link(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char *family, *link;
+  PyObject* eta_obj;
+  if (!PyArg_ParseTuple(args, "ssO:inverse_link", &family, &link, &eta_obj)) return nullptr;
+  vorna::Glm glm;
+  Vector eta;
+  if (!parse_glm(family, link, glm) || !py::to_vector(eta_obj, "eta", eta)) return nullptr;
+  for (double& v : eta) v = glm.inverse(v);
+  return py::new_array(eta);
+  VORNA_PY_END
+}
+
+PyObject* engine_family_info(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char* family;
+  if (!PyArg_ParseTuple(args, "s:family_info", &family)) return nullptr;
+  const auto dist = vorna::distribution_from_name(family);
+  if (!dist) return py::raise_value_error("unknown family");
+  py::Ref admitted(PyList_New(0));
+  if (!admitted) return nullptr;
+  for (int l = 0; l <= static_cast<int>(vorna::Link::Sqrt); ++l) {
+    const auto link = static_cast<vorna::Link>(l);
+    if (!vorna::link_admitted(*dist, link)) continue;
+    py::Ref name(PyUnicode_FromString(std::string(vorna::link_name(link)).c_str()));
+    if (!name || PyList_Append(admitted.get(), name.get()) < 0) return nullptr;
+  }
+  return Py_BuildValue("(sOO)", std::string(vorna::link_name(vorna::canonical_link(*dist))).c_str(), admitted.get(),
+                       vorna::scale_is_known(*dist) ? Py_True : Py_False);
+  VORNA_PY_END
+}
+
 PyMethodDef g_methods[] = {
+    {"inverse_link", engine_inverse_link, METH_VARARGS, "inverse_link(family, link, eta) -> mu"},
+    {"family_info", engine_family_info, METH_VARARGS, "family_info(family) -> (canonical link, admitted links, scale known)"},
     {"model_matrix", engine_model_matrix, METH_VARARGS, "model_matrix(terms, data) -> n × p array"},
     {"column_sums", engine_column_sums, METH_VARARGS, "column_sums(terms, data) -> column sums of the model matrix"},
     {"predict", engine_predict, METH_VARARGS,

@@ -340,6 +340,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
   out.deviance = st.deviance;
   out.aic_scale = glm.aic_scale(y, out.fitted, w);
   out.log_likelihood = glm.log_likelihood(y, out.fitted, w, out.aic_scale);
+  out.log_likelihood_at_scale = glm.log_likelihood(y, out.fitted, w, out.scale);
   return out;
 }
 

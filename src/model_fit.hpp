@@ -43,6 +43,7 @@ struct PenalizedGlmFit {
   double null_deviance = 0.0;
   double log_likelihood = 0.0;  // at `aic_scale` for families with a scale
   double aic_scale = 1.0;
+  double log_likelihood_at_scale = 0.0;  // at `scale`
   double penalty = 0.0;         // βᵀS_λβ
   double penalty_log_det = 0.0; // log|S_λ|₊
   std::size_t penalty_rank = 0;

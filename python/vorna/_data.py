@@ -1,0 +1,138 @@
+"""Access to the columns of the user's data: NumPy arrays (columns by
+position), pandas and polars DataFrames and mappings of arrays (columns by
+name). Checks that name the offending column and row live here."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any, Hashable
+
+import numpy as np
+
+ColumnRef = Hashable
+
+
+def _is_pandas(x: Any) -> bool:
+    return type(x).__module__.startswith("pandas") and hasattr(x, "columns") and hasattr(x, "iloc")
+
+
+def _is_polars(x: Any) -> bool:
+    return type(x).__module__.startswith("polars") and hasattr(x, "get_column")
+
+
+class Frame:
+    """A uniform view of tabular input with `n` rows."""
+
+    def __init__(self, data: Any, name: str = "X") -> None:
+        self._name = name
+        if _is_pandas(data):
+            self.names: list[str] | None = [str(c) for c in data.columns]
+            self._get = lambda c: data[data.columns[self.names.index(c)]].to_numpy()  # type: ignore[union-attr]
+            self.n = len(data)
+        elif _is_polars(data):
+            self.names = list(data.columns)
+            self._get = lambda c: data.get_column(c).to_numpy()
+            self.n = data.height
+        elif isinstance(data, Mapping):
+            self.names = [str(k) for k in data.keys()]
+            cols = {str(k): np.asarray(v) for k, v in data.items()}
+            lengths = {len(v) for v in cols.values()}
+            if len(lengths) > 1:
+                raise ValueError(f"{name}: the columns have different lengths {sorted(lengths)}")
+            self._get = cols.__getitem__
+            self.n = lengths.pop() if lengths else 0
+        else:
+            arr = np.asarray(data)
+            if arr.ndim == 1:
+                arr = arr[:, None]
+            if arr.ndim != 2:
+                raise ValueError(f"{name} must be 2-D (rows × columns), got an array with {arr.ndim} dimensions")
+            self.names = None
+            self._array = arr
+            self._get = lambda c: arr[:, c]
+            self.n = arr.shape[0]
+
+    @property
+    def width(self) -> int:
+        return len(self.names) if self.names is not None else self._array.shape[1]
+
+    def describe(self, ref: ColumnRef) -> str:
+        return f"column {ref!r}"
+
+    def raw(self, ref: ColumnRef) -> np.ndarray:
+        """The column as it is (any dtype)."""
+        if self.names is not None:
+            if not isinstance(ref, str) or ref not in self.names:
+                shown = ", ".join(repr(n) for n in self.names[:20])
+                raise ValueError(f"unknown column {ref!r} in {self._name}; its columns are {shown}")
+            return np.asarray(self._get(ref))
+        if isinstance(ref, (bool, np.bool_)) or not isinstance(ref, (int, np.integer)):
+            raise ValueError(
+                f"column {ref!r}: {self._name} is an array, so columns are referred to by position "
+                f"(0 … {self.width - 1}); pass a DataFrame or a dict to use names"
+            )
+        if not -self.width <= int(ref) < self.width:
+            raise ValueError(f"column {ref} is out of range for {self._name} with {self.width} columns")
+        return np.asarray(self._get(int(ref)))
+
+    def numeric(self, ref: ColumnRef) -> np.ndarray:
+        """The column as finite float64, or a ValueError naming the column and row."""
+        col = self.raw(ref)
+        if col.dtype.kind not in "biuf":
+            raise ValueError(
+                f"column {ref!r} is not numeric (dtype {col.dtype}); use f({ref!r}) for a categorical variable"
+            )
+        values = col.astype(np.float64, copy=False)
+        bad = ~np.isfinite(values)
+        if bad.any():
+            row = int(np.flatnonzero(bad)[0])
+            raise ValueError(f"column {ref!r} has a missing or non-finite value ({values[row]}) at row {row}")
+        return values
+
+
+def is_categorical(col: np.ndarray) -> bool:
+    return col.dtype.kind not in "biuf"
+
+
+def factor_levels(col: np.ndarray, ref: ColumnRef) -> np.ndarray:
+    """The sorted distinct values of a column used as a factor."""
+    check_missing(col, ref)
+    try:
+        return np.unique(col)
+    except TypeError as err:
+        raise ValueError(f"column {ref!r} mixes values that cannot be ordered: {err}") from None
+
+
+def check_missing(col: np.ndarray, ref: ColumnRef) -> None:
+    if col.dtype.kind == "f":
+        bad = np.isnan(col)
+    elif col.dtype.kind == "O":
+        bad = np.array([v is None or (isinstance(v, float) and v != v) for v in col], dtype=bool)
+    else:
+        return
+    if bad.any():
+        raise ValueError(f"column {ref!r} has a missing value at row {int(np.flatnonzero(bad)[0])}")
+
+
+def factor_codes(col: np.ndarray, levels: np.ndarray, ref: ColumnRef) -> np.ndarray:
+    """Codes 0 … L−1 of each value; a level not in `levels` is an error naming it."""
+    check_missing(col, ref)
+    try:
+        pos = np.searchsorted(levels, col)
+    except TypeError:
+        pos = None
+    if pos is not None:
+        pos = np.clip(pos, 0, len(levels) - 1)
+        known = levels[pos] == col
+        if np.all(known):
+            return pos.astype(np.float64)
+        row = int(np.flatnonzero(~known)[0])
+    else:
+        lookup = {v: i for i, v in enumerate(levels.tolist())}
+        codes = [lookup.get(v, -1) for v in col.tolist()]
+        if -1 not in codes:
+            return np.asarray(codes, dtype=np.float64)
+        row = codes.index(-1)
+    raise ValueError(
+        f"column {ref!r} has the level {col[row]!r} at row {row}, which was not seen when the model was fitted"
+    )

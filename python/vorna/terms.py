@@ -1,0 +1,292 @@
+"""Model terms: `intercept`, `l(col)` linear, `f(col)` factor, `s(col)` smooth
+and `te(a, b)` tensor-product smooth. Terms add up to a term list:
+``s("age") + te("lat", "lon") + f("region")``.
+
+A term is a specification; fitting a model sets each term up on the data
+(knots, levels, identifiability constraint) and keeps the result in the
+fitted model, so a term object can be reused for several models.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Iterable, Sequence
+
+import numpy as np
+
+from . import _engine
+from ._data import ColumnRef, Frame, factor_codes, factor_levels, is_categorical
+
+BASES = ("cr", "bs", "ps")
+# The default basis: cubic regression splines were the more accurate in the
+# comparison of benchmarks/bench_modelling.py (error against the truth).
+DEFAULT_BASIS = "cr"
+
+
+class Term:
+    """Base of all terms; `a + b` builds a `TermList`."""
+
+    label: str = ""
+
+    def __add__(self, other: "Term | TermList") -> "TermList":
+        return TermList([self]) + other
+
+    def __radd__(self, other: Any) -> "TermList":
+        if other == 0:  # sum([...])
+            return TermList([self])
+        return NotImplemented
+
+    def __repr__(self) -> str:
+        return self.label
+
+    def setup(self, frame: Frame) -> list["Block"]:
+        raise NotImplementedError
+
+
+class TermList(list):
+    """An ordered list of terms."""
+
+    def __add__(self, other: Any) -> "TermList":  # type: ignore[override]
+        if isinstance(other, Term):
+            return TermList([*self, other])
+        if isinstance(other, (list, tuple)):
+            return TermList([*self, *other])
+        return NotImplemented
+
+    def __repr__(self) -> str:
+        return " + ".join(t.label for t in self)
+
+
+@dataclass
+class Block:
+    """A term set up on data: its model-matrix columns and penalties.
+
+    `spec` is the engine's description with data columns named by keys;
+    `columns(frame)` produces those columns for any data with the same
+    variables."""
+
+    label: str
+    smooth: bool
+    spec: tuple
+    width: int
+    penalties: list[np.ndarray]
+    coef_names: list[str]
+    producers: dict[tuple, Any] = field(default_factory=dict)
+    # For plots and partial effects: the variables the term reads.
+    variables: tuple = ()
+
+
+def _numeric_producer(ref: ColumnRef):
+    return lambda frame: frame.numeric(ref)
+
+
+def _code_producer(ref: ColumnRef, levels: np.ndarray):
+    return lambda frame: factor_codes(frame.raw(ref), levels, ref)
+
+
+def _indicator_producer(ref: ColumnRef, levels: np.ndarray, level_index: int):
+    return lambda frame: (factor_codes(frame.raw(ref), levels, ref) == level_index).astype(np.float64)
+
+
+class _Intercept(Term):
+    label = "Intercept"
+
+    def setup(self, frame: Frame) -> list[Block]:
+        return [Block("Intercept", False, ("intercept",), 1, [], ["Intercept"])]
+
+
+intercept = _Intercept()
+
+
+class l(Term):  # noqa: E742 - the conventional name of a linear term
+    """An unpenalized linear term in a numeric column."""
+
+    def __init__(self, column: ColumnRef) -> None:
+        self.column = column
+        self.label = f"l({column})"
+
+    def setup(self, frame: Frame) -> list[Block]:
+        key = ("num", self.column)
+        frame.numeric(self.column)
+        return [Block(self.label, False, ("linear", key), 1, [], [self.label], {key: _numeric_producer(self.column)},
+                      (self.column,))]
+
+
+class f(Term):
+    """A factor (categorical) term with treatment coding: the first level (in
+    sorted order) is the reference; every other level gets a coefficient."""
+
+    def __init__(self, column: ColumnRef) -> None:
+        self.column = column
+        self.label = f"f({column})"
+
+    def setup(self, frame: Frame) -> list[Block]:
+        levels = factor_levels(frame.raw(self.column), self.column)
+        if len(levels) < 2:
+            raise ValueError(f"{self.label}: the column has only {len(levels)} distinct value(s); a factor needs two")
+        key = ("code", self.column)
+        names = [f"{self.label}[{v}]" for v in levels[1:].tolist()]
+        block = Block(self.label, False, ("factor", key, len(levels)), len(levels) - 1, [], names,
+                      {key: _code_producer(self.column, levels)}, (self.column,))
+        block.levels = levels  # type: ignore[attr-defined]
+        return [block]
+
+
+def _check_k(label: str, k: Any) -> int:
+    if isinstance(k, (bool, np.bool_)) or not isinstance(k, (int, np.integer)) or k < 4:
+        raise ValueError(f"{label}: k must be an integer of at least 4, got {k!r}")
+    if k > 2000:
+        raise ValueError(f"{label}: k = {k} is larger than any smooth needs (at most 2000)")
+    return int(k)
+
+
+def _margin(label: str, x: np.ndarray, k: int, bs: str) -> tuple[tuple, np.ndarray]:
+    """The engine margin (kind, knots) and its k × k penalty for a column."""
+    distinct = np.unique(x)
+    if bs == "ps":
+        if len(distinct) < 2:
+            raise ValueError(f"{label}: the column is constant")
+        knots = np.linspace(distinct[0], distinct[-1], k - 2)
+        d = np.diff(np.eye(k), n=2, axis=0)
+        return ("bs", knots), d.T @ d
+    needed = k if bs == "cr" else k - 2
+    if len(distinct) < needed:
+        raise ValueError(
+            f"{label}: k = {k} needs at least {needed} distinct values of the column, which has {len(distinct)}; "
+            "use a smaller k"
+        )
+    knots = np.quantile(distinct, np.linspace(0.0, 1.0, needed))
+    return (bs, knots), _engine.penalty(bs, knots)
+
+
+def _sum_to_zero(label: str, spec: tuple, frame_data: np.ndarray) -> np.ndarray:
+    """Z with C·Z = 0 for the column sums C of the unconstrained basis."""
+    sums = _engine.column_sums([spec], frame_data)
+    if not np.any(sums):
+        raise ValueError(f"{label}: the basis is zero on every row (is the `by` level present in the data?)")
+    q, _ = np.linalg.qr(sums.reshape(-1, 1), mode="complete")
+    return np.ascontiguousarray(q[:, 1:])
+
+
+def _normalized(s: np.ndarray) -> np.ndarray:
+    s = 0.5 * (s + s.T)
+    top = np.linalg.eigvalsh(s).max()
+    return s / top if top > 0 else s
+
+
+class _SmoothBase(Term):
+    columns: tuple
+    by: ColumnRef | None
+
+    def _margins(self, frame: Frame) -> tuple[list[tuple], list[np.ndarray]]:
+        raise NotImplementedError
+
+    def setup(self, frame: Frame) -> list[Block]:
+        margins, marginal_penalties = self._margins(frame)
+        sizes = [s.shape[0] for s in marginal_penalties]
+        # One penalty per margin: S_i ⊗ I on the others (Wood 2006, tensor-product smooths).
+        penalties = []
+        for i, s in enumerate(marginal_penalties):
+            full = np.ones((1, 1))
+            for j, size in enumerate(sizes):
+                full = np.kron(full, s if i == j else np.eye(size))
+            penalties.append(full)
+        keys = [("num", c) for c in self.columns]
+        producers: dict[tuple, Any] = {key: _numeric_producer(c) for key, c in zip(keys, self.columns)}
+        pieces: list[tuple[str, tuple | None, bool]] = []  # (label, by key, constrained)
+        if self.by is None:
+            pieces.append((self.label, None, True))
+        else:
+            by_col = frame.raw(self.by)
+            if is_categorical(by_col):
+                levels = factor_levels(by_col, self.by)
+                for i, level in enumerate(levels.tolist()):
+                    key = ("ind", self.by, i)
+                    producers[key] = _indicator_producer(self.by, levels, i)
+                    pieces.append((f"{self.label}:{self.by}={level}", key, True))
+            else:
+                key = ("num", self.by)
+                producers[key] = _numeric_producer(self.by)
+                pieces.append((self.label, key, False))
+        columns = {key: producer(frame) for key, producer in producers.items()}
+        order = list(columns)
+        data = np.column_stack([columns[k] for k in order]) if order else np.empty((frame.n, 0))
+        blocks = []
+        for label, by_key, constrained in pieces:
+            raw = ("smooth", [order.index(k) for k in keys], margins, None,
+                   None if by_key is None else order.index(by_key))
+            z = _sum_to_zero(label, raw, data) if constrained else None
+            pens = [_normalized(z.T @ p @ z) if z is not None else _normalized(p) for p in penalties]
+            width = pens[0].shape[0]
+            spec = ("smooth", keys, margins, z, by_key)
+            names = [f"{label}.{i}" for i in range(width)]
+            blocks.append(Block(label, True, spec, width, pens, names, dict(producers), tuple(self.columns)))
+        return blocks
+
+
+class s(_SmoothBase):
+    """A penalized spline of one numeric column.
+
+    k: basis dimension before the sum-to-zero constraint (at least 4).
+    bs: "cr" (cubic regression spline, knots at quantiles), "bs" (cubic
+    B-splines, knots at quantiles, integrated squared second derivative
+    penalty) or "ps" (P-spline: evenly spaced knots, second-order difference
+    penalty).
+    by: a numeric column multiplying the smooth (a varying coefficient), or a
+    categorical column giving one smooth per level.
+    """
+
+    def __init__(self, column: ColumnRef, k: int = 10, bs: str = DEFAULT_BASIS, by: ColumnRef | None = None) -> None:
+        self.columns = (column,)
+        self.label = f"s({column})" if by is None else f"s({column}, by={by})"
+        self.k = _check_k(self.label, k)
+        if bs not in BASES:
+            raise ValueError(f"{self.label}: bs must be one of {', '.join(map(repr, BASES))}, got {bs!r}")
+        self.bs = bs
+        self.by = by
+
+    def _margins(self, frame: Frame) -> tuple[list[tuple], list[np.ndarray]]:
+        margin, penalty = _margin(self.label, frame.numeric(self.columns[0]), self.k, self.bs)
+        return [margin], [penalty]
+
+
+class te(_SmoothBase):
+    """A tensor-product smooth of two or more numeric columns: the row-wise
+    product of marginal bases, one penalty (and smoothing parameter) per
+    margin, so each direction has its own smoothness and the columns need not
+    share units."""
+
+    def __init__(self, *columns: ColumnRef, k: int | Sequence[int] = 5, bs: str | Sequence[str] = "cr",
+                 by: ColumnRef | None = None) -> None:
+        if len(columns) < 2:
+            raise ValueError("te() needs at least two columns; use s() for one")
+        self.columns = tuple(columns)
+        self.label = f"te({', '.join(map(str, columns))})" + ("" if by is None else f", by={by}")
+        ks = [k] * len(columns) if isinstance(k, (int, np.integer)) else list(k)
+        bss = [bs] * len(columns) if isinstance(bs, str) else list(bs)
+        if len(ks) != len(columns) or len(bss) != len(columns):
+            raise ValueError(f"{self.label}: give one k and one bs per column (or one for all)")
+        self.ks = [_check_k(self.label, v) for v in ks]
+        for b in bss:
+            if b not in BASES:
+                raise ValueError(f"{self.label}: bs must be one of {', '.join(map(repr, BASES))}, got {b!r}")
+        self.bss = bss
+        if int(np.prod(self.ks)) > 2000:
+            raise ValueError(f"{self.label}: the product of the k values ({int(np.prod(self.ks))}) exceeds 2000")
+        self.by = by
+
+    def _margins(self, frame: Frame) -> tuple[list[tuple], list[np.ndarray]]:
+        out = [_margin(self.label, frame.numeric(c), k, b) for c, k, b in zip(self.columns, self.ks, self.bss)]
+        return [m for m, _ in out], [p for _, p in out]
+
+
+def as_term_list(terms: Any) -> TermList:
+    if isinstance(terms, Term):
+        return TermList([terms])
+    if isinstance(terms, Iterable):
+        items = list(terms)
+        for t in items:
+            if not isinstance(t, Term):
+                raise TypeError(f"terms must be vorna terms (s, te, l, f, intercept), got {t!r}")
+        return TermList(items)
+    raise TypeError(f"terms must be a term or a list of terms, got {terms!r}")
