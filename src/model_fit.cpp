@@ -6,12 +6,12 @@
 #include <string>
 
 #include "linalg.hpp"
-#include "pirls.hpp"
 
 namespace vorna {
 namespace {
 
-constexpr double kDevianceTolerance = 1e-9;  // relative change of the penalized deviance
+constexpr double kEtaTolerance = 1e-9;        // largest change of η relative to its largest entry
+constexpr double kDevianceTolerance = 1e-15;  // relative change of the penalized deviance
 constexpr double kLambdaTolerance = 1e-6;    // largest change of ln λ between passes
 constexpr int kMaxHalvings = 40;
 
@@ -63,11 +63,22 @@ double quadratic_form(const Matrix& s, const Vector& beta) {
   return dot(beta, sb);
 }
 
-// R with RᵀR = XᵀWX + S + δI, δ the fit's ridge.
-Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s, std::size_t m) {
+// The ridge δ of the penalized system: 1e-10 of the largest diagonal entry
+// of XᵀWX. The terms' constraints make a model identifiable, so the ridge only
+// keeps a factorization alive where the data leave a direction undetermined
+// (a tensor-product cell without data); it moves no estimate by more than
+// about 1e-10 of its size.
+double model_ridge(const Matrix& xtwx) {
+  double top = 0.0;
+  for (std::size_t k = 0; k < xtwx.rows(); ++k) top = std::max(top, xtwx(k, k));
+  return top > 0.0 ? 1e-10 * top : 1e-10;
+}
+
+// R with RᵀR = XᵀWX + S + δI.
+Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s) {
   const std::size_t p = xtwx.rows();
   Matrix a = xtwx;
-  const double ridge = penalty_ridge(xtwx, m);
+  const double ridge = model_ridge(xtwx);
   for (std::size_t k = 0; k < p * p; ++k) a.storage()[k] += s.storage()[k];
   for (std::size_t k = 0; k < p; ++k) a(k, k) += ridge;
   auto r = cholesky_upper(a);
@@ -124,7 +135,7 @@ bool fixed_working_model(const Glm& glm) {
 
 // Penalized IRLS at fixed λ (S = S_λ) from `start` (η including the offset).
 Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y, VectorView pw, VectorView offset,
-                                 const Matrix& s, std::size_t m, const Vector& start, std::size_t max_iterations) {
+                                 const Matrix& s, const Vector& start, std::size_t max_iterations) {
   IrlsState st;
   st.eta = start;
   st.mu.resize(st.eta.size());
@@ -133,7 +144,7 @@ Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y
   Vector eta, mu;
   for (st.iterations = 1; st.iterations <= max_iterations; ++st.iterations) {
     const WorkingModel wm = working_model(glm, x, y, pw, offset, st.eta, st.mu);
-    VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s, m));
+    VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s));
     VORNA_TRY(beta, factor_solve(r, wm.cross.xtwy));
     bool valid = predict_into(glm, x, beta, offset, eta, mu);
     double dev = valid ? total_deviance(glm, y, mu, pw) : 0.0;
@@ -166,7 +177,17 @@ Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y
       return GamError::optimization_failed("no PiRLS step keeps the fitted means inside the " +
                                            std::string(distribution_name(glm.distribution)) + " family's range with the " +
                                            std::string(link_name(glm.link)) + " link");
-    const bool settled = std::abs(penalized - old_penalized) <= kDevianceTolerance * (std::abs(penalized) + 0.1);
+    // Settled when η stops moving relative to its size (non-canonical links
+    // converge only linearly, so a small change of the deviance alone would
+    // stop them while β still drifts), or when the penalized deviance no
+    // longer changes at all in working precision.
+    double moved = 0.0, size = 0.0;
+    for (std::size_t i = 0; i < eta.size(); ++i) {
+      moved = std::max(moved, std::abs(eta[i] - st.eta[i]));
+      size = std::max(size, std::abs(eta[i]));
+    }
+    const bool settled = moved <= kEtaTolerance * size ||
+                         std::abs(penalized - old_penalized) <= kDevianceTolerance * std::abs(penalized);
     st.beta = std::move(beta);
     st.eta = eta;
     st.mu = mu;
@@ -231,12 +252,12 @@ Result<Vector> select_lambda(ConstMatrixView x, VectorView y, VectorView pw, Vec
   const std::size_t p = x.cols(), m = penalties.size();
   Vector rho(m, 0.0), centre;
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
-    VORNA_TRY(st, penalized_irls(glm, x, y, pw, offset, penalty_sum(penalties, exp_of(rho), p), m, eta,
+    VORNA_TRY(st, penalized_irls(glm, x, y, pw, offset, penalty_sum(penalties, exp_of(rho), p), eta,
                                  options.max_pirls_iterations));
     eta = st.eta;
     const WorkingModel wm = working_model(glm, x, y, pw, offset, st.eta, st.mu);
     VORNA_TRY(problem, SelectionProblem::build(wm.z, x, wm.w, penalties, options.criterion, &wm.cross,
-                                               pass == 0 ? nullptr : &rho));
+                                               pass == 0 ? nullptr : &rho, model_ridge(wm.cross.xtwx)));
     const Vector start = pass == 0 ? problem.balanced_start() : rho;
     VORNA_TRY(outcome, minimize_criterion(problem, start, pass == 0 ? nullptr : &centre));
     double change = 0.0;
@@ -271,7 +292,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
     out.lambda = std::move(lambda);
   }
   const Matrix s = penalty_sum(penalties, out.lambda, p);
-  VORNA_TRY(st, penalized_irls(glm, x, y, w, offset, s, m, eta, options.max_pirls_iterations));
+  VORNA_TRY(st, penalized_irls(glm, x, y, w, offset, s, eta, options.max_pirls_iterations));
   if (!st.converged) {
     out.converged = false;
     out.warnings.push_back("PiRLS did not converge in " + std::to_string(options.max_pirls_iterations) + " iterations");
@@ -280,7 +301,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
 
   // Inference at the fit.
   const WorkingModel wm = working_model(glm, x, y, w, offset, st.eta, st.mu);
-  VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s, m));
+  VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s));
   auto r_inv = triangular_solve(r, true, false, Matrix::identity(p));
   if (!r_inv) return GamError::linalg_error("Triangular solve failed: " + r_inv.error().to_string());
   Matrix a_inv = matmul(r_inv.value(), transpose(r_inv.value()));  // A⁻¹ = R⁻¹R⁻ᵀ
@@ -315,7 +336,8 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
   if (m > 0) {
     Vector rho(m);
     for (std::size_t j = 0; j < m; ++j) rho[j] = std::log(out.lambda[j]);
-    VORNA_TRY(problem, SelectionProblem::build(wm.z, x, wm.w, penalties, options.criterion, &wm.cross, &rho));
+    VORNA_TRY(problem, SelectionProblem::build(wm.z, x, wm.w, penalties, options.criterion, &wm.cross, &rho,
+                                               model_ridge(wm.cross.xtwx)));
     out.penalty_rank = problem.penalty_rank();
     // log|S_λ|₊ from the largest `rank` eigenvalues of S_λ (the rank does not depend on λ).
     auto eig = symmetric_eigen(s);
@@ -329,7 +351,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
 
   // The intercept-only model with the same offset, for the null deviance.
   const Matrix ones(n, 1, 1.0);
-  VORNA_TRY(null_fit, penalized_irls(glm, ones, y, w, offset, Matrix(1, 1), 0, initial_eta(glm, y, w),
+  VORNA_TRY(null_fit, penalized_irls(glm, ones, y, w, offset, Matrix(1, 1), initial_eta(glm, y, w),
                                      options.max_pirls_iterations));
   out.null_deviance = null_fit.deviance;
 

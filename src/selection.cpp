@@ -68,7 +68,7 @@ struct SelectionProblem::Solution {
 Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x, VectorView w,
                                                  std::span<const Matrix> penalties,
                                                  SelectionCriterion criterion, const CrossProducts* cross,
-                                                 const Vector* anchor) {
+                                                 const Vector* anchor, std::optional<double> ridge) {
   const std::size_t n = x.rows(), p = x.cols(), m = penalties.size();
   if (z.size() != n || w.size() != n)
     return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but the response has " +
@@ -114,7 +114,7 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
     problem.xtwx_ = std::move(products.xtwx);
     problem.xtwz_ = std::move(products.xtwy);
   }
-  problem.ridge_ = penalty_ridge(problem.xtwx_, m);
+  problem.ridge_ = ridge ? *ridge : penalty_ridge(problem.xtwx_, m);
   Matrix ridged = problem.xtwx_;
   for (std::size_t k = 0; k < p; ++k) ridged(k, k) += problem.ridge_;
   auto data_factor = cholesky_upper(ridged);

@@ -67,13 +67,15 @@ class SelectionProblem {
   // z, w: n; x: n × p; penalties: m matrices p × p, each non-zero only in one
   // contiguous block of rows and columns (the smooth's coefficients). `cross`,
   // when given, must be XᵀWX and XᵀWz of these x, w and z. `anchor` (m log λ)
-  // is where the residual sums and the value's reference are taken.
+  // is where the residual sums and the value's reference are taken. `ridge`
+  // replaces the PiRLS ridge δ when the caller's fit uses another one.
   // Errors: DimensionMismatch for inconsistent sizes; those of penalty_sqrt;
   // InvalidParameter when a profiled scale has no residual degrees of freedom
   // (n ≤ r); LinAlgError when XᵀWX + δI is not positive definite.
   static Result<SelectionProblem> build(VectorView z, ConstMatrixView x, VectorView w,
                                         std::span<const Matrix> penalties, SelectionCriterion criterion,
-                                        const CrossProducts* cross, const Vector* anchor = nullptr);
+                                        const CrossProducts* cross, const Vector* anchor = nullptr,
+                                        std::optional<double> ridge = std::nullopt);
 
   // The value and, when `derivatives` is set, the gradient and Hessian at ρ.
   // LinAlgError when A is not positive definite to working precision.

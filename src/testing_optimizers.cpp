@@ -95,7 +95,7 @@ PyObject* optimize_py(PyObject*, PyObject* args) {
 }
 
 // selection_criterion(y, x, w, penalties, rho, criterion, anchor=None)
-//   -> (value, gradient, hessian); criterion is "reml", "reml_known" or "gcv".
+//   -> (value, gradient, hessian); criterion is "reml", "reml_known", "reml_exact", "ubre" or "gcv".
 PyObject* selection_criterion_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *y, *x, *w, *penalties, *rho_obj, *anchor_obj = Py_None;
@@ -110,6 +110,8 @@ PyObject* selection_criterion_py(PyObject*, PyObject* args) {
   SelectionCriterion criterion = SelectionCriterion::Gcv;
   if (criterion_name == "reml") criterion = SelectionCriterion::RemlProfiledScale;
   else if (criterion_name == "reml_known") criterion = SelectionCriterion::RemlKnownScale;
+  else if (criterion_name == "reml_exact") criterion = SelectionCriterion::Reml;
+  else if (criterion_name == "ubre") criterion = SelectionCriterion::Ubre;
   else if (criterion_name != "gcv") return py::raise_value_error("unknown criterion " + criterion_name);
   auto problem = SelectionProblem::build(p.y, p.x, p.w, p.penalties, criterion, nullptr,
                                          anchor_obj == Py_None ? nullptr : &anchor);

@@ -134,5 +134,6 @@ def factor_codes(col: np.ndarray, levels: np.ndarray, ref: ColumnRef) -> np.ndar
             return np.asarray(codes, dtype=np.float64)
         row = codes.index(-1)
     raise ValueError(
-        f"column {ref!r} has the level {col[row]!r} at row {row}, which was not seen when the model was fitted"
+        f"column {ref!r} has the level {np.asarray(col[row]).item()!r} at row {row}, "
+        "which was not seen when the model was fitted"
     )

@@ -74,18 +74,32 @@ class GAM:
         for families with a known scale (binomial, Poisson).
     fit_intercept : bool
         Add an intercept unless the terms hold one.
+    lam : float or sequence of float, optional
+        Fixed smoothing parameters (one for all penalties, or one per
+        penalty in term order) instead of choosing them by `method`.
     max_iter : int
         Cap on PiRLS iterations per fit.
     """
 
     def __init__(self, terms: Any = None, family: str = "gaussian", link: str | None = None, method: str = "REML",
-                 fit_intercept: bool = True, max_iter: int = 100) -> None:
+                 fit_intercept: bool = True, lam: Any = None, max_iter: int = 100) -> None:
         self.terms = terms
         self.family = family
         self.link = link
         self.method = method
         self.fit_intercept = fit_intercept
+        self.lam = lam
         self.max_iter = max_iter
+
+    def _fixed_lambda(self, m: int) -> np.ndarray | None:
+        if self.lam is None:
+            return None
+        lam = np.atleast_1d(np.asarray(self.lam, dtype=np.float64))
+        if lam.ndim != 1 or lam.size not in (1, m):
+            raise ValueError(f"lam must be one value or one per penalty ({m}), got {self.lam!r}")
+        if not np.all(np.isfinite(lam) & (lam > 0)):
+            raise ValueError(f"lam must be positive and finite, got {self.lam!r}")
+        return np.broadcast_to(lam, (m,)).copy()
 
     # ---- set-up -------------------------------------------------------------------
 
@@ -196,13 +210,16 @@ class GAM:
                 full[offset_col:offset_col + b.width, offset_col:offset_col + b.width] = pen
                 penalties.append(full)
             offset_col += b.width
+        lam = self._fixed_lambda(len(penalties))
         try:
-            result = _engine.fit(specs, data, yv, w, off, penalties, family, link, criterion, max_iter=int(self.max_iter))
+            result = _engine.fit(specs, data, yv, w, off, penalties, family, link, criterion, lam=lam,
+                                 max_iter=int(self.max_iter))
         except ValueError as err:
             raise ValueError(str(err)) from None
         for message in result["warnings"]:
             warnings.warn(message, ConvergenceWarning, stacklevel=2)
         self._store(frame, terms, blocks, starts, result, family, link, criterion, n)
+        self.penalties_ = penalties
         return self
 
     def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict, family: str,
@@ -277,6 +294,7 @@ class GAM:
 
     def predict(self, X: Any, offset: Any = None) -> np.ndarray:
         """The fitted mean μ = g⁻¹(η) at X."""
+        self._check_fitted()
         return _engine.inverse_link(self.family_, self.link_, self.predict_link(X, offset))
 
     def confidence_interval(self, X: Any, level: float = 0.95, offset: Any = None) -> np.ndarray:

@@ -1,0 +1,370 @@
+"""The modelling layer against independent computations: statsmodels GLM for
+unpenalized models, NumPy least squares and influence matrices for Gaussian
+smooths, repeated rows for weights, simulated coverage of intervals."""
+
+import math
+import warnings
+
+import numpy as np
+import pytest
+import statsmodels.api as sm
+
+import vorna
+from vorna import GAM, f, l, s, te
+
+SM_LINKS = {
+    "identity": sm.families.links.Identity, "log": sm.families.links.Log, "logit": sm.families.links.Logit,
+    "probit": sm.families.links.Probit, "cloglog": sm.families.links.CLogLog,
+    "inverse": sm.families.links.InversePower, "inverse_square": sm.families.links.InverseSquared,
+    "sqrt": sm.families.links.Sqrt,
+}
+SM_FAMILIES = {
+    "gaussian": sm.families.Gaussian, "binomial": sm.families.Binomial, "poisson": sm.families.Poisson,
+    "gamma": sm.families.Gamma, "inverse_gaussian": sm.families.InverseGaussian,
+}
+
+
+def glm_data(rng, family, link, n=400):
+    """Two numeric covariates and a 3-level factor; a response from the family
+    with a mean inside its range for the link."""
+    x1, x2 = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
+    g = rng.choice(["a", "b", "c"], n)
+    lin = 0.4 * x1 - 0.3 * x2 + 0.2 * (g == "b") - 0.1 * (g == "c")
+    weights = np.ones(n)
+    if family == "gaussian":
+        mu = {"identity": 1 + lin, "log": np.exp(1 + lin), "inverse": 1 / (1 + 0.3 * lin)}[link]
+        y = mu + 0.1 * rng.standard_normal(n)
+    elif family == "binomial":
+        p = {"logit": 1 / (1 + np.exp(-lin)), "probit": 0.5 + 0.3 * lin, "cloglog": 1 - np.exp(-np.exp(lin))}[link]
+        weights = rng.integers(1, 6, n).astype(float)
+        y = rng.binomial(weights.astype(int), p) / weights
+    elif family == "poisson":
+        mu = {"log": np.exp(1 + lin), "identity": 3 + lin, "sqrt": (2 + lin) ** 2}[link]
+        y = rng.poisson(mu).astype(float)
+    elif family == "gamma":
+        mu = {"inverse": 1 / (1 + 0.3 * lin), "log": np.exp(lin), "identity": 2 + lin}[link]
+        y = rng.gamma(4.0, mu / 4.0)
+    else:
+        mu = {"inverse_square": 1 / np.sqrt(1 + 0.3 * lin), "log": np.exp(lin), "inverse": 1 / (1 + 0.3 * lin),
+              "identity": 2 + lin}[link]
+        y = rng.wald(mu, 5.0)
+    return {"x1": x1, "x2": x2, "g": g}, y, weights
+
+
+GLM_CASES = [("gaussian", "identity"), ("gaussian", "log"), ("binomial", "logit"), ("binomial", "probit"),
+             ("binomial", "cloglog"), ("poisson", "log"), ("poisson", "sqrt"), ("gamma", "inverse"),
+             ("gamma", "log"), ("inverse_gaussian", "inverse_square"), ("inverse_gaussian", "log")]
+
+
+@pytest.mark.parametrize("family, link", GLM_CASES)
+@pytest.mark.filterwarnings("ignore::statsmodels.tools.sm_exceptions.DomainWarning")
+def test_unpenalized_model_matches_statsmodels_glm(rng, family, link):
+    data, y, weights = glm_data(rng, family, link)
+    model = GAM(l("x1") + l("x2") + f("g"), family=family, link=link).fit(data, y, sample_weight=weights)
+    exog = np.column_stack([np.ones(len(y)), data["x1"], data["x2"], data["g"] == "b", data["g"] == "c"])
+    ref = sm.GLM(y, exog.astype(float), family=SM_FAMILIES[family](SM_LINKS[link]()),
+                 var_weights=weights).fit(tol=1e-13, maxiter=200, use_t=family not in ("binomial", "poisson"))
+    # Both solve the same score equations to ~1e-12; the ridge of 1e-10 moves nothing at 1e-6.
+    np.testing.assert_allclose(model.coef_, ref.params, rtol=1e-6, atol=1e-8)
+    np.testing.assert_allclose(np.sqrt(np.diag(model.cov_)), ref.bse, rtol=1e-6)
+    assert model.deviance_ == pytest.approx(ref.deviance, rel=1e-8)
+    assert model.null_deviance_ == pytest.approx(ref.null_deviance, rel=1e-6)
+    assert model.edf_ == pytest.approx(5.0, abs=1e-6)
+    # t tests on the residual df where the scale is estimated, z tests otherwise; tiny p-values
+    # carry few digits in either library.
+    p_values = np.array([t.p_value for t in model.coefficient_tests()])
+    testable = ref.pvalues > 1e-10
+    np.testing.assert_allclose(p_values[testable], ref.pvalues[testable], rtol=1e-4)
+
+
+def smooth_data(rng, n=300):
+    x = rng.uniform(0, 1, n)
+    return {"x": x}, np.sin(2 * np.pi * x) + 0.3 * rng.standard_normal(n)
+
+
+@pytest.mark.parametrize("bs", ["cr", "bs", "ps"])
+def test_tiny_lambda_is_least_squares_on_the_same_basis(rng, bs):
+    data, y = smooth_data(rng)
+    model = GAM(s("x", k=8, bs=bs), lam=1e-9).fit(data, y)
+    x = model.model_matrix(data)
+    ols, *_ = np.linalg.lstsq(x, y, rcond=None)
+    np.testing.assert_allclose(model.coef_, ols, rtol=1e-5, atol=1e-6 * np.abs(ols).max())
+    assert model.edf_ == pytest.approx(x.shape[1], abs=1e-4)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson"])
+def test_edf_and_standard_errors_match_numpy(rng, family):
+    data, y = smooth_data(rng)
+    if family == "poisson":
+        y = rng.poisson(np.exp(1 + np.sin(2 * np.pi * data["x"]))).astype(float)
+    data["z"] = rng.uniform(0, 1, len(y))
+    model = GAM(s("x") + s("z", bs="ps"), family=family).fit(data, y)
+    x = model.model_matrix(data)
+    w = model.working_weights_
+    xtwx = x.T @ (w[:, None] * x)
+    a = xtwx + sum(lam * p for lam, p in zip(model.lambdas_, model.penalties_))
+    influence_trace = np.trace(np.linalg.solve(a, xtwx))
+    assert model.edf_ == pytest.approx(influence_trace, rel=1e-7)
+    np.testing.assert_allclose(model.cov_, model.scale_ * np.linalg.inv(a), rtol=1e-6, atol=1e-12)
+    new = {"x": np.linspace(0, 1, 7), "z": np.linspace(0.1, 0.9, 7)}
+    eta, se = model.predict_link(new, se=True)
+    xn = model.model_matrix(new)
+    np.testing.assert_allclose(se, np.sqrt(np.einsum("ij,jk,ik->i", xn, model.cov_, xn)), rtol=1e-10)
+    np.testing.assert_allclose(eta, xn @ model.coef_, rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("family", ["poisson", "binomial"])
+def test_integer_weights_equal_repeated_rows(rng, family):
+    n = 200
+    x = rng.uniform(0, 1, n)
+    mu = np.exp(1 + np.sin(2 * np.pi * x))
+    y = rng.poisson(mu).astype(float) if family == "poisson" else rng.binomial(1, 1 / (1 + 1 / mu)).astype(float)
+    reps = rng.integers(1, 4, n)
+    weighted = GAM(s("x"), family=family).fit({"x": x}, y, sample_weight=reps)
+    repeated = GAM(s("x"), family=family).fit({"x": np.repeat(x, reps)}, np.repeat(y, reps))
+    # With a known scale the criterion and the fit see only Σ w_i·(row terms). The centring
+    # constraint (column sums of the basis) differs between the two, so compare what does not
+    # depend on the parametrization: the fitted function and its EDF.
+    grid = {"x": np.linspace(0, 1, 40)}
+    np.testing.assert_allclose(weighted.predict(grid), repeated.predict(grid), rtol=1e-6)
+    assert weighted.edf_ == pytest.approx(repeated.edf_, rel=1e-6)
+    assert weighted.deviance_ == pytest.approx(repeated.deviance_, rel=1e-8)
+
+
+@pytest.mark.parametrize("method", ["REML", "GCV"])
+def test_offset_equals_fitting_the_shifted_response(rng, method):
+    data, y = smooth_data(rng)
+    offset = rng.normal(0, 2, len(y))
+    with_offset = GAM(s("x"), method=method).fit(data, y, offset=offset)
+    shifted = GAM(s("x"), method=method).fit(data, y - offset)
+    np.testing.assert_allclose(with_offset.coef_, shifted.coef_, rtol=1e-7, atol=1e-9)
+    np.testing.assert_allclose(with_offset.lambdas_, shifted.lambdas_, rtol=1e-6)
+    np.testing.assert_allclose(with_offset.predict(data, offset=offset), shifted.predict(data) + offset, atol=1e-9)
+
+
+def test_poisson_offset_is_an_exposure(rng):
+    n = 500
+    x = rng.uniform(0, 1, n)
+    exposure = rng.uniform(1, 10, n)
+    y = rng.poisson(exposure * np.exp(np.sin(2 * np.pi * x))).astype(float)
+    model = GAM(s("x"), family="poisson").fit({"x": x}, y, offset=np.log(exposure))
+    grid = {"x": np.linspace(0.05, 0.95, 50)}
+    # The rate at unit exposure recovers exp(sin) (error well inside the noise of 500 counts).
+    assert np.max(np.abs(np.log(model.predict(grid)) - np.sin(2 * np.pi * grid["x"]))) < 0.25
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson"])
+def test_interval_coverage_by_simulation(family):
+    rng = np.random.default_rng(20261209)
+    n, sims = 200, 200
+    grid = {"x": np.linspace(0.02, 0.98, 25)}
+    truth_eta = np.sin(2 * np.pi * grid["x"])
+    covered = []
+    for _ in range(sims):
+        x = rng.uniform(0, 1, n)
+        if family == "gaussian":
+            y = np.sin(2 * np.pi * x) + 0.4 * rng.standard_normal(n)
+            truth = truth_eta
+        else:
+            y = rng.poisson(np.exp(1 + np.sin(2 * np.pi * x))).astype(float)
+            truth = np.exp(1 + truth_eta)
+        ci = GAM(s("x"), family=family).fit({"x": x}, y).confidence_interval(grid)
+        covered.append((ci[:, 0] <= truth) & (truth <= ci[:, 1]))
+    coverage = np.mean(covered)
+    # Averaged over x, Bayesian intervals have close to nominal coverage (Nychka 1988).
+    assert 0.90 <= coverage <= 0.99, coverage
+
+
+def test_smooths_are_centred_and_the_intercept_is_the_mean(rng):
+    n = 400
+    data = {"x": rng.uniform(0, 1, n), "z": rng.uniform(0, 1, n), "w": rng.uniform(0, 1, n)}
+    y = np.sin(2 * np.pi * data["x"]) + data["z"] ** 2 + data["x"] * data["w"] + 0.2 * rng.standard_normal(n)
+    model = GAM(s("x") + s("z", bs="bs") + te("x", "w")).fit(data, y)
+    effects = model.partial_effects(data)
+    for label in ["s(x)", "s(z)", "te(x, w)"]:
+        assert abs(effects[label].sum()) < 1e-9 * n * np.abs(effects[label]).max()
+    assert model.coef_[0] == pytest.approx(y.mean(), rel=1e-9)
+    np.testing.assert_allclose(sum(effects.values()), model.predict(data), atol=1e-10)
+
+
+def test_partial_effect_standard_errors_match_numpy(rng):
+    data, y = smooth_data(rng)
+    data["g"] = rng.choice(["u", "v"], len(y))
+    model = GAM(s("x") + f("g")).fit(data, y)
+    effects = model.partial_effects(data, se=True)
+    x = model.model_matrix(data)
+    sl = model.term_slices_["s(x)"]
+    xs, v = x[:, sl], model.cov_[sl, sl]
+    np.testing.assert_allclose(effects["s(x)"][0], xs @ model.coef_[sl], atol=1e-12)
+    np.testing.assert_allclose(effects["s(x)"][1], np.sqrt(np.einsum("ij,jk,ik->i", xs, v, xs)), rtol=1e-10)
+
+
+def test_factor_by_gives_one_smooth_per_level(rng):
+    n = 600
+    g = rng.choice(["lo", "hi"], n)
+    x = rng.uniform(0, 1, n)
+    truth = np.where(g == "hi", np.sin(2 * np.pi * x), x - 0.5) + (g == "hi") * 1.0
+    y = truth + 0.2 * rng.standard_normal(n)
+    model = GAM(s("x", by="g") + f("g")).fit({"x": x, "g": g}, y)
+    assert set(model.term_edf_) == {"Intercept", "s(x, by=g):g=hi", "s(x, by=g):g=lo", "f(g)"}
+    assert model.term_edf_["s(x, by=g):g=lo"] < 2.5 < model.term_edf_["s(x, by=g):g=hi"]
+    assert np.sqrt(np.mean((model.predict({"x": x, "g": g}) - truth) ** 2)) < 0.06
+
+
+def test_numeric_by_is_a_varying_coefficient(rng):
+    n = 800
+    x, z = rng.uniform(0, 1, n), rng.normal(size=n)
+    y = z * np.sin(2 * np.pi * x) + 0.2 * rng.standard_normal(n)
+    model = GAM(s("x", by="z")).fit({"x": x, "z": z}, y)
+    grid = {"x": np.linspace(0.05, 0.95, 20), "z": np.ones(20)}
+    assert np.max(np.abs(model.predict(grid) - np.sin(2 * np.pi * grid["x"]))) < 0.15
+
+
+def test_tensor_product_separates_scales(rng):
+    # One margin in metres, one in kilometres: the fit must not depend on the units.
+    n = 500
+    a, b = rng.uniform(0, 1, n), rng.uniform(0, 1, n)
+    y = np.sin(3 * a) * np.cos(3 * b) + 0.1 * rng.standard_normal(n)
+    m1 = GAM(te("a", "b")).fit({"a": a, "b": b}, y)
+    m2 = GAM(te("a", "b")).fit({"a": a * 1000.0, "b": b}, y)
+    np.testing.assert_allclose(m1.fitted_values_, m2.fitted_values_, rtol=1e-6, atol=1e-8)
+    assert len(m1.lambdas_) == 2
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson", "binomial", "gamma"])
+def test_mixed_model_recovers_the_truth(rng, family):
+    n = 2000
+    d = {"x": rng.uniform(0, 1, n), "z": rng.uniform(0, 1, n), "g": rng.choice(list("abc"), n),
+         "u": rng.normal(size=n)}
+    eta = 0.5 * np.sin(2 * np.pi * d["x"]) + 0.5 * (d["z"] - 0.5) ** 2 + 0.3 * (d["g"] == "b") + 0.2 * d["u"]
+    if family == "gaussian":
+        mu, y = eta, eta + 0.3 * rng.standard_normal(n)
+    elif family == "poisson":
+        mu = np.exp(1 + eta)
+        y = rng.poisson(mu).astype(float)
+    elif family == "binomial":
+        mu = 1 / (1 + np.exp(-eta))
+        y = rng.binomial(1, mu).astype(float)
+    else:
+        mu = np.exp(eta)
+        y = rng.gamma(5.0, mu / 5.0)
+    link = "log" if family == "gamma" else None
+    model = GAM(s("x") + s("z") + f("g") + l("u"), family=family, link=link).fit(d, y)
+    assert model.converged_
+    rmse = np.sqrt(np.mean((model.predict(d) - mu) ** 2))
+    assert rmse < 0.1 * np.std(mu) + 0.02, rmse
+
+
+# ---- bad input -------------------------------------------------------------------
+
+@pytest.fixture
+def fitted(rng):
+    data, y = smooth_data(rng, n=100)
+    data["g"] = rng.choice(["a", "b"], 100)
+    return GAM(s("x") + f("g")).fit(data, y), data, y
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda m, d, y: m.fit({"x": d["x"]}, y), "unknown column 'g'"),
+        (lambda m, d, y: m.fit(d, y, sample_weight=-np.ones(100)), r"sample_weight\[0\] = -1"),
+        (lambda m, d, y: m.fit(d, y, sample_weight=np.r_[np.ones(99), np.nan]), r"sample_weight\[99\] = nan"),
+        (lambda m, d, y: m.fit(d, y, offset=np.r_[np.inf, np.zeros(99)]), r"offset\[0\] = inf"),
+        (lambda m, d, y: m.fit(d, np.r_[y[:-1], np.nan]), "y has a missing"),
+        (lambda m, d, y: m.fit({**d, "x": np.r_[np.nan, d["x"][1:]]}, y), "column 'x' has a missing .* row 0"),
+        (lambda m, d, y: m.fit(d, y[:50]), "one value per row"),
+        (lambda m, d, y: m.set_params_for_test(link="logit").fit(d, y), "does not admit the link 'logit'"),
+        (lambda m, d, y: m.set_params_for_test(family="poisson").fit(d, y - 10), "poisson family needs y >= 0"),
+        (lambda m, d, y: m.set_params_for_test(method="ML").fit(d, y), "method must be one of"),
+        (lambda m, d, y: m.set_params_for_test(terms=s("x", k=500)).fit(d, y), "needs at least 500 distinct"),
+    ],
+)
+def test_bad_fit_input_is_refused_and_changes_nothing(fitted, change, message):
+    model, data, y = fitted
+    before = model.coef_.copy()
+
+    def set_params_for_test(**kw):
+        for key, value in kw.items():
+            setattr(model, key, value)
+        return model
+
+    model.set_params_for_test = set_params_for_test
+    with pytest.raises(ValueError, match=message):
+        change(model, data, y)
+    np.testing.assert_array_equal(model.coef_, before)
+
+
+def test_unseen_factor_level_at_prediction(fitted):
+    model, data, _ = fitted
+    with pytest.raises(ValueError, match="level 'z' at row 1, which was not seen"):
+        model.predict({"x": np.array([0.1, 0.2]), "g": np.array(["a", "z"])})
+
+
+@pytest.mark.parametrize("bad", [lambda: s("x", k=3), lambda: s("x", bs="tp"), lambda: te("x"),
+                                 lambda: te("a", "b", k=(5, 5, 5))])
+def test_bad_term_specifications(bad):
+    with pytest.raises(ValueError):
+        bad()
+
+
+def test_unfitted_model_refuses_to_predict():
+    with pytest.raises(RuntimeError, match="not fitted"):
+        GAM(s("x")).predict({"x": np.zeros(3)})
+
+
+def test_numpy_input_uses_column_positions(rng):
+    x = rng.uniform(0, 1, (300, 2))
+    y = np.sin(2 * np.pi * x[:, 0]) + x[:, 1] + 0.1 * rng.standard_normal(300)
+    model = GAM(s(0) + l(1)).fit(x, y)
+    assert model.n_features_in_ == 2 and not hasattr(model, "feature_names_in_")
+    with pytest.raises(ValueError, match="columns are referred to by position"):
+        GAM(s("x")).fit(x, y)
+
+
+def test_convergence_warning_and_flag(rng):
+    data, _ = smooth_data(rng)
+    y = rng.poisson(np.exp(2 + np.sin(2 * np.pi * data["x"]))).astype(float)
+    with pytest.warns(vorna.ConvergenceWarning, match="PiRLS did not converge"):
+        model = GAM(s("x"), family="poisson", lam=1.0, max_iter=1).fit(data, y)
+    assert model.converged_ is False
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert GAM(s("x"), family="poisson").fit(data, y).converged_
+
+
+def test_gcv_choice_minimizes_the_gcv_score(rng):
+    data, y = smooth_data(rng)
+    model = GAM(s("x"), method="GCV").fit(data, y)
+    x = model.model_matrix(data)
+    pen = model.penalties_[0]
+
+    def gcv(lam):
+        a = x.T @ x + lam * pen
+        hat_trace = np.trace(np.linalg.solve(a, x.T @ x))
+        resid = y - x @ np.linalg.solve(a, x.T @ y)
+        return len(y) * resid @ resid / (len(y) - hat_trace) ** 2
+
+    best = model.lambdas_[0]
+    assert gcv(best) <= min(gcv(best * 1.05), gcv(best / 1.05))
+    assert model.score_ == pytest.approx(gcv(best), rel=1e-6)
+
+
+def test_reml_score_is_the_gaussian_restricted_likelihood(rng):
+    data, y = smooth_data(rng)
+    model = GAM(s("x")).fit(data, y)
+    x = model.model_matrix(data)
+    n, p = x.shape
+    lam, pen = model.lambdas_[0], model.penalties_[0]
+    s_lam = lam * pen
+    a = x.T @ x + s_lam
+    beta = np.linalg.solve(a, x.T @ y)
+    phi = model.scale_
+    ev = np.linalg.eigvalsh(s_lam)
+    pos = ev[ev > 1e-9 * ev.max()]
+    d_p = np.sum((y - x @ beta) ** 2) + beta @ s_lam @ beta
+    m_p = p - len(pos)
+    # −log of the restricted likelihood with an improper flat prior on the null space.
+    ref = (d_p / (2 * phi) + (n - m_p) / 2 * math.log(2 * math.pi * phi) + 0.5 * np.linalg.slogdet(a)[1]
+           - 0.5 * np.sum(np.log(pos)))
+    assert model.score_ == pytest.approx(ref, rel=1e-8)
