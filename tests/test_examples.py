@@ -17,3 +17,13 @@ def test_example_runs(script, tmp_path):
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip()
+
+
+def test_readme_modelling_example_runs():
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    section = readme.split("## Modelling with `vorna`", 1)[1]
+    code = section.split("```python", 1)[1].split("```", 1)[0]
+    done = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=os.pathsep.join(
+        p for p in sys.path if p)), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "SmoothTest(term='s(age)'" in done.stdout
