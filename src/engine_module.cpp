@@ -213,6 +213,7 @@ PyObject* fit_dict(const vorna::PenalizedGlmFit& f) {
       set_item(d.get(), "penalty_log_det", PyFloat_FromDouble(f.penalty_log_det)) &&
       set_item(d.get(), "penalty_rank", PyLong_FromSize_t(f.penalty_rank)) &&
       set_item(d.get(), "log_det_a", PyFloat_FromDouble(f.log_det_a)) &&
+      set_item(d.get(), "log_det_range", PyFloat_FromDouble(f.log_det_range)) &&
       set_item(d.get(), "criterion", PyFloat_FromDouble(f.criterion)) &&
       set_item(d.get(), "observations", PyLong_FromSize_t(f.observations)) &&
       set_item(d.get(), "pirls_iterations", PyLong_FromSize_t(f.pirls_iterations)) &&
@@ -239,6 +240,8 @@ std::optional<vorna::SelectionCriterion> criterion_from_name(const std::string& 
   if (name == "REML_KNOWN_SCALE") return C::RemlKnownScale;
   if (name == "GCV") return C::Gcv;
   if (name == "UBRE") return C::Ubre;
+  if (name == "ML") return C::Ml;
+  if (name == "ML_KNOWN_SCALE") return C::MlKnownScale;
   return std::nullopt;
 }
 

@@ -345,6 +345,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
     const Vector& values = eig.value().values;
     for (std::size_t k = 0; k < out.penalty_rank && k < values.size(); ++k)
       out.penalty_log_det += std::log(values[values.size() - 1 - k]);
+    out.log_det_range = problem.range_log_determinant(rho);
     auto value = problem.evaluate(rho, false);
     if (value) out.criterion = value.value().value;
   }

@@ -48,6 +48,7 @@ struct PenalizedGlmFit {
   double penalty_log_det = 0.0; // log|S_λ|₊
   std::size_t penalty_rank = 0;
   double log_det_a = 0.0;       // log|XᵀWX + S_λ|
+  double log_det_range = 0.0;   // log|Uᵀ(XᵀWX + S_λ)U| on the penalties' range (ML fits)
   double criterion = 0.0;       // the selection criterion at λ, up to a constant
   std::size_t observations = 0; // rows with a positive prior weight
   std::size_t pirls_iterations = 0;

@@ -122,6 +122,9 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
     return GamError::linalg_error("XᵀWX plus the ridge is not positive definite: " + data_factor.error().to_string());
   problem.data_factor_ = std::move(data_factor).value();
 
+  if (criterion == SelectionCriterion::Ml || criterion == SelectionCriterion::MlKnownScale)
+    VORNA_CHECK(problem.build_range());
+
   // Anchor the residual sums and the value's reference at the start.
   const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
   VORNA_TRY(solution, problem.solve_at(rho));
@@ -129,6 +132,10 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
   problem.reference_rss_ = problem.residual_sum(solution.beta);
   if (!(problem.reference_rss_ > 0.0) || !std::isfinite(problem.reference_rss_)) problem.reference_rss_ = 1.0;
   problem.reference_logdet_ = solution.log_det;
+  if (!problem.range_penalties_.empty() || problem.range_.cols() > 0) {
+    VORNA_TRY(range, problem.range_logdet(solution.lambda, false));
+    problem.reference_range_logdet_ = range.value;
+  }
   return problem;
 }
 
@@ -195,6 +202,73 @@ Result<std::vector<SelectionProblem::Group>> SelectionProblem::group_penalties(c
   return groups;
 }
 
+Result<void> SelectionProblem::build_range() {
+  const std::size_t p = xtwx_.rows();
+  // The range of Σ_j S_j/‖S_j‖ is that of S_λ for every λ > 0.
+  Matrix total(p, p);
+  std::vector<Matrix> full;
+  for (const Block& b : blocks_) {
+    Matrix e(p, p);
+    for (std::size_t a = 0; a < b.s.rows(); ++a)
+      for (std::size_t c = 0; c < b.s.cols(); ++c) e(b.offset + a, b.offset + c) = b.s(a, c);
+    const double scale = std::sqrt(dot(e.storage(), e.storage()));
+    if (scale > 0.0)
+      for (std::size_t k = 0; k < p * p; ++k) total.storage()[k] += e.storage()[k] / scale;
+    full.push_back(std::move(e));
+  }
+  auto eig = symmetric_eigen(total);
+  if (!eig) return GamError::linalg_error("Eigenvalue decomposition failed: " + eig.error().to_string());
+  const Vector& values = eig.value().values;
+  const double largest = values.empty() ? 0.0 : values.back();
+  std::vector<std::size_t> kept;
+  for (std::size_t k = 0; k < values.size(); ++k)
+    if (values[k] > 1e-9 * largest) kept.push_back(k);
+  range_ = Matrix(p, kept.size());
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t c = 0; c < kept.size(); ++c) range_(a, c) = eig.value().vectors(a, kept[c]);
+  for (const Matrix& e : full) range_penalties_.push_back(matmul_tn(range_, matmul(e, range_)));
+  Matrix ridged = xtwx_;
+  for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge_;
+  range_data_ = matmul_tn(range_, matmul(ridged, range_));
+  return {};
+}
+
+Result<SelectionProblem::LogDet> SelectionProblem::range_logdet(const Vector& lambda, bool derivatives) const {
+  const std::size_t m = blocks_.size(), r = range_.cols();
+  LogDet out;
+  out.gradient.assign(m, 0.0);
+  out.hessian = Matrix(m, m);
+  if (r == 0) return out;
+  Matrix h = range_data_;
+  for (std::size_t j = 0; j < m; ++j)
+    for (std::size_t k = 0; k < r * r; ++k) h.storage()[k] += lambda[j] * range_penalties_[j].storage()[k];
+  auto chol = cholesky_upper(h);
+  if (!chol) return GamError::linalg_error("UᵀAU is not positive definite: " + chol.error().to_string());
+  for (std::size_t k = 0; k < r; ++k) out.value += 2.0 * std::log(chol.value()(k, k));
+  if (!derivatives) return out;
+  // ∂log|H|/∂ρ_i = tr(H⁻¹M_i), ∂² = δ_ij tr(H⁻¹M_i) − tr(H⁻¹M_iH⁻¹M_j), M_i = λ_iUᵀS_iU.
+  std::vector<Matrix> solved;
+  for (std::size_t j = 0; j < m; ++j) {
+    Matrix mj = range_penalties_[j];
+    for (double& v : mj.storage()) v *= lambda[j];
+    VORNA_TRY(half, solve_factor(chol.value(), true, mj));
+    VORNA_TRY(whole, solve_factor(chol.value(), false, half));
+    solved.push_back(std::move(whole));
+  }
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t k = 0; k < r; ++k) out.gradient[i] += solved[i](k, k);
+    for (std::size_t j = 0; j <= i; ++j) {
+      double cross = 0.0;
+      for (std::size_t a = 0; a < r; ++a)
+        for (std::size_t b = 0; b < r; ++b) cross += solved[i](a, b) * solved[j](b, a);
+      const double value = (i == j ? out.gradient[i] : 0.0) - cross;
+      out.hessian(i, j) = value;
+      out.hessian(j, i) = value;
+    }
+  }
+  return out;
+}
+
 std::size_t SelectionProblem::penalty_rank() const {
   std::size_t rank = 0;
   for (const Group& g : groups_) rank += g.rank;
@@ -250,6 +324,15 @@ Result<SelectionProblem::LogDet> SelectionProblem::penalty_logdet(const Vector& 
     }
   }
   return out;
+}
+
+double SelectionProblem::range_log_determinant(const Vector& rho) const {
+  if (criterion_ != SelectionCriterion::Ml && criterion_ != SelectionCriterion::MlKnownScale)
+    return std::numeric_limits<double>::quiet_NaN();
+  Vector lambda(rho.size());
+  for (std::size_t j = 0; j < rho.size(); ++j) lambda[j] = std::exp(rho[j]);
+  auto logdet = range_logdet(lambda, false);
+  return logdet ? logdet.value().value : std::numeric_limits<double>::quiet_NaN();
 }
 
 double SelectionProblem::penalty_log_determinant(const Vector& rho) const {
@@ -331,6 +414,13 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
   VORNA_TRY(logdet_s, penalty_logdet(rho, derivatives));
   const double rank_log = logdet_s.value;
   const bool uses_trace = criterion_ == SelectionCriterion::Gcv || criterion_ == SelectionCriterion::Ubre;
+  const bool ml = criterion_ == SelectionCriterion::Ml || criterion_ == SelectionCriterion::MlKnownScale;
+  LogDet range;
+  if (ml) {
+    VORNA_TRY(computed, range_logdet(sol.lambda, derivatives));
+    range = std::move(computed);
+    range.value -= reference_range_logdet_;
+  }
 
   // GCV's trace τ = tr(A⁻¹G) = tr(C) with C = R⁻ᵀGR⁻¹, G = XᵀWX.
   std::optional<Matrix> c_mat;
@@ -358,6 +448,10 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
       out.value = 0.5 * (nu_reml * std::log((rss + sol.penalty) / reference_rss_) + log_det - rank_log);
       break;
     case SelectionCriterion::Ubre: out.value = 0.5 * (rss - reference_rss_) + tau; break;
+    case SelectionCriterion::Ml:
+      out.value = 0.5 * (dn * std::log((rss + sol.penalty) / reference_rss_) + range.value - rank_log);
+      break;
+    case SelectionCriterion::MlKnownScale: out.value = 0.5 * (rss + sol.penalty + range.value - rank_log); break;
   }
   if (!derivatives) return out;
 
@@ -427,6 +521,8 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
         break;
       case SelectionCriterion::Reml: out.gradient[i] = 0.5 * (nu_reml * d_dev[i] / dev + d_logdet[i] - r_i); break;
       case SelectionCriterion::Ubre: out.gradient[i] = 0.5 * d_rss[i] + d_tau[i]; break;
+      case SelectionCriterion::Ml: out.gradient[i] = 0.5 * (dn * d_dev[i] / dev + range.gradient[i] - r_i); break;
+      case SelectionCriterion::MlKnownScale: out.gradient[i] = 0.5 * (d_dev[i] + range.gradient[i] - r_i); break;
     }
     for (std::size_t j = 0; j <= i; ++j) {
       const bool diagonal = i == j;
@@ -467,6 +563,13 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
           h = 0.5 * (nu_reml * (d2_dev / dev - d_dev[i] * d_dev[j] / (dev * dev)) + d2_logdet);
           break;
         case SelectionCriterion::Ubre: h = 0.5 * d2_rss + d2_tau; break;
+        case SelectionCriterion::Ml:
+          h = 0.5 * (dn * (d2_dev / dev - d_dev[i] * d_dev[j] / (dev * dev)) + range.hessian(i, j) -
+                     logdet_s.hessian(i, j));
+          break;
+        case SelectionCriterion::MlKnownScale:
+          h = 0.5 * (d2_dev + range.hessian(i, j) - logdet_s.hessian(i, j));
+          break;
       }
       out.hessian(i, j) = h;
       out.hessian(j, i) = h;
@@ -483,6 +586,8 @@ const char* criterion_label(SelectionCriterion c) {
   switch (c) {
     case SelectionCriterion::Gcv: return "GCV";
     case SelectionCriterion::Ubre: return "UBRE";
+    case SelectionCriterion::Ml:
+    case SelectionCriterion::MlKnownScale: return "ML";
     default: return "REML";
   }
 }

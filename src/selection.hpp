@@ -24,6 +24,11 @@
 //     (the restricted likelihood of Harville 1977 and Wood 2011, profiled):
 //     V = ½[(n − M_p)·log D + log|A| − log|S_λ|₊]
 //   UBRE (Mallows' C_p) for φ = 1: V = ½·RSS + τ, n/2 times the usual score.
+//   ML, the Laplace approximate marginal likelihood with the coefficients in
+//     the penalties' null space as fixed effects (Wood 2011, §2.1): only the
+//     penalized range U (p × r, orthonormal) is integrated out, so
+//     V = ½[n·log D + log|UᵀAU| − log|S_λ|₊] with φ = D/n profiled, and
+//     V = ½[D + log|UᵀAU| − log|S_λ|₊] for φ = 1.
 // n counts the observations with a positive weight. log|S_λ|₊ is Σ_j r_j ρ_j
 // (up to a constant) for penalties on separate coefficients; penalties that
 // share coefficients (a tensor product's margins) enter through the
@@ -54,7 +59,7 @@
 
 namespace vorna {
 
-enum class SelectionCriterion : std::uint8_t { RemlProfiledScale, RemlKnownScale, Gcv, Reml, Ubre };
+enum class SelectionCriterion : std::uint8_t { RemlProfiledScale, RemlKnownScale, Gcv, Reml, Ubre, Ml, MlKnownScale };
 
 struct CriterionEvaluation {
   double value = 0.0;  // the minimized objective, V or Q, up to a constant
@@ -90,6 +95,8 @@ class SelectionProblem {
   // and the total rank of S_λ.
   double penalty_log_determinant(const Vector& rho) const;
   std::size_t penalty_rank() const;
+  // log|UᵀAU| at λ = e^ρ (ML criteria only; NaN otherwise).
+  double range_log_determinant(const Vector& rho) const;
   SelectionCriterion criterion() const { return criterion_; }
 
  private:
@@ -113,7 +120,10 @@ class SelectionProblem {
     Matrix hessian;
   };
   static Result<std::vector<Group>> group_penalties(const std::vector<Block>& blocks);
+  Result<void> build_range();
   Result<LogDet> penalty_logdet(const Vector& rho, bool derivatives) const;
+  // log|UᵀAU| and its derivatives (ML only).
+  Result<LogDet> range_logdet(const Vector& lambda, bool derivatives) const;
 
   SelectionProblem() = default;
   Result<Solution> solve_at(const Vector& rho) const;
@@ -127,6 +137,11 @@ class SelectionProblem {
   std::size_t total_rank_ = 0;
   std::vector<Group> groups_;
   std::size_t observations_ = 0;  // rows with a positive weight
+  // ML: the penalties' range U, UᵀS_jU per penalty and Uᵀ(XᵀWX + δI)U.
+  Matrix range_;
+  std::vector<Matrix> range_penalties_;
+  Matrix range_data_;
+  double reference_range_logdet_ = 0.0;
   Matrix xtwx_;
   Vector xtwz_;
   double ridge_ = 0.0;

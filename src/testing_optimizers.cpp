@@ -112,6 +112,8 @@ PyObject* selection_criterion_py(PyObject*, PyObject* args) {
   else if (criterion_name == "reml_known") criterion = SelectionCriterion::RemlKnownScale;
   else if (criterion_name == "reml_exact") criterion = SelectionCriterion::Reml;
   else if (criterion_name == "ubre") criterion = SelectionCriterion::Ubre;
+  else if (criterion_name == "ml") criterion = SelectionCriterion::Ml;
+  else if (criterion_name == "ml_known") criterion = SelectionCriterion::MlKnownScale;
   else if (criterion_name != "gcv") return py::raise_value_error("unknown criterion " + criterion_name);
   auto problem = SelectionProblem::build(p.y, p.x, p.w, p.penalties, criterion, nullptr,
                                          anchor_obj == Py_None ? nullptr : &anchor);

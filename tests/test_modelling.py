@@ -276,7 +276,7 @@ def fitted(rng):
         (lambda m, d, y: m.fit(d, y[:50]), "one value per row"),
         (lambda m, d, y: m.set_params_for_test(link="logit").fit(d, y), "does not admit the link 'logit'"),
         (lambda m, d, y: m.set_params_for_test(family="poisson").fit(d, y - 10), "poisson family needs y >= 0"),
-        (lambda m, d, y: m.set_params_for_test(method="ML").fit(d, y), "method must be one of"),
+        (lambda m, d, y: m.set_params_for_test(method="reml").fit(d, y), "method must be one of"),
         (lambda m, d, y: m.set_params_for_test(terms=s("x", k=500)).fit(d, y), "needs at least 500 distinct"),
     ],
 )
@@ -368,3 +368,31 @@ def test_reml_score_is_the_gaussian_restricted_likelihood(rng):
     ref = (d_p / (2 * phi) + (n - m_p) / 2 * math.log(2 * math.pi * phi) + 0.5 * np.linalg.slogdet(a)[1]
            - 0.5 * np.sum(np.log(pos)))
     assert model.score_ == pytest.approx(ref, rel=1e-8)
+
+
+def test_ml_score_is_the_gaussian_marginal_likelihood(rng):
+    data, y = smooth_data(rng)
+    model = GAM(s("x"), method="ML").fit(data, y)
+    x = model.model_matrix(data)
+    n = len(y)
+    s_lam = model.lambdas_[0] * model.penalties_[0]
+    a = x.T @ x + s_lam
+    beta = np.linalg.solve(a, x.T @ y)
+    ev, vec = np.linalg.eigh(s_lam)
+    keep = ev > 1e-9 * ev.max()
+    u = vec[:, keep]
+    phi = model.scale_
+    d_p = np.sum((y - x @ beta) ** 2) + beta @ s_lam @ beta
+    # Unpenalized coefficients fixed; the penalized range integrated out (Laplace, exact here).
+    ref = (d_p / (2 * phi) + n / 2 * math.log(2 * math.pi * phi) + 0.5 * np.linalg.slogdet(u.T @ a @ u)[1]
+           - 0.5 * np.sum(np.log(ev[keep])))
+    assert model.score_ == pytest.approx(ref, rel=1e-8)
+
+    def profiled(lam):  # the same with φ at its optimum D/n
+        a = x.T @ x + lam * model.penalties_[0]
+        b = np.linalg.solve(a, x.T @ y)
+        d = np.sum((y - x @ b) ** 2) + lam * b @ model.penalties_[0] @ b
+        return 0.5 * (n * math.log(d) + np.linalg.slogdet(u.T @ a @ u)[1]) - 0.5 * keep.sum() * math.log(lam)
+
+    best = model.lambdas_[0]
+    assert profiled(best) <= min(profiled(best * 1.02), profiled(best / 1.02))

@@ -92,6 +92,12 @@ def criterion_ref(y, x, w, rho, penalties, kind):
     ev = np.linalg.eigvalsh(s_lam)
     pos = ev[ev > 1e-9 * ev.max()]
     ell = np.sum(np.log(pos))
+    if kind in ("ml", "ml_known"):
+        # Marginal likelihood integrating only the penalized range U of the penalties.
+        ev_sum, vec = np.linalg.eigh(sum(p / np.linalg.norm(p) for p in penalties))
+        u = vec[:, ev_sum > 1e-9 * ev_sum.max()]
+        logdet_range = np.linalg.slogdet(u.T @ a @ u)[1]
+        return 0.5 * ((n * math.log(dev) if kind == "ml" else dev) + logdet_range - ell)
     if kind == "reml_exact":
         # Restricted likelihood with φ at its optimum D/(n − M_p).
         m_p = len(xtwx) - len(pos)
@@ -112,7 +118,7 @@ def fd_gradient(f, rho, h=1e-4):
 
 KINDS = ["reml", "reml_known", "gcv"]
 # Criteria of the modelling layer; the optimizer entry does not offer them.
-MODEL_KINDS = ["reml_exact", "ubre"]
+MODEL_KINDS = ["reml_exact", "ubre", "ml", "ml_known"]
 
 
 def tensor_problem(rng, n=300, k=5):

@@ -25,7 +25,7 @@ from .terms import Block, Term, TermList, as_term_list, intercept, s
 ConvergenceWarning = vorna_core.ConvergenceWarning
 
 FAMILIES = ("gaussian", "binomial", "poisson", "gamma", "inverse_gaussian")
-METHODS = ("REML", "GCV", "UBRE")
+METHODS = ("REML", "ML", "GCV", "UBRE")
 
 
 @dataclass(frozen=True)
@@ -69,9 +69,10 @@ class GAM:
     family : {"gaussian", "binomial", "poisson", "gamma", "inverse_gaussian"}
     link : str, optional
         The link function; the family's canonical link when None.
-    method : {"REML", "GCV", "UBRE"}
-        How smoothing parameters are chosen. "GCV" uses UBRE (Mallows' Cp)
-        for families with a known scale (binomial, Poisson).
+    method : {"REML", "ML", "GCV", "UBRE"}
+        How smoothing parameters are chosen: restricted or marginal
+        likelihood, or a prediction-error criterion. "GCV" uses UBRE
+        (Mallows' Cp) for families with a known scale (binomial, Poisson).
     fit_intercept : bool
         Add an intercept unless the terms hold one.
     lam : float or sequence of float, optional
@@ -116,10 +117,9 @@ class GAM:
 
     def _criterion(self, scale_known: bool) -> str:
         if self.method not in METHODS:
-            hint = " (ML is not available; REML is the recommended choice)" if self.method == "ML" else ""
-            raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {self.method!r}{hint}")
-        if self.method == "REML":
-            return "REML_KNOWN_SCALE" if scale_known else "REML"
+            raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {self.method!r}")
+        if self.method in ("REML", "ML"):
+            return f"{self.method}_KNOWN_SCALE" if scale_known else self.method
         if self.method == "UBRE" or scale_known:
             return "UBRE"
         return "GCV"
@@ -257,8 +257,12 @@ class GAM:
 
     def _score(self, r: dict) -> float:
         """REML: the Laplace approximation to −log restricted likelihood at the
-        fitted scale; GCV: n·D/(n − τ)²; UBRE: D/n + 2τ/n − 1."""
+        fitted scale; ML: the same for the marginal likelihood with the
+        unpenalized coefficients fixed; GCV: n·D/(n − τ)²; UBRE: D/n + 2τ/n − 1."""
         n, tau, dev = r["observations"], float(np.sum(r["edf"])), r["deviance"]
+        if self.method == "ML":
+            return (-r["log_likelihood_at_scale"] + r["penalty"] / (2 * r["scale"])
+                    + 0.5 * (r["log_det_range"] - r["penalty_log_det"]))
         if self.method == "REML":
             phi, p, rank = r["scale"], len(r["coefficients"]), r["penalty_rank"]
             return (-r["log_likelihood_at_scale"] + r["penalty"] / (2 * phi) + 0.5 * (r["log_det_a"] - p * math.log(phi))
