@@ -396,3 +396,18 @@ def test_ml_score_is_the_gaussian_marginal_likelihood(rng):
 
     best = model.lambdas_[0]
     assert profiled(best) <= min(profiled(best * 1.02), profiled(best / 1.02))
+
+
+def test_dataframe_input_and_default_terms(rng):
+    pd = pytest.importorskip("pandas")
+    n = 300
+    df = pd.DataFrame({"x": rng.uniform(size=n), "g": pd.Categorical(rng.choice(["a", "b"], n)),
+                       "k": rng.integers(0, 3, n)})
+    y = np.sin(6 * df["x"].to_numpy()) + (df["g"] == "b").to_numpy() + 0.1 * rng.standard_normal(n)
+    model = GAM(s("x") + f("g") + f("k")).fit(df, y)
+    assert list(model.feature_names_in_) == ["x", "g", "k"]
+    assert model.coef_names_[-3:] == ["f(g)[b]", "f(k)[1]", "f(k)[2]"]
+    as_dict = GAM(s("x") + f("g") + f("k")).fit({c: df[c].to_numpy() for c in df}, y)
+    np.testing.assert_allclose(model.predict(df), as_dict.predict(df), rtol=1e-12)
+    default = GAM().fit(df[["x"]], y)
+    assert default.coef_names_[0] == "Intercept" and default.term_slices_["s(x)"].stop == len(default.coef_)

@@ -126,10 +126,10 @@ class GAM:
 
     def _term_list(self, frame: Frame) -> TermList:
         if self.terms is None:
-            if frame.names is not None:
-                return TermList([s(name) for name in frame.names])
-            return TermList([s(j) for j in range(frame.width)])
-        terms = as_term_list(self.terms)
+            terms = TermList([s(name) for name in frame.names] if frame.names is not None
+                             else [s(j) for j in range(frame.width)])
+        else:
+            terms = as_term_list(self.terms)
         if self.fit_intercept and not any(t is intercept for t in terms):
             terms = TermList([intercept, *terms])
         return terms
