@@ -1,7 +1,7 @@
 """The formula parser of fit_formula."""
 import pytest
 
-t = pytest.importorskip("_vorna_core_testing")
+import _vorna_core_testing as t
 
 
 @pytest.mark.parametrize(

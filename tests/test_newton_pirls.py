@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy.optimize import minimize
 
-t = pytest.importorskip("_vorna_core_testing")
+import _vorna_core_testing as t
 
 from shared_problems import block_problem as problem
 
