@@ -738,4 +738,10 @@ double max_abs(const Vector& v) {
   return largest;
 }
 
+Vector exp_of(const Vector& rho) {
+  Vector out(rho.size());
+  for (std::size_t j = 0; j < rho.size(); ++j) out[j] = std::exp(rho[j]);
+  return out;
+}
+
 }  // namespace vorna

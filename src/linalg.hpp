@@ -100,6 +100,7 @@ double dot(const double* a, const double* b, std::size_t n);  // Σ a_i·b_i
 double dot(const Vector& a, const Vector& b);                  // over a.size() entries
 double norm2(const Vector& v);                                 // √(v·v)
 double max_abs(const Vector& v);  // largest |v_i| as a running maximum from 0 that ignores NaN
+Vector exp_of(const Vector& rho);  // e^ρ_j entry by entry (λ from ln λ)
 
 // ---- LAPACK factorizations ---------------------------------------------------
 

@@ -238,12 +238,6 @@ Result<void> check_inputs(ConstMatrixView x, VectorView y, VectorView w, VectorV
   return {};
 }
 
-Vector exp_of(const Vector& rho) {
-  Vector out(rho.size());
-  for (std::size_t j = 0; j < rho.size(); ++j) out[j] = std::exp(rho[j]);
-  return out;
-}
-
 // λ by alternating PiRLS and selection on its working model until ln λ settles.
 Result<Vector> select_lambda(ConstMatrixView x, VectorView y, VectorView pw, VectorView offset,
                              std::span<const Matrix> penalties, const PenalizedGlmOptions& options, Vector& eta,

@@ -44,12 +44,6 @@ class Trace {
   bool on_;
 };
 
-Vector exp_of(const Vector& rho) {
-  Vector out(rho.size());
-  for (std::size_t k = 0; k < rho.size(); ++k) out[k] = std::exp(rho[k]);
-  return out;
-}
-
 // a + t·b
 Vector axpy(const Vector& a, double t, const Vector& b) {
   Vector out(a.size());

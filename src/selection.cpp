@@ -329,9 +329,7 @@ Result<SelectionProblem::LogDet> SelectionProblem::penalty_logdet(const Vector& 
 double SelectionProblem::range_log_determinant(const Vector& rho) const {
   if (criterion_ != SelectionCriterion::Ml && criterion_ != SelectionCriterion::MlKnownScale)
     return std::numeric_limits<double>::quiet_NaN();
-  Vector lambda(rho.size());
-  for (std::size_t j = 0; j < rho.size(); ++j) lambda[j] = std::exp(rho[j]);
-  auto logdet = range_logdet(lambda, false);
+  auto logdet = range_logdet(exp_of(rho), false);
   return logdet ? logdet.value().value : std::numeric_limits<double>::quiet_NaN();
 }
 

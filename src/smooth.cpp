@@ -31,12 +31,6 @@ void profile(const std::string& text) { diag::line_if(diag::kProfile, text); }
 
 std::string count_text(long long k) { return std::to_string(k); }
 
-Vector exp_of(const Vector& rho) {
-  Vector out(rho.size());
-  for (std::size_t j = 0; j < rho.size(); ++j) out[j] = std::exp(rho[j]);
-  return out;
-}
-
 Vector log_of(const Vector& lambda) {
   Vector out(lambda.size());
   for (std::size_t j = 0; j < lambda.size(); ++j) out[j] = std::log(lambda[j]);

@@ -76,16 +76,37 @@ class Block:
     variables: tuple = ()
 
 
-def _numeric_producer(ref: ColumnRef):
-    return lambda frame: frame.numeric(ref)
+@dataclass(frozen=True)
+class NumericColumn:
+    """Produces a numeric data column (checked finite)."""
+
+    ref: ColumnRef
+
+    def __call__(self, frame: Frame) -> np.ndarray:
+        return frame.numeric(self.ref)
 
 
-def _code_producer(ref: ColumnRef, levels: np.ndarray):
-    return lambda frame: factor_codes(frame.raw(ref), levels, ref)
+@dataclass(frozen=True, eq=False)
+class FactorCodes:
+    """Produces the level codes 0 … L−1 of a categorical column."""
+
+    ref: ColumnRef
+    levels: np.ndarray
+
+    def __call__(self, frame: Frame) -> np.ndarray:
+        return factor_codes(frame.raw(self.ref), self.levels, self.ref)
 
 
-def _indicator_producer(ref: ColumnRef, levels: np.ndarray, level_index: int):
-    return lambda frame: (factor_codes(frame.raw(ref), levels, ref) == level_index).astype(np.float64)
+@dataclass(frozen=True, eq=False)
+class LevelIndicator:
+    """Produces 1.0 where a categorical column equals one of its levels."""
+
+    ref: ColumnRef
+    levels: np.ndarray
+    index: int
+
+    def __call__(self, frame: Frame) -> np.ndarray:
+        return (factor_codes(frame.raw(self.ref), self.levels, self.ref) == self.index).astype(np.float64)
 
 
 class _Intercept(Term):
@@ -108,7 +129,7 @@ class l(Term):  # noqa: E742 - the conventional name of a linear term
     def setup(self, frame: Frame) -> list[Block]:
         key = ("num", self.column)
         frame.numeric(self.column)
-        return [Block(self.label, False, ("linear", key), 1, [], [self.label], {key: _numeric_producer(self.column)},
+        return [Block(self.label, False, ("linear", key), 1, [], [self.label], {key: NumericColumn(self.column)},
                       (self.column,))]
 
 
@@ -127,7 +148,7 @@ class f(Term):
         key = ("code", self.column)
         names = [f"{self.label}[{v}]" for v in levels[1:].tolist()]
         block = Block(self.label, False, ("factor", key, len(levels)), len(levels) - 1, [], names,
-                      {key: _code_producer(self.column, levels)}, (self.column,))
+                      {key: FactorCodes(self.column, levels)}, (self.column,))
         block.levels = levels  # type: ignore[attr-defined]
         return [block]
 
@@ -192,7 +213,7 @@ class _SmoothBase(Term):
                 full = np.kron(full, s if i == j else np.eye(size))
             penalties.append(full)
         keys = [("num", c) for c in self.columns]
-        producers: dict[tuple, Any] = {key: _numeric_producer(c) for key, c in zip(keys, self.columns)}
+        producers: dict[tuple, Any] = {key: NumericColumn(c) for key, c in zip(keys, self.columns)}
         pieces: list[tuple[str, tuple | None, bool]] = []  # (label, by key, constrained)
         if self.by is None:
             pieces.append((self.label, None, True))
@@ -202,11 +223,11 @@ class _SmoothBase(Term):
                 levels = factor_levels(by_col, self.by)
                 for i, level in enumerate(levels.tolist()):
                     key = ("ind", self.by, i)
-                    producers[key] = _indicator_producer(self.by, levels, i)
+                    producers[key] = LevelIndicator(self.by, levels, i)
                     pieces.append((f"{self.label}:{self.by}={level}", key, True))
             else:
                 key = ("num", self.by)
-                producers[key] = _numeric_producer(self.by)
+                producers[key] = NumericColumn(self.by)
                 pieces.append((self.label, key, False))
         columns = {key: producer(frame) for key, producer in producers.items()}
         order = list(columns)
