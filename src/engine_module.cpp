@@ -220,7 +220,17 @@ PyObject* fit_dict(const vorna::PenalizedGlmFit& f) {
       set_item(d.get(), "selection_passes", PyLong_FromSize_t(f.selection_passes)) &&
       set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&
       PyDict_SetItemString(d.get(), "warnings", warnings.get()) == 0;
-  return ok ? d.release() : nullptr;
+  if (!ok) return nullptr;
+  py::Ref passes(PyList_New(0));
+  if (!passes) return nullptr;
+  for (const auto& pass : f.passes) {
+    py::Ref lambda(py::new_array(pass.lambda));
+    if (!lambda) return nullptr;
+    py::Ref record(Py_BuildValue("(Oddi)", lambda.get(), pass.criterion, pass.gradient, pass.iterations));
+    if (!record || PyList_Append(passes.get(), record.get()) < 0) return nullptr;
+  }
+  if (PyDict_SetItemString(d.get(), "passes", passes.get()) < 0) return nullptr;
+  return d.release();
 }
 
 bool parse_glm(const char* family, const char* link, vorna::Glm& glm) {
@@ -340,7 +350,26 @@ PyObject* engine_family_info(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+PyObject* engine_deviance(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char *family, *link;
+  PyObject *y_obj, *mu_obj, *w_obj;
+  if (!PyArg_ParseTuple(args, "ssOOO:deviance", &family, &link, &y_obj, &mu_obj, &w_obj)) return nullptr;
+  vorna::Glm glm;
+  Vector y, mu, w;
+  if (!parse_glm(family, link, glm) || !py::to_vector(y_obj, "y", y) || !py::to_vector(mu_obj, "mu", mu) ||
+      !py::to_vector(w_obj, "weights", w))
+    return nullptr;
+  if (mu.size() != y.size() || w.size() != y.size()) return py::raise_value_error("y, mu and weights differ in length");
+  double total = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i)
+    if (w[i] > 0.0) total += glm.deviance(y[i], mu[i], w[i]);
+  return PyFloat_FromDouble(total);
+  VORNA_PY_END
+}
+
 PyMethodDef g_methods[] = {
+    {"deviance", engine_deviance, METH_VARARGS, "deviance(family, link, y, mu, weights) -> Σ unit deviances"},
     {"inverse_link", engine_inverse_link, METH_VARARGS, "inverse_link(family, link, eta) -> mu"},
     {"family_info", engine_family_info, METH_VARARGS, "family_info(family) -> (canonical link, admitted links, scale known)"},
     {"model_matrix", engine_model_matrix, METH_VARARGS, "model_matrix(terms, data) -> n × p array"},

@@ -74,16 +74,27 @@ double model_ridge(const Matrix& xtwx) {
   return top > 0.0 ? 1e-10 * top : 1e-10;
 }
 
-// R with RᵀR = XᵀWX + S + δI.
+// R with RᵀR = XᵀWX + S + δI. Where the working weights vanish (separated
+// binomial classes, means at the edge of their range) XᵀWX + S can be
+// singular in the penalties' null space; δ then grows by factors of 1000 up
+// to 1e-2 of the largest diagonal entry, which pins those directions near 0
+// instead of failing.
 Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s) {
   const std::size_t p = xtwx.rows();
   Matrix a = xtwx;
-  const double ridge = model_ridge(xtwx);
   for (std::size_t k = 0; k < p * p; ++k) a.storage()[k] += s.storage()[k];
-  for (std::size_t k = 0; k < p; ++k) a(k, k) += ridge;
-  auto r = cholesky_upper(a);
-  if (!r) return GamError::linalg_error("the penalized system is not positive definite: " + r.error().to_string());
-  return std::move(r).value();
+  double top = 0.0;
+  for (std::size_t k = 0; k < p; ++k) top = std::max(top, a(k, k));
+  double ridge = model_ridge(xtwx);
+  for (;;) {
+    Matrix ridged = a;
+    for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge;
+    auto r = cholesky_upper(ridged);
+    if (r) return std::move(r).value();
+    if (!(ridge < 1e-2 * top))
+      return GamError::linalg_error("the penalized system is not positive definite: " + r.error().to_string());
+    ridge = std::max(ridge * 1e3, 1e-10 * top);
+  }
 }
 
 Result<Vector> factor_solve(const Matrix& r, const Vector& b) {
@@ -259,6 +270,9 @@ Result<Vector> select_lambda(ConstMatrixView x, VectorView y, VectorView pw, Vec
     rho = outcome.rho;
     centre = outcome.centre;
     out.selection_passes = pass + 1;
+    auto at = problem.evaluate(outcome.rho, false);
+    out.passes.push_back({exp_of(outcome.rho), at ? at.value().value : std::numeric_limits<double>::quiet_NaN(),
+                          outcome.gradient, outcome.iterations});
     if (!outcome.converged)
       out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(outcome.iterations) +
                              " iterations with gradient " + std::to_string(outcome.gradient));
@@ -358,6 +372,12 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
   out.aic_scale = glm.aic_scale(y, out.fitted, w);
   out.log_likelihood = glm.log_likelihood(y, out.fitted, w, out.aic_scale);
   out.log_likelihood_at_scale = glm.log_likelihood(y, out.fitted, w, out.scale);
+  if (glm.distribution == Distribution::Binomial) {
+    const bool edge = std::any_of(out.fitted.begin(), out.fitted.end(), [](double m) { return m < 1e-8 || m > 1.0 - 1e-8; });
+    if (edge)
+      out.warnings.push_back("fitted probabilities numerically 0 or 1 occurred: the classes may be separable, and "
+                             "standard errors there are unreliable");
+  }
   return out;
 }
 

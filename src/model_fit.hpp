@@ -55,6 +55,15 @@ struct PenalizedGlmFit {
   std::size_t selection_passes = 0;
   bool converged = true;
   std::vector<std::string> warnings;
+  // One record per selection pass: λ chosen, the criterion there and the
+  // largest |gradient| the search ended with.
+  struct Pass {
+    Vector lambda;
+    double criterion = 0.0;
+    double gradient = 0.0;
+    int iterations = 0;
+  };
+  std::vector<Pass> passes;
 };
 
 // X: n × p; y, prior weights w (≥ 0, finite) and offset: n; penalties: m

@@ -309,7 +309,7 @@ def test_bad_term_specifications(bad):
 
 
 def test_unfitted_model_refuses_to_predict():
-    with pytest.raises(RuntimeError, match="not fitted"):
+    with pytest.raises(vorna.NotFittedError, match="not fitted"):
         GAM(s("x")).predict({"x": np.zeros(3)})
 
 

@@ -4,8 +4,14 @@
 >>> model = GAM(s("age") + te("lat", "lon") + f("region"), family="poisson").fit(df, df["count"])
 """
 
-from .model import GAM, CoefficientTest, ConvergenceWarning, SmoothTest
+from .estimators import GammaGAM, LinearGAM, LogisticGAM, PoissonGAM
+from .formula import FormulaError, parse_formula
+from .model import GAM, CoefficientTest, ConvergenceWarning, NotFittedError, SmoothTest
+from .summary import Summary
 from .terms import Term, TermList, f, intercept, l, s, te
 
-__all__ = ["GAM", "CoefficientTest", "ConvergenceWarning", "SmoothTest", "Term", "TermList", "f", "intercept", "l",
-           "s", "te"]
+__version__ = "0.1.0"
+
+__all__ = ["GAM", "CoefficientTest", "ConvergenceWarning", "FormulaError", "GammaGAM", "LinearGAM", "LogisticGAM",
+           "NotFittedError", "PoissonGAM", "SmoothTest", "Summary", "Term", "TermList", "f", "intercept", "l", "parse_formula", "s",
+           "te"]

@@ -25,6 +25,8 @@ class Frame:
 
     def __init__(self, data: Any, name: str = "X") -> None:
         self._name = name
+        if hasattr(data, "tocsr") or hasattr(data, "todense"):
+            raise TypeError(f"{name}: sparse input is not supported; convert it with .toarray()")
         if _is_pandas(data):
             self.names: list[str] | None = [str(c) for c in data.columns]
             self._get = lambda c: data[data.columns[self.names.index(c)]].to_numpy()  # type: ignore[union-attr]
@@ -36,6 +38,9 @@ class Frame:
         elif isinstance(data, Mapping):
             self.names = [str(k) for k in data.keys()]
             cols = {str(k): np.asarray(v) for k, v in data.items()}
+            for key, col in cols.items():
+                if col.ndim != 1:
+                    raise ValueError(f"{name}: column {key!r} must be one-dimensional, got shape {col.shape}")
             lengths = {len(v) for v in cols.values()}
             if len(lengths) > 1:
                 raise ValueError(f"{name}: the columns have different lengths {sorted(lengths)}")
@@ -44,9 +49,14 @@ class Frame:
         else:
             arr = np.asarray(data)
             if arr.ndim == 1:
-                arr = arr[:, None]
+                raise ValueError(f"{name} must be 2-D (rows × columns), got a 1-D array. Reshape your data with "
+                                 "X.reshape(-1, 1) for a single feature or X.reshape(1, -1) for a single sample.")
             if arr.ndim != 2:
                 raise ValueError(f"{name} must be 2-D (rows × columns), got an array with {arr.ndim} dimensions")
+            if arr.shape[1] == 0:
+                raise ValueError(f"{name} has 0 feature(s) (shape={arr.shape}) while a minimum of 1 is required.")
+            if arr.dtype.kind == "c":
+                raise ValueError(f"{name}: Complex data not supported")
             self.names = None
             self._array = arr
             self._get = lambda c: arr[:, c]
@@ -78,6 +88,15 @@ class Frame:
     def numeric(self, ref: ColumnRef) -> np.ndarray:
         """The column as finite float64, or a ValueError naming the column and row."""
         col = self.raw(ref)
+        if col.dtype.kind == "c":
+            raise ValueError(f"column {ref!r}: Complex data not supported")
+        if col.dtype.kind == "O":
+            try:  # numbers held as Python objects
+                col = col.astype(np.float64)
+            except TypeError as err:
+                raise TypeError(f"column {ref!r}: {err}") from None
+            except ValueError:
+                pass
         if col.dtype.kind not in "biuf":
             raise ValueError(
                 f"column {ref!r} is not numeric (dtype {col.dtype}); use f({ref!r}) for a categorical variable"
@@ -86,7 +105,8 @@ class Frame:
         bad = ~np.isfinite(values)
         if bad.any():
             row = int(np.flatnonzero(bad)[0])
-            raise ValueError(f"column {ref!r} has a missing or non-finite value ({values[row]}) at row {row}")
+            kind = "a missing value (NaN)" if np.isnan(values[row]) else f"an infinite value ({values[row]:+}, inf)"
+            raise ValueError(f"column {ref!r} has {kind} at row {row}")
         return values
 
 

@@ -9,10 +9,13 @@ by its effective degrees of freedom (a simplification of §6.12.1).
 
 from __future__ import annotations
 
+import inspect
+import logging
 import math
+import sys
 import warnings
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -20,7 +23,16 @@ import vorna_core
 
 from . import _engine, _stats
 from ._data import Frame
-from .terms import Block, Term, TermList, as_term_list, intercept, s
+from .formula import parse_formula
+from .terms import Block, TermList, as_term_list, intercept, l, s
+
+if TYPE_CHECKING:  # pragma: no cover
+    from .summary import Summary
+
+logger = logging.getLogger("vorna")
+
+# Bumped whenever the pickled state of a fitted model changes incompatibly.
+_STATE_VERSION = 1
 
 ConvergenceWarning = vorna_core.ConvergenceWarning
 
@@ -44,6 +56,26 @@ class CoefficientTest:
     std_error: float
     statistic: float
     p_value: float
+
+
+class NotFittedError(ValueError, AttributeError):
+    """A method that needs a fitted model was called before `fit`."""
+
+
+_combined_errors: dict[type, type] = {}
+
+
+def _not_fitted(message: str) -> Exception:
+    # With scikit-learn loaded, the error is also its NotFittedError, so that
+    # code written against scikit-learn's conventions catches it; vorna itself
+    # does not depend on scikit-learn.
+    sk = sys.modules.get("sklearn.exceptions")
+    if sk is None:
+        return NotFittedError(message)
+    base = sk.NotFittedError
+    if base not in _combined_errors:
+        _combined_errors[base] = type("NotFittedError", (NotFittedError, base), {"__module__": __name__})
+    return _combined_errors[base](message)
 
 
 def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
@@ -80,10 +112,13 @@ class GAM:
         penalty in term order) instead of choosing them by `method`.
     max_iter : int
         Cap on PiRLS iterations per fit.
+    verbose : bool
+        Log the progress of the smoothing-parameter search (one line per
+        outer iteration: λ, criterion, gradient) to the ``"vorna"`` logger.
     """
 
     def __init__(self, terms: Any = None, family: str = "gaussian", link: str | None = None, method: str = "REML",
-                 fit_intercept: bool = True, lam: Any = None, max_iter: int = 100) -> None:
+                 fit_intercept: bool = True, lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
         self.terms = terms
         self.family = family
         self.link = link
@@ -91,6 +126,52 @@ class GAM:
         self.fit_intercept = fit_intercept
         self.lam = lam
         self.max_iter = max_iter
+        self.verbose = verbose
+
+    def _encode_target(self, y: np.ndarray) -> np.ndarray:
+        return y.astype(np.float64) if y.dtype == bool else y
+
+    # ---- the scikit-learn estimator protocol ---------------------------------------
+
+    @classmethod
+    def _param_names(cls) -> list[str]:
+        signature = inspect.signature(cls.__init__)
+        return [p.name for p in signature.parameters.values() if p.name != "self" and p.kind != p.VAR_KEYWORD]
+
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
+        """The constructor parameters (scikit-learn's estimator protocol)."""
+        return {name: getattr(self, name) for name in self._param_names()}
+
+    def set_params(self, **params: Any) -> "GAM":
+        """Set constructor parameters; returns self."""
+        valid = self._param_names()
+        for name, value in params.items():
+            if name not in valid:
+                raise ValueError(f"invalid parameter {name!r} for {type(self).__name__}; valid: {', '.join(valid)}")
+            setattr(self, name, value)
+        return self
+
+    _estimator_type = "regressor"
+
+    def __sklearn_tags__(self) -> Any:
+        from sklearn.utils import InputTags, RegressorTags, Tags, TargetTags
+
+        return Tags(estimator_type="regressor", target_tags=TargetTags(required=True),
+                    regressor_tags=RegressorTags(), input_tags=InputTags(allow_nan=False, two_d_array=True))
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        state["_vorna_state_version"] = _STATE_VERSION
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        version = state.pop("_vorna_state_version", None)
+        if version != _STATE_VERSION:
+            raise ValueError(
+                f"this pickle holds a vorna model of state version {version!r}, which this vorna "
+                f"(state version {_STATE_VERSION}) cannot read; refit the model with this version"
+            )
+        self.__dict__.update(state)
 
     def _fixed_lambda(self, m: int) -> np.ndarray | None:
         if self.lam is None:
@@ -126,13 +207,25 @@ class GAM:
 
     def _term_list(self, frame: Frame) -> TermList:
         if self.terms is None:
-            terms = TermList([s(name) for name in frame.names] if frame.names is not None
-                             else [s(j) for j in range(frame.width)])
+            terms = TermList([self._default_term(frame, ref) for ref in
+                              (frame.names if frame.names is not None else range(frame.width))])
+        elif isinstance(self.terms, str):
+            formula = parse_formula(self.terms)
+            terms = formula.terms
+            if not formula.intercept:
+                return terms
         else:
             terms = as_term_list(self.terms)
         if self.fit_intercept and not any(t is intercept for t in terms):
             terms = TermList([intercept, *terms])
         return terms
+
+    @staticmethod
+    def _default_term(frame: Frame, ref: Any) -> Any:
+        """A smooth of a numeric column with k = 10, or fewer where the column
+        has fewer distinct values; a linear term below four."""
+        distinct = len(np.unique(frame.numeric(ref)))
+        return s(ref, k=min(10, distinct)) if distinct >= 4 else l(ref)
 
     @staticmethod
     def _engine_data(blocks: list[Block], frame: Frame) -> tuple[list[tuple], np.ndarray]:
@@ -160,21 +253,49 @@ class GAM:
 
     # ---- fitting ------------------------------------------------------------------
 
-    def fit(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> "GAM":
-        """Fit the model; returns self. Nothing on the model changes when the fit fails."""
+    def fit(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> "GAM":
+        """Fit the model.
+
+        Parameters
+        ----------
+        X : DataFrame, mapping of arrays or 2-D array
+            The data; terms name its columns (by position for an array).
+        y : array-like, optional
+            The response. May be omitted when `terms` is a formula with a
+            response (``"y ~ s(x)"``), which is then read from `X`.
+        sample_weight : array-like, optional
+            Prior weights (finite, non-negative): precision weights, or the
+            number of trials for a binomial proportion.
+        offset : array-like, optional
+            Added to the linear predictor (e.g. log exposure).
+
+        Returns
+        -------
+        GAM
+            self. Nothing on the model changes when the fit fails.
+        """
         family, link, scale_known = self._family_link()
         criterion = self._criterion(scale_known)
         if isinstance(self.max_iter, bool) or not isinstance(self.max_iter, (int, np.integer)) or self.max_iter < 1:
             raise ValueError(f"max_iter must be a positive integer, got {self.max_iter!r}")
         frame = Frame(X)
         n = frame.n
-        if n == 0:
-            raise ValueError("X has no rows")
-        yv = np.asarray(y)
-        if yv.dtype == bool:
-            yv = yv.astype(np.float64)
+        if n < 2:
+            raise ValueError(f"X has {n} sample(s); a model needs at least 2, n_samples = {n}")
+        if y is None:
+            response = parse_formula(self.terms).response if isinstance(self.terms, str) else None
+            if response is None:
+                raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None "
+                                 "(or give a formula with a response, like 'y ~ s(x)')")
+            y = frame.raw(response)
+        yv = self._encode_target(np.asarray(y))
+        if yv.dtype.kind == "O":
+            try:
+                yv = yv.astype(np.float64)
+            except (TypeError, ValueError):
+                pass
         if yv.dtype.kind not in "biuf":
-            raise ValueError(f"y must be numeric, got dtype {yv.dtype}")
+            raise ValueError(f"y must be numeric, got dtype {yv.dtype} (Unknown label type for a regression target)")
         yv = yv.astype(np.float64).reshape(-1) if yv.ndim <= 1 or yv.shape[1:] == (1,) else yv
         if yv.ndim != 1 or yv.shape[0] != n:
             raise ValueError(f"y must have one value per row of X ({n}), got shape {np.shape(y)}")
@@ -218,6 +339,11 @@ class GAM:
             raise ValueError(str(err)) from None
         for message in result["warnings"]:
             warnings.warn(message, ConvergenceWarning, stacklevel=2)
+        if self.verbose:
+            for i, (lam, score, gradient, iterations) in enumerate(result["passes"]):
+                logger.info("pass %d: lambda %s, criterion %.8g, |gradient| %.3g after %d Newton steps", i + 1,
+                            np.array2string(lam, precision=4), score, gradient, iterations)
+            logger.info("PiRLS: %d iterations, converged %s", result["pirls_iterations"], result["converged"])
         self._store(frame, terms, blocks, starts, result, family, link, criterion, n)
         self.penalties_ = penalties
         return self
@@ -275,11 +401,19 @@ class GAM:
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "coef_"):
-            raise RuntimeError("this GAM is not fitted yet; call fit(X, y) first")
+            raise _not_fitted(f"this {type(self).__name__} is not fitted yet; call fit(X, y) first")
+
+    def _frame(self, X: Any) -> Frame:
+        """The data at prediction, checked against what the model was fitted on."""
+        frame = Frame(X)
+        if frame.names is None and frame.width != self.n_features_in_:
+            raise ValueError(f"X has {frame.width} features, but {type(self).__name__} is expecting "
+                             f"{self.n_features_in_} features as input")
+        return frame
 
     def _engine_predict(self, X: Any, with_se: bool, per_term: bool):
         self._check_fitted()
-        frame = Frame(X)
+        frame = self._frame(X)
         specs, data = self._engine_data(self.blocks_, frame)
         return _engine.predict(specs, data, self.coef_, self.cov_ if with_se else None, per_term)
 
@@ -328,8 +462,22 @@ class GAM:
     def model_matrix(self, X: Any) -> np.ndarray:
         """The n × p model matrix at X (columns named by `coef_names_`)."""
         self._check_fitted()
-        specs, data = self._engine_data(self.blocks_, Frame(X))
+        specs, data = self._engine_data(self.blocks_, self._frame(X))
         return _engine.model_matrix(specs, data)
+
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+        """The fraction of deviance explained at X: 1 − D(y, μ̂)/D(y, ȳ), ȳ the
+        weighted mean of y. For the Gaussian family this is R²."""
+        self._check_fitted()
+        yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
+        w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
+        mu = self.predict(X)
+        if len(mu) != len(yv):
+            raise ValueError(f"y has {len(yv)} values for {len(mu)} rows of X")
+        mean = np.full_like(yv, np.sum(w * yv) / np.sum(w))
+        null = _engine.deviance(self.family_, self.link_, yv, mean, w)
+        dev = _engine.deviance(self.family_, self.link_, yv, mu, w)
+        return 1.0 - dev / null if null > 0 else float("nan")
 
     # ---- inference ----------------------------------------------------------------
 
@@ -381,6 +529,22 @@ class GAM:
                 rows.append(CoefficientTest(name, float(est), se, float(stat), float(2.0 * tail)))
         return rows
 
+    def summary(self) -> "Summary":
+        """A summary table of the fit (see `vorna.summary.Summary`)."""
+        from .summary import Summary
+
+        self._check_fitted()
+        return Summary(self)
+
     def __repr__(self) -> str:
-        terms = "None" if self.terms is None else repr(self.terms)
-        return f"GAM(terms={terms}, family={self.family!r}, link={self.link!r}, method={self.method!r})"
+        defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
+        shown = [f"{k}={v!r}" for k, v in self.get_params().items() if not (v is None and defaults.get(k) is None)
+                 and not (k in defaults and _same(v, defaults[k]))]
+        return f"{type(self).__name__}({', '.join(shown)})"
+
+
+def _same(a: Any, b: Any) -> bool:
+    try:
+        return bool(a == b)
+    except Exception:
+        return False

@@ -1,0 +1,115 @@
+"""Family-specific estimators with the scikit-learn conventions of their kind."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from .model import GAM
+
+
+class LinearGAM(GAM):
+    """A Gaussian GAM with the identity link; `score` is R²."""
+
+    def __init__(self, terms: Any = None, method: str = "REML", fit_intercept: bool = True, lam: Any = None,
+                 max_iter: int = 100, verbose: bool = False) -> None:
+        super().__init__(terms, "gaussian", None, method, fit_intercept, lam, max_iter, verbose)
+
+    @classmethod
+    def _param_names(cls) -> list[str]:
+        return ["terms", "method", "fit_intercept", "lam", "max_iter", "verbose"]
+
+
+class PoissonGAM(GAM):
+    """A Poisson GAM (log link by default) for counts; pass log exposure as `offset`."""
+
+    def __init__(self, terms: Any = None, link: str | None = None, method: str = "REML", fit_intercept: bool = True,
+                 lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
+        super().__init__(terms, "poisson", link, method, fit_intercept, lam, max_iter, verbose)
+
+    @classmethod
+    def _param_names(cls) -> list[str]:
+        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose"]
+
+
+class GammaGAM(GAM):
+    """A Gamma GAM for positive continuous responses (log link by default: the
+    canonical inverse link can give negative means away from the data)."""
+
+    def __init__(self, terms: Any = None, link: str | None = "log", method: str = "REML", fit_intercept: bool = True,
+                 lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
+        super().__init__(terms, "gamma", link, method, fit_intercept, lam, max_iter, verbose)
+
+    @classmethod
+    def _param_names(cls) -> list[str]:
+        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose"]
+
+
+class LogisticGAM(GAM):
+    """A binomial GAM classifier for two classes.
+
+    `fit` accepts any two class labels (the larger in sorted order is the
+    positive class, as in scikit-learn); `predict` returns labels,
+    `predict_proba` the probabilities of both classes, and `score` the
+    accuracy.
+    """
+
+    _estimator_type = "classifier"
+
+    def __init__(self, terms: Any = None, link: str | None = None, method: str = "REML", fit_intercept: bool = True,
+                 lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
+        super().__init__(terms, "binomial", link, method, fit_intercept, lam, max_iter, verbose)
+
+    @classmethod
+    def _param_names(cls) -> list[str]:
+        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose"]
+
+    def __sklearn_tags__(self) -> Any:
+        from sklearn.utils import ClassifierTags, InputTags, Tags, TargetTags
+
+        return Tags(estimator_type="classifier", target_tags=TargetTags(required=True),
+                    classifier_tags=ClassifierTags(multi_class=False), input_tags=InputTags(allow_nan=False))
+
+    def _encode_target(self, y: np.ndarray) -> np.ndarray:
+        if y.ndim != 1:
+            y = y.reshape(-1) if y.ndim == 2 and y.shape[1] == 1 else y
+        classes = np.unique(y)
+        if y.dtype.kind == "f" and np.any(classes != np.round(classes)):
+            raise ValueError("Unknown label type: continuous. LogisticGAM classifies; for proportions use "
+                             "GAM(family='binomial') with the trial counts as sample_weight")
+        if len(classes) > 2:
+            raise ValueError(f"Only binary classification is supported. y has {len(classes)} classes")
+        if len(classes) < 2:
+            raise ValueError("y has a single class; LogisticGAM needs two")
+        if getattr(self, "_fitting_classes", None) is None:
+            self._fitting_classes = classes
+        elif not np.array_equal(classes, self._fitting_classes) and not set(classes.tolist()) <= set(
+                self._fitting_classes.tolist()):
+            raise ValueError(f"y has classes {classes.tolist()} not seen when fitting")
+        return (y == self._fitting_classes[1]).astype(np.float64)
+
+    def fit(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> "LogisticGAM":
+        self._fitting_classes = None
+        try:
+            super().fit(X, y, sample_weight, offset)
+            self.classes_ = self._fitting_classes
+        finally:
+            self._fitting_classes = getattr(self, "classes_", None)
+        return self
+
+    def predict_proba(self, X: Any, offset: Any = None) -> np.ndarray:
+        """Probabilities of the two classes, in the order of `classes_` (n × 2)."""
+        p = super().predict(X, offset)
+        return np.column_stack([1.0 - p, p])
+
+    def predict(self, X: Any, offset: Any = None) -> np.ndarray:
+        """The more probable class of each row."""
+        self._check_fitted()
+        return self.classes_[(super().predict(X, offset) > 0.5).astype(int)]
+
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+        """Accuracy (weighted by `sample_weight`)."""
+        y = np.asarray(y).reshape(-1)
+        w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
+        return float(np.sum(w * (self.predict(X) == y)) / np.sum(w))

@@ -1,0 +1,117 @@
+"""Model formulas: ``"y ~ s(age, k=20) + te(lat, lon) + f(region) + l(dose) + s(x, by=group)"``.
+
+A formula is read with Python's own expression parser and only these forms
+are accepted: term calls ``s``, ``te``, ``l``, ``f`` joined by ``+``, column
+names as bare identifiers or quoted strings, and constant keyword values
+(numbers, strings, tuples of them). Nothing in a formula is evaluated, so a
+formula from an untrusted source cannot run code. ``1`` adds an intercept;
+``- 1`` or ``+ 0`` removes it.
+"""
+
+from __future__ import annotations
+
+import ast
+from dataclasses import dataclass
+
+from .terms import Term, TermList, f, intercept, l, s, te
+
+_TERMS = {"s": s, "te": te, "l": l, "f": f}
+_KEYWORDS = {"s": {"k", "bs", "by"}, "te": {"k", "bs", "by"}, "l": set(), "f": set()}
+
+
+class FormulaError(ValueError):
+    """A formula that cannot be read; the message quotes the offending part."""
+
+
+@dataclass(frozen=True)
+class Formula:
+    """A parsed formula: the response column (or None) and the terms."""
+
+    response: str | None
+    terms: TermList
+    intercept: bool
+
+
+def _fail(text: str, node: ast.AST, why: str) -> FormulaError:
+    part = ast.get_source_segment(text, node) or text
+    col = getattr(node, "col_offset", 0)
+    return FormulaError(f"{why}: {part!r} (at character {col + 1} of {text!r})")
+
+
+def _column(text: str, node: ast.AST) -> str:
+    if isinstance(node, ast.Name):
+        return node.id
+    if isinstance(node, ast.Constant) and isinstance(node.value, str):
+        return node.value
+    raise _fail(text, node, "expected a column name")
+
+
+def _constant(text: str, node: ast.AST) -> object:
+    if isinstance(node, ast.Name):  # by=group names a column
+        return node.id
+    if isinstance(node, ast.Constant) and isinstance(node.value, (int, float, str)) and not isinstance(
+            node.value, bool):
+        return node.value
+    if isinstance(node, (ast.Tuple, ast.List)):
+        return tuple(_constant(text, e) for e in node.elts)
+    raise _fail(text, node, "expected a number, a string or a tuple of them")
+
+
+def _term(text: str, node: ast.AST) -> Term:
+    if not (isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id in _TERMS):
+        raise _fail(text, node, "expected a term s(...), te(...), l(...) or f(...)")
+    name = node.func.id
+    columns = [_column(text, a) for a in node.args]
+    kwargs = {}
+    for kw in node.keywords:
+        if kw.arg not in _KEYWORDS[name]:
+            raise _fail(text, node, f"{name}() takes no argument {kw.arg!r}")
+        kwargs[kw.arg] = _constant(text, kw.value)
+    expected = "at least two columns" if name == "te" else "one column"
+    if (name == "te" and len(columns) < 2) or (name != "te" and len(columns) != 1):
+        raise _fail(text, node, f"{name}() needs {expected}")
+    try:
+        return _TERMS[name](*columns, **kwargs)  # type: ignore[operator]
+    except (TypeError, ValueError) as err:
+        raise _fail(text, node, str(err)) from None
+
+
+def parse_formula(text: str) -> Formula:
+    """Parse ``"response ~ terms"`` or ``"terms"``.
+
+    >>> parse_formula("y ~ s(age, k=20) + f(region)").terms
+    Intercept + s(age) + f(region)
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"a formula is a string, got {type(text).__name__}")
+    lhs, sep, rhs = text.partition("~")
+    response = lhs.strip() if sep else None
+    if sep and not response:
+        raise FormulaError(f"the formula {text!r} has no response before '~'")
+    if response is not None and not response.isidentifier():
+        raise FormulaError(f"the response {response!r} of {text!r} must be a column name")
+    body = rhs if sep else lhs
+    try:
+        tree = ast.parse(body.strip(), mode="eval")
+    except SyntaxError as err:
+        raise FormulaError(f"cannot read the terms {body.strip()!r}: {err.msg}") from None
+    source = body.strip()
+    terms: list[Term] = []
+    has_intercept = True
+
+    def walk(node: ast.AST, sign: int) -> None:
+        nonlocal has_intercept
+        if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Sub)):
+            walk(node.left, sign)
+            walk(node.right, -sign if isinstance(node.op, ast.Sub) else sign)
+        elif isinstance(node, ast.Constant) and node.value in (0, 1) and not isinstance(node.value, bool):
+            has_intercept = bool(node.value) == (sign > 0)
+        elif sign < 0:
+            raise _fail(source, node, "only the intercept can be removed with '-'")
+        else:
+            terms.append(_term(source, node))
+
+    walk(tree.body, 1)
+    if has_intercept:
+        terms.insert(0, intercept)
+    return Formula(response, TermList(terms), has_intercept)
