@@ -21,8 +21,16 @@ class LinearGAM(GAM):
         return ["terms", "method", "fit_intercept", "lam", "max_iter", "verbose"]
 
 
+def _positive_target_tags(tags: Any) -> Any:
+    tags.target_tags.positive_only = True
+    return tags
+
+
 class PoissonGAM(GAM):
     """A Poisson GAM (log link by default) for counts; pass log exposure as `offset`."""
+
+    def __sklearn_tags__(self) -> Any:
+        return _positive_target_tags(super().__sklearn_tags__())
 
     def __init__(self, terms: Any = None, link: str | None = None, method: str = "REML", fit_intercept: bool = True,
                  lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
@@ -36,6 +44,9 @@ class PoissonGAM(GAM):
 class GammaGAM(GAM):
     """A Gamma GAM for positive continuous responses (log link by default: the
     canonical inverse link can give negative means away from the data)."""
+
+    def __sklearn_tags__(self) -> Any:
+        return _positive_target_tags(super().__sklearn_tags__())
 
     def __init__(self, terms: Any = None, link: str | None = "log", method: str = "REML", fit_intercept: bool = True,
                  lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:

@@ -39,6 +39,14 @@ class Term:
     def __repr__(self) -> str:
         return self.label
 
+    # Terms are values: two terms with the same settings are equal (cloned
+    # estimators compare their parameters).
+    def __eq__(self, other: object) -> bool:
+        return type(self) is type(other) and vars(self) == vars(other)
+
+    def __hash__(self) -> int:
+        return hash((type(self).__name__, self.label))
+
     def setup(self, frame: Frame) -> list["Block"]:
         raise NotImplementedError
 
