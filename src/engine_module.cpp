@@ -5,6 +5,8 @@
 #define VORNA_NUMPY_INIT_TU
 #include "pyutil.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -350,6 +352,26 @@ PyObject* engine_family_info(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+PyObject* engine_deviance_residuals(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char *family, *link;
+  PyObject *y_obj, *mu_obj, *w_obj;
+  if (!PyArg_ParseTuple(args, "ssOOO:deviance_residuals", &family, &link, &y_obj, &mu_obj, &w_obj)) return nullptr;
+  vorna::Glm glm;
+  Vector y, mu, w;
+  if (!parse_glm(family, link, glm) || !py::to_vector(y_obj, "y", y) || !py::to_vector(mu_obj, "mu", mu) ||
+      !py::to_vector(w_obj, "weights", w))
+    return nullptr;
+  if (mu.size() != y.size() || w.size() != y.size()) return py::raise_value_error("y, mu and weights differ in length");
+  Vector r(y.size());
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double d = w[i] > 0.0 ? glm.deviance(y[i], mu[i], w[i]) : 0.0;
+    r[i] = std::copysign(std::sqrt(std::max(d, 0.0)), y[i] - mu[i]);
+  }
+  return py::new_array(r);
+  VORNA_PY_END
+}
+
 PyObject* engine_deviance(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   const char *family, *link;
@@ -370,6 +392,8 @@ PyObject* engine_deviance(PyObject*, PyObject* args) {
 
 PyMethodDef g_methods[] = {
     {"deviance", engine_deviance, METH_VARARGS, "deviance(family, link, y, mu, weights) -> Σ unit deviances"},
+    {"deviance_residuals", engine_deviance_residuals, METH_VARARGS,
+     "deviance_residuals(family, link, y, mu, weights) -> sign(y − μ)·√(unit deviance)"},
     {"inverse_link", engine_inverse_link, METH_VARARGS, "inverse_link(family, link, eta) -> mu"},
     {"family_info", engine_family_info, METH_VARARGS, "family_info(family) -> (canonical link, admitted links, scale known)"},
     {"model_matrix", engine_model_matrix, METH_VARARGS, "model_matrix(terms, data) -> n × p array"},

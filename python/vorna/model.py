@@ -459,6 +459,45 @@ class GAM:
             out[b.label] = (values[:, j], errors[:, j]) if se else values[:, j]
         return out
 
+    def partial_effect(self, term: str, X: Any, se: bool = False) -> Any:
+        """One term's contribution to η at X, reading only that term's columns.
+
+        Parameters
+        ----------
+        term : str
+            A label of `term_slices_` (e.g. ``"s(age)"``).
+        X : DataFrame, mapping or array
+            Data holding the term's variables (others may be absent).
+        se : bool
+            Also return the standard errors (from the Bayesian covariance).
+        """
+        self._check_fitted()
+        if term not in self.term_slices_:
+            raise ValueError(f"unknown term {term!r}; the model's terms are {list(self.term_slices_)}")
+        block = next(b for b in self.blocks_ if b.label == term)
+        sl = self.term_slices_[term]
+        specs, data = self._engine_data([block], Frame(X))
+        eta, errors, _, _ = _engine.predict(specs, data, self.coef_[sl], self.cov_[sl, sl] if se else None, False)
+        return (eta, errors) if se else eta
+
+    def residuals(self, X: Any, y: Any, kind: str = "deviance", sample_weight: Any = None) -> np.ndarray:
+        """Residuals at (X, y): "deviance" (sign(y − μ)·√unit deviance),
+        "pearson" ((y − μ)·√(w/V(μ)), V the family's variance function) or
+        "response" (y − μ)."""
+        self._check_fitted()
+        yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
+        w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
+        mu = self.predict(X)
+        if kind == "response":
+            return yv - mu
+        if kind == "deviance":
+            return _engine.deviance_residuals(self.family_, self.link_, yv, mu, w)
+        if kind == "pearson":
+            variance = {"gaussian": np.ones_like(mu), "binomial": mu * (1 - mu), "poisson": mu, "gamma": mu ** 2,
+                        "inverse_gaussian": mu ** 3}[self.family_]
+            return (yv - mu) * np.sqrt(w / variance)
+        raise ValueError(f"kind must be 'deviance', 'pearson' or 'response', got {kind!r}")
+
     def model_matrix(self, X: Any) -> np.ndarray:
         """The n × p model matrix at X (columns named by `coef_names_`)."""
         self._check_fitted()

@@ -81,7 +81,7 @@ class Block:
     coef_names: list[str]
     producers: dict[tuple, Any] = field(default_factory=dict)
     # For plots and partial effects: the variables the term reads.
-    variables: tuple = ()
+    variables: tuple = ()  # the columns the smooth or term is a function of (not `by`)
 
 
 @dataclass(frozen=True)
