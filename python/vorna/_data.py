@@ -5,7 +5,7 @@ name). Checks that name the offending column and row live here."""
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any, Hashable
+from typing import Any, Callable, Hashable
 
 import numpy as np
 
@@ -29,7 +29,7 @@ class Frame:
             raise TypeError(f"{name}: sparse input is not supported; convert it with .toarray()")
         if _is_pandas(data):
             self.names: list[str] | None = [str(c) for c in data.columns]
-            self._get = lambda c: data[data.columns[self.names.index(c)]].to_numpy()  # type: ignore[union-attr]
+            self._get: Callable[[Any], Any] = lambda c: data[data.columns[self.names.index(c)]].to_numpy()  # type: ignore[union-attr]
             self.n = len(data)
         elif _is_polars(data):
             self.names = list(data.columns)

@@ -83,41 +83,51 @@ class LogisticGAM(GAM):
                     classifier_tags=ClassifierTags(multi_class=False), input_tags=InputTags(allow_nan=False))
 
     def _encode_target(self, y: np.ndarray) -> np.ndarray:
-        if y.ndim != 1:
-            y = y.reshape(-1) if y.ndim == 2 and y.shape[1] == 1 else y
-        classes = np.unique(y)
-        if y.dtype.kind == "f" and np.any(classes != np.round(classes)):
+        """0/1 for the classes of `classes_` (set up by `fit` from the labels it is given)."""
+        y = y.reshape(-1) if y.ndim == 2 and y.shape[1] == 1 else y
+        classes: np.ndarray | None = self.__dict__.get("_fit_classes", getattr(self, "classes_", None))
+        if classes is None:
+            raise ValueError("fit the model before scoring labels")
+        unseen = np.setdiff1d(np.unique(y), classes)
+        if unseen.size:
+            raise ValueError(f"y has classes {unseen.tolist()} not seen when fitting")
+        return np.asarray(y == classes[1], dtype=np.float64)
+
+    @staticmethod
+    def _classes(y: Any) -> np.ndarray:
+        labels = np.asarray(y)
+        labels = labels.reshape(-1) if labels.ndim == 2 and labels.shape[1] == 1 else labels
+        classes = np.unique(labels)
+        if labels.dtype.kind == "f" and np.any(classes != np.round(classes)):
             raise ValueError("Unknown label type: continuous. LogisticGAM classifies; for proportions use "
                              "GAM(family='binomial') with the trial counts as sample_weight")
         if len(classes) > 2:
             raise ValueError(f"Only binary classification is supported. y has {len(classes)} classes")
         if len(classes) < 2:
-            raise ValueError("y has a single class; LogisticGAM needs two")
-        if getattr(self, "_fitting_classes", None) is None:
-            self._fitting_classes = classes
-        elif not np.array_equal(classes, self._fitting_classes) and not set(classes.tolist()) <= set(
-                self._fitting_classes.tolist()):
-            raise ValueError(f"y has classes {classes.tolist()} not seen when fitting")
-        return (y == self._fitting_classes[1]).astype(np.float64)
+            raise ValueError("y has one class; LogisticGAM needs two")
+        return classes
 
     def fit(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> "LogisticGAM":
-        self._fitting_classes = None
+        if y is not None:
+            self._fit_classes = self._classes(y)
         try:
             super().fit(X, y, sample_weight, offset)
-            self.classes_ = self._fitting_classes
+            if y is not None:
+                self.classes_ = self._fit_classes
         finally:
-            self._fitting_classes = getattr(self, "classes_", None)
+            self.__dict__.pop("_fit_classes", None)
         return self
 
     def predict_proba(self, X: Any, offset: Any = None) -> np.ndarray:
         """Probabilities of the two classes, in the order of `classes_` (n × 2)."""
         p = super().predict(X, offset)
-        return np.column_stack([1.0 - p, p])
+        return np.asarray(np.column_stack([1.0 - p, p]))
 
     def predict(self, X: Any, offset: Any = None) -> np.ndarray:
         """The more probable class of each row."""
         self._check_fitted()
-        return self.classes_[(super().predict(X, offset) > 0.5).astype(int)]
+        labels: np.ndarray = self.classes_[(super().predict(X, offset) > 0.5).astype(int)]
+        return labels
 
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
         """Accuracy (weighted by `sample_weight`)."""

@@ -71,7 +71,8 @@ def _term(text: str, node: ast.AST) -> Term:
     if (name == "te" and len(columns) < 2) or (name != "te" and len(columns) != 1):
         raise _fail(text, node, f"{name}() needs {expected}")
     try:
-        return _TERMS[name](*columns, **kwargs)  # type: ignore[operator]
+        term: Term = _TERMS[name](*columns, **kwargs)
+        return term
     except (TypeError, ValueError) as err:
         raise _fail(text, node, str(err)) from None
 

@@ -75,7 +75,8 @@ def _not_fitted(message: str) -> Exception:
     base = sk.NotFittedError
     if base not in _combined_errors:
         _combined_errors[base] = type("NotFittedError", (NotFittedError, base), {"__module__": __name__})
-    return _combined_errors[base](message)
+    error: Exception = _combined_errors[base](message)
+    return error
 
 
 def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
@@ -228,9 +229,9 @@ class GAM:
         return s(ref, k=min(10, distinct)) if distinct >= 4 else l(ref)
 
     @staticmethod
-    def _engine_data(blocks: list[Block], frame: Frame) -> tuple[list[tuple], np.ndarray]:
+    def _engine_data(blocks: list[Block], frame: Frame) -> tuple[list[tuple[Any, ...]], np.ndarray]:
         """The engine's term list and the data columns it reads, in one array."""
-        producers: dict[tuple, Any] = {}
+        producers: dict[tuple[Any, ...], Any] = {}
         for b in blocks:
             for key, producer in b.producers.items():
                 producers.setdefault(key, producer)
@@ -348,7 +349,7 @@ class GAM:
         self.penalties_ = penalties
         return self
 
-    def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict, family: str,
+    def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict[str, Any], family: str,
                link: str, criterion: str, n: int) -> None:
         self.family_, self.link_, self.criterion_ = family, link, criterion
         self.blocks_ = blocks
@@ -381,21 +382,22 @@ class GAM:
         elif hasattr(self, "feature_names_in_"):
             del self.feature_names_in_
 
-    def _score(self, r: dict) -> float:
+    def _score(self, r: dict[str, Any]) -> float:
         """REML: the Laplace approximation to −log restricted likelihood at the
         fitted scale; ML: the same for the marginal likelihood with the
         unpenalized coefficients fixed; GCV: n·D/(n − τ)²; UBRE: D/n + 2τ/n − 1."""
         n, tau, dev = r["observations"], float(np.sum(r["edf"])), r["deviance"]
         if self.method == "ML":
-            return (-r["log_likelihood_at_scale"] + r["penalty"] / (2 * r["scale"])
-                    + 0.5 * (r["log_det_range"] - r["penalty_log_det"]))
+            return float(-r["log_likelihood_at_scale"] + r["penalty"] / (2 * r["scale"])
+                         + 0.5 * (r["log_det_range"] - r["penalty_log_det"]))
         if self.method == "REML":
             phi, p, rank = r["scale"], len(r["coefficients"]), r["penalty_rank"]
-            return (-r["log_likelihood_at_scale"] + r["penalty"] / (2 * phi) + 0.5 * (r["log_det_a"] - p * math.log(phi))
-                    - 0.5 * (r["penalty_log_det"] - rank * math.log(phi)) - 0.5 * (p - rank) * math.log(2 * math.pi))
+            return float(-r["log_likelihood_at_scale"] + r["penalty"] / (2 * phi)
+                         + 0.5 * (r["log_det_a"] - p * math.log(phi)) - 0.5 * (r["penalty_log_det"] - rank * math.log(phi))
+                         - 0.5 * (p - rank) * math.log(2 * math.pi))
         if self.criterion_ == "GCV":
-            return n * dev / (n - tau) ** 2
-        return dev / n + 2.0 * tau / n - 1.0
+            return float(n * dev / (n - tau) ** 2)
+        return float(dev / n + 2.0 * tau / n - 1.0)
 
     # ---- prediction ---------------------------------------------------------------
 
@@ -411,7 +413,8 @@ class GAM:
                              f"{self.n_features_in_} features as input")
         return frame
 
-    def _engine_predict(self, X: Any, with_se: bool, per_term: bool):
+    def _engine_predict(self, X: Any, with_se: bool,
+                        per_term: bool) -> tuple[np.ndarray, Any, Any, Any]:
         self._check_fitted()
         frame = self._frame(X)
         specs, data = self._engine_data(self.blocks_, frame)
@@ -489,13 +492,13 @@ class GAM:
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
         mu = self.predict(X)
         if kind == "response":
-            return yv - mu
+            return np.asarray(yv - mu)
         if kind == "deviance":
             return _engine.deviance_residuals(self.family_, self.link_, yv, mu, w)
         if kind == "pearson":
             variance = {"gaussian": np.ones_like(mu), "binomial": mu * (1 - mu), "poisson": mu, "gamma": mu ** 2,
                         "inverse_gaussian": mu ** 3}[self.family_]
-            return (yv - mu) * np.sqrt(w / variance)
+            return np.asarray((yv - mu) * np.sqrt(w / variance))
         raise ValueError(f"kind must be 'deviance', 'pearson' or 'response', got {kind!r}")
 
     def model_matrix(self, X: Any) -> np.ndarray:
@@ -523,7 +526,7 @@ class GAM:
     @property
     def residual_df_(self) -> float:
         self._check_fitted()
-        return self.n_obs_ - self.edf_
+        return float(self.n_obs_ - self.edf_)
 
     def smooth_tests(self) -> list[SmoothTest]:
         """Wald tests that each smooth is zero: T = βᵀV_r⁻β with V_r the rank-r

@@ -132,7 +132,8 @@ def plot_terms(model: "GAM", X: Any, terms: list[str] | None = None, level: floa
     for ax in axes.ravel()[len(labels):]:
         ax.set_visible(False)
     fig.tight_layout()
-    return fig
+    figure: Figure = fig
+    return figure
 
 
 def plot_diagnostics(model: "GAM", X: Any, y: Any, sample_weight: Any = None) -> "Figure":
@@ -162,4 +163,5 @@ def plot_diagnostics(model: "GAM", X: Any, y: Any, sample_weight: Any = None) ->
     axes[1, 1].plot([mu.min(), mu.max()], [mu.min(), mu.max()], "k--", linewidth=0.8)
     axes[1, 1].set(xlabel="fitted mean", ylabel="response", title="Response vs fitted")
     fig.tight_layout()
-    return fig
+    figure: Figure = fig
+    return figure

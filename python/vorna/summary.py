@@ -71,7 +71,9 @@ class Summary:
     @staticmethod
     def _text_table(head: list[str], rows: list[list[str]]) -> list[str]:
         widths = [max(len(r[i]) for r in [head, *rows]) for i in range(len(head))]
-        fmt = lambda r: "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
+        def fmt(r: list[str]) -> str:
+            return "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
+
         return [fmt(head), *map(fmt, rows)]
 
     def __str__(self) -> str:
@@ -90,7 +92,9 @@ class Summary:
 
     @staticmethod
     def _html_table(head: list[str], rows: list[list[str]]) -> str:
-        cells = lambda r, tag: "".join(f"<{tag}>{html.escape(c)}</{tag}>" for c in r)
+        def cells(r: list[str], tag: str) -> str:
+            return "".join(f"<{tag}>{html.escape(c)}</{tag}>" for c in r)
+
         body = "".join(f"<tr>{cells(r, 'td')}</tr>" for r in rows)
         return f"<table><thead><tr>{cells(head, 'th')}</tr></thead><tbody>{body}</tbody></table>"
 

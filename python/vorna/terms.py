@@ -51,10 +51,10 @@ class Term:
         raise NotImplementedError
 
 
-class TermList(list):
+class TermList(list["Term"]):
     """An ordered list of terms."""
 
-    def __add__(self, other: Any) -> "TermList":  # type: ignore[override]
+    def __add__(self, other: Any) -> "TermList":  # type: ignore[override]  # list + term, not list + list only
         if isinstance(other, Term):
             return TermList([*self, other])
         if isinstance(other, (list, tuple)):
@@ -75,13 +75,13 @@ class Block:
 
     label: str
     smooth: bool
-    spec: tuple
+    spec: tuple[Any, ...]
     width: int
     penalties: list[np.ndarray]
     coef_names: list[str]
-    producers: dict[tuple, Any] = field(default_factory=dict)
+    producers: dict[tuple[Any, ...], Any] = field(default_factory=dict)
     # For plots and partial effects: the variables the term reads.
-    variables: tuple = ()  # the columns the smooth or term is a function of (not `by`)
+    variables: tuple[Any, ...] = ()  # the columns the smooth or term is a function of (not `by`)
 
 
 @dataclass(frozen=True)
@@ -114,7 +114,8 @@ class LevelIndicator:
     index: int
 
     def __call__(self, frame: Frame) -> np.ndarray:
-        return (factor_codes(frame.raw(self.ref), self.levels, self.ref) == self.index).astype(np.float64)
+        codes = factor_codes(frame.raw(self.ref), self.levels, self.ref)
+        return np.asarray(codes == self.index, dtype=np.float64)
 
 
 class _Intercept(Term):
@@ -169,7 +170,7 @@ def _check_k(label: str, k: Any) -> int:
     return int(k)
 
 
-def _margin(label: str, x: np.ndarray, k: int, bs: str) -> tuple[tuple, np.ndarray]:
+def _margin(label: str, x: np.ndarray, k: int, bs: str) -> tuple[tuple[Any, ...], np.ndarray]:
     """The engine margin (kind, knots) and its k × k penalty for a column."""
     distinct = np.unique(x)
     if bs == "ps":
@@ -188,7 +189,7 @@ def _margin(label: str, x: np.ndarray, k: int, bs: str) -> tuple[tuple, np.ndarr
     return (bs, knots), _engine.penalty(bs, knots)
 
 
-def _sum_to_zero(label: str, spec: tuple, frame_data: np.ndarray) -> np.ndarray:
+def _sum_to_zero(label: str, spec: tuple[Any, ...], frame_data: np.ndarray) -> np.ndarray:
     """Z with C·Z = 0 for the column sums C of the unconstrained basis."""
     sums = _engine.column_sums([spec], frame_data)
     if not np.any(sums):
@@ -204,10 +205,10 @@ def _normalized(s: np.ndarray) -> np.ndarray:
 
 
 class _SmoothBase(Term):
-    columns: tuple
+    columns: tuple[Any, ...]
     by: ColumnRef | None
 
-    def _margins(self, frame: Frame) -> tuple[list[tuple], list[np.ndarray]]:
+    def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
         raise NotImplementedError
 
     def setup(self, frame: Frame) -> list[Block]:
@@ -221,8 +222,8 @@ class _SmoothBase(Term):
                 full = np.kron(full, s if i == j else np.eye(size))
             penalties.append(full)
         keys = [("num", c) for c in self.columns]
-        producers: dict[tuple, Any] = {key: NumericColumn(c) for key, c in zip(keys, self.columns)}
-        pieces: list[tuple[str, tuple | None, bool]] = []  # (label, by key, constrained)
+        producers: dict[tuple[Any, ...], Any] = {key: NumericColumn(c) for key, c in zip(keys, self.columns)}
+        pieces: list[tuple[str, tuple[Any, ...] | None, bool]] = []  # (label, by key, constrained)
         if self.by is None:
             pieces.append((self.label, None, True))
         else:
@@ -230,7 +231,7 @@ class _SmoothBase(Term):
             if is_categorical(by_col):
                 levels = factor_levels(by_col, self.by)
                 for i, level in enumerate(levels.tolist()):
-                    key = ("ind", self.by, i)
+                    key: tuple[Any, ...] = ("ind", self.by, i)
                     producers[key] = LevelIndicator(self.by, levels, i)
                     pieces.append((f"{self.label}:{self.by}={level}", key, True))
             else:
@@ -274,7 +275,7 @@ class s(_SmoothBase):
         self.bs = bs
         self.by = by
 
-    def _margins(self, frame: Frame) -> tuple[list[tuple], list[np.ndarray]]:
+    def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
         margin, penalty = _margin(self.label, frame.numeric(self.columns[0]), self.k, self.bs)
         return [margin], [penalty]
 
@@ -304,7 +305,7 @@ class te(_SmoothBase):
             raise ValueError(f"{self.label}: the product of the k values ({int(np.prod(self.ks))}) exceeds 2000")
         self.by = by
 
-    def _margins(self, frame: Frame) -> tuple[list[tuple], list[np.ndarray]]:
+    def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
         out = [_margin(self.label, frame.numeric(c), k, b) for c, k, b in zip(self.columns, self.ks, self.bss)]
         return [m for m, _ in out], [p for _, p in out]
 

@@ -1,0 +1,32 @@
+# The private engine extension of vorna (see src/engine_module.cpp).
+from typing import Any, Sequence
+
+import numpy as np
+from numpy.typing import NDArray
+
+_Array = NDArray[np.float64]
+_Term = tuple[Any, ...]
+
+def model_matrix(terms: Sequence[_Term], data: _Array, /) -> _Array: ...
+def column_sums(terms: Sequence[_Term], data: _Array, /) -> _Array: ...
+def predict(
+    terms: Sequence[_Term], data: _Array, beta: _Array, cov: _Array | None, per_term: bool, /
+) -> tuple[_Array, _Array | None, _Array | None, _Array | None]: ...
+def fit(
+    terms: Sequence[_Term],
+    data: _Array,
+    y: _Array,
+    weights: _Array,
+    offset: _Array,
+    penalties: Sequence[_Array],
+    family: str,
+    link: str,
+    criterion: str,
+    lam: _Array | None = None,
+    max_iter: int = 100,
+) -> dict[str, Any]: ...
+def penalty(kind: str, knots: _Array, /) -> _Array: ...
+def inverse_link(family: str, link: str, eta: _Array, /) -> _Array: ...
+def family_info(family: str, /) -> tuple[str, list[str], bool]: ...
+def deviance(family: str, link: str, y: _Array, mu: _Array, weights: _Array, /) -> float: ...
+def deviance_residuals(family: str, link: str, y: _Array, mu: _Array, weights: _Array, /) -> _Array: ...
