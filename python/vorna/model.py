@@ -116,6 +116,39 @@ class GAM:
     verbose : bool
         Log the progress of the smoothing-parameter search (one line per
         outer iteration: λ, criterion, gradient) to the ``"vorna"`` logger.
+
+    Attributes
+    ----------
+    coef_ : ndarray
+        Coefficients, named by `coef_names_`.
+    lambdas_ : ndarray
+        Smoothing parameters, one per penalty in term order.
+    cov_, cov_frequentist_ : ndarray
+        Bayesian posterior and frequentist covariance of the coefficients.
+    edf_ : float
+        Effective degrees of freedom in total (`term_edf_` per term).
+    scale_ : float
+        Scale estimate (1 for binomial and Poisson).
+    deviance_, null_deviance_, deviance_explained_, aic_, score_ : float
+        Fit statistics; `score_` is the criterion of `method`.
+    converged_ : bool
+        Whether every iteration converged.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vorna import GAM, s, f
+    >>> rng = np.random.default_rng(0)
+    >>> x = rng.uniform(0, 1, 500)
+    >>> g = rng.choice(["a", "b"], 500)
+    >>> y = np.sin(2 * np.pi * x) + (g == "b") + 0.2 * rng.standard_normal(500)
+    >>> model = GAM(s("x") + f("g")).fit({"x": x, "g": g}, y)
+    >>> model.coef_names_[:2]
+    ['Intercept', 's(x).0']
+    >>> round(model.deviance_explained_, 2)
+    0.96
+    >>> model.predict({"x": np.array([0.25]), "g": np.array(["b"])}).round(1)  # truth: sin(π/2) + 1
+    array([2.])
     """
 
     def __init__(self, terms: Any = None, family: str = "gaussian", link: str | None = None, method: str = "REML",

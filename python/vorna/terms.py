@@ -48,6 +48,8 @@ class Term:
         return hash((type(self).__name__, self.label))
 
     def setup(self, frame: Frame) -> list["Block"]:
+        """Set the term up on data: knots, levels and constraints. Called by
+        `GAM.fit`; returns the term's model-matrix blocks."""
         raise NotImplementedError
 
 
@@ -119,6 +121,8 @@ class LevelIndicator:
 
 
 class _Intercept(Term):
+    """The intercept: a column of ones. Added by `GAM` unless ``fit_intercept=False``."""
+
     label = "Intercept"
 
     def setup(self, frame: Frame) -> list[Block]:
@@ -129,7 +133,18 @@ intercept = _Intercept()
 
 
 class l(Term):  # noqa: E742 - the conventional name of a linear term
-    """An unpenalized linear term in a numeric column."""
+    """An unpenalized linear term in a numeric column.
+
+    Parameters
+    ----------
+    column : str or int
+        The column (a name, or a position for array data).
+
+    Examples
+    --------
+    >>> l("dose") + f("region")
+    l(dose) + f(region)
+    """
 
     def __init__(self, column: ColumnRef) -> None:
         self.column = column
@@ -144,7 +159,14 @@ class l(Term):  # noqa: E742 - the conventional name of a linear term
 
 class f(Term):
     """A factor (categorical) term with treatment coding: the first level (in
-    sorted order) is the reference; every other level gets a coefficient."""
+    sorted order) is the reference; every other level gets a coefficient. A
+    level not seen when fitting is an error at prediction.
+
+    Parameters
+    ----------
+    column : str or int
+        The column, of any dtype (strings, integers, categories).
+    """
 
     def __init__(self, column: ColumnRef) -> None:
         self.column = column
@@ -264,6 +286,24 @@ class s(_SmoothBase):
     penalty).
     by: a numeric column multiplying the smooth (a varying coefficient), or a
     categorical column giving one smooth per level.
+
+    Parameters
+    ----------
+    column : str or int
+        The numeric column the smooth is a function of.
+    k : int
+        Basis dimension (at least 4).
+    bs : {"cr", "bs", "ps"}
+        The basis.
+    by : str or int, optional
+        A numeric or categorical column (see above).
+
+    Examples
+    --------
+    >>> s("age", k=20)
+    s(age)
+    >>> s("x", by="group")
+    s(x, by=group)
     """
 
     def __init__(self, column: ColumnRef, k: int = 10, bs: str = DEFAULT_BASIS, by: ColumnRef | None = None) -> None:
@@ -284,7 +324,24 @@ class te(_SmoothBase):
     """A tensor-product smooth of two or more numeric columns: the row-wise
     product of marginal bases, one penalty (and smoothing parameter) per
     margin, so each direction has its own smoothness and the columns need not
-    share units."""
+    share units.
+
+    Parameters
+    ----------
+    *columns : str or int
+        Two or more numeric columns.
+    k : int or sequence of int
+        Basis dimension per margin (one for all, or one each).
+    bs : str or sequence of str
+        Basis per margin ("cr", "bs" or "ps").
+    by : str or int, optional
+        As for `s`.
+
+    Examples
+    --------
+    >>> te("lat", "lon", k=(6, 6))
+    te(lat, lon)
+    """
 
     def __init__(self, *columns: ColumnRef, k: int | Sequence[int] = 5, bs: str | Sequence[str] = "cr",
                  by: ColumnRef | None = None) -> None:
