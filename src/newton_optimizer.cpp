@@ -1,6 +1,7 @@
 #include "newton_optimizer.hpp"
 
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -31,6 +32,13 @@ constexpr double kGrowAbove = 0.75;    // ratio above which a boundary step doub
 // Every rejected step is the zero vector; anything shorter counts as rejected.
 constexpr double kZeroStep = 1e-12;
 constexpr double kMinRadius = 1e-8;
+// No progress: the criterion has not fallen by more than this fraction of its
+// size (plus an absolute 1e-12 for a criterion near 0) in kStallIterations
+// iterations. The gradient tolerance can lie below what rounding lets the
+// gradient reach; without this stop such a run would spend its whole
+// iteration cap (callers pass caps of 10⁶ and more) at one point.
+constexpr double kStallTolerance = 1e-12;
+constexpr std::size_t kStallIterations = 20;
 
 // The verbose trace: standard error, only when the configuration asks.
 class Trace {
@@ -286,8 +294,19 @@ Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, Cons
   bool converged = false;
   std::size_t k = 0;
   Stop stop;
+  double best = std::numeric_limits<double>::infinity();
+  std::size_t since_best = 0;
   while (!stop) {
     ++k;
+    VORNA_TRY(value, problem.criterion(rho));
+    if (value < best - kStallTolerance * (std::fabs(best) + 1.0) || !std::isfinite(best)) {
+      best = value;
+      since_best = 0;
+    } else if (++since_best >= kStallIterations) {
+      stop = "No progress: the criterion fell by less than " + fmt::sci(kStallTolerance, 1) + " of its size in " +
+             std::to_string(kStallIterations) + " iterations";
+      break;
+    }
     VORNA_TRY(g, problem.gradient(rho));
     trace("\nIteration " + std::to_string(k) + ": max|grad| = " + fmt::sci(max_abs(g), 6));
     const double g_norm = norm2(g);

@@ -38,7 +38,8 @@ struct NewtonResult {
   Vector lambda;               // exp(ρ)
   double reml = 0.0;           // reml_criterion at the final ρ
   std::size_t iterations = 0;  // number of the last iteration started
-  bool converged = false;      // only the gradient-norm stop converges
+  bool converged = false;      // only the gradient-norm stop converges; a run that makes
+                               // no progress for 20 iterations stops unconverged
   std::string message;         // the text of the stop
 };
 

@@ -341,3 +341,19 @@ def test_trace_lines(trust_region, capfd):
     assert [float(v) for v in final_lambda.group(1).split(", ")] == r["lambda"].tolist()
     assert tail[4] == f"Final REML: {r['reml']:.6f}"
     assert tail[5:] == [f"Iterations: {r['iterations']}", ""]
+
+
+@pytest.mark.parametrize("max_iter", [10**6, 2**63 - 1])
+@pytest.mark.parametrize("trust_region", [False, True])
+def test_a_run_without_progress_stops_before_its_cap(max_iter, trust_region):
+    # A tolerance below what rounding lets the gradient reach: the run must stop
+    # on its own instead of spending the cap at one point.
+    rng = np.random.default_rng(3)
+    n = 200
+    x = rng.uniform(size=(n, 10))
+    s = np.eye(10)
+    s[0, 0] = 0.0
+    result = t.newton_pirls(rng.normal(size=n), x, np.ones(n), np.array([0.0]), [s], max_iter=max_iter,
+                            grad_tol=1e-30, use_trust_region=trust_region)
+    assert not result["converged"] and result["iterations"] < 1000, result
+    assert result["message"].startswith("No progress") or result["message"].startswith("Trust region too small")
