@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include <unistd.h>
@@ -363,6 +364,123 @@ Result<Vector> GamModel::predict_response(const Matrix& x) const {
     std::copy(part.begin(), part.end(), eta.begin() + static_cast<std::ptrdiff_t>(start));
   }
   return link_inverse(family_, eta);
+}
+
+// ---- Saving and restoring ----------------------------------------------------------
+
+Result<GamState> GamModel::state() const {
+  GamState out;
+  out.family = family_;
+  out.smooths_version = smooths_version_;
+  out.smooths.reserve(smooths_.size());
+  for (std::size_t j = 0; j < smooths_.size(); ++j) {
+    const SmoothTerm& smooth = smooths_[j];
+    SmoothState saved{smooth.name, BasisKind::BSpline, {}, smooth.penalty, smooth.lambda};
+    if (const auto* cr = dynamic_cast<const CubicRegressionBasis*>(smooth.basis.get())) {
+      saved.basis = BasisKind::CubicRegression;
+      saved.knots = cr->knots();
+    } else if (const auto* bs = dynamic_cast<const BSplineBasis*>(smooth.basis.get())) {
+      saved.knots = bs->knots();
+    } else {
+      return GamError::invalid_parameter("smooth " + std::to_string(j) + " ('" + smooth.name +
+                                         "') has a basis that cannot be saved");
+    }
+    out.smooths.push_back(std::move(saved));
+  }
+  // store() sets every result field together with the flag.
+  if (fitted_) {
+    out.fit = FitState{*smoothing_,       *lambdas_,        *coefficients_, *fitted_values_,
+                       *linear_predictor_, *working_weights_, *design_matrix_, *deviance_,
+                       fitted_smooths_version_};
+  }
+  return out;
+}
+
+Result<GamModel> GamModel::from_state(GamState state) {
+  const auto count = [](std::size_t v) { return std::to_string(v); };
+
+  // 1. The smooths: each basis rebuilt from its knots, each penalty k × k.
+  std::vector<SmoothTerm> smooths;
+  smooths.reserve(state.smooths.size());
+  for (std::size_t j = 0; j < state.smooths.size(); ++j) {
+    SmoothState& saved = state.smooths[j];
+    const std::string where = "smooth " + count(j) + " ('" + saved.name + "')";
+    std::unique_ptr<SplineBasis> basis;
+    if (saved.basis == BasisKind::CubicRegression) {
+      auto made = CubicRegressionBasis::create(std::move(saved.knots));
+      if (!made) return GamError::invalid_parameter(where + ": " + made.error().message);
+      basis = std::make_unique<CubicRegressionBasis>(std::move(made).value());
+    } else {
+      auto made = BSplineBasis::create(std::move(saved.knots));
+      if (!made) return GamError::invalid_parameter(where + ": " + made.error().message);
+      basis = std::make_unique<BSplineBasis>(std::move(made).value());
+    }
+    const std::size_t k = basis->num_basis();
+    if (saved.penalty.rows() != k || saved.penalty.cols() != k) {
+      return GamError::invalid_parameter(where + ": the penalty is " + count(saved.penalty.rows()) + " × " +
+                                         count(saved.penalty.cols()) + " but the basis has " + count(k) +
+                                         " functions");
+    }
+    smooths.push_back(SmoothTerm{std::move(saved.name), std::move(basis), std::move(saved.penalty), saved.lambda});
+  }
+
+  // 2. The fit: its vectors agree with its n × p design matrix, and a fit of
+  // the current smooth list has one coefficient per basis function and one λ
+  // per smooth (predict_response relies on the first).
+  if (state.fit) {
+    const FitState& fit = *state.fit;
+    const std::size_t n = fit.design_matrix.rows();
+    const std::size_t p = fit.design_matrix.cols();
+    const auto mismatch = [&](const char* what, std::size_t got, const char* dimension, std::size_t want) {
+      return GamError::invalid_parameter("the fit has " + count(got) + " " + what + " but its design matrix has " +
+                                         count(want) + " " + dimension);
+    };
+    if (fit.coefficients.size() != p) return mismatch("coefficients", fit.coefficients.size(), "columns", p);
+    if (fit.fitted_values.size() != n) return mismatch("fitted values", fit.fitted_values.size(), "rows", n);
+    if (fit.linear_predictor.size() != n)
+      return mismatch("linear predictor values", fit.linear_predictor.size(), "rows", n);
+    if (fit.working_weights.size() != n) return mismatch("working weights", fit.working_weights.size(), "rows", n);
+    if (fit.lambdas.size() != fit.smoothing.lambda.size()) {
+      return GamError::invalid_parameter("the fit has " + count(fit.lambdas.size()) +
+                                         " smoothing parameters but its smoothing record has " +
+                                         count(fit.smoothing.lambda.size()));
+    }
+    if (fit.smooths_version > state.smooths_version) {
+      return GamError::invalid_parameter("the fit belongs to version " + count(fit.smooths_version) +
+                                         " of the smooth list, which is only at version " +
+                                         count(state.smooths_version));
+    }
+    if (fit.smooths_version == state.smooths_version) {
+      if (p != total_basis(smooths)) {
+        return GamError::invalid_parameter("the fit of the current smooths has " + count(p) +
+                                           " coefficients but the smooths have " + count(total_basis(smooths)) +
+                                           " basis functions");
+      }
+      if (fit.lambdas.size() != smooths.size()) {
+        return GamError::invalid_parameter("the fit of the current smooths has " + count(fit.lambdas.size()) +
+                                           " smoothing parameters for " + count(smooths.size()) + " smooths");
+      }
+    }
+  }
+
+  // 3. Everything checked: move it in.
+  GamModel model(state.family);
+  model.smooths_ = std::move(smooths);
+  model.smooths_version_ = state.smooths_version;
+  if (state.fit) {
+    FitState& fit = *state.fit;
+    model.fitted_ = true;
+    model.fitted_smooths_version_ = fit.smooths_version;
+    model.deviance_ = fit.deviance;
+    model.smoothing_ = std::move(fit.smoothing);
+    model.lambdas_ = std::move(fit.lambdas);
+    model.coefficients_ = std::move(fit.coefficients);
+    model.fitted_values_ = std::move(fit.fitted_values);
+    model.linear_predictor_ = std::move(fit.linear_predictor);
+    model.working_weights_ = std::move(fit.working_weights);
+    model.design_matrix_ = std::move(fit.design_matrix);
+  }
+  return model;
 }
 
 }  // namespace vorna

@@ -1,10 +1,11 @@
 // The model behind the Python class GAM: its smooths, its family and the
 // stored results of the last successful fit; automatic set-up of one smooth
-// per column, model-matrix and penalty assembly, the two fit pipelines and
-// prediction.
+// per column, model-matrix and penalty assembly, the two fit pipelines,
+// prediction, and the model's state as plain values (for saving and copying).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,6 +36,47 @@ struct FitSummary {
 struct ModelMatrix {
   Matrix x;                     // n × p, the smooths' basis blocks side by side
   std::vector<Matrix> penalty;  // one p × p matrix per smooth
+};
+
+// ---- A model as plain values ---------------------------------------------------
+// What GamModel::state() exports and GamModel::from_state() rebuilds a model
+// from: the Python layer pickles it, and copies of a model are made through it.
+// Every number is kept as stored, so a rebuilt model gives bit-identical
+// results.
+
+enum class BasisKind : std::uint8_t { CubicRegression = 0, BSpline = 1 };  // "cr", "bs"
+
+struct SmoothState {
+  std::string name;
+  BasisKind basis = BasisKind::BSpline;
+  // The basis's knots(): k for "cr", k − 2 for "bs". The basis is rebuilt
+  // from them, which repeats the arithmetic of its construction exactly.
+  Vector knots;
+  Matrix penalty;  // the raw k × k penalty, kept rather than recomputed
+  double lambda = 1.0;
+};
+
+// The stored results of the last successful fit (n observations, p
+// coefficients), and the version of the smooth list they belong to.
+struct FitState {
+  SmoothingParameter smoothing;  // the optimizer's record (method, λ, Fellner-Schall switch)
+  Vector lambdas;                // what get_all_lambdas returns
+  Vector coefficients;      // p
+  Vector fitted_values;     // n
+  Vector linear_predictor;  // n
+  Vector working_weights;   // n
+  Matrix design_matrix;     // n × p
+  double deviance = 0.0;
+  std::size_t smooths_version = 0;
+};
+
+struct GamState {
+  Family family = Family::Gaussian;
+  std::vector<SmoothState> smooths;
+  // How many times the smooth list has changed; compared with
+  // fit->smooths_version to tell whether the smooths changed after the fit.
+  std::size_t smooths_version = 0;
+  std::optional<FitState> fit;  // absent until a fit succeeds
 };
 
 class GamModel {
@@ -83,6 +125,19 @@ class GamModel {
 
   // Predicted means at new inputs (one column per smooth).
   Result<Vector> predict_response(const Matrix& x) const;
+
+  // A copy of everything the model holds (n × p for the design matrix: the
+  // cost of one copy of the stored fit). InvalidParameter only for a basis
+  // that is neither of the two kinds, which no model built here has.
+  Result<GamState> state() const;
+  // The model a state describes; the state's arrays are moved in. Every
+  // check runs before anything is built, and a failure is an InvalidParameter
+  // naming the smooth or field at fault: a basis the knots cannot make (see
+  // the two create()), a penalty that is not k × k for its basis, result
+  // vectors whose lengths disagree with the design matrix or with each other,
+  // a fit newer than the smooth list, or a fit of the current smooth list
+  // whose coefficients or smoothing parameters do not match it in number.
+  static Result<GamModel> from_state(GamState state);
 
  private:
   // Writes every result field and sets the fitted flag.

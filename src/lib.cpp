@@ -1,12 +1,17 @@
-// The Python module `vorna_core`: the GAM class, the module functions, the
-// conversion of arguments into owned data and of library errors into Python
-// exceptions. Nothing else in the project knows Python exists.
+// The Python module `vorna_core`: the GAM class (with pickling and copying),
+// the module functions, the conversion of arguments into owned data and of
+// library errors into Python exceptions. Nothing else in the project knows
+// Python exists.
 #define VORNA_NUMPY_INIT_TU
 #include "pyutil.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "family.hpp"
 #include "gam.hpp"
@@ -299,11 +304,375 @@ PyObject* gam_get_family(PyObject* self, PyObject*) {
   VORNA_PY_END
 }
 
+// ---- Pickling and copying ------------------------------------------------------
+// A GAM pickles as (_restore_gam, (state,)) with `state` a dict of plain
+// Python and NumPy values (format 1):
+//
+//   {"format": 1, "family": str, "smooths_version": int, "fit": None | dict,
+//    "smooths": [{"name": str, "basis": "cr" | "bs", "knots": 1-D float64,
+//                 "penalty": 2-D float64, "lambda": float}, ...]}
+//   fit: {"method": "REML" | "GCV", "use_fellner_schall": bool,
+//         "smoothing_lambda", "lambdas", "coefficients", "fitted_values",
+//         "linear_predictor", "working_weights": 1-D float64,
+//         "design_matrix": 2-D float64, "deviance": float, "smooths_version": int}
+//
+// It mirrors vorna::GamState field for field. A change of this layout bumps
+// kStateFormat; a state of any other format is refused, not guessed at.
+// copy.copy and copy.deepcopy go through GamState without Python values in
+// between; both give a model that shares nothing with the original.
+
+constexpr long kStateFormat = 1;
+constexpr const char* kRestoreFailed = "cannot restore a vorna_core.GAM: ";
+
+// vorna_core.GAM and vorna_core._restore_gam; set at module import.
+PyTypeObject* g_gam_type = nullptr;
+PyObject* g_restore_gam = nullptr;
+
+// A new Python object of `type` owning `model`.
+PyObject* wrap_model(PyTypeObject* type, std::unique_ptr<vorna::GamModel> model) {
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  as_gam(obj)->model = model.release();
+  as_gam(obj)->borrow = 0;
+  return obj;
+}
+
+// The model's state, read under a shared access; false with an exception set.
+bool read_state(PyObject* self, vorna::GamState& out) {
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
+  if (!access) return false;
+  auto state = as_gam(self)->model->state();
+  if (!state) {
+    py::raise_error(state.error());
+    return false;
+  }
+  out = std::move(state).value();
+  return true;
+}
+
+// dict[key] = value, taking over the reference to value (which may be null
+// after a failed constructor); false with an exception set.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  py::Ref owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* new_count(std::size_t v) { return PyLong_FromSize_t(v); }
+
+PyObject* smooth_to_python(const vorna::SmoothState& smooth) {
+  py::Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  const bool ok = put(dict.get(), "name", new_text(smooth.name)) &&
+                  put(dict.get(), "basis",
+                      new_text(smooth.basis == vorna::BasisKind::CubicRegression ? "cr" : "bs")) &&
+                  put(dict.get(), "knots", py::new_array(smooth.knots)) &&
+                  put(dict.get(), "penalty", py::new_array(smooth.penalty)) &&
+                  put(dict.get(), "lambda", PyFloat_FromDouble(smooth.lambda));
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* fit_to_python(const vorna::FitState& fit) {
+  py::Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  py::Ref fellner_schall(Py_NewRef(fit.smoothing.use_fellner_schall ? Py_True : Py_False));
+  const bool ok = put(dict.get(), "method", new_text(vorna::smoothing_method_name(fit.smoothing.method))) &&
+                  put(dict.get(), "use_fellner_schall", fellner_schall.release()) &&
+                  put(dict.get(), "smoothing_lambda", py::new_array(fit.smoothing.lambda)) &&
+                  put(dict.get(), "lambdas", py::new_array(fit.lambdas)) &&
+                  put(dict.get(), "coefficients", py::new_array(fit.coefficients)) &&
+                  put(dict.get(), "fitted_values", py::new_array(fit.fitted_values)) &&
+                  put(dict.get(), "linear_predictor", py::new_array(fit.linear_predictor)) &&
+                  put(dict.get(), "working_weights", py::new_array(fit.working_weights)) &&
+                  put(dict.get(), "design_matrix", py::new_array(fit.design_matrix)) &&
+                  put(dict.get(), "deviance", PyFloat_FromDouble(fit.deviance)) &&
+                  put(dict.get(), "smooths_version", new_count(fit.smooths_version));
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* state_to_python(const vorna::GamState& state) {
+  py::Ref smooths(PyList_New(static_cast<Py_ssize_t>(state.smooths.size())));
+  if (!smooths) return nullptr;
+  for (std::size_t j = 0; j < state.smooths.size(); ++j) {
+    PyObject* item = smooth_to_python(state.smooths[j]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(smooths.get(), static_cast<Py_ssize_t>(j), item);  // steals
+  }
+  py::Ref fit(state.fit ? fit_to_python(*state.fit) : Py_NewRef(Py_None));
+  py::Ref dict(PyDict_New());
+  if (!fit || !dict) return nullptr;
+  const bool ok = put(dict.get(), "format", PyLong_FromLong(kStateFormat)) &&
+                  put(dict.get(), "family", new_text(vorna::family_name(state.family))) &&
+                  put(dict.get(), "smooths", smooths.release()) &&
+                  put(dict.get(), "smooths_version", new_count(state.smooths_version)) &&
+                  put(dict.get(), "fit", fit.release());
+  return ok ? dict.release() : nullptr;
+}
+
+// ---- Reading a state back. Every reader returns false with ValueError
+// "cannot restore a vorna_core.GAM: {path} ..." naming the offending field.
+
+bool bad_state(const std::string& what) {
+  py::raise_value_error(kRestoreFailed + what);
+  return false;
+}
+
+// What a value is, for the messages: its type, or an array's dtype and dimensions.
+std::string describe(PyObject* obj) {
+  if (PyArray_Check(obj)) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    py::Ref dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+    const char* text = dtype ? PyUnicode_AsUTF8(dtype.get()) : nullptr;
+    if (!text) PyErr_Clear();
+    return "an array of dtype " + std::string(text ? text : "?") + " with " + std::to_string(PyArray_NDIM(arr)) +
+           " dimension(s)";
+  }
+  return Py_TYPE(obj)->tp_name;
+}
+
+std::string key_path(const std::string& path, const char* key) { return path + "['" + key + "']"; }
+
+// A dict with exactly `keys`; `fields` receives a new reference to each value,
+// in the order of `keys`.
+template <std::size_t N>
+bool read_dict(PyObject* obj, const std::string& path, const std::array<const char*, N>& keys,
+               std::array<py::Ref, N>& fields) {
+  if (!PyDict_Check(obj)) return bad_state(path + " must be a dict, got " + describe(obj));
+  for (std::size_t i = 0; i < N; ++i) {
+    PyObject* value = PyDict_GetItemString(obj, keys[i]);  // borrowed
+    if (!value) return bad_state(key_path(path, keys[i]) + " is missing");
+    Py_INCREF(value);
+    fields[i] = py::Ref(value);
+  }
+  if (PyDict_Size(obj) == static_cast<Py_ssize_t>(N)) return true;
+  PyObject *key = nullptr, *value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+    if (!name) PyErr_Clear();
+    if (name && std::any_of(keys.begin(), keys.end(), [&](const char* k) { return std::strcmp(k, name) == 0; }))
+      continue;
+    py::Ref text(PyObject_Repr(key));
+    const char* shown = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!shown) PyErr_Clear();
+    return bad_state(path + " has an unexpected key " + (shown ? shown : "?"));
+  }
+  return bad_state(path + " has unexpected keys");
+}
+
+bool float64_array(PyObject* obj, const std::string& path, int ndim) {
+  const bool ok = PyArray_Check(obj) &&
+                  PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj))->type_num == NPY_DOUBLE &&
+                  PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject*>(obj)) &&
+                  PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == ndim;
+  if (ok) return true;
+  return bad_state(path + " must be a " + std::to_string(ndim) + "-D NumPy array of dtype float64, got " +
+                   describe(obj));
+}
+
+bool read_vector(PyObject* obj, const std::string& path, Vector& out) {
+  return float64_array(obj, path, 1) && py::to_vector(obj, path.c_str(), out);
+}
+
+bool read_matrix(PyObject* obj, const std::string& path, Matrix& out) {
+  return float64_array(obj, path, 2) && py::to_matrix(obj, path.c_str(), out);
+}
+
+bool read_real(PyObject* obj, const std::string& path, double& out) {
+  if (!PyFloat_Check(obj)) return bad_state(path + " must be a float, got " + describe(obj));
+  out = PyFloat_AS_DOUBLE(obj);
+  return true;
+}
+
+bool read_count(PyObject* obj, const std::string& path, std::size_t& out) {
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) return bad_state(path + " must be an int, got " + describe(obj));
+  const std::size_t v = PyLong_AsSize_t(obj);
+  if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return bad_state(path + " must be a non-negative int that fits in size_t");
+  }
+  out = v;
+  return true;
+}
+
+bool read_text(PyObject* obj, const std::string& path, std::string& out) {
+  if (!PyUnicode_Check(obj)) return bad_state(path + " must be a str, got " + describe(obj));
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) {
+    PyErr_Clear();
+    return bad_state(path + " is not valid UTF-8");
+  }
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool read_flag(PyObject* obj, const std::string& path, bool& out) {
+  if (!PyBool_Check(obj)) return bad_state(path + " must be a bool, got " + describe(obj));
+  out = obj == Py_True;
+  return true;
+}
+
+bool read_smooth(PyObject* obj, const std::string& path, vorna::SmoothState& out) {
+  static constexpr std::array<const char*, 5> kKeys = {"name", "basis", "knots", "penalty", "lambda"};
+  std::array<py::Ref, 5> f;
+  std::string basis;
+  if (!read_dict(obj, path, kKeys, f) || !read_text(f[0].get(), key_path(path, "name"), out.name) ||
+      !read_text(f[1].get(), key_path(path, "basis"), basis))
+    return false;
+  if (basis == "cr") {
+    out.basis = vorna::BasisKind::CubicRegression;
+  } else if (basis == "bs") {
+    out.basis = vorna::BasisKind::BSpline;
+  } else {
+    return bad_state(key_path(path, "basis") + " must be 'cr' or 'bs', got '" + basis + "'");
+  }
+  return read_vector(f[2].get(), key_path(path, "knots"), out.knots) &&
+         read_matrix(f[3].get(), key_path(path, "penalty"), out.penalty) &&
+         read_real(f[4].get(), key_path(path, "lambda"), out.lambda);
+}
+
+bool read_fit(PyObject* obj, const std::string& path, vorna::FitState& out) {
+  static constexpr std::array<const char*, 11> kKeys = {
+      "method",           "use_fellner_schall", "smoothing_lambda", "lambdas",
+      "coefficients",     "fitted_values",      "linear_predictor", "working_weights",
+      "design_matrix",    "deviance",           "smooths_version"};
+  std::array<py::Ref, 11> f;
+  std::string method;
+  if (!read_dict(obj, path, kKeys, f) || !read_text(f[0].get(), key_path(path, "method"), method)) return false;
+  const std::optional<vorna::SmoothingMethod> parsed = vorna::parse_smoothing_method(method);
+  if (!parsed) return bad_state(key_path(path, "method") + " must be 'REML' or 'GCV', got '" + method + "'");
+  out.smoothing.method = *parsed;
+  return read_flag(f[1].get(), key_path(path, "use_fellner_schall"), out.smoothing.use_fellner_schall) &&
+         read_vector(f[2].get(), key_path(path, "smoothing_lambda"), out.smoothing.lambda) &&
+         read_vector(f[3].get(), key_path(path, "lambdas"), out.lambdas) &&
+         read_vector(f[4].get(), key_path(path, "coefficients"), out.coefficients) &&
+         read_vector(f[5].get(), key_path(path, "fitted_values"), out.fitted_values) &&
+         read_vector(f[6].get(), key_path(path, "linear_predictor"), out.linear_predictor) &&
+         read_vector(f[7].get(), key_path(path, "working_weights"), out.working_weights) &&
+         read_matrix(f[8].get(), key_path(path, "design_matrix"), out.design_matrix) &&
+         read_real(f[9].get(), key_path(path, "deviance"), out.deviance) &&
+         read_count(f[10].get(), key_path(path, "smooths_version"), out.smooths_version);
+}
+
+// The format number comes first: a state of another format is reported as
+// such, whatever else it holds.
+bool state_from_python(PyObject* obj, vorna::GamState& out) {
+  const std::string path = "state";
+  if (!PyDict_Check(obj)) return bad_state("the state must be a dict, got " + describe(obj));
+  PyObject* format = PyDict_GetItemString(obj, "format");  // borrowed
+  const long number = format && PyLong_Check(format) && !PyBool_Check(format) ? PyLong_AsLong(format) : -1;
+  if (number == -1) PyErr_Clear();
+  if (number != kStateFormat) {
+    py::Ref shown(format ? PyObject_Repr(format) : PyUnicode_FromString("none"));
+    const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+    if (!text) PyErr_Clear();
+    py::raise_value_error("cannot restore a vorna_core.GAM saved by another version (state format " +
+                          std::string(text ? text : "?") + "; this version reads format " +
+                          std::to_string(kStateFormat) + ")");
+    return false;
+  }
+  static constexpr std::array<const char*, 5> kKeys = {"format", "family", "smooths", "smooths_version", "fit"};
+  std::array<py::Ref, 5> f;
+  std::string family;
+  if (!read_dict(obj, path, kKeys, f) || !read_text(f[1].get(), key_path(path, "family"), family)) return false;
+  const std::optional<vorna::Family> parsed = vorna::family_from_name(family);
+  if (!parsed) return bad_state(key_path(path, "family") + " is not a family name: '" + family + "'");
+  out.family = *parsed;
+  const std::string smooths_path = key_path(path, "smooths");
+  PyObject* smooths = f[2].get();
+  if (!PyList_Check(smooths)) return bad_state(smooths_path + " must be a list, got " + describe(smooths));
+  // The length is read afresh and each item held while it is read: the
+  // readers run no Python code, but the list is not trusted to stay as it is.
+  out.smooths.clear();
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(smooths); ++j) {
+    py::Ref item(Py_NewRef(PyList_GET_ITEM(smooths, j)));
+    vorna::SmoothState smooth;
+    if (!read_smooth(item.get(), smooths_path + "[" + std::to_string(j) + "]", smooth)) return false;
+    out.smooths.push_back(std::move(smooth));
+  }
+  if (!read_count(f[3].get(), key_path(path, "smooths_version"), out.smooths_version)) return false;
+  out.fit.reset();
+  if (f[4].get() != Py_None) {
+    vorna::FitState fit;
+    if (!read_fit(f[4].get(), key_path(path, "fit"), fit)) return false;
+    out.fit = std::move(fit);
+  }
+  return true;
+}
+
+PyObject* gam_reduce(PyObject* self, PyObject*) {
+  VORNA_PY_BEGIN
+  vorna::GamState state;
+  if (!read_state(self, state)) return nullptr;
+  PyObject* dict = state_to_python(state);
+  if (!dict) return nullptr;
+  return Py_BuildValue("(O(N))", g_restore_gam, dict);
+  VORNA_PY_END
+}
+
+// copy.copy and copy.deepcopy: both give an independent model.
+PyObject* copy_gam(PyObject* self) {
+  vorna::GamState state;
+  if (!read_state(self, state)) return nullptr;
+  auto model = vorna::GamModel::from_state(std::move(state));
+  if (!model) return py::raise_value_error(kRestoreFailed + model.error().message);
+  return wrap_model(Py_TYPE(self), std::make_unique<vorna::GamModel>(std::move(model).value()));
+}
+
+PyObject* gam_copy(PyObject* self, PyObject*) {
+  VORNA_PY_BEGIN
+  return copy_gam(self);
+  VORNA_PY_END
+}
+
+PyObject* gam_deepcopy(PyObject* self, PyObject*) {
+  VORNA_PY_BEGIN
+  return copy_gam(self);
+  VORNA_PY_END
+}
+
+PyObject* restore_gam(PyObject*, PyObject* state_obj) {
+  VORNA_PY_BEGIN
+  vorna::GamState state;
+  if (!state_from_python(state_obj, state)) return nullptr;
+  auto model = vorna::GamModel::from_state(std::move(state));
+  if (!model) return py::raise_value_error(kRestoreFailed + model.error().message);
+  return wrap_model(g_gam_type, std::make_unique<vorna::GamModel>(std::move(model).value()));
+  VORNA_PY_END
+}
+
 #define VORNA_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef g_gam_methods[] = {
     {"add_cubic_spline", VORNA_KW(gam_add_cubic_spline), METH_VARARGS | METH_KEYWORDS,
-     "add_cubic_spline($self, var_name, num_basis, x_min, x_max)\n--\n\n"},
+     "add_cubic_spline($self, var_name, num_basis, x_min, x_max)\n--\n\n"
+     "Append one smooth to the model, for use with `fit_manual`.\n"
+     "\n"
+     "Despite the name, the smooth is a cubic B-spline: num_basis functions on\n"
+     "num_basis - 2 knots spaced evenly over [x_min, x_max], penalized by the\n"
+     "integrated squared second derivative. Smooths take the columns of x in the\n"
+     "order they were added. Adding a smooth to a fitted model keeps its stored\n"
+     "results, but `predict` refuses until the model is fitted again.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "var_name : str\n"
+     "    Name of the smooth.\n"
+     "num_basis : int\n"
+     "    Number of basis functions, 4 <= num_basis <= 5000.\n"
+     "x_min, x_max : float\n"
+     "    Range over which the knots are spaced.\n"
+     "\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    If num_basis is out of range.\n"
+     "TypeError\n"
+     "    If an argument has the wrong type."},
     {"fit", VORNA_KW(gam_fit), METH_VARARGS | METH_KEYWORDS,
      "fit($self, x, y, k, method=\"REML\", bs=None, max_iter=None)\n--\n\n"
      "Fit GAM with automatic smooth setup and all optimizations (recommended)\n"
@@ -316,7 +685,7 @@ PyMethodDef g_gam_methods[] = {
      "    y: Response variable (n array)\n"
      "    k: List of basis dimensions for each column (like k in vorna)\n"
      "    method: \"REML\" (default) or \"GCV\"\n"
-     "    bs: Basis type: \"cr\" (cubic regression splines, default) or \"bs\" (B-splines)\n"
+     "    bs: Basis type: \"bs\" (B-splines, default) or \"cr\" (cubic regression splines)\n"
      "    max_iter: Maximum iterations (default: 10)\n"
      "\n"
      "Example:\n"
@@ -362,17 +731,74 @@ PyMethodDef g_gam_methods[] = {
      "Example:\n"
      "    gam = GAM()\n"
      "    result = gam.fit_formula(X, y, formula=\"s(0, k=10) + s(1, k=15)\", method='REML')"},
-    {"predict", VORNA_KW(gam_predict), METH_VARARGS | METH_KEYWORDS, "predict($self, x)\n--\n\n"},
-    {"get_lambda", gam_get_lambda, METH_NOARGS, "get_lambda($self)\n--\n\n"},
+    {"predict", VORNA_KW(gam_predict), METH_VARARGS | METH_KEYWORDS,
+     "predict($self, x)\n--\n\n"
+     "Predicted means at new inputs.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "x : numpy.ndarray of float64, shape (n, d)\n"
+     "    One column per smooth, in the order of the smooths. Outside its knot\n"
+     "    range a smooth continues as a straight line.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "numpy.ndarray of float64, shape (n,)\n"
+     "    The mean on the response scale: the inverse link (identity, logit,\n"
+     "    log or inverse for gaussian, binomial, poisson, gamma) of the linear\n"
+     "    predictor.\n"
+     "\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    If the model has not been fitted, its smooths changed after the last\n"
+     "    successful fit, x does not have one column per smooth, or x holds NaN\n"
+     "    or infinite values.\n"
+     "TypeError\n"
+     "    If x is not a 2-D float64 NumPy array."},
+    {"get_lambda", gam_get_lambda, METH_NOARGS,
+     "get_lambda($self)\n--\n\n"
+     "Smoothing parameter of the first smooth from the last successful fit.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "float\n"
+     "    lambda of smooth 0; `get_all_lambdas` returns all of them.\n"
+     "\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    \"Model not fitted yet\" before a successful fit; \"Model has no smoothing\n"
+     "    parameters\" when the fit had no smooths."},
     {"get_all_lambdas", gam_get_all_lambdas, METH_NOARGS,
      "get_all_lambdas($self)\n--\n\nGet all smoothing parameters (for multi-variable GAMs)"},
-    {"get_fitted_values", gam_get_fitted_values, METH_NOARGS, "get_fitted_values($self)\n--\n\n"},
+    {"get_fitted_values", gam_get_fitted_values, METH_NOARGS,
+     "get_fitted_values($self)\n--\n\n"
+     "Fitted means at the rows of the last successful fit.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "numpy.ndarray of float64, shape (n,)\n"
+     "    A new array on every call.\n"
+     "\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    \"Model not fitted yet\" before a successful fit."},
     {"get_family", gam_get_family, METH_NOARGS,
      "get_family($self)\n--\n\nGet the family (distribution) used by this GAM"},
     {"get_coefficients", gam_get_coefficients, METH_NOARGS,
      "get_coefficients($self)\n--\n\nGet the fitted coefficients"},
     {"get_design_matrix", gam_get_design_matrix, METH_NOARGS,
      "get_design_matrix($self)\n--\n\nGet the design matrix (predictor matrix)"},
+    {"__reduce__", gam_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Return the pickle recipe: ``vorna_core._restore_gam`` and the model's state as plain Python\n"
+     "and NumPy values. A restored model predicts exactly as this one does."},
+    {"__copy__", gam_copy, METH_NOARGS,
+     "__copy__($self)\n--\n\nReturn an independent copy of the model (nothing is shared)."},
+    {"__deepcopy__", gam_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nReturn an independent copy of the model, as ``__copy__`` does."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -529,11 +955,104 @@ PyMethodDef g_module_methods[] = {
      "Evaluate REML gradient at fixed lambda (for testing/comparison)\n"
      "Returns gradient vector"},
     {"reml_gradient_multi_qr_py", VORNA_KW(reml_gradient_multi_qr_py), METH_VARARGS | METH_KEYWORDS,
-     "reml_gradient_multi_qr_py(y, x, w, lambdas, penalties)\n--\n\n"},
+     "reml_gradient_multi_qr_py(y, x, w, lambdas, penalties)\n--\n\n"
+     "Gradient of the REML criterion with respect to the log smoothing parameters.\n"
+     "\n"
+     "The criterion has the scale profiled out and is evaluated at the given\n"
+     "smoothing parameters through a QR factor of [sqrt(W) X; sqrt(lambda_j) L_j']\n"
+     "with L_j L_j' = S_j.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "y : numpy.ndarray of float64, shape (n,)\n"
+     "    Response.\n"
+     "x : numpy.ndarray of float64, shape (n, p)\n"
+     "    Model matrix.\n"
+     "w : numpy.ndarray of float64, shape (n,)\n"
+     "    Prior weights.\n"
+     "lambdas : sequence of float, length m\n"
+     "    The smoothing parameters themselves (not their logarithms).\n"
+     "penalties : sequence of numpy.ndarray of float64, shape (p, p)\n"
+     "    One symmetric penalty matrix per smoothing parameter.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "numpy.ndarray of float64, shape (m,)\n"
+     "    d V / d log(lambda_j).\n"
+     "\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    \"Gradient computation failed: ...\" for inconsistent sizes or a failed\n"
+     "    decomposition.\n"
+     "TypeError\n"
+     "    If an argument has the wrong type."},
     {"reml_hessian_multi_qr_py", VORNA_KW(reml_hessian_multi_qr_py), METH_VARARGS | METH_KEYWORDS,
-     "reml_hessian_multi_qr_py(y, x, w, lambdas, penalties)\n--\n\n"},
+     "reml_hessian_multi_qr_py(y, x, w, lambdas, penalties)\n--\n\n"
+     "Exact Hessian of the REML criterion with respect to the log smoothing parameters.\n"
+     "\n"
+     "The derivative of `reml_gradient_multi_qr_py`, the dependence of the\n"
+     "profiled scale on the smoothing parameters included.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "y, x, w, lambdas, penalties\n"
+     "    As for `reml_gradient_multi_qr_py`.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "numpy.ndarray of float64, shape (m, m)\n"
+     "    d2 V / d log(lambda_i) d log(lambda_j), exactly symmetric.\n"
+     "\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    \"Hessian computation failed: ...\" for inconsistent sizes, a failed\n"
+     "    decomposition or a singular factor.\n"
+     "TypeError\n"
+     "    If an argument has the wrong type."},
     {"newton_pirls_py", VORNA_KW(newton_pirls_py), METH_VARARGS | METH_KEYWORDS,
-     "newton_pirls_py(y, x, w, initial_log_lambda, penalties, max_iter, grad_tol, verbose)\n--\n\n"},
+     "newton_pirls_py(y, x, w, initial_log_lambda, penalties, max_iter, grad_tol, verbose)\n--\n\n"
+     "Minimize the REML criterion over log smoothing parameters by Newton's method.\n"
+     "\n"
+     "Each iteration uses the exact gradient and Hessian and a backtracking line\n"
+     "search; the search stops when the Euclidean norm of the gradient falls below\n"
+     "grad_tol. Stopping for any other reason is not an error: the result then\n"
+     "reports converged=False and the reason.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "y, x, w, penalties\n"
+     "    As for `reml_gradient_multi_qr_py`.\n"
+     "initial_log_lambda : numpy.ndarray of float64, shape (m,)\n"
+     "    Starting point, log(lambda).\n"
+     "max_iter : int or None\n"
+     "    Iteration limit; None means 100.\n"
+     "grad_tol : float or None\n"
+     "    Gradient-norm tolerance; None means 1e-6.\n"
+     "verbose : bool or None\n"
+     "    Trace every iteration on standard error; None means False.\n"
+     "\n"
+     "Returns\n"
+     "-------\n"
+     "tuple\n"
+     "    (log_lambda, lambda, reml, iterations, converged, message): the final\n"
+     "    log(lambda) and lambda as arrays of shape (m,), the criterion there\n"
+     "    (float), the number of iterations (int), whether the gradient test was\n"
+     "    met (bool) and the reason for stopping (str).\n"
+     "\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    \"Newton-PIRLS optimization failed: ...\" for inconsistent sizes, a failed\n"
+     "    criterion, gradient or Hessian evaluation, or a Newton system that cannot\n"
+     "    be solved.\n"
+     "TypeError\n"
+     "    If an argument has the wrong type."},
+    {"_restore_gam", restore_gam, METH_O,
+     "_restore_gam(state, /)\n--\n\n"
+     "Rebuild a GAM from the state its ``__reduce__`` returned (used by pickle).\n"
+     "Raises ValueError for a state of another format or a malformed one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -550,11 +1069,18 @@ PyMODINIT_FUNC PyInit_vorna_core(void) {
   if (!module) return nullptr;
   PyObject* gam_type = PyType_FromSpec(&g_gam_spec);
   if (!gam_type) return nullptr;
+  // The restore function builds objects of this type; the module keeps a
+  // reference of its own for as long as the process runs.
+  Py_XDECREF(reinterpret_cast<PyObject*>(g_gam_type));
+  g_gam_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(gam_type));
   if (PyModule_AddObject(module.get(), "GAM", gam_type) < 0) {
     Py_DECREF(gam_type);
     return nullptr;
   }
   if (PyModule_AddFunctions(module.get(), g_module_methods) < 0) return nullptr;
+  Py_XDECREF(g_restore_gam);
+  g_restore_gam = PyObject_GetAttrString(module.get(), "_restore_gam");
+  if (g_restore_gam == nullptr) return nullptr;
   if (g_convergence_warning == nullptr) {
     g_convergence_warning = PyErr_NewExceptionWithDoc(
         "vorna_core.ConvergenceWarning",

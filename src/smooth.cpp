@@ -144,6 +144,14 @@ std::optional<SmoothingMethod> parse_smoothing_method(std::string_view name) {
   return std::nullopt;
 }
 
+std::string_view smoothing_method_name(SmoothingMethod method) {
+  switch (method) {
+    case SmoothingMethod::REML: return "REML";
+    case SmoothingMethod::GCV: return "GCV";
+  }
+  return "REML";
+}
+
 // ---- Fellner-Schall -----------------------------------------------------------------
 
 Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstMatrixView x, VectorView w,

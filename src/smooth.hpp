@@ -26,6 +26,8 @@ enum class SmoothingMethod : std::uint8_t { REML = 0, GCV = 1 };
 
 // Exactly "REML" or "GCV"; anything else (including other letter cases) is absent.
 std::optional<SmoothingMethod> parse_smoothing_method(std::string_view name);
+// "REML" or "GCV", the names parse_smoothing_method reads.
+std::string_view smoothing_method_name(SmoothingMethod method);
 
 // The model's λ record: one λ per penalty, in penalty order.
 struct SmoothingParameter {

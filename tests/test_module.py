@@ -85,7 +85,6 @@ def test_bound_method_signature_drops_self():
     "obj, doc",
     [
         (vc.GAM, "Python wrapper for GAM"),
-        (vc.GAM.get_lambda, None),
         (vc.GAM.get_family, "Get the family (distribution) used by this GAM"),
         (vc.GAM.fit_auto_optimized,
          "Fit GAM with automatic smooth setup (optimized version with caching)\n\n"
