@@ -10,11 +10,21 @@ import vorna_core
 rng = np.random.default_rng(0)
 n = 2000
 x = rng.uniform(0.0, 1.0, size=(n, 3))
-truths = [
-    lambda t: np.sin(2 * np.pi * t),
-    lambda t: 2.0 * (t - 0.5) ** 2,
-    lambda t: 0.5 * np.exp(-8.0 * (t - 0.3) ** 2),
-]
+
+
+def wave(t: np.ndarray) -> np.ndarray:
+    return np.sin(2 * np.pi * t)
+
+
+def bowl(t: np.ndarray) -> np.ndarray:
+    return 2.0 * (t - 0.5) ** 2
+
+
+def bump(t: np.ndarray) -> np.ndarray:
+    return 0.5 * np.exp(-8.0 * (t - 0.3) ** 2)
+
+
+truths = [wave, bowl, bump]
 signal = sum(f(x[:, j]) for j, f in enumerate(truths))
 y = signal + 0.2 * rng.standard_normal(n)
 
@@ -43,7 +53,7 @@ else:
         probe[:, j] = grid
         centre = np.full((1, 3), 0.5)
         effect = gam.predict(probe) - gam.predict(centre)
-        truth = truths[j](grid) - truths[j](0.5)
+        truth = truths[j](grid) - truths[j](np.array(0.5))
         ax.plot(grid, truth, "k--", label="truth")
         ax.plot(grid, effect, "C0", label="fitted")
         ax.set_title(f"smooth of x{j}")
