@@ -160,3 +160,21 @@ def test_verbose_logs_each_outer_iteration(frame, caplog):
     with caplog.at_level(logging.INFO, logger="vorna"):
         PoissonGAM(s("x")).fit(frame, np.round(np.exp(frame["y"])))
     assert not caplog.records
+
+
+def test_polars_frame_fits_like_a_dict(frame):
+    pl = pytest.importorskip("polars")
+    df = pl.DataFrame({"x": frame["x"], "z": frame["z"], "g": frame["g"], "y": frame["y"]})
+    from_polars = GAM("y ~ s(x) + l(z) + f(g)").fit(df)
+    from_dict = GAM("y ~ s(x) + l(z) + f(g)").fit(frame)
+    np.testing.assert_array_equal(from_polars.coef_, from_dict.coef_)
+    assert list(from_polars.feature_names_in_) == ["x", "z", "g", "y"]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.int32, np.int64, np.uint8, np.float64])
+def test_any_real_dtype(rng, dtype):
+    x = (rng.uniform(0, 50, (200, 1))).astype(dtype)
+    y = np.sin(x[:, 0].astype(float) / 8)
+    fitted = LinearGAM().fit(x, y).predict(x)
+    reference = LinearGAM().fit(x.astype(np.float64), y).predict(x.astype(np.float64))
+    np.testing.assert_array_equal(fitted, reference)
