@@ -217,8 +217,7 @@ double BSplineBasis::slope(std::size_t i, double quadratic_i, double quadratic_n
   const std::size_t n = t_.size();
   double left = 0.0, right = 0.0;
   if (i + 3 < n && std::abs(t_[i + 3] - t_[i]) > kKnotGuard) left = 3.0 / (t_[i + 3] - t_[i]) * quadratic_i;
-  if (i + 4 < n && std::abs(t_[i + 4] - t_[i + 1]) > kKnotGuard)
-    right = 3.0 / (t_[i + 4] - t_[i + 1]) * quadratic_next;
+  if (i + 4 < n && std::abs(t_[i + 4] - t_[i + 1]) > kKnotGuard) right = 3.0 / (t_[i + 4] - t_[i + 1]) * quadratic_next;
   return left - right;
 }
 
@@ -233,9 +232,7 @@ void BSplineBasis::evaluate_row_local(double v, double* row) const {
     const std::size_t i = local->active + slot - 3;
     if (i >= k) break;
     const double value = local->cubic[slot];
-    row[i] = p.extrapolate
-                 ? value + (v - p.at) * slope(i, local->quadratic[slot], local->quadratic[slot + 1])
-                 : value;
+    row[i] = p.extrapolate ? value + (v - p.at) * slope(i, local->quadratic[slot], local->quadratic[slot + 1]) : value;
   }
 }
 
@@ -279,8 +276,7 @@ namespace {
 Result<void> check_bspline_dimension(std::size_t k) {
   // k − 2 knots: below 2 there is no knot vector at all.
   if (k < 2) {
-    return GamError::invalid_parameter("A B-spline smooth requires k >= 2 basis functions, got " +
-                                       std::to_string(k));
+    return GamError::invalid_parameter("A B-spline smooth requires k >= 2 basis functions, got " + std::to_string(k));
   }
   return check_basis_dimension(k);
 }
@@ -311,8 +307,8 @@ std::vector<std::size_t> quantile_positions(std::size_t n, std::size_t k) {
 // `positions` (sorted, unique, relative to first) is the one a full sort
 // would put there: a multi-way selection, O(n log q) for q positions instead
 // of the O(n log n) of sorting the whole column.
-void select_order_statistics(Vector::iterator first, Vector::iterator last,
-                             std::span<const std::size_t> positions, std::size_t base) {
+void select_order_statistics(Vector::iterator first, Vector::iterator last, std::span<const std::size_t> positions,
+                             std::size_t base) {
   if (positions.empty() || first == last) return;
   const std::size_t mid = positions.size() / 2;
   const auto pivot = first + static_cast<std::ptrdiff_t>(positions[mid] - base);
@@ -364,8 +360,7 @@ Result<SmoothTerm> bspline_smooth_from_range(std::string name, std::size_t k, do
 
 Result<SmoothTerm> bspline_smooth_from_data(std::string name, std::size_t k, VectorView column) {
   VORNA_CHECK(check_bspline_dimension(k));
-  if (column.empty())
-    return GamError::invalid_parameter("Cannot place B-spline knots: the data column is empty");
+  if (column.empty()) return GamError::invalid_parameter("Cannot place B-spline knots: the data column is empty");
   Vector sorted = column.to_vector();
   // NaN has no place in the sort order (and would break the sort itself).
   if (std::any_of(sorted.begin(), sorted.end(), [](double v) { return std::isnan(v); }))

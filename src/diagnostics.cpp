@@ -20,8 +20,7 @@ bool is_utf8(const unsigned char* s) {
       code = (code << 6) | (*s & 0x3F);
     }
     static constexpr unsigned kMinForLength[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kMinForLength[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-      return false;
+    if (code < kMinForLength[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
   }
   return true;
 }

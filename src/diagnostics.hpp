@@ -31,9 +31,8 @@ class Timer {
   Timer() : start_(std::chrono::steady_clock::now()) {}
   void restart() { start_ = std::chrono::steady_clock::now(); }
   double elapsed_ms() const {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now() - start_)
-                        .count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count();
     return static_cast<double>(ns) / 1e6;
   }
 

@@ -198,30 +198,31 @@ PyObject* fit_dict(const vorna::PenalizedGlmFit& f) {
     py::Ref text(PyUnicode_FromString(w.c_str()));
     if (!text || PyList_Append(warnings.get(), text.get()) < 0) return nullptr;
   }
-  const bool ok =
-      set_item(d.get(), "coefficients", py::new_array(f.coefficients)) && set_item(d.get(), "lambda", py::new_array(f.lambda)) &&
-      set_item(d.get(), "linear_predictor", py::new_array(f.linear_predictor)) &&
-      set_item(d.get(), "fitted", py::new_array(f.fitted)) &&
-      set_item(d.get(), "working_weights", py::new_array(f.working_weights)) &&
-      set_item(d.get(), "vp", py::new_array(f.vp)) && set_item(d.get(), "ve", py::new_array(f.ve)) &&
-      set_item(d.get(), "edf", py::new_array(f.edf)) && set_item(d.get(), "scale", PyFloat_FromDouble(f.scale)) &&
-      set_item(d.get(), "scale_estimated", PyBool_FromLong(f.scale_estimated)) &&
-      set_item(d.get(), "deviance", PyFloat_FromDouble(f.deviance)) &&
-      set_item(d.get(), "null_deviance", PyFloat_FromDouble(f.null_deviance)) &&
-      set_item(d.get(), "log_likelihood", PyFloat_FromDouble(f.log_likelihood)) &&
-      set_item(d.get(), "aic_scale", PyFloat_FromDouble(f.aic_scale)) &&
-      set_item(d.get(), "log_likelihood_at_scale", PyFloat_FromDouble(f.log_likelihood_at_scale)) &&
-      set_item(d.get(), "penalty", PyFloat_FromDouble(f.penalty)) &&
-      set_item(d.get(), "penalty_log_det", PyFloat_FromDouble(f.penalty_log_det)) &&
-      set_item(d.get(), "penalty_rank", PyLong_FromSize_t(f.penalty_rank)) &&
-      set_item(d.get(), "log_det_a", PyFloat_FromDouble(f.log_det_a)) &&
-      set_item(d.get(), "log_det_range", PyFloat_FromDouble(f.log_det_range)) &&
-      set_item(d.get(), "criterion", PyFloat_FromDouble(f.criterion)) &&
-      set_item(d.get(), "observations", PyLong_FromSize_t(f.observations)) &&
-      set_item(d.get(), "pirls_iterations", PyLong_FromSize_t(f.pirls_iterations)) &&
-      set_item(d.get(), "selection_passes", PyLong_FromSize_t(f.selection_passes)) &&
-      set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&
-      PyDict_SetItemString(d.get(), "warnings", warnings.get()) == 0;
+  const bool ok = set_item(d.get(), "coefficients", py::new_array(f.coefficients)) &&
+                  set_item(d.get(), "lambda", py::new_array(f.lambda)) &&
+                  set_item(d.get(), "linear_predictor", py::new_array(f.linear_predictor)) &&
+                  set_item(d.get(), "fitted", py::new_array(f.fitted)) &&
+                  set_item(d.get(), "working_weights", py::new_array(f.working_weights)) &&
+                  set_item(d.get(), "vp", py::new_array(f.vp)) && set_item(d.get(), "ve", py::new_array(f.ve)) &&
+                  set_item(d.get(), "edf", py::new_array(f.edf)) &&
+                  set_item(d.get(), "scale", PyFloat_FromDouble(f.scale)) &&
+                  set_item(d.get(), "scale_estimated", PyBool_FromLong(f.scale_estimated)) &&
+                  set_item(d.get(), "deviance", PyFloat_FromDouble(f.deviance)) &&
+                  set_item(d.get(), "null_deviance", PyFloat_FromDouble(f.null_deviance)) &&
+                  set_item(d.get(), "log_likelihood", PyFloat_FromDouble(f.log_likelihood)) &&
+                  set_item(d.get(), "aic_scale", PyFloat_FromDouble(f.aic_scale)) &&
+                  set_item(d.get(), "log_likelihood_at_scale", PyFloat_FromDouble(f.log_likelihood_at_scale)) &&
+                  set_item(d.get(), "penalty", PyFloat_FromDouble(f.penalty)) &&
+                  set_item(d.get(), "penalty_log_det", PyFloat_FromDouble(f.penalty_log_det)) &&
+                  set_item(d.get(), "penalty_rank", PyLong_FromSize_t(f.penalty_rank)) &&
+                  set_item(d.get(), "log_det_a", PyFloat_FromDouble(f.log_det_a)) &&
+                  set_item(d.get(), "log_det_range", PyFloat_FromDouble(f.log_det_range)) &&
+                  set_item(d.get(), "criterion", PyFloat_FromDouble(f.criterion)) &&
+                  set_item(d.get(), "observations", PyLong_FromSize_t(f.observations)) &&
+                  set_item(d.get(), "pirls_iterations", PyLong_FromSize_t(f.pirls_iterations)) &&
+                  set_item(d.get(), "selection_passes", PyLong_FromSize_t(f.selection_passes)) &&
+                  set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&
+                  PyDict_SetItemString(d.get(), "warnings", warnings.get()) == 0;
   if (!ok) return nullptr;
   py::Ref passes(PyList_New(0));
   if (!passes) return nullptr;
@@ -259,14 +260,13 @@ std::optional<vorna::SelectionCriterion> criterion_from_name(const std::string& 
 
 PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
-  static const char* kwlist[] = {"terms", "data", "y", "weights", "offset", "penalties", "family", "link",
-                                 "criterion", "lam", "max_iter", nullptr};
+  static const char* kwlist[] = {"terms",  "data", "y",         "weights", "offset",   "penalties",
+                                 "family", "link", "criterion", "lam",     "max_iter", nullptr};
   PyObject *terms_obj, *data_obj, *y_obj, *w_obj, *off_obj, *pen_obj, *lam_obj = Py_None;
   const char *family, *link, *criterion;
   Py_ssize_t max_iter = 100;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOsss|On:fit", const_cast<char**>(kwlist), &terms_obj,
-                                   &data_obj, &y_obj, &w_obj, &off_obj, &pen_obj, &family, &link, &criterion,
-                                   &lam_obj, &max_iter))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOsss|On:fit", const_cast<char**>(kwlist), &terms_obj, &data_obj,
+                                   &y_obj, &w_obj, &off_obj, &pen_obj, &family, &link, &criterion, &lam_obj, &max_iter))
     return nullptr;
   vorna::ConstMatrixView data;
   if (!to_data_view(data_obj, "data", data)) return nullptr;
@@ -274,8 +274,8 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!model) return nullptr;
   Vector y, w, offset;
   std::vector<Matrix> penalties;
-  if (!py::to_vector(y_obj, "y", y) || !py::to_vector(w_obj, "weights", w) || !py::to_vector(off_obj, "offset", offset) ||
-      !py::to_matrix_list(pen_obj, "penalties", penalties))
+  if (!py::to_vector(y_obj, "y", y) || !py::to_vector(w_obj, "weights", w) ||
+      !py::to_vector(off_obj, "offset", offset) || !py::to_matrix_list(pen_obj, "penalties", penalties))
     return nullptr;
   vorna::PenalizedGlmOptions options;
   if (!parse_glm(family, link, options.glm)) return nullptr;
@@ -395,7 +395,8 @@ PyMethodDef g_methods[] = {
     {"deviance_residuals", engine_deviance_residuals, METH_VARARGS,
      "deviance_residuals(family, link, y, mu, weights) -> sign(y − μ)·√(unit deviance)"},
     {"inverse_link", engine_inverse_link, METH_VARARGS, "inverse_link(family, link, eta) -> mu"},
-    {"family_info", engine_family_info, METH_VARARGS, "family_info(family) -> (canonical link, admitted links, scale known)"},
+    {"family_info", engine_family_info, METH_VARARGS,
+     "family_info(family) -> (canonical link, admitted links, scale known)"},
     {"model_matrix", engine_model_matrix, METH_VARARGS, "model_matrix(terms, data) -> n × p array"},
     {"column_sums", engine_column_sums, METH_VARARGS, "column_sums(terms, data) -> column sums of the model matrix"},
     {"predict", engine_predict, METH_VARARGS,
@@ -405,8 +406,15 @@ PyMethodDef g_methods[] = {
     {"penalty", engine_penalty, METH_VARARGS, "penalty(kind, knots) -> the basis's curvature penalty"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "_engine", "The vorna modelling layer's numerical engine.", -1,
-                            g_methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,
+                            "_engine",
+                            "The vorna modelling layer's numerical engine.",
+                            -1,
+                            g_methods,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr};
 
 }  // namespace
 

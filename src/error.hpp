@@ -27,22 +27,12 @@ struct GamError {
   // The kind's fixed prefix followed by the message.
   std::string display() const;
 
-  static GamError dimension_mismatch(std::string msg) {
-    return {GamErrorKind::DimensionMismatch, std::move(msg)};
-  }
-  static GamError optimization_failed(std::string msg) {
-    return {GamErrorKind::OptimizationFailed, std::move(msg)};
-  }
+  static GamError dimension_mismatch(std::string msg) { return {GamErrorKind::DimensionMismatch, std::move(msg)}; }
+  static GamError optimization_failed(std::string msg) { return {GamErrorKind::OptimizationFailed, std::move(msg)}; }
   static GamError singular_matrix() { return {GamErrorKind::SingularMatrix, {}}; }
-  static GamError invalid_parameter(std::string msg) {
-    return {GamErrorKind::InvalidParameter, std::move(msg)};
-  }
-  static GamError linalg_error(std::string msg) {
-    return {GamErrorKind::LinAlgError, std::move(msg)};
-  }
-  static GamError not_implemented(std::string msg) {
-    return {GamErrorKind::NotImplemented, std::move(msg)};
-  }
+  static GamError invalid_parameter(std::string msg) { return {GamErrorKind::InvalidParameter, std::move(msg)}; }
+  static GamError linalg_error(std::string msg) { return {GamErrorKind::LinAlgError, std::move(msg)}; }
+  static GamError not_implemented(std::string msg) { return {GamErrorKind::NotImplemented, std::move(msg)}; }
 };
 
 // What the model-level operations (set-up, fit pipelines, the optimizer entry)
@@ -117,14 +107,14 @@ class [[nodiscard]] Result<void, E> {
 
 // Evaluates expr (a Result); on failure returns its error from the enclosing
 // function, otherwise binds the value to a new variable `var`.
-#define VORNA_TRY(var, expr)                                  \
-  auto var##_result_ = (expr);                                \
+#define VORNA_TRY(var, expr)                                   \
+  auto var##_result_ = (expr);                                 \
   if (!var##_result_) return std::move(var##_result_).error(); \
   auto var = std::move(var##_result_).value()
 
 // For Result<void> (or when the value is not needed).
-#define VORNA_CHECK(expr)                                      \
-  do {                                                         \
-    auto vorna_check_result_ = (expr);                         \
+#define VORNA_CHECK(expr)                                                    \
+  do {                                                                       \
+    auto vorna_check_result_ = (expr);                                       \
     if (!vorna_check_result_) return std::move(vorna_check_result_).error(); \
   } while (0)

@@ -85,8 +85,7 @@ std::string fixed(double x, int decimals) {
 
 std::string fixed(double x, int width, int decimals) {
   std::string text = fixed(x, decimals);
-  if (static_cast<int>(text.size()) < width)
-    text.insert(0, static_cast<std::size_t>(width) - text.size(), ' ');
+  if (static_cast<int>(text.size()) < width) text.insert(0, static_cast<std::size_t>(width) - text.size(), ' ');
   return text;
 }
 
@@ -127,8 +126,7 @@ std::string debug_list(VectorView v) {
 }
 
 std::string array_debug(VectorView v) {
-  return debug_list(v) + ", shape=[" + std::to_string(v.size()) +
-         "], strides=[1], layout=CFcf (0xf), const ndim=1";
+  return debug_list(v) + ", shape=[" + std::to_string(v.size()) + "], strides=[1], layout=CFcf (0xf), const ndim=1";
 }
 
 }  // namespace vorna::fmt

@@ -14,8 +14,8 @@ std::size_t white_space_length(std::string_view s, std::size_t i) {
   if (i + 2 >= s.size()) return 0;
   const unsigned code = ((c & 0x0Fu) << 12) | ((byte(i + 1) & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu);
   if ((c & 0xF0u) != 0xE0u) return 0;
-  const bool space = code == 0x1680 || (code >= 0x2000 && code <= 0x200A) || code == 0x2028 ||
-                     code == 0x2029 || code == 0x202F || code == 0x205F || code == 0x3000;
+  const bool space = code == 0x1680 || (code >= 0x2000 && code <= 0x200A) || code == 0x2028 || code == 0x2029 ||
+                     code == 0x202F || code == 0x205F || code == 0x3000;
   return space ? 3 : 0;
 }
 

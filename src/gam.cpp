@@ -185,8 +185,7 @@ double max_log_change(const Vector& a, const Vector& b) {
   return change;
 }
 
-Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const std::size_t> k,
-                                              std::string_view bs) {
+Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const std::size_t> k, std::string_view bs) {
   clear_smooths();
   for (std::size_t i = 0; i < x.cols(); ++i) {
     const std::string name = "x" + std::to_string(i);
@@ -226,16 +225,14 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
 }
 
 Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std::string_view formula,
-                                                  std::string_view method,
-                                                  std::optional<std::size_t> max_iter) {
+                                                  std::string_view method, std::optional<std::size_t> max_iter) {
   auto parsed = parse_formula(formula);
   if (auto* message = std::get_if<std::string>(&parsed)) return Failure::message(std::move(*message));
   const auto& terms = std::get<std::vector<FormulaTerm>>(parsed);
   for (const FormulaTerm& term : terms) {
     if (term.column >= x.cols()) {
       return Failure::message("Column index " + std::to_string(term.column) +
-                              " in the formula is out of range: x has " + std::to_string(x.cols()) +
-                              " columns");
+                              " in the formula is out of range: x has " + std::to_string(x.cols()) + " columns");
     }
     if (term.k < 2) {
       return Failure::message("Invalid k value " + std::to_string(term.k) + " for column " +
@@ -244,8 +241,8 @@ Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std
   }
   clear_smooths();
   for (const FormulaTerm& term : terms) {
-    VORNA_TRY(smooth, bspline_smooth_from_data("x" + std::to_string(term.column),
-                                               static_cast<std::size_t>(term.k), x.col(term.column)));
+    VORNA_TRY(smooth, bspline_smooth_from_data("x" + std::to_string(term.column), static_cast<std::size_t>(term.k),
+                                               x.col(term.column)));
     add_smooth(std::move(smooth));
   }
   return fit_model(std::move(x), y, method, max_iter);
@@ -339,9 +336,9 @@ Result<Vector> GamModel::predict_response(const Matrix& x) const {
   VORNA_CHECK(check_columns(x, smooths_.size()));
   const std::size_t p = total_basis(smooths_);
   if (p != coefficients_->size()) {
-    return GamError::dimension_mismatch(
-        "the smooths have changed since the last fit: the model matrix has " + std::to_string(p) +
-        " columns but the fit has " + std::to_string(coefficients_->size()) + " coefficients");
+    return GamError::dimension_mismatch("the smooths have changed since the last fit: the model matrix has " +
+                                        std::to_string(p) + " columns but the fit has " +
+                                        std::to_string(coefficients_->size()) + " coefficients");
   }
   if (fitted_smooths_version_ != smooths_version_) {
     return GamError::invalid_parameter(
@@ -389,9 +386,8 @@ Result<GamState> GamModel::state() const {
   }
   // store() sets every result field together with the flag.
   if (fitted_) {
-    out.fit = FitState{*smoothing_,       *lambdas_,        *coefficients_, *fitted_values_,
-                       *linear_predictor_, *working_weights_, *design_matrix_, *deviance_,
-                       fitted_smooths_version_};
+    out.fit = FitState{*smoothing_,       *lambdas_,       *coefficients_, *fitted_values_,        *linear_predictor_,
+                       *working_weights_, *design_matrix_, *deviance_,     fitted_smooths_version_};
   }
   return out;
 }
@@ -418,8 +414,7 @@ Result<GamModel> GamModel::from_state(GamState state) {
     const std::size_t k = basis->num_basis();
     if (saved.penalty.rows() != k || saved.penalty.cols() != k) {
       return GamError::invalid_parameter(where + ": the penalty is " + count(saved.penalty.rows()) + " × " +
-                                         count(saved.penalty.cols()) + " but the basis has " + count(k) +
-                                         " functions");
+                                         count(saved.penalty.cols()) + " but the basis has " + count(k) + " functions");
     }
     smooths.push_back(SmoothTerm{std::move(saved.name), std::move(basis), std::move(saved.penalty), saved.lambda});
   }

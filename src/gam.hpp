@@ -61,11 +61,11 @@ struct SmoothState {
 struct FitState {
   SmoothingParameter smoothing;  // the optimizer's record (method, λ, Fellner-Schall switch)
   Vector lambdas;                // what get_all_lambdas returns
-  Vector coefficients;      // p
-  Vector fitted_values;     // n
-  Vector linear_predictor;  // n
-  Vector working_weights;   // n
-  Matrix design_matrix;     // n × p
+  Vector coefficients;           // p
+  Vector fitted_values;          // n
+  Vector linear_predictor;       // n
+  Vector working_weights;        // n
+  Matrix design_matrix;          // n × p
   double deviance = 0.0;
   std::size_t smooths_version = 0;
 };
@@ -96,8 +96,7 @@ class GamModel {
 
   // Replaces the smooth list by one smooth per column of x ("cr" or "bs").
   // On failure the smooths made so far stay in the list.
-  Result<void, Failure> setup_smooths(const Matrix& x, std::span<const std::size_t> k,
-                                      std::string_view bs);
+  Result<void, Failure> setup_smooths(const Matrix& x, std::span<const std::size_t> k, std::string_view bs);
   void add_smooth(SmoothTerm smooth) {
     smooths_.push_back(std::move(smooth));
     ++smooths_version_;
@@ -111,16 +110,14 @@ class GamModel {
   Result<FitSummary, Failure> fit_model(Matrix x, const Vector& y, std::string_view method,
                                         std::optional<std::size_t> max_iter);
   // The cached pipeline: k check, set-up, then the fit (see gam_optimized.cpp).
-  Result<FitSummary, Failure> fit_model_cached(Matrix x, const Vector& y,
-                                               std::span<const std::size_t> k,
+  Result<FitSummary, Failure> fit_model_cached(Matrix x, const Vector& y, std::span<const std::size_t> k,
                                                std::string_view method, std::string_view bs,
                                                std::optional<std::size_t> max_iter);
 
   // Replaces the smooths by the formula's B-spline terms (knots from the named
   // columns) and runs the plain pipeline. The formula is parsed and checked
   // against x before the model changes.
-  Result<FitSummary, Failure> fit_formula(Matrix x, const Vector& y, std::string_view formula,
-                                          std::string_view method,
+  Result<FitSummary, Failure> fit_formula(Matrix x, const Vector& y, std::string_view formula, std::string_view method,
                                           std::optional<std::size_t> max_iter);
 
   // Predicted means at new inputs (one column per smooth).

@@ -41,8 +41,7 @@ double starting_lambda(const Matrix& x, const Vector& y, const Matrix& first_pen
 
 }  // namespace
 
-Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y,
-                                                       std::span<const std::size_t> k,
+Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y, std::span<const std::size_t> k,
                                                        std::string_view method_name, std::string_view bs,
                                                        std::optional<std::size_t> max_iter) {
   if (k.size() != x.cols()) {

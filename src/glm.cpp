@@ -19,9 +19,9 @@ constexpr double kProbitBound = 8.125890664701906;
 constexpr double kExpBound = 700.0;
 
 constexpr std::array<std::string_view, 5> kDistributionNames = {"gaussian", "binomial", "poisson", "gamma",
-                                                                  "inverse_gaussian"};
+                                                                "inverse_gaussian"};
 constexpr std::array<std::string_view, 8> kLinkNames = {"identity", "log",     "logit",          "probit",
-                                                          "cloglog",  "inverse", "inverse_square", "sqrt"};
+                                                        "cloglog",  "inverse", "inverse_square", "sqrt"};
 
 double clamp_probability(double mu) { return std::clamp(mu, kEps, 1.0 - kEps); }
 double floor_tiny(double v) { return std::abs(v) < kEps ? std::copysign(kEps, v) : v; }
@@ -238,10 +238,19 @@ Result<void> check_response(Distribution d, VectorView y) {
     const char* rule = "finite values";
     switch (d) {
       case Distribution::Gaussian: break;
-      case Distribution::Binomial: ok = ok && v >= 0.0 && v <= 1.0; rule = "0 <= y <= 1 (proportions; pass trial counts as weights)"; break;
-      case Distribution::Poisson: ok = ok && v >= 0.0; rule = "y >= 0"; break;
+      case Distribution::Binomial:
+        ok = ok && v >= 0.0 && v <= 1.0;
+        rule = "0 <= y <= 1 (proportions; pass trial counts as weights)";
+        break;
+      case Distribution::Poisson:
+        ok = ok && v >= 0.0;
+        rule = "y >= 0";
+        break;
       case Distribution::Gamma:
-      case Distribution::InverseGaussian: ok = ok && v > 0.0; rule = "y > 0"; break;
+      case Distribution::InverseGaussian:
+        ok = ok && v > 0.0;
+        rule = "y > 0";
+        break;
     }
     if (!ok) {
       char value[64];

@@ -38,10 +38,10 @@ struct Glm {
   Distribution distribution = Distribution::Gaussian;
   Link link = Link::Identity;
 
-  double link_fn(double mu) const;    // η = g(μ)
-  double inverse(double eta) const;   // μ = g⁻¹(η), kept inside the mean space
-  double mu_eta(double eta) const;    // dμ/dη, never exactly 0
-  double variance(double mu) const;   // V(μ)
+  double link_fn(double mu) const;   // η = g(μ)
+  double inverse(double eta) const;  // μ = g⁻¹(η), kept inside the mean space
+  double mu_eta(double eta) const;   // dμ/dη, never exactly 0
+  double variance(double mu) const;  // V(μ)
   // Unit deviance times the prior weight.
   double deviance(double y, double mu, double w) const;
   // Whether μ (η) lies where the distribution and link are defined.

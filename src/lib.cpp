@@ -33,8 +33,7 @@ constexpr const char* kNotFitted = "Model not fitted yet";
 // ---- The GAM object and its access rule ------------------------------------
 
 struct GamObject {
-  PyObject_HEAD
-  vorna::GamModel* model;
+  PyObject_HEAD vorna::GamModel* model;
   int borrow;  // see py::Access
 };
 
@@ -44,15 +43,13 @@ PyObject* gam_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"family", nullptr};
   PyObject* family_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:GAM", const_cast<char**>(kwlist), &family_obj))
-    return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:GAM", const_cast<char**>(kwlist), &family_obj)) return nullptr;
   std::optional<std::string> family_name;
   if (!py::to_optional_string(family_obj, "family", family_name)) return nullptr;
   const std::string name = family_name.value_or("gaussian");
   const std::optional<vorna::Family> family = vorna::family_from_name(name);
   if (!family) {
-    return py::raise_value_error("Unknown family '" + name +
-                                 "'. Use 'gaussian', 'binomial', 'poisson', or 'gamma'");
+    return py::raise_value_error("Unknown family '" + name + "'. Use 'gaussian', 'binomial', 'poisson', or 'gamma'");
   }
   auto model = std::make_unique<vorna::GamModel>(*family);
   PyObject* obj = type->tp_alloc(type, 0);
@@ -107,8 +104,8 @@ PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs)
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"var_name", "num_basis", "x_min", "x_max", nullptr};
   PyObject *name_obj, *k_obj, *min_obj, *max_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:add_cubic_spline", const_cast<char**>(kwlist),
-                                   &name_obj, &k_obj, &min_obj, &max_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:add_cubic_spline", const_cast<char**>(kwlist), &name_obj, &k_obj,
+                                   &min_obj, &max_obj))
     return nullptr;
   std::string var_name;
   std::size_t num_basis = 0;
@@ -136,26 +133,23 @@ struct FitArgs {
   std::string formula;
 };
 
-PyObject* gam_fit_auto_optimized_impl(PyObject* self, PyObject* args, PyObject* kwargs,
-                                      const char* format, bool method_required) {
+PyObject* gam_fit_auto_optimized_impl(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
+                                      bool method_required) {
   static const char* kwlist[] = {"x", "y", "k", "method", "bs", "max_iter", nullptr};
   PyObject *x_obj, *y_obj, *k_obj, *method_obj = nullptr, *bs_obj = nullptr, *iter_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &x_obj, &y_obj,
-                                   &k_obj, &method_obj, &bs_obj, &iter_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &x_obj, &y_obj, &k_obj,
+                                   &method_obj, &bs_obj, &iter_obj))
     return nullptr;
   FitArgs a;
-  if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) ||
-      !py::to_count_list(k_obj, "k", a.k))
+  if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) || !py::to_count_list(k_obj, "k", a.k))
     return nullptr;
   if ((method_required || method_obj) && !py::to_string(method_obj, "method", a.method)) return nullptr;
-  if (!py::to_optional_string(bs_obj, "bs", a.bs) ||
-      !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
+  if (!py::to_optional_string(bs_obj, "bs", a.bs) || !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return fit_outcome(as_gam(self)->model->fit_model_cached(std::move(a.x), a.y, a.k, a.method,
-                                                           a.bs.value_or("bs"), a.max_iter),
-                     true);
+  return fit_outcome(
+      as_gam(self)->model->fit_model_cached(std::move(a.x), a.y, a.k, a.method, a.bs.value_or("bs"), a.max_iter), true);
 }
 
 PyObject* gam_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -174,13 +168,12 @@ PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"x", "y", "method", "max_iter", nullptr};
   PyObject *x_obj, *y_obj, *method_obj, *iter_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:fit_manual", const_cast<char**>(kwlist), &x_obj,
-                                   &y_obj, &method_obj, &iter_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:fit_manual", const_cast<char**>(kwlist), &x_obj, &y_obj,
+                                   &method_obj, &iter_obj))
     return nullptr;
   FitArgs a;
   if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) ||
-      !py::to_string(method_obj, "method", a.method) ||
-      !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
+      !py::to_string(method_obj, "method", a.method) || !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
@@ -192,21 +185,20 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"x", "y", "k", "method", "bs", "max_iter", nullptr};
   PyObject *x_obj, *y_obj, *k_obj, *method_obj, *bs_obj, *iter_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:fit_auto", const_cast<char**>(kwlist), &x_obj,
-                                   &y_obj, &k_obj, &method_obj, &bs_obj, &iter_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:fit_auto", const_cast<char**>(kwlist), &x_obj, &y_obj, &k_obj,
+                                   &method_obj, &bs_obj, &iter_obj))
     return nullptr;
   FitArgs a;
-  if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) ||
-      !py::to_count_list(k_obj, "k", a.k) || !py::to_string(method_obj, "method", a.method) ||
-      !py::to_optional_string(bs_obj, "bs", a.bs) ||
+  if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) || !py::to_count_list(k_obj, "k", a.k) ||
+      !py::to_string(method_obj, "method", a.method) || !py::to_optional_string(bs_obj, "bs", a.bs) ||
       !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
   vorna::GamModel& model = *as_gam(self)->model;
   if (a.k.size() != a.x.cols()) {
-    return py::raise_value_error("k length (" + std::to_string(a.k.size()) +
-                                 ") must match number of columns (" + std::to_string(a.x.cols()) + ")");
+    return py::raise_value_error("k length (" + std::to_string(a.k.size()) + ") must match number of columns (" +
+                                 std::to_string(a.x.cols()) + ")");
   }
   auto setup = model.setup_smooths(a.x, a.k, a.bs.value_or("bs"));
   if (!setup) return raise_failure(setup.error());
@@ -218,19 +210,17 @@ PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"x", "y", "formula", "method", "max_iter", nullptr};
   PyObject *x_obj, *y_obj, *formula_obj, *method_obj, *iter_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:fit_formula", const_cast<char**>(kwlist),
-                                   &x_obj, &y_obj, &formula_obj, &method_obj, &iter_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:fit_formula", const_cast<char**>(kwlist), &x_obj, &y_obj,
+                                   &formula_obj, &method_obj, &iter_obj))
     return nullptr;
   FitArgs a;
   if (!py::to_matrix(x_obj, "x", a.x) || !py::to_vector(y_obj, "y", a.y) ||
-      !py::to_string(formula_obj, "formula", a.formula) ||
-      !py::to_string(method_obj, "method", a.method) ||
+      !py::to_string(formula_obj, "formula", a.formula) || !py::to_string(method_obj, "method", a.method) ||
       !py::to_optional_count(iter_obj, "max_iter", a.max_iter))
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return fit_outcome(
-      as_gam(self)->model->fit_formula(std::move(a.x), a.y, a.formula, a.method, a.max_iter), false);
+  return fit_outcome(as_gam(self)->model->fit_formula(std::move(a.x), a.y, a.formula, a.method, a.max_iter), false);
   VORNA_PY_END
 }
 
@@ -238,8 +228,7 @@ PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"x", nullptr};
   PyObject* x_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:predict", const_cast<char**>(kwlist), &x_obj))
-    return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:predict", const_cast<char**>(kwlist), &x_obj)) return nullptr;
   Matrix x;
   if (!py::to_matrix(x_obj, "x", x)) return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
@@ -367,8 +356,7 @@ PyObject* smooth_to_python(const vorna::SmoothState& smooth) {
   py::Ref dict(PyDict_New());
   if (!dict) return nullptr;
   const bool ok = put(dict.get(), "name", new_text(smooth.name)) &&
-                  put(dict.get(), "basis",
-                      new_text(smooth.basis == vorna::BasisKind::CubicRegression ? "cr" : "bs")) &&
+                  put(dict.get(), "basis", new_text(smooth.basis == vorna::BasisKind::CubicRegression ? "cr" : "bs")) &&
                   put(dict.get(), "knots", py::new_array(smooth.knots)) &&
                   put(dict.get(), "penalty", py::new_array(smooth.penalty)) &&
                   put(dict.get(), "lambda", PyFloat_FromDouble(smooth.lambda));
@@ -464,8 +452,7 @@ bool read_dict(PyObject* obj, const std::string& path, const std::array<const ch
 }
 
 bool float64_array(PyObject* obj, const std::string& path, int ndim) {
-  const bool ok = PyArray_Check(obj) &&
-                  PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj))->type_num == NPY_DOUBLE &&
+  const bool ok = PyArray_Check(obj) && PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj))->type_num == NPY_DOUBLE &&
                   PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject*>(obj)) &&
                   PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == ndim;
   if (ok) return true;
@@ -537,9 +524,8 @@ bool read_smooth(PyObject* obj, const std::string& path, vorna::SmoothState& out
 
 bool read_fit(PyObject* obj, const std::string& path, vorna::FitState& out) {
   static constexpr std::array<const char*, 11> kKeys = {
-      "method",           "use_fellner_schall", "smoothing_lambda", "lambdas",
-      "coefficients",     "fitted_values",      "linear_predictor", "working_weights",
-      "design_matrix",    "deviance",           "smooths_version"};
+      "method",           "use_fellner_schall", "smoothing_lambda", "lambdas",  "coefficients",   "fitted_values",
+      "linear_predictor", "working_weights",    "design_matrix",    "deviance", "smooths_version"};
   std::array<py::Ref, 11> f;
   std::string method;
   if (!read_dict(obj, path, kKeys, f) || !read_text(f[0].get(), key_path(path, "method"), method)) return false;
@@ -818,13 +804,12 @@ PyObject* compute_penalty_matrix(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"basis_type", "num_basis", "knots", nullptr};
   PyObject *type_obj, *k_obj, *knots_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:compute_penalty_matrix",
-                                   const_cast<char**>(kwlist), &type_obj, &k_obj, &knots_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:compute_penalty_matrix", const_cast<char**>(kwlist), &type_obj,
+                                   &k_obj, &knots_obj))
     return nullptr;
   std::string basis_type;
   std::size_t k = 0;
-  if (!py::to_string(type_obj, "basis_type", basis_type) || !py::to_count(k_obj, "num_basis", k))
-    return nullptr;
+  if (!py::to_string(type_obj, "basis_type", basis_type) || !py::to_count(k_obj, "num_basis", k)) return nullptr;
   Vector knots;
   if (!py::to_vector(knots_obj, "knots", knots)) return nullptr;
   auto* arr = reinterpret_cast<PyArrayObject*>(knots_obj);
@@ -850,8 +835,8 @@ struct CriterionArgs {
 bool parse_criterion_args(PyObject* args, PyObject* kwargs, const char* format, CriterionArgs& a) {
   static const char* kwlist[] = {"y", "x", "w", "lambdas", "penalties", nullptr};
   PyObject *y_obj, *x_obj, *w_obj, *lambdas_obj, *penalties_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &y_obj, &x_obj,
-                                   &w_obj, &lambdas_obj, &penalties_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &y_obj, &x_obj, &w_obj,
+                                   &lambdas_obj, &penalties_obj))
     return false;
   return py::to_vector(y_obj, "y", a.y) && py::to_matrix(x_obj, "x", a.x) && py::to_vector(w_obj, "w", a.w) &&
          py::to_real_list(lambdas_obj, "lambdas", a.lambdas) &&
@@ -872,8 +857,8 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"x", "y", "lambdas", "k_values", nullptr};
   PyObject *x_obj, *y_obj, *lambdas_obj, *k_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:evaluate_gradient", const_cast<char**>(kwlist),
-                                   &x_obj, &y_obj, &lambdas_obj, &k_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:evaluate_gradient", const_cast<char**>(kwlist), &x_obj, &y_obj,
+                                   &lambdas_obj, &k_obj))
     return nullptr;
   Matrix x;
   Vector y, lambdas;
@@ -882,8 +867,8 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
       !py::to_real_list(lambdas_obj, "lambdas", lambdas) || !py::to_count_list(k_obj, "k_values", k_values))
     return nullptr;
   if (k_values.size() > x.cols()) {
-    return py::raise_value_error("k_values has " + std::to_string(k_values.size()) +
-                                 " entries but x has only " + std::to_string(x.cols()) + " columns");
+    return py::raise_value_error("k_values has " + std::to_string(k_values.size()) + " entries but x has only " +
+                                 std::to_string(x.cols()) + " columns");
   }
   std::vector<vorna::SmoothTerm> smooths;
   for (std::size_t i = 0; i < k_values.size(); ++i) {
@@ -915,20 +900,18 @@ PyObject* reml_hessian_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) 
 
 PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
-  static const char* kwlist[] = {"y",         "x",       "w",        "initial_log_lambda",
-                                 "penalties", "max_iter", "grad_tol", "verbose", nullptr};
+  static const char* kwlist[] = {"y",        "x",       "w",    "initial_log_lambda", "penalties", "max_iter",
+                                 "grad_tol", "verbose", nullptr};
   PyObject *y_obj, *x_obj, *w_obj, *rho_obj, *penalties_obj, *iter_obj, *tol_obj, *verbose_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOO:newton_pirls_py", const_cast<char**>(kwlist),
-                                   &y_obj, &x_obj, &w_obj, &rho_obj, &penalties_obj, &iter_obj, &tol_obj,
-                                   &verbose_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOO:newton_pirls_py", const_cast<char**>(kwlist), &y_obj, &x_obj,
+                                   &w_obj, &rho_obj, &penalties_obj, &iter_obj, &tol_obj, &verbose_obj))
     return nullptr;
   Vector y, w, rho;
   Matrix x;
   std::vector<Matrix> penalties;
   vorna::NewtonConfig config;
   if (!py::to_vector(y_obj, "y", y) || !py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
-      !py::to_vector(rho_obj, "initial_log_lambda", rho) ||
-      !py::to_matrix_list(penalties_obj, "penalties", penalties))
+      !py::to_vector(rho_obj, "initial_log_lambda", rho) || !py::to_matrix_list(penalties_obj, "penalties", penalties))
     return nullptr;
   if (iter_obj != Py_None && !py::to_count(iter_obj, "max_iter", config.max_iter)) return nullptr;
   if (tol_obj != Py_None && !py::to_real(tol_obj, "grad_tol", config.grad_tol)) return nullptr;
@@ -939,9 +922,8 @@ PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
   py::Ref log_lambda(py::new_array(r.log_lambda));
   py::Ref lambda(py::new_array(r.lambda));
   if (!log_lambda || !lambda) return nullptr;
-  return Py_BuildValue("(OOdnOs#)", log_lambda.get(), lambda.get(), r.reml,
-                       static_cast<Py_ssize_t>(r.iterations), r.converged ? Py_True : Py_False,
-                       r.message.data(), static_cast<Py_ssize_t>(r.message.size()));
+  return Py_BuildValue("(OOdnOs#)", log_lambda.get(), lambda.get(), r.reml, static_cast<Py_ssize_t>(r.iterations),
+                       r.converged ? Py_True : Py_False, r.message.data(), static_cast<Py_ssize_t>(r.message.size()));
   VORNA_PY_END
 }
 
@@ -1057,8 +1039,7 @@ PyMethodDef g_module_methods[] = {
 };
 
 // The functions are added after the class, so the module's namespace lists GAM first.
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "vorna_core", "", -1, nullptr,
-                            nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "vorna_core", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

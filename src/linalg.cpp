@@ -69,8 +69,7 @@ class TransposedOperand {
     const std::size_t r = v.rows(), c = v.cols();
     const auto rs = v.row_stride(), cs = v.col_stride();
     const auto wide_enough = [](std::ptrdiff_t stride, std::size_t extent) {
-      return stride >= static_cast<std::ptrdiff_t>(std::max<std::size_t>(1, extent)) &&
-             stride <= INT_MAX;
+      return stride >= static_cast<std::ptrdiff_t>(std::max<std::size_t>(1, extent)) && stride <= INT_MAX;
     };
     if ((c <= 1 || cs == 1) && (r <= 1 || wide_enough(rs, c))) {
       data_ = v.data();
@@ -291,8 +290,7 @@ Result<Matrix> inverse_elimination(ConstMatrixView a) {
     }
   }
   Matrix inv(n, n);
-  for (std::size_t i = 0; i < n; ++i)
-    std::copy(m + i * w + n, m + i * w + w, inv.row_ptr(i));
+  for (std::size_t i = 0; i < n; ++i) std::copy(m + i * w + n, m + i * w + w, inv.row_ptr(i));
   return inv;
 }
 
@@ -320,8 +318,7 @@ LapackResult<Matrix> inverse_lapack(Matrix a) {
 
 std::string LapackError::to_string() const {
   switch (kind) {
-    case Kind::LapackInvalidValue:
-      return "LapackInvalidValue { return_code: " + std::to_string(return_code) + " }";
+    case Kind::LapackInvalidValue: return "LapackInvalidValue { return_code: " + std::to_string(return_code) + " }";
     case Kind::LapackComputationalFailure:
       return "LapackComputationalFailure { return_code: " + std::to_string(return_code) + " }";
     case Kind::InvalidShape: return "InvalidShape";
@@ -488,8 +485,8 @@ Matrix matmul(ConstMatrixView a, ConstMatrixView b) {
   const int mi = static_cast<int>(n), ni = static_cast<int>(m), ki = static_cast<int>(k);
   const int lda = ta.ld(), ldb = tb.ld();
   const double one = 1.0, zero = 0.0;
-  LAPACK(dgemm)(tb.trans(), ta.trans(), &mi, &ni, &ki, &one, tb.data(), &ldb, ta.data(), &lda,
-                &zero, c.data(), &mi, 1, 1);
+  LAPACK(dgemm)
+  (tb.trans(), ta.trans(), &mi, &ni, &ki, &one, tb.data(), &ldb, ta.data(), &lda, &zero, c.data(), &mi, 1, 1);
   return c;
 }
 
@@ -512,8 +509,8 @@ Matrix matmul_tn(ConstMatrixView a, ConstMatrixView b) {
   const int mi = static_cast<int>(q), ni = static_cast<int>(p), ki = static_cast<int>(n);
   const int lda = ta.ld(), ldb = tb.ld();
   const double one = 1.0, zero = 0.0;
-  LAPACK(dgemm)(tb.trans(), ta.flipped(), &mi, &ni, &ki, &one, tb.data(), &ldb, ta.data(), &lda,
-                &zero, c.data(), &mi, 1, 1);
+  LAPACK(dgemm)
+  (tb.trans(), ta.flipped(), &mi, &ni, &ki, &one, tb.data(), &ldb, ta.data(), &lda, &zero, c.data(), &mi, 1, 1);
   return c;
 }
 
@@ -652,8 +649,7 @@ LapackResult<Matrix> cholesky(ConstMatrixView a, bool upper) {
 LapackResult<Matrix> cholesky_upper(ConstMatrixView a) { return cholesky(a, true); }
 LapackResult<Matrix> cholesky_lower(ConstMatrixView a) { return cholesky(a, false); }
 
-LapackResult<Matrix> triangular_solve(ConstMatrixView t, bool upper, bool transpose_t,
-                                      ConstMatrixView b) {
+LapackResult<Matrix> triangular_solve(ConstMatrixView t, bool upper, bool transpose_t, ConstMatrixView b) {
   if (t.rows() != t.cols()) return LapackError{Kind::NotSquare, 0};
   if (b.rows() != t.rows()) return LapackError{Kind::InvalidShape, 0};
   VORNA_TRY(n, lapack_int(t.rows()));
@@ -663,8 +659,8 @@ LapackResult<Matrix> triangular_solve(ConstMatrixView t, bool upper, bool transp
   const Matrix tt(t);
   Matrix x = column_major_copy(b);
   int info = 0;
-  LAPACK(dtrtrs)(upper ? "L" : "U", transpose_t ? "N" : "T", "N", &n, &nrhs, tt.data(), &n,
-                 x.data(), &n, &info, 1, 1, 1);
+  LAPACK(dtrtrs)
+  (upper ? "L" : "U", transpose_t ? "N" : "T", "N", &n, &nrhs, tt.data(), &n, x.data(), &n, &info, 1, 1, 1);
   VORNA_CHECK(check_info(info));
   return transpose(x);
 }

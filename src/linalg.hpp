@@ -97,9 +97,9 @@ Matrix transpose(ConstMatrixView a);
 // ---- Small vector helpers: plain loops in index order -------------------------
 
 double dot(const double* a, const double* b, std::size_t n);  // Σ a_i·b_i
-double dot(const Vector& a, const Vector& b);                  // over a.size() entries
-double norm2(const Vector& v);                                 // √(v·v)
-double max_abs(const Vector& v);  // largest |v_i| as a running maximum from 0 that ignores NaN
+double dot(const Vector& a, const Vector& b);                 // over a.size() entries
+double norm2(const Vector& v);                                // √(v·v)
+double max_abs(const Vector& v);   // largest |v_i| as a running maximum from 0 that ignores NaN
 Vector exp_of(const Vector& rho);  // e^ρ_j entry by entry (λ from ln λ)
 
 // ---- LAPACK factorizations ---------------------------------------------------
@@ -125,8 +125,7 @@ LapackResult<Matrix> cholesky_lower(ConstMatrixView a);
 
 // dtrtrs: solves op(T)·X = B for a triangular T (only its `upper` or lower
 // triangle is read); op is the transpose when `transpose` is set.
-LapackResult<Matrix> triangular_solve(ConstMatrixView t, bool upper, bool transpose,
-                                      ConstMatrixView b);
+LapackResult<Matrix> triangular_solve(ConstMatrixView t, bool upper, bool transpose, ConstMatrixView b);
 
 // The triangular factor of a thin QR of A (m × n): min(m, n) × n, zero below
 // the diagonal, RᵀR = AᵀA, with LAPACK's signs (the diagonal may be negative).

@@ -22,7 +22,7 @@ class VectorView {
   VectorView() = default;
   VectorView(const double* data, std::size_t size, std::ptrdiff_t stride = 1)
       : data_(data), size_(size), stride_(stride) {}
-  VectorView(const Vector& v) : data_(v.data()), size_(v.size()), stride_(1) {}  // NOLINT
+  VectorView(const Vector& v) : data_(v.data()), size_(v.size()), stride_(1) {}            // NOLINT
   VectorView(std::span<const double> s) : data_(s.data()), size_(s.size()), stride_(1) {}  // NOLINT
 
   std::size_t size() const { return size_; }
@@ -58,8 +58,7 @@ class ConstMatrixView {
   std::size_t cols() const { return cols_; }
   double operator()(std::size_t i, std::size_t j) const {
     assert(i < rows_ && j < cols_);
-    return data_[static_cast<std::ptrdiff_t>(i) * row_stride_ +
-                 static_cast<std::ptrdiff_t>(j) * col_stride_];
+    return data_[static_cast<std::ptrdiff_t>(i) * row_stride_ + static_cast<std::ptrdiff_t>(j) * col_stride_];
   }
   VectorView row(std::size_t i) const {
     return {data_ + static_cast<std::ptrdiff_t>(i) * row_stride_, cols_, col_stride_};
@@ -68,8 +67,7 @@ class ConstMatrixView {
     return {data_ + static_cast<std::ptrdiff_t>(j) * col_stride_, rows_, row_stride_};
   }
   bool is_row_major_contiguous() const {
-    return (cols_ <= 1 || col_stride_ == 1) &&
-           (rows_ <= 1 || row_stride_ == static_cast<std::ptrdiff_t>(cols_));
+    return (cols_ <= 1 || col_stride_ == 1) && (rows_ <= 1 || row_stride_ == static_cast<std::ptrdiff_t>(cols_));
   }
   const double* data() const { return data_; }
   std::ptrdiff_t row_stride() const { return row_stride_; }
@@ -115,9 +113,7 @@ class Matrix {
   double* row_ptr(std::size_t i) { return data_.data() + i * cols_; }
   const double* row_ptr(std::size_t i) const { return data_.data() + i * cols_; }
   VectorView row(std::size_t i) const { return {row_ptr(i), cols_, 1}; }
-  VectorView col(std::size_t j) const {
-    return {data_.data() + j, rows_, static_cast<std::ptrdiff_t>(cols_)};
-  }
+  VectorView col(std::size_t j) const { return {data_.data() + j, rows_, static_cast<std::ptrdiff_t>(cols_)}; }
 
   double* data() { return data_.data(); }
   const double* data() const { return data_.data(); }
@@ -132,8 +128,7 @@ class Matrix {
  private:
   // rows × cols, refusing sizes whose product overflows (std::length_error).
   static std::size_t checked_size(std::size_t rows, std::size_t cols) {
-    if (cols != 0 && rows > std::vector<double>().max_size() / cols)
-      throw std::length_error("matrix too large");
+    if (cols != 0 && rows > std::vector<double>().max_size() / cols) throw std::length_error("matrix too large");
     return rows * cols;
   }
 

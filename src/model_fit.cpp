@@ -12,7 +12,7 @@ namespace {
 
 constexpr double kEtaTolerance = 1e-9;        // largest change of η relative to its largest entry
 constexpr double kDevianceTolerance = 1e-15;  // relative change of the penalized deviance
-constexpr double kLambdaTolerance = 1e-6;    // largest change of ln λ between passes
+constexpr double kLambdaTolerance = 1e-6;     // largest change of ln λ between passes
 constexpr int kMaxHalvings = 40;
 
 struct IrlsState {
@@ -130,7 +130,8 @@ Vector initial_eta(const Glm& glm, VectorView y, VectorView pw) {
     swy += pw[i] * y[i];
   }
   double mean = sw > 0.0 ? glm.start_mu(swy / sw, sw) : 1.0;
-  if (!glm.valid_mu(mean) || !glm.valid_eta(glm.link_fn(mean))) mean = glm.distribution == Distribution::Binomial ? 0.5 : 1.0;
+  if (!glm.valid_mu(mean) || !glm.valid_eta(glm.link_fn(mean)))
+    mean = glm.distribution == Distribution::Binomial ? 0.5 : 1.0;
   const double fallback = glm.link_fn(mean);
   for (std::size_t i = 0; i < n; ++i) {
     const double mu = glm.start_mu(y[i], pw[i]);
@@ -165,7 +166,7 @@ Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y
     // overshoot far from the optimum, and non-canonical links are not
     // guaranteed to descend).
     for (int h = 0; h < kMaxHalvings && (!valid || !std::isfinite(penalized) ||
-                                          (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
+                                         (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
          ++h) {
       if (st.beta.empty()) {
         // No previous β: move η half-way back to the start.
@@ -186,8 +187,8 @@ Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y
     }
     if (!valid || !std::isfinite(penalized))
       return GamError::optimization_failed("no PiRLS step keeps the fitted means inside the " +
-                                           std::string(distribution_name(glm.distribution)) + " family's range with the " +
-                                           std::string(link_name(glm.link)) + " link");
+                                           std::string(distribution_name(glm.distribution)) +
+                                           " family's range with the " + std::string(link_name(glm.link)) + " link");
     // Settled when η stops moving relative to its size (non-canonical links
     // converge only linearly, so a small change of the deviance alone would
     // stop them while β still drifts), or when the penalized deviance no
@@ -228,16 +229,19 @@ Result<void> check_inputs(ConstMatrixView x, VectorView y, VectorView w, VectorV
       return GamError::invalid_parameter("lambda has " + std::to_string(options.fixed_lambda->size()) +
                                          " entries for " + std::to_string(penalties.size()) + " penalties");
     for (double l : *options.fixed_lambda)
-      if (!(l > 0.0) || !std::isfinite(l)) return GamError::invalid_parameter("every lambda must be positive and finite");
+      if (!(l > 0.0) || !std::isfinite(l))
+        return GamError::invalid_parameter("every lambda must be positive and finite");
   }
   if (!link_admitted(options.glm.distribution, options.glm.link))
     return GamError::invalid_parameter("the " + std::string(distribution_name(options.glm.distribution)) +
-                                       " family does not admit the " + std::string(link_name(options.glm.link)) + " link");
+                                       " family does not admit the " + std::string(link_name(options.glm.link)) +
+                                       " link");
   VORNA_CHECK(check_response(options.glm.distribution, y));
   bool any_positive = false;
   for (std::size_t i = 0; i < n; ++i) {
     if (!(w[i] >= 0.0) || !std::isfinite(w[i]))
-      return GamError::invalid_parameter("weights must be finite and non-negative, but weights[" + std::to_string(i) + "] is not");
+      return GamError::invalid_parameter("weights must be finite and non-negative, but weights[" + std::to_string(i) +
+                                         "] is not");
     if (!std::isfinite(offset[i]))
       return GamError::invalid_parameter("offset must be finite, but offset[" + std::to_string(i) + "] is not");
     any_positive = any_positive || w[i] > 0.0;
@@ -373,10 +377,12 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
   out.log_likelihood = glm.log_likelihood(y, out.fitted, w, out.aic_scale);
   out.log_likelihood_at_scale = glm.log_likelihood(y, out.fitted, w, out.scale);
   if (glm.distribution == Distribution::Binomial) {
-    const bool edge = std::any_of(out.fitted.begin(), out.fitted.end(), [](double m) { return m < 1e-8 || m > 1.0 - 1e-8; });
+    const bool edge =
+        std::any_of(out.fitted.begin(), out.fitted.end(), [](double m) { return m < 1e-8 || m > 1.0 - 1e-8; });
     if (edge)
-      out.warnings.push_back("fitted probabilities numerically 0 or 1 occurred: the classes may be separable, and "
-                             "standard errors there are unreliable");
+      out.warnings.push_back(
+          "fitted probabilities numerically 0 or 1 occurred: the classes may be separable, and "
+          "standard errors there are unreliable");
   }
   return out;
 }

@@ -30,27 +30,27 @@ struct PenalizedGlmOptions {
 };
 
 struct PenalizedGlmFit {
-  Vector coefficients;     // β (p)
-  Vector lambda;           // λ (m)
-  Vector linear_predictor; // η = Xβ + offset (n)
-  Vector fitted;           // μ (n)
-  Vector working_weights;  // prior × (dμ/dη)²/V(μ) at the fit (n)
-  Matrix vp, ve;           // V_p and V_e (p × p)
-  Vector edf;              // diag(A⁻¹XᵀWX) (p)
-  double scale = 1.0;      // φ: 1 when known, else Pearson χ²/(n − Σ edf)
+  Vector coefficients;      // β (p)
+  Vector lambda;            // λ (m)
+  Vector linear_predictor;  // η = Xβ + offset (n)
+  Vector fitted;            // μ (n)
+  Vector working_weights;   // prior × (dμ/dη)²/V(μ) at the fit (n)
+  Matrix vp, ve;            // V_p and V_e (p × p)
+  Vector edf;               // diag(A⁻¹XᵀWX) (p)
+  double scale = 1.0;       // φ: 1 when known, else Pearson χ²/(n − Σ edf)
   bool scale_estimated = false;
   double deviance = 0.0;
   double null_deviance = 0.0;
   double log_likelihood = 0.0;  // at `aic_scale` for families with a scale
   double aic_scale = 1.0;
   double log_likelihood_at_scale = 0.0;  // at `scale`
-  double penalty = 0.0;         // βᵀS_λβ
-  double penalty_log_det = 0.0; // log|S_λ|₊
+  double penalty = 0.0;                  // βᵀS_λβ
+  double penalty_log_det = 0.0;          // log|S_λ|₊
   std::size_t penalty_rank = 0;
-  double log_det_a = 0.0;       // log|XᵀWX + S_λ|
-  double log_det_range = 0.0;   // log|Uᵀ(XᵀWX + S_λ)U| on the penalties' range (ML fits)
-  double criterion = 0.0;       // the selection criterion at λ, up to a constant
-  std::size_t observations = 0; // rows with a positive prior weight
+  double log_det_a = 0.0;        // log|XᵀWX + S_λ|
+  double log_det_range = 0.0;    // log|Uᵀ(XᵀWX + S_λ)U| on the penalties' range (ML fits)
+  double criterion = 0.0;        // the selection criterion at λ, up to a constant
+  std::size_t observations = 0;  // rows with a positive prior weight
   std::size_t pirls_iterations = 0;
   std::size_t selection_passes = 0;
   bool converged = true;

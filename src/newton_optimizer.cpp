@@ -66,15 +66,9 @@ struct Problem {
   VectorView w;
   std::span<const Matrix> penalties;
 
-  Result<double> criterion(const Vector& rho) const {
-    return reml_criterion(y, x, w, exp_of(rho), penalties);
-  }
-  Result<Vector> gradient(const Vector& rho) const {
-    return reml_gradient_multi_qr(y, x, w, exp_of(rho), penalties);
-  }
-  Result<Matrix> hessian(const Vector& rho) const {
-    return reml_hessian_multi_qr(y, x, w, exp_of(rho), penalties);
-  }
+  Result<double> criterion(const Vector& rho) const { return reml_criterion(y, x, w, exp_of(rho), penalties); }
+  Result<Vector> gradient(const Vector& rho) const { return reml_gradient_multi_qr(y, x, w, exp_of(rho), penalties); }
+  Result<Matrix> hessian(const Vector& rho) const { return reml_hessian_multi_qr(y, x, w, exp_of(rho), penalties); }
 };
 
 // What an iteration's globalization decides: go on (nullopt) or stop with a message.
@@ -87,9 +81,8 @@ void trace_step(const Trace& trace, const Vector& step, const Vector& rho) {
 
 // Backtracking on the criterion along the Newton direction (−g when that is
 // not a descent direction). An exhausted search still moves ρ by the last α.
-Result<Stop> line_search_iteration(const NewtonConfig& config, const Problem& problem,
-                                   Vector& rho, const Vector& g, const Vector& newton,
-                                   double descent, const Trace& trace) {
+Result<Stop> line_search_iteration(const NewtonConfig& config, const Problem& problem, Vector& rho, const Vector& g,
+                                   const Vector& newton, double descent, const Trace& trace) {
   Vector s = newton;
   if (descent > 0.0) {
     trace("  WARNING: Not a descent direction, using steepest descent");
@@ -104,8 +97,7 @@ Result<Stop> line_search_iteration(const NewtonConfig& config, const Problem& pr
     const auto v_try = problem.criterion(axpy(rho, alpha, s));
     const bool traced = t <= kTracedTrials;
     if (!v_try) {
-      if (traced)
-        trace("    step=" + fmt::sci(alpha, 3) + ": FAILED (" + v_try.error().display() + ")");
+      if (traced) trace("    step=" + fmt::sci(alpha, 3) + ": FAILED (" + v_try.error().display() + ")");
     } else {
       if (traced)
         trace("    step=" + fmt::sci(alpha, 3) + ": REML=" + fmt::fixed(v_try.value(), 6) +
@@ -122,8 +114,7 @@ Result<Stop> line_search_iteration(const NewtonConfig& config, const Problem& pr
   if (!accepted) trace("  Line search failed, returning step=" + fmt::sci(alpha, 6));
   trace("  Line search result: step = " + fmt::sci(alpha, 6));
   if (alpha < config.min_step)
-    return Stop("Line search failed: step size " + fmt::sci(alpha, 6) + " < " +
-                fmt::sci(config.min_step, 6));
+    return Stop("Line search failed: step size " + fmt::sci(alpha, 6) + " < " + fmt::sci(config.min_step, 6));
 
   Vector step(s.size());
   for (std::size_t k = 0; k < s.size(); ++k) step[k] = alpha * s[k];
@@ -134,29 +125,23 @@ Result<Stop> line_search_iteration(const NewtonConfig& config, const Problem& pr
 
 // One dogleg trust-region trial. A rejected step leaves ρ unchanged and
 // halves the (already updated) radius once more.
-Result<Stop> trust_region_iteration(const NewtonConfig& config, const Problem& problem,
-                                    Vector& rho, double& radius, const Vector& g,
-                                    const Matrix& h, const Vector& newton, double descent,
+Result<Stop> trust_region_iteration(const NewtonConfig& config, const Problem& problem, Vector& rho, double& radius,
+                                    const Vector& g, const Matrix& h, const Vector& newton, double descent,
                                     const Trace& trace) {
   VORNA_TRY(v, problem.criterion(rho));
   const bool is_descent = !(descent > 0.0);
-  if (!is_descent)
-    trace("  Trust region: Newton step not descent (g'·Δρ=" + fmt::sci(descent, 3) +
-          "), using Cauchy");
+  if (!is_descent) trace("  Trust region: Newton step not descent (g'·Δρ=" + fmt::sci(descent, 3) + "), using Cauchy");
   const TrustStep choice = trust_region_step(g, h, newton, is_descent, radius);
   switch (choice.kind) {
     case TrustStepKind::Newton:
-      trace("  Trust region: Using Newton step (norm=" + fmt::sci(norm2(newton), 3) +
-            " ≤ Δ=" + fmt::sci(radius, 3) + ")");
+      trace("  Trust region: Using Newton step (norm=" + fmt::sci(norm2(newton), 3) + " ≤ Δ=" + fmt::sci(radius, 3) +
+            ")");
       break;
-    case TrustStepKind::ScaledCauchy:
-      trace("  Trust region: Using scaled Cauchy point");
-      break;
+    case TrustStepKind::ScaledCauchy: trace("  Trust region: Using scaled Cauchy point"); break;
     case TrustStepKind::Dogleg:
       trace("  Trust region: Dogleg interpolation (β=" + fmt::fixed(choice.dogleg_beta, 3) + ")");
       break;
-    case TrustStepKind::CauchyNotDescent:
-      break;
+    case TrustStepKind::CauchyNotDescent: break;
   }
   const Vector& p = choice.step;
 
@@ -164,18 +149,16 @@ Result<Stop> trust_region_iteration(const NewtonConfig& config, const Problem& p
   const double actual = v - v_try;
   const double predicted = -(dot(g, p) + 0.5 * dot(p, matvec(h, p)));
   const double ratio = std::fabs(predicted) >= kMinPredicted ? actual / predicted : 0.0;
-  trace("  Trust region: actual=" + fmt::sci(actual, 3) + ", predicted=" +
-        fmt::sci(predicted, 3) + ", ρ=" + fmt::sci(ratio, 3));
+  trace("  Trust region: actual=" + fmt::sci(actual, 3) + ", predicted=" + fmt::sci(predicted, 3) +
+        ", ρ=" + fmt::sci(ratio, 3));
 
   const double new_radius = updated_radius(ratio, norm2(p), radius, config.max_radius);
   Vector step(p.size(), 0.0);
   if (ratio > config.eta) {
-    trace("  Trust region: ACCEPT (ρ=" + fmt::fixed(ratio, 3) + " > η=" +
-          fmt::fixed(config.eta, 3) + ")");
+    trace("  Trust region: ACCEPT (ρ=" + fmt::fixed(ratio, 3) + " > η=" + fmt::fixed(config.eta, 3) + ")");
     step = p;
   } else {
-    trace("  Trust region: REJECT (ρ=" + fmt::fixed(ratio, 3) + " ≤ η=" +
-          fmt::fixed(config.eta, 3) + ")");
+    trace("  Trust region: REJECT (ρ=" + fmt::fixed(ratio, 3) + " ≤ η=" + fmt::fixed(config.eta, 3) + ")");
   }
   radius = new_radius;
   trace("  New trust radius: Δ=" + fmt::sci(radius, 3));
@@ -222,8 +205,7 @@ Result<Vector> newton_direction(const Matrix& hessian, const Vector& gradient) {
   if (direction) return std::move(direction).value();
 
   double largest = 0.0;
-  for (std::size_t i = 0; i < hessian.rows(); ++i)
-    largest = std::fmax(largest, std::fabs(hessian(i, i)));
+  for (std::size_t i = 0; i < hessian.rows(); ++i) largest = std::fmax(largest, std::fabs(hessian(i, i)));
   Matrix ridged = hessian;
   for (std::size_t i = 0; i < ridged.rows(); ++i) ridged(i, i) += kNewtonRidge * largest;
   auto retried = solve(std::move(ridged), std::move(rhs));
@@ -231,17 +213,15 @@ Result<Vector> newton_direction(const Matrix& hessian, const Vector& gradient) {
   return GamError::singular_matrix();
 }
 
-TrustStep trust_region_step(const Vector& gradient, const Matrix& hessian, const Vector& newton,
-                            bool descent, double radius) {
+TrustStep trust_region_step(const Vector& gradient, const Matrix& hessian, const Vector& newton, bool descent,
+                            double radius) {
   const double newton_norm = norm2(newton);
-  if (descent && newton_norm > kMinNewtonNorm && newton_norm <= radius)
-    return {newton, TrustStepKind::Newton, 0.0};
+  if (descent && newton_norm > kMinNewtonNorm && newton_norm <= radius) return {newton, TrustStepKind::Newton, 0.0};
 
   CauchyPoint point = cauchy_point(gradient, hessian, radius);
   Vector& cauchy = point.step;
   const double cauchy_norm = norm2(cauchy);
-  const TrustStepKind cauchy_kind =
-      descent ? TrustStepKind::ScaledCauchy : TrustStepKind::CauchyNotDescent;
+  const TrustStepKind cauchy_kind = descent ? TrustStepKind::ScaledCauchy : TrustStepKind::CauchyNotDescent;
   if ((point.on_boundary || cauchy_norm >= radius) && cauchy_norm > 0.0) {
     const double scale = radius / cauchy_norm;
     for (double& v : cauchy) v *= scale;
@@ -256,8 +236,7 @@ TrustStep trust_region_step(const Vector& gradient, const Matrix& hessian, const
   const double a = dot(e, e);
   const double b = 2.0 * dot(cauchy, e);
   const double c0 = dot(cauchy, cauchy) - radius * radius;
-  const double beta = a > kMinDoglegCurvature ? (-b + std::sqrt(b * b - 4.0 * a * c0)) / (2.0 * a)
-                                              : 1.0;
+  const double beta = a > kMinDoglegCurvature ? (-b + std::sqrt(b * b - 4.0 * a * c0)) / (2.0 * a) : 1.0;
   return {axpy(cauchy, beta, e), TrustStepKind::Dogleg, beta};
 }
 
@@ -272,23 +251,19 @@ double updated_radius(double ratio, double step_norm, double radius, double max_
 // 2. Per iteration: gradient and the convergence and iteration-limit stops;
 //    Hessian and Newton direction; the line search or the trust-region trial.
 // 3. The criterion at the final ρ and the closing lines.
-Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, ConstMatrixView x,
-                                  VectorView w, VectorView initial_rho,
-                                  std::span<const Matrix> penalties) {
+Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, ConstMatrixView x, VectorView w,
+                                  VectorView initial_rho, std::span<const Matrix> penalties) {
   if (penalties.size() != initial_rho.size())
-    return GamError::dimension_mismatch("Number of penalties (" +
-                                        std::to_string(penalties.size()) +
-                                        ") must match log_lambda (" +
-                                        std::to_string(initial_rho.size()) + ")");
+    return GamError::dimension_mismatch("Number of penalties (" + std::to_string(penalties.size()) +
+                                        ") must match log_lambda (" + std::to_string(initial_rho.size()) + ")");
   const Problem problem{y, x, w, penalties};
   const Trace trace(config.verbose);
   Vector rho = initial_rho.to_vector();
   trace("Newton-PIRLS Optimization");
   trace("========================");
   trace("Initial ρ: " + fmt::array_debug(rho));
-  trace(config.use_trust_region
-            ? "Using trust region method (Δ=" + fmt::fixed(config.initial_radius, 3) + ")"
-            : std::string("Using line search"));
+  trace(config.use_trust_region ? "Using trust region method (Δ=" + fmt::fixed(config.initial_radius, 3) + ")"
+                                : std::string("Using line search"));
 
   double radius = config.initial_radius;
   bool converged = false;
@@ -312,8 +287,7 @@ Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, Cons
     const double g_norm = norm2(g);
     if (g_norm < config.grad_tol) {
       converged = true;
-      stop = "Converged: gradient norm " + fmt::sci(g_norm, 6) + " < " +
-             fmt::sci(config.grad_tol, 6);
+      stop = "Converged: gradient norm " + fmt::sci(g_norm, 6) + " < " + fmt::sci(config.grad_tol, 6);
       break;
     }
     if (k >= config.max_iter) {
@@ -325,12 +299,10 @@ Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, Cons
     const double descent = dot(g, newton);
     trace("  Descent check (g'·Δρ): " + fmt::sci(descent, 6) + " (should be < 0)");
     if (config.use_trust_region) {
-      VORNA_TRY(outcome, trust_region_iteration(config, problem, rho, radius, g, h, newton,
-                                                descent, trace));
+      VORNA_TRY(outcome, trust_region_iteration(config, problem, rho, radius, g, h, newton, descent, trace));
       stop = std::move(outcome);
     } else {
-      VORNA_TRY(outcome,
-                line_search_iteration(config, problem, rho, g, newton, descent, trace));
+      VORNA_TRY(outcome, line_search_iteration(config, problem, rho, g, newton, descent, trace));
       stop = std::move(outcome);
     }
   }

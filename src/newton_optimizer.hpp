@@ -49,9 +49,8 @@ struct NewtonResult {
 // criterion (at the iterate, at a trust-region trial point, at the end)
 // unchanged; SingularMatrix when the Newton system cannot be solved even with
 // its ridge. A failed criterion at a line-search trial only rejects the trial.
-Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, ConstMatrixView x,
-                                  VectorView w, VectorView initial_rho,
-                                  std::span<const Matrix> penalties);
+Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, ConstMatrixView x, VectorView w,
+                                  VectorView initial_rho, std::span<const Matrix> penalties);
 
 // ---- Pieces of one iteration, pure functions of their arguments ----------------------
 
@@ -70,8 +69,8 @@ struct TrustStep {
 // The dogleg step for the model g·p + ½pᵀHp within ‖p‖ ≤ radius, given the
 // Newton direction and whether it is a descent direction. Not a descent
 // direction: the Cauchy point, scaled to the radius when it reaches it.
-TrustStep trust_region_step(const Vector& gradient, const Matrix& hessian, const Vector& newton,
-                            bool descent, double radius);
+TrustStep trust_region_step(const Vector& gradient, const Matrix& hessian, const Vector& newton, bool descent,
+                            double radius);
 
 // The radius after a trial with ratio r = actual/predicted and step norm
 // ‖p‖: 0.25Δ when r < 0.25; min(2Δ, max_radius) when r > 0.75 and the step

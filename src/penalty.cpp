@@ -166,8 +166,8 @@ Result<Matrix> cubic_bspline_penalty(std::size_t k, double lo, double hi) {
   // A non-finite grid has no meaningful integral (and no ordered intervals).
   if (!finite) {
     return GamError::invalid_parameter(
-        "Cubic B-spline penalty needs finite first and last knots with a finite spread, got " +
-        fmt::debug(lo) + " and " + fmt::debug(hi));
+        "Cubic B-spline penalty needs finite first and last knots with a finite spread, got " + fmt::debug(lo) +
+        " and " + fmt::debug(hi));
   }
   return integrate_second_derivative_products(k, lo, hi, t);
 }
@@ -186,8 +186,7 @@ Matrix thin_plate_placeholder(std::size_t k) {
 Result<void> check_basis_dimension(std::size_t k) {
   if (k > kMaxBasisDimension) {
     return GamError::invalid_parameter("Number of basis functions (" + std::to_string(k) +
-                                       ") exceeds the supported maximum of " +
-                                       std::to_string(kMaxBasisDimension));
+                                       ") exceeds the supported maximum of " + std::to_string(kMaxBasisDimension));
   }
   return {};
 }
@@ -196,8 +195,8 @@ Result<Matrix> compute_penalty_matrix(std::string_view basis_type, std::size_t k
   if (basis_type == "cr" || basis_type == "cubic_regression") {
     if (knots.size() != k) {
       return GamError::invalid_parameter("Number of knots (" + std::to_string(knots.size()) +
-                                         ") must equal number of basis functions (" +
-                                         std::to_string(k) + ") for cr splines");
+                                         ") must equal number of basis functions (" + std::to_string(k) +
+                                         ") for cr splines");
     }
     if (k < 4) return too_few_basis_functions("Cubic regression spline", k);
     VORNA_CHECK(check_basis_dimension(k));
@@ -248,9 +247,7 @@ double bspline_value(std::span<const double> t, std::size_t i, std::size_t d, do
 namespace {
 
 // c/diff·v, or 0 when the knots of diff coincide.
-double guarded_term(double c, double diff, double v) {
-  return std::abs(diff) <= kKnotGuard ? 0.0 : c / diff * v;
-}
+double guarded_term(double c, double diff, double v) { return std::abs(diff) <= kKnotGuard ? 0.0 : c / diff * v; }
 
 // P_i(x) = 2/(t_{i+2} − t_i)·N_{i,1}(x) − 2/(t_{i+3} − t_{i+1})·N_{i+1,1}(x),
 // the derivative of the quadratic B-spline i.

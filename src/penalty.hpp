@@ -55,8 +55,8 @@ double bspline_indicator(std::span<const double> t, std::size_t i, double x);
 //   (x − t_i)/(t_{i+d} − t_i)·left + (t_{i+d+1} − x)/(t_{i+d+1} − t_{i+1})·right,
 // each term present only if its knots exist and its denominator exceeds kKnotGuard.
 // Inline: it is the inner step of basis evaluation, run ten times per input.
-inline double cox_de_boor_step(std::span<const double> t, std::size_t i, std::size_t d, double x,
-                               double left, double right) {
+inline double cox_de_boor_step(std::span<const double> t, std::size_t i, std::size_t d, double x, double left,
+                               double right) {
   const std::size_t n = t.size();
   double value = 0.0;
   if (i + d < n) {

@@ -19,7 +19,7 @@ constexpr double kTiny = 1e-10;             // floor for variances, weights, mea
 constexpr double kInverseOfZero = 1e10;     // Gamma mean where |η| is below kTiny
 constexpr double kBinomialStartMin = 0.01;  // keep the logit of a 0/1 response finite
 constexpr double kBinomialStartMax = 0.99;
-constexpr double kPositiveStartMin = 0.1;   // keep log(y) and 1/y of a zero response finite
+constexpr double kPositiveStartMin = 0.1;  // keep log(y) and 1/y of a zero response finite
 
 // ---- PiRLS constants --------------------------------------------------------------
 
@@ -68,7 +68,7 @@ double mu_eta_of(Family f, double eta) {
       const double mu = link_inverse_of(f, eta);
       return mu * (1.0 - mu);
     }
-    case Family::Poisson: return std::exp(eta);  // unclamped, unlike the inverse link
+    case Family::Poisson: return std::exp(eta);     // unclamped, unlike the inverse link
     case Family::Gamma: return -1.0 / (eta * eta);  // unguarded: η = 0 gives −∞
   }
   return 1.0;
@@ -117,8 +117,7 @@ double unit_deviance(Family f, double y, double mu) {
       // 0·log 0 = 0 at y = 0 and y = 1; a response outside [0, 1] contributes nothing.
       if (y == 0.0) return 2.0 * std::log(1.0 / (1.0 - m));
       if (y == 1.0) return 2.0 * std::log(1.0 / m);
-      if (y > 0.0 && y < 1.0)
-        return 2.0 * (y * std::log(y / m) + (1.0 - y) * std::log((1.0 - y) / (1.0 - m)));
+      if (y > 0.0 && y < 1.0) return 2.0 * (y * std::log(y / m) + (1.0 - y) * std::log((1.0 - y) / (1.0 - m)));
       return 0.0;
     case Family::Poisson:
       if (y > 0.0) return 2.0 * (y * std::log(y / m) - (y - m));
@@ -163,9 +162,7 @@ Vector working_weights(Family family, VectorView eta) {
 }
 
 Vector working_response(Family family, VectorView eta, VectorView mu, VectorView y) {
-  return map(eta, [&](double v, std::size_t i) {
-    return response_of(family, v, mu[i], y[i], mu_eta_of(family, v));
-  });
+  return map(eta, [&](double v, std::size_t i) { return response_of(family, v, mu[i], y[i], mu_eta_of(family, v)); });
 }
 
 double deviance(Family family, VectorView y, VectorView mu) {
@@ -182,11 +179,9 @@ constexpr std::size_t kMaxStepHalvings = 30;
 constexpr double kHalvingTolerance = 1e-8;
 
 // deviance(y, g⁻¹(η)) + βᵀS_λβ.
-double penalized_deviance(Family family, VectorView y, const Vector& eta, const Vector& beta,
-                          const Matrix& s_lambda) {
+double penalized_deviance(Family family, VectorView y, const Vector& eta, const Vector& beta, const Matrix& s_lambda) {
   double total = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i)
-    total += unit_deviance(family, y[i], link_inverse_of(family, eta[i]));
+  for (std::size_t i = 0; i < y.size(); ++i) total += unit_deviance(family, y[i], link_inverse_of(family, eta[i]));
   const std::size_t p = beta.size();
   for (std::size_t j = 0; j < p; ++j) {
     const double* row = s_lambda.row_ptr(j);
@@ -219,16 +214,16 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
                           std::span<const Matrix> penalties, Family family, const CrossProducts* cache) {
   const std::size_t n = x.rows(), p = x.cols(), m = lambdas.size();
   if (n != y.size())
-    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " +
-                                        std::to_string(y.size()) + " elements");
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " + std::to_string(y.size()) +
+                                        " elements");
   if (m != penalties.size())
     return GamError::dimension_mismatch("Number of lambdas must match number of penalty matrices");
   for (std::size_t j = 0; j < m; ++j) {
     const Matrix& s = penalties[j];
     if (s.rows() != p || s.cols() != p)
-      return GamError::dimension_mismatch(
-          "Penalty matrix " + std::to_string(j) + " is " + std::to_string(s.rows()) + " x " +
-          std::to_string(s.cols()) + " but X has " + std::to_string(p) + " columns");
+      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is " + std::to_string(s.rows()) +
+                                          " x " + std::to_string(s.cols()) + " but X has " + std::to_string(p) +
+                                          " columns");
   }
 
   // 1. Fixed parts: S_λ = Σ_j λ_j S_j accumulated in order from zero; X in a
@@ -366,7 +361,8 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
       last_halved = halved;
       // The plain iteration gives up once it leaves the domain: its weights
       // would be meaningless there.
-      if (!guarded && !cached_rhs && !std::all_of(eta.begin(), eta.end(), [&](double v) { return valid_eta(family, v); })) {
+      if (!guarded && !cached_rhs &&
+          !std::all_of(eta.begin(), eta.end(), [&](double v) { return valid_eta(family, v); })) {
         result.iterations = t;
         result.converged = false;
         break;
@@ -401,7 +397,8 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   if (unit_weights || settled) return plain;
   auto guarded = iterate(true);
   const auto in_domain = [&](const PirlsResult& r) {
-    return std::all_of(r.linear_predictor.begin(), r.linear_predictor.end(), [&](double v) { return valid_eta(family, v); });
+    return std::all_of(r.linear_predictor.begin(), r.linear_predictor.end(),
+                       [&](double v) { return valid_eta(family, v); });
   };
   if (!guarded) {
     if (in_domain(plain)) return plain;
@@ -410,9 +407,9 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   const Vector& eta = guarded.value().linear_predictor;
   for (std::size_t i = 0; i < eta.size(); ++i)
     if (!valid_eta(family, eta[i]))
-      return GamError::optimization_failed("PiRLS found no coefficients with valid " + std::string(family_name(family)) +
-                                           " means: the linear predictor at row " + std::to_string(i) + " is " +
-                                           std::to_string(eta[i]));
+      return GamError::optimization_failed("PiRLS found no coefficients with valid " +
+                                           std::string(family_name(family)) + " means: the linear predictor at row " +
+                                           std::to_string(i) + " is " + std::to_string(eta[i]));
   return std::move(guarded).value();
 }
 
@@ -430,14 +427,14 @@ Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<con
   const std::size_t n = x.rows(), p = x.cols();
   const std::size_t used = std::min(lambdas.size(), roots.size());
   if (w.size() < n)
-    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but w has " +
-                                        std::to_string(w.size()) + " elements");
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but w has " + std::to_string(w.size()) +
+                                        " elements");
   std::size_t r_total = 0;
   for (std::size_t j = 0; j < roots.size(); ++j) {
     if (j < used && roots[j].rows() != p)
       return GamError::dimension_mismatch("Penalty root " + std::to_string(j) + " has " +
-                                          std::to_string(roots[j].rows()) + " rows but X has " +
-                                          std::to_string(p) + " columns");
+                                          std::to_string(roots[j].rows()) + " rows but X has " + std::to_string(p) +
+                                          " columns");
     r_total += roots[j].cols();
   }
 
@@ -471,8 +468,7 @@ Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<con
       for (std::size_t k = 0; k < p; ++k) dst[k] = s * x(start + i, k);
     }
     auto factor = qr_r_consuming(std::move(stacked));
-    if (!factor)
-      return GamError::linalg_error(r ? "Block QR update failed" : "First block QR failed");
+    if (!factor) return GamError::linalg_error(r ? "Block QR update failed" : "First block QR failed");
     // min(top + rows, p) × p, upper trapezoidal: the leading rows of R.
     if (!r) r.emplace(p, p);
     std::copy(factor.value().storage().begin(), factor.value().storage().end(), r->data());

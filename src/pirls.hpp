@@ -41,11 +41,11 @@ double deviance(Family family, VectorView y, VectorView mu);
 // ---- PiRLS -----------------------------------------------------------------------
 
 struct PirlsResult {
-  Vector coefficients;      // β of the last solve (p)
-  Vector fitted_values;     // μ = g⁻¹(η) at the final η (n)
-  Vector linear_predictor;  // η = Xβ of the last solve (n)
-  Vector weights;           // working weights at the final η (n)
-  double deviance = 0.0;    // deviance(y, fitted_values)
+  Vector coefficients;         // β of the last solve (p)
+  Vector fitted_values;        // μ = g⁻¹(η) at the final η (n)
+  Vector linear_predictor;     // η = Xβ of the last solve (n)
+  Vector weights;              // working weights at the final η (n)
+  double deviance = 0.0;       // deviance(y, fitted_values)
   std::size_t iterations = 0;  // 1 … 100
   bool converged = false;      // the last full step changed β (Gaussian) or η by at most 1e-6 relative
 };
@@ -75,8 +75,7 @@ double penalty_ridge(ConstMatrixView xtwx, std::size_t m);
 // Gaussian family), so that repeated fits on one model matrix skip every
 // O(n·p²) product; other families ignore it.
 Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
-                          std::span<const Matrix> penalties, Family family,
-                          const CrossProducts* cache = nullptr);
+                          std::span<const Matrix> penalties, Family family, const CrossProducts* cache = nullptr);
 
 // R (p × p, upper triangular) with RᵀR = Σ_j λ_j L_j L_jᵀ + XᵀWX up to rounding
 // and the signs of its rows, without forming XᵀWX: the rows √λ_j L_jᵀ are

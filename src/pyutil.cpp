@@ -28,8 +28,7 @@ bool prefix_pending_error(const char* name) {
 }
 
 bool type_error(const char* name, const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", name, expected,
-               Py_TYPE(got)->tp_name);
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", name, expected, Py_TYPE(got)->tp_name);
   return false;
 }
 
@@ -44,13 +43,13 @@ PyArrayObject* as_float64_array(PyObject* obj, const char* name, int ndim, const
   if (descr->type_num != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(arr)) {
     Ref dtype_text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
     if (!dtype_text) return nullptr;
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got an array of dtype %U", name,
-                 expected, dtype_text.get());
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got an array of dtype %U", name, expected,
+                 dtype_text.get());
     return nullptr;
   }
   if (PyArray_NDIM(arr) != ndim) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got an array with %d dimension(s)",
-                 name, expected, PyArray_NDIM(arr));
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got an array with %d dimension(s)", name, expected,
+                 PyArray_NDIM(arr));
     return nullptr;
   }
   return arr;
@@ -235,8 +234,7 @@ PyObject* new_array(const Vector& v) {
   PyObject* arr = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
   if (!arr) return nullptr;
   if (!v.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), v.data(),
-                v.size() * sizeof(double));
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), v.data(), v.size() * sizeof(double));
   }
   return arr;
 }
@@ -246,8 +244,7 @@ PyObject* new_array(const Matrix& m) {
   PyObject* arr = PyArray_SimpleNew(2, dims, NPY_DOUBLE);
   if (!arr) return nullptr;
   if (m.rows() * m.cols() > 0) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), m.data(),
-                m.rows() * m.cols() * sizeof(double));
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), m.data(), m.rows() * m.cols() * sizeof(double));
   }
   return arr;
 }

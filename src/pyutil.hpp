@@ -102,8 +102,8 @@ class Access {
 // Each converter returns false with a Python exception set on failure;
 // messages start with "argument '{name}': ".
 
-bool to_matrix(PyObject* obj, const char* name, Matrix& out);             // 2-D float64 array
-bool to_vector(PyObject* obj, const char* name, Vector& out);             // 1-D float64 array
+bool to_matrix(PyObject* obj, const char* name, Matrix& out);  // 2-D float64 array
+bool to_vector(PyObject* obj, const char* name, Vector& out);  // 1-D float64 array
 bool to_matrix_list(PyObject* obj, const char* name, std::vector<Matrix>& out);
 bool to_count_list(PyObject* obj, const char* name, std::vector<std::size_t>& out);
 bool to_real_list(PyObject* obj, const char* name, Vector& out);
@@ -134,8 +134,8 @@ PyObject* raise_from_current_exception();
 
 // Wraps the body of every entry point so that no C++ exception reaches CPython.
 #define VORNA_PY_BEGIN try {
-#define VORNA_PY_END                                   \
-  }                                                    \
-  catch (...) {                                        \
+#define VORNA_PY_END                                    \
+  }                                                     \
+  catch (...) {                                         \
     return ::vorna::py::raise_from_current_exception(); \
   }

@@ -25,9 +25,7 @@ constexpr double kCriterionRidge = 1e-5;
 // Ridge of the coefficient solve: δ_k = kCoefficientRidge·(1 + √m)·max(|A_kk|, 1).
 constexpr double kCoefficientRidge = 1e-7;
 
-std::string times(std::size_t a, std::size_t b) {
-  return std::to_string(a) + "×" + std::to_string(b);
-}
+std::string times(std::size_t a, std::size_t b) { return std::to_string(a) + "×" + std::to_string(b); }
 
 // ---- Argument checks ---------------------------------------------------------
 // The callers guarantee consistent sizes; these checks turn a broken promise
@@ -36,63 +34,61 @@ std::string times(std::size_t a, std::size_t b) {
 Result<void> check_data(VectorView y, ConstMatrixView x, VectorView w) {
   const std::size_t n = x.rows();
   if (y.size() != n)
-    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " +
-                                        std::to_string(y.size()) + " elements");
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " + std::to_string(y.size()) +
+                                        " elements");
   if (w.size() != n)
-    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but w has " +
-                                        std::to_string(w.size()) + " elements");
+    return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but w has " + std::to_string(w.size()) +
+                                        " elements");
   return {};
 }
 
-Result<void> check_penalties(std::size_t p, std::span<const double> lambdas,
-                             std::span<const Matrix> penalties) {
+Result<void> check_penalties(std::size_t p, std::span<const double> lambdas, std::span<const Matrix> penalties) {
   if (lambdas.size() != penalties.size())
     return GamError::dimension_mismatch("Number of lambdas must match number of penalty matrices");
   for (std::size_t j = 0; j < penalties.size(); ++j) {
     if (penalties[j].rows() != p || penalties[j].cols() != p)
       return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is " +
-                                          times(penalties[j].rows(), penalties[j].cols()) +
-                                          " but X has " + std::to_string(p) + " columns");
+                                          times(penalties[j].rows(), penalties[j].cols()) + " but X has " +
+                                          std::to_string(p) + " columns");
   }
   return {};
 }
 
 Result<void> check_roots(std::size_t p, std::size_t m, const std::vector<Matrix>* roots) {
   if (roots == nullptr) return {};
-  if (roots->size() != m)
-    return GamError::dimension_mismatch("Number of penalty roots must match number of lambdas");
+  if (roots->size() != m) return GamError::dimension_mismatch("Number of penalty roots must match number of lambdas");
   for (std::size_t j = 0; j < m; ++j) {
     if ((*roots)[j].rows() != p)
       return GamError::dimension_mismatch("Penalty root " + std::to_string(j) + " has " +
-                                          std::to_string((*roots)[j].rows()) + " rows but X has " +
-                                          std::to_string(p) + " columns");
+                                          std::to_string((*roots)[j].rows()) + " rows but X has " + std::to_string(p) +
+                                          " columns");
   }
   return {};
 }
 
 Result<void> check_cache(std::size_t p, const Matrix* xtwx, const Vector* xtwy) {
   if (xtwx != nullptr && (xtwx->rows() != p || xtwx->cols() != p))
-    return GamError::dimension_mismatch("Cached X'WX is " + times(xtwx->rows(), xtwx->cols()) +
-                                        " but X has " + std::to_string(p) + " columns");
+    return GamError::dimension_mismatch("Cached X'WX is " + times(xtwx->rows(), xtwx->cols()) + " but X has " +
+                                        std::to_string(p) + " columns");
   if (xtwy != nullptr && xtwy->size() != p)
-    return GamError::dimension_mismatch("Cached X'Wy has " + std::to_string(xtwy->size()) +
-                                        " entries but X has " + std::to_string(p) + " columns");
+    return GamError::dimension_mismatch("Cached X'Wy has " + std::to_string(xtwy->size()) + " entries but X has " +
+                                        std::to_string(p) + " columns");
   return {};
 }
 
 }  // namespace
 
-Result<void> check_criterion_inputs(VectorView y, ConstMatrixView x, VectorView w,
-                                    std::span<const double> lambdas, std::span<const Matrix> penalties) {
+Result<void> check_criterion_inputs(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                    std::span<const Matrix> penalties) {
   VORNA_CHECK(check_data(y, x, w));
   return check_penalties(x.cols(), lambdas, penalties);
 }
 
 namespace {
 
-Result<void> check_all(VectorView y, ConstMatrixView x, VectorView w,
-                       std::span<const double> lambdas, std::span<const Matrix> penalties,
-                       const std::vector<Matrix>* roots, const Matrix* xtwx, const Vector* xtwy) {
+Result<void> check_all(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                       std::span<const Matrix> penalties, const std::vector<Matrix>* roots, const Matrix* xtwx,
+                       const Vector* xtwy) {
   VORNA_CHECK(check_criterion_inputs(y, x, w, lambdas, penalties));
   VORNA_CHECK(check_roots(x.cols(), lambdas.size(), roots));
   return check_cache(x.cols(), xtwx, xtwy);
@@ -129,18 +125,15 @@ double weighted_rss(VectorView y, ConstMatrixView x, VectorView w, const Vector&
   return rss;
 }
 
-double rss_of(VectorView y, ConstMatrixView x, VectorView w, const Vector& beta,
-              const ResidualModel* residuals) {
+double rss_of(VectorView y, ConstMatrixView x, VectorView w, const Vector& beta, const ResidualModel* residuals) {
   return residuals != nullptr ? residuals->rss(beta) : weighted_rss(y, x, w, beta);
 }
 
 // P = Σ_j λ_j βᵀS_jβ.
-double penalty_value(std::span<const double> lambdas, std::span<const Matrix> penalties,
-                     const Vector& beta) {
+double penalty_value(std::span<const double> lambdas, std::span<const Matrix> penalties, const Vector& beta) {
   double total = 0.0;
   const std::size_t count = std::min(lambdas.size(), penalties.size());
-  for (std::size_t j = 0; j < count; ++j)
-    total += lambdas[j] * dot(beta, matvec(penalties[j], beta));
+  for (std::size_t j = 0; j < count; ++j) total += lambdas[j] * dot(beta, matvec(penalties[j], beta));
   return total;
 }
 
@@ -174,31 +167,28 @@ void print_root_summary(std::size_t p, double max_eig, double threshold, const V
   diag::line("[PENALTY_SQRT_DEBUG] Positive eigenvalues found: " + std::to_string(kept.size()));
   if (!kept.empty()) {
     const std::size_t shown = std::min<std::size_t>(kept.size(), 5);
-    diag::line("[PENALTY_SQRT_DEBUG] Eigenvalues: " +
-               fmt::debug_list(VectorView(kept.data(), shown)));
+    diag::line("[PENALTY_SQRT_DEBUG] Eigenvalues: " + fmt::debug_list(VectorView(kept.data(), shown)));
   }
 }
 
 void print_root_check(ConstMatrixView s, const Matrix& l) {
   const Matrix product = gram(l.transposed_view());  // L·Lᵀ
-  double err = 0.0;  // running maximum that ignores NaN
+  double err = 0.0;                                  // running maximum that ignores NaN
   for (std::size_t i = 0; i < s.rows(); ++i)
-    for (std::size_t k = 0; k < s.cols(); ++k)
-      err = std::fmax(err, std::fabs(product(i, k) - s(i, k)));
+    for (std::size_t k = 0; k < s.cols(); ++k) err = std::fmax(err, std::fabs(product(i, k) - s(i, k)));
   diag::line("[PENALTY_SQRT_DEBUG] Output L matrix shape: " + times(l.rows(), l.cols()));
   diag::line("[PENALTY_SQRT_DEBUG] Reconstruction error ||L·L' - S||_∞ = " + fmt::plain(err));
 }
 
 // ---- Stacked factor diagnostics --------------------------------------------------------
 
-void print_z_header(std::size_t n, std::size_t p, std::span<const double> lambdas,
-                    std::span<const Matrix> roots, std::size_t total_rows) {
+void print_z_header(std::size_t n, std::size_t p, std::span<const double> lambdas, std::span<const Matrix> roots,
+                    std::size_t total_rows) {
   diag::line("[Z_BUILD_DEBUG] Building Z matrix:");
   diag::line("[Z_BUILD_DEBUG]   n = " + std::to_string(n) + ", p = " + std::to_string(p));
   for (std::size_t j = 0; j < std::min(lambdas.size(), roots.size()); ++j) {
-    diag::line("[Z_BUILD_DEBUG]   L" + std::to_string(j) + " shape: " +
-               times(roots[j].rows(), roots[j].cols()) + ", λ" + std::to_string(j) + " = " +
-               fmt::fixed(lambdas[j], 6));
+    diag::line("[Z_BUILD_DEBUG]   L" + std::to_string(j) + " shape: " + times(roots[j].rows(), roots[j].cols()) +
+               ", λ" + std::to_string(j) + " = " + fmt::fixed(lambdas[j], 6));
   }
   diag::line("[Z_BUILD_DEBUG]   Total Z rows: " + std::to_string(total_rows));
 }
@@ -219,16 +209,15 @@ void print_rtr_diagonal(const Matrix& r) {
     for (std::size_t i = 0; i <= k; ++i) sum += r(i, k) * r(i, k);
     return sum;
   };
-  diag::line("[QR_DEBUG] R'R diagonal: [" + fmt::fixed(rtr_diag(0), 6) + ", " +
-             fmt::fixed(rtr_diag(1), 6) + ", ..., " + fmt::fixed(rtr_diag(p - 1), 6) + "]");
+  diag::line("[QR_DEBUG] R'R diagonal: [" + fmt::fixed(rtr_diag(0), 6) + ", " + fmt::fixed(rtr_diag(1), 6) + ", ..., " +
+             fmt::fixed(rtr_diag(p - 1), 6) + "]");
 }
 
 // ---- Gradient from a factor ------------------------------------------------------------
 
 Result<Matrix> triangular(const Matrix& r, bool transpose, ConstMatrixView rhs) {
   auto solved = triangular_solve(r, /*upper=*/true, transpose, rhs);
-  if (!solved)
-    return GamError::invalid_parameter("Triangular solve failed: " + solved.error().to_string());
+  if (!solved) return GamError::invalid_parameter("Triangular solve failed: " + solved.error().to_string());
   return std::move(solved).value();
 }
 
@@ -242,8 +231,7 @@ Result<Matrix> triangular(const Matrix& r, bool transpose, ConstMatrixView rhs) 
 // All right-hand sides go through R in one multi-column solve per direction.
 Result<Vector> gradient_from_factor(const Matrix& r, std::span<const Matrix> roots,
                                     const std::vector<std::size_t>& ranks, const PenalizedFit& fit,
-                                    std::span<const double> lambdas,
-                                    std::span<const Matrix> penalties, std::size_t n) {
+                                    std::span<const double> lambdas, std::span<const Matrix> penalties, std::size_t n) {
   const std::size_t m = lambdas.size();
   const std::size_t p = r.rows();
   if (m == 0) return Vector{};
@@ -255,8 +243,7 @@ Result<Vector> gradient_from_factor(const Matrix& r, std::span<const Matrix> roo
   for (std::size_t j = 0; j < m; ++j) {
     s_beta[j] = matvec(penalties[j], fit.beta);
     const Vector st_beta = matvec_t(penalties[j], fit.beta);
-    for (std::size_t k = 0; k < p; ++k)
-      penalty_gradient[k] += lambdas[j] * (s_beta[j][k] + st_beta[k]);
+    for (std::size_t k = 0; k < p; ++k) penalty_gradient[k] += lambdas[j] * (s_beta[j][k] + st_beta[k]);
   }
 
   // Right-hand sides [L_1 … L_m | λ_1 S_1β … λ_m S_mβ] for Rᵀ·Z = RHS.
@@ -296,8 +283,7 @@ Result<Vector> gradient_from_factor(const Matrix& r, std::span<const Matrix> roo
     d_rss *= -2.0;
     const double d_phi = d_rss / nr;
     const double d_penalty = lambdas[j] * dot(fit.beta, s_beta[j]) + d_penalty_sum;
-    g[j] = 0.5 * (trace_term - static_cast<double>(ranks[j]) + c2 * (d_rss + d_penalty) -
-                  c1 * d_phi + nr * c2 * d_phi);
+    g[j] = 0.5 * (trace_term - static_cast<double>(ranks[j]) + c2 * (d_rss + d_penalty) - c1 * d_phi + nr * c2 * d_phi);
   }
   return g;
 }
@@ -314,8 +300,7 @@ Result<Matrix> penalty_sqrt(ConstMatrixView s) {
   if (p > 0) {
     auto decomposed = symmetric_eigen(s);
     if (!decomposed)
-      return GamError::invalid_parameter("Eigenvalue decomposition failed: " +
-                                         decomposed.error().to_string());
+      return GamError::invalid_parameter("Eigenvalue decomposition failed: " + decomposed.error().to_string());
     eig = std::move(decomposed).value();
   }
 
@@ -400,9 +385,9 @@ double ResidualModel::rss(const Vector& beta, double* magnitude) const {
   return rss0_ - 2.0 * linear + quadratic;
 }
 
-Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
-                              std::span<const double> lambdas, std::span<const Matrix> penalties,
-                              const Matrix* xtwx, const Vector* xtwy, const ResidualModel* residuals) {
+Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                              std::span<const Matrix> penalties, const Matrix* xtwx, const Vector* xtwy,
+                              const ResidualModel* residuals) {
   VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, xtwx, xtwy));
   const std::size_t n = x.rows();
   const std::size_t m = lambdas.size();
@@ -410,8 +395,7 @@ Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
   // 1-2. A_δ = XᵀWX + Σ λ_j S_j + δI with one scalar δ for the whole diagonal.
   Matrix a = gram_or_cached(x, w, xtwx);
   add_penalties(a, lambdas, penalties);
-  const double delta =
-      kCriterionRidge * (1.0 + std::sqrt(static_cast<double>(m))) * diagonal_scale(a);
+  const double delta = kCriterionRidge * (1.0 + std::sqrt(static_cast<double>(m))) * diagonal_scale(a);
   for (std::size_t k = 0; k < a.rows(); ++k) a(k, k) += delta;
 
   // 3-4. Coefficients, RSS and penalty.
@@ -446,8 +430,7 @@ LapackResult<Matrix> stacked_r(ConstMatrixView x, VectorView w, std::span<const 
   const std::size_t p = x.cols();
   std::size_t total_rows = n;
   for (const Matrix& root : roots) total_rows += root.cols();
-  if (diagnostics && diag::enabled(diag::kGradDebug))
-    print_z_header(n, p, lambdas, roots, total_rows);
+  if (diagnostics && diag::enabled(diag::kGradDebug)) print_z_header(n, p, lambdas, roots, total_rows);
 
   // Z = [√W·X; √λ_1·L_1ᵀ; …], so ZᵀZ = XᵀWX + Σ λ_j L_j L_jᵀ.
   Matrix z(total_rows, p);
@@ -463,8 +446,8 @@ LapackResult<Matrix> stacked_r(ConstMatrixView x, VectorView w, std::span<const 
     for (std::size_t k = 0; k < root.cols(); ++k)
       for (std::size_t l = 0; l < p; ++l) z(offset + k, l) = scale * root(l, k);
     if (root.cols() > 0 && diagnostics && diag::enabled(diag::kGradDebug)) {
-      diag::line("[Z_BUILD_DEBUG]   After adding L" + std::to_string(j) + " (rows " +
-                 std::to_string(offset) + " to " + std::to_string(offset + root.cols() - 1) +
+      diag::line("[Z_BUILD_DEBUG]   After adding L" + std::to_string(j) + " (rows " + std::to_string(offset) + " to " +
+                 std::to_string(offset + root.cols() - 1) +
                  "), first value: " + fmt::fixed(p > 0 ? z(offset, 0) : 0.0, 6));
     }
     offset += root.cols();
@@ -483,10 +466,8 @@ LapackResult<Matrix> stacked_r(ConstMatrixView x, VectorView w, std::span<const 
   return r;
 }
 
-Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w,
-                                     std::span<const double> lambdas,
-                                     std::span<const Matrix> penalties,
-                                     const std::vector<Matrix>* roots) {
+Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                     std::span<const Matrix> penalties, const std::vector<Matrix>* roots) {
   if (w.size() != x.rows())
     return GamError::dimension_mismatch("X has " + std::to_string(x.rows()) + " rows but w has " +
                                         std::to_string(w.size()) + " elements");
@@ -508,11 +489,9 @@ Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w,
 }
 
 Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, VectorView w,
-                                            std::span<const double> lambdas,
-                                            std::span<const Matrix> penalties,
-                                            std::size_t total_rank, const Matrix* xtwx,
-                                            const Vector* xtwy, bool diagnostics,
-                                            const ResidualModel* residuals) {
+                                            std::span<const double> lambdas, std::span<const Matrix> penalties,
+                                            std::size_t total_rank, const Matrix* xtwx, const Vector* xtwy,
+                                            bool diagnostics, const ResidualModel* residuals) {
   VORNA_CHECK(check_all(y, x, w, lambdas, penalties, nullptr, xtwx, xtwy));
   const std::size_t n = x.rows();
   const std::size_t m = lambdas.size();
@@ -583,18 +562,14 @@ Result<void> ridge_singular_factor(Matrix& r, std::size_t m) {
   return {};
 }
 
-Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
-                                      std::span<const double> lambdas,
-                                      std::span<const Matrix> penalties,
-                                      const std::vector<Matrix>* roots, const Matrix* xtwx,
-                                      const Vector* xtwy) {
+Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                      std::span<const Matrix> penalties, const std::vector<Matrix>* roots,
+                                      const Matrix* xtwx, const Vector* xtwy) {
   VORNA_CHECK(check_all(y, x, w, lambdas, penalties, roots, xtwx, xtwy));
   VORNA_TRY(factor, stacked_factor(x, w, lambdas, penalties, roots));
   VORNA_CHECK(ridge_singular_factor(factor.r, lambdas.size()));
-  VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(factor.ranks), xtwx,
-                                        xtwy));
-  return gradient_from_factor(factor.r, factor.roots, factor.ranks, fit, lambdas, penalties,
-                              x.rows());
+  VORNA_TRY(fit, penalized_coefficients(y, x, w, lambdas, penalties, sum_of(factor.ranks), xtwx, xtwy));
+  return gradient_from_factor(factor.r, factor.roots, factor.ranks, fit, lambdas, penalties, x.rows());
 }
 
 }  // namespace vorna

@@ -38,8 +38,8 @@ namespace vorna {
 // The sizes every criterion routine relies on: y and w with one entry per row
 // of X, one penalty per λ, each p × p. DimensionMismatch naming the sizes
 // otherwise (the routines' callers normally guarantee them).
-Result<void> check_criterion_inputs(VectorView y, ConstMatrixView x, VectorView w,
-                                    std::span<const double> lambdas, std::span<const Matrix> penalties);
+Result<void> check_criterion_inputs(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                    std::span<const Matrix> penalties);
 
 // ---- Penalty square roots ----------------------------------------------------
 
@@ -83,10 +83,9 @@ class ResidualModel {
 // count neither rank nor log λ_j). Solver errors are returned unchanged.
 // `residuals`, when given, must describe this y, X and w; it replaces the
 // pass over the rows for RSS (as in every routine below that accepts one).
-Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w,
-                              std::span<const double> lambdas, std::span<const Matrix> penalties,
-                              const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr,
-                              const ResidualModel* residuals = nullptr);
+Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                              std::span<const Matrix> penalties, const Matrix* xtwx = nullptr,
+                              const Vector* xtwy = nullptr, const ResidualModel* residuals = nullptr);
 
 // The criterion's rank estimate of one penalty: with t = 1e-10·max(1, max |S_kl|),
 // count the rows whose absolute sum exceeds t; count − 2 when count ≥ 2, else 1.
@@ -109,10 +108,8 @@ LapackResult<Matrix> stacked_r(ConstMatrixView x, VectorView w, std::span<const 
 
 // Roots (computed now unless `roots` is given) and R. Errors: those of
 // penalty_sqrt unchanged; InvalidParameter "QR decomposition failed: <LAPACK error>".
-Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w,
-                                     std::span<const double> lambdas,
-                                     std::span<const Matrix> penalties,
-                                     const std::vector<Matrix>* roots = nullptr);
+Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                     std::span<const Matrix> penalties, const std::vector<Matrix>* roots = nullptr);
 
 // Smooths that each contain the constant (and are penalized only on their
 // wiggliness) leave XᵀWX + Σ λ_j L_j L_jᵀ singular, and its factor then turns
@@ -124,11 +121,11 @@ Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w,
 Result<void> ridge_singular_factor(Matrix& r, std::size_t m);
 
 struct PenalizedFit {
-  Vector beta;              // p
-  Vector xtwe;              // XᵀW·e (p), what every derivative of RSS needs
-  double rss = 0.0;         // Σ w_i e_i²
-  double penalty = 0.0;     // P = Σ λ_j βᵀS_jβ
-  double phi = 0.0;         // RSS / (n − total_rank)
+  Vector beta;           // p
+  Vector xtwe;           // XᵀW·e (p), what every derivative of RSS needs
+  double rss = 0.0;      // Σ w_i e_i²
+  double penalty = 0.0;  // P = Σ λ_j βᵀS_jβ
+  double phi = 0.0;      // RSS / (n − total_rank)
   std::size_t total_rank = 0;
 };
 
@@ -136,8 +133,7 @@ struct PenalizedFit {
 // δ_k = (1 + √m)·1e-7·max(|A_kk|, 1). `diagnostics` enables the [PHI_DEBUG]
 // line. Solver errors are returned unchanged.
 Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, VectorView w,
-                                            std::span<const double> lambdas,
-                                            std::span<const Matrix> penalties,
+                                            std::span<const double> lambdas, std::span<const Matrix> penalties,
                                             std::size_t total_rank, const Matrix* xtwx = nullptr,
                                             const Vector* xtwy = nullptr, bool diagnostics = true,
                                             const ResidualModel* residuals = nullptr);
@@ -148,10 +144,8 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
 // and the penalized coefficients (whose solve may start from the cached cross
 // products). Errors: those of the two stages;
 // InvalidParameter "Triangular solve failed: <LAPACK error>".
-Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
-                                      std::span<const double> lambdas,
-                                      std::span<const Matrix> penalties,
-                                      const std::vector<Matrix>* roots = nullptr,
+Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
+                                      std::span<const Matrix> penalties, const std::vector<Matrix>* roots = nullptr,
                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);
 
 }  // namespace vorna

@@ -16,9 +16,7 @@ namespace {
 // ---- Small dense helpers -----------------------------------------------------------
 
 // Σ_ab A_ab·B_ab over two matrices of the same shape.
-double frobenius_inner(const Matrix& a, const Matrix& b) {
-  return dot(a.data(), b.data(), a.rows() * a.cols());
-}
+double frobenius_inner(const Matrix& a, const Matrix& b) { return dot(a.data(), b.data(), a.rows() * a.cols()); }
 
 // R⁻¹ through the LU factors of R. Any failure (a zero on R's diagonal, a
 // LAPACK error) means R has no usable inverse.
@@ -51,8 +49,7 @@ struct SmoothProducts {
 };
 
 SmoothProducts smooth_products(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
-                               std::span<const Matrix> penalties,
-                               const std::vector<Matrix>& roots, const Matrix& r_inv,
+                               std::span<const Matrix> penalties, const std::vector<Matrix>& roots, const Matrix& r_inv,
                                const Matrix& a_inv, const PenalizedFit& fit, double dof) {
   const std::size_t m = lambdas.size();
   const std::size_t p = a_inv.rows();
@@ -118,10 +115,10 @@ SmoothProducts smooth_products(ConstMatrixView x, VectorView w, std::span<const 
 
 // The parts of H_ij; the lettered parts are stored halved, as they enter H.
 struct Element {
-  double cross = 0.0, diagonal = 0.0;                               // ½·1a, ½·1b
+  double cross = 0.0, diagonal = 0.0;                                  // ½·1a, ½·1b
   double d2p_phi = 0.0, cross_phi = 0.0, p_dphi = 0.0, p_d2phi = 0.0;  // ½·2a … ½·2d
   double d2rss = 0.0, d2d = 0.0, d2phi = 0.0;
-  double dof_d2phi = 0.0, dof_dphi = 0.0;                           // ½·3a, ½·3b
+  double dof_d2phi = 0.0, dof_dphi = 0.0;  // ½·3a, ½·3b
   double term1() const { return cross + diagonal; }
   double term2() const { return d2p_phi + cross_phi + p_dphi + p_d2phi; }
   double term3() const { return dof_d2phi + dof_dphi; }
@@ -135,9 +132,8 @@ struct Scale {
 };
 
 // H_ij from the per-smooth products. `d2_beta` is scratch of length p.
-Element element(std::size_t i, std::size_t j, std::span<const double> lambdas,
-                const SmoothProducts& s, const PenalizedFit& fit, const Scale& c,
-                Vector& d2_beta) {
+Element element(std::size_t i, std::size_t j, std::span<const double> lambdas, const SmoothProducts& s,
+                const PenalizedFit& fit, const Scale& c, Vector& d2_beta) {
   const std::size_t p = d2_beta.size();
   const double li = lambdas[i], lj = lambdas[j];
   const double* dbi = s.d_beta.row_ptr(i);
@@ -161,8 +157,7 @@ Element element(std::size_t i, std::size_t j, std::span<const double> lambdas,
   e.d2phi = e.d2rss / c.dof;
   // ∂²D_ij = ∂²RSS_ij + δ_ijλ_iβᵀS_iβ + 2λ_iβᵀS_i∂β_j + 2λ_jβᵀS_j∂β_i
   //          + 2Σ_kλ_k[∂β_iᵀS_k∂β_j + βᵀS_k∂²β_ij]
-  e.d2d = e.d2rss + (i == j ? li * s.beta_s_beta[i] : 0.0) +
-          2.0 * li * dot(s.st_beta[i].data(), dbj, p) +
+  e.d2d = e.d2rss + (i == j ? li * s.beta_s_beta[i] : 0.0) + 2.0 * li * dot(s.st_beta[i].data(), dbj, p) +
           2.0 * lj * dot(s.st_beta[j].data(), dbi, p) +
           2.0 * (dot(dbi, s.s_lambda_dbeta.row_ptr(j), p) + dot(s.s_lambda_t_beta, d2_beta));
 
@@ -185,16 +180,14 @@ void print_header(std::size_t n, std::size_t p, std::size_t m) {
   if (!diag::enabled(diag::kHessDebug)) return;
   diag::line("");
   diag::line("[HESS_CORRECTED] Starting CORRECTED Hessian computation (matching gradient)");
-  diag::line("[HESS_CORRECTED] n=" + std::to_string(n) + ", p=" + std::to_string(p) +
-             ", m=" + std::to_string(m));
+  diag::line("[HESS_CORRECTED] n=" + std::to_string(n) + ", p=" + std::to_string(p) + ", m=" + std::to_string(m));
 }
 
 void print_fit(const PenalizedFit& fit, const Scale& c) {
   if (!diag::enabled(diag::kHessDebug)) return;
   diag::line("[HESS_CORRECTED] RSS=" + fmt::fixed(fit.rss, 6) + ", phi=" + fmt::fixed(c.phi, 6) +
              ", P=" + fmt::fixed(c.d, 6));
-  diag::line("[HESS_CORRECTED] total_rank=" + std::to_string(fit.total_rank) +
-             ", n-r=" + fmt::fixed(c.dof, 6));
+  diag::line("[HESS_CORRECTED] total_rank=" + std::to_string(fit.total_rank) + ", n-r=" + fmt::fixed(c.dof, 6));
 }
 
 void print_element(std::size_t i, std::size_t j, const Element& e) {
@@ -238,8 +231,7 @@ void print_matrix(const Matrix& h) {
 // 2. β from the ridged normal equations, RSS, φ, D.
 // 3. Per smooth: ∂β_j, ∂φ_j, ∂D_j and the products every pair reuses.
 // 4. Upper triangle element by element; the lower is copied.
-Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
-                                     std::span<const double> lambdas,
+Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
                                      std::span<const Matrix> penalties) {
   VORNA_CHECK(check_criterion_inputs(y, x, w, lambdas, penalties));
   const std::size_t n = x.rows();
@@ -268,8 +260,7 @@ Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView
   c.d = fit.rss + fit.penalty;
   print_fit(fit, c);
 
-  const SmoothProducts s =
-      smooth_products(x, w, lambdas, penalties, roots, r_inv, a_inv, fit, c.dof);
+  const SmoothProducts s = smooth_products(x, w, lambdas, penalties, roots, r_inv, a_inv, fit, c.dof);
   Matrix h(m, m);
   Vector d2_beta(p);
   for (std::size_t i = 0; i < m; ++i) {

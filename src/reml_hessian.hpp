@@ -27,8 +27,7 @@ namespace vorna {
 // LinAlgError "QR decomposition failed"; SingularMatrix when R cannot be
 // inverted. A degenerate φ (RSS = 0, n = r) is not an error: infinities and
 // NaN are returned.
-Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView w,
-                                     std::span<const double> lambdas,
+Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
                                      std::span<const Matrix> penalties);
 
 }  // namespace vorna

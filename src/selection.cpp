@@ -14,13 +14,13 @@ namespace vorna {
 namespace {
 
 constexpr int kMaxIterations = 100;
-constexpr double kGradientTolerance = 1e-6;   // converged below this largest |∂/∂ρ_j|
-constexpr double kRoundingTolerance = 1e-3;   // ... or below this when no step helps any more
-constexpr double kMaxStepNorm = 5.0;          // Euclidean length of a step in ρ
-constexpr double kEigenFloor = 1e-7;          // relative floor of |eigenvalues| of the Hessian
+constexpr double kGradientTolerance = 1e-6;  // converged below this largest |∂/∂ρ_j|
+constexpr double kRoundingTolerance = 1e-3;  // ... or below this when no step helps any more
+constexpr double kMaxStepNorm = 5.0;         // Euclidean length of a step in ρ
+constexpr double kEigenFloor = 1e-7;         // relative floor of |eigenvalues| of the Hessian
 constexpr double kArmijo = 1e-4;
-constexpr int kMaxHalvings = 25;  // down to a fraction 3e-8 of the step
-constexpr double kLogLambdaRange = 10.0;      // ρ_j stays within this of the balanced start
+constexpr int kMaxHalvings = 25;          // down to a fraction 3e-8 of the step
+constexpr double kLogLambdaRange = 10.0;  // ρ_j stays within this of the balanced start
 // Residual sums from the anchored identity lose digits when they are tiny
 // against its terms; below this fraction they are summed over the rows.
 constexpr double kResidualCancellation = 1e-4;
@@ -57,26 +57,25 @@ ConstMatrixView sub(const Matrix& m, std::size_t row, std::size_t col, std::size
 
 struct SelectionProblem::Solution {
   Vector lambda;
-  Matrix factor;            // upper R with RᵀR = A
-  double log_det = 0.0;     // log|A|
+  Matrix factor;         // upper R with RᵀR = A
+  double log_det = 0.0;  // log|A|
   Vector beta;
   std::vector<Vector> s_beta;  // S_jβ, p each
-  double penalty = 0.0;     // βᵀ(S_λ + δI)β
+  double penalty = 0.0;        // βᵀ(S_λ + δI)β
   double rss = 0.0;
 };
 
 Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x, VectorView w,
-                                                 std::span<const Matrix> penalties,
-                                                 SelectionCriterion criterion, const CrossProducts* cross,
-                                                 const Vector* anchor, std::optional<double> ridge) {
+                                                 std::span<const Matrix> penalties, SelectionCriterion criterion,
+                                                 const CrossProducts* cross, const Vector* anchor,
+                                                 std::optional<double> ridge) {
   const std::size_t n = x.rows(), p = x.cols(), m = penalties.size();
   if (z.size() != n || w.size() != n)
     return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but the response has " +
-                                        std::to_string(z.size()) + " and the weights " +
-                                        std::to_string(w.size()) + " elements");
+                                        std::to_string(z.size()) + " and the weights " + std::to_string(w.size()) +
+                                        " elements");
   if (cross != nullptr && (cross->xtwx.rows() != p || cross->xtwx.cols() != p || cross->xtwy.size() != p))
-    return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) +
-                                        " columns");
+    return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) + " columns");
   if (anchor != nullptr && anchor->size() != m)
     return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
   SelectionProblem problem;
@@ -88,11 +87,11 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
     const Matrix& s = penalties[j];
     VORNA_TRY(root, penalty_sqrt(s));
     if (s.rows() != p)
-      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is not " +
-                                          std::to_string(p) + "×" + std::to_string(p));
+      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is not " + std::to_string(p) + "×" +
+                                          std::to_string(p));
     const auto [lo, hi] = support(s);
-    problem.blocks_.push_back({lo, Matrix(sub(s, lo, lo, hi - lo, hi - lo)),
-                               Matrix(sub(root, lo, 0, hi - lo, root.cols())), root.cols()});
+    problem.blocks_.push_back(
+        {lo, Matrix(sub(s, lo, lo, hi - lo, hi - lo)), Matrix(sub(root, lo, 0, hi - lo, root.cols())), root.cols()});
     problem.total_rank_ += root.cols();
   }
   VORNA_TRY(groups, group_penalties(problem.blocks_));
@@ -102,10 +101,13 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
   if (criterion == SelectionCriterion::RemlProfiledScale && problem.observations_ <= problem.total_rank_)
     return GamError::invalid_parameter(std::to_string(problem.observations_) +
                                        " observations leave no residual degrees of freedom "
-                                       "for penalties of total rank " + std::to_string(problem.total_rank_));
+                                       "for penalties of total rank " +
+                                       std::to_string(problem.total_rank_));
   if (criterion == SelectionCriterion::Reml && problem.observations_ + problem.penalty_rank() <= p)
-    return GamError::invalid_parameter(std::to_string(problem.observations_) + " observations leave no residual degrees "
-                                       "of freedom for " + std::to_string(p) + " coefficients");
+    return GamError::invalid_parameter(std::to_string(problem.observations_) +
+                                       " observations leave no residual degrees "
+                                       "of freedom for " +
+                                       std::to_string(p) + " coefficients");
   if (cross != nullptr) {
     problem.xtwx_ = cross->xtwx;
     problem.xtwz_ = cross->xtwy;
@@ -157,7 +159,8 @@ Result<std::vector<SelectionProblem::Group>> SelectionProblem::group_penalties(c
   // Union of overlapping supports, in order of first coefficient.
   std::vector<std::size_t> order(blocks.size());
   for (std::size_t j = 0; j < order.size(); ++j) order[j] = j;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return blocks[a].offset < blocks[b].offset; });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return blocks[a].offset < blocks[b].offset; });
   std::vector<Group> groups;
   std::size_t end = 0;
   for (std::size_t j : order) {
@@ -299,7 +302,8 @@ Result<SelectionProblem::LogDet> SelectionProblem::penalty_logdet(const Vector& 
       scaled.push_back(std::move(mi));
     }
     auto chol = cholesky_upper(total);
-    if (!chol) return GamError::linalg_error("Penalty sum is not positive definite on its range: " + chol.error().to_string());
+    if (!chol)
+      return GamError::linalg_error("Penalty sum is not positive definite on its range: " + chol.error().to_string());
     for (std::size_t k = 0; k < g.rank; ++k) out.value += 2.0 * std::log(chol.value()(k, k));
     if (!derivatives) continue;
     std::vector<Matrix> solved;  // M⁻¹M_i
@@ -436,9 +440,7 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
       // D/φ = ν + ν(D − RSS)/RSS and ν·log(2πφ) = ν·log(RSS/RSS_ref) + constant.
       out.value = 0.5 * (nu * sol.penalty / rss + nu * std::log(rss / reference_rss_) + log_det - rank_log);
       break;
-    case SelectionCriterion::RemlKnownScale:
-      out.value = 0.5 * (rss + sol.penalty + log_det - rank_log);
-      break;
+    case SelectionCriterion::RemlKnownScale: out.value = 0.5 * (rss + sol.penalty + log_det - rank_log); break;
     case SelectionCriterion::Gcv:
       out.value = 0.5 * dn * (std::log(rss / reference_rss_) - 2.0 * std::log1p(-tau / dn));
       break;
@@ -514,9 +516,7 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
         break;
       }
       case SelectionCriterion::RemlKnownScale: out.gradient[i] = 0.5 * (d_dev[i] + d_logdet[i] - r_i); break;
-      case SelectionCriterion::Gcv:
-        out.gradient[i] = 0.5 * dn * (d_rss[i] / rss + 2.0 * d_tau[i] / (dn - tau));
-        break;
+      case SelectionCriterion::Gcv: out.gradient[i] = 0.5 * dn * (d_rss[i] / rss + 2.0 * d_tau[i] / (dn - tau)); break;
       case SelectionCriterion::Reml: out.gradient[i] = 0.5 * (nu_reml * d_dev[i] / dev + d_logdet[i] - r_i); break;
       case SelectionCriterion::Ubre: out.gradient[i] = 0.5 * d_rss[i] + d_tau[i]; break;
       case SelectionCriterion::Ml: out.gradient[i] = 0.5 * (dn * d_dev[i] / dev + range.gradient[i] - r_i); break;
@@ -532,8 +532,8 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
       const double d2_rss = 2.0 * dot(db[i], g_db[j]) - 2.0 * dot(q, d2b);
       const double d2_dev = (diagonal ? d_dev[i] : 0.0) + 2.0 * sol.lambda[i] * dot(sol.s_beta[i], db[j]);
       const Matrix titj = matmul_tn(t[i], t[j]);  // T_iᵀT_j
-      const double d2_logdet = (diagonal ? d_logdet[i] : 0.0) - dot(titj.storage(), titj.storage()) -
-                               logdet_s.hessian(i, j);
+      const double d2_logdet =
+          (diagonal ? d_logdet[i] : 0.0) - dot(titj.storage(), titj.storage()) - logdet_s.hessian(i, j);
       // ∂²τ_ij = δ_ij ∂τ_j + 2·tr((T_iᵀT_j)(T_jᵀCT_i)).
       double d2_tau = 0.0;
       if (uses_trace) {
@@ -553,8 +553,9 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
         case SelectionCriterion::RemlKnownScale: h = 0.5 * (d2_dev + d2_logdet); break;
         case SelectionCriterion::Gcv: {
           const double gap = dn - tau;
-          h = 0.5 * dn * (d2_rss / rss - d_rss[i] * d_rss[j] / (rss * rss) + 2.0 * d2_tau / gap +
-                          2.0 * d_tau[i] * d_tau[j] / (gap * gap));
+          h = 0.5 * dn *
+              (d2_rss / rss - d_rss[i] * d_rss[j] / (rss * rss) + 2.0 * d2_tau / gap +
+               2.0 * d_tau[i] * d_tau[j] / (gap * gap));
           break;
         }
         case SelectionCriterion::Reml:
@@ -562,12 +563,10 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
           break;
         case SelectionCriterion::Ubre: h = 0.5 * d2_rss + d2_tau; break;
         case SelectionCriterion::Ml:
-          h = 0.5 * (dn * (d2_dev / dev - d_dev[i] * d_dev[j] / (dev * dev)) + range.hessian(i, j) -
-                     logdet_s.hessian(i, j));
+          h = 0.5 *
+              (dn * (d2_dev / dev - d_dev[i] * d_dev[j] / (dev * dev)) + range.hessian(i, j) - logdet_s.hessian(i, j));
           break;
-        case SelectionCriterion::MlKnownScale:
-          h = 0.5 * (d2_dev + range.hessian(i, j) - logdet_s.hessian(i, j));
-          break;
+        case SelectionCriterion::MlKnownScale: h = 0.5 * (d2_dev + range.hessian(i, j) - logdet_s.hessian(i, j)); break;
       }
       out.hessian(i, j) = h;
       out.hessian(j, i) = h;
@@ -657,8 +656,8 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
       Vector lambda(m);
       for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
       profile("[PROFILE] Newton iter " + std::to_string(k) + ": grad_L2=" + fmt::fixed(norm2(g), 6) +
-              ", grad_Linf=" + fmt::fixed(ginf, 6) + ", " + label + "=" + fmt::fixed(at.value, 6) + ", " +
-              label + "_change=" + fmt::sci(change, 6));
+              ", grad_Linf=" + fmt::fixed(ginf, 6) + ", " + label + "=" + fmt::fixed(at.value, 6) + ", " + label +
+              "_change=" + fmt::sci(change, 6));
       profile("[PROFILE]   lambda=" + fmt::debug_list(lambda));
       profile("[PROFILE]   log_lambda=" + fmt::debug_list(rho));
       profile("[PROFILE]   gradient=" + fmt::debug_list(at.gradient));

@@ -153,10 +153,10 @@ class SelectionProblem {
 
 // How a selection ended.
 struct SelectionOutcome {
-  Vector rho;              // the chosen ln λ
-  bool converged = true;   // a stationary point (or the flat end of a direction) was reached
+  Vector rho;             // the chosen ln λ
+  bool converged = true;  // a stationary point (or the flat end of a direction) was reached
   int iterations = 0;
-  double gradient = 0.0;   // largest |∂/∂ρ_j| at the end, directions held at a bound excluded
+  double gradient = 0.0;  // largest |∂/∂ρ_j| at the end, directions held at a bound excluded
   // The middle of the search range ρ_j ∈ [centre_j − 15, centre_j + 15]. A
   // smooth whose criterion keeps falling towards λ → ∞ (a linear effect) or
   // λ → 0 stops at the edge; passing the centre on to later searches of the

@@ -21,11 +21,11 @@ constexpr double kFsRidgeFactor = 1e-5;
 constexpr double kFsRetryRidgeMultiplier = 10.0;
 constexpr double kFsMinRatio = 0.2;
 constexpr double kFsMaxRatio = 5.0;
-constexpr double kFsDamping = 0.5;                         // half of ln(ratio) is applied
-constexpr double kFsMinLogLambda = -16.11809565095832;     // ln 1e-7
-constexpr double kFsMaxLogLambda = 11.512925464970229;     // ln 1e5
+constexpr double kFsDamping = 0.5;                      // half of ln(ratio) is applied
+constexpr double kFsMinLogLambda = -16.11809565095832;  // ln 1e-7
+constexpr double kFsMaxLogLambda = 11.512925464970229;  // ln 1e5
 constexpr double kFsTolerance = 1e-6;
-constexpr double kFsEntryThreshold = 1e-10;                // "non-zero" penalty entries in the trace line
+constexpr double kFsEntryThreshold = 1e-10;  // "non-zero" penalty entries in the trace line
 
 void profile(const std::string& text) { diag::line_if(diag::kProfile, text); }
 
@@ -42,8 +42,7 @@ Vector log_of(const Vector& lambda) {
 // products before any checked routine runs, so a broken promise is turned
 // into an error here rather than into an out-of-bounds read.
 
-Result<void> check_sizes(const SmoothingParameter& params, ConstMatrixView x, VectorView w,
-                         std::size_t penalty_count) {
+Result<void> check_sizes(const SmoothingParameter& params, ConstMatrixView x, VectorView w, std::size_t penalty_count) {
   if (w.size() != x.rows())
     return GamError::dimension_mismatch("X has " + std::to_string(x.rows()) + " rows but w has " +
                                         std::to_string(w.size()) + " elements");
@@ -56,17 +55,15 @@ Result<void> check_sizes(const SmoothingParameter& params, ConstMatrixView x, Ve
 Result<void> check_penalty_shapes(std::size_t p, std::span<const Matrix> penalties) {
   for (std::size_t j = 0; j < penalties.size(); ++j)
     if (penalties[j].rows() != p || penalties[j].cols() != p)
-      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is not " +
-                                          std::to_string(p) + "×" + std::to_string(p));
+      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is not " + std::to_string(p) + "×" +
+                                          std::to_string(p));
   return {};
 }
 
 Result<void> check_cross_products(ConstMatrixView x, const CrossProducts* cross) {
   const std::size_t p = x.cols();
-  if (cross == nullptr || (cross->xtwx.rows() == p && cross->xtwx.cols() == p && cross->xtwy.size() == p))
-    return {};
-  return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) +
-                                      " columns");
+  if (cross == nullptr || (cross->xtwx.rows() == p && cross->xtwx.cols() == p && cross->xtwy.size() == p)) return {};
+  return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) + " columns");
 }
 
 Matrix penalized_gram(const Matrix& xtwx, const Vector& lambda, std::span<const Matrix> penalties);
@@ -130,10 +127,9 @@ void report_trace(std::size_t j, const Matrix& l_inv, const Matrix& s, double tr
     ++rows;
     partial += product_diagonal(l_inv, s, k);
   }
-  diag::line("[TRACE_DEBUG] Smooth " + count_text(static_cast<long long>(j)) +
-             ": full_trace=" + fmt::fixed(trace, 6) + ", nonzero_trace=" + fmt::fixed(partial, 6) +
-             ", nonzero_cols=" + count_text(static_cast<long long>(rows)) +
-             ", p=" + count_text(static_cast<long long>(p)));
+  diag::line("[TRACE_DEBUG] Smooth " + count_text(static_cast<long long>(j)) + ": full_trace=" + fmt::fixed(trace, 6) +
+             ", nonzero_trace=" + fmt::fixed(partial, 6) + ", nonzero_cols=" +
+             count_text(static_cast<long long>(rows)) + ", p=" + count_text(static_cast<long long>(p)));
 }
 
 }  // namespace
@@ -183,8 +179,7 @@ Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstM
       double ratio = ranks[j] > 0 ? trace / static_cast<double>(ranks[j]) : 1.0;
       ratio = std::fmin(std::fmax(ratio, kFsMinRatio), kFsMaxRatio);
       // fmax maps a NaN update to the lower bound.
-      const double next = std::fmin(std::fmax(rho[j] + kFsDamping * std::log(ratio), kFsMinLogLambda),
-                                    kFsMaxLogLambda);
+      const double next = std::fmin(std::fmax(rho[j] + kFsDamping * std::log(ratio), kFsMinLogLambda), kFsMaxLogLambda);
       rho_new[j] = next;
       const double change = std::abs(next - rho[j]);
       max_change = std::fmax(max_change, change);
@@ -201,8 +196,7 @@ Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstM
     rho = rho_new;
   }
   params.lambda = exp_of(rho_new);
-  profile("[PROFILE] Fellner-Schall reached max iterations (" + count_text(kFsMaxIterations) +
-          ") without convergence");
+  profile("[PROFILE] Fellner-Schall reached max iterations (" + count_text(kFsMaxIterations) + ") without convergence");
   return {};
 }
 
@@ -257,8 +251,8 @@ Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMa
   // A cold start balances each penalty against its block of XᵀWX, which
   // carries the units of the data; λ = 1 would not.
   const SelectionCriterion criterion = params.method == SmoothingMethod::GCV ? SelectionCriterion::Gcv
-                                       : options.known_scale                ? SelectionCriterion::RemlKnownScale
-                                                                            : SelectionCriterion::RemlProfiledScale;
+                                       : options.known_scale                 ? SelectionCriterion::RemlKnownScale
+                                                                             : SelectionCriterion::RemlProfiledScale;
   VORNA_CHECK(select(params, y, x, w, penalties, cross, criterion, options, report));
   return {};
 }

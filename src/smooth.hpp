@@ -38,11 +38,10 @@ struct SmoothingParameter {
 
 // How the optimizer entry runs.
 struct SelectionOptions {
-  bool known_scale = false;  // REML with φ = 1 (binomial, Poisson) instead of a profiled scale
-  bool warm_start = false;   // start from the record's λ instead of the balanced start
+  bool known_scale = false;        // REML with φ = 1 (binomial, Poisson) instead of a profiled scale
+  bool warm_start = false;         // start from the record's λ instead of the balanced start
   const Vector* centre = nullptr;  // the middle of the ln λ range (SelectionOutcome::centre), if fixed
 };
-
 
 // Chooses λ for the record's method. Requires lambda.size() == penalties.size()
 // (else DimensionMismatch "Number of penalties must match number of lambdas",
@@ -54,20 +53,18 @@ struct SelectionOptions {
 // record's λ. `cross`, when given, must be XᵀWX and XᵀWy of these x, w and y.
 // `report`, when given, receives how the Newton search ended. On failure the
 // record keeps its entry values.
-Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMatrixView x,
-                               VectorView w, std::span<const Matrix> penalties,
-                               const CrossProducts* cross = nullptr, const SelectionOptions& options = {},
-                               SelectionOutcome* report = nullptr);
+Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
+                               std::span<const Matrix> penalties, const CrossProducts* cross = nullptr,
+                               const SelectionOptions& options = {}, SelectionOutcome* report = nullptr);
 
 // Minimizes the REML criterion (profiled scale, or φ = 1 with `known_scale`)
 // from ρ = ln(params.lambda) and writes the chosen λ into the record. Errors
 // of the set-up (sizes, penalty roots, a profiled scale without residual
 // degrees of freedom) and of the evaluation at an iterate are returned
 // unchanged; the record then keeps its entry values.
-Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixView x,
-                         VectorView w, std::span<const Matrix> penalties,
-                         const CrossProducts* cross = nullptr, bool known_scale = false,
-                         SelectionOutcome* report = nullptr);
+Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
+                         std::span<const Matrix> penalties, const CrossProducts* cross = nullptr,
+                         bool known_scale = false, SelectionOutcome* report = nullptr);
 
 // Simultaneous damped update ρ_j ← ρ_j + ½ ln(clamp(tr(L⁻¹S_j)/r_j, 0.2, 5)),
 // clamped to [ln 1e-7, ln 1e5], with L the lower Cholesky factor of the
@@ -75,14 +72,13 @@ Result<void> newton_reml(SmoothingParameter& params, VectorView y, ConstMatrixVi
 // by 1e-6. y is not used. Errors: those of the penalty roots; SingularMatrix
 // when the factorization fails even with the enlarged ridge or L cannot be
 // inverted. Precondition: params.lambda.size() == penalties.size().
-Result<void> fellner_schall(SmoothingParameter& params, VectorView y, ConstMatrixView x,
-                            VectorView w, std::span<const Matrix> penalties,
-                            const CrossProducts* cross = nullptr);
+Result<void> fellner_schall(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
+                            std::span<const Matrix> penalties, const CrossProducts* cross = nullptr);
 
 // Minimizes the GCV score n·RSS/(n − τ)² over ρ from ρ = ln(params.lambda),
 // for any number of penalties; otherwise as newton_reml.
-Result<void> gcv_search(SmoothingParameter& params, VectorView y, ConstMatrixView x,
-                        VectorView w, std::span<const Matrix> penalties,
-                        const CrossProducts* cross = nullptr, SelectionOutcome* report = nullptr);
+Result<void> gcv_search(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
+                        std::span<const Matrix> penalties, const CrossProducts* cross = nullptr,
+                        SelectionOutcome* report = nullptr);
 
 }  // namespace vorna

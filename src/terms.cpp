@@ -100,8 +100,9 @@ Result<void> TermModel::fill_term(const ModelTerm& term, ConstMatrixView data, s
       for (std::size_t r = 0; r < count; ++r) {
         const double code = x[r];
         if (!(code >= 0.0 && code < static_cast<double>(term.levels)) || code != std::floor(code))
-          return GamError::invalid_parameter("row " + std::to_string(first + r) + " holds a factor level code outside the " +
-                                             std::to_string(term.levels) + " levels seen when the model was set up");
+          return GamError::invalid_parameter("row " + std::to_string(first + r) +
+                                             " holds a factor level code outside the " + std::to_string(term.levels) +
+                                             " levels seen when the model was set up");
         double* o = out + r * stride;
         std::fill(o, o + width, 0.0);
         const auto level = static_cast<std::size_t>(code);
@@ -168,8 +169,8 @@ Result<Vector> TermModel::column_sums(ConstMatrixView data) const {
   return sums;
 }
 
-Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView data, const Vector& beta,
-                                     const Matrix& v, bool with_se, bool per_term) {
+Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView data, const Vector& beta, const Matrix& v,
+                                     bool with_se, bool per_term) {
   const std::size_t n = data.rows(), p = model.width(), nt = model.terms().size();
   if (beta.size() != p || (with_se && (v.rows() != p || v.cols() != p)))
     return GamError::dimension_mismatch("coefficients and covariance must match the " + std::to_string(p) +

@@ -28,11 +28,11 @@ namespace vorna {
 struct ModelTerm {
   enum class Kind { Intercept, Linear, Factor, Smooth };
   Kind kind = Kind::Intercept;
-  std::vector<std::size_t> columns;                    // data columns read: one per margin, or one
+  std::vector<std::size_t> columns;                         // data columns read: one per margin, or one
   std::vector<std::shared_ptr<const SplineBasis>> margins;  // Smooth
-  std::size_t levels = 0;                              // Factor
-  Matrix constraint;                                   // Smooth: K × q, or empty for none
-  std::optional<std::size_t> by;                       // Smooth: the multiplying data column
+  std::size_t levels = 0;                                   // Factor
+  Matrix constraint;                                        // Smooth: K × q, or empty for none
+  std::optional<std::size_t> by;                            // Smooth: the multiplying data column
 
   // K, the product of the marginal basis sizes (Smooth only).
   std::size_t raw_width() const;
@@ -69,8 +69,8 @@ class TermModel {
 
  private:
   TermModel() = default;
-  Result<void> fill_term(const ModelTerm& term, ConstMatrixView data, std::size_t first, std::size_t count,
-                         double* out, std::size_t stride, Matrix& scratch, Matrix& scratch2) const;
+  Result<void> fill_term(const ModelTerm& term, ConstMatrixView data, std::size_t first, std::size_t count, double* out,
+                         std::size_t stride, Matrix& scratch, Matrix& scratch2) const;
 
   std::vector<ModelTerm> terms_;
   std::vector<std::size_t> offsets_;
@@ -86,8 +86,8 @@ struct TermPrediction {
   Matrix terms, term_se;
 };
 // β: width(); V: width() × width() (may be empty when no standard errors are asked for).
-Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView data, const Vector& beta,
-                                     const Matrix& v, bool with_se, bool per_term);
+Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView data, const Vector& beta, const Matrix& v,
+                                     bool with_se, bool per_term);
 
 // The penalty ∫ B_i″(x) B_j″(x) dx of a cubic B-spline basis over the span of
 // its knots (BSplineBasis knot convention), computed exactly: B″ is linear on

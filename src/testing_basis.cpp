@@ -32,13 +32,13 @@ PyObject* smooth_tuple(const Result<SmoothTerm>& made, PyObject* x_obj) {
                        static_cast<Py_ssize_t>(smooth.name.size()), values.get());
 }
 
-bool parse_range_smooth(PyObject* args, const char* format, std::string& name, std::size_t& k, double& lo,
-                        double& hi, PyObject*& x_obj) {
+bool parse_range_smooth(PyObject* args, const char* format, std::string& name, std::size_t& k, double& lo, double& hi,
+                        PyObject*& x_obj) {
   PyObject *name_obj, *k_obj, *lo_obj, *hi_obj;
   x_obj = nullptr;
   if (!PyArg_ParseTuple(args, format, &name_obj, &k_obj, &lo_obj, &hi_obj, &x_obj)) return false;
-  return py::to_string(name_obj, "name", name) && py::to_count(k_obj, "k", k) &&
-         py::to_real(lo_obj, "x_min", lo) && py::to_real(hi_obj, "x_max", hi);
+  return py::to_string(name_obj, "name", name) && py::to_count(k_obj, "k", k) && py::to_real(lo_obj, "x_min", lo) &&
+         py::to_real(hi_obj, "x_max", hi);
 }
 
 // cubic_regression_smooth(name, k, x_min, x_max, x=None)
@@ -69,8 +69,7 @@ PyObject* bspline_smooth_from_range_py(PyObject*, PyObject* args) {
 PyObject* bspline_smooth_from_data_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *name_obj, *k_obj, *column_obj, *x_obj = nullptr;
-  if (!PyArg_ParseTuple(args, "OOO|O:bspline_smooth_from_data", &name_obj, &k_obj, &column_obj, &x_obj))
-    return nullptr;
+  if (!PyArg_ParseTuple(args, "OOO|O:bspline_smooth_from_data", &name_obj, &k_obj, &column_obj, &x_obj)) return nullptr;
   std::string name;
   std::size_t k = 0;
   Vector column;
@@ -112,8 +111,7 @@ double cr_reference_value(const Vector& knots, std::size_t i, double v) {
     }
   }
   if (v < knots[0]) return y[0] + (v - knots[0]) * (y[1] - y[0]) / (knots[1] - knots[0]);
-  if (v > knots[n - 1])
-    return y[n - 1] + (v - knots[n - 1]) * (y[n - 1] - y[n - 2]) / (knots[n - 1] - knots[n - 2]);
+  if (v > knots[n - 1]) return y[n - 1] + (v - knots[n - 1]) * (y[n - 1] - y[n - 2]) / (knots[n - 1] - knots[n - 2]);
   const NaturalSplineCoefficients s = natural_spline_coefficients(knots, y);
   const double u = v - knots[interval];
   return y[interval] + u * s.b[interval] + u * (u * s.c[interval]) + u * (u * (u * s.d[interval]));
@@ -172,8 +170,8 @@ PyObject* cubic_penalty_all_pairs(PyObject*, PyObject* args) {
         if (len < 1e-14) continue;
         for (std::size_t q = 0; q < kGaussNodes.size(); ++q) {
           const double x = lower + (len / 2.0) * (kGaussNodes[q] + 1.0);
-          sum += len * (kGaussWeights[q] * bspline_second_derivative(t, i, x) *
-                        bspline_second_derivative(t, j, x) * 0.5);
+          sum +=
+              len * (kGaussWeights[q] * bspline_second_derivative(t, i, x) * bspline_second_derivative(t, j, x) * 0.5);
         }
       }
       s(i, j) = s(j, i) = sum;

@@ -9,9 +9,7 @@
 namespace vorna::testing {
 namespace {
 
-PyObject* raise_lapack(const LapackError& e) {
-  return py::raise_error(GamError::linalg_error(e.to_string()));
-}
+PyObject* raise_lapack(const LapackError& e) { return py::raise_error(GamError::linalg_error(e.to_string())); }
 
 template <class T>
 PyObject* matrix_or_error(const Result<T>& r) {
@@ -89,9 +87,7 @@ PyObject* weighted_xty_py(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OOO:weighted_xty", &x_obj, &w_obj, &y_obj)) return nullptr;
   Matrix x;
   Vector w, y;
-  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
-      !py::to_vector(y_obj, "y", y))
-    return nullptr;
+  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) || !py::to_vector(y_obj, "y", y)) return nullptr;
   if (!check_lengths(x, {&w, &y})) return nullptr;
   return py::new_array(weighted_xty(x, w, y));
   VORNA_PY_END
@@ -168,8 +164,7 @@ PyObject* triangular_solve_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *t_obj, *b_obj;
   int upper = 1, trans = 0;
-  if (!PyArg_ParseTuple(args, "OppO:triangular_solve", &t_obj, &upper, &trans, &b_obj))
-    return nullptr;
+  if (!PyArg_ParseTuple(args, "OppO:triangular_solve", &t_obj, &upper, &trans, &b_obj)) return nullptr;
   Matrix t, b;
   if (!py::to_matrix(t_obj, "t", t) || !py::to_matrix(b_obj, "b", b)) return nullptr;
   return matrix_or_error(triangular_solve(t, upper, trans, b));
@@ -257,8 +252,7 @@ PyObject* family_op_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   const char* op;
   PyObject *family_obj, *a_obj, *b_obj = nullptr, *c_obj = nullptr;
-  if (!PyArg_ParseTuple(args, "sOO|OO:family_op", &op, &family_obj, &a_obj, &b_obj, &c_obj))
-    return nullptr;
+  if (!PyArg_ParseTuple(args, "sOO|OO:family_op", &op, &family_obj, &a_obj, &b_obj, &c_obj)) return nullptr;
   Family family{};
   if (!to_family(family_obj, family)) return nullptr;
   Vector a, b, c;
@@ -278,8 +272,7 @@ PyObject* family_op_py(PyObject*, PyObject* args) {
   if (k == "working_response") {  // a = eta, b = mu, c = y
     if (!b_obj || !c_obj) return py::raise_value_error("working_response needs eta, mu and y");
     if (!py::to_vector(b_obj, "b", b) || !py::to_vector(c_obj, "c", c)) return nullptr;
-    if (b.size() < a.size() || c.size() < a.size())
-      return py::raise_value_error("mu or y shorter than eta");
+    if (b.size() < a.size() || c.size() < a.size()) return py::raise_value_error("mu or y shorter than eta");
     return py::new_array(working_response(family, a, b, c));
   }
   return py::raise_value_error("unknown family operation " + k);
@@ -297,14 +290,12 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 PyObject* pirls_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *x_obj, *y_obj, *l_obj, *s_obj, *family_obj;
-  if (!PyArg_ParseTuple(args, "OOOOO:pirls", &x_obj, &y_obj, &l_obj, &s_obj, &family_obj))
-    return nullptr;
+  if (!PyArg_ParseTuple(args, "OOOOO:pirls", &x_obj, &y_obj, &l_obj, &s_obj, &family_obj)) return nullptr;
   Matrix x;
   Vector y, lambdas;
   std::vector<Matrix> penalties;
   Family family{};
-  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(y_obj, "y", y) ||
-      !py::to_real_list(l_obj, "lambdas", lambdas) ||
+  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(y_obj, "y", y) || !py::to_real_list(l_obj, "lambdas", lambdas) ||
       !py::to_matrix_list(s_obj, "penalties", penalties) || !to_family(family_obj, family))
     return nullptr;
   const Result<PirlsResult> r = pirls(x, y, lambdas, penalties, family);
@@ -327,13 +318,12 @@ PyObject* pirls_py(PyObject*, PyObject* args) {
 PyObject* blockwise_r_factor_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *x_obj, *w_obj, *l_obj, *r_obj;
-  if (!PyArg_ParseTuple(args, "OOOO:blockwise_r_factor", &x_obj, &w_obj, &l_obj, &r_obj))
-    return nullptr;
+  if (!PyArg_ParseTuple(args, "OOOO:blockwise_r_factor", &x_obj, &w_obj, &l_obj, &r_obj)) return nullptr;
   Matrix x;
   Vector w, lambdas;
   std::vector<Matrix> roots;
-  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) ||
-      !py::to_real_list(l_obj, "lambdas", lambdas) || !py::to_matrix_list(r_obj, "roots", roots))
+  if (!py::to_matrix(x_obj, "x", x) || !py::to_vector(w_obj, "w", w) || !py::to_real_list(l_obj, "lambdas", lambdas) ||
+      !py::to_matrix_list(r_obj, "roots", roots))
     return nullptr;
   return matrix_or_error(blockwise_r_factor(x, w, lambdas, roots));
   VORNA_PY_END

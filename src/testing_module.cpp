@@ -5,10 +5,15 @@
 
 namespace {
 
-PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "_vorna_core_testing",
-    "Private helpers that expose vorna_core internals to its test suite.", -1, nullptr,
-    nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,
+                            "_vorna_core_testing",
+                            "Private helpers that expose vorna_core internals to its test suite.",
+                            -1,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr};
 
 }  // namespace
 

@@ -9,9 +9,9 @@
 
 namespace vorna::testing {
 
-void add_core_methods(std::vector<PyMethodDef>& table);     // formatting, diagnostics
-void add_basis_methods(std::vector<PyMethodDef>& table);    // bases, penalties
-void add_fitting_methods(std::vector<PyMethodDef>& table);  // linear algebra, families, PiRLS
+void add_core_methods(std::vector<PyMethodDef>& table);       // formatting, diagnostics
+void add_basis_methods(std::vector<PyMethodDef>& table);      // bases, penalties
+void add_fitting_methods(std::vector<PyMethodDef>& table);    // linear algebra, families, PiRLS
 void add_criteria_methods(std::vector<PyMethodDef>& table);   // penalty roots, REML, GCV
 void add_optimizer_methods(std::vector<PyMethodDef>& table);  // smoothing-parameter optimizers
 void add_newton_methods(std::vector<PyMethodDef>& table);     // exact Hessian, Newton-PIRLS

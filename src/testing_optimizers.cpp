@@ -26,11 +26,9 @@ struct Problem {
   std::vector<Matrix> penalties;
 };
 
-bool parse_problem(PyObject* y, PyObject* x, PyObject* w, PyObject* penalties, PyObject* lambda,
-                   Problem& out) {
+bool parse_problem(PyObject* y, PyObject* x, PyObject* w, PyObject* penalties, PyObject* lambda, Problem& out) {
   return py::to_vector(y, "y", out.y) && py::to_matrix(x, "x", out.x) && py::to_vector(w, "w", out.w) &&
-         py::to_matrix_list(penalties, "penalties", out.penalties) &&
-         py::to_real_list(lambda, "lambda", out.lambda);
+         py::to_matrix_list(penalties, "penalties", out.penalties) && py::to_real_list(lambda, "lambda", out.lambda);
 }
 
 // (y, x, w, penalties, lambda[, flag]) -> the new λ from `run` on a record
@@ -72,8 +70,7 @@ PyObject* optimize_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *y, *x, *w, *penalties, *lambda, *fs = Py_False, *known = Py_False, *warm = Py_False;
   const char* method_name = "REML";
-  if (!PyArg_ParseTuple(args, "OOOOO|sOOO:optimize", &y, &x, &w, &penalties, &lambda, &method_name, &fs, &known,
-                        &warm))
+  if (!PyArg_ParseTuple(args, "OOOOO|sOOO:optimize", &y, &x, &w, &penalties, &lambda, &method_name, &fs, &known, &warm))
     return nullptr;
   Problem p;
   if (!parse_problem(y, x, w, penalties, lambda, p)) return nullptr;
@@ -108,13 +105,20 @@ PyObject* selection_criterion_py(PyObject*, PyObject* args) {
   if (anchor_obj != Py_None && !py::to_real_list(anchor_obj, "anchor", anchor)) return nullptr;
   const std::string criterion_name(name);
   SelectionCriterion criterion = SelectionCriterion::Gcv;
-  if (criterion_name == "reml") criterion = SelectionCriterion::RemlProfiledScale;
-  else if (criterion_name == "reml_known") criterion = SelectionCriterion::RemlKnownScale;
-  else if (criterion_name == "reml_exact") criterion = SelectionCriterion::Reml;
-  else if (criterion_name == "ubre") criterion = SelectionCriterion::Ubre;
-  else if (criterion_name == "ml") criterion = SelectionCriterion::Ml;
-  else if (criterion_name == "ml_known") criterion = SelectionCriterion::MlKnownScale;
-  else if (criterion_name != "gcv") return py::raise_value_error("unknown criterion " + criterion_name);
+  if (criterion_name == "reml")
+    criterion = SelectionCriterion::RemlProfiledScale;
+  else if (criterion_name == "reml_known")
+    criterion = SelectionCriterion::RemlKnownScale;
+  else if (criterion_name == "reml_exact")
+    criterion = SelectionCriterion::Reml;
+  else if (criterion_name == "ubre")
+    criterion = SelectionCriterion::Ubre;
+  else if (criterion_name == "ml")
+    criterion = SelectionCriterion::Ml;
+  else if (criterion_name == "ml_known")
+    criterion = SelectionCriterion::MlKnownScale;
+  else if (criterion_name != "gcv")
+    return py::raise_value_error("unknown criterion " + criterion_name);
   auto problem = SelectionProblem::build(p.y, p.x, p.w, p.penalties, criterion, nullptr,
                                          anchor_obj == Py_None ? nullptr : &anchor);
   if (!problem) return py::raise_error(problem.error());
