@@ -232,7 +232,7 @@ Result<DeterminantFactors> lapack_for_determinant(Matrix a) {
     f.zero = true;
     return f;
   }
-  if (info < 0) return GamError::singular_matrix();
+  if (info < 0) return lapack_error("LU factorization for a determinant", {LapackError::Kind::LapackInvalidValue, info});
   f.diagonal.resize(a.rows());
   for (std::size_t i = 0; i < a.rows(); ++i) {
     if (ipiv[i] != static_cast<int>(i) + 1) f.sign = -f.sign;
@@ -315,6 +315,13 @@ LapackResult<Matrix> inverse_lapack(Matrix a) {
 }  // namespace
 
 // ---- LapackError -------------------------------------------------------------
+
+GamError lapack_error(const std::string& context, const LapackError& error) {
+  if (error.kind == LapackError::Kind::LapackInvalidValue)
+    return GamError::linalg_error("internal error: LAPACK rejected argument " + std::to_string(-error.return_code) +
+                                  " (" + context + ")");
+  return GamError::linalg_error(context + ": " + error.to_string());
+}
 
 std::string LapackError::to_string() const {
   switch (kind) {

@@ -44,6 +44,14 @@ struct LapackError {
 template <class T>
 using LapackResult = Result<T, LapackError>;
 
+// The library error for a failed LAPACK call, the same wherever it is raised:
+// LinAlgError "{context}: {error}" for a computational failure (a singular or
+// indefinite matrix, no convergence) or a shape LAPACK cannot take, where
+// {error} is to_string() with INFO; an argument LAPACK rejects (INFO < 0)
+// is a fault of this library, never of the data, and reads "internal error:
+// LAPACK rejected argument {−INFO} ({context})".
+GamError lapack_error(const std::string& context, const LapackError& error);
+
 // ---- The general square routines -----------------------------------------
 
 // Below order kLapackThreshold these use elimination with partial pivoting

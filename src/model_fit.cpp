@@ -92,7 +92,7 @@ Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s) {
     auto r = cholesky_upper(ridged);
     if (r) return std::move(r).value();
     if (!(ridge < 1e-2 * top))
-      return GamError::linalg_error("the penalized system is not positive definite: " + r.error().to_string());
+      return lapack_error("the penalized system is not positive definite", r.error());
     ridge = std::max(ridge * 1e3, 1e-10 * top);
   }
 }
@@ -100,9 +100,9 @@ Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s) {
 Result<Vector> factor_solve(const Matrix& r, const Vector& b) {
   const Matrix rhs(ConstMatrixView(b.data(), b.size(), 1, 1, 1));
   auto half = triangular_solve(r, true, true, rhs);
-  if (!half) return GamError::linalg_error("Triangular solve failed: " + half.error().to_string());
+  if (!half) return lapack_error("Triangular solve failed", half.error());
   auto full = triangular_solve(r, true, false, half.value());
-  if (!full) return GamError::linalg_error("Triangular solve failed: " + full.error().to_string());
+  if (!full) return lapack_error("Triangular solve failed", full.error());
   return std::move(full.value().storage());
 }
 
@@ -315,7 +315,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
   const WorkingModel wm = working_model(glm, x, y, w, offset, st.eta, st.mu);
   VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s));
   auto r_inv = triangular_solve(r, true, false, Matrix::identity(p));
-  if (!r_inv) return GamError::linalg_error("Triangular solve failed: " + r_inv.error().to_string());
+  if (!r_inv) return lapack_error("Triangular solve failed", r_inv.error());
   Matrix a_inv = matmul(r_inv.value(), transpose(r_inv.value()));  // A⁻¹ = R⁻¹R⁻ᵀ
   const Matrix f = matmul(a_inv, wm.cross.xtwx);
   out.edf.resize(p);
@@ -353,7 +353,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
     out.penalty_rank = problem.penalty_rank();
     // log|S_λ|₊ from the largest `rank` eigenvalues of S_λ (the rank does not depend on λ).
     auto eig = symmetric_eigen(s);
-    if (!eig) return GamError::linalg_error("Eigenvalue decomposition failed: " + eig.error().to_string());
+    if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
     const Vector& values = eig.value().values;
     for (std::size_t k = 0; k < out.penalty_rank && k < values.size(); ++k)
       out.penalty_log_det += std::log(values[values.size() - 1 - k]);

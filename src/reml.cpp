@@ -217,7 +217,7 @@ void print_rtr_diagonal(const Matrix& r) {
 
 Result<Matrix> triangular(const Matrix& r, bool transpose, ConstMatrixView rhs) {
   auto solved = triangular_solve(r, /*upper=*/true, transpose, rhs);
-  if (!solved) return GamError::invalid_parameter("Triangular solve failed: " + solved.error().to_string());
+  if (!solved) return lapack_error("Triangular solve failed", solved.error());
   return std::move(solved).value();
 }
 
@@ -300,7 +300,7 @@ Result<Matrix> penalty_sqrt(ConstMatrixView s) {
   if (p > 0) {
     auto decomposed = symmetric_eigen(s);
     if (!decomposed)
-      return GamError::invalid_parameter("Eigenvalue decomposition failed: " + decomposed.error().to_string());
+      return lapack_error("Eigenvalue decomposition failed", decomposed.error());
     eig = std::move(decomposed).value();
   }
 
@@ -483,7 +483,7 @@ Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w, std::span<
   }
   out.ranks = column_counts(out.roots);
   auto r = stacked_r(x, w, lambdas, out.roots);
-  if (!r) return GamError::invalid_parameter("QR decomposition failed: " + r.error().to_string());
+  if (!r) return lapack_error("QR decomposition failed", r.error());
   out.r = std::move(r).value();
   return out;
 }
@@ -557,7 +557,7 @@ Result<void> ridge_singular_factor(Matrix& r, std::size_t m) {
     stacked(p + k, k) = std::sqrt(factor * std::fmax(diagonal, 1.0));
   }
   auto ridged = qr_r(stacked);
-  if (!ridged) return GamError::invalid_parameter("QR decomposition failed: " + ridged.error().to_string());
+  if (!ridged) return lapack_error("QR decomposition failed", ridged.error());
   r = std::move(ridged).value();
   return {};
 }

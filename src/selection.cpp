@@ -42,7 +42,7 @@ std::pair<std::size_t, std::size_t> support(const Matrix& s) {
 // R⁻ᵀ·rhs (transpose) or R⁻¹·rhs for an upper triangular R.
 Result<Matrix> solve_factor(const Matrix& factor, bool transpose, const Matrix& rhs) {
   auto out = triangular_solve(factor, true, transpose, rhs);
-  if (!out) return GamError::linalg_error("Triangular solve failed: " + out.error().to_string());
+  if (!out) return lapack_error("Triangular solve failed", out.error());
   return std::move(out).value();
 }
 
@@ -121,7 +121,7 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
   for (std::size_t k = 0; k < p; ++k) ridged(k, k) += problem.ridge_;
   auto data_factor = cholesky_upper(ridged);
   if (!data_factor)
-    return GamError::linalg_error("XᵀWX plus the ridge is not positive definite: " + data_factor.error().to_string());
+    return lapack_error("XᵀWX plus the ridge is not positive definite", data_factor.error());
   problem.data_factor_ = std::move(data_factor).value();
 
   if (criterion == SelectionCriterion::Ml || criterion == SelectionCriterion::MlKnownScale)
@@ -190,7 +190,7 @@ Result<std::vector<SelectionProblem::Group>> SelectionProblem::group_penalties(c
       embedded.push_back(std::move(e));
     }
     auto eig = symmetric_eigen(total);
-    if (!eig) return GamError::linalg_error("Eigenvalue decomposition failed: " + eig.error().to_string());
+    if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
     const Vector& values = eig.value().values;
     const double largest = values.empty() ? 0.0 : values.back();
     std::vector<std::size_t> kept;
@@ -220,7 +220,7 @@ Result<void> SelectionProblem::build_range() {
     full.push_back(std::move(e));
   }
   auto eig = symmetric_eigen(total);
-  if (!eig) return GamError::linalg_error("Eigenvalue decomposition failed: " + eig.error().to_string());
+  if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
   const Vector& values = eig.value().values;
   const double largest = values.empty() ? 0.0 : values.back();
   std::vector<std::size_t> kept;
@@ -246,7 +246,7 @@ Result<SelectionProblem::LogDet> SelectionProblem::range_logdet(const Vector& la
   for (std::size_t j = 0; j < m; ++j)
     for (std::size_t k = 0; k < r * r; ++k) h.storage()[k] += lambda[j] * range_penalties_[j].storage()[k];
   auto chol = cholesky_upper(h);
-  if (!chol) return GamError::linalg_error("UᵀAU is not positive definite: " + chol.error().to_string());
+  if (!chol) return lapack_error("UᵀAU is not positive definite", chol.error());
   for (std::size_t k = 0; k < r; ++k) out.value += 2.0 * std::log(chol.value()(k, k));
   if (!derivatives) return out;
   // ∂log|H|/∂ρ_i = tr(H⁻¹M_i), ∂² = δ_ij tr(H⁻¹M_i) − tr(H⁻¹M_iH⁻¹M_j), M_i = λ_iUᵀS_iU.
@@ -303,7 +303,7 @@ Result<SelectionProblem::LogDet> SelectionProblem::penalty_logdet(const Vector& 
     }
     auto chol = cholesky_upper(total);
     if (!chol)
-      return GamError::linalg_error("Penalty sum is not positive definite on its range: " + chol.error().to_string());
+      return lapack_error("Penalty sum is not positive definite on its range", chol.error());
     for (std::size_t k = 0; k < g.rank; ++k) out.value += 2.0 * std::log(chol.value()(k, k));
     if (!derivatives) continue;
     std::vector<Matrix> solved;  // M⁻¹M_i
@@ -380,16 +380,16 @@ Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho)
       for (std::size_t a = 0; a < b.root.rows(); ++a) stack(row, b.offset + a) = root_lambda * b.root(a, c);
   }
   auto factor = qr_r_consuming(std::move(stack));
-  if (!factor) return GamError::linalg_error("QR decomposition failed: " + factor.error().to_string());
+  if (!factor) return lapack_error("QR decomposition failed", factor.error());
   sol.factor = std::move(factor).value();
   for (std::size_t k = 0; k < p; ++k) sol.log_det += 2.0 * std::log(std::abs(sol.factor(k, k)));
 
   // β from RᵀRβ = XᵀWz.
   const Matrix rhs(ConstMatrixView(xtwz_.data(), p, 1, 1, 1));
   auto half = triangular_solve(sol.factor, true, true, rhs);
-  if (!half) return GamError::linalg_error("Triangular solve failed: " + half.error().to_string());
+  if (!half) return lapack_error("Triangular solve failed", half.error());
   auto beta = triangular_solve(sol.factor, true, false, half.value());
-  if (!beta) return GamError::linalg_error("Triangular solve failed: " + beta.error().to_string());
+  if (!beta) return lapack_error("Triangular solve failed", beta.error());
   sol.beta = std::move(beta.value().storage());
 
   sol.penalty = ridge_ * dot(sol.beta, sol.beta);
@@ -601,7 +601,7 @@ Result<Vector> newton_direction(const Matrix& hessian, const Vector& gradient, c
   for (std::size_t a = 0; a < idx.size(); ++a)
     for (std::size_t b = 0; b < idx.size(); ++b) h(a, b) = hessian(idx[a], idx[b]);
   auto eig = symmetric_eigen(h);
-  if (!eig) return GamError::linalg_error("Eigenvalue decomposition failed: " + eig.error().to_string());
+  if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
   const Vector& e = eig.value().values;
   const Matrix& u = eig.value().vectors;
   double largest = 0.0;
