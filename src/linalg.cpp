@@ -232,7 +232,8 @@ Result<DeterminantFactors> lapack_for_determinant(Matrix a) {
     f.zero = true;
     return f;
   }
-  if (info < 0) return lapack_error("LU factorization for a determinant", {LapackError::Kind::LapackInvalidValue, info});
+  if (info < 0)
+    return lapack_error("LU factorization for a determinant", {LapackError::Kind::LapackInvalidValue, info});
   f.diagonal.resize(a.rows());
   for (std::size_t i = 0; i < a.rows(); ++i) {
     if (ipiv[i] != static_cast<int>(i) + 1) f.sign = -f.sign;

@@ -91,8 +91,7 @@ Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s) {
     for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge;
     auto r = cholesky_upper(ridged);
     if (r) return std::move(r).value();
-    if (!(ridge < 1e-2 * top))
-      return lapack_error("the penalized system is not positive definite", r.error());
+    if (!(ridge < 1e-2 * top)) return lapack_error("the penalized system is not positive definite", r.error());
     ridge = std::max(ridge * 1e3, 1e-10 * top);
   }
 }

@@ -299,8 +299,7 @@ Result<Matrix> penalty_sqrt(ConstMatrixView s) {
   SymmetricEigen eig;
   if (p > 0) {
     auto decomposed = symmetric_eigen(s);
-    if (!decomposed)
-      return lapack_error("Eigenvalue decomposition failed", decomposed.error());
+    if (!decomposed) return lapack_error("Eigenvalue decomposition failed", decomposed.error());
     eig = std::move(decomposed).value();
   }
 

@@ -120,8 +120,7 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
   Matrix ridged = problem.xtwx_;
   for (std::size_t k = 0; k < p; ++k) ridged(k, k) += problem.ridge_;
   auto data_factor = cholesky_upper(ridged);
-  if (!data_factor)
-    return lapack_error("XᵀWX plus the ridge is not positive definite", data_factor.error());
+  if (!data_factor) return lapack_error("XᵀWX plus the ridge is not positive definite", data_factor.error());
   problem.data_factor_ = std::move(data_factor).value();
 
   if (criterion == SelectionCriterion::Ml || criterion == SelectionCriterion::MlKnownScale)
@@ -302,8 +301,7 @@ Result<SelectionProblem::LogDet> SelectionProblem::penalty_logdet(const Vector& 
       scaled.push_back(std::move(mi));
     }
     auto chol = cholesky_upper(total);
-    if (!chol)
-      return lapack_error("Penalty sum is not positive definite on its range", chol.error());
+    if (!chol) return lapack_error("Penalty sum is not positive definite on its range", chol.error());
     for (std::size_t k = 0; k < g.rank; ++k) out.value += 2.0 * std::log(chol.value()(k, k));
     if (!derivatives) continue;
     std::vector<Matrix> solved;  // M⁻¹M_i

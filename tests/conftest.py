@@ -24,7 +24,8 @@ def _ensure_testing_module() -> None:
         pass
     build = pathlib.Path(os.environ.get("VORNA_TEST_BUILD", ROOT / "build-tests"))
     configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                 f"-DPython_EXECUTABLE={sys.executable}", "-DVORNA_TESTING=ON"]
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DVORNA_TESTING=ON",
+                 *os.environ.get("VORNA_TEST_CMAKE_ARGS", "").split()]
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", str(build), "--target", "_vorna_core_testing"], check=True,
                    stdout=subprocess.DEVNULL)
