@@ -39,18 +39,10 @@ void VORNA_LAPACK_NAME(dpotrf)(const char* uplo, const int* n, double* a, const 
 void VORNA_LAPACK_NAME(dtrtrs)(const char* uplo, const char* trans, const char* diag, const int* n, const int* nrhs,
                                const double* a, const int* lda, double* b, const int* ldb, int* info, std::size_t,
                                std::size_t, std::size_t);
-void VORNA_LAPACK_NAME(dtrtri)(const char* uplo, const char* diag, const int* n, double* a, const int* lda, int* info,
-                               std::size_t, std::size_t);
 
-// QR and LQ
-void VORNA_LAPACK_NAME(dgeqrf)(const int* m, const int* n, double* a, const int* lda, double* tau, double* work,
-                               const int* lwork, int* info);
-void VORNA_LAPACK_NAME(dorgqr)(const int* m, const int* n, const int* k, double* a, const int* lda, const double* tau,
-                               double* work, const int* lwork, int* info);
+// LQ (the QR factor of Aᵀ without forming Q)
 void VORNA_LAPACK_NAME(dgelqf)(const int* m, const int* n, double* a, const int* lda, double* tau, double* work,
                                const int* lwork, int* info);
-void VORNA_LAPACK_NAME(dorglq)(const int* m, const int* n, const int* k, double* a, const int* lda, const double* tau,
-                               double* work, const int* lwork, int* info);
 
 // Symmetric eigen-decomposition
 void VORNA_LAPACK_NAME(dsyev)(const char* jobz, const char* uplo, const int* n, double* a, const int* lda, double* w,
