@@ -138,7 +138,7 @@ PyObject* engine_model_matrix(PyObject*, PyObject* args) {
   if (!to_data_view(data_obj, "data", data)) return nullptr;
   auto model = parse_model(terms_obj, data.cols());
   if (!model) return nullptr;
-  auto x = model->model_matrix(data);
+  auto x = py::without_gil([&] { return model->model_matrix(data); });
   if (!x) return py::raise_error(x.error());
   return py::new_array(x.value());
   VORNA_PY_END
@@ -152,7 +152,7 @@ PyObject* engine_column_sums(PyObject*, PyObject* args) {
   if (!to_data_view(data_obj, "data", data)) return nullptr;
   auto model = parse_model(terms_obj, data.cols());
   if (!model) return nullptr;
-  auto sums = model->column_sums(data);
+  auto sums = py::without_gil([&] { return model->column_sums(data); });
   if (!sums) return py::raise_error(sums.error());
   return py::new_array(sums.value());
   VORNA_PY_END
@@ -172,7 +172,7 @@ PyObject* engine_predict(PyObject*, PyObject* args) {
   if (!py::to_vector(beta_obj, "beta", beta)) return nullptr;
   const bool with_se = v_obj != Py_None;
   if (with_se && !py::to_matrix(v_obj, "cov", v)) return nullptr;
-  auto pred = vorna::predict_terms(*model, data, beta, v, with_se, per_term != 0);
+  auto pred = py::without_gil([&] { return vorna::predict_terms(*model, data, beta, v, with_se, per_term != 0); });
   if (!pred) return py::raise_error(pred.error());
   const vorna::TermPrediction& p = pred.value();
   py::Ref eta(py::new_array(p.eta));
@@ -289,9 +289,10 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     options.fixed_lambda = std::move(lam);
   }
   if (y.size() != data.rows()) return py::raise_value_error("y must have one entry per data row");
-  auto x = model->model_matrix(data);
-  if (!x) return py::raise_error(x.error());
-  auto fit = vorna::fit_penalized_glm(x.value(), y, w, offset, penalties, options);
+  auto fit = py::without_gil([&]() -> vorna::Result<vorna::PenalizedGlmFit> {
+    VORNA_TRY(x, model->model_matrix(data));
+    return vorna::fit_penalized_glm(x, y, w, offset, penalties, options);
+  });
   if (!fit) return py::raise_error(fit.error());
   return fit_dict(fit.value());
   VORNA_PY_END
@@ -421,5 +422,6 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,
 PyMODINIT_FUNC PyInit__engine(void) {
   import_array();
   vorna::configure_blas_threads();
+  vorna::py::install_interrupt_check();
   return PyModule_Create(&g_module_def);
 }

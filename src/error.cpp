@@ -10,6 +10,7 @@ std::string GamError::display() const {
     case GamErrorKind::InvalidParameter: return "Invalid parameter: " + message;
     case GamErrorKind::LinAlgError: return "Linear algebra error: " + message;
     case GamErrorKind::NotImplemented: return "Not implemented: " + message;
+    case GamErrorKind::Interrupted: return "Interrupted";
   }
   return message;
 }

@@ -18,6 +18,7 @@ enum class GamErrorKind {
   InvalidParameter,
   LinAlgError,
   NotImplemented,
+  Interrupted,  // a stop requested while computing (see interrupt.hpp)
 };
 
 struct GamError {

@@ -1,4 +1,5 @@
 #include "gam.hpp"
+#include "interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -262,6 +263,7 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
   double change = 0.0;
   bool settled = max_passes == 0;
   for (std::size_t pass = 1; pass <= max_passes; ++pass) {
+    VORNA_CHECK_INTERRUPT();
     diag::Timer pirls_timer;
     auto fit = pirls(design, y, params.lambda, penalties, family, cache);
     out.pirls_ms += pirls_timer.elapsed_ms();

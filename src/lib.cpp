@@ -69,7 +69,10 @@ void gam_dealloc(PyObject* self) {
 
 // ---- Methods -----------------------------------------------------------------
 
-PyObject* raise_failure(const vorna::Failure& failure) { return py::raise_value_error(failure.display()); }
+PyObject* raise_failure(const vorna::Failure& failure) {
+  if (const vorna::GamError* error = failure.gam_error()) return py::raise_error(*error);
+  return py::raise_value_error(failure.display());
+}
 
 // The result dict of a fit. The cached pipeline adds "all_lambdas", which is
 // the very same array object as "lambda".
@@ -148,8 +151,10 @@ PyObject* gam_fit_auto_optimized_impl(PyObject* self, PyObject* args, PyObject* 
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return fit_outcome(
-      as_gam(self)->model->fit_model_cached(std::move(a.x), a.y, a.k, a.method, a.bs.value_or("bs"), a.max_iter), true);
+  vorna::GamModel& model = *as_gam(self)->model;
+  auto outcome = py::without_gil(
+      [&] { return model.fit_model_cached(std::move(a.x), a.y, a.k, a.method, a.bs.value_or("bs"), a.max_iter); });
+  return fit_outcome(std::move(outcome), true);
 }
 
 PyObject* gam_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -177,7 +182,9 @@ PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return fit_outcome(as_gam(self)->model->fit_model(std::move(a.x), a.y, a.method, a.max_iter), false);
+  vorna::GamModel& model = *as_gam(self)->model;
+  auto outcome = py::without_gil([&] { return model.fit_model(std::move(a.x), a.y, a.method, a.max_iter); });
+  return fit_outcome(std::move(outcome), false);
   VORNA_PY_END
 }
 
@@ -202,7 +209,8 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   auto setup = model.setup_smooths(a.x, a.k, a.bs.value_or("bs"));
   if (!setup) return raise_failure(setup.error());
-  return fit_outcome(model.fit_model(std::move(a.x), a.y, a.method, a.max_iter), false);
+  auto outcome = py::without_gil([&] { return model.fit_model(std::move(a.x), a.y, a.method, a.max_iter); });
+  return fit_outcome(std::move(outcome), false);
   VORNA_PY_END
 }
 
@@ -220,7 +228,10 @@ PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Exclusive);
   if (!access) return nullptr;
-  return fit_outcome(as_gam(self)->model->fit_formula(std::move(a.x), a.y, a.formula, a.method, a.max_iter), false);
+  vorna::GamModel& model = *as_gam(self)->model;
+  auto outcome =
+      py::without_gil([&] { return model.fit_formula(std::move(a.x), a.y, a.formula, a.method, a.max_iter); });
+  return fit_outcome(std::move(outcome), false);
   VORNA_PY_END
 }
 
@@ -233,7 +244,8 @@ PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!py::to_matrix(x_obj, "x", x)) return nullptr;
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
   if (!access) return nullptr;
-  auto mu = as_gam(self)->model->predict_response(x);
+  const vorna::GamModel& model = *as_gam(self)->model;
+  auto mu = py::without_gil([&] { return model.predict_response(x); });
   if (!mu) return py::raise_error(mu.error());
   return py::new_array(mu.value());
   VORNA_PY_END
@@ -847,7 +859,7 @@ PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs)
   VORNA_PY_BEGIN
   CriterionArgs a;
   if (!parse_criterion_args(args, kwargs, "OOOOO:reml_gradient_multi_qr_py", a)) return nullptr;
-  auto gradient = vorna::reml_gradient_multi_qr(a.y, a.x, a.w, a.lambdas, a.penalties);
+  auto gradient = py::without_gil([&] { return vorna::reml_gradient_multi_qr(a.y, a.x, a.w, a.lambdas, a.penalties); });
   if (!gradient) return py::raise_error(gradient.error(), kGradientFailed);
   return py::new_array(gradient.value());
   VORNA_PY_END
@@ -892,7 +904,7 @@ PyObject* reml_hessian_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) 
   VORNA_PY_BEGIN
   CriterionArgs a;
   if (!parse_criterion_args(args, kwargs, "OOOOO:reml_hessian_multi_qr_py", a)) return nullptr;
-  auto hessian = vorna::reml_hessian_multi_qr(a.y, a.x, a.w, a.lambdas, a.penalties);
+  auto hessian = py::without_gil([&] { return vorna::reml_hessian_multi_qr(a.y, a.x, a.w, a.lambdas, a.penalties); });
   if (!hessian) return py::raise_error(hessian.error(), "Hessian computation failed: ");
   return py::new_array(hessian.value());
   VORNA_PY_END
@@ -916,7 +928,7 @@ PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
   if (iter_obj != Py_None && !py::to_count(iter_obj, "max_iter", config.max_iter)) return nullptr;
   if (tol_obj != Py_None && !py::to_real(tol_obj, "grad_tol", config.grad_tol)) return nullptr;
   if (verbose_obj != Py_None && !py::to_flag(verbose_obj, "verbose", config.verbose)) return nullptr;
-  auto outcome = vorna::newton_pirls(config, y, x, w, rho, penalties);
+  auto outcome = py::without_gil([&] { return vorna::newton_pirls(config, y, x, w, rho, penalties); });
   if (!outcome) return py::raise_error(outcome.error(), "Newton-PIRLS optimization failed: ");
   const vorna::NewtonResult& r = outcome.value();
   py::Ref log_lambda(py::new_array(r.log_lambda));
@@ -1046,6 +1058,7 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "vorna_core", "", -1, nullptr
 PyMODINIT_FUNC PyInit_vorna_core(void) {
   import_array();
   vorna::configure_blas_threads();
+  py::install_interrupt_check();
   py::Ref module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   PyObject* gam_type = PyType_FromSpec(&g_gam_spec);

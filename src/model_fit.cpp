@@ -1,4 +1,5 @@
 #include "model_fit.hpp"
+#include "interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -154,6 +155,7 @@ Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y
   double old_penalized = std::numeric_limits<double>::infinity();
   Vector eta, mu;
   for (st.iterations = 1; st.iterations <= max_iterations; ++st.iterations) {
+    VORNA_CHECK_INTERRUPT();
     const WorkingModel wm = working_model(glm, x, y, pw, offset, st.eta, st.mu);
     VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s));
     VORNA_TRY(beta, factor_solve(r, wm.cross.xtwy));
@@ -260,6 +262,7 @@ Result<Vector> select_lambda(ConstMatrixView x, VectorView y, VectorView pw, Vec
   const std::size_t p = x.cols(), m = penalties.size();
   Vector rho(m, 0.0), centre;
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
+    VORNA_CHECK_INTERRUPT();
     VORNA_TRY(st, penalized_irls(glm, x, y, pw, offset, penalty_sum(penalties, exp_of(rho), p), eta,
                                  options.max_pirls_iterations));
     eta = st.eta;

@@ -1,4 +1,5 @@
 #include "newton_optimizer.hpp"
+#include "interrupt.hpp"
 
 #include <cmath>
 #include <limits>
@@ -272,6 +273,7 @@ Result<NewtonResult> newton_pirls(const NewtonConfig& config, VectorView y, Cons
   double best = std::numeric_limits<double>::infinity();
   std::size_t since_best = 0;
   while (!stop) {
+    VORNA_CHECK_INTERRUPT();
     ++k;
     VORNA_TRY(value, problem.criterion(rho));
     if (value < best - kStallTolerance * (std::fabs(best) + 1.0) || !std::isfinite(best)) {

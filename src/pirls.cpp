@@ -1,4 +1,5 @@
 #include "pirls.hpp"
+#include "interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -263,6 +264,7 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
     bool last_halved = false;
     Vector eta_before;  // η at the start of the iteration (not needed for Gaussian fits)
     for (std::size_t t = 1;; ++t) {
+      VORNA_CHECK_INTERRUPT();
       // 2.1 Weights and working response at the current η.
       if (!cached_rhs) {
         for (std::size_t i = 0; i < n; ++i) {

@@ -1,5 +1,7 @@
 #include "pyutil.hpp"
 
+#include "interrupt.hpp"
+
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -250,8 +252,24 @@ PyObject* new_array(const Matrix& m) {
 }
 
 PyObject* raise_error(const GamError& error, const char* prefix) {
+  if (error.kind == GamErrorKind::Interrupted) {
+    // The signal handler has set the exception (KeyboardInterrupt) already.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   return raise_value_error(std::string(prefix) + error.display());
 }
+
+namespace {
+bool check_signals() {
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const bool stop = PyErr_CheckSignals() != 0;
+  PyGILState_Release(state);
+  return stop;
+}
+}  // namespace
+
+void install_interrupt_check() { set_interrupt_check(&check_signals); }
 
 // Built with an explicit length so that a message quoting user text with an
 // embedded NUL is not cut short.

@@ -20,6 +20,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -129,6 +130,33 @@ PyObject* raise_value_error(const std::string& message);
 
 // Converts a C++ exception escaping the core into a Python exception.
 PyObject* raise_from_current_exception();
+
+// ---- The GIL and interrupts ---------------------------------------------------
+
+// Releases the GIL for its lifetime (and takes it back on every exit, an
+// exception included). Code in its scope must not touch Python objects.
+class GilRelease {
+ public:
+  GilRelease() : state_(PyEval_SaveThread()) {}
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// f() with the GIL released, so that other Python threads run meanwhile.
+template <class F>
+decltype(auto) without_gil(F&& f) {
+  GilRelease release;
+  return std::forward<F>(f)();
+}
+
+// Lets the core's long loops notice Ctrl-C: installs a check that takes the
+// GIL and runs the interpreter's pending signal handlers (a KeyboardInterrupt
+// stays set for the binding to raise). Called from each module's init.
+void install_interrupt_check();
 
 }  // namespace vorna::py
 

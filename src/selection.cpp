@@ -1,4 +1,5 @@
 #include "selection.hpp"
+#include "interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -637,6 +638,7 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
   Vector trial(m);
 
   for (int k = 1; k <= kMaxIterations; ++k) {
+    VORNA_CHECK_INTERRUPT();
     outcome.iterations = k;
     VORNA_TRY(at, problem.evaluate(rho, true));
     // A coordinate at a bound whose gradient pushes it outwards is settled there.

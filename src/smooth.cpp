@@ -1,4 +1,5 @@
 #include "smooth.hpp"
+#include "interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -168,6 +169,7 @@ Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstM
   profile("[PROFILE] Starting Fellner-Schall optimization (Cholesky)");
 
   for (int it = 0; it < kFsMaxIterations; ++it) {
+    VORNA_CHECK_INTERRUPT();
     const Vector lambda = exp_of(rho);
     VORNA_TRY(l_inv, inverse_cholesky_factor(penalized_gram(xtwx, lambda, penalties), m));
     rho_new = rho;

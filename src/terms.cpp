@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "interrupt.hpp"
 #include "linalg.hpp"
 #include "penalty.hpp"
 
@@ -151,6 +152,7 @@ Result<void> TermModel::fill_rows(ConstMatrixView data, std::size_t first, std::
 Result<Matrix> TermModel::model_matrix(ConstMatrixView data) const {
   Matrix x(data.rows(), width_);
   for (std::size_t first = 0; first < data.rows(); first += kRowBlock) {
+    VORNA_CHECK_INTERRUPT();
     const std::size_t count = std::min(kRowBlock, data.rows() - first);
     VORNA_CHECK(fill_rows(data, first, count, x.row_ptr(first)));
   }
@@ -161,6 +163,7 @@ Result<Vector> TermModel::column_sums(ConstMatrixView data) const {
   Vector sums(width_, 0.0);
   Matrix block(kRowBlock, width_);
   for (std::size_t first = 0; first < data.rows(); first += kRowBlock) {
+    VORNA_CHECK_INTERRUPT();
     const std::size_t count = std::min(kRowBlock, data.rows() - first);
     VORNA_CHECK(fill_rows(data, first, count, block.data()));
     for (std::size_t r = 0; r < count; ++r)
@@ -184,6 +187,7 @@ Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView dat
   }
   Matrix block(kRowBlock, p);
   for (std::size_t first = 0; first < n; first += kRowBlock) {
+    VORNA_CHECK_INTERRUPT();
     const std::size_t count = std::min(kRowBlock, n - first);
     VORNA_CHECK(model.fill_rows(data, first, count, block.data()));
     const ConstMatrixView xb(block.data(), count, p, static_cast<std::ptrdiff_t>(p), 1);
