@@ -125,8 +125,12 @@ def plot_terms(model: "GAM", X: Any, terms: list[str] | None = None, level: floa
         block = blocks[label]
         if (block.smooth and len(block.variables) == 1) or block.spec[0] == "linear":
             _smooth_1d(model, block, frame, ax, z, n_grid, rug)
-        elif block.smooth:
+        elif block.smooth and len(block.variables) == 2:
             _smooth_2d(model, block, frame, ax, min(n_grid, 60))
+        elif block.smooth:
+            ax.text(0.5, 0.5, f"{label}:\nno panel for a smooth of {len(block.variables)} variables",
+                    ha="center", va="center", transform=ax.transAxes)
+            ax.set_axis_off()
         else:
             _parametric(model, block, ax, z)
     for ax in axes.ravel()[len(labels):]:
