@@ -260,13 +260,14 @@ std::optional<vorna::SelectionCriterion> criterion_from_name(const std::string& 
 
 PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
-  static const char* kwlist[] = {"terms",  "data", "y",         "weights", "offset",   "penalties",
-                                 "family", "link", "criterion", "lam",     "max_iter", nullptr};
+  static const char* kwlist[] = {"terms", "data",      "y",   "weights",  "offset",  "penalties", "family",
+                                 "link",  "criterion", "lam", "max_iter", "threads", nullptr};
   PyObject *terms_obj, *data_obj, *y_obj, *w_obj, *off_obj, *pen_obj, *lam_obj = Py_None;
   const char *family, *link, *criterion;
-  Py_ssize_t max_iter = 100;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOsss|On:fit", const_cast<char**>(kwlist), &terms_obj, &data_obj,
-                                   &y_obj, &w_obj, &off_obj, &pen_obj, &family, &link, &criterion, &lam_obj, &max_iter))
+  Py_ssize_t max_iter = 100, threads = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOsss|Onn:fit", const_cast<char**>(kwlist), &terms_obj, &data_obj,
+                                   &y_obj, &w_obj, &off_obj, &pen_obj, &family, &link, &criterion, &lam_obj, &max_iter,
+                                   &threads))
     return nullptr;
   vorna::ConstMatrixView data;
   if (!to_data_view(data_obj, "data", data)) return nullptr;
@@ -283,16 +284,15 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!crit || max_iter < 1) return py::raise_value_error("unknown criterion or max_iter below 1");
   options.criterion = *crit;
   options.max_pirls_iterations = static_cast<std::size_t>(max_iter);
+  if (threads < 0) return py::raise_value_error("threads must be 0 (all cores) or positive");
+  options.threads = static_cast<std::size_t>(threads);
   if (lam_obj != Py_None) {
     Vector lam;
     if (!py::to_vector(lam_obj, "lam", lam)) return nullptr;
     options.fixed_lambda = std::move(lam);
   }
   if (y.size() != data.rows()) return py::raise_value_error("y must have one entry per data row");
-  auto fit = py::without_gil([&]() -> vorna::Result<vorna::PenalizedGlmFit> {
-    VORNA_TRY(x, model->model_matrix(data));
-    return vorna::fit_penalized_glm(x, y, w, offset, penalties, options);
-  });
+  auto fit = py::without_gil([&] { return vorna::fit_penalized_glm(*model, data, y, w, offset, penalties, options); });
   if (!fit) return py::raise_error(fit.error());
   return fit_dict(fit.value());
   VORNA_PY_END

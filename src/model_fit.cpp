@@ -7,6 +7,7 @@
 #include <string>
 
 #include "linalg.hpp"
+#include "row_pass.hpp"
 
 namespace vorna {
 namespace {
@@ -15,42 +16,6 @@ constexpr double kEtaTolerance = 1e-9;        // largest change of η relative t
 constexpr double kDevianceTolerance = 1e-15;  // relative change of the penalized deviance
 constexpr double kLambdaTolerance = 1e-6;     // largest change of ln λ between passes
 constexpr int kMaxHalvings = 40;
-
-struct IrlsState {
-  Vector beta, eta, mu;
-  double deviance = 0.0;
-  std::size_t iterations = 0;
-  bool converged = false;
-};
-
-// The working model at η: response z = η − offset + (y − μ)/μ′(η) for Xβ,
-// weights w = prior·μ′(η)²/V(μ), and their cross products.
-struct WorkingModel {
-  Vector z, w;
-  CrossProducts cross;
-};
-
-WorkingModel working_model(const Glm& glm, ConstMatrixView x, VectorView y, VectorView pw, VectorView offset,
-                           const Vector& eta, const Vector& mu) {
-  const std::size_t n = y.size();
-  WorkingModel wm;
-  wm.z.resize(n);
-  wm.w.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = glm.mu_eta(eta[i]);
-    wm.z[i] = eta[i] - offset[i] + (y[i] - mu[i]) / d;
-    wm.w[i] = pw[i] > 0.0 ? pw[i] * d * d / glm.variance(mu[i]) : 0.0;
-  }
-  wm.cross = weighted_cross_products(x, wm.w, wm.z);
-  return wm;
-}
-
-double total_deviance(const Glm& glm, VectorView y, const Vector& mu, VectorView pw) {
-  double dev = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i)
-    if (pw[i] > 0.0) dev += glm.deviance(y[i], mu[i], pw[i]);
-  return dev;
-}
 
 Matrix penalty_sum(std::span<const Matrix> penalties, const Vector& lambda, std::size_t p) {
   Matrix s(p, p);
@@ -106,19 +71,6 @@ Result<Vector> factor_solve(const Matrix& r, const Vector& b) {
   return std::move(full.value().storage());
 }
 
-// η = Xβ + offset and μ = g⁻¹(η); false when some η or μ leaves the domain.
-bool predict_into(const Glm& glm, ConstMatrixView x, const Vector& beta, VectorView offset, Vector& eta, Vector& mu) {
-  eta = matvec(x, beta);
-  mu.resize(eta.size());
-  bool valid = true;
-  for (std::size_t i = 0; i < eta.size(); ++i) {
-    eta[i] += offset[i];
-    mu[i] = glm.inverse(eta[i]);
-    valid = valid && glm.valid_eta(eta[i]) && glm.valid_mu(mu[i]);
-  }
-  return valid;
-}
-
 // A starting η inside the domain: the family's start from each response, or,
 // where that is not admissible for the link, the weighted mean response.
 Vector initial_eta(const Glm& glm, VectorView y, VectorView pw) {
@@ -145,48 +97,63 @@ bool fixed_working_model(const Glm& glm) {
   return glm.distribution == Distribution::Gaussian && glm.link == Link::Identity;
 }
 
-// Penalized IRLS at fixed λ (S = S_λ) from `start` (η including the offset).
-Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y, VectorView pw, VectorView offset,
-                                 const Matrix& s, const Vector& start, std::size_t max_iterations) {
+// Where a penalized IRLS run stands: the accepted β (empty before the first
+// solve), η, μ, the working weights and the pass's sums at that η.
+struct IrlsState {
+  Vector beta, eta, mu, w;
+  PassSums sums;
+  bool eta_from_beta = false;  // η = Xβ + offset (not the start's η)
+  std::size_t iterations = 0;
+  bool converged = false;
+};
+
+// The state at the start's η: one pass without coefficients.
+Result<IrlsState> start_state(const RowData& rows, std::size_t threads) {
   IrlsState st;
-  st.eta = start;
-  st.mu.resize(st.eta.size());
-  for (std::size_t i = 0; i < st.eta.size(); ++i) st.mu[i] = glm.inverse(st.eta[i]);
-  double old_penalized = std::numeric_limits<double>::infinity();
-  Vector eta, mu;
+  st.eta = initial_eta(rows.glm, rows.y, rows.weights);
+  VORNA_TRY(sums, row_pass(rows, nullptr, st.eta, st.mu, st.w, threads));
+  st.sums = std::move(sums);
+  return st;
+}
+
+// Penalized IRLS at fixed λ (S = S_λ) from `st`, one pass over the rows per
+// iteration. Steps that leave the family's domain or raise the penalized
+// deviance are halved back towards the previous iterate (step halving as in
+// Marschner 2011 and Wood 2017, §6.1.1); before any β exists, η is moved
+// half-way back to the start instead.
+Result<IrlsState> penalized_irls(const RowData& rows, const Matrix& s, IrlsState st, std::size_t max_iterations,
+                                 std::size_t threads) {
+  const Glm& glm = rows.glm;
+  double old_penalized = st.beta.empty() || !st.sums.valid ? std::numeric_limits<double>::infinity()
+                                                           : st.sums.deviance + quadratic_form(s, st.beta);
+  st.converged = false;
   for (st.iterations = 1; st.iterations <= max_iterations; ++st.iterations) {
     VORNA_CHECK_INTERRUPT();
-    const WorkingModel wm = working_model(glm, x, y, pw, offset, st.eta, st.mu);
-    VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s));
-    VORNA_TRY(beta, factor_solve(r, wm.cross.xtwy));
-    bool valid = predict_into(glm, x, beta, offset, eta, mu);
-    double dev = valid ? total_deviance(glm, y, mu, pw) : 0.0;
-    double penalized = dev + quadratic_form(s, beta);
-    // Step halving towards the previous iterate while the step leaves the
-    // domain or raises the penalized deviance (the plain iteration can
-    // overshoot far from the optimum, and non-canonical links are not
-    // guaranteed to descend).
-    for (int h = 0; h < kMaxHalvings && (!valid || !std::isfinite(penalized) ||
-                                         (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
+    VORNA_TRY(r, penalized_factor(st.sums.xtwx, s));
+    VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
+    Vector eta, mu, w;
+    VORNA_TRY(sums, row_pass(rows, &beta, eta, mu, w, threads));
+    bool from_beta = true;
+    const auto penalized_at = [&](const PassSums& ps, const Vector& b) {
+      return ps.valid ? ps.deviance + quadratic_form(s, b) : std::numeric_limits<double>::infinity();
+    };
+    double penalized = penalized_at(sums, beta);
+    for (int h = 0; h < kMaxHalvings &&
+                    (!std::isfinite(penalized) || (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
          ++h) {
       if (st.beta.empty()) {
-        // No previous β: move η half-way back to the start.
-        for (std::size_t i = 0; i < eta.size(); ++i) {
-          eta[i] = 0.5 * (eta[i] + st.eta[i]);
-          mu[i] = glm.inverse(eta[i]);
-        }
-        valid = std::all_of(eta.begin(), eta.end(), [&](double e) { return glm.valid_eta(e); }) &&
-                std::all_of(mu.begin(), mu.end(), [&](double v) { return glm.valid_mu(v); });
-        dev = valid ? total_deviance(glm, y, mu, pw) : 0.0;
-        penalized = dev + quadratic_form(s, beta);
-        continue;
+        for (std::size_t i = 0; i < eta.size(); ++i) eta[i] = 0.5 * (eta[i] + st.eta[i]);
+        VORNA_TRY(blended, row_pass(rows, nullptr, eta, mu, w, threads));
+        sums = std::move(blended);
+        from_beta = false;
+      } else {
+        for (std::size_t k = 0; k < beta.size(); ++k) beta[k] = 0.5 * (beta[k] + st.beta[k]);
+        VORNA_TRY(halved, row_pass(rows, &beta, eta, mu, w, threads));
+        sums = std::move(halved);
       }
-      for (std::size_t k = 0; k < beta.size(); ++k) beta[k] = 0.5 * (beta[k] + st.beta[k]);
-      valid = predict_into(glm, x, beta, offset, eta, mu);
-      dev = valid ? total_deviance(glm, y, mu, pw) : 0.0;
-      penalized = dev + quadratic_form(s, beta);
+      penalized = penalized_at(sums, beta);
     }
-    if (!valid || !std::isfinite(penalized))
+    if (!std::isfinite(penalized))
       return GamError::optimization_failed("no PiRLS step keeps the fitted means inside the " +
                                            std::string(distribution_name(glm.distribution)) +
                                            " family's range with the " + std::string(link_name(glm.link)) + " link");
@@ -202,9 +169,11 @@ Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y
     const bool settled = moved <= kEtaTolerance * size ||
                          std::abs(penalized - old_penalized) <= kDevianceTolerance * std::abs(penalized);
     st.beta = std::move(beta);
-    st.eta = eta;
-    st.mu = mu;
-    st.deviance = dev;
+    st.eta = std::move(eta);
+    st.mu = std::move(mu);
+    st.w = std::move(w);
+    st.sums = std::move(sums);
+    st.eta_from_beta = from_beta;
     old_penalized = penalized;
     if (settled || fixed_working_model(glm)) {
       st.converged = true;
@@ -212,14 +181,20 @@ Result<IrlsState> penalized_irls(const Glm& glm, ConstMatrixView x, VectorView y
     }
   }
   st.iterations = std::min(st.iterations, max_iterations);
+  if (!st.eta_from_beta && !st.beta.empty()) {
+    // The sums must describe η = Xβ + offset for the working model's residuals.
+    VORNA_TRY(sums, row_pass(rows, &st.beta, st.eta, st.mu, st.w, threads));
+    st.sums = std::move(sums);
+    st.eta_from_beta = true;
+  }
   return st;
 }
 
-Result<void> check_inputs(ConstMatrixView x, VectorView y, VectorView w, VectorView offset,
+Result<void> check_inputs(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w, VectorView offset,
                           std::span<const Matrix> penalties, const PenalizedGlmOptions& options) {
-  const std::size_t n = x.rows(), p = x.cols();
+  const std::size_t n = data.rows(), p = model.width();
   if (y.size() != n || w.size() != n || offset.size() != n)
-    return GamError::dimension_mismatch("the model matrix has " + std::to_string(n) + " rows but y has " +
+    return GamError::dimension_mismatch("the data have " + std::to_string(n) + " rows but y has " +
                                         std::to_string(y.size()) + ", the weights " + std::to_string(w.size()) +
                                         " and the offset " + std::to_string(offset.size()));
   for (const Matrix& s : penalties)
@@ -246,29 +221,37 @@ Result<void> check_inputs(ConstMatrixView x, VectorView y, VectorView w, VectorV
     if (!std::isfinite(offset[i]))
       return GamError::invalid_parameter("offset must be finite, but offset[" + std::to_string(i) + "] is not");
     any_positive = any_positive || w[i] > 0.0;
-    for (std::size_t k = 0; k < p; ++k)
-      if (!std::isfinite(x(i, k)))
-        return GamError::invalid_parameter("the model matrix has a non-finite entry in row " + std::to_string(i));
   }
   if (!any_positive) return GamError::invalid_parameter("no observation has a positive weight");
   return {};
 }
 
+std::size_t positive_weights(VectorView w) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < w.size(); ++i)
+    if (w[i] > 0.0) ++count;
+  return count;
+}
+
+// The working model of a converged IRLS state, summed: its residual
+// reference is that state's β.
+SelectionProblem::WorkingSums working_sums(const IrlsState& st, std::size_t observations) {
+  return {st.sums.xtwx, st.sums.xtwz, st.beta, st.sums.xtwr, st.sums.rss, observations};
+}
+
 // λ by alternating PiRLS and selection on its working model until ln λ settles.
-Result<Vector> select_lambda(ConstMatrixView x, VectorView y, VectorView pw, VectorView offset,
-                             std::span<const Matrix> penalties, const PenalizedGlmOptions& options, Vector& eta,
-                             PenalizedGlmFit& out) {
-  const Glm& glm = options.glm;
-  const std::size_t p = x.cols(), m = penalties.size();
+Result<Vector> select_lambda(const RowData& rows, std::span<const Matrix> penalties, const PenalizedGlmOptions& options,
+                             IrlsState& state, std::size_t threads, PenalizedGlmFit& out) {
+  const std::size_t p = rows.model->width(), m = penalties.size();
+  const std::size_t observations = positive_weights(rows.weights);
   Vector rho(m, 0.0), centre;
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
     VORNA_CHECK_INTERRUPT();
-    VORNA_TRY(st, penalized_irls(glm, x, y, pw, offset, penalty_sum(penalties, exp_of(rho), p), eta,
-                                 options.max_pirls_iterations));
-    eta = st.eta;
-    const WorkingModel wm = working_model(glm, x, y, pw, offset, st.eta, st.mu);
-    VORNA_TRY(problem, SelectionProblem::build(wm.z, x, wm.w, penalties, options.criterion, &wm.cross,
-                                               pass == 0 ? nullptr : &rho, model_ridge(wm.cross.xtwx)));
+    VORNA_TRY(st, penalized_irls(rows, penalty_sum(penalties, exp_of(rho), p), std::move(state),
+                                 options.max_pirls_iterations, threads));
+    state = std::move(st);
+    VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(state, observations), penalties, options.criterion,
+                                                   pass == 0 ? nullptr : &rho, model_ridge(state.sums.xtwx)));
     const Vector start = pass == 0 ? problem.balanced_start() : rho;
     VORNA_TRY(outcome, minimize_criterion(problem, start, pass == 0 ? nullptr : &centre));
     double change = 0.0;
@@ -282,7 +265,7 @@ Result<Vector> select_lambda(ConstMatrixView x, VectorView y, VectorView pw, Vec
     if (!outcome.converged)
       out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(outcome.iterations) +
                              " iterations with gradient " + std::to_string(outcome.gradient));
-    if (fixed_working_model(glm) || (pass > 0 && change < kLambdaTolerance)) return exp_of(rho);
+    if (fixed_working_model(rows.glm) || (pass > 0 && change < kLambdaTolerance)) return exp_of(rho);
   }
   out.warnings.push_back("the smoothing parameters did not settle in " + std::to_string(options.max_selection_passes) +
                          " passes");
@@ -290,36 +273,80 @@ Result<Vector> select_lambda(ConstMatrixView x, VectorView y, VectorView pw, Vec
   return exp_of(rho);
 }
 
+// The deviance of the intercept-only model with the same offset and weights,
+// by scalar IRLS (no model matrix needed).
+double null_deviance(const Glm& glm, VectorView y, VectorView pw, VectorView offset, std::size_t max_iterations) {
+  const std::size_t n = y.size();
+  Vector eta = initial_eta(glm, y, pw);
+  double deviance = std::numeric_limits<double>::infinity(), beta = 0.0;
+  bool have_beta = false;
+  for (std::size_t it = 0; it < max_iterations; ++it) {
+    double swz = 0.0, sw = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(pw[i] > 0.0)) continue;
+      const double m = glm.inverse(eta[i]), d = glm.mu_eta(eta[i]);
+      const double wi = pw[i] * d * d / glm.variance(m);
+      swz += wi * (eta[i] - offset[i] + (y[i] - m) / d);
+      sw += wi;
+    }
+    if (!(sw > 0.0)) break;
+    double next = swz / sw, dev = std::numeric_limits<double>::infinity();
+    for (int h = 0; h < kMaxHalvings; ++h) {
+      dev = 0.0;
+      bool valid = true;
+      for (std::size_t i = 0; i < n && valid; ++i) {
+        const double e = next + offset[i], m = glm.inverse(e);
+        valid = glm.valid_eta(e) && glm.valid_mu(m);
+        if (valid && pw[i] > 0.0) dev += glm.deviance(y[i], m, pw[i]);
+      }
+      if (valid && (!have_beta || dev <= deviance * (1.0 + 1e-12))) break;
+      if (!have_beta) return std::numeric_limits<double>::quiet_NaN();
+      next = 0.5 * (next + beta);
+      dev = std::numeric_limits<double>::infinity();
+    }
+    const bool settled = have_beta && std::abs(next - beta) <= kEtaTolerance * std::max(std::abs(next), 1.0);
+    beta = next;
+    have_beta = true;
+    deviance = dev;
+    for (std::size_t i = 0; i < n; ++i) eta[i] = beta + offset[i];
+    if (settled || fixed_working_model(glm)) break;
+  }
+  return deviance;
+}
+
 }  // namespace
 
-Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, VectorView w, VectorView offset,
-                                          std::span<const Matrix> penalties, const PenalizedGlmOptions& options) {
-  VORNA_CHECK(check_inputs(x, y, w, offset, penalties, options));
+Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
+                                          VectorView offset, std::span<const Matrix> penalties,
+                                          const PenalizedGlmOptions& options) {
+  VORNA_CHECK(check_inputs(model, data, y, w, offset, penalties, options));
   const Glm& glm = options.glm;
-  const std::size_t n = x.rows(), p = x.cols(), m = penalties.size();
+  const std::size_t n = data.rows(), p = model.width(), m = penalties.size();
+  const std::size_t threads = thread_count(options.threads);
+  const RowData rows{&model, data, y, w, offset, glm};
   PenalizedGlmFit out;
-  Vector eta = initial_eta(glm, y, w);
+  VORNA_TRY(state, start_state(rows, threads));
   if (options.fixed_lambda) {
     out.lambda = *options.fixed_lambda;
   } else if (m > 0) {
-    VORNA_TRY(lambda, select_lambda(x, y, w, offset, penalties, options, eta, out));
+    VORNA_TRY(lambda, select_lambda(rows, penalties, options, state, threads, out));
     out.lambda = std::move(lambda);
   }
   const Matrix s = penalty_sum(penalties, out.lambda, p);
-  VORNA_TRY(st, penalized_irls(glm, x, y, w, offset, s, eta, options.max_pirls_iterations));
+  VORNA_TRY(st, penalized_irls(rows, s, std::move(state), options.max_pirls_iterations, threads));
   if (!st.converged) {
     out.converged = false;
     out.warnings.push_back("PiRLS did not converge in " + std::to_string(options.max_pirls_iterations) + " iterations");
   }
   out.pirls_iterations = st.iterations;
 
-  // Inference at the fit.
-  const WorkingModel wm = working_model(glm, x, y, w, offset, st.eta, st.mu);
-  VORNA_TRY(r, penalized_factor(wm.cross.xtwx, s));
+  // Inference at the fit, from the sums of its last pass.
+  const Matrix& xtwx = st.sums.xtwx;
+  VORNA_TRY(r, penalized_factor(xtwx, s));
   auto r_inv = triangular_solve(r, true, false, Matrix::identity(p));
   if (!r_inv) return lapack_error("Triangular solve failed", r_inv.error());
   Matrix a_inv = matmul(r_inv.value(), transpose(r_inv.value()));  // A⁻¹ = R⁻¹R⁻ᵀ
-  const Matrix f = matmul(a_inv, wm.cross.xtwx);
+  const Matrix f = matmul(a_inv, xtwx);
   out.edf.resize(p);
   double edf_total = 0.0;
   for (std::size_t k = 0; k < p; ++k) edf_total += out.edf[k] = f(k, k);
@@ -350,8 +377,8 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
   if (m > 0) {
     Vector rho(m);
     for (std::size_t j = 0; j < m; ++j) rho[j] = std::log(out.lambda[j]);
-    VORNA_TRY(problem, SelectionProblem::build(wm.z, x, wm.w, penalties, options.criterion, &wm.cross, &rho,
-                                               model_ridge(wm.cross.xtwx)));
+    VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(st, out.observations), penalties, options.criterion,
+                                                   &rho, model_ridge(xtwx)));
     out.penalty_rank = problem.penalty_rank();
     // log|S_λ|₊ from the largest `rank` eigenvalues of S_λ (the rank does not depend on λ).
     auto eig = symmetric_eigen(s);
@@ -364,17 +391,12 @@ Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, Vecto
     if (value) out.criterion = value.value().value;
   }
 
-  // The intercept-only model with the same offset, for the null deviance.
-  const Matrix ones(n, 1, 1.0);
-  VORNA_TRY(null_fit, penalized_irls(glm, ones, y, w, offset, Matrix(1, 1), initial_eta(glm, y, w),
-                                     options.max_pirls_iterations));
-  out.null_deviance = null_fit.deviance;
-
+  out.null_deviance = null_deviance(glm, y, w, offset, options.max_pirls_iterations);
+  out.deviance = st.sums.deviance;
   out.coefficients = std::move(st.beta);
   out.linear_predictor = std::move(st.eta);
   out.fitted = std::move(st.mu);
-  out.working_weights = wm.w;
-  out.deviance = st.deviance;
+  out.working_weights = std::move(st.w);
   out.aic_scale = glm.aic_scale(y, out.fitted, w);
   out.log_likelihood = glm.log_likelihood(y, out.fitted, w, out.aic_scale);
   out.log_likelihood_at_scale = glm.log_likelihood(y, out.fitted, w, out.scale);

@@ -17,6 +17,7 @@
 #include "glm.hpp"
 #include "matrix.hpp"
 #include "selection.hpp"
+#include "terms.hpp"
 
 namespace vorna {
 
@@ -27,6 +28,7 @@ struct PenalizedGlmOptions {
   std::optional<Vector> fixed_lambda;
   std::size_t max_pirls_iterations = 100;
   std::size_t max_selection_passes = 50;
+  std::size_t threads = 0;  // 0: every available core; results do not depend on it
 };
 
 struct PenalizedGlmFit {
@@ -66,15 +68,19 @@ struct PenalizedGlmFit {
   std::vector<Pass> passes;
 };
 
-// X: n × p; y, prior weights w (≥ 0, finite) and offset: n; penalties: m
-// p × p symmetric matrices, each non-zero on one block of coefficients.
+// The model matrix is that of `model` on `data` (n rows), evaluated block by
+// block in every pass over the rows and never held whole; y, prior weights w
+// (≥ 0, finite) and offset: n; penalties: m p × p symmetric matrices, each
+// non-zero on one block of coefficients. Each PiRLS iteration is one pass.
 // Errors: DimensionMismatch for inconsistent sizes; InvalidParameter for a
 // response outside the family's support, a weight that is negative or not
-// finite, a non-finite offset or model-matrix entry, no positive weight, or
-// a fixed λ of the wrong length or not positive; OptimizationFailed when
-// PiRLS cannot find a step that keeps the mean valid; LinAlgError when the
-// penalized system is not positive definite.
-Result<PenalizedGlmFit> fit_penalized_glm(ConstMatrixView x, VectorView y, VectorView w, VectorView offset,
-                                          std::span<const Matrix> penalties, const PenalizedGlmOptions& options);
+// finite, a non-finite offset or model-matrix entry, no positive weight, a
+// fixed λ of the wrong length or not positive, or a factor code outside its
+// levels; OptimizationFailed when PiRLS cannot find a step that keeps the
+// mean valid; LinAlgError when the penalized system is not positive
+// definite; Interrupted when a stop is requested.
+Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
+                                          VectorView offset, std::span<const Matrix> penalties,
+                                          const PenalizedGlmOptions& options);
 
 }  // namespace vorna

@@ -64,6 +64,9 @@ Result<std::vector<Matrix>> penalty_roots(std::span<const Matrix> penalties);
 class ResidualModel {
  public:
   ResidualModel(VectorView y, ConstMatrixView x, VectorView w, Matrix xtwx, Vector beta0);
+  // The same from RSS(β₀) and g₀, summed by the caller in its own pass over the rows.
+  ResidualModel(Matrix xtwx, Vector beta0, Vector g0, double rss0)
+      : xtwx_(std::move(xtwx)), beta0_(std::move(beta0)), g0_(std::move(g0)), rss0_(rss0) {}
   // `magnitude`, when given, receives RSS(β₀) + |2·dᵀg₀| + dᵀ(XᵀWX)d: a result
   // far below it has lost digits to cancellation.
   double rss(const Vector& beta, double* magnitude = nullptr) const;

@@ -70,20 +70,64 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
                                                  std::span<const Matrix> penalties, SelectionCriterion criterion,
                                                  const CrossProducts* cross, const Vector* anchor,
                                                  std::optional<double> ridge) {
-  const std::size_t n = x.rows(), p = x.cols(), m = penalties.size();
+  const std::size_t n = x.rows(), p = x.cols();
   if (z.size() != n || w.size() != n)
     return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but the response has " +
                                         std::to_string(z.size()) + " and the weights " + std::to_string(w.size()) +
                                         " elements");
   if (cross != nullptr && (cross->xtwx.rows() != p || cross->xtwx.cols() != p || cross->xtwy.size() != p))
     return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) + " columns");
+  std::size_t observations = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (w[i] > 0.0) ++observations;
+  VORNA_TRY(problem, prepare(penalties, criterion, p, observations, anchor));
+  problem.z_ = z;
+  problem.x_ = x;
+  problem.w_ = w;
+  if (cross != nullptr) {
+    problem.xtwx_ = cross->xtwx;
+    problem.xtwz_ = cross->xtwy;
+  } else {
+    CrossProducts products = weighted_cross_products(x, w, z);
+    problem.xtwx_ = std::move(products.xtwx);
+    problem.xtwz_ = std::move(products.xtwy);
+  }
+  VORNA_CHECK(problem.factor_data(ridge));
+  // Anchor the residual sums and the value's reference at the start.
+  const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
+  VORNA_TRY(solution, problem.solve_at(rho));
+  problem.residuals_.emplace(z, x, w, problem.xtwx_, solution.beta);
+  VORNA_CHECK(problem.set_reference(solution));
+  return problem;
+}
+
+Result<SelectionProblem> SelectionProblem::from_sums(WorkingSums sums, std::span<const Matrix> penalties,
+                                                     SelectionCriterion criterion, const Vector* anchor,
+                                                     std::optional<double> ridge) {
+  const std::size_t p = sums.xtwx.rows();
+  if (sums.xtwx.cols() != p || sums.xtwz.size() != p || sums.beta0.size() != p || sums.g0.size() != p)
+    return GamError::dimension_mismatch("the working sums do not describe " + std::to_string(p) + " coefficients");
+  VORNA_TRY(problem, prepare(penalties, criterion, p, sums.observations, anchor));
+  problem.xtwx_ = sums.xtwx;
+  problem.xtwz_ = std::move(sums.xtwz);
+  VORNA_CHECK(problem.factor_data(ridge));
+  problem.residuals_.emplace(std::move(sums.xtwx), std::move(sums.beta0), std::move(sums.g0), sums.rss0);
+  const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
+  VORNA_TRY(solution, problem.solve_at(rho));
+  VORNA_CHECK(problem.set_reference(solution));
+  return problem;
+}
+
+// The penalties' blocks, roots and groups, and the checks that need only
+// their ranks and the number of observations.
+Result<SelectionProblem> SelectionProblem::prepare(std::span<const Matrix> penalties, SelectionCriterion criterion,
+                                                   std::size_t p, std::size_t observations, const Vector* anchor) {
+  const std::size_t m = penalties.size();
   if (anchor != nullptr && anchor->size() != m)
     return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
   SelectionProblem problem;
   problem.criterion_ = criterion;
-  problem.z_ = z;
-  problem.x_ = x;
-  problem.w_ = w;
+  problem.observations_ = observations;
   for (std::size_t j = 0; j < m; ++j) {
     const Matrix& s = penalties[j];
     VORNA_TRY(root, penalty_sqrt(s));
@@ -97,48 +141,43 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
   }
   VORNA_TRY(groups, group_penalties(problem.blocks_));
   problem.groups_ = std::move(groups);
-  for (std::size_t i = 0; i < n; ++i)
-    if (w[i] > 0.0) ++problem.observations_;
-  if (criterion == SelectionCriterion::RemlProfiledScale && problem.observations_ <= problem.total_rank_)
-    return GamError::invalid_parameter(std::to_string(problem.observations_) +
+  if (criterion == SelectionCriterion::RemlProfiledScale && observations <= problem.total_rank_)
+    return GamError::invalid_parameter(std::to_string(observations) +
                                        " observations leave no residual degrees of freedom "
                                        "for penalties of total rank " +
                                        std::to_string(problem.total_rank_));
-  if (criterion == SelectionCriterion::Reml && problem.observations_ + problem.penalty_rank() <= p)
-    return GamError::invalid_parameter(std::to_string(problem.observations_) +
+  if (criterion == SelectionCriterion::Reml && observations + problem.penalty_rank() <= p)
+    return GamError::invalid_parameter(std::to_string(observations) +
                                        " observations leave no residual degrees "
                                        "of freedom for " +
                                        std::to_string(p) + " coefficients");
-  if (cross != nullptr) {
-    problem.xtwx_ = cross->xtwx;
-    problem.xtwz_ = cross->xtwy;
-  } else {
-    CrossProducts products = weighted_cross_products(x, w, z);
-    problem.xtwx_ = std::move(products.xtwx);
-    problem.xtwz_ = std::move(products.xtwy);
-  }
-  problem.ridge_ = ridge ? *ridge : penalty_ridge(problem.xtwx_, m);
-  Matrix ridged = problem.xtwx_;
-  for (std::size_t k = 0; k < p; ++k) ridged(k, k) += problem.ridge_;
+  return problem;
+}
+
+// The ridge, R₀ with R₀ᵀR₀ = XᵀWX + δI, and (ML) the penalties' range.
+Result<void> SelectionProblem::factor_data(std::optional<double> ridge) {
+  const std::size_t p = xtwx_.rows();
+  ridge_ = ridge ? *ridge : penalty_ridge(xtwx_, blocks_.size());
+  Matrix ridged = xtwx_;
+  for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge_;
   auto data_factor = cholesky_upper(ridged);
   if (!data_factor) return lapack_error("XᵀWX plus the ridge is not positive definite", data_factor.error());
-  problem.data_factor_ = std::move(data_factor).value();
+  data_factor_ = std::move(data_factor).value();
+  if (criterion_ == SelectionCriterion::Ml || criterion_ == SelectionCriterion::MlKnownScale)
+    VORNA_CHECK(build_range());
+  return {};
+}
 
-  if (criterion == SelectionCriterion::Ml || criterion == SelectionCriterion::MlKnownScale)
-    VORNA_CHECK(problem.build_range());
-
-  // Anchor the residual sums and the value's reference at the start.
-  const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
-  VORNA_TRY(solution, problem.solve_at(rho));
-  problem.residuals_.emplace(z, x, w, problem.xtwx_, solution.beta);
-  problem.reference_rss_ = problem.residual_sum(solution.beta);
-  if (!(problem.reference_rss_ > 0.0) || !std::isfinite(problem.reference_rss_)) problem.reference_rss_ = 1.0;
-  problem.reference_logdet_ = solution.log_det;
-  if (!problem.range_penalties_.empty() || problem.range_.cols() > 0) {
-    VORNA_TRY(range, problem.range_logdet(solution.lambda, false));
-    problem.reference_range_logdet_ = range.value;
+// The references the reported values are measured against, at the anchor's solution.
+Result<void> SelectionProblem::set_reference(const Solution& solution) {
+  reference_rss_ = residual_sum(solution.beta);
+  if (!(reference_rss_ > 0.0) || !std::isfinite(reference_rss_)) reference_rss_ = 1.0;
+  reference_logdet_ = solution.log_det;
+  if (!range_penalties_.empty() || range_.cols() > 0) {
+    VORNA_TRY(range, range_logdet(solution.lambda, false));
+    reference_range_logdet_ = range.value;
   }
-  return problem;
+  return {};
 }
 
 Vector SelectionProblem::balanced_start() const {
@@ -345,7 +384,8 @@ double SelectionProblem::residual_sum(const Vector& beta) const {
   if (residuals_) {
     double magnitude = 0.0;
     const double rss = residuals_->rss(beta, &magnitude);
-    if (rss > kResidualCancellation * magnitude) return rss;
+    // Without the rows (a problem built from sums) the identity is all there is.
+    if (rss > kResidualCancellation * magnitude || x_.rows() == 0) return std::max(rss, 0.0);
   }
   double rss = 0.0;
   for (std::size_t i = 0; i < x_.rows(); ++i) {

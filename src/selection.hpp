@@ -82,6 +82,22 @@ class SelectionProblem {
                                         const CrossProducts* cross, const Vector* anchor = nullptr,
                                         std::optional<double> ridge = std::nullopt);
 
+  // The working model summarized by the caller's own pass over the rows:
+  // XᵀWX, XᵀWz, and the residual reference at some β₀ (best near the
+  // solutions, e.g. the fit the working model comes from): RSS(β₀) and
+  // g₀ = XᵀW(z − Xβ₀). Nothing later needs the rows.
+  struct WorkingSums {
+    Matrix xtwx;
+    Vector xtwz;
+    Vector beta0, g0;
+    double rss0 = 0.0;
+    std::size_t observations = 0;  // rows with a positive weight
+  };
+  // As build, from sums instead of the rows.
+  static Result<SelectionProblem> from_sums(WorkingSums sums, std::span<const Matrix> penalties,
+                                            SelectionCriterion criterion, const Vector* anchor = nullptr,
+                                            std::optional<double> ridge = std::nullopt);
+
   // The value and, when `derivatives` is set, the gradient and Hessian at ρ.
   // LinAlgError when A is not positive definite to working precision.
   Result<CriterionEvaluation> evaluate(const Vector& rho, bool derivatives) const;
@@ -121,6 +137,10 @@ class SelectionProblem {
   };
   static Result<std::vector<Group>> group_penalties(const std::vector<Block>& blocks);
   Result<void> build_range();
+  static Result<SelectionProblem> prepare(std::span<const Matrix> penalties, SelectionCriterion criterion,
+                                          std::size_t p, std::size_t observations, const Vector* anchor);
+  Result<void> factor_data(std::optional<double> ridge);
+  Result<void> set_reference(const Solution& solution);
   Result<LogDet> penalty_logdet(const Vector& rho, bool derivatives) const;
   // log|UᵀAU| and its derivatives (ML only).
   Result<LogDet> range_logdet(const Vector& lambda, bool derivatives) const;

@@ -109,3 +109,17 @@ def test_ctrl_c_stops_a_fit_promptly_and_leaves_the_model(which):
     assert stopped - sent[0] < 0.5
     after = model.get_coefficients() if which == "core" else model.coef_
     np.testing.assert_array_equal(after, before)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson", "binomial"])
+def test_results_are_bitwise_identical_for_every_thread_count(family):
+    x, y = big_problem(n=20_000, seed=4)
+    target = {"gaussian": y, "poisson": np.round(np.exp(y)), "binomial": (y > 0.5).astype(float)}[family]
+    terms = vorna.s(0) + vorna.te(1, 2)
+    fits = [vorna.GAM(terms, family=family, n_threads=t).fit(x, target) for t in (1, 2, 3, 16)]
+    for other in fits[1:]:
+        np.testing.assert_array_equal(other.coef_, fits[0].coef_)
+        np.testing.assert_array_equal(other.lambdas_, fits[0].lambdas_)
+        np.testing.assert_array_equal(other.cov_, fits[0].cov_)
+    with pytest.raises(ValueError, match="n_threads must be a positive integer"):
+        vorna.GAM(terms, n_threads=0).fit(x, target)

@@ -13,12 +13,13 @@ class LinearGAM(GAM):
     """A Gaussian GAM with the identity link; `score` is R²."""
 
     def __init__(self, terms: Any = None, method: str = "REML", fit_intercept: bool = True, lam: Any = None,
-                 max_iter: int = 100, verbose: bool = False) -> None:
-        super().__init__(terms, "gaussian", None, method, fit_intercept, lam, max_iter, verbose)
+                 max_iter: int = 100, verbose: bool = False,
+                 n_threads: int | None = None) -> None:
+        super().__init__(terms, "gaussian", None, method, fit_intercept, lam, max_iter, verbose, n_threads)
 
     @classmethod
     def _param_names(cls) -> list[str]:
-        return ["terms", "method", "fit_intercept", "lam", "max_iter", "verbose"]
+        return ["terms", "method", "fit_intercept", "lam", "max_iter", "verbose", "n_threads"]
 
 
 def _positive_target_tags(tags: Any) -> Any:
@@ -33,12 +34,13 @@ class PoissonGAM(GAM):
         return _positive_target_tags(super().__sklearn_tags__())
 
     def __init__(self, terms: Any = None, link: str | None = None, method: str = "REML", fit_intercept: bool = True,
-                 lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
-        super().__init__(terms, "poisson", link, method, fit_intercept, lam, max_iter, verbose)
+                 lam: Any = None, max_iter: int = 100, verbose: bool = False,
+                 n_threads: int | None = None) -> None:
+        super().__init__(terms, "poisson", link, method, fit_intercept, lam, max_iter, verbose, n_threads)
 
     @classmethod
     def _param_names(cls) -> list[str]:
-        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose"]
+        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose", "n_threads"]
 
 
 class GammaGAM(GAM):
@@ -49,12 +51,13 @@ class GammaGAM(GAM):
         return _positive_target_tags(super().__sklearn_tags__())
 
     def __init__(self, terms: Any = None, link: str | None = "log", method: str = "REML", fit_intercept: bool = True,
-                 lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
-        super().__init__(terms, "gamma", link, method, fit_intercept, lam, max_iter, verbose)
+                 lam: Any = None, max_iter: int = 100, verbose: bool = False,
+                 n_threads: int | None = None) -> None:
+        super().__init__(terms, "gamma", link, method, fit_intercept, lam, max_iter, verbose, n_threads)
 
     @classmethod
     def _param_names(cls) -> list[str]:
-        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose"]
+        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose", "n_threads"]
 
 
 class LogisticGAM(GAM):
@@ -69,12 +72,13 @@ class LogisticGAM(GAM):
     _estimator_type = "classifier"
 
     def __init__(self, terms: Any = None, link: str | None = None, method: str = "REML", fit_intercept: bool = True,
-                 lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
-        super().__init__(terms, "binomial", link, method, fit_intercept, lam, max_iter, verbose)
+                 lam: Any = None, max_iter: int = 100, verbose: bool = False,
+                 n_threads: int | None = None) -> None:
+        super().__init__(terms, "binomial", link, method, fit_intercept, lam, max_iter, verbose, n_threads)
 
     @classmethod
     def _param_names(cls) -> list[str]:
-        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose"]
+        return ["terms", "link", "method", "fit_intercept", "lam", "max_iter", "verbose", "n_threads"]
 
     def __sklearn_tags__(self) -> Any:
         from sklearn.utils import ClassifierTags, InputTags, Tags, TargetTags

@@ -116,6 +116,9 @@ class GAM:
     verbose : bool
         Log the progress of the smoothing-parameter search (one line per
         outer iteration: λ, criterion, gradient) to the ``"vorna"`` logger.
+    n_threads : int, optional
+        Threads for the passes over the rows (None: every core). The results
+        are bitwise the same for every thread count.
 
     Attributes
     ----------
@@ -152,7 +155,8 @@ class GAM:
     """
 
     def __init__(self, terms: Any = None, family: str = "gaussian", link: str | None = None, method: str = "REML",
-                 fit_intercept: bool = True, lam: Any = None, max_iter: int = 100, verbose: bool = False) -> None:
+                 fit_intercept: bool = True, lam: Any = None, max_iter: int = 100, verbose: bool = False,
+                 n_threads: int | None = None) -> None:
         self.terms = terms
         self.family = family
         self.link = link
@@ -161,9 +165,18 @@ class GAM:
         self.lam = lam
         self.max_iter = max_iter
         self.verbose = verbose
+        self.n_threads = n_threads
 
     def _encode_target(self, y: np.ndarray) -> np.ndarray:
         return y.astype(np.float64) if y.dtype == bool else y
+
+    def _threads(self) -> int:
+        n = self.n_threads
+        if n is None:
+            return 0
+        if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
+            raise ValueError(f"n_threads must be a positive integer or None, got {n!r}")
+        return int(n)
 
     # ---- the scikit-learn estimator protocol ---------------------------------------
 
@@ -368,7 +381,7 @@ class GAM:
         lam = self._fixed_lambda(len(penalties))
         try:
             result = _engine.fit(specs, data, yv, w, off, penalties, family, link, criterion, lam=lam,
-                                 max_iter=int(self.max_iter))
+                                 max_iter=int(self.max_iter), threads=self._threads())
         except ValueError as err:
             raise ValueError(str(err)) from None
         for message in result["warnings"]:
