@@ -130,31 +130,31 @@ std::unique_ptr<vorna::TermModel> parse_model(PyObject* terms_obj, std::size_t d
   return std::make_unique<vorna::TermModel>(std::move(model).value());
 }
 
-PyObject* engine_model_matrix(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
+// The model's rows evaluated by `compute` (model matrix or column sums), without the GIL.
+template <class Compute>
+PyObject* evaluate_terms(PyObject* args, const char* format, Compute compute) {
   PyObject *terms_obj, *data_obj;
-  if (!PyArg_ParseTuple(args, "OO:model_matrix", &terms_obj, &data_obj)) return nullptr;
+  if (!PyArg_ParseTuple(args, format, &terms_obj, &data_obj)) return nullptr;
   vorna::ConstMatrixView data;
   if (!to_data_view(data_obj, "data", data)) return nullptr;
   auto model = parse_model(terms_obj, data.cols());
   if (!model) return nullptr;
-  auto x = py::without_gil([&] { return model->model_matrix(data); });
-  if (!x) return py::raise_error(x.error());
-  return py::new_array(x.value());
+  auto result = py::without_gil([&] { return compute(*model, data); });
+  if (!result) return py::raise_error(result.error());
+  return py::new_array(result.value());
+}
+
+PyObject* engine_model_matrix(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  return evaluate_terms(args, "OO:model_matrix",
+                        [](const vorna::TermModel& m, vorna::ConstMatrixView d) { return m.model_matrix(d); });
   VORNA_PY_END
 }
 
 PyObject* engine_column_sums(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
-  PyObject *terms_obj, *data_obj;
-  if (!PyArg_ParseTuple(args, "OO:column_sums", &terms_obj, &data_obj)) return nullptr;
-  vorna::ConstMatrixView data;
-  if (!to_data_view(data_obj, "data", data)) return nullptr;
-  auto model = parse_model(terms_obj, data.cols());
-  if (!model) return nullptr;
-  auto sums = py::without_gil([&] { return model->column_sums(data); });
-  if (!sums) return py::raise_error(sums.error());
-  return py::new_array(sums.value());
+  return evaluate_terms(args, "OO:column_sums",
+                        [](const vorna::TermModel& m, vorna::ConstMatrixView d) { return m.column_sums(d); });
   VORNA_PY_END
 }
 

@@ -194,6 +194,32 @@ Vector SelectionProblem::balanced_start() const {
   return rho;
 }
 
+namespace {
+// An orthonormal basis (columns) of the range of Σ_j λ_j S_j, which is the
+// same for every λ > 0: that of Σ_j S_j/‖S_j‖_F, eigenvalues above 1e-9 of the
+// largest. `penalties` are embedded in one common square block.
+Result<Matrix> range_basis(const std::vector<Matrix>& penalties, std::size_t size) {
+  Matrix total(size, size);
+  for (const Matrix& e : penalties) {
+    const double scale = std::sqrt(dot(e.storage(), e.storage()));
+    if (scale > 0.0)
+      for (std::size_t k = 0; k < total.storage().size(); ++k) total.storage()[k] += e.storage()[k] / scale;
+  }
+  auto eig = symmetric_eigen(total);
+  if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
+  const Vector& values = eig.value().values;
+  const double largest = values.empty() ? 0.0 : values.back();
+  std::vector<std::size_t> kept;
+  for (std::size_t k = 0; k < values.size(); ++k)
+    if (values[k] > 1e-9 * largest) kept.push_back(k);
+  Matrix u(size, kept.size());
+  for (std::size_t a = 0; a < size; ++a)
+    for (std::size_t c = 0; c < kept.size(); ++c) u(a, c) = eig.value().vectors(a, kept[c]);
+  return u;
+}
+
+}  // namespace
+
 Result<std::vector<SelectionProblem::Group>> SelectionProblem::group_penalties(const std::vector<Block>& blocks) {
   // Union of overlapping supports, in order of first coefficient.
   std::vector<std::size_t> order(blocks.size());
@@ -215,30 +241,16 @@ Result<std::vector<SelectionProblem::Group>> SelectionProblem::group_penalties(c
   }
   for (Group& g : groups) {
     if (g.members.size() == 1) continue;
-    // The range of Σ_j S_j/‖S_j‖ is that of S_λ for every λ > 0.
-    Matrix total(g.size, g.size);
     std::vector<Matrix> embedded;
     for (std::size_t j : g.members) {
       const Block& b = blocks[j];
       Matrix e(g.size, g.size);
       for (std::size_t a = 0; a < b.s.rows(); ++a)
         for (std::size_t c = 0; c < b.s.cols(); ++c) e(b.offset - g.offset + a, b.offset - g.offset + c) = b.s(a, c);
-      const double scale = std::sqrt(dot(e.storage(), e.storage()));
-      if (scale > 0.0)
-        for (std::size_t k = 0; k < total.storage().size(); ++k) total.storage()[k] += e.storage()[k] / scale;
       embedded.push_back(std::move(e));
     }
-    auto eig = symmetric_eigen(total);
-    if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
-    const Vector& values = eig.value().values;
-    const double largest = values.empty() ? 0.0 : values.back();
-    std::vector<std::size_t> kept;
-    for (std::size_t k = 0; k < values.size(); ++k)
-      if (values[k] > 1e-9 * largest) kept.push_back(k);
-    Matrix u(g.size, kept.size());
-    for (std::size_t a = 0; a < g.size; ++a)
-      for (std::size_t c = 0; c < kept.size(); ++c) u(a, c) = eig.value().vectors(a, kept[c]);
-    g.rank = kept.size();
+    VORNA_TRY(u, range_basis(embedded, g.size));
+    g.rank = u.cols();
     for (const Matrix& e : embedded) g.projected.push_back(matmul_tn(u, matmul(e, u)));
   }
   return groups;
@@ -246,28 +258,15 @@ Result<std::vector<SelectionProblem::Group>> SelectionProblem::group_penalties(c
 
 Result<void> SelectionProblem::build_range() {
   const std::size_t p = xtwx_.rows();
-  // The range of Σ_j S_j/‖S_j‖ is that of S_λ for every λ > 0.
-  Matrix total(p, p);
   std::vector<Matrix> full;
   for (const Block& b : blocks_) {
     Matrix e(p, p);
     for (std::size_t a = 0; a < b.s.rows(); ++a)
       for (std::size_t c = 0; c < b.s.cols(); ++c) e(b.offset + a, b.offset + c) = b.s(a, c);
-    const double scale = std::sqrt(dot(e.storage(), e.storage()));
-    if (scale > 0.0)
-      for (std::size_t k = 0; k < p * p; ++k) total.storage()[k] += e.storage()[k] / scale;
     full.push_back(std::move(e));
   }
-  auto eig = symmetric_eigen(total);
-  if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
-  const Vector& values = eig.value().values;
-  const double largest = values.empty() ? 0.0 : values.back();
-  std::vector<std::size_t> kept;
-  for (std::size_t k = 0; k < values.size(); ++k)
-    if (values[k] > 1e-9 * largest) kept.push_back(k);
-  range_ = Matrix(p, kept.size());
-  for (std::size_t a = 0; a < p; ++a)
-    for (std::size_t c = 0; c < kept.size(); ++c) range_(a, c) = eig.value().vectors(a, kept[c]);
+  VORNA_TRY(u, range_basis(full, p));
+  range_ = std::move(u);
   for (const Matrix& e : full) range_penalties_.push_back(matmul_tn(range_, matmul(e, range_)));
   Matrix ridged = xtwx_;
   for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge_;
