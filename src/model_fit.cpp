@@ -7,6 +7,7 @@
 #include <string>
 
 #include "linalg.hpp"
+#include "pirls.hpp"
 #include "row_pass.hpp"
 
 namespace vorna {
@@ -16,13 +17,6 @@ constexpr double kEtaTolerance = 1e-9;        // largest change of η relative t
 constexpr double kDevianceTolerance = 1e-15;  // relative change of the penalized deviance
 constexpr double kLambdaTolerance = 1e-6;     // largest change of ln λ between passes
 constexpr int kMaxHalvings = 40;
-
-Matrix penalty_sum(std::span<const Matrix> penalties, const Vector& lambda, std::size_t p) {
-  Matrix s(p, p);
-  for (std::size_t j = 0; j < penalties.size(); ++j)
-    for (std::size_t k = 0; k < p * p; ++k) s.storage()[k] += lambda[j] * penalties[j].storage()[k];
-  return s;
-}
 
 double quadratic_form(const Matrix& s, const Vector& beta) {
   const Vector sb = matvec(s, beta);
@@ -247,7 +241,7 @@ Result<Vector> select_lambda(const RowData& rows, std::span<const Matrix> penalt
   Vector rho(m, 0.0), centre;
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
     VORNA_CHECK_INTERRUPT();
-    VORNA_TRY(st, penalized_irls(rows, penalty_sum(penalties, exp_of(rho), p), std::move(state),
+    VORNA_TRY(st, penalized_irls(rows, penalty_sum(exp_of(rho), penalties, p), std::move(state),
                                  options.max_pirls_iterations, threads));
     state = std::move(st);
     VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(state, observations), penalties, options.criterion,
@@ -332,7 +326,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixVie
     VORNA_TRY(lambda, select_lambda(rows, penalties, options, state, threads, out));
     out.lambda = std::move(lambda);
   }
-  const Matrix s = penalty_sum(penalties, out.lambda, p);
+  const Matrix s = penalty_sum(out.lambda, penalties, p);
   VORNA_TRY(st, penalized_irls(rows, s, std::move(state), options.max_pirls_iterations, threads));
   if (!st.converged) {
     out.converged = false;

@@ -172,12 +172,71 @@ double deviance(Family family, VectorView y, VectorView mu) {
   return total;
 }
 
+// ---- Penalized cross products ---------------------------------------------------------
+
+namespace {
+
+// A += Σ_j λ_j S_j, one penalty after another, entry by entry.
+void add_penalties(Matrix& a, std::span<const double> lambdas, std::span<const Matrix> penalties) {
+  const std::size_t count = std::min(lambdas.size(), penalties.size());
+  const std::size_t size = a.rows() * a.cols();
+  double* out = a.data();
+  for (std::size_t j = 0; j < count; ++j) {
+    const double* s = penalties[j].data();
+    const double lambda = lambdas[j];
+    for (std::size_t e = 0; e < size; ++e) out[e] += lambda * s[e];
+  }
+}
+
+void add_ridge(Matrix& a, double ridge) {
+  if (ridge == 0.0) return;
+  for (std::size_t k = 0; k < std::min(a.rows(), a.cols()); ++k) a(k, k) += ridge;
+}
+
+}  // namespace
+
+Matrix penalty_sum(std::span<const double> lambdas, std::span<const Matrix> penalties, std::size_t p) {
+  Matrix s_lambda(p, p);
+  add_penalties(s_lambda, lambdas, penalties);
+  return s_lambda;
+}
+
+Matrix penalized_gram(Matrix xtwx, std::span<const double> lambdas, std::span<const Matrix> penalties, double ridge) {
+  add_penalties(xtwx, lambdas, penalties);
+  add_ridge(xtwx, ridge);
+  return xtwx;
+}
+
+Matrix penalized_gram(Matrix xtwx, const Matrix& s_lambda, double ridge) {
+  const std::size_t size = xtwx.rows() * xtwx.cols();
+  double* out = xtwx.data();
+  const double* s = s_lambda.data();
+  for (std::size_t e = 0; e < size; ++e) out[e] += s[e];
+  add_ridge(xtwx, ridge);
+  return xtwx;
+}
+
 // ---- PiRLS --------------------------------------------------------------------------
+//
+// Penalized IRLS (Wood 2017, §6.1.1): at the current η, solve the weighted,
+// penalized least-squares problem in the working response z and weights w,
+// and repeat. Where this departs from the textbook iteration:
+//   - a ridge δI joins S_λ (penalty_ridge), because nothing else pins down
+//     the constant that several smooths share;
+//   - convergence is judged on η (β for the Gaussian), not on the deviance
+//     (see convergence_change);
+//   - the plain iteration runs first, and only when it does not settle is it
+//     run again with step halving on the penalized deviance (Marschner 2011,
+//     R Journal 3(2), 12–15; Wood 2017, §6.1.1), see PirlsProblem::run.
 
 namespace {
 
 constexpr std::size_t kMaxStepHalvings = 30;
 constexpr double kHalvingTolerance = 1e-8;
+
+bool all_valid(Family family, const Vector& eta) {
+  return std::all_of(eta.begin(), eta.end(), [&](double v) { return valid_eta(family, v); });
+}
 
 // deviance(y, g⁻¹(η)) + βᵀS_λβ.
 double penalized_deviance(Family family, VectorView y, const Vector& eta, const Vector& beta, const Matrix& s_lambda) {
@@ -201,18 +260,15 @@ Result<std::pair<Vector, Vector>> constant_mean_coefficients(ConstMatrixView x, 
   for (std::size_t i = 0; i < y.size(); ++i) mean += y[i];
   mean /= static_cast<double>(y.size());
   const Vector target(x.rows(), 1.0 / mean);
-  Matrix a = gram(x);
-  for (std::size_t j = 0; j < a.rows(); ++j) a(j, j) += ridge;
-  VORNA_TRY(beta, solve(std::move(a), matvec_t(x, target)));
+  VORNA_TRY(beta, solve(penalized_gram(gram(x), {}, {}, ridge), matvec_t(x, target)));
   Vector eta = matvec(x, beta);
-  if (!std::all_of(eta.begin(), eta.end(), [](double v) { return valid_eta(Family::Gamma, v); })) eta.clear();
+  if (!all_valid(Family::Gamma, eta)) eta.clear();
   return std::pair{std::move(beta), std::move(eta)};
 }
 
-}  // namespace
-
-Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
-                          std::span<const Matrix> penalties, Family family, const CrossProducts* cache) {
+// The sizes, checked before any arithmetic so that a bad call costs nothing.
+Result<void> check_pirls_inputs(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
+                                std::span<const Matrix> penalties) {
   const std::size_t n = x.rows(), p = x.cols(), m = lambdas.size();
   if (n != y.size())
     return GamError::dimension_mismatch("X has " + std::to_string(n) + " rows but y has " + std::to_string(y.size()) +
@@ -226,184 +282,253 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
                                           " x " + std::to_string(s.cols()) + " but X has " + std::to_string(p) +
                                           " columns");
   }
+  return {};
+}
 
-  // 1. Fixed parts: S_λ = Σ_j λ_j S_j accumulated in order from zero; X in a
-  //    BLAS-friendly layout (copied once, and only when it is not row-major).
-  Matrix s_lambda(p, p);
-  for (std::size_t j = 0; j < m; ++j) {
-    const double* s = penalties[j].data();
-    double* acc = s_lambda.data();
-    for (std::size_t e = 0; e < p * p; ++e) acc[e] += lambdas[j] * s[e];
+// The largest change of a vector in one iteration, and the largest entry
+// after it: converged when change <= kCoefficientTolerance · size.
+struct Change {
+  double change = 0.0;
+  double size = 0.0;
+};
+
+// Gaussian steps repeat one solve, so β itself settles exactly; other
+// families pass `before`/`after` as η = Xβ: with several smooths the
+// constant is shared between them and held only by the ridge, and heavily
+// penalized smooths make A so ill-conditioned that β wanders in directions
+// the data cannot see while η stays put.
+Change convergence_change(const Vector& before, const Vector& after) {
+  Change out;
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    out.change = std::fmax(out.change, std::abs(after[i] - before[i]));
+    out.size = std::fmax(out.size, std::abs(after[i]));
   }
-  std::optional<Matrix> x_copy;
-  if (!x.is_row_major_contiguous()) x_copy.emplace(x);
-  const ConstMatrixView xv = x_copy ? x_copy->view() : x;
+  return out;
+}
 
-  // 2. Start: β = 0, η = initial_eta(y).
-  //    Gaussian weights are all exactly 1, so XᵀWX = XᵀX is the same in every
-  //    iteration (taken from the caller's cache or formed once here), no √W·X
-  //    copy is needed, and each step minimizes the penalized least squares
-  //    outright, so it needs no halving; with a cache, XᵀWz = Xᵀy as well
-  //    (z = η + (y − η) is y up to rounding) and η is formed once, at the end.
-  const bool unit_weights = family == Family::Gaussian;
-  std::optional<Matrix> own_gram;
-  if (unit_weights && cache == nullptr) own_gram = gram(xv);
-  const Matrix* unit_gram = unit_weights ? (cache ? &cache->xtwx : &*own_gram) : nullptr;
-  const bool cached_rhs = unit_weights && cache != nullptr;
+// The system of one iteration: A β = b, and the ridge δ that A carries
+// (the step control measures its objective with the same δ).
+struct PenalizedSystem {
+  Matrix a;
+  Vector b;
+  double delta = 0.0;
+};
 
-  // One run of the iteration. `guarded` adds step control: from the second
-  // iteration on, a step that raises the penalized deviance is halved back
-  // towards the previous coefficients.
-  const auto iterate = [&](bool guarded) -> Result<PirlsResult> {
-    PirlsResult result;
-    Vector beta(p, 0.0);
-    Vector eta = initial_eta(family, y);
-    Vector weights(unit_weights ? 0 : n);  // w and z at the current η, refilled each iteration
-    Vector response(cached_rhs ? 0 : n);
-    double penalized_old = std::numeric_limits<double>::infinity();  // deviance + βᵀS_λβ at β
-    bool last_halved = false;
-    Vector eta_before;  // η at the start of the iteration (not needed for Gaussian fits)
-    for (std::size_t t = 1;; ++t) {
-      VORNA_CHECK_INTERRUPT();
-      // 2.1 Weights and working response at the current η.
-      if (!cached_rhs) {
-        for (std::size_t i = 0; i < n; ++i) {
-          const double mu = link_inverse_of(family, eta[i]);
-          const double d = mu_eta_of(family, eta[i]);
-          response[i] = response_of(family, eta[i], mu, y[i], d);
-          if (!unit_weights) weights[i] = weight_of(family, mu, d, eta[i]);
-        }
-      }
+// A step as taken: β, its η (Xβ, except after a halved first step, which
+// halves η from initial_eta(y) alongside β) and whether it was shortened.
+struct Step {
+  Vector beta;
+  Vector eta;
+  bool halved = false;
+};
 
-      // 2.2 A = XᵀWX + S_λ + δI with δ = penalty_ridge(XᵀWX) (taken before
-      //     the penalty); b = XᵀWz. Both come from √W·X and √W·z, one pass over X.
-      std::optional<CrossProducts> weighted;
-      if (!unit_weights) weighted = weighted_cross_products(xv, weights, response);
-      Matrix a = unit_weights ? *unit_gram : std::move(weighted->xtwx);
-      const double delta = penalty_ridge(a, m);
-      for (std::size_t e = 0; e < p * p; ++e) a.data()[e] += s_lambda.data()[e];
-      for (std::size_t j = 0; j < p; ++j) a(j, j) += delta;
-      Vector b = cached_rhs ? cache->xtwy : unit_weights ? matvec_t(xv, response) : std::move(weighted->xtwy);
+// What one fit at fixed λ keeps across its iterations and its two runs, and
+// the steps of an iteration. Not copyable: xv_ may point into x_copy_.
+class PirlsProblem {
+ public:
+  PirlsProblem(ConstMatrixView x, VectorView y, std::span<const double> lambdas, std::span<const Matrix> penalties,
+               Family family, const CrossProducts* cache);
+  PirlsProblem(const PirlsProblem&) = delete;
+  PirlsProblem& operator=(const PirlsProblem&) = delete;
 
-      // 2.3 Solve and update η.
-      VORNA_TRY(beta_new, solve(std::move(a), std::move(b)));
-      if (!unit_weights) eta_before = eta;
-      bool halved = false;
-      if (guarded) {
-        // The iteration heads for the minimum of deviance + βᵀS_λβ + δ‖β‖², so
-        // that (with this iteration's δ) is what a step must not raise by more
-        // than rounding noise; a step that leaves the family's domain counts
-        // as +∞. Without a finite objective at the previous point only the
-        // domain is checked; and where no fraction of the step lowers the
-        // objective (clamped links), the full step is taken. η is halved
-        // alongside β: the first step starts from initial_eta(y), which need
-        // not be Xβ for any β.
-        const auto objective_at = [&](const Vector& e, const Vector& coef) {
-          for (double v : e)
-            if (!valid_eta(family, v)) return std::numeric_limits<double>::infinity();
-          return penalized_deviance(family, y, e, coef, s_lambda) + delta * dot(coef, coef);
-        };
-        Vector eta_new = matvec(xv, beta_new);
-        double objective = objective_at(eta_new, beta_new);
-        const double objective_old = penalized_old + delta * dot(beta, beta);
-        const bool comparable = t > 1 && std::isfinite(objective_old);
-        const double limit = objective_old + kHalvingTolerance * std::fabs(objective_old);
-        const auto acceptable = [&](double value) { return comparable ? value <= limit : std::isfinite(value); };
-        if (!acceptable(objective)) {
-          // Halve towards the previous point. The first step has none of the
-          // form Xβ: a Gamma fit then halves towards the coefficients of the
-          // constant mean ȳ, so that η stays Xβ throughout.
-          Vector base_beta = beta, base_eta = eta;
-          if (t == 1 && family == Family::Gamma) {
-            auto constant = constant_mean_coefficients(xv, y, delta);
-            if (constant && !constant.value().second.empty()) {
-              base_beta = std::move(constant.value().first);
-              base_eta = std::move(constant.value().second);
-            }
-          }
-          Vector beta_try = beta_new, eta_try = eta_new;
-          double value = objective;
-          for (std::size_t h = 0; h < kMaxStepHalvings && !acceptable(value); ++h) {
-            for (std::size_t j = 0; j < p; ++j) beta_try[j] = 0.5 * (beta_try[j] + base_beta[j]);
-            for (std::size_t i = 0; i < n; ++i) eta_try[i] = 0.5 * (eta_try[i] + base_eta[i]);
-            value = objective_at(eta_try, beta_try);
-          }
-          // A step that leaves the domain is never taken whole: the shortest
-          // fraction tried is, when it is inside.
-          halved = acceptable(value) || (!std::isfinite(objective) && std::isfinite(value));
-          if (halved) {
-            beta_new = std::move(beta_try);
-            eta_new = std::move(eta_try);
-            objective = value;
-          }
-        }
-        eta = std::move(eta_new);
-        penalized_old = objective - delta * dot(beta_new, beta_new);
-      } else if (!cached_rhs) {
-        eta = matvec(xv, beta_new);
-      }
-      // Gaussian steps repeat one solve, so β itself settles exactly. Other
-      // families test η = Xβ: with several smooths the constant is shared
-      // between them and held only by the ridge, and heavily penalized
-      // smooths make A so ill-conditioned that β wanders in directions the
-      // data cannot see while η stays put.
-      double change = 0.0, size = 0.0;
-      if (unit_weights) {
-        for (std::size_t j = 0; j < p; ++j) {
-          change = std::fmax(change, std::abs(beta_new[j] - beta[j]));
-          size = std::fmax(size, std::abs(beta_new[j]));
-        }
-      } else {
-        for (std::size_t i = 0; i < n; ++i) {
-          change = std::fmax(change, std::abs(eta[i] - eta_before[i]));
-          size = std::fmax(size, std::abs(eta[i]));
-        }
-      }
-      beta = std::move(beta_new);
-      last_halved = halved;
-      // The plain iteration gives up once it leaves the domain: its weights
-      // would be meaningless there.
-      if (!guarded && !cached_rhs &&
-          !std::all_of(eta.begin(), eta.end(), [&](double v) { return valid_eta(family, v); })) {
-        result.iterations = t;
-        result.converged = false;
-        break;
-      }
-      // A shortened step says nothing about convergence: only a full one may end the loop.
-      const bool small = change <= kCoefficientTolerance * size;
-      if ((small && !halved) || t == kMaxIterations) {
-        result.iterations = t;
-        result.converged = small && !halved;
-        break;
+  bool unit_weights() const { return unit_weights_; }
+  Result<PirlsResult> run(bool guarded) const;
+
+ private:
+  void working_model(const Vector& eta, Vector& weights, Vector& response) const;
+  PenalizedSystem penalized_system(const Vector& weights, const Vector& response) const;
+  double objective(const Vector& eta, const Vector& beta, double delta) const;
+  Step guarded_step(std::size_t t, double delta, const Vector& beta, const Vector& eta, Vector beta_new,
+                    double& penalized_old) const;
+  PirlsResult record(Vector beta, Vector eta, std::size_t iterations, bool converged) const;
+
+  VectorView y_;
+  Family family_;
+  const CrossProducts* cache_;
+  std::size_t n_, p_, m_;
+  Matrix s_lambda_;
+  std::optional<Matrix> x_copy_;
+  ConstMatrixView xv_;
+  bool unit_weights_;
+  bool cached_rhs_;
+  std::optional<Matrix> own_gram_;
+};
+
+// Fixed parts: S_λ (penalty_sum) and X in a BLAS-friendly layout, copied once
+// and only when it is not row-major. Gaussian weights are all exactly 1, so
+// XᵀWX = XᵀX is the same in every iteration (taken from the caller's cache or
+// formed here) and no √W·X copy is needed; with a cache, XᵀWz = Xᵀy as well
+// (z = η + (y − η) is y up to rounding), so z is never formed and η only once,
+// at the end.
+PirlsProblem::PirlsProblem(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
+                           std::span<const Matrix> penalties, Family family, const CrossProducts* cache)
+    : y_(y),
+      family_(family),
+      cache_(cache),
+      n_(x.rows()),
+      p_(x.cols()),
+      m_(lambdas.size()),
+      s_lambda_(penalty_sum(lambdas, penalties, x.cols())),
+      x_copy_(x.is_row_major_contiguous() ? std::nullopt : std::optional<Matrix>(std::in_place, x)),
+      xv_(x_copy_ ? x_copy_->view() : x),
+      unit_weights_(family == Family::Gaussian),
+      cached_rhs_(unit_weights_ && cache != nullptr),
+      own_gram_(unit_weights_ && cache == nullptr ? std::optional<Matrix>(gram(xv_)) : std::nullopt) {}
+
+// w and z at η, the weighted least-squares problem of one scoring step; unit
+// weights are never stored.
+void PirlsProblem::working_model(const Vector& eta, Vector& weights, Vector& response) const {
+  for (std::size_t i = 0; i < n_; ++i) {
+    const double mu = link_inverse_of(family_, eta[i]);
+    const double d = mu_eta_of(family_, eta[i]);
+    response[i] = response_of(family_, eta[i], mu, y_[i], d);
+    if (!unit_weights_) weights[i] = weight_of(family_, mu, d, eta[i]);
+  }
+}
+
+// A = XᵀWX + S_λ + δI with δ = penalty_ridge(XᵀWX), taken before the penalty
+// is added; b = XᵀWz. Both come from √W·X and √W·z in one pass over X, or
+// from the fixed unit-weight products.
+PenalizedSystem PirlsProblem::penalized_system(const Vector& weights, const Vector& response) const {
+  std::optional<CrossProducts> weighted;
+  if (!unit_weights_) weighted = weighted_cross_products(xv_, weights, response);
+  Matrix xtwx = unit_weights_ ? (cache_ ? cache_->xtwx : *own_gram_) : std::move(weighted->xtwx);
+  const double delta = penalty_ridge(xtwx, m_);
+  PenalizedSystem out{penalized_gram(std::move(xtwx), s_lambda_, delta), Vector{}, delta};
+  out.b = cached_rhs_ ? cache_->xtwy : unit_weights_ ? matvec_t(xv_, response) : std::move(weighted->xtwy);
+  return out;
+}
+
+// What the iteration heads for: the minimum of deviance + βᵀS_λβ + δ‖β‖²
+// (with this iteration's δ); +∞ outside the family's domain.
+double PirlsProblem::objective(const Vector& eta, const Vector& beta, double delta) const {
+  if (!all_valid(family_, eta)) return std::numeric_limits<double>::infinity();
+  return penalized_deviance(family_, y_, eta, beta, s_lambda_) + delta * dot(beta, beta);
+}
+
+// Step halving towards the previous point while the step raises the
+// objective by more than rounding noise, at most 30 times. Without a finite
+// objective at the previous point only the domain is checked; where no
+// fraction of the step lowers the objective (clamped links), the full step
+// is taken, but a step that leaves the domain never is: the shortest
+// fraction tried is, when it is inside. η is halved alongside β because the
+// first step starts from initial_eta(y), which need not be Xβ for any β; a
+// Gamma fit then halves towards the coefficients of the constant mean ȳ
+// instead, so that η stays Xβ throughout. `penalized_old` carries
+// deviance + βᵀS_λβ from one iteration to the next.
+Step PirlsProblem::guarded_step(std::size_t t, double delta, const Vector& beta, const Vector& eta, Vector beta_new,
+                                double& penalized_old) const {
+  Step step;
+  step.eta = matvec(xv_, beta_new);
+  step.beta = std::move(beta_new);
+  double value = objective(step.eta, step.beta, delta);
+  const double objective_old = penalized_old + delta * dot(beta, beta);
+  const bool comparable = t > 1 && std::isfinite(objective_old);
+  const double limit = objective_old + kHalvingTolerance * std::fabs(objective_old);
+  const auto acceptable = [&](double v) { return comparable ? v <= limit : std::isfinite(v); };
+  if (!acceptable(value)) {
+    Vector base_beta = beta, base_eta = eta;
+    if (t == 1 && family_ == Family::Gamma) {
+      auto constant = constant_mean_coefficients(xv_, y_, delta);
+      if (constant && !constant.value().second.empty()) {
+        base_beta = std::move(constant.value().first);
+        base_eta = std::move(constant.value().second);
       }
     }
-    if (cached_rhs || last_halved) eta = matvec(xv, beta);
+    Vector beta_try = step.beta, eta_try = step.eta;
+    double value_try = value;
+    for (std::size_t h = 0; h < kMaxStepHalvings && !acceptable(value_try); ++h) {
+      for (std::size_t j = 0; j < p_; ++j) beta_try[j] = 0.5 * (beta_try[j] + base_beta[j]);
+      for (std::size_t i = 0; i < n_; ++i) eta_try[i] = 0.5 * (eta_try[i] + base_eta[i]);
+      value_try = objective(eta_try, beta_try, delta);
+    }
+    step.halved = acceptable(value_try) || (!std::isfinite(value) && std::isfinite(value_try));
+    if (step.halved) {
+      step.beta = std::move(beta_try);
+      step.eta = std::move(eta_try);
+      value = value_try;
+    }
+  }
+  penalized_old = value - delta * dot(step.beta, step.beta);
+  return step;
+}
 
-    // 3. The record at the final η.
-    result.fitted_values = link_inverse(family, eta);
-    result.deviance = deviance(family, y, result.fitted_values);
-    result.weights = working_weights(family, eta);
-    result.coefficients = std::move(beta);
-    result.linear_predictor = std::move(eta);
-    return result;
-  };
+// The result at the final η.
+PirlsResult PirlsProblem::record(Vector beta, Vector eta, std::size_t iterations, bool converged) const {
+  PirlsResult result;
+  result.iterations = iterations;
+  result.converged = converged;
+  result.fitted_values = link_inverse(family_, eta);
+  result.deviance = deviance(family_, y_, result.fitted_values);
+  result.weights = working_weights(family_, eta);
+  result.coefficients = std::move(beta);
+  result.linear_predictor = std::move(eta);
+  return result;
+}
 
-  // The plain iteration first. Started from initial_eta(y), far from the
-  // optimum, it can oscillate with growing amplitude (the logit or log link
-  // pinned at its clamps); only when it does not settle on finite coefficients
-  // is it run again with step control. A Gaussian step minimizes the
-  // penalized least squares outright and never needs it.
-  VORNA_TRY(plain, iterate(false));
-  const bool settled = plain.converged && std::all_of(plain.coefficients.begin(), plain.coefficients.end(),
-                                                      [](double v) { return std::isfinite(v); });
-  if (unit_weights || settled) return plain;
-  auto guarded = iterate(true);
-  const auto in_domain = [&](const PirlsResult& r) {
-    return std::all_of(r.linear_predictor.begin(), r.linear_predictor.end(),
-                       [&](double v) { return valid_eta(family, v); });
-  };
+// One run from β = 0, η = initial_eta(y): per iteration
+//   1. w and z at η (working_model);
+//   2. A and b (penalized_system), solved for the new β;
+//   3. η = Xβ, through guarded_step when `guarded`;
+//   4. the convergence test; only a full step may end the loop, as a
+//      shortened one says nothing about convergence.
+// The plain run gives up once η leaves the family's domain: its weights
+// would be meaningless there.
+Result<PirlsResult> PirlsProblem::run(bool guarded) const {
+  Vector beta(p_, 0.0);
+  Vector eta = initial_eta(family_, y_);
+  Vector weights(unit_weights_ ? 0 : n_);  // refilled each iteration
+  Vector response(cached_rhs_ ? 0 : n_);
+  double penalized_old = std::numeric_limits<double>::infinity();  // deviance + βᵀS_λβ at β
+  bool last_halved = false;
+  Vector eta_before;  // η at the start of the iteration (not needed for Gaussian fits)
+  std::size_t iterations = 0;
+  bool converged = false;
+  for (std::size_t t = 1;; ++t) {
+    VORNA_CHECK_INTERRUPT();
+    if (!cached_rhs_) working_model(eta, weights, response);
+    PenalizedSystem system = penalized_system(weights, response);
+    VORNA_TRY(beta_new, solve(std::move(system.a), std::move(system.b)));
+    if (!unit_weights_) eta_before = eta;
+    bool halved = false;
+    if (guarded) {
+      Step step = guarded_step(t, system.delta, beta, eta, std::move(beta_new), penalized_old);
+      beta_new = std::move(step.beta);
+      eta = std::move(step.eta);
+      halved = step.halved;
+    } else if (!cached_rhs_) {
+      eta = matvec(xv_, beta_new);
+    }
+    const Change change = unit_weights_ ? convergence_change(beta, beta_new) : convergence_change(eta_before, eta);
+    beta = std::move(beta_new);
+    last_halved = halved;
+    if (!guarded && !cached_rhs_ && !all_valid(family_, eta)) {
+      iterations = t;
+      converged = false;
+      break;
+    }
+    const bool small = change.change <= kCoefficientTolerance * change.size;
+    if ((small && !halved) || t == kMaxIterations) {
+      iterations = t;
+      converged = small && !halved;
+      break;
+    }
+  }
+  if (cached_rhs_ || last_halved) eta = matvec(xv_, beta);
+  return record(std::move(beta), std::move(eta), iterations, converged);
+}
+
+// Whether a plain run can stand: it converged on finite coefficients.
+bool settled(const PirlsResult& plain) {
+  return plain.converged &&
+         std::all_of(plain.coefficients.begin(), plain.coefficients.end(), [](double v) { return std::isfinite(v); });
+}
+
+// The guarded run's result, unless it failed where the plain run stayed in
+// the domain; a guarded η outside the domain is an error.
+Result<PirlsResult> prefer_guarded(Family family, PirlsResult plain, Result<PirlsResult> guarded) {
   if (!guarded) {
-    if (in_domain(plain)) return plain;
+    if (all_valid(family, plain.linear_predictor)) return plain;
     return std::move(guarded).error();
   }
   const Vector& eta = guarded.value().linear_predictor;
@@ -415,6 +540,22 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   return std::move(guarded).value();
 }
 
+}  // namespace
+
+Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const double> lambdas,
+                          std::span<const Matrix> penalties, Family family, const CrossProducts* cache) {
+  VORNA_CHECK(check_pirls_inputs(x, y, lambdas, penalties));
+  const PirlsProblem problem(x, y, lambdas, penalties, family, cache);
+  // The plain iteration first. Started from initial_eta(y), far from the
+  // optimum, it can oscillate with growing amplitude (the logit or log link
+  // pinned at its clamps); only when it does not settle on finite coefficients
+  // is it run again with step control. A Gaussian step minimizes the
+  // penalized least squares outright and never needs it.
+  VORNA_TRY(plain, problem.run(false));
+  if (problem.unit_weights() || settled(plain)) return plain;
+  return prefer_guarded(family, std::move(plain), problem.run(true));
+}
+
 double penalty_ridge(ConstMatrixView xtwx, std::size_t m) {
   double scale = 0.0;
   for (std::size_t k = 0; k < std::min(xtwx.rows(), xtwx.cols()); ++k) scale = std::fmax(scale, std::abs(xtwx(k, k)));
@@ -423,6 +564,12 @@ double penalty_ridge(ConstMatrixView xtwx, std::size_t m) {
 }
 
 // ---- Block-wise R factor ----------------------------------------------------------
+//
+// The row-appending QR update (Golub & Van Loan 2013, Matrix Computations,
+// 4th ed., §6.5) as Wood, Goude & Shaw (2015, JRSS C 64(1), 139–155) use it
+// for large n: R of [R; next block] by one dense QR per block. Two
+// departures: the penalty rows come first rather than last (RᵀR is the same
+// sum), and neither Q nor Qᵀz is kept, since callers need R alone.
 
 Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
                                   std::span<const Matrix> roots) {

@@ -1,6 +1,7 @@
-// The response families with their canonical links, PiRLS (penalized
-// iteratively re-weighted least squares) at fixed smoothing parameters, and
-// the row-block QR factor of the penalized cross product.
+// The response families with their canonical links, the penalized cross
+// product XᵀWX + S_λ, PiRLS (penalized iteratively re-weighted least squares)
+// at fixed smoothing parameters, and the row-block QR factor of the penalized
+// cross product.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,27 @@ Vector working_response(Family family, VectorView eta, VectorView mu, VectorView
 // Σ_i unit deviance(y_i, μ_i) over the entries of y, summed in order from 0.0;
 // μ is floored at 1e-10 except for the Gaussian (the residual sum of squares).
 double deviance(Family family, VectorView y, VectorView mu);
+
+// ---- Penalized cross products --------------------------------------------------
+//
+// PiRLS, the REML criterion and its coefficients, and Fellner-Schall form
+// A = XᵀWX + S_λ (+ a ridge), S_λ = Σ_j λ_j S_j, here (each with its own ridge).
+// Only the first min(len(λ), len(S)) pairs are used, and each of them must be
+// p × p, p the order of the result (the callers check). Sums run entry by
+// entry in penalty order, and none fails.
+
+// S_λ = Σ_j λ_j S_j (p × p), accumulated from zero.
+Matrix penalty_sum(std::span<const double> lambdas, std::span<const Matrix> penalties, std::size_t p);
+
+// A = ((XᵀWX + λ_1 S_1) + λ_2 S_2) + … + δI: each penalty added in turn, then
+// δ to the diagonal (δ = 0 adds nothing). xtwx: p × p, consumed. With two or
+// more overlapping penalties this rounds differently from XᵀWX + S_λ, which
+// the overload below forms.
+Matrix penalized_gram(Matrix xtwx, std::span<const double> lambdas, std::span<const Matrix> penalties,
+                      double ridge = 0.0);
+
+// A = XᵀWX + S_λ + δI for S_λ = penalty_sum(λ, S) formed beforehand (p × p).
+Matrix penalized_gram(Matrix xtwx, const Matrix& s_lambda, double ridge);
 
 // ---- PiRLS -----------------------------------------------------------------------
 
@@ -83,10 +105,11 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
 // X: n × p; w: at least n weights; roots L_j: p × r_j. Only the first
 // min(len(λ), len(L)) pairs contribute, but every root's columns count as
 // (zero) penalty rows. Errors: DimensionMismatch when a root does not have p
-// rows or w is shorter than n; LinAlgError "QR decomposition failed: …",
-// "Block QR update failed: …" or "First block QR failed: …" (with the LAPACK
-// error's text); InvalidParameter "No blocks processed" when there are neither
-// penalty rows nor data rows.
+// rows or w is shorter than n; LinAlgError "QR decomposition failed: …" (with
+// the LAPACK error's text) for the penalty rows, "Block QR update failed" or
+// "First block QR failed" (without it) for a block of data rows;
+// InvalidParameter "No blocks processed" when there are neither penalty rows
+// nor data rows.
 Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
                                   std::span<const Matrix> roots);
 

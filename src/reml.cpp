@@ -96,17 +96,6 @@ Result<void> check_all(VectorView y, ConstMatrixView x, VectorView w, std::span<
 
 // ---- Small dense helpers ---------------------------------------------------------
 
-// A += Σ_j λ_j S_j (penalties already checked to be p × p).
-void add_penalties(Matrix& a, std::span<const double> lambdas, std::span<const Matrix> penalties) {
-  const std::size_t count = std::min(lambdas.size(), penalties.size());
-  double* out = a.data();
-  for (std::size_t j = 0; j < count; ++j) {
-    const double* s = penalties[j].data();
-    const double lambda = lambdas[j];
-    for (std::size_t k = 0, size = a.rows() * a.cols(); k < size; ++k) out[k] += lambda * s[k];
-  }
-}
-
 // max(1, max_k |A_kk|) as a running maximum from 1 that ignores NaN.
 double diagonal_scale(const Matrix& a) {
   double scale = 1.0;
@@ -384,6 +373,14 @@ double ResidualModel::rss(const Vector& beta, double* magnitude) const {
   return rss0_ - 2.0 * linear + quadratic;
 }
 
+// The Laplace-approximate REML of Wood (2011, JRSS B 73(1), 3–36), departing
+// from it in three places: log|S_λ|₊ is replaced by Σ_j rank_j·log λ_j, which
+// differs from it by a constant in λ only when the penalties act on separate
+// blocks of β; each rank comes from criterion_rank's row count (the non-zero
+// rows less the two-dimensional null space of a second-derivative penalty),
+// not from an eigen-decomposition; and φ = RSS/(n − r̂) is plugged in, not
+// the (RSS + P)/(n − M_p) that maximizes the textbook criterion (M_p the
+// dimension of the penalty null space).
 Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
                               std::span<const Matrix> penalties, const Matrix* xtwx, const Vector* xtwy,
                               const ResidualModel* residuals) {
@@ -391,9 +388,10 @@ Result<double> reml_criterion(VectorView y, ConstMatrixView x, VectorView w, std
   const std::size_t n = x.rows();
   const std::size_t m = lambdas.size();
 
-  // 1-2. A_δ = XᵀWX + Σ λ_j S_j + δI with one scalar δ for the whole diagonal.
-  Matrix a = gram_or_cached(x, w, xtwx);
-  add_penalties(a, lambdas, penalties);
+  // 1-2. A_δ = XᵀWX + Σ λ_j S_j + δI with one scalar δ for the whole diagonal,
+  //      scaled by the penalized diagonal (unlike the PiRLS ridge, which is
+  //      taken from XᵀWX alone).
+  Matrix a = penalized_gram(gram_or_cached(x, w, xtwx), lambdas, penalties);
   const double delta = kCriterionRidge * (1.0 + std::sqrt(static_cast<double>(m))) * diagonal_scale(a);
   for (std::size_t k = 0; k < a.rows(); ++k) a(k, k) += delta;
 
@@ -497,8 +495,7 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
 
   const Matrix gram_xw = gram_or_cached(x, w, xtwx);
   const Vector b = xty_or_cached(x, w, y, xtwy);
-  Matrix a = gram_xw;
-  add_penalties(a, lambdas, penalties);
+  Matrix a = penalized_gram(gram_xw, lambdas, penalties);
   // Each diagonal entry is ridged relative to its own size.
   const double factor = (1.0 + std::sqrt(static_cast<double>(m))) * kCoefficientRidge;
   for (std::size_t k = 0; k < a.rows(); ++k) a(k, k) += factor * std::fmax(std::fabs(a(k, k)), 1.0);

@@ -10,6 +10,7 @@
 #include "diagnostics.hpp"
 #include "format.hpp"
 #include "linalg.hpp"
+#include "pirls.hpp"
 #include "reml.hpp"
 #include "selection.hpp"
 
@@ -67,8 +68,6 @@ Result<void> check_cross_products(ConstMatrixView x, const CrossProducts* cross)
   return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) + " columns");
 }
 
-Matrix penalized_gram(const Matrix& xtwx, const Vector& lambda, std::span<const Matrix> penalties);
-
 // ---- Fellner-Schall --------------------------------------------------------------
 
 // L⁻¹ for the lower Cholesky factor L of A + δI, retrying once with 11δ on
@@ -90,17 +89,6 @@ Result<Matrix> inverse_cholesky_factor(Matrix a, std::size_t m) {
   auto inverse = lu_inverse(lu.value());
   if (!inverse) return GamError::singular_matrix();
   return std::move(inverse).value();
-}
-
-// XᵀWX + Σ λ_j S_j.
-Matrix penalized_gram(const Matrix& xtwx, const Vector& lambda, std::span<const Matrix> penalties) {
-  Matrix a = xtwx;
-  for (std::size_t j = 0; j < penalties.size(); ++j) {
-    const Matrix& s = penalties[j];
-    for (std::size_t r = 0; r < a.rows(); ++r)
-      for (std::size_t c = 0; c < a.cols(); ++c) a(r, c) += lambda[j] * s(r, c);
-  }
-  return a;
 }
 
 // Diagonal entry k of L⁻¹·S; only the diagonal of the product is ever used.
@@ -151,6 +139,13 @@ std::string_view smoothing_method_name(SmoothingMethod method) {
 
 // ---- Fellner-Schall -----------------------------------------------------------------
 
+// The Fellner-Schall update of Wood & Fasiolo (2017, Biometrics 73(4),
+// 1071–1081) multiplies λ_j by [tr(S_λ⁻S_j) − tr(A⁻¹S_j)] / (β̂ᵀS_jβ̂/φ), and
+// its fixed points are those of the REML criterion. This routine departs
+// from it: it balances tr(L⁻¹S_j), L the Cholesky factor of the ridged A
+// rather than A⁻¹, against the rank of S_j, so it needs neither β̂ nor the
+// response, and its fixed point is not in general the REML optimum. The step
+// is damped and bounded as the header says.
 Result<void> fellner_schall(SmoothingParameter& params, VectorView /*y*/, ConstMatrixView x, VectorView w,
                             std::span<const Matrix> penalties, const CrossProducts* cross) {
   const std::size_t m = penalties.size();
