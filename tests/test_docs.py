@@ -8,14 +8,16 @@ import pytest
 
 import vorna
 
-MODULES = ["vorna.model", "vorna.terms", "vorna.formula", "vorna.estimators", "vorna.summary", "vorna.datasets",
-           "vorna._stats", "vorna.plot"]
+# The modules with examples in their docstrings (vorna.estimators, vorna.summary, vorna._stats
+# and vorna.plot have none yet).
+MODULES = ["vorna.model", "vorna.terms", "vorna.formula", "vorna.datasets"]
 
 
 @pytest.mark.parametrize("name", MODULES)
 def test_doctests(name):
     module = importlib.import_module(name)
     result = doctest.testmod(module, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted > 0, f"{name} has no examples left to run"
     assert result.failed == 0
 
 

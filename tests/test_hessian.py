@@ -7,6 +7,7 @@ import pytest
 import _vorna_core_testing as t
 
 from shared_problems import block_problem as problem
+from shared_problems import central_difference, profiled_reml
 
 
 def gradient(y, x, w, rho, penalties):
@@ -17,20 +18,9 @@ def hessian(y, x, w, rho, penalties):
     return t.reml_hessian_multi_qr(y, x, w, list(np.exp(rho)), penalties)
 
 
-def profiled_reml(rho, y, x, w, penalties):
-    """The criterion the gradient differentiates, in plain NumPy: no ridge, eigenvalue ranks."""
-    lam = np.exp(rho)
-    n = len(y)
-    a = x.T @ (w[:, None] * x) + sum(l * s for l, s in zip(lam, penalties))
-    beta = np.linalg.solve(a, x.T @ (w * y))
-    e = y - x @ beta
-    rss = w @ (e * e)
-    pen = sum(l * beta @ s @ beta for l, s in zip(lam, penalties))
-    ranks = [np.linalg.matrix_rank(s) for s in penalties]
-    dof = n - sum(ranks)
-    phi = rss / dof
-    return 0.5 * ((rss + pen) / phi + dof * np.log(2 * np.pi * phi) + np.linalg.slogdet(a)[1]
-                  - sum(r * rh for r, rh in zip(ranks, rho)))
+def assert_close_relative_to_max(h, fd, tol):
+    err = np.abs(h - fd).max() / np.abs(h).max()
+    assert err < tol, f"relative error {err:.2e}\nH={h}\nFD={fd}"
 
 
 RHO = {1: [0.3], 2: [-1.0, 2.0], 3: [-1.0, 0.5, 2.0]}
@@ -42,15 +32,11 @@ def test_hessian_is_the_derivative_of_the_gradient(m, weighted):
     y, x, w, penalties = problem(m, weighted=weighted)
     rho = np.array(RHO[m])
     h = hessian(y, x, w, rho, penalties)
-    step = 1e-4
-    fd = np.column_stack([
-        (gradient(y, x, w, rho + step * e, penalties) - gradient(y, x, w, rho - step * e, penalties))
-        / (2 * step) for e in np.eye(m)])
+    fd = central_difference(lambda r: gradient(y, x, w, r, penalties), rho, h=1e-4)
     # The coefficients carry a (1 + √m)·1e-7 relative ridge that the Hessian does not
     # differentiate; measured differences stay below 2e-7 of max|H|. Truncation error of
     # the difference (h² ≈ 1e-8) and rounding (ε/h ≈ 1e-12) are far smaller.
-    err = np.abs(h - fd).max() / np.abs(h).max()
-    assert err < 1e-5, f"relative error {err:.2e}\nH={h}\nFD={fd}"
+    assert_close_relative_to_max(h, fd, 1e-5)
 
 
 def test_hessian_matches_second_differences_of_an_independent_criterion():
@@ -66,8 +52,7 @@ def test_hessian_matches_second_differences_of_an_independent_criterion():
                 / (4 * step * step)
     # Second differences: truncation h² ≈ 1e-6 relative, rounding ε·|V|/h² ≈ 2e-8, the
     # library's coefficient ridge ~1e-7; measured 6e-7.
-    err = np.abs(h - fd).max() / np.abs(h).max()
-    assert err < 1e-5, f"relative error {err:.2e}\nH={h}\nFD={fd}"
+    assert_close_relative_to_max(h, fd, 1e-5)
 
 
 def test_hessian_is_exactly_symmetric_and_empty_without_penalties():
@@ -94,7 +79,7 @@ def test_singular_factor_hessian_is_the_derivative_of_the_gradient():
     s[0, :] = s[:, 0] = 0.0
     rho = np.array([0.2])
     h = hessian(y, x, w, rho, [s])
-    fd = (gradient(y, x, w, rho + 1e-5, [s]) - gradient(y, x, w, rho - 1e-5, [s])) / 2e-5
+    fd = central_difference(lambda r: gradient(y, x, w, r, [s]), rho, h=1e-5)[:, 0]
     assert np.all(np.isfinite(h))
     # O(h²) truncation and the coefficient ridge that only the gradient's β carries
     np.testing.assert_allclose(h[:, 0], fd, rtol=1e-4)

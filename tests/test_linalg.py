@@ -217,10 +217,16 @@ def test_elimination_at_999_agrees_with_lapack_at_1000(rng):
 # ---- weighted cross products --------------------------------------------------------
 
 
-@pytest.mark.parametrize("n, p", [(5, 3), (400, 25)], ids=["loops", "blas"])
-def test_weighted_cross_products_match_plain_sums(rng, n, p):
+@pytest.mark.parametrize(
+    "n, p, unit",
+    # below and above the work at which the Gram matrix goes to BLAS; more rows than one
+    # buffered block of √W·X (2048); unit weights, which take the unweighted product
+    [(5, 3, False), (400, 25, False), (5000, 7, False), (400, 25, True)],
+    ids=["loops", "blas", "blocks", "unit"],
+)
+def test_weighted_cross_products_match_plain_sums(rng, n, p, unit):
     x = rng.standard_normal((n, p))
-    w = rng.uniform(0.1, 3.0, n)
+    w = np.ones(n) if unit else rng.uniform(0.1, 3.0, n)
     y = rng.standard_normal(n)
     xtwx = core.weighted_gram(x, w)
     expected = x.T @ (w[:, None] * x)
@@ -238,8 +244,11 @@ def test_weighted_cross_products_read_only_n_weights(rng):
     x = rng.standard_normal((6, 2))
     w = np.append(rng.uniform(0.5, 1.0, 6), [np.nan, -1.0])
     y = np.append(rng.standard_normal(6), np.nan)
-    assert np.all(np.isfinite(core.weighted_gram(x, w)))
-    assert np.all(np.isfinite(core.weighted_xty(x, w, y)))
+    # the first six weights and responses alone: (n + 3)·ε-sized sums as above
+    bound = sum_bound(np.abs(x).T, w[:6, None] * np.abs(x), 9)
+    assert np.all(np.abs(core.weighted_gram(x, w) - x.T @ (w[:6, None] * x)) <= bound)
+    bound = sum_bound(np.abs(x).T, np.abs(w[:6] * y[:6]), 9)
+    assert np.all(np.abs(core.weighted_xty(x, w, y) - x.T @ (w[:6] * y[:6])) <= bound)
 
 
 def test_negative_weight_gives_nan_not_error(rng):
@@ -346,7 +355,7 @@ def test_cholesky_not_positive_definite_names_the_minor():
 
 
 def test_cholesky_not_square():
-    with pytest.raises(ValueError, match="NotSquare"):
+    with pytest.raises(ValueError, match="^Linear algebra error: NotSquare$"):
         core.cholesky(np.ones((2, 3)), True)
 
 

@@ -122,10 +122,18 @@ def test_conversion_type_errors_name_the_argument(x, y, k, name):
         vc.GAM().fit(x, y, k)
 
 
-@pytest.mark.parametrize("k, max_iter", [([-1, 5], None), ([2**64, 5], None), ([5, 5], -1)])
-def test_negative_or_huge_counts_overflow(k, max_iter):
-    with pytest.raises(OverflowError):
+@pytest.mark.parametrize(
+    "k, max_iter, message",
+    [
+        ([-1, 5], None, "argument 'k': can't convert negative int to unsigned"),
+        ([2**64, 5], None, "argument 'k': int too big to convert"),
+        ([5, 5], -1, "argument 'max_iter': can't convert negative int to unsigned"),
+    ],
+)
+def test_negative_or_huge_counts_overflow(k, max_iter, message):
+    with pytest.raises(OverflowError) as info:
         vc.GAM().fit(X, Y, k, max_iter=max_iter)
+    assert str(info.value) == message
 
 
 def test_big_endian_float64_is_rejected():
@@ -133,25 +141,39 @@ def test_big_endian_float64_is_rejected():
         vc.GAM().fit(X.astype(">f8"), Y, [5, 5])
 
 
-def test_required_arguments_are_enforced_by_the_binding():
-    with pytest.raises(TypeError):
-        vc.GAM().fit_auto(X, Y, [5, 5], "REML")  # bs and max_iter are required
-    with pytest.raises(TypeError):
-        vc.GAM().fit(X, Y)
-    with pytest.raises(TypeError):
-        vc.GAM().fit(X, Y, [5, 5], unknown=1)
-    with pytest.raises(TypeError):
-        vc.GAM().get_lambda(1)
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: vc.GAM().fit_auto(X, Y, [5, 5], "REML"), "fit_auto() missing required argument 'bs' (pos 5)"),
+        (lambda: vc.GAM().fit(X, Y), "fit() missing required argument 'k' (pos 3)"),
+        (lambda: vc.GAM().fit(X, Y, [5, 5], unknown=1), "'unknown' is an invalid keyword argument for fit()"),
+        (lambda: vc.GAM().get_lambda(1), "GAM.get_lambda() takes no arguments (1 given)"),
+    ],
+    ids=["positional", "k", "keyword", "no-arguments"],
+)
+def test_required_arguments_are_enforced_by_the_binding(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
 
 
-def test_inputs_are_never_written():
-    x = np.arange(8.0).reshape(4, 2)
-    before = x.copy()
-    try:
-        vc.GAM().fit(x, Y, [5, 5])
-    except ValueError:
-        pass
-    np.testing.assert_array_equal(x, before)
+@pytest.mark.parametrize("n", [60, 4], ids=["fitted", "refused"])
+def test_inputs_are_never_written(rng, n):
+    # 60 rows reach the numerics; 4 rows are refused for want of residual degrees of freedom
+    x = rng.uniform(size=(n, 2))
+    y = np.sin(3 * x[:, 0]) + 0.1 * rng.standard_normal(n)
+    k = [5, 5]
+    inputs = (x.copy(), y.copy(), list(k))
+    if n == 4:
+        with pytest.raises(ValueError, match="^Invalid parameter: 4 observations leave no residual degrees of freedom"):
+            vc.GAM().fit(x, y, k)
+    else:
+        gam = vc.GAM()
+        gam.fit(x, y, k)
+        gam.predict(x)
+    np.testing.assert_array_equal(x, inputs[0])
+    np.testing.assert_array_equal(y, inputs[1])
+    assert k == inputs[2]
 
 
 @pytest.mark.parametrize(
@@ -169,9 +191,13 @@ def test_access_rule(held, requested, refusal):
     assert t.access_conflict(held, requested) == refusal
 
 
-def test_object_stays_usable_after_a_failed_call():
+def test_object_stays_usable_after_a_failed_call(rng):
     gam = vc.GAM()
     for _ in range(3):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="^Invalid parameter: Model has not been fitted yet$"):
             gam.predict(np.zeros((2, 1)))
     assert gam.get_family() == "gaussian"
+    x = rng.uniform(size=(80, 1))
+    y = x[:, 0] ** 2
+    gam.fit(x, y, [6])
+    np.testing.assert_allclose(gam.predict(x), gam.get_fitted_values(), rtol=1e-12, atol=1e-12)

@@ -7,6 +7,7 @@ import pytest
 from scipy.interpolate import BSpline
 
 import _vorna_core_testing as t
+from shared_problems import central_difference, criterion_ref, difference_penalty, embedded_penalties
 
 # A NumPy replay of Fellner-Schall does the same O(p³) work on p ≤ 20 in
 # another summation order: they agree to ~1e-13 relative, and 1e-9 still
@@ -16,11 +17,6 @@ REPLAY_RTOL = 1e-9
 PRINTED_6 = 5e-7
 
 
-def difference_penalty(k):
-    d = np.diff(np.eye(k), 2, axis=0)
-    return d.T @ d
-
-
 def pspline_problem(rng, n=200, m=2, k=10, noise=0.3, weighted=False, signal=1.0):
     """m cubic B-spline smooths with second-difference penalties; smooths after
     the first drop a column so that no two blocks share an exact intercept."""
@@ -28,18 +24,14 @@ def pspline_problem(rng, n=200, m=2, k=10, noise=0.3, weighted=False, signal=1.0
     knots = np.r_[[0.0] * 3, np.linspace(0.0, 1.0, k - 2), [1.0] * 3]
     blocks = [BSpline.design_matrix(xs[:, j], knots, 3).toarray()[:, :k - (j > 0)] for j in range(m)]
     x = np.hstack(blocks)
-    penalties, start = [], 0
-    for b in blocks:
-        s = np.zeros((x.shape[1], x.shape[1]))
-        s[start:start + b.shape[1], start:start + b.shape[1]] = difference_penalty(b.shape[1])
-        penalties.append(s)
-        start += b.shape[1]
+    penalties = embedded_penalties([difference_penalty(b.shape[1]) for b in blocks])
     y = signal * sum(np.sin(2 * np.pi * (j + 1) * xs[:, j]) for j in range(m)) + noise * rng.standard_normal(n)
     return y, x, (rng.uniform(0.5, 2.0, n) if weighted else np.ones(n)), penalties
 
 
 def fellner_schall_ref(x, w, penalties, lambdas):
-    """Returns (λ, iterations) of a NumPy replay of the Fellner-Schall iteration."""
+    """Returns (λ, iterations) of a NumPy replay of the Fellner-Schall iteration; a
+    penalty of rank 0 has ratio 1 and keeps its λ."""
     ranks = [np.sum(np.linalg.eigvalsh(s) > 1e-10 * max(np.linalg.eigvalsh(s).max(), 1.0)) for s in penalties]
     xtwx = x.T @ (w[:, None] * x)
     rho = np.log(lambdas)
@@ -47,7 +39,7 @@ def fellner_schall_ref(x, w, penalties, lambdas):
         a = xtwx + sum(lam * s for lam, s in zip(np.exp(rho), penalties))
         a = a + (math.sqrt(len(penalties)) + 1) * 1e-5 * max(1.0, np.abs(np.diag(a)).max()) * np.eye(len(a))
         l_inv = np.linalg.inv(np.linalg.cholesky(a))
-        ratio = np.clip([np.trace(l_inv @ s) / r for s, r in zip(penalties, ranks)], 0.2, 5.0)
+        ratio = np.clip([np.trace(l_inv @ s) / r if r else 1.0 for s, r in zip(penalties, ranks)], 0.2, 5.0)
         new = np.clip(rho + 0.5 * np.log(ratio), math.log(1e-7), math.log(1e5))
         if np.abs(new - rho).max() < 1e-6:
             return np.exp(new), it + 1
@@ -55,65 +47,7 @@ def fellner_schall_ref(x, w, penalties, lambdas):
     return np.exp(rho), 10
 
 
-def profile_lines(capfd):
-    return [line for line in capfd.readouterr().err.splitlines() if line.startswith("[PROFILE]")]
-
-
-@pytest.fixture
-def profiling(monkeypatch):
-    monkeypatch.setenv("VORNA_PROFILE", "")
-    monkeypatch.delenv("VORNA_GRAD_DEBUG", raising=False)
-    monkeypatch.delenv("VORNA_TRACE_DEBUG", raising=False)
-
-
 # ---- The selection criteria and Newton's method on them -----------------------------------
-
-
-def criterion_ref(y, x, w, rho, penalties, kind):
-    """The working-model criteria in dense NumPy, constants included: REML with a profiled
-    scale φ = RSS/(n − r) or φ = 1, or (n/2)·log GCV; A carries the fit's ridge
-    δ = 1e-5·(1 + √m)·max diag XᵀWX."""
-    n, m = len(y), len(penalties)
-    xtwx = x.T @ (w[:, None] * x)
-    lam = np.exp(rho)
-    s_lam = sum((l * s for l, s in zip(lam, penalties)), np.zeros_like(xtwx))
-    delta = 1e-5 * (1 + math.sqrt(m)) * np.diag(xtwx).max()
-    a = xtwx + s_lam + delta * np.eye(len(xtwx))
-    beta = np.linalg.solve(a, x.T @ (w * y))
-    rss = np.sum(w * (y - x @ beta) ** 2)
-    if kind == "gcv":
-        tau = np.trace(np.linalg.solve(a, xtwx))
-        return 0.5 * n * math.log(n * rss / (n - tau) ** 2)
-    if kind == "ubre":
-        return 0.5 * rss + np.trace(np.linalg.solve(a, xtwx))
-    dev = rss + beta @ (s_lam + delta * np.eye(len(xtwx))) @ beta
-    # log|S_λ|₊ from the eigenvalues of S_λ: Σ r_j ρ_j plus a constant when the penalties act on
-    # separate coefficients, and the determinant on the common range when they share them.
-    ev = np.linalg.eigvalsh(s_lam)
-    pos = ev[ev > 1e-9 * ev.max()]
-    ell = np.sum(np.log(pos))
-    if kind in ("ml", "ml_known"):
-        # Marginal likelihood integrating only the penalized range U of the penalties.
-        ev_sum, vec = np.linalg.eigh(sum(p / np.linalg.norm(p) for p in penalties))
-        u = vec[:, ev_sum > 1e-9 * ev_sum.max()]
-        logdet_range = np.linalg.slogdet(u.T @ a @ u)[1]
-        return 0.5 * ((n * math.log(dev) if kind == "ml" else dev) + logdet_range - ell)
-    if kind == "reml_exact":
-        # Restricted likelihood with φ at its optimum D/(n − M_p).
-        m_p = len(xtwx) - len(pos)
-        return 0.5 * ((n - m_p) * math.log(dev) + np.linalg.slogdet(a)[1] - ell)
-    ranks = [np.sum(e > 1e-10 * max(e.max(), 1.0)) for e in map(np.linalg.eigvalsh, penalties)]
-    logdet = np.linalg.slogdet(a)[1]
-    if kind == "reml_known":
-        return 0.5 * (dev + logdet - ell)
-    nu = n - sum(ranks)
-    phi = rss / nu
-    return 0.5 * (dev / phi + nu * math.log(2 * math.pi * phi) + logdet - ell)
-
-
-def fd_gradient(f, rho, h=1e-4):
-    # Central differences: truncation error ~h²·f‴ ≈ 1e-8 here, far below the tolerances used.
-    return np.array([(f(rho + h * e) - f(rho - h * e)) / (2 * h) for e in np.eye(len(rho))])
 
 
 KINDS = ["reml", "reml_known", "gcv"]
@@ -138,8 +72,6 @@ def tensor_problem(rng, n=300, k=5):
 def test_criterion_value_gradient_and_hessian(rng, kind, problem):
     if problem == "tensor":
         y, x, w, penalties = tensor_problem(rng)
-        if kind == "reml":
-            pytest.skip("the profiled criterion of the optimizer entry treats penalties as separate")
     else:
         y, x, w, penalties = pspline_problem(rng, m=2, weighted=problem == "weighted")
     rho, other = np.array([0.5, 2.0]), np.array([-1.0, 3.5])
@@ -147,7 +79,7 @@ def test_criterion_value_gradient_and_hessian(rng, kind, problem):
     # The reported value drops constants: differences between points must match the reference.
     assert value - t.selection_criterion(y, x, w, penalties, other, kind, rho)[0] == pytest.approx(
         criterion_ref(y, x, w, rho, penalties, kind) - criterion_ref(y, x, w, other, penalties, kind), rel=1e-7)
-    np.testing.assert_allclose(gradient, fd_gradient(lambda r: criterion_ref(y, x, w, r, penalties, kind), rho),
+    np.testing.assert_allclose(gradient, central_difference(lambda r: criterion_ref(y, x, w, r, penalties, kind), rho),
                                atol=1e-6 * max(1.0, np.abs(gradient).max()))
     fd_hessian = np.array([(t.selection_criterion(y, x, w, penalties, rho + 1e-5 * e, kind, rho)[1]
                             - t.selection_criterion(y, x, w, penalties, rho - 1e-5 * e, kind, rho)[1]) / 2e-5
@@ -163,7 +95,7 @@ def test_newton_ends_at_a_stationary_point(rng, kind, m):
     method, known = ("GCV", False) if kind == "gcv" else ("REML", kind == "reml_known")
     lam, converged, iterations, gradient = t.optimize(y, x, w, penalties, [1.0] * m, method, False, known)
     assert converged and iterations < 30 and gradient < 1e-6
-    g = fd_gradient(lambda r: criterion_ref(y, x, w, r, penalties, kind), np.log(lam))
+    g = central_difference(lambda r: criterion_ref(y, x, w, r, penalties, kind), np.log(lam))
     assert np.abs(g).max() < 1e-5  # the optimizer's 1e-6 plus the difference quotient's error
 
 
@@ -224,13 +156,19 @@ FS_LINE = re.compile(r"\[PROFILE\] FS iter (\d): smooth (\d): λ=(\d+\.\d{6}), t
 
 
 @pytest.mark.parametrize("weighted", [False, True])
-def test_fellner_schall_matches_replay(monkeypatch, capfd, rng, weighted):
-    monkeypatch.setenv("VORNA_PROFILE", "")
-    monkeypatch.setenv("VORNA_TRACE_DEBUG", "")
+def test_fellner_schall_matches_replay(rng, weighted):
     y, x, w, penalties = pspline_problem(rng, weighted=weighted)
     lam = t.fellner_schall(y, x, w, penalties, [1.0, 1.0])
-    expected, iterations = fellner_schall_ref(x, w, penalties, [1.0, 1.0])
-    np.testing.assert_allclose(lam, expected, rtol=REPLAY_RTOL)
+    np.testing.assert_allclose(lam, fellner_schall_ref(x, w, penalties, [1.0, 1.0])[0], rtol=REPLAY_RTOL)
+
+
+def test_fellner_schall_profile_and_trace_lines(monkeypatch, capfd, rng):
+    monkeypatch.setenv("VORNA_PROFILE", "")
+    monkeypatch.setenv("VORNA_TRACE_DEBUG", "")
+    monkeypatch.delenv("VORNA_GRAD_DEBUG", raising=False)
+    y, x, w, penalties = pspline_problem(rng, weighted=True)
+    lam = t.fellner_schall(y, x, w, penalties, [1.0, 1.0])
+    _, iterations = fellner_schall_ref(x, w, penalties, [1.0, 1.0])
     lines = capfd.readouterr().err.splitlines()
     assert lines[0] == "[PROFILE] Starting Fellner-Schall optimization (Cholesky)"
     assert lines[-1] == (f"[PROFILE] Fellner-Schall converged in {iterations} iterations" if iterations < 10
@@ -239,6 +177,11 @@ def test_fellner_schall_matches_replay(monkeypatch, capfd, rng, weighted):
     traces, fs = lines[1:5:2], [FS_LINE.fullmatch(line) for line in lines[2:5:2] + lines[5:-1]]
     assert all(fs) and [(int(m[1]), int(m[2])) for m in fs] == [(i, j) for i in range(iterations) for j in (0, 1)]
     assert [m[5] for m in fs[:2]] == ["8", "7"]  # second differences of 10 and 9 columns
+    assert [float(m[3]) for m in fs[:2]] == [1.0, 1.0]  # the λ the first iteration starts from
+    # the last iteration's changes lead from its λ to the returned one
+    printed = np.array([[float(m[3]), float(m[7])] for m in fs[-2:]])
+    # λ ≈ 3 and the change printed with six decimals: 5e-7 each, relative 2e-7 for ln λ
+    np.testing.assert_allclose(np.abs(np.log(lam) - np.log(printed[:, 0])), printed[:, 1], atol=1e-6)
     a = x.T @ (w[:, None] * x) + sum(penalties)
     l_inv = np.linalg.inv(np.linalg.cholesky(a + (math.sqrt(2) + 1) * 1e-5 * np.abs(np.diag(a)).max() * np.eye(len(a))))
     for j, (line, s) in enumerate(zip(traces, penalties)):
@@ -250,22 +193,30 @@ def test_fellner_schall_matches_replay(monkeypatch, capfd, rng, weighted):
         assert int(m[3]) == rows.sum()
 
 
-def test_rank_zero_penalty_keeps_its_lambda(profiling, capfd, rng):
+def test_rank_zero_penalty_keeps_its_lambda(rng):
     y, x, w, penalties = pspline_problem(rng)
-    lam = t.fellner_schall(y, x, w, [penalties[0], np.zeros_like(penalties[1])], [1.0, 3.0])
+    both = [penalties[0], np.zeros_like(penalties[1])]
+    lam = t.fellner_schall(y, x, w, both, [1.0, 3.0])
     assert lam[1] == pytest.approx(3.0, rel=1e-15)  # exp(ln 3): two roundings
-    for m in map(FS_LINE.fullmatch, profile_lines(capfd)[1:-1]):
-        assert m[2] == "0" or m.group(5, 6, 7) == ("0", "1.000", "0.000000")
+    # the other penalty is balanced as usual (with the ridge of two penalties)
+    np.testing.assert_allclose(lam, fellner_schall_ref(x, w, both, [1.0, 3.0])[0], rtol=REPLAY_RTOL)
 
 
-@pytest.mark.parametrize("scale, start, bound, ratio", [(1e8, 1e4, 1e5, "5.000"), (1e-6, 1e-6, 1e-7, "0.200")])
-def test_fellner_schall_clamps_ratio_and_log_lambda(profiling, capfd, rng, scale, start, bound, ratio):
+@pytest.mark.parametrize(
+    "scale, start, expected",
+    [
+        (1e8, 1.0, 5.0**5),  # trace/rank above 5 at each of the ten steps: λ·(√5)¹⁰
+        (1e-6, 1.0, 5.0**-5),  # below 0.2 at each step: λ·(√0.2)¹⁰
+        (1e8, 1e4, 1e5),  # log λ stops at ln 1e5 ...
+        (1e-6, 1e-6, 1e-7),  # ... and at ln 1e-7
+    ],
+    ids=["ratio-5", "ratio-0.2", "lambda-1e5", "lambda-1e-7"],
+)
+def test_fellner_schall_clamps_ratio_and_log_lambda(rng, scale, start, expected):
     y, x, w, penalties = pspline_problem(rng, m=1)
     lam = t.fellner_schall(y, x, w, [scale * penalties[0]], [start])
-    assert lam[0] == pytest.approx(bound, rel=1e-14)  # exp(ln bound): a rounding or two
-    fs = [FS_LINE.fullmatch(line) for line in profile_lines(capfd)[1:-1]]
-    assert fs[0][6] == ratio and fs[-1][7] == "0.000000"
-    assert all(float(m[7]) <= 0.5 * math.log(5) + PRINTED_6 for m in fs)
+    # exp of ln λ₀ plus ten clamped steps (or of a clamped ln λ): a few roundings
+    assert lam[0] == pytest.approx(expected, rel=1e-13)
 
 
 @pytest.mark.parametrize("excess, succeeds", [(0.5, True), (10.5, True), (11.5, False)])

@@ -6,6 +6,8 @@ import pytest
 import scipy.linalg
 
 import _vorna_core_testing as core
+import vorna_core
+from shared_problems import difference_penalty, ref_link_inverse, ref_mu_eta, ref_variance
 
 EPS = np.finfo(float).eps
 RIDGE = 1e-5
@@ -30,8 +32,7 @@ def problem(rng):
     s1 = np.zeros((p, p))
     s1[1:5, 1:5] = np.diag([1.0, 2.0, 3.0, 4.0])
     s2 = np.zeros((p, p))
-    d = np.diff(np.eye(4), 2, axis=0)
-    s2[5:, 5:] = d.T @ d
+    s2[5:, 5:] = difference_penalty(4)
     return x, [s1, s2], [0.7, 3.5]
 
 
@@ -89,23 +90,6 @@ def reference_pirls(x, y, lambdas, penalties, family):
     """The same iteration written with NumPy from the formulas."""
     p = x.shape[1]
     s_lambda = sum((l * s for l, s in zip(lambdas, penalties)), np.zeros((p, p)))
-
-    def inv_link(eta):
-        return {
-            "binomial": lambda e: 1 / (1 + np.exp(-np.clip(e, -20, 20))),
-            "poisson": lambda e: np.exp(np.minimum(e, 20)),
-            "gamma": lambda e: np.where(np.abs(e) < 1e-10, 1e10, 1 / e),
-        }[family](eta)
-
-    def mu_eta(eta):
-        if family == "binomial":
-            mu = inv_link(eta)
-            return mu * (1 - mu)
-        return np.exp(eta) if family == "poisson" else -1 / eta**2
-
-    def var(mu):
-        return {"binomial": mu * (1 - mu), "poisson": mu, "gamma": mu**2}[family]
-
     eta = {
         "binomial": lambda: np.log(np.clip(y, 0.01, 0.99) / (1 - np.clip(y, 0.01, 0.99))),
         "poisson": lambda: np.log(np.maximum(y, 0.1)),
@@ -113,12 +97,12 @@ def reference_pirls(x, y, lambdas, penalties, family):
     }[family]()
     beta = np.zeros(p)
     for t in range(1, 101):
-        mu, d = inv_link(eta), mu_eta(eta)
+        mu, d = ref_link_inverse(family, eta), ref_mu_eta(family, eta)
         if family == "gamma":  # exact μ² weights and no guard: both would depend on the units of y
             z, w = eta + (y - mu) / d, 1 / eta**2
         else:
             z = np.where(np.abs(d) < 1e-10, eta, eta + (y - mu) / d)
-            w = np.maximum(d**2 / np.maximum(var(mu), 1e-10), 1e-10)
+            w = np.maximum(d**2 / np.maximum(ref_variance(family, mu), 1e-10), 1e-10)
         xtwx = x.T @ (w[:, None] * x)
         a = xtwx + s_lambda + ridge(xtwx, len(lambdas)) * np.eye(p)
         beta = np.linalg.solve(a, x.T @ (w * z))
@@ -303,8 +287,6 @@ def test_blockwise_rejects_roots_of_the_wrong_height(rng):
 def test_binomial_start_far_from_the_optimum_still_reaches_the_penalized_mle():
     # Extrapolated B-spline columns (values up to ~4) and the logit start at ±4.6 make the plain
     # iteration oscillate with growing amplitude; step halving keeps the penalized deviance falling.
-    import vorna_core
-
     rng = np.random.default_rng(20261208)
     n = 2000
     x = rng.uniform(0, 1, size=(n, 1))
@@ -313,8 +295,7 @@ def test_binomial_start_far_from_the_optimum_still_reaches_the_penalized_mle():
     gam = vorna_core.GAM("binomial")
     gam.fit(x, y, [10], max_iter=0)
     X = gam.get_design_matrix()
-    d = np.diff(np.eye(10), 2, axis=0)
-    s = d.T @ d
+    s = difference_penalty(10)
     fit = core.pirls(X, y, [1.0], [s], "binomial")
     assert fit["converged"]
     # Independent Newton iteration from β = 0 on the same penalized likelihood (with PiRLS's ridge).
@@ -340,15 +321,20 @@ def test_gamma_means_stay_positive(rng, problem):
 
 
 def test_gamma_response_below_zero_never_gives_negative_means(rng, problem):
+    # A fit refuses such y beforehand; PiRLS itself must still return valid means. With five
+    # negative responses the guarded iteration finds them and converges ...
     x, penalties, lambdas = problem
     y = rng.gamma(2.0, 1.0, size=x.shape[0])
-    y[:5] = -0.5  # a fit refuses such y beforehand; PiRLS itself must not return invalid means
-    try:
-        fit = core.pirls(x, y, lambdas, penalties, "gamma")
-    except ValueError as error:
-        assert str(error).startswith("Optimization failed: PiRLS found no coefficients with valid gamma means")
-    else:
-        assert np.all(fit["fitted_values"] > 0)
+    y[:5] = -0.5
+    fit = core.pirls(x, y, lambdas, penalties, "gamma")
+    assert fit["converged"] is True
+    assert np.all(fit["linear_predictor"] > 0) and np.all(fit["fitted_values"] > 0)
+    np.testing.assert_array_equal(fit["fitted_values"], 1 / fit["linear_predictor"])
+    # ... with half of them negative no valid means are found, and it says so
+    y[:60] = -0.5
+    with pytest.raises(ValueError, match=r"^Optimization failed: PiRLS found no coefficients with valid gamma "
+                                         r"means: the linear predictor at row \d+ is -\d+\.\d+$"):
+        core.pirls(x, y, lambdas, penalties, "gamma")
 
 
 @pytest.mark.parametrize(

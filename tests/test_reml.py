@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import _vorna_core_testing as t
+from shared_problems import central_difference, difference_penalty, embedded_penalties, profiled_reml
 
 GRAD_DEBUG = "VORNA_GRAD_DEBUG"
 
@@ -19,21 +20,12 @@ def bumps(x, k):
     return np.exp(-0.5 * ((x[:, None] - centres) / width) ** 2)
 
 
-def second_difference(k):
-    d = np.diff(np.eye(k), 2, axis=0)
-    return d.T @ d  # rank k - 2, every row non-zero: both rank rules agree
-
-
 def problem(rng, n, m, k=6, weighted=False):
-    """y, X (n × m·k), w and m second-difference penalties embedded at their blocks."""
+    """y, X (n × m·k), w and m second-difference penalties embedded at their blocks
+    (rank k − 2, every row non-zero: both rank rules agree on them)."""
     xs = rng.uniform(size=(n, m))
     x = np.hstack([bumps(xs[:, j], k) for j in range(m)])
-    p = x.shape[1]
-    penalties = []
-    for j in range(m):
-        s = np.zeros((p, p))
-        s[j * k : (j + 1) * k, j * k : (j + 1) * k] = second_difference(k)
-        penalties.append(s)
+    penalties = embedded_penalties([difference_penalty(k)] * m)
     y = sum(np.sin(2 * np.pi * (j + 1) * xs[:, j]) for j in range(m))
     y = y + 0.3 * rng.standard_normal(n)
     w = rng.uniform(0.5, 2.0, n) if weighted else np.ones(n)
@@ -63,32 +55,6 @@ def criterion_reference(y, x, w, lambdas, penalties):
     log_lam = sum(rank * np.log(lam) for rank, lam in kept)
     return 0.5 * ((rss + pen) / phi + (n - r) * np.log(2 * np.pi * phi)
                   + np.linalg.slogdet(a)[1] - log_lam)
-
-
-def exact_criterion(y, x, w, lambdas, penalties):
-    """The profiled criterion the gradient differentiates: no ridge, eigenvalue ranks."""
-    n = len(y)
-    a = penalized(x, w, lambdas, penalties)
-    beta = np.linalg.solve(a, x.T @ (w * y))
-    rss = w @ (y - x @ beta) ** 2
-    pen = sum(lam * beta @ s @ beta for lam, s in zip(lambdas, penalties))
-    ranks = [t.penalty_sqrt(s).shape[1] for s in penalties]
-    r = sum(ranks)
-    phi = rss / (n - r)
-    log_lam = sum(k * np.log(lam) for k, lam in zip(ranks, lambdas))
-    return 0.5 * ((rss + pen) / phi + (n - r) * np.log(2 * np.pi * phi)
-                  + np.linalg.slogdet(a)[1] - log_lam)
-
-
-def central_difference(f, lambdas, h=1e-4):
-    """d f / d log λ_j for every j, and the same for vector-valued f (as columns)."""
-    cols = []
-    for j in range(len(lambdas)):
-        up, down = np.array(lambdas, float), np.array(lambdas, float)
-        up[j] *= np.exp(h)
-        down[j] *= np.exp(-h)
-        cols.append((np.asarray(f(list(up))) - np.asarray(f(list(down)))) / (2 * h))
-    return np.array(cols).T
 
 
 def hessian_reference(y, x, w, lambdas, penalties):
@@ -133,7 +99,7 @@ def stderr_lines(capfd):
         (np.diag([5e-8, 1.0]), [5e-8, 1.0]),  # threshold 1e-10: survives
         (np.diag([5e-8, 1000.0]), [1000.0]),  # threshold 1e-7: dropped
         (np.zeros((3, 3)), []),
-        (second_difference(7), None),  # rank 5
+        (difference_penalty(7), None),  # rank 5
     ],
 )
 def test_penalty_sqrt_keeps_eigenvalues_above_threshold(s, kept):
@@ -209,7 +175,7 @@ def test_rank_rules_disagree_on_zero_penalty(rng):
 
 @pytest.mark.parametrize("k", [3, 6, 10])
 def test_rank_rules_agree_on_second_difference_penalty(k):
-    s = second_difference(k)
+    s = difference_penalty(k)
     assert t.criterion_rank(s) == k - 2 == t.penalty_sqrt(s).shape[1]
 
 
@@ -268,12 +234,13 @@ def test_gradient_matches_finite_difference_of_criterion(rng, m, weighted):
     y, x, w, pens = problem(rng, 200, m, weighted=weighted)
     lambdas = list(np.exp(rng.uniform(-1.0, 2.0, m)))
     g = t.reml_gradient_multi_qr(y, x, w, lambdas, pens)
-    fd = central_difference(lambda lam: t.reml_criterion(y, x, w, lam, pens), lambdas)
+    rho = np.log(lambdas)
+    fd = central_difference(lambda r: t.reml_criterion(y, x, w, list(np.exp(r)), pens), rho)
     # The criterion carries a 1e-5·(1 + √m)·max A_kk ridge, the gradient 1e-7 per entry: the
     # ridge moves the slope of log det by about δ·tr(A⁻²λS), up to ~3e-3 on these problems
     # (cond(A) ≲ 1e4). The tight check of the gradient's own target follows below.
     np.testing.assert_allclose(g, fd, atol=1e-2, rtol=1e-3)
-    exact = central_difference(lambda lam: exact_criterion(y, x, w, lam, pens), lambdas)
+    exact = central_difference(lambda r: profiled_reml(r, y, x, w, pens), rho)
     # Against the unridged criterion only the 1e-7 coefficient ridge and the O(h²) = 1e-8
     # truncation remain (measured ≤ 2e-5).
     np.testing.assert_allclose(g, exact, atol=1e-4, rtol=1e-5)
