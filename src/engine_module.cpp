@@ -373,26 +373,7 @@ PyObject* engine_deviance_residuals(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
-PyObject* engine_deviance(PyObject*, PyObject* args) {
-  VORNA_PY_BEGIN
-  const char *family, *link;
-  PyObject *y_obj, *mu_obj, *w_obj;
-  if (!PyArg_ParseTuple(args, "ssOOO:deviance", &family, &link, &y_obj, &mu_obj, &w_obj)) return nullptr;
-  vorna::Glm glm;
-  Vector y, mu, w;
-  if (!parse_glm(family, link, glm) || !py::to_vector(y_obj, "y", y) || !py::to_vector(mu_obj, "mu", mu) ||
-      !py::to_vector(w_obj, "weights", w))
-    return nullptr;
-  if (mu.size() != y.size() || w.size() != y.size()) return py::raise_value_error("y, mu and weights differ in length");
-  double total = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i)
-    if (w[i] > 0.0) total += glm.deviance(y[i], mu[i], w[i]);
-  return PyFloat_FromDouble(total);
-  VORNA_PY_END
-}
-
 PyMethodDef g_methods[] = {
-    {"deviance", engine_deviance, METH_VARARGS, "deviance(family, link, y, mu, weights) -> Σ unit deviances"},
     {"deviance_residuals", engine_deviance_residuals, METH_VARARGS,
      "deviance_residuals(family, link, y, mu, weights) -> sign(y − μ)·√(unit deviance)"},
     {"inverse_link", engine_inverse_link, METH_VARARGS, "inverse_link(family, link, eta) -> mu"},

@@ -563,8 +563,8 @@ class GAM:
         if len(mu) != len(yv):
             raise ValueError(f"y has {len(yv)} values for {len(mu)} rows of X")
         mean = np.full_like(yv, np.sum(w * yv) / np.sum(w))
-        null = _engine.deviance(self.family_, self.link_, yv, mean, w)
-        dev = _engine.deviance(self.family_, self.link_, yv, mu, w)
+        null = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mean, w) ** 2))
+        dev = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mu, w) ** 2))
         return 1.0 - dev / null if null > 0 else float("nan")
 
     # ---- inference ----------------------------------------------------------------
