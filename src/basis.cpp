@@ -81,11 +81,23 @@ CubicRegressionBasis::CubicRegressionBasis(Vector knots)
 
 // The first interval [x_I, x_{I+1}] that holds v, or 0 if none does; at an
 // interior knot that is the interval on its left.
+namespace {
+// Up to this many knots the interval is found by counting (see locate_interval).
+constexpr std::size_t kLinearSearchKnots = 32;
+}  // namespace
+
 std::size_t CubicRegressionBasis::locate_interval(double v) const {
   if (strictly_increasing_) {
-    // First knot >= v (0 for NaN, which no comparison admits).
-    const auto first_not_below = std::lower_bound(knots_.begin(), knots_.end(), v);
-    const auto p = static_cast<std::size_t>(first_not_below - knots_.begin());
+    // First knot >= v, i.e. the number of knots below v (0 for NaN, which no
+    // comparison admits). Counting without branches is faster than a binary
+    // search for the few knots of a smooth, whose branches inputs in random
+    // order would mispredict.
+    std::size_t p = 0;
+    if (knots_.size() <= kLinearSearchKnots) {
+      for (double knot : knots_) p += knot < v ? 1 : 0;
+    } else {
+      p = static_cast<std::size_t>(std::lower_bound(knots_.begin(), knots_.end(), v) - knots_.begin());
+    }
     return p == 0 ? 0 : std::min(p - 1, knots_.size() - 2);
   }
   for (std::size_t i = 0; i + 1 < knots_.size(); ++i)
