@@ -24,6 +24,29 @@ using vorna::Matrix;
 using vorna::Vector;
 namespace py = vorna::py;
 
+// A read-only view of an aligned 1-D float64 array of `n` entries, or None
+// for a constant (written to `fill`, n entries). No copy of an array is made.
+bool to_column_view(PyObject* obj, const char* name, std::size_t n, double constant, Vector& fill,
+                    vorna::VectorView& out) {
+  if (obj == Py_None) {
+    fill.assign(n, constant);
+    out = vorna::VectorView(fill);
+    return true;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  if (!PyArray_Check(obj) || PyArray_NDIM(arr) != 1 || PyArray_TYPE(arr) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(arr) ||
+      !PyArray_ISALIGNED(arr) || PyArray_STRIDES(arr)[0] % 8 != 0) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected an aligned 1-D float64 array or None", name);
+    return false;
+  }
+  if (static_cast<std::size_t>(PyArray_DIMS(arr)[0]) != n) {
+    PyErr_Format(PyExc_ValueError, "argument '%s' must have one entry per data row", name);
+    return false;
+  }
+  out = vorna::VectorView(static_cast<const double*>(PyArray_DATA(arr)), n, PyArray_STRIDES(arr)[0] / 8);
+  return true;
+}
+
 // A read-only view of an aligned 2-D float64 array (no copy); `keep` holds the array.
 bool to_data_view(PyObject* obj, const char* name, vorna::ConstMatrixView& out) {
   if (!PyArray_Check(obj)) {
@@ -273,10 +296,15 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!to_data_view(data_obj, "data", data)) return nullptr;
   auto model = parse_model(terms_obj, data.cols());
   if (!model) return nullptr;
-  Vector y, w, offset;
+  // y, weights and offset are read in place (the arguments hold them for the call).
+  Vector unit, zero, unused;
+  vorna::VectorView y, w, offset;
   std::vector<Matrix> penalties;
-  if (!py::to_vector(y_obj, "y", y) || !py::to_vector(w_obj, "weights", w) ||
-      !py::to_vector(off_obj, "offset", offset) || !py::to_matrix_list(pen_obj, "penalties", penalties))
+  if (y_obj == Py_None) return py::raise_value_error("y is required");
+  if (!to_column_view(y_obj, "y", data.rows(), 0.0, unused, y) ||
+      !to_column_view(w_obj, "weights", data.rows(), 1.0, unit, w) ||
+      !to_column_view(off_obj, "offset", data.rows(), 0.0, zero, offset) ||
+      !py::to_matrix_list(pen_obj, "penalties", penalties))
     return nullptr;
   vorna::PenalizedGlmOptions options;
   if (!parse_glm(family, link, options.glm)) return nullptr;
@@ -291,7 +319,6 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!py::to_vector(lam_obj, "lam", lam)) return nullptr;
     options.fixed_lambda = std::move(lam);
   }
-  if (y.size() != data.rows()) return py::raise_value_error("y must have one entry per data row");
   auto fit = py::without_gil([&] { return vorna::fit_penalized_glm(*model, data, y, w, offset, penalties, options); });
   if (!fit) return py::raise_error(fit.error());
   return fit_dict(fit.value());

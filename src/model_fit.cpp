@@ -125,7 +125,9 @@ Result<IrlsState> penalized_irls(const RowData& rows, const Matrix& s, IrlsState
     VORNA_CHECK_INTERRUPT();
     VORNA_TRY(r, penalized_factor(st.sums.xtwx, s));
     VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
-    Vector eta, mu, w;
+    // The previous μ and w are not needed after the solve: their storage
+    // takes the new values (only the previous η is kept, for halving).
+    Vector eta, mu = std::move(st.mu), w = std::move(st.w);
     VORNA_TRY(sums, row_pass(rows, &beta, eta, mu, w, threads));
     bool from_beta = true;
     const auto penalized_at = [&](const PassSums& ps, const Vector& b) {

@@ -343,24 +343,26 @@ class GAM:
                 pass
         if yv.dtype.kind not in "biuf":
             raise ValueError(f"y must be numeric, got dtype {yv.dtype} (Unknown label type for a regression target)")
-        yv = yv.astype(np.float64).reshape(-1) if yv.ndim <= 1 or yv.shape[1:] == (1,) else yv
+        yv = np.asarray(yv, dtype=np.float64).reshape(-1) if yv.ndim <= 1 or yv.shape[1:] == (1,) else yv
         if yv.ndim != 1 or yv.shape[0] != n:
             raise ValueError(f"y must have one value per row of X ({n}), got shape {np.shape(y)}")
         bad = ~np.isfinite(yv)
         if bad.any():
             raise ValueError(f"y has a missing or non-finite value at row {int(np.flatnonzero(bad)[0])}")
-        w = _vector(sample_weight, "sample_weight", n, 1.0)
-        bad = ~(np.isfinite(w) & (w >= 0))
-        if bad.any():
-            row = int(np.flatnonzero(bad)[0])
-            raise ValueError(f"sample_weight must be finite and non-negative, but sample_weight[{row}] = {w[row]}")
-        if not np.any(w > 0):
-            raise ValueError("sample_weight is zero for every row")
-        off = _vector(offset, "offset", n, 0.0)
-        bad = ~np.isfinite(off)
-        if bad.any():
-            row = int(np.flatnonzero(bad)[0])
-            raise ValueError(f"offset must be finite, but offset[{row}] = {off[row]}")
+        w = None if sample_weight is None else _vector(sample_weight, "sample_weight", n, 1.0)
+        if w is not None:
+            bad = ~(np.isfinite(w) & (w >= 0))
+            if bad.any():
+                row = int(np.flatnonzero(bad)[0])
+                raise ValueError(f"sample_weight must be finite and non-negative, but sample_weight[{row}] = {w[row]}")
+            if not np.any(w > 0):
+                raise ValueError("sample_weight is zero for every row")
+        off = None if offset is None else _vector(offset, "offset", n, 0.0)
+        if off is not None:
+            bad = ~np.isfinite(off)
+            if bad.any():
+                row = int(np.flatnonzero(bad)[0])
+                raise ValueError(f"offset must be finite, but offset[{row}] = {off[row]}")
 
         terms = self._term_list(frame)
         blocks = [b for t in terms for b in t.setup(frame)]
@@ -380,7 +382,11 @@ class GAM:
             offset_col += b.width
         lam = self._fixed_lambda(len(penalties))
         try:
-            result = _engine.fit(specs, data, yv, w, off, penalties, family, link, criterion, lam=lam,
+            # Unit weights and a zero offset need no arrays of their own in the engine.
+            result = _engine.fit(specs, data, np.ascontiguousarray(yv, dtype=np.float64),
+                                 None if w is None else np.ascontiguousarray(w, dtype=np.float64),
+                                 None if off is None else np.ascontiguousarray(off, dtype=np.float64),
+                                 penalties, family, link, criterion, lam=lam,
                                  max_iter=int(self.max_iter), threads=self._threads())
         except ValueError as err:
             raise ValueError(str(err)) from None
