@@ -13,7 +13,10 @@
 namespace vorna {
 namespace {
 
-constexpr double kEtaTolerance = 1e-9;        // largest change of η relative to its largest entry
+constexpr double kEtaTolerance = 1e-9;  // largest change of η relative to its largest entry
+// PiRLS inside the selection passes stops here: λ moves after each pass
+// anyway, and the final fit at the chosen λ runs to kEtaTolerance.
+constexpr double kSelectionEtaTolerance = 1e-7;
 constexpr double kDevianceTolerance = 1e-15;  // relative change of the penalized deviance
 constexpr double kLambdaTolerance = 1e-6;     // largest change of ln λ between passes
 constexpr int kMaxHalvings = 40;
@@ -116,7 +119,7 @@ Result<IrlsState> start_state(const RowData& rows, std::size_t threads) {
 // Marschner 2011 and Wood 2017, §6.1.1); before any β exists, η is moved
 // half-way back to the start instead.
 Result<IrlsState> penalized_irls(const RowData& rows, const Matrix& s, IrlsState st, std::size_t max_iterations,
-                                 std::size_t threads) {
+                                 std::size_t threads, double tolerance = kEtaTolerance) {
   const Glm& glm = rows.glm;
   double old_penalized = st.beta.empty() || !st.sums.valid ? std::numeric_limits<double>::infinity()
                                                            : st.sums.deviance + quadratic_form(s, st.beta);
@@ -162,8 +165,8 @@ Result<IrlsState> penalized_irls(const RowData& rows, const Matrix& s, IrlsState
       moved = std::max(moved, std::abs(eta[i] - st.eta[i]));
       size = std::max(size, std::abs(eta[i]));
     }
-    const bool settled = moved <= kEtaTolerance * size ||
-                         std::abs(penalized - old_penalized) <= kDevianceTolerance * std::abs(penalized);
+    const bool settled =
+        moved <= tolerance * size || std::abs(penalized - old_penalized) <= kDevianceTolerance * std::abs(penalized);
     st.beta = std::move(beta);
     st.eta = std::move(eta);
     st.mu = std::move(mu);
@@ -244,7 +247,7 @@ Result<Vector> select_lambda(const RowData& rows, std::span<const Matrix> penalt
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
     VORNA_CHECK_INTERRUPT();
     VORNA_TRY(st, penalized_irls(rows, penalty_sum(exp_of(rho), penalties, p), std::move(state),
-                                 options.max_pirls_iterations, threads));
+                                 options.max_pirls_iterations, threads, kSelectionEtaTolerance));
     state = std::move(st);
     VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(state, observations), penalties, options.criterion,
                                                    pass == 0 ? nullptr : &rho, model_ridge(state.sums.xtwx)));
