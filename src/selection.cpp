@@ -374,11 +374,6 @@ double SelectionProblem::range_log_determinant(const Vector& rho) const {
   return logdet ? logdet.value().value : std::numeric_limits<double>::quiet_NaN();
 }
 
-double SelectionProblem::penalty_log_determinant(const Vector& rho) const {
-  auto logdet = penalty_logdet(rho, false);
-  return logdet ? logdet.value().value : std::numeric_limits<double>::quiet_NaN();
-}
-
 double SelectionProblem::residual_sum(const Vector& beta) const {
   if (residuals_) {
     double magnitude = 0.0;

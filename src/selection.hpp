@@ -107,9 +107,7 @@ class SelectionProblem {
   Vector balanced_start() const;
 
   std::size_t size() const { return blocks_.size(); }
-  // log|S_λ|₊ (Σ over groups of penalties sharing coefficients) at λ = e^ρ,
-  // and the total rank of S_λ.
-  double penalty_log_determinant(const Vector& rho) const;
+  // The total rank of S_λ (the same for every λ > 0).
   std::size_t penalty_rank() const;
   // log|UᵀAU| at λ = e^ρ (ML criteria only; NaN otherwise).
   double range_log_determinant(const Vector& rho) const;

@@ -303,7 +303,7 @@ def test_unseen_factor_level_at_prediction(fitted):
 
 @pytest.mark.parametrize("bad", [lambda: s("x", k=3), lambda: s("x", bs="tp"), lambda: te("x"),
                                  lambda: te("a", "b", k=(5, 5, 5))])
-def test_bad_term_specifications(bad):
+def test_bad_term_arguments(bad):
     with pytest.raises(ValueError):
         bad()
 

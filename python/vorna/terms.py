@@ -2,7 +2,7 @@
 and `te(a, b)` tensor-product smooth. Terms add up to a term list:
 ``s("age") + te("lat", "lon") + f("region")``.
 
-A term is a specification; fitting a model sets each term up on the data
+A term only describes itself; fitting a model sets each term up on the data
 (knots, levels, identifiability constraint) and keeps the result in the
 fitted model, so a term object can be reused for several models.
 """
