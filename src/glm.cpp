@@ -199,39 +199,35 @@ double Glm::aic_scale(VectorView y, VectorView mu, VectorView w) const {
 }
 
 double Glm::log_likelihood(VectorView y, VectorView mu, VectorView w, double phi) const {
-  constexpr double kLog2Pi = 1.8378770664093453;
   double sum = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    const double wi = w[i], yi = y[i], mi = mu[i];
-    if (!(wi > 0.0)) continue;
-    switch (distribution) {
-      case Distribution::Gaussian:
-        sum -= 0.5 * (wi * (yi - mi) * (yi - mi) / phi + kLog2Pi + std::log(phi / wi));
-        break;
-      case Distribution::Binomial: {
-        const double succ = wi * yi, fail = wi * (1.0 - yi);
-        sum += std::lgamma(wi + 1.0) - std::lgamma(succ + 1.0) - std::lgamma(fail + 1.0);
-        if (succ > 0.0) sum += succ * std::log(mi);
-        if (fail > 0.0) sum += fail * std::log1p(-mi);
-        break;
-      }
-      case Distribution::Poisson:
-        sum += wi * ((yi > 0.0 ? yi * std::log(mi) : 0.0) - mi - std::lgamma(yi + 1.0));
-        break;
-      case Distribution::Gamma: {
-        const double shape = wi / phi;
-        sum += shape * std::log(shape * yi / mi) - shape * yi / mi - std::log(yi) - std::lgamma(shape);
-        break;
-      }
-      case Distribution::InverseGaussian:
-        sum -= 0.5 * (kLog2Pi + std::log(phi * yi * yi * yi / wi) + wi * (yi - mi) * (yi - mi) / (phi * mi * mi * yi));
-        break;
-    }
-  }
+  for (std::size_t i = 0; i < y.size(); ++i)
+    if (w[i] > 0.0) sum += row_log_likelihood(y[i], mu[i], w[i], phi);
   return sum;
 }
 
-Result<void> check_response(Distribution d, VectorView y) {
+double Glm::row_log_likelihood(double yi, double mi, double wi, double phi) const {
+  constexpr double kLog2Pi = 1.8378770664093453;
+  switch (distribution) {
+    case Distribution::Gaussian: return -0.5 * (wi * (yi - mi) * (yi - mi) / phi + kLog2Pi + std::log(phi / wi));
+    case Distribution::Binomial: {
+      const double succ = wi * yi, fail = wi * (1.0 - yi);
+      double sum = std::lgamma(wi + 1.0) - std::lgamma(succ + 1.0) - std::lgamma(fail + 1.0);
+      if (succ > 0.0) sum += succ * std::log(mi);
+      if (fail > 0.0) sum += fail * std::log1p(-mi);
+      return sum;
+    }
+    case Distribution::Poisson: return wi * ((yi > 0.0 ? yi * std::log(mi) : 0.0) - mi - std::lgamma(yi + 1.0));
+    case Distribution::Gamma: {
+      const double shape = wi / phi;
+      return shape * std::log(shape * yi / mi) - shape * yi / mi - std::log(yi) - std::lgamma(shape);
+    }
+    case Distribution::InverseGaussian:
+      return -0.5 * (kLog2Pi + std::log(phi * yi * yi * yi / wi) + wi * (yi - mi) * (yi - mi) / (phi * mi * mi * yi));
+  }
+  return 0.0;
+}
+
+Result<void> check_response(Distribution d, VectorView y, std::size_t first_row) {
   for (std::size_t i = 0; i < y.size(); ++i) {
     const double v = y[i];
     bool ok = std::isfinite(v);
@@ -256,7 +252,7 @@ Result<void> check_response(Distribution d, VectorView y) {
       char value[64];
       std::snprintf(value, sizeof value, "%.17g", v);
       return GamError::invalid_parameter("the " + std::string(distribution_name(d)) + " family needs " + rule +
-                                         ", but y[" + std::to_string(i) + "] = " + value);
+                                         ", but y[" + std::to_string(first_row + i) + "] = " + value);
     }
   }
   return {};

@@ -53,13 +53,16 @@ struct Glm {
   // Gamma and inverse Gaussian families this is used with the maximum
   // likelihood type scale estimates of `aic_scale`.
   double log_likelihood(VectorView y, VectorView mu, VectorView w, double phi) const;
+  // The log-likelihood of one row with a positive prior weight.
+  double row_log_likelihood(double y, double mu, double w, double phi) const;
   // The scale at which the AIC log-likelihood is evaluated: for the Gaussian
   // Σw(y−μ)²/n, for Gamma and inverse Gaussian deviance/Σw; 1 otherwise.
   double aic_scale(VectorView y, VectorView mu, VectorView w) const;
 };
 
 // InvalidParameter naming the first response outside the distribution's
-// support (binomial 0 ≤ y ≤ 1, Poisson y ≥ 0, Gamma and inverse Gaussian y > 0).
-Result<void> check_response(Distribution d, VectorView y);
+// support (binomial 0 ≤ y ≤ 1, Poisson y ≥ 0, Gamma and inverse Gaussian y > 0),
+// rows numbered from `first_row`.
+Result<void> check_response(Distribution d, VectorView y, std::size_t first_row = 0);
 
 }  // namespace vorna

@@ -68,47 +68,52 @@ Result<Vector> factor_solve(const Matrix& r, const Vector& b) {
   return std::move(full.value().storage());
 }
 
-// A starting η inside the domain: the family's start from each response, or,
-// where that is not admissible for the link, the weighted mean response.
-Vector initial_eta(const Glm& glm, VectorView y, VectorView pw) {
-  const std::size_t n = y.size();
-  Vector eta(n);
-  double sw = 0.0, swy = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    sw += pw[i];
-    swy += pw[i] * y[i];
-  }
-  double mean = sw > 0.0 ? glm.start_mu(swy / sw, sw) : 1.0;
-  if (!glm.valid_mu(mean) || !glm.valid_eta(glm.link_fn(mean)))
-    mean = glm.distribution == Distribution::Binomial ? 0.5 : 1.0;
-  const double fallback = glm.link_fn(mean);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double mu = glm.start_mu(y[i], pw[i]);
-    const double e = glm.valid_mu(mu) ? glm.link_fn(mu) : fallback;
-    eta[i] = glm.valid_eta(e) && glm.valid_mu(glm.inverse(e)) ? e : fallback;
-  }
-  return eta;
-}
-
 bool fixed_working_model(const Glm& glm) {
   return glm.distribution == Distribution::Gaussian && glm.link == Link::Identity;
 }
 
 // Where a penalized IRLS run stands: the accepted β (empty before the first
-// solve), η, μ, the working weights and the pass's sums at that η.
+// solve), how its η is formed, and the pass's sums at that η.
 struct IrlsState {
-  Vector beta, eta, mu, w;
+  Vector beta;
+  double blend = 1.0;  // η = blend·(Xβ + offset) + (1 − blend)·η_start
   PassSums sums;
-  bool eta_from_beta = false;  // η = Xβ + offset (not the start's η)
   std::size_t iterations = 0;
   bool converged = false;
+
+  EtaSpec eta() const { return beta.empty() ? EtaSpec{} : EtaSpec{&beta, blend}; }
+};
+
+// The passes of one model with the start η they share.
+struct Passes {
+  const PassFunction& pass;
+  double fallback;
+  std::size_t width;
+
+  Result<PassSums> run(EtaSpec eta, std::optional<EtaSpec> previous = std::nullopt) const {
+    PassRequest request;
+    request.eta = eta;
+    request.previous = previous;
+    request.start_fallback = fallback;
+    VORNA_TRY(sums, pass(request));
+    VORNA_CHECK(check_sums(sums));
+    return sums;
+  }
+
+  // Sums from elsewhere must describe this model.
+  Result<void> check_sums(const PassSums& sums) const {
+    if (sums.xtwx.rows() != width || sums.xtwx.cols() != width || sums.xtwz.size() != width ||
+        sums.xtwr.size() != width)
+      return GamError::dimension_mismatch("a pass returned sums for other than " + std::to_string(width) +
+                                          " coefficients");
+    return {};
+  }
 };
 
 // The state at the start's η: one pass without coefficients.
-Result<IrlsState> start_state(const RowData& rows, std::size_t threads) {
+Result<IrlsState> start_state(const Passes& passes) {
   IrlsState st;
-  st.eta = initial_eta(rows.glm, rows.y, rows.weights);
-  VORNA_TRY(sums, row_pass(rows, nullptr, st.eta, st.mu, st.w, threads));
+  VORNA_TRY(sums, passes.run(EtaSpec{}));
   st.sums = std::move(sums);
   return st;
 }
@@ -118,38 +123,31 @@ Result<IrlsState> start_state(const RowData& rows, std::size_t threads) {
 // deviance are halved back towards the previous iterate (step halving as in
 // Marschner 2011 and Wood 2017, §6.1.1); before any β exists, η is moved
 // half-way back to the start instead.
-Result<IrlsState> penalized_irls(const RowData& rows, const Matrix& s, IrlsState st, std::size_t max_iterations,
-                                 std::size_t threads, double tolerance = kEtaTolerance) {
-  const Glm& glm = rows.glm;
-  double old_penalized = st.beta.empty() || !st.sums.valid ? std::numeric_limits<double>::infinity()
-                                                           : st.sums.deviance + quadratic_form(s, st.beta);
+Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Matrix& s, IrlsState st,
+                                 std::size_t max_iterations, double tolerance = kEtaTolerance) {
+  const auto penalized_at = [&](const PassSums& ps, const Vector& b) {
+    return ps.valid ? ps.deviance + quadratic_form(s, b) : std::numeric_limits<double>::infinity();
+  };
+  double old_penalized = st.beta.empty() ? std::numeric_limits<double>::infinity() : penalized_at(st.sums, st.beta);
   st.converged = false;
   for (st.iterations = 1; st.iterations <= max_iterations; ++st.iterations) {
     VORNA_CHECK_INTERRUPT();
     VORNA_TRY(r, penalized_factor(st.sums.xtwx, s));
     VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
-    // The previous μ and w are not needed after the solve: their storage
-    // takes the new values (only the previous η is kept, for halving).
-    Vector eta, mu = std::move(st.mu), w = std::move(st.w);
-    VORNA_TRY(sums, row_pass(rows, &beta, eta, mu, w, threads));
-    bool from_beta = true;
-    const auto penalized_at = [&](const PassSums& ps, const Vector& b) {
-      return ps.valid ? ps.deviance + quadratic_form(s, b) : std::numeric_limits<double>::infinity();
-    };
+    const EtaSpec previous = st.eta();
+    double blend = 1.0;
+    VORNA_TRY(sums, passes.run({&beta, blend}, previous));
     double penalized = penalized_at(sums, beta);
     for (int h = 0; h < kMaxHalvings &&
                     (!std::isfinite(penalized) || (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
          ++h) {
       if (st.beta.empty()) {
-        for (std::size_t i = 0; i < eta.size(); ++i) eta[i] = 0.5 * (eta[i] + st.eta[i]);
-        VORNA_TRY(blended, row_pass(rows, nullptr, eta, mu, w, threads));
-        sums = std::move(blended);
-        from_beta = false;
+        blend *= 0.5;
       } else {
         for (std::size_t k = 0; k < beta.size(); ++k) beta[k] = 0.5 * (beta[k] + st.beta[k]);
-        VORNA_TRY(halved, row_pass(rows, &beta, eta, mu, w, threads));
-        sums = std::move(halved);
       }
+      VORNA_TRY(halved, passes.run({&beta, blend}, previous));
+      sums = std::move(halved);
       penalized = penalized_at(sums, beta);
     }
     if (!std::isfinite(penalized))
@@ -160,19 +158,11 @@ Result<IrlsState> penalized_irls(const RowData& rows, const Matrix& s, IrlsState
     // converge only linearly, so a small change of the deviance alone would
     // stop them while β still drifts), or when the penalized deviance no
     // longer changes at all in working precision.
-    double moved = 0.0, size = 0.0;
-    for (std::size_t i = 0; i < eta.size(); ++i) {
-      moved = std::max(moved, std::abs(eta[i] - st.eta[i]));
-      size = std::max(size, std::abs(eta[i]));
-    }
-    const bool settled =
-        moved <= tolerance * size || std::abs(penalized - old_penalized) <= kDevianceTolerance * std::abs(penalized);
+    const bool settled = sums.max_change <= tolerance * sums.max_abs_eta ||
+                         std::abs(penalized - old_penalized) <= kDevianceTolerance * std::abs(penalized);
     st.beta = std::move(beta);
-    st.eta = std::move(eta);
-    st.mu = std::move(mu);
-    st.w = std::move(w);
+    st.blend = blend;
     st.sums = std::move(sums);
-    st.eta_from_beta = from_beta;
     old_penalized = penalized;
     if (settled || fixed_working_model(glm)) {
       st.converged = true;
@@ -180,22 +170,16 @@ Result<IrlsState> penalized_irls(const RowData& rows, const Matrix& s, IrlsState
     }
   }
   st.iterations = std::min(st.iterations, max_iterations);
-  if (!st.eta_from_beta && !st.beta.empty()) {
+  if (st.blend != 1.0 && !st.beta.empty()) {
     // The sums must describe η = Xβ + offset for the working model's residuals.
-    VORNA_TRY(sums, row_pass(rows, &st.beta, st.eta, st.mu, st.w, threads));
+    st.blend = 1.0;
+    VORNA_TRY(sums, passes.run(st.eta()));
     st.sums = std::move(sums);
-    st.eta_from_beta = true;
   }
   return st;
 }
 
-Result<void> check_inputs(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w, VectorView offset,
-                          std::span<const Matrix> penalties, const PenalizedGlmOptions& options) {
-  const std::size_t n = data.rows(), p = model.width();
-  if (y.size() != n || w.size() != n || offset.size() != n)
-    return GamError::dimension_mismatch("the data have " + std::to_string(n) + " rows but y has " +
-                                        std::to_string(y.size()) + ", the weights " + std::to_string(w.size()) +
-                                        " and the offset " + std::to_string(offset.size()));
+Result<void> check_options(std::size_t p, std::span<const Matrix> penalties, const PenalizedGlmOptions& options) {
   for (const Matrix& s : penalties)
     if (s.rows() != p || s.cols() != p)
       return GamError::dimension_mismatch("every penalty must be " + std::to_string(p) + " × " + std::to_string(p));
@@ -211,25 +195,7 @@ Result<void> check_inputs(const TermModel& model, ConstMatrixView data, VectorVi
     return GamError::invalid_parameter("the " + std::string(distribution_name(options.glm.distribution)) +
                                        " family does not admit the " + std::string(link_name(options.glm.link)) +
                                        " link");
-  VORNA_CHECK(check_response(options.glm.distribution, y));
-  bool any_positive = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!(w[i] >= 0.0) || !std::isfinite(w[i]))
-      return GamError::invalid_parameter("weights must be finite and non-negative, but weights[" + std::to_string(i) +
-                                         "] is not");
-    if (!std::isfinite(offset[i]))
-      return GamError::invalid_parameter("offset must be finite, but offset[" + std::to_string(i) + "] is not");
-    any_positive = any_positive || w[i] > 0.0;
-  }
-  if (!any_positive) return GamError::invalid_parameter("no observation has a positive weight");
   return {};
-}
-
-std::size_t positive_weights(VectorView w) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < w.size(); ++i)
-    if (w[i] > 0.0) ++count;
-  return count;
 }
 
 // The working model of a converged IRLS state, summed: its residual
@@ -238,33 +204,42 @@ SelectionProblem::WorkingSums working_sums(const IrlsState& st, std::size_t obse
   return {st.sums.xtwx, st.sums.xtwz, st.beta, st.sums.xtwr, st.sums.rss, observations};
 }
 
+// One selection on the working model of `state`: records the pass in `out`
+// and returns ln λ.
+Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penalties,
+                           const PenalizedGlmOptions& options, std::size_t observations, const Vector* rho,
+                           Vector& centre, PenalizedGlmFit& out) {
+  VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(state, observations), penalties, options.criterion, rho,
+                                                 model_ridge(state.sums.xtwx)));
+  const Vector start = rho == nullptr ? problem.balanced_start() : *rho;
+  VORNA_TRY(outcome, minimize_criterion(problem, start, rho == nullptr ? nullptr : &centre));
+  centre = outcome.centre;
+  auto at = problem.evaluate(outcome.rho, false);
+  out.passes.push_back({exp_of(outcome.rho), at ? at.value().value : std::numeric_limits<double>::quiet_NaN(),
+                        outcome.gradient, outcome.iterations});
+  if (!outcome.converged)
+    out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(outcome.iterations) +
+                           " iterations with gradient " + std::to_string(outcome.gradient));
+  return outcome.rho;
+}
+
 // λ by alternating PiRLS and selection on its working model until ln λ settles.
-Result<Vector> select_lambda(const RowData& rows, std::span<const Matrix> penalties, const PenalizedGlmOptions& options,
-                             IrlsState& state, std::size_t threads, PenalizedGlmFit& out) {
-  const std::size_t p = rows.model->width(), m = penalties.size();
-  const std::size_t observations = positive_weights(rows.weights);
+Result<Vector> select_lambda(const Passes& passes, std::span<const Matrix> penalties,
+                             const PenalizedGlmOptions& options, std::size_t observations, IrlsState& state,
+                             PenalizedGlmFit& out) {
+  const std::size_t m = penalties.size();
   Vector rho(m, 0.0), centre;
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
     VORNA_CHECK_INTERRUPT();
-    VORNA_TRY(st, penalized_irls(rows, penalty_sum(exp_of(rho), penalties, p), std::move(state),
-                                 options.max_pirls_iterations, threads, kSelectionEtaTolerance));
+    VORNA_TRY(st, penalized_irls(passes, options.glm, penalty_sum(exp_of(rho), penalties, passes.width),
+                                 std::move(state), options.max_pirls_iterations, kSelectionEtaTolerance));
     state = std::move(st);
-    VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(state, observations), penalties, options.criterion,
-                                                   pass == 0 ? nullptr : &rho, model_ridge(state.sums.xtwx)));
-    const Vector start = pass == 0 ? problem.balanced_start() : rho;
-    VORNA_TRY(outcome, minimize_criterion(problem, start, pass == 0 ? nullptr : &centre));
+    VORNA_TRY(next, select_once(state, penalties, options, observations, pass == 0 ? nullptr : &rho, centre, out));
     double change = 0.0;
-    for (std::size_t j = 0; j < m; ++j) change = std::max(change, std::abs(outcome.rho[j] - rho[j]));
-    rho = outcome.rho;
-    centre = outcome.centre;
+    for (std::size_t j = 0; j < m; ++j) change = std::max(change, std::abs(next[j] - rho[j]));
+    rho = std::move(next);
     out.selection_passes = pass + 1;
-    auto at = problem.evaluate(outcome.rho, false);
-    out.passes.push_back({exp_of(outcome.rho), at ? at.value().value : std::numeric_limits<double>::quiet_NaN(),
-                          outcome.gradient, outcome.iterations});
-    if (!outcome.converged)
-      out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(outcome.iterations) +
-                             " iterations with gradient " + std::to_string(outcome.gradient));
-    if (fixed_working_model(rows.glm) || (pass > 0 && change < kLambdaTolerance)) return exp_of(rho);
+    if (pass > 0 && change < kLambdaTolerance) return exp_of(rho);
   }
   out.warnings.push_back("the smoothing parameters did not settle in " + std::to_string(options.max_selection_passes) +
                          " passes");
@@ -272,74 +247,112 @@ Result<Vector> select_lambda(const RowData& rows, std::span<const Matrix> penalt
   return exp_of(rho);
 }
 
-// The deviance of the intercept-only model with the same offset and weights,
-// by scalar IRLS (no model matrix needed).
-double null_deviance(const Glm& glm, VectorView y, VectorView pw, VectorView offset, std::size_t max_iterations) {
-  const std::size_t n = y.size();
-  Vector eta = initial_eta(glm, y, pw);
-  double deviance = std::numeric_limits<double>::infinity(), beta = 0.0;
-  bool have_beta = false;
-  for (std::size_t it = 0; it < max_iterations; ++it) {
-    double swz = 0.0, sw = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!(pw[i] > 0.0)) continue;
-      const double m = glm.inverse(eta[i]), d = glm.mu_eta(eta[i]);
-      const double wi = pw[i] * d * d / glm.variance(m);
-      swz += wi * (eta[i] - offset[i] + (y[i] - m) / d);
-      sw += wi;
-    }
-    if (!(sw > 0.0)) break;
-    double next = swz / sw, dev = std::numeric_limits<double>::infinity();
-    for (int h = 0; h < kMaxHalvings; ++h) {
-      dev = 0.0;
-      bool valid = true;
-      for (std::size_t i = 0; i < n && valid; ++i) {
-        const double e = next + offset[i], m = glm.inverse(e);
-        valid = glm.valid_eta(e) && glm.valid_mu(m);
-        if (valid && pw[i] > 0.0) dev += glm.deviance(y[i], m, pw[i]);
-      }
-      if (valid && (!have_beta || dev <= deviance * (1.0 + 1e-12))) break;
-      if (!have_beta) return std::numeric_limits<double>::quiet_NaN();
-      next = 0.5 * (next + beta);
-      dev = std::numeric_limits<double>::infinity();
-    }
-    const bool settled = have_beta && std::abs(next - beta) <= kEtaTolerance * std::max(std::abs(next), 1.0);
-    beta = next;
-    have_beta = true;
-    deviance = dev;
-    for (std::size_t i = 0; i < n; ++i) eta[i] = beta + offset[i];
-    if (settled || fixed_working_model(glm)) break;
-  }
-  return deviance;
+// Moves a fixed working model's state to `beta`: z is fixed, so the residual
+// there is r_ref − X(β − β_ref), and the sums follow from the reference's.
+// Returns RSS(β) as that difference, which may have lost digits (see below).
+double move_fixed_state(IrlsState& st, Vector beta) {
+  const std::size_t p = beta.size();
+  Vector step(p);
+  for (std::size_t k = 0; k < p; ++k) step[k] = beta[k] - st.beta[k];
+  const Vector moved = matvec(st.sums.xtwx, step);
+  const double rss = st.sums.rss - 2.0 * dot(step, st.sums.xtwr) + dot(step, moved);
+  for (std::size_t k = 0; k < p; ++k) st.sums.xtwr[k] -= moved[k];
+  st.sums.rss = st.sums.deviance = std::max(rss, 0.0);
+  st.beta = std::move(beta);
+  return rss;
 }
 
-}  // namespace
-
-Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
-                                          VectorView offset, std::span<const Matrix> penalties,
-                                          const PenalizedGlmOptions& options) {
-  VORNA_CHECK(check_inputs(model, data, y, w, offset, penalties, options));
-  const Glm& glm = options.glm;
-  const std::size_t n = data.rows(), p = model.width(), m = penalties.size();
-  const std::size_t threads = thread_count(options.threads);
-  const RowData rows{&model, data, y, w, offset, glm};
-  PenalizedGlmFit out;
-  VORNA_TRY(state, start_state(rows, threads));
-  if (options.fixed_lambda) {
-    out.lambda = *options.fixed_lambda;
-  } else if (m > 0) {
-    VORNA_TRY(lambda, select_lambda(rows, penalties, options, state, threads, out));
-    out.lambda = std::move(lambda);
+// A Gaussian model with the identity link has a working model that does not
+// depend on β: one pass gives its sums, and every later quantity follows from
+// them. The pass is made at the weighted mean (on the intercept, when there is
+// one), and the residual sum of squares at β is the reference's corrected by
+// the move from it. When the correction cancels most of the reference's
+// value (a fit that reproduces the data almost exactly) that difference has
+// lost digits, so another pass is made at the fitted β and λ is chosen again
+// from there. A search that fails from the mean is retried from the fit at
+// λ = 1; one that fails from a fit leaves the previous choice standing, with
+// the sums of the pass at its β.
+Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source, std::span<const Matrix> penalties,
+                                  const PenalizedGlmOptions& options, PenalizedGlmFit& out) {
+  constexpr double kCancellation = 1e-4;  // RSS(β)/RSS(reference) below which a pass at β is made
+  constexpr int kMaxPasses = 3;
+  const std::size_t p = source.width;
+  const bool select = !options.fixed_lambda && !penalties.empty();
+  const RowMoments& mo = source.moments;
+  IrlsState st;
+  st.beta.assign(p, 0.0);
+  st.converged = true;
+  if (source.intercept) st.beta[*source.intercept] = (mo.weighted_response - mo.weighted_offset) / mo.weight_sum;
+  out.lambda = options.fixed_lambda ? *options.fixed_lambda : Vector(penalties.size(), 1.0);
+  const std::vector<std::string> base_warnings = out.warnings;
+  std::vector<std::string> chosen_warnings = base_warnings;
+  Vector rho, centre;
+  for (int attempt = 0; attempt < kMaxPasses; ++attempt) {
+    VORNA_TRY(sums, passes.run(st.eta()));
+    st.sums = std::move(sums);
+    st.iterations = static_cast<std::size_t>(attempt) + 1;
+    // At the weighted mean, the residual sum of squares is the null deviance.
+    if (attempt == 0 && source.intercept) out.null_deviance = st.sums.rss;
+    if (select) {
+      out.warnings = base_warnings;
+      auto chosen = select_once(st, penalties, options, mo.observations, rho.empty() ? nullptr : &rho, centre, out);
+      if (!chosen && (chosen.error().kind == GamErrorKind::Interrupted || attempt + 1 == kMaxPasses))
+        return std::move(chosen).error();
+      if (!chosen) {
+        out.warnings = chosen_warnings;
+        if (!rho.empty()) return st;  // β is the fit at the previous choice
+      } else {
+        rho = std::move(chosen).value();
+        out.lambda = exp_of(rho);
+        out.selection_passes += 1;
+        chosen_warnings = out.warnings;
+      }
+    }
+    VORNA_TRY(r, penalized_factor(st.sums.xtwx, penalty_sum(out.lambda, penalties, p)));
+    VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
+    IrlsState moved = st;
+    const double rss = move_fixed_state(moved, beta);
+    if (!rho.empty() || !select) {
+      if (rss >= kCancellation * st.sums.rss || attempt + 1 == kMaxPasses) return moved;
+    }
+    st.beta = std::move(beta);
   }
-  const Matrix s = penalty_sum(out.lambda, penalties, p);
-  VORNA_TRY(st, penalized_irls(rows, s, std::move(state), options.max_pirls_iterations, threads));
-  if (!st.converged) {
-    out.converged = false;
-    out.warnings.push_back("PiRLS did not converge in " + std::to_string(options.max_pirls_iterations) + " iterations");
-  }
-  out.pirls_iterations = st.iterations;
+  return st;
+}
 
-  // Inference at the fit, from the sums of its last pass.
+// The deviance of the intercept-only model with the same offset and weights
+// (NaN when PiRLS finds no valid fit for it).
+Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
+  const Passes passes{source.null_pass, fallback, 1};
+  auto start = start_state(passes);
+  if (!start)
+    return start.error().kind == GamErrorKind::OptimizationFailed ? Result<double>(std::nan(""))
+                                                                  : Result<double>(std::move(start).error());
+  auto st = penalized_irls(passes, options.glm, Matrix(1, 1), std::move(start).value(), options.max_pirls_iterations);
+  if (!st) {
+    if (st.error().kind == GamErrorKind::OptimizationFailed) return std::numeric_limits<double>::quiet_NaN();
+    return std::move(st).error();
+  }
+  return st.value().sums.valid ? st.value().sums.deviance : std::numeric_limits<double>::quiet_NaN();
+}
+
+// The scale at which the AIC log-likelihood is evaluated: for the Gaussian
+// Σw(y−μ)²/n, for Gamma and inverse Gaussian deviance/Σw; 1 otherwise.
+double aic_scale(Distribution d, double deviance, const RowMoments& moments) {
+  switch (d) {
+    case Distribution::Gaussian:
+      return moments.observations > 0 ? deviance / static_cast<double>(moments.observations) : 1.0;
+    case Distribution::Gamma:
+    case Distribution::InverseGaussian: return moments.weight_sum > 0.0 ? deviance / moments.weight_sum : 1.0;
+    default: return 1.0;
+  }
+}
+
+// V_p, V_e, EDF, the scale and the log-determinants at the fit, from the
+// sums of its last pass.
+Result<void> inference(const IrlsState& st, const Matrix& s, const Glm& glm, std::size_t observations,
+                       PenalizedGlmFit& out) {
+  const std::size_t p = st.beta.size();
   const Matrix& xtwx = st.sums.xtwx;
   VORNA_TRY(r, penalized_factor(xtwx, s));
   auto r_inv = triangular_solve(r, true, false, Matrix::identity(p));
@@ -349,16 +362,12 @@ Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixVie
   out.edf.resize(p);
   double edf_total = 0.0;
   for (std::size_t k = 0; k < p; ++k) edf_total += out.edf[k] = f(k, k);
-  double pearson = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!(w[i] > 0.0)) continue;
-    ++out.observations;
-    pearson += w[i] * (y[i] - st.mu[i]) * (y[i] - st.mu[i]) / glm.variance(st.mu[i]);
-  }
+  out.observations = observations;
   out.scale_estimated = !scale_is_known(glm.distribution);
   if (out.scale_estimated) {
-    const double residual_df = static_cast<double>(out.observations) - edf_total;
-    out.scale = residual_df > 0.0 ? pearson / residual_df : std::numeric_limits<double>::quiet_NaN();
+    // The Pearson statistic: Σ w r² = Σ prior·(y − μ)²/V(μ).
+    const double residual_df = static_cast<double>(observations) - edf_total;
+    out.scale = residual_df > 0.0 ? st.sums.rss / residual_df : std::numeric_limits<double>::quiet_NaN();
   }
   Matrix ve = matmul(f, a_inv);
   for (std::size_t i = 0; i < p; ++i)
@@ -372,42 +381,135 @@ Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixVie
   out.ve = std::move(ve);
   for (std::size_t k = 0; k < p; ++k) out.log_det_a += 2.0 * std::log(std::abs(r(k, k)));
   out.penalty = quadratic_form(s, st.beta);
+  return {};
+}
 
-  if (m > 0) {
-    Vector rho(m);
-    for (std::size_t j = 0; j < m; ++j) rho[j] = std::log(out.lambda[j]);
-    VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(st, out.observations), penalties, options.criterion,
-                                                   &rho, model_ridge(xtwx)));
-    out.penalty_rank = problem.penalty_rank();
-    // log|S_λ|₊ from the largest `rank` eigenvalues of S_λ (the rank does not depend on λ).
-    auto eig = symmetric_eigen(s);
-    if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
-    const Vector& values = eig.value().values;
-    for (std::size_t k = 0; k < out.penalty_rank && k < values.size(); ++k)
-      out.penalty_log_det += std::log(values[values.size() - 1 - k]);
-    out.log_det_range = problem.range_log_determinant(rho);
-    auto value = problem.evaluate(rho, false);
-    if (value) out.criterion = value.value().value;
-  }
+// The penalty's log-determinant and rank, the ML range determinant and the
+// criterion at the chosen λ.
+Result<void> criterion_at_fit(const IrlsState& st, const Matrix& s, std::span<const Matrix> penalties,
+                              const PenalizedGlmOptions& options, PenalizedGlmFit& out) {
+  const std::size_t m = penalties.size();
+  if (m == 0) return {};
+  Vector rho(m);
+  for (std::size_t j = 0; j < m; ++j) rho[j] = std::log(out.lambda[j]);
+  VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(st, out.observations), penalties, options.criterion, &rho,
+                                                 model_ridge(st.sums.xtwx)));
+  out.penalty_rank = problem.penalty_rank();
+  // log|S_λ|₊ from the largest `rank` eigenvalues of S_λ (the rank does not depend on λ).
+  auto eig = symmetric_eigen(s);
+  if (!eig) return lapack_error("Eigenvalue decomposition failed", eig.error());
+  const Vector& values = eig.value().values;
+  for (std::size_t k = 0; k < out.penalty_rank && k < values.size(); ++k)
+    out.penalty_log_det += std::log(values[values.size() - 1 - k]);
+  out.log_det_range = problem.range_log_determinant(rho);
+  auto value = problem.evaluate(rho, false);
+  if (value) out.criterion = value.value().value;
+  return {};
+}
 
-  out.null_deviance = null_deviance(glm, y, w, offset, options.max_pirls_iterations);
+// The closing pass at the fit: log-likelihoods at the AIC scale and at the
+// fitted scale, the range of the means, and (for rows in memory) η, μ and
+// the working weights of every row.
+Result<void> closing_pass(const Passes& passes, const IrlsState& st, const Glm& glm, const RowMoments& moments,
+                          PenalizedGlmFit& out) {
   out.deviance = st.sums.deviance;
-  out.coefficients = std::move(st.beta);
-  out.linear_predictor = std::move(st.eta);
-  out.fitted = std::move(st.mu);
-  out.working_weights = std::move(st.w);
-  out.aic_scale = glm.aic_scale(y, out.fitted, w);
-  out.log_likelihood = glm.log_likelihood(y, out.fitted, w, out.aic_scale);
-  out.log_likelihood_at_scale = glm.log_likelihood(y, out.fitted, w, out.scale);
-  if (glm.distribution == Distribution::Binomial) {
-    const bool edge =
-        std::any_of(out.fitted.begin(), out.fitted.end(), [](double m) { return m < 1e-8 || m > 1.0 - 1e-8; });
-    if (edge)
-      out.warnings.push_back(
-          "fitted probabilities numerically 0 or 1 occurred: the classes may be separable, and "
-          "standard errors there are unreliable");
+  out.aic_scale = aic_scale(glm.distribution, out.deviance, moments);
+  PassRequest request;
+  request.eta = EtaSpec{&st.beta, 1.0};
+  request.start_fallback = passes.fallback;
+  request.cross_products = false;
+  request.likelihood_scales = std::array<double, 2>{out.aic_scale, out.scale};
+  request.record = true;
+  VORNA_TRY(sums, passes.pass(request));
+  out.log_likelihood = sums.log_likelihood[0];
+  out.log_likelihood_at_scale = sums.log_likelihood[1];
+  if (glm.distribution == Distribution::Binomial && (sums.min_mu < 1e-8 || sums.max_mu > 1.0 - 1e-8))
+    out.warnings.push_back(
+        "fitted probabilities numerically 0 or 1 occurred: the classes may be separable, and "
+        "standard errors there are unreliable");
+  return {};
+}
+
+}  // namespace
+
+Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<const Matrix> penalties,
+                                          const PenalizedGlmOptions& options) {
+  const std::size_t p = source.width, m = penalties.size();
+  VORNA_CHECK(check_options(p, penalties, options));
+  if (source.moments.observations == 0) return GamError::invalid_parameter("no observation has a positive weight");
+  const Glm& glm = options.glm;
+  const double fallback = start_fallback(glm, source.moments);
+  const Passes passes{source.pass, fallback, p};
+  PenalizedGlmFit out;
+  IrlsState st;
+  if (fixed_working_model(glm)) {
+    VORNA_TRY(fixed, fixed_model_fit(passes, source, penalties, options, out));
+    st = std::move(fixed);
+  } else {
+    VORNA_TRY(state, start_state(passes));
+    if (options.fixed_lambda) {
+      out.lambda = *options.fixed_lambda;
+    } else if (m > 0) {
+      VORNA_TRY(lambda, select_lambda(passes, penalties, options, source.moments.observations, state, out));
+      out.lambda = std::move(lambda);
+    }
+    VORNA_TRY(final_state, penalized_irls(passes, glm, penalty_sum(out.lambda, penalties, p), std::move(state),
+                                          options.max_pirls_iterations));
+    st = std::move(final_state);
   }
+  if (!st.converged) {
+    out.converged = false;
+    out.warnings.push_back("PiRLS did not converge in " + std::to_string(options.max_pirls_iterations) + " iterations");
+  }
+  out.pirls_iterations = st.iterations;
+  const Matrix s = penalty_sum(out.lambda, penalties, p);
+  VORNA_CHECK(inference(st, s, glm, source.moments.observations, out));
+  VORNA_CHECK(criterion_at_fit(st, s, penalties, options, out));
+  if (!fixed_working_model(glm) || !source.intercept) {
+    VORNA_TRY(null, null_deviance(source, fallback, options));
+    out.null_deviance = null;
+  }
+  VORNA_CHECK(closing_pass(passes, st, glm, source.moments, out));
+  out.coefficients = std::move(st.beta);
   return out;
+}
+
+Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
+                                          VectorView offset, std::span<const Matrix> penalties,
+                                          const PenalizedGlmOptions& options) {
+  const std::size_t n = data.rows();
+  if (y.size() != n || w.size() != n || offset.size() != n)
+    return GamError::dimension_mismatch("the data have " + std::to_string(n) + " rows but y has " +
+                                        std::to_string(y.size()) + ", the weights " + std::to_string(w.size()) +
+                                        " and the offset " + std::to_string(offset.size()));
+  VORNA_CHECK(check_options(model.width(), penalties, options));
+  VORNA_TRY(moments, row_moments(options.glm, y, w, offset));
+  VORNA_TRY(null_model, TermModel::create({ModelTerm{}}, data.cols()));
+  const std::size_t threads = thread_count(options.threads);
+  const RowData rows{&model, data, y, w, offset, options.glm};
+  const RowData null_rows{&null_model, data, y, w, offset, options.glm};
+  Vector eta, mu, weights;
+  PassSource source;
+  source.width = model.width();
+  for (std::size_t t = 0; t < model.terms().size(); ++t)
+    if (model.terms()[t].kind == ModelTerm::Kind::Intercept) source.intercept = model.offset(t);
+  source.moments = moments;
+  source.pass = [&](const PassRequest& request) {
+    RowOutputs outputs;
+    if (request.record) {
+      eta.resize(n);
+      mu.resize(n);
+      weights.resize(n);
+      outputs = {eta.data(), mu.data(), weights.data()};
+    }
+    return row_pass(rows, request, outputs, threads);
+  };
+  source.null_pass = [&](const PassRequest& request) { return row_pass(null_rows, request, {}, threads); };
+  VORNA_TRY(fit, fit_penalized_glm(source, penalties, options));
+  fit.linear_predictor = std::move(eta);
+  fit.fitted = std::move(mu);
+  fit.working_weights = std::move(weights);
+  return fit;
 }
 
 }  // namespace vorna

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 #include "error.hpp"
 #include "glm.hpp"
 #include "matrix.hpp"
+#include "row_pass.hpp"
 #include "selection.hpp"
 #include "terms.hpp"
 
@@ -28,15 +30,16 @@ struct PenalizedGlmOptions {
   std::optional<Vector> fixed_lambda;
   std::size_t max_pirls_iterations = 100;
   std::size_t max_selection_passes = 50;
-  std::size_t threads = 0;  // 0: every available core; results do not depend on it
+  std::size_t threads = 0;  // rows in memory: 0 for every available core; results do not depend on it
 };
 
 struct PenalizedGlmFit {
-  Vector coefficients;      // β (p)
-  Vector lambda;            // λ (m)
-  Vector linear_predictor;  // η = Xβ + offset (n)
-  Vector fitted;            // μ (n)
-  Vector working_weights;   // prior × (dμ/dη)²/V(μ) at the fit (n)
+  Vector coefficients;  // β (p)
+  Vector lambda;        // λ (m)
+  // Per row (n), from a fit on rows in memory; empty for a fit from passes.
+  Vector linear_predictor;  // η = Xβ + offset
+  Vector fitted;            // μ
+  Vector working_weights;   // prior × (dμ/dη)²/V(μ) at the fit
   Matrix vp, ve;            // V_p and V_e (p × p)
   Vector edf;               // diag(A⁻¹XᵀWX) (p)
   double scale = 1.0;       // φ: 1 when known, else Pearson χ²/(n − Σ edf)
@@ -68,17 +71,42 @@ struct PenalizedGlmFit {
   std::vector<Pass> passes;
 };
 
+// A pass over the rows wherever they live (see row_pass.hpp).
+using PassFunction = std::function<Result<PassSums>(const PassRequest&)>;
+
+// The rows of a fit as passes: its model's passes, the passes of the
+// intercept-only model (one column of ones) on the same rows, and the rows'
+// moments (checked by row_moments).
+struct PassSource {
+  std::size_t width = 0;                 // p, the model's number of columns
+  std::optional<std::size_t> intercept;  // the model's column of ones, if it has one
+  RowMoments moments;
+  PassFunction pass;
+  PassFunction null_pass;
+};
+
+// The fit from passes alone: everything is computed from their sums, so the
+// rows need never be in one place. Each PiRLS iteration is one pass; a
+// Gaussian fit with the identity link needs one pass with cross products
+// and one without. The per-row vectors of the result stay empty.
+// Errors: DimensionMismatch for penalties that are not p × p or sums of the
+// wrong size; InvalidParameter for a fixed λ of the wrong length or not
+// positive, a link the family does not admit, no positive weight; the
+// passes' own errors; OptimizationFailed when PiRLS cannot find a step that
+// keeps the mean valid; LinAlgError when the penalized system is not
+// positive definite; Interrupted when a stop is requested.
+Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<const Matrix> penalties,
+                                          const PenalizedGlmOptions& options);
+
 // The model matrix is that of `model` on `data` (n rows), evaluated block by
 // block in every pass over the rows and never held whole; y, prior weights w
 // (≥ 0, finite) and offset: n; penalties: m p × p symmetric matrices, each
-// non-zero on one block of coefficients. Each PiRLS iteration is one pass.
-// Errors: DimensionMismatch for inconsistent sizes; InvalidParameter for a
-// response outside the family's support, a weight that is negative or not
-// finite, a non-finite offset or model-matrix entry, no positive weight, a
-// fixed λ of the wrong length or not positive, or a factor code outside its
-// levels; OptimizationFailed when PiRLS cannot find a step that keeps the
-// mean valid; LinAlgError when the penalized system is not positive
-// definite; Interrupted when a stop is requested.
+// non-zero on one block of coefficients. The result holds η, μ and the
+// working weights of every row.
+// Errors: as above, and DimensionMismatch for inconsistent sizes;
+// InvalidParameter for a response outside the family's support, a weight
+// that is negative or not finite, a non-finite offset or model-matrix entry,
+// or a factor code outside its levels.
 Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
                                           VectorView offset, std::span<const Matrix> penalties,
                                           const PenalizedGlmOptions& options);

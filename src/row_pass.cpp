@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,60 +22,140 @@ struct Partial {
   std::optional<GamError> error;
 };
 
+PassSums empty_sums(std::size_t p, bool cross_products) {
+  PassSums sums;
+  if (cross_products) {
+    sums.xtwx = Matrix(p, p);
+    sums.xtwz.assign(p, 0.0);
+    sums.xtwr.assign(p, 0.0);
+  }
+  sums.min_mu = std::numeric_limits<double>::infinity();
+  sums.max_mu = -std::numeric_limits<double>::infinity();
+  return sums;
+}
+
+// η of one row under `spec`, given xβ + offset (ignored without β).
+double eta_of(const EtaSpec& spec, double model_eta, const RowData& rows, std::size_t row, double fallback) {
+  if (spec.beta == nullptr) return start_eta(rows.glm, rows.y[row], rows.weights[row], fallback);
+  if (spec.blend == 1.0) return model_eta;
+  return spec.blend * model_eta + (1.0 - spec.blend) * start_eta(rows.glm, rows.y[row], rows.weights[row], fallback);
+}
+
+double model_eta(const EtaSpec& spec, const double* x, std::size_t p, double offset) {
+  return spec.beta != nullptr ? dot(x, spec.beta->data(), p) + offset : 0.0;
+}
+
+// Per-block scratch of one partition, allocated once.
+struct Scratch {
+  Matrix block;
+  Vector z, r, w;
+};
+
 // The rows [first, last) of the pass, block by block.
-void pass_range(const RowData& rows, const Vector* beta, Vector& eta, Vector& mu, Vector& w, std::size_t first,
+void pass_range(const RowData& rows, const PassRequest& request, const RowOutputs& outputs, std::size_t first,
                 std::size_t last, Partial& out) {
   const std::size_t p = rows.model->width();
-  out.sums.xtwx = Matrix(p, p);
-  out.sums.xtwz.assign(p, 0.0);
-  out.sums.xtwr.assign(p, 0.0);
-  Matrix block(std::min(kBlockRows, std::max<std::size_t>(last - first, 1)), p);
-  Vector z(block.rows()), r(block.rows()), wb(block.rows());
+  PassSums& sums = out.sums;
+  sums = empty_sums(p, request.cross_products);
+  sums.rows = last - first;
+  if (first >= last) return;
+  const std::size_t capacity = std::min(kBlockRows, last - first);
+  Scratch s{Matrix(capacity, p), Vector(capacity), Vector(capacity), Vector(capacity)};
   const Glm& glm = rows.glm;
+  const double fallback = request.start_fallback;
   for (std::size_t start = first; start < last; start += kBlockRows) {
     const std::size_t count = std::min(kBlockRows, last - start);
-    auto filled = rows.model->fill_rows(rows.data, start, count, block.data());
+    auto filled = rows.model->fill_rows(rows.data, start, count, s.block.data());
     if (!filled) {
       out.error = std::move(filled).error();
       return;
     }
-    const ConstMatrixView xb(block.data(), count, p, static_cast<std::ptrdiff_t>(p), 1);
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t row = start + i;
+      const double* x = s.block.row_ptr(i);
       for (std::size_t k = 0; k < p; ++k)
-        if (!std::isfinite(block(i, k))) {
+        if (!std::isfinite(x[k])) {
           out.error =
               GamError::invalid_parameter("the model matrix has a non-finite entry in row " + std::to_string(row));
           return;
         }
-      if (beta != nullptr) eta[row] = dot(block.row_ptr(i), beta->data(), p) + rows.offset[row];
-      const double e = eta[row];
+      const double e = eta_of(request.eta, model_eta(request.eta, x, p, rows.offset[row]), rows, row, fallback);
+      if (request.previous) {
+        const double before =
+            eta_of(*request.previous, model_eta(*request.previous, x, p, rows.offset[row]), rows, row, fallback);
+        sums.max_change = std::max(sums.max_change, std::abs(e - before));
+      }
+      sums.max_abs_eta = std::max(sums.max_abs_eta, std::abs(e));
       const double m = glm.inverse(e);
-      mu[row] = m;
-      out.sums.valid = out.sums.valid && glm.valid_eta(e) && glm.valid_mu(m);
+      sums.valid = sums.valid && glm.valid_eta(e) && glm.valid_mu(m);
       const double pw = rows.weights[row];
       const double d = glm.mu_eta(e);
-      r[i] = (rows.y[row] - m) / d;
-      z[i] = e - rows.offset[row] + r[i];
-      wb[i] = pw > 0.0 ? pw * d * d / glm.variance(m) : 0.0;
-      w[row] = wb[i];
+      s.r[i] = (rows.y[row] - m) / d;
+      s.z[i] = e - rows.offset[row] + s.r[i];
+      s.w[i] = pw > 0.0 ? pw * d * d / glm.variance(m) : 0.0;
+      if (outputs.eta != nullptr) {
+        outputs.eta[row] = e;
+        outputs.mu[row] = m;
+        outputs.weights[row] = s.w[i];
+      }
       if (pw > 0.0) {
-        out.sums.deviance += glm.deviance(rows.y[row], m, pw);
-        out.sums.rss += wb[i] * r[i] * r[i];
+        sums.deviance += glm.deviance(rows.y[row], m, pw);
+        sums.rss += s.w[i] * s.r[i] * s.r[i];
+        sums.min_mu = std::min(sums.min_mu, m);
+        sums.max_mu = std::max(sums.max_mu, m);
+        if (request.likelihood_scales)
+          for (std::size_t j = 0; j < 2; ++j)
+            sums.log_likelihood[j] += glm.row_log_likelihood(rows.y[row], m, pw, (*request.likelihood_scales)[j]);
       }
     }
-    if (!out.sums.valid) continue;  // the sums are not used
-    const CrossProducts cp = weighted_cross_products(xb, VectorView(wb.data(), count), VectorView(z.data(), count));
-    const Vector xr = weighted_xty(xb, VectorView(wb.data(), count), VectorView(r.data(), count));
-    for (std::size_t k = 0; k < p * p; ++k) out.sums.xtwx.storage()[k] += cp.xtwx.storage()[k];
+    if (!sums.valid || !request.cross_products) continue;  // no cross products wanted, or meaningless
+    const ConstMatrixView xb(s.block.data(), count, p, static_cast<std::ptrdiff_t>(p), 1);
+    const VectorView wb(s.w.data(), count);
+    const CrossProducts cp = weighted_cross_products(xb, wb, VectorView(s.z.data(), count));
+    const Vector xr = weighted_xty(xb, wb, VectorView(s.r.data(), count));
+    for (std::size_t k = 0; k < p * p; ++k) sums.xtwx.storage()[k] += cp.xtwx.storage()[k];
     for (std::size_t k = 0; k < p; ++k) {
-      out.sums.xtwz[k] += cp.xtwy[k];
-      out.sums.xtwr[k] += xr[k];
+      sums.xtwz[k] += cp.xtwy[k];
+      sums.xtwr[k] += xr[k];
     }
   }
 }
 
+void add_vector(Vector& total, const Vector& part) {
+  if (total.empty()) {
+    total = part;
+    return;
+  }
+  for (std::size_t k = 0; k < part.size(); ++k) total[k] += part[k];
+}
+
 }  // namespace
+
+void add_sums(PassSums& total, const PassSums& part) {
+  if (part.rows == 0) return;
+  if (total.rows == 0) {
+    total = part;
+    return;
+  }
+  if (part.xtwx.rows() > 0) {
+    if (total.xtwx.rows() == 0) {
+      total.xtwx = part.xtwx;
+    } else {
+      for (std::size_t k = 0; k < part.xtwx.storage().size(); ++k) total.xtwx.storage()[k] += part.xtwx.storage()[k];
+    }
+  }
+  add_vector(total.xtwz, part.xtwz);
+  add_vector(total.xtwr, part.xtwr);
+  total.rss += part.rss;
+  total.deviance += part.deviance;
+  total.valid = total.valid && part.valid;
+  total.max_change = std::max(total.max_change, part.max_change);
+  total.max_abs_eta = std::max(total.max_abs_eta, part.max_abs_eta);
+  total.min_mu = std::min(total.min_mu, part.min_mu);
+  total.max_mu = std::max(total.max_mu, part.max_mu);
+  for (std::size_t j = 0; j < 2; ++j) total.log_likelihood[j] += part.log_likelihood[j];
+  total.rows += part.rows;
+}
 
 std::size_t thread_count(std::size_t requested) {
   if (requested > 0) return requested;
@@ -82,19 +163,15 @@ std::size_t thread_count(std::size_t requested) {
   return hardware > 0 ? hardware : 1;
 }
 
-Result<PassSums> row_pass(const RowData& rows, const Vector* beta, Vector& eta, Vector& mu, Vector& w,
-                          std::size_t threads) {
-  const std::size_t n = rows.y.size(), p = rows.model->width();
-  eta.resize(n);
-  mu.resize(n);
-  w.resize(n);
+Result<PassSums> row_pass(const RowData& rows, const PassRequest& request, RowOutputs outputs, std::size_t threads) {
+  const std::size_t n = rows.y.size();
   const std::size_t per = (n + kRowPartitions - 1) / kRowPartitions;
   std::vector<Partial> parts(kRowPartitions);
   const auto run = [&](std::size_t worker, std::size_t workers) {
     for (std::size_t part = worker; part < kRowPartitions; part += workers) {
       const std::size_t first = std::min(n, part * per), last = std::min(n, first + per);
       try {
-        pass_range(rows, beta, eta, mu, w, first, last, parts[part]);
+        pass_range(rows, request, outputs, first, last, parts[part]);
       } catch (const std::exception& e) {
         parts[part].error = GamError::invalid_parameter(std::string("a row pass failed: ") + e.what());
       }
@@ -110,23 +187,60 @@ Result<PassSums> row_pass(const RowData& rows, const Vector* beta, Vector& eta, 
     run(0, workers);
     for (std::thread& thread : pool) thread.join();
   }
-  PassSums total;
-  total.xtwx = Matrix(p, p);
-  total.xtwz.assign(p, 0.0);
-  total.xtwr.assign(p, 0.0);
+  PassSums total = empty_sums(rows.model->width(), request.cross_products);
   for (Partial& part : parts) {
     if (part.error) return std::move(*part.error);
-    if (part.sums.xtwx.rows() != p) continue;  // an empty partition
-    for (std::size_t k = 0; k < p * p; ++k) total.xtwx.storage()[k] += part.sums.xtwx.storage()[k];
-    for (std::size_t k = 0; k < p; ++k) {
-      total.xtwz[k] += part.sums.xtwz[k];
-      total.xtwr[k] += part.sums.xtwr[k];
-    }
-    total.rss += part.sums.rss;
-    total.deviance += part.sums.deviance;
-    total.valid = total.valid && part.sums.valid;
+    add_sums(total, part.sums);
   }
   return total;
+}
+
+void add_moments(RowMoments& total, const RowMoments& part) {
+  total.weight_sum += part.weight_sum;
+  total.weighted_response += part.weighted_response;
+  total.weighted_offset += part.weighted_offset;
+  total.log_weight_sum += part.log_weight_sum;
+  total.observations += part.observations;
+  total.rows += part.rows;
+}
+
+Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, VectorView offset, std::size_t first_row) {
+  const std::size_t n = y.size();
+  if (w.size() != n || offset.size() != n)
+    return GamError::dimension_mismatch("y has " + std::to_string(n) + " rows but the weights " +
+                                        std::to_string(w.size()) + " and the offset " + std::to_string(offset.size()));
+  VORNA_CHECK(check_response(glm.distribution, y, first_row));
+  RowMoments m;
+  m.rows = n;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(w[i] >= 0.0) || !std::isfinite(w[i]))
+      return GamError::invalid_parameter("weights must be finite and non-negative, but weights[" +
+                                         std::to_string(first_row + i) + "] is not");
+    if (!std::isfinite(offset[i]))
+      return GamError::invalid_parameter("offset must be finite, but offset[" + std::to_string(first_row + i) +
+                                         "] is not");
+    if (!(w[i] > 0.0)) continue;
+    m.weight_sum += w[i];
+    m.weighted_response += w[i] * y[i];
+    m.weighted_offset += w[i] * offset[i];
+    m.log_weight_sum += std::log(w[i]);
+    ++m.observations;
+  }
+  return m;
+}
+
+double start_fallback(const Glm& glm, const RowMoments& moments) {
+  double mean =
+      moments.weight_sum > 0.0 ? glm.start_mu(moments.weighted_response / moments.weight_sum, moments.weight_sum) : 1.0;
+  if (!glm.valid_mu(mean) || !glm.valid_eta(glm.link_fn(mean)))
+    mean = glm.distribution == Distribution::Binomial ? 0.5 : 1.0;
+  return glm.link_fn(mean);
+}
+
+double start_eta(const Glm& glm, double y, double weight, double fallback) {
+  const double mu = glm.start_mu(y, weight);
+  const double e = glm.valid_mu(mu) ? glm.link_fn(mu) : fallback;
+  return glm.valid_eta(e) && glm.valid_mu(glm.inverse(e)) ? e : fallback;
 }
 
 }  // namespace vorna

@@ -4,11 +4,16 @@
 // XᵀWX, XᵀWz, XᵀWr, Σwr² and the deviance, r = (y − μ)/μ′(η) being the
 // working residual (z − Xβ for η = Xβ + offset).
 //
+// A pass is a pure function of its rows and its request, and its sums add
+// over any split of the rows: a fit may run its passes here, on the rows in
+// memory, or anywhere else the rows live, and add the parts up.
+//
 // The rows are split into a fixed number of partitions whatever the number of
 // threads; each partition sums its blocks in order and the partitions are
 // added in order, so the results are bitwise the same for every thread count.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 
@@ -26,27 +31,88 @@ struct RowData {
   Glm glm;
 };
 
-struct PassSums {
-  Matrix xtwx;            // XᵀWX at the pass's η
-  Vector xtwz;            // XᵀWz
-  Vector xtwr;            // XᵀWr
-  double rss = 0.0;       // Σ w r²
-  double deviance = 0.0;  // Σ prior-weighted unit deviances
-  bool valid = true;      // every η and μ inside the family's and link's domain
+// The linear predictor of every row: the start's (no β), or
+// η = blend·(xβ + offset) + (1 − blend)·η_start, 0 < blend ≤ 1.
+struct EtaSpec {
+  const Vector* beta = nullptr;
+  double blend = 1.0;
 };
+
+struct PassRequest {
+  EtaSpec eta;
+  // When set, the pass measures the largest change of η from this one.
+  std::optional<EtaSpec> previous;
+  // The start η of a row whose own response gives no admissible start
+  // (see start_fallback below).
+  double start_fallback = 0.0;
+  // false: η, μ, the deviance and the likelihoods only (no cross products).
+  bool cross_products = true;
+  // When set, Σ log-likelihood at each of these two scales.
+  std::optional<std::array<double, 2>> likelihood_scales;
+  // Whether the caller wants η, μ and the working weights of each row kept.
+  bool record = false;
+};
+
+struct PassSums {
+  Matrix xtwx;                             // XᵀWX at the pass's η (empty without cross products)
+  Vector xtwz;                             // XᵀWz
+  Vector xtwr;                             // XᵀWr
+  double rss = 0.0;                        // Σ w r² (the Pearson statistic)
+  double deviance = 0.0;                   // Σ prior-weighted unit deviances
+  bool valid = true;                       // every η and μ inside the family's and link's domain
+  double max_change = 0.0;                 // max |η − η_previous|
+  double max_abs_eta = 0.0;                // max |η|
+  double min_mu = 0.0, max_mu = 0.0;       // over rows with a positive weight
+  std::array<double, 2> log_likelihood{};  // at request.likelihood_scales
+  std::size_t rows = 0;                    // rows summed
+};
+
+// total += part: sums add, extremes combine, validity is the conjunction.
+// Either may be empty (rows = 0).
+void add_sums(PassSums& total, const PassSums& part);
 
 // The number of partitions of the rows (see above).
 inline constexpr std::size_t kRowPartitions = 16;
 
-// With `beta`, η_i = x_iβ + offset_i is written into `eta`; without, `eta`
-// holds η on entry. `mu` and `w` receive the means and working weights (n).
+// Where η, μ and the working weights of each row go (n entries each), or null.
+struct RowOutputs {
+  double* eta = nullptr;
+  double* mu = nullptr;
+  double* weights = nullptr;
+};
+
 // `threads` ≥ 1 threads share the partitions. When the pass finds η or μ
 // outside the domain it still completes (valid = false; weights and sums are
 // then meaningless). Errors: those of the term model (a factor code outside
 // its levels), InvalidParameter for a non-finite model-matrix entry (naming
 // the row), in the order of the rows.
-Result<PassSums> row_pass(const RowData& rows, const Vector* beta, Vector& eta, Vector& mu, Vector& w,
-                          std::size_t threads);
+Result<PassSums> row_pass(const RowData& rows, const PassRequest& request, RowOutputs outputs, std::size_t threads);
+
+// The sums over the rows that need no model matrix. Adding the moments of
+// parts gives the moments of the whole.
+struct RowMoments {
+  double weight_sum = 0.0;         // Σ w
+  double weighted_response = 0.0;  // Σ w·y
+  double weighted_offset = 0.0;    // Σ w·offset
+  double log_weight_sum = 0.0;     // Σ log w over positive weights
+  std::size_t observations = 0;    // rows with a positive weight
+  std::size_t rows = 0;
+};
+void add_moments(RowMoments& total, const RowMoments& part);
+
+// The moments of y, prior weights w and offset, checking them: a response
+// outside the family's support, a weight that is negative or not finite, or
+// a non-finite offset is InvalidParameter naming the row (counted from
+// `first_row`); so is a length mismatch.
+Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, VectorView offset,
+                               std::size_t first_row = 0);
+
+// The start η of rows whose response is not an admissible start for the
+// link: the link of the family's start for the weighted mean response.
+double start_fallback(const Glm& glm, const RowMoments& moments);
+
+// The start η of one row.
+double start_eta(const Glm& glm, double y, double weight, double fallback);
 
 // The number of threads to use for `requested` (0: every available core).
 std::size_t thread_count(std::size_t requested);

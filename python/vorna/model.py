@@ -439,6 +439,10 @@ class GAM:
         fitted scale; ML: the same for the marginal likelihood with the
         unpenalized coefficients fixed; GCV: n·D/(n − τ)²; UBRE: D/n + 2τ/n − 1."""
         n, tau, dev = r["observations"], float(np.sum(r["edf"])), r["deviance"]
+        if self.method in ("ML", "REML") and not r["scale"] > 0:
+            # The fit reproduces the data exactly (or has no residual degrees
+            # of freedom): the likelihood is unbounded.
+            return float("-inf") if r["scale"] == 0 else float("nan")
         if self.method == "ML":
             return float(-r["log_likelihood_at_scale"] + r["penalty"] / (2 * r["scale"])
                          + 0.5 * (r["log_det_range"] - r["penalty_log_det"]))
