@@ -6,6 +6,7 @@
 #include "pyutil.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "glm.hpp"
 #include "linalg.hpp"
 #include "model_fit.hpp"
+#include "row_pass.hpp"
 #include "penalty.hpp"
 #include "terms.hpp"
 
@@ -325,6 +327,251 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_END
 }
 
+// ---- Fits whose passes run elsewhere ------------------------------------------
+// A fit can run its passes over rows that are not in this process (partitions
+// of a larger data set): `partition_pass` computes one part's sums, and
+// `fit_passes` drives a fit whose passes are a Python callable adding such
+// parts up. Requests and sums cross as dicts of plain values.
+
+PyObject* eta_spec_object(const vorna::EtaSpec& spec) {
+  py::Ref beta(spec.beta != nullptr ? py::new_array(*spec.beta) : Py_NewRef(Py_None));
+  if (!beta) return nullptr;
+  return Py_BuildValue("(Od)", beta.get(), spec.blend);
+}
+
+PyObject* request_dict(const vorna::PassRequest& r) {
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  PyObject* scales = r.likelihood_scales ? Py_BuildValue("(dd)", (*r.likelihood_scales)[0], (*r.likelihood_scales)[1])
+                                         : Py_NewRef(Py_None);
+  const bool ok = set_item(d.get(), "eta", eta_spec_object(r.eta)) &&
+                  set_item(d.get(), "previous", r.previous ? eta_spec_object(*r.previous) : Py_NewRef(Py_None)) &&
+                  set_item(d.get(), "start_fallback", PyFloat_FromDouble(r.start_fallback)) &&
+                  set_item(d.get(), "cross_products", PyBool_FromLong(r.cross_products)) &&
+                  set_item(d.get(), "likelihood_scales", scales);
+  return ok ? d.release() : nullptr;
+}
+
+// An item of a dict the caller built; a KeyError names it when it is missing.
+PyObject* required_item(PyObject* dict, const char* key) {
+  PyObject* value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
+  if (value == nullptr) PyErr_Format(PyExc_KeyError, "the dict has no item '%s'", key);
+  return value;
+}
+
+bool to_double(PyObject* obj, double& out) {
+  out = PyFloat_AsDouble(obj);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+// (beta or None, blend) into `spec`, β kept in `storage`.
+bool parse_eta_spec(PyObject* obj, Vector& storage, vorna::EtaSpec& spec) {
+  PyObject* beta = nullptr;
+  if (!PyArg_ParseTuple(obj, "Od;an η is (beta or None, blend)", &beta, &spec.blend)) return false;
+  spec.beta = nullptr;
+  if (beta == Py_None) return true;
+  if (!py::to_vector(beta, "beta", storage)) return false;
+  spec.beta = &storage;
+  return true;
+}
+
+struct ParsedRequest {
+  vorna::PassRequest request;
+  Vector beta, previous_beta;
+};
+
+bool parse_request(PyObject* d, ParsedRequest& out) {
+  PyObject *eta, *previous, *fallback, *cross, *scales;
+  if (!(eta = required_item(d, "eta")) || !(previous = required_item(d, "previous")) ||
+      !(fallback = required_item(d, "start_fallback")) || !(cross = required_item(d, "cross_products")) ||
+      !(scales = required_item(d, "likelihood_scales")))
+    return false;
+  vorna::PassRequest& r = out.request;
+  if (!parse_eta_spec(eta, out.beta, r.eta) || !to_double(fallback, r.start_fallback)) return false;
+  if (previous != Py_None) {
+    vorna::EtaSpec spec;
+    if (!parse_eta_spec(previous, out.previous_beta, spec)) return false;
+    r.previous = spec;
+  }
+  r.cross_products = PyObject_IsTrue(cross) == 1;
+  if (scales != Py_None) {
+    std::array<double, 2> values{};
+    if (!PyArg_ParseTuple(scales, "dd;likelihood_scales is a pair of scales", &values[0], &values[1])) return false;
+    r.likelihood_scales = values;
+  }
+  return true;
+}
+
+PyObject* sums_dict(const vorna::PassSums& s) {
+  py::Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const bool cross = s.xtwx.rows() > 0;
+  const bool ok =
+      set_item(d.get(), "xtwx", cross ? py::new_array(s.xtwx) : Py_NewRef(Py_None)) &&
+      set_item(d.get(), "xtwz", cross ? py::new_array(s.xtwz) : Py_NewRef(Py_None)) &&
+      set_item(d.get(), "xtwr", cross ? py::new_array(s.xtwr) : Py_NewRef(Py_None)) &&
+      set_item(d.get(), "rss", PyFloat_FromDouble(s.rss)) &&
+      set_item(d.get(), "deviance", PyFloat_FromDouble(s.deviance)) &&
+      set_item(d.get(), "valid", PyBool_FromLong(s.valid)) &&
+      set_item(d.get(), "max_change", PyFloat_FromDouble(s.max_change)) &&
+      set_item(d.get(), "max_abs_eta", PyFloat_FromDouble(s.max_abs_eta)) &&
+      set_item(d.get(), "min_mu", PyFloat_FromDouble(s.min_mu)) &&
+      set_item(d.get(), "max_mu", PyFloat_FromDouble(s.max_mu)) &&
+      set_item(d.get(), "log_likelihood", Py_BuildValue("(dd)", s.log_likelihood[0], s.log_likelihood[1])) &&
+      set_item(d.get(), "rows", PyLong_FromSize_t(s.rows));
+  return ok ? d.release() : nullptr;
+}
+
+bool parse_sums(PyObject* d, vorna::PassSums& s) {
+  PyObject *xtwx, *xtwz, *xtwr, *rss, *dev, *valid, *change, *size, *lo, *hi, *ll, *rows;
+  if (!(xtwx = required_item(d, "xtwx")) || !(xtwz = required_item(d, "xtwz")) || !(xtwr = required_item(d, "xtwr")) ||
+      !(rss = required_item(d, "rss")) || !(dev = required_item(d, "deviance")) ||
+      !(valid = required_item(d, "valid")) || !(change = required_item(d, "max_change")) ||
+      !(size = required_item(d, "max_abs_eta")) || !(lo = required_item(d, "min_mu")) ||
+      !(hi = required_item(d, "max_mu")) || !(ll = required_item(d, "log_likelihood")) ||
+      !(rows = required_item(d, "rows")))
+    return false;
+  if (xtwx != Py_None && (!py::to_matrix(xtwx, "xtwx", s.xtwx) || !py::to_vector(xtwz, "xtwz", s.xtwz) ||
+                          !py::to_vector(xtwr, "xtwr", s.xtwr)))
+    return false;
+  if (!to_double(rss, s.rss) || !to_double(dev, s.deviance) || !to_double(change, s.max_change) ||
+      !to_double(size, s.max_abs_eta) || !to_double(lo, s.min_mu) || !to_double(hi, s.max_mu) ||
+      !PyArg_ParseTuple(ll, "dd;log_likelihood is a pair", &s.log_likelihood[0], &s.log_likelihood[1]) ||
+      !py::to_count(rows, "rows", s.rows))
+    return false;
+  s.valid = PyObject_IsTrue(valid) == 1;
+  return true;
+}
+
+PyObject* engine_partition_pass(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *terms_obj, *data_obj, *y_obj, *w_obj, *off_obj, *request_obj;
+  const char *family, *link;
+  Py_ssize_t threads = 1;
+  if (!PyArg_ParseTuple(args, "OOOOOssO|n:partition_pass", &terms_obj, &data_obj, &y_obj, &w_obj, &off_obj, &family,
+                        &link, &request_obj, &threads))
+    return nullptr;
+  vorna::ConstMatrixView data;
+  if (!to_data_view(data_obj, "data", data)) return nullptr;
+  auto model = parse_model(terms_obj, data.cols());
+  if (!model) return nullptr;
+  Vector unit, zero, unused;
+  vorna::VectorView y, w, offset;
+  if (!to_column_view(y_obj, "y", data.rows(), 0.0, unused, y) ||
+      !to_column_view(w_obj, "weights", data.rows(), 1.0, unit, w) ||
+      !to_column_view(off_obj, "offset", data.rows(), 0.0, zero, offset))
+    return nullptr;
+  vorna::Glm glm;
+  ParsedRequest parsed;
+  if (!parse_glm(family, link, glm) || !parse_request(request_obj, parsed)) return nullptr;
+  if (parsed.request.eta.beta != nullptr && parsed.request.eta.beta->size() != model->width())
+    return py::raise_value_error("beta has " + std::to_string(parsed.request.eta.beta->size()) +
+                                 " entries for a model of " + std::to_string(model->width()) + " columns");
+  if (threads < 1) return py::raise_value_error("threads must be positive");
+  const vorna::RowData rows{model.get(), data, y, w, offset, glm};
+  auto sums =
+      py::without_gil([&] { return vorna::row_pass(rows, parsed.request, {}, static_cast<std::size_t>(threads)); });
+  if (!sums) return py::raise_error(sums.error());
+  return sums_dict(sums.value());
+  VORNA_PY_END
+}
+
+PyObject* engine_partition_moments(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *y_obj, *w_obj, *off_obj;
+  const char *family, *link;
+  Py_ssize_t first_row = 0;
+  if (!PyArg_ParseTuple(args, "ssOOO|n:partition_moments", &family, &link, &y_obj, &w_obj, &off_obj, &first_row))
+    return nullptr;
+  vorna::Glm glm;
+  if (!parse_glm(family, link, glm)) return nullptr;
+  Vector yv;
+  if (!py::to_vector(y_obj, "y", yv)) return nullptr;
+  Vector unit, zero;
+  vorna::VectorView w, offset;
+  if (!to_column_view(w_obj, "weights", yv.size(), 1.0, unit, w) ||
+      !to_column_view(off_obj, "offset", yv.size(), 0.0, zero, offset))
+    return nullptr;
+  if (first_row < 0) return py::raise_value_error("first_row must not be negative");
+  auto m = vorna::row_moments(glm, vorna::VectorView(yv), w, offset, static_cast<std::size_t>(first_row));
+  if (!m) return py::raise_error(m.error());
+  const vorna::RowMoments& mo = m.value();
+  return Py_BuildValue("(ddddnn)", mo.weight_sum, mo.weighted_response, mo.weighted_offset, mo.log_weight_sum,
+                       static_cast<Py_ssize_t>(mo.observations), static_cast<Py_ssize_t>(mo.rows));
+  VORNA_PY_END
+}
+
+// A pass run by a Python callable: the request goes out as a dict, the sums
+// come back as one. When the callable raises, its exception stays set and
+// the fit stops with it (reported through the Interrupted kind, whose
+// binding leaves a pending exception in place).
+vorna::PassFunction python_pass(PyObject* callable) {
+  return [callable](const vorna::PassRequest& request) -> vorna::Result<vorna::PassSums> {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    vorna::PassSums sums;
+    bool ok = false;
+    {
+      py::Ref arg(request_dict(request));
+      py::Ref result(arg ? PyObject_CallOneArg(callable, arg.get()) : nullptr);
+      ok = result && parse_sums(result.get(), sums);
+    }
+    PyGILState_Release(gil);
+    if (!ok) return vorna::GamError{vorna::GamErrorKind::Interrupted, "a pass raised an exception"};
+    return sums;
+  };
+}
+
+PyObject* engine_fit_passes(PyObject*, PyObject* args, PyObject* kwargs) {
+  VORNA_PY_BEGIN
+  static const char* kwlist[] = {"width",  "intercept", "moments",   "pass_", "null_pass", "penalties",
+                                 "family", "link",      "criterion", "lam",   "max_iter",  nullptr};
+  Py_ssize_t width = 0, max_iter = 100;
+  PyObject *intercept_obj, *moments_obj, *pass_obj, *null_obj, *pen_obj, *lam_obj = Py_None;
+  const char *family, *link, *criterion;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nOOOOOsss|On:fit_passes", const_cast<char**>(kwlist), &width,
+                                   &intercept_obj, &moments_obj, &pass_obj, &null_obj, &pen_obj, &family, &link,
+                                   &criterion, &lam_obj, &max_iter))
+    return nullptr;
+  if (width < 1) return py::raise_value_error("width must be positive");
+  if (!PyCallable_Check(pass_obj) || !PyCallable_Check(null_obj))
+    return py::raise_value_error("pass_ and null_pass must be callables");
+  vorna::PassSource source;
+  source.width = static_cast<std::size_t>(width);
+  if (intercept_obj != Py_None) {
+    std::size_t column = 0;
+    if (!to_index(intercept_obj, "intercept", column)) return nullptr;
+    if (column >= source.width) return py::raise_value_error("intercept is not a column of the model");
+    source.intercept = column;
+  }
+  vorna::RowMoments& mo = source.moments;
+  Py_ssize_t observations = 0, rows = 0;
+  if (!PyArg_ParseTuple(moments_obj, "ddddnn;moments is the tuple partition_moments returns", &mo.weight_sum,
+                        &mo.weighted_response, &mo.weighted_offset, &mo.log_weight_sum, &observations, &rows))
+    return nullptr;
+  if (observations < 0 || rows < observations) return py::raise_value_error("malformed moments");
+  mo.observations = static_cast<std::size_t>(observations);
+  mo.rows = static_cast<std::size_t>(rows);
+  std::vector<Matrix> penalties;
+  if (!py::to_matrix_list(pen_obj, "penalties", penalties)) return nullptr;
+  vorna::PenalizedGlmOptions options;
+  if (!parse_glm(family, link, options.glm)) return nullptr;
+  const auto crit = criterion_from_name(criterion);
+  if (!crit || max_iter < 1) return py::raise_value_error("unknown criterion or max_iter below 1");
+  options.criterion = *crit;
+  options.max_pirls_iterations = static_cast<std::size_t>(max_iter);
+  if (lam_obj != Py_None) {
+    Vector lam;
+    if (!py::to_vector(lam_obj, "lam", lam)) return nullptr;
+    options.fixed_lambda = std::move(lam);
+  }
+  source.pass = python_pass(pass_obj);
+  source.null_pass = python_pass(null_obj);
+  auto fit = py::without_gil([&] { return vorna::fit_penalized_glm(source, penalties, options); });
+  if (!fit) return py::raise_error(fit.error());
+  return fit_dict(fit.value());
+  VORNA_PY_END
+}
+
 PyObject* engine_penalty(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   const char* kind = nullptr;
@@ -413,6 +660,15 @@ PyMethodDef g_methods[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit)), METH_VARARGS | METH_KEYWORDS,
      "fit(terms, data, y, weights, offset, penalties, family, link, criterion, lam=None, max_iter=100) -> dict"},
     {"penalty", engine_penalty, METH_VARARGS, "penalty(kind, knots) -> the basis's curvature penalty"},
+    {"partition_pass", engine_partition_pass, METH_VARARGS,
+     "partition_pass(terms, data, y, weights, offset, family, link, request, threads=1) -> sums of one part"},
+    {"partition_moments", engine_partition_moments, METH_VARARGS,
+     "partition_moments(family, link, y, weights, offset, first_row=0) -> (Σw, Σwy, Σw·offset, Σlog w, "
+     "observations, rows)"},
+    {"fit_passes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_passes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "fit_passes(width, intercept, moments, pass_, null_pass, penalties, family, link, criterion, lam=None, "
+     "max_iter=100) -> dict"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,
