@@ -109,6 +109,50 @@ class Frame:
             raise ValueError(f"column {ref!r} has {kind} at row {row}")
         return values
 
+    # ---- what setting a model up needs of a column -------------------------------
+    # Data held elsewhere (a Dask collection) answers the same questions with
+    # a pass over its partitions.
+
+    def check_numeric(self, ref: ColumnRef) -> None:
+        self.numeric(ref)
+
+    def knots(self, ref: ColumnRef, probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
+        """The number of distinct values and their quantiles at `probabilities`
+        (None when there are fewer distinct values than probabilities)."""
+        distinct = np.unique(self.numeric(ref))
+        if len(distinct) < len(probabilities):
+            return len(distinct), None
+        return len(distinct), np.quantile(distinct, probabilities)
+
+    def value_range(self, ref: ColumnRef) -> tuple[float, float]:
+        x = self.numeric(ref)
+        return float(x.min()), float(x.max())
+
+    def distinct_count(self, ref: ColumnRef) -> int:
+        return len(np.unique(self.numeric(ref)))
+
+    def levels(self, ref: ColumnRef) -> np.ndarray:
+        return factor_levels(self.raw(ref), ref)
+
+    def is_categorical(self, ref: ColumnRef) -> bool:
+        return is_categorical(self.raw(ref))
+
+    def column_sums(self, spec: tuple[Any, ...], producers: dict[Any, Callable[["Frame"], np.ndarray]]) -> np.ndarray:
+        """Column sums of the model matrix of one engine term whose data
+        columns are the producers' outputs, in their order."""
+        from . import _engine
+
+        data = engine_columns(producers, self)
+        return np.asarray(_engine.column_sums([spec], data))
+
+
+def engine_columns(producers: dict[Any, Callable[[Frame], np.ndarray]], frame: Frame) -> np.ndarray:
+    """The producers' columns side by side (n × max(1, number of producers))."""
+    data = np.empty((frame.n, max(len(producers), 1)))
+    for i, producer in enumerate(producers.values()):
+        data[:, i] = producer(frame)
+    return data
+
 
 def is_categorical(col: np.ndarray) -> bool:
     return col.dtype.kind not in "biuf"

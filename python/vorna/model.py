@@ -22,7 +22,7 @@ import numpy as np
 import vorna_core
 
 from . import _engine, _stats
-from ._data import Frame
+from ._data import Frame, engine_columns
 from .formula import parse_formula
 from .terms import Block, TermList, as_term_list, intercept, l, s
 
@@ -271,7 +271,7 @@ class GAM:
     def _default_term(frame: Frame, ref: Any) -> Any:
         """A smooth of a numeric column with k = 10, or fewer where the column
         has fewer distinct values; a linear term below four."""
-        distinct = len(np.unique(frame.numeric(ref)))
+        distinct = frame.distinct_count(ref)
         return s(ref, k=min(10, distinct)) if distinct >= 4 else l(ref)
 
     @staticmethod
@@ -281,11 +281,8 @@ class GAM:
         for b in blocks:
             for key, producer in b.producers.items():
                 producers.setdefault(key, producer)
-        order = list(producers)
-        index = {key: i for i, key in enumerate(order)}
-        data = np.empty((frame.n, max(len(order), 1)))
-        for key, i in index.items():
-            data[:, i] = producers[key](frame)
+        index = {key: i for i, key in enumerate(producers)}
+        data = engine_columns(producers, frame)
         specs = []
         for b in blocks:
             kind = b.spec[0]

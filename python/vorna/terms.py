@@ -15,7 +15,7 @@ from typing import Any, Iterable, Sequence
 import numpy as np
 
 from . import _engine
-from ._data import ColumnRef, Frame, factor_codes, factor_levels, is_categorical
+from ._data import ColumnRef, Frame, factor_codes
 
 BASES = ("cr", "bs", "ps")
 # The default basis: cubic regression splines were the more accurate in the
@@ -42,7 +42,10 @@ class Term:
     # Terms are values: two terms with the same settings are equal (cloned
     # estimators compare their parameters).
     def __eq__(self, other: object) -> bool:
-        return type(self) is type(other) and vars(self) == vars(other)
+        if type(self) is not type(other):
+            return False
+        mine, theirs = vars(self), vars(other)
+        return mine.keys() == theirs.keys() and all(_same(mine[k], theirs[k]) for k in mine)
 
     def __hash__(self) -> int:
         return hash((type(self).__name__, self.label))
@@ -51,6 +54,12 @@ class Term:
         """Set the term up on data: knots, levels and constraints. Called by
         `GAM.fit`; returns the term's model-matrix blocks."""
         raise NotImplementedError
+
+
+def _same(a: Any, b: Any) -> bool:
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return a is not None and b is not None and np.array_equal(a, b)
+    return bool(a == b)
 
 
 class TermList(list["Term"]):
@@ -152,7 +161,7 @@ class l(Term):  # noqa: E742 - the conventional name of a linear term
 
     def setup(self, frame: Frame) -> list[Block]:
         key = ("num", self.column)
-        frame.numeric(self.column)
+        frame.check_numeric(self.column)
         return [Block(self.label, False, ("linear", key), 1, [], [self.label], {key: NumericColumn(self.column)},
                       (self.column,))]
 
@@ -173,7 +182,7 @@ class f(Term):
         self.label = f"f({column})"
 
     def setup(self, frame: Frame) -> list[Block]:
-        levels = factor_levels(frame.raw(self.column), self.column)
+        levels = frame.levels(self.column)
         if len(levels) < 2:
             raise ValueError(f"{self.label}: the column has only {len(levels)} distinct value(s); a factor needs two")
         key = ("code", self.column)
@@ -192,28 +201,48 @@ def _check_k(label: str, k: Any) -> int:
     return int(k)
 
 
-def _margin(label: str, x: np.ndarray, k: int, bs: str) -> tuple[tuple[Any, ...], np.ndarray]:
-    """The engine margin (kind, knots) and its k × k penalty for a column."""
-    distinct = np.unique(x)
+def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str,
+            knots: np.ndarray | None = None) -> tuple[tuple[Any, ...], np.ndarray]:
+    """The engine margin (kind, knots) and its k × k penalty for a column:
+    knots at quantiles of the column's distinct values ("cr", "bs"), evenly
+    spaced over its range ("ps"), or the caller's."""
+    if knots is not None:
+        needed = k if bs == "cr" else k - 2
+        knots = _checked_knots(label, knots, needed)
+        if bs == "ps":
+            d = np.diff(np.eye(k), n=2, axis=0)
+            return ("bs", knots), d.T @ d
+        return (bs, knots), _engine.penalty(bs, knots)
     if bs == "ps":
-        if len(distinct) < 2:
+        lo, hi = frame.value_range(column)
+        if not lo < hi:
             raise ValueError(f"{label}: the column is constant")
-        knots = np.linspace(distinct[0], distinct[-1], k - 2)
         d = np.diff(np.eye(k), n=2, axis=0)
-        return ("bs", knots), d.T @ d
+        return ("bs", np.linspace(lo, hi, k - 2)), d.T @ d
     needed = k if bs == "cr" else k - 2
-    if len(distinct) < needed:
+    distinct, knots = frame.knots(column, np.linspace(0.0, 1.0, needed))
+    if knots is None:
         raise ValueError(
-            f"{label}: k = {k} needs at least {needed} distinct values of the column, which has {len(distinct)}; "
+            f"{label}: k = {k} needs at least {needed} distinct values of the column, which has {distinct}; "
             "use a smaller k"
         )
-    knots = np.quantile(distinct, np.linspace(0.0, 1.0, needed))
     return (bs, knots), _engine.penalty(bs, knots)
 
 
-def _sum_to_zero(label: str, spec: tuple[Any, ...], frame_data: np.ndarray) -> np.ndarray:
+def _checked_knots(label: str, knots: Any, needed: int) -> np.ndarray:
+    try:
+        values = np.asarray(knots, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{label}: knots must be numbers, got {knots!r}") from None
+    if values.shape != (needed,):
+        raise ValueError(f"{label}: knots must hold {needed} values for this k and basis, got shape {values.shape}")
+    if not np.all(np.isfinite(values)) or np.any(np.diff(values) <= 0):
+        raise ValueError(f"{label}: knots must be finite and strictly increasing")
+    return values
+
+
+def _sum_to_zero(label: str, sums: np.ndarray) -> np.ndarray:
     """Z with C·Z = 0 for the column sums C of the unconstrained basis."""
-    sums = _engine.column_sums([spec], frame_data)
     if not np.any(sums):
         raise ValueError(f"{label}: the basis is zero on every row (is the `by` level present in the data?)")
     q, _ = np.linalg.qr(sums.reshape(-1, 1), mode="complete")
@@ -249,9 +278,8 @@ class _SmoothBase(Term):
         if self.by is None:
             pieces.append((self.label, None, True))
         else:
-            by_col = frame.raw(self.by)
-            if is_categorical(by_col):
-                levels = factor_levels(by_col, self.by)
+            if frame.is_categorical(self.by):
+                levels = frame.levels(self.by)
                 for i, level in enumerate(levels.tolist()):
                     key: tuple[Any, ...] = ("ind", self.by, i)
                     producers[key] = LevelIndicator(self.by, levels, i)
@@ -260,14 +288,12 @@ class _SmoothBase(Term):
                 key = ("num", self.by)
                 producers[key] = NumericColumn(self.by)
                 pieces.append((self.label, key, False))
-        columns = {key: producer(frame) for key, producer in producers.items()}
-        order = list(columns)
-        data = np.column_stack([columns[k] for k in order]) if order else np.empty((frame.n, 0))
+        order = list(producers)
         blocks = []
         for label, by_key, constrained in pieces:
             raw = ("smooth", [order.index(k) for k in keys], margins, None,
                    None if by_key is None else order.index(by_key))
-            z = _sum_to_zero(label, raw, data) if constrained else None
+            z = _sum_to_zero(label, frame.column_sums(raw, producers)) if constrained else None
             pens = [_normalized(z.T @ p @ z) if z is not None else _normalized(p) for p in penalties]
             width = pens[0].shape[0]
             spec = ("smooth", keys, margins, z, by_key)
@@ -297,6 +323,10 @@ class s(_SmoothBase):
         The basis.
     by : str or int, optional
         A numeric or categorical column (see above).
+    knots : array-like, optional
+        The knots themselves instead of quantiles of the data: k values for
+        "cr", k − 2 for "bs" and "ps" (strictly increasing). Fixed knots give
+        the same basis on every data set, e.g. for fits on parts of the data.
 
     Examples
     --------
@@ -306,7 +336,8 @@ class s(_SmoothBase):
     s(x, by=group)
     """
 
-    def __init__(self, column: ColumnRef, k: int = 10, bs: str = DEFAULT_BASIS, by: ColumnRef | None = None) -> None:
+    def __init__(self, column: ColumnRef, k: int = 10, bs: str = DEFAULT_BASIS, by: ColumnRef | None = None,
+                 knots: Any = None) -> None:
         self.columns = (column,)
         self.label = f"s({column})" if by is None else f"s({column}, by={by})"
         self.k = _check_k(self.label, k)
@@ -314,9 +345,10 @@ class s(_SmoothBase):
             raise ValueError(f"{self.label}: bs must be one of {', '.join(map(repr, BASES))}, got {bs!r}")
         self.bs = bs
         self.by = by
+        self.knots = None if knots is None else _checked_knots(self.label, knots, self.k if bs == "cr" else self.k - 2)
 
     def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
-        margin, penalty = _margin(self.label, frame.numeric(self.columns[0]), self.k, self.bs)
+        margin, penalty = _margin(self.label, frame, self.columns[0], self.k, self.bs, self.knots)
         return [margin], [penalty]
 
 
@@ -363,7 +395,7 @@ class te(_SmoothBase):
         self.by = by
 
     def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
-        out = [_margin(self.label, frame.numeric(c), k, b) for c, k, b in zip(self.columns, self.ks, self.bss)]
+        out = [_margin(self.label, frame, c, k, b) for c, k, b in zip(self.columns, self.ks, self.bss)]
         return [m for m, _ in out], [p for _, p in out]
 
 
