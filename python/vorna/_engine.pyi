@@ -1,5 +1,5 @@
 # The private engine extension of vorna (see src/engine_module.cpp).
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
@@ -30,3 +30,31 @@ def penalty(kind: str, knots: _Array, /) -> _Array: ...
 def inverse_link(family: str, link: str, eta: _Array, /) -> _Array: ...
 def family_info(family: str, /) -> tuple[str, list[str], bool]: ...
 def deviance_residuals(family: str, link: str, y: _Array, mu: _Array, weights: _Array, /) -> _Array: ...
+def partition_pass(
+    terms: Sequence[_Term],
+    data: _Array,
+    y: _Array,
+    weights: _Array | None,
+    offset: _Array | None,
+    family: str,
+    link: str,
+    request: dict[str, Any],
+    threads: int = 1,
+    /,
+) -> dict[str, Any]: ...
+def partition_moments(
+    family: str, link: str, y: _Array, weights: _Array | None, offset: _Array | None, first_row: int = 0, /
+) -> tuple[float, float, float, float, int, int]: ...
+def fit_passes(
+    width: int,
+    intercept: int | None,
+    moments: tuple[Any, ...],
+    pass_: Callable[[dict[str, Any]], dict[str, Any]],
+    null_pass: Callable[[dict[str, Any]], dict[str, Any]],
+    penalties: Sequence[_Array],
+    family: str,
+    link: str,
+    criterion: str,
+    lam: _Array | None = None,
+    max_iter: int = 100,
+) -> dict[str, Any]: ...

@@ -6,7 +6,7 @@ from typing import Any
 
 import numpy as np
 
-from .model import GAM
+from .model import GAM, _is_dask
 
 
 class LinearGAM(GAM):
@@ -99,9 +99,14 @@ class LogisticGAM(GAM):
 
     @staticmethod
     def _classes(y: Any) -> np.ndarray:
-        labels = np.asarray(y)
-        labels = labels.reshape(-1) if labels.ndim == 2 and labels.shape[1] == 1 else labels
-        classes = np.unique(labels)
+        if _is_dask(y):
+            from . import _dask
+
+            labels = classes = _dask.distinct(y)
+        else:
+            labels = np.asarray(y)
+            labels = labels.reshape(-1) if labels.ndim == 2 and labels.shape[1] == 1 else labels
+            classes = np.unique(labels)
         if labels.dtype.kind == "f" and np.any(classes != np.round(classes)):
             raise ValueError("Unknown label type: continuous. LogisticGAM classifies; for proportions use "
                              "GAM(family='binomial') with the trial counts as sample_weight")
@@ -124,12 +129,21 @@ class LogisticGAM(GAM):
 
     def predict_proba(self, X: Any, offset: Any = None) -> np.ndarray:
         """Probabilities of the two classes, in the order of `classes_` (n × 2)."""
+        if _is_dask(X):
+            from . import _dask
+
+            return _dask.rowwise(self, "predict_proba", X, 2, offset)  # type: ignore[no-any-return]
         p = super().predict(X, offset)
         return np.asarray(np.column_stack([1.0 - p, p]))
 
     def predict(self, X: Any, offset: Any = None) -> np.ndarray:
         """The more probable class of each row."""
         self._check_fitted()
+        if _is_dask(X):
+            from . import _dask
+
+            return _dask.column(  # type: ignore[no-any-return]
+                _dask.rowwise(self, "predict", X, 1, offset, dtype=self.classes_.dtype), 0)
         labels: np.ndarray = self.classes_[(super().predict(X, offset) > 0.5).astype(int)]
         return labels
 

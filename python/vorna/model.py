@@ -65,6 +65,11 @@ class NotFittedError(ValueError, AttributeError):
 _combined_errors: dict[type, type] = {}
 
 
+def _is_dask(obj: Any) -> bool:
+    """Whether `obj` is a Dask collection, judged without importing Dask."""
+    return type(obj).__module__.split(".")[0] in ("dask", "dask_expr")
+
+
 def _not_fitted(message: str) -> Exception:
     # With scikit-learn loaded, the error is also its NotFittedError, so that
     # code written against scikit-learn's conventions catches it; vorna itself
@@ -318,10 +323,11 @@ class GAM:
         GAM
             self. Nothing on the model changes when the fit fails.
         """
-        family, link, scale_known = self._family_link()
-        criterion = self._criterion(scale_known)
-        if isinstance(self.max_iter, bool) or not isinstance(self.max_iter, (int, np.integer)) or self.max_iter < 1:
-            raise ValueError(f"max_iter must be a positive integer, got {self.max_iter!r}")
+        if _is_dask(X):
+            from . import _dask
+
+            return _dask.fit(self, X, y, sample_weight, offset)
+        family, link, criterion = self._settings()
         frame = Frame(X)
         n = frame.n
         if n < 2:
@@ -361,22 +367,8 @@ class GAM:
                 row = int(np.flatnonzero(bad)[0])
                 raise ValueError(f"offset must be finite, but offset[{row}] = {off[row]}")
 
-        terms = self._term_list(frame)
-        blocks = [b for t in terms for b in t.setup(frame)]
-        labels = [b.label for b in blocks]
-        if len(set(labels)) != len(labels):
-            raise ValueError(f"the model repeats a term: {labels}")
+        terms, blocks, penalties, starts = self._setup(frame)
         specs, data = self._engine_data(blocks, frame)
-        p = sum(b.width for b in blocks)
-        penalties, starts = [], []
-        offset_col = 0
-        for b in blocks:
-            starts.append(offset_col)
-            for pen in b.penalties:
-                full = np.zeros((p, p))
-                full[offset_col:offset_col + b.width, offset_col:offset_col + b.width] = pen
-                penalties.append(full)
-            offset_col += b.width
         lam = self._fixed_lambda(len(penalties))
         try:
             # Unit weights and a zero offset need no arrays of their own in the engine.
@@ -387,8 +379,41 @@ class GAM:
                                  max_iter=int(self.max_iter), threads=self._threads())
         except ValueError as err:
             raise ValueError(str(err)) from None
+        self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
+        return self
+
+    def _settings(self) -> tuple[str, str, str]:
+        """Family, link and selection criterion, checked."""
+        family, link, scale_known = self._family_link()
+        criterion = self._criterion(scale_known)
+        if isinstance(self.max_iter, bool) or not isinstance(self.max_iter, (int, np.integer)) or self.max_iter < 1:
+            raise ValueError(f"max_iter must be a positive integer, got {self.max_iter!r}")
+        return family, link, criterion
+
+    def _setup(self, frame: Frame) -> tuple[TermList, list[Block], list[np.ndarray], list[int]]:
+        """The terms set up on the data: their blocks, the penalties embedded
+        in the full coefficient vector, and each block's first coefficient."""
+        terms = self._term_list(frame)
+        blocks = [b for t in terms for b in t.setup(frame)]
+        labels = [b.label for b in blocks]
+        if len(set(labels)) != len(labels):
+            raise ValueError(f"the model repeats a term: {labels}")
+        p = sum(b.width for b in blocks)
+        penalties, starts = [], []
+        offset_col = 0
+        for b in blocks:
+            starts.append(offset_col)
+            for pen in b.penalties:
+                full = np.zeros((p, p))
+                full[offset_col:offset_col + b.width, offset_col:offset_col + b.width] = pen
+                penalties.append(full)
+            offset_col += b.width
+        return terms, blocks, penalties, starts
+
+    def _finish(self, result: dict[str, Any], frame: Any, terms: TermList, blocks: list[Block], starts: list[int],
+                penalties: list[np.ndarray], family: str, link: str, criterion: str, n: int) -> None:
         for message in result["warnings"]:
-            warnings.warn(message, ConvergenceWarning, stacklevel=2)
+            warnings.warn(message, ConvergenceWarning, stacklevel=3)
         if self.verbose:
             for i, (lam, score, gradient, iterations) in enumerate(result["passes"]):
                 logger.info("pass %d: lambda %s, criterion %.8g, |gradient| %.3g after %d Newton steps", i + 1,
@@ -396,7 +421,6 @@ class GAM:
             logger.info("PiRLS: %d iterations, converged %s", result["pirls_iterations"], result["converged"])
         self._store(frame, terms, blocks, starts, result, family, link, criterion, n)
         self.penalties_ = penalties
-        return self
 
     def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict[str, Any], family: str,
                link: str, criterion: str, n: int) -> None:
@@ -422,9 +446,11 @@ class GAM:
         self.score_ = self._score(r)
         self.converged_ = r["converged"]
         self.n_iter_ = r["pirls_iterations"]
-        self.fitted_values_ = r["fitted"]
-        self.linear_predictor_ = r["linear_predictor"]
-        self.working_weights_ = r["working_weights"]
+        # Per-row values exist for data in memory only (a fit from partitions has none).
+        per_row = len(r["fitted"]) == n
+        self.fitted_values_ = r["fitted"] if per_row else None
+        self.linear_predictor_ = r["linear_predictor"] if per_row else None
+        self.working_weights_ = r["working_weights"] if per_row else None
         self.n_features_in_ = frame.width
         if frame.names is not None:
             self.feature_names_in_ = np.asarray(frame.names, dtype=object)
@@ -482,19 +508,32 @@ class GAM:
     def predict_link(self, X: Any, offset: Any = None, se: bool = False) -> Any:
         """The linear predictor η at X (plus the offset); with `se`, also its
         standard error from the Bayesian covariance: a pair (η, se)."""
+        if _is_dask(X):
+            from . import _dask
+
+            r = _dask.rowwise(self, "predict_link", X, 2 if se else 1, offset, se=se)
+            return (_dask.column(r, 0), _dask.column(r, 1)) if se else _dask.column(r, 0)
         eta, se_eta, _, _ = self._engine_predict(X, se, False)
         eta = eta + self._offset(offset, len(eta))
         return (eta, se_eta) if se else eta
 
     def predict(self, X: Any, offset: Any = None) -> np.ndarray:
-        """The fitted mean μ = g⁻¹(η) at X."""
+        """The fitted mean μ = g⁻¹(η) at X (a Dask collection for a Dask X)."""
         self._check_fitted()
+        if _is_dask(X):
+            from . import _dask
+
+            return _dask.column(_dask.rowwise(self, "predict", X, 1, offset), 0)  # type: ignore[no-any-return]
         return _engine.inverse_link(self.family_, self.link_, self.predict_link(X, offset))
 
     def confidence_interval(self, X: Any, level: float = 0.95, offset: Any = None) -> np.ndarray:
         """Pointwise intervals for the mean: η ± z·se on the link scale, mapped
         through the inverse link (n × 2, lower and upper)."""
         z = self._quantile(level)
+        if _is_dask(X):
+            from . import _dask
+
+            return _dask.rowwise(self, "confidence_interval", X, 2, offset, level=level)  # type: ignore[no-any-return]
         eta, se = self.predict_link(X, offset, se=True)
         a = _engine.inverse_link(self.family_, self.link_, eta - z * se)
         b = _engine.inverse_link(self.family_, self.link_, eta + z * se)

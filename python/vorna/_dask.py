@@ -1,0 +1,514 @@
+"""Fits and predictions on Dask collections.
+
+Until λ is chosen, a GAM fit is a sum over rows: XᵀWX, XᵀWz, the residual
+sum of squares, the deviance. So the rows never leave their workers: every
+pass of the fit computes each partition's sums there, with the same engine
+as a fit in memory, and adds them up in partition order on the client, where
+everything after the sums works on p × p matrices. Setting the terms up takes
+passes of the same kind: the distinct values (or their quantiles) of the
+columns smooths read, the levels of factors, the column sums of each
+smooth's basis.
+
+Partitions are recomputed for every pass unless the caller persists them, so
+a worker holds a few partitions at a time. Each partition's work is a pure
+function of the partition, so a lost worker's share is simply recomputed.
+
+Imported only when a Dask collection is passed in.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable, Sequence
+
+import numpy as np
+
+from . import _engine
+from ._data import ColumnRef, Frame, engine_columns, factor_levels
+
+if TYPE_CHECKING:
+    from .model import GAM
+
+# A partition with at most this many distinct values of a column sends them
+# all, so that knots from such columns are exactly those of a fit in memory.
+EXACT_DISTINCT = 4096
+# Otherwise it sends the quantiles of its distinct values on this many points.
+QUANTILE_GRID = 2049
+
+
+# ---- the user's data as partitions ----------------------------------------------
+
+
+class Partitions:
+    """X (and y, weights, offset where given) split into aligned partitions."""
+
+    def __init__(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> None:
+        if _is_dataframe(X):
+            self.names: list[str] | None = [str(c) for c in X.columns]
+            self._dtypes = {str(c): np.dtype(getattr(t, "numpy_dtype", "O")) if _is_extension(t) else np.dtype(t)
+                            for c, t in X.dtypes.items()}
+            self.parts = list(X.to_delayed())
+        elif hasattr(X, "chunks") and hasattr(X, "ndim"):
+            if X.ndim != 2:
+                raise ValueError(f"X must be 2-D (rows × columns), got a Dask array with {X.ndim} dimensions")
+            if X.shape[1] == 0:
+                raise ValueError(f"X has 0 feature(s) (shape={X.shape}) while a minimum of 1 is required.")
+            self.names = None
+            X = X.rechunk({1: -1})  # every partition holds whole rows
+            self._dtypes = {}
+            self._array_dtype = X.dtype
+            self._width = X.shape[1]
+            self.parts = list(X.to_delayed()[:, 0])
+        else:
+            raise TypeError(f"X: expected a Dask DataFrame or a 2-D Dask array, got {type(X).__name__}")
+        self._X = X
+        self._lengths: list[int] | None = None
+        self.y = self._align(y, "y")
+        self.weights = self._align(sample_weight, "sample_weight")
+        self.offset = self._align(offset, "offset")
+
+    @property
+    def width(self) -> int:
+        return len(self.names) if self.names is not None else self._width
+
+    def dtype(self, ref: ColumnRef) -> np.dtype[Any]:
+        if self.names is None:
+            dtype: np.dtype[Any] = np.dtype(self._array_dtype)
+            return dtype
+        return self._dtypes[str(ref)]
+
+    def lengths(self) -> list[int]:
+        """Rows per partition (known for most arrays; one pass otherwise)."""
+        if self._lengths is None:
+            chunks = getattr(self._X, "chunks", None)
+            if chunks is not None and all(np.isfinite(c) for c in chunks[0]):
+                self._lengths = [int(c) for c in chunks[0]]
+            else:
+                import dask
+
+                self._lengths = [int(v) for v in dask.compute(*[_delayed(len)(p) for p in self.parts])]
+        return self._lengths
+
+    def _align(self, v: Any, name: str) -> list[Any] | None:
+        """One piece of `v` per partition of X (lengths are checked with the rows)."""
+        if v is None:
+            return None
+        if _is_dask_collection(v):
+            if _is_dataframe(v) and len(v.columns) == 1:
+                v = v[v.columns[0]]
+            if not hasattr(v, "map_partitions"):  # a Dask array: cut like X
+                if v.ndim == 2 and v.shape[1] == 1:
+                    v = v[:, 0]
+                if v.ndim != 1:
+                    raise ValueError(f"{name} must be one-dimensional, got a Dask array of shape {v.shape}")
+                v = v.rechunk((tuple(self.lengths()),))
+            pieces = list(np.ravel(np.asarray(v.to_delayed(), dtype=object)))
+            if len(pieces) != len(self.parts):
+                raise ValueError(f"{name} has {len(pieces)} partitions, X has {len(self.parts)}; "
+                                 "give them the same partitioning")
+            return pieces
+        values = np.asarray(v)
+        if values.ndim == 2 and values.shape[1:] == (1,):
+            values = values[:, 0]
+        if values.ndim != 1:
+            raise ValueError(f"{name} must be one-dimensional, got shape {values.shape}")
+        bounds = np.cumsum([0, *self.lengths()])
+        if len(values) != bounds[-1]:
+            raise ValueError(f"{name} has {len(values)} entries for {bounds[-1]} rows of X")
+        return [values[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+
+    def map(self, function: Callable[..., Any], *args: Any, with_vectors: bool = False) -> list[Any]:
+        """function(index, partition, [y, weights, offset,] *args) on every
+        partition, computed; results in partition order."""
+        import dask
+
+        tasks = []
+        for i, part in enumerate(self.parts):
+            extra: tuple[Any, ...] = ()
+            if with_vectors:
+                extra = tuple(None if v is None else v[i] for v in (self.y, self.weights, self.offset))
+            tasks.append(_delayed(_labelled)(function, i, part, *extra, *args))
+        return list(dask.compute(*tasks))
+
+
+def _labelled(function: Callable[..., Any], index: int, *args: Any) -> Any:
+    """Runs one partition's work; its errors name the partition."""
+    try:
+        return function(index, *args)
+    except (ValueError, TypeError) as err:
+        raise type(err)(f"partition {index}: {err}") from None
+
+
+def _delayed(function: Callable[..., Any]) -> Any:
+    import dask
+
+    return dask.delayed(function, pure=True)
+
+
+def _is_dask_collection(obj: Any) -> bool:
+    return type(obj).__module__.split(".")[0] in ("dask", "dask_expr")
+
+
+def _is_dataframe(obj: Any) -> bool:
+    return _is_dask_collection(obj) and hasattr(obj, "map_partitions") and getattr(obj, "ndim", 0) == 2
+
+
+def _is_extension(dtype: Any) -> bool:
+    return not isinstance(dtype, np.dtype)
+
+
+# ---- what setting the terms up asks of the data ------------------------------------
+
+
+def _column_summary(index: int, part: Any, refs: Sequence[ColumnRef]) -> dict[ColumnRef, Any]:
+    frame = Frame(part)
+    out: dict[ColumnRef, tuple[Any, ...]] = {}
+    for ref in refs:
+        distinct = np.unique(frame.numeric(ref))
+        if len(distinct) == 0:
+            out[ref] = ("exact", distinct)
+        elif len(distinct) <= EXACT_DISTINCT:
+            out[ref] = ("exact", distinct)
+        else:
+            grid = np.quantile(distinct, np.linspace(0.0, 1.0, QUANTILE_GRID))
+            out[ref] = ("grid", grid, len(distinct))
+    return out
+
+
+def _levels(index: int, part: Any, refs: Sequence[ColumnRef]) -> dict[ColumnRef, np.ndarray]:
+    frame = Frame(part)
+    return {ref: factor_levels(frame.raw(ref), ref) for ref in refs}
+
+
+def _column_sums(index: int, part: Any, spec: tuple[Any, ...], producers: dict[Any, Any]) -> np.ndarray:
+    frame = Frame(part)
+    if frame.n == 0:
+        return np.zeros(0)
+    return np.asarray(_engine.column_sums([spec], engine_columns(producers, frame)))
+
+
+def merged_quantiles(summaries: list[tuple[Any, ...]], probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
+    """The number of distinct values and their quantiles, from partitions'
+    summaries: exact when every partition sent its distinct values; else each
+    partition's quantile grid stands for its distinct values, weighted by
+    their number, and the quantiles of that mixture are returned (values
+    shared by partitions count once per partition)."""
+    if all(s[0] == "exact" for s in summaries):
+        distinct = np.unique(np.concatenate([s[1] for s in summaries]))
+        if len(distinct) < len(probabilities):
+            return len(distinct), None
+        return len(distinct), np.quantile(distinct, probabilities)
+    points, weights = [], []
+    for s in summaries:
+        values = s[1]
+        if len(values) == 0:
+            continue
+        count = len(values) if s[0] == "exact" else s[2]
+        points.append(values)
+        weights.append(np.full(len(values), count / len(values)))
+    x = np.concatenate(points)
+    w = np.concatenate(weights)
+    order = np.argsort(x, kind="stable")
+    x, w = x[order], w[order]
+    total = float(w.sum())
+    # Each point stands for the mass around it: the mixture's CDF passes
+    # through the midpoints of the cumulative weights.
+    cdf = (np.cumsum(w) - 0.5 * w) / total
+    knots = np.interp(probabilities, cdf, x)
+    knots[0], knots[-1] = x[0], x[-1]  # the extremes are exact
+    count = int(round(total))
+    if len(np.unique(knots)) < len(knots):
+        return count, None
+    return count, knots
+
+
+class DaskFrame:
+    """What setting a model's terms up needs of a Dask collection, each
+    answer from one pass over its partitions (summaries of several columns
+    are computed together and kept)."""
+
+    def __init__(self, parts: Partitions) -> None:
+        self._parts = parts
+        self.names = parts.names
+        self.n: int = -1  # not known before a pass over the rows
+        self._summaries: dict[ColumnRef, Any] = {}
+        self._levels: dict[ColumnRef, np.ndarray] = {}
+        self._wanted_numeric: list[ColumnRef] = []
+        self._wanted_levels: list[ColumnRef] = []
+
+    @property
+    def width(self) -> int:
+        return self._parts.width
+
+    def want(self, numeric: Sequence[ColumnRef], categorical: Sequence[ColumnRef]) -> None:
+        """Columns whose summaries the next pass should compute as well."""
+        self._wanted_numeric = list(dict.fromkeys(numeric))
+        self._wanted_levels = list(dict.fromkeys(categorical))
+
+    def _check_ref(self, ref: ColumnRef) -> None:
+        if self.names is not None:
+            if not isinstance(ref, str) or ref not in self.names:
+                shown = ", ".join(repr(n) for n in self.names[:20])
+                raise ValueError(f"unknown column {ref!r} in X; its columns are {shown}")
+        elif isinstance(ref, (bool, np.bool_)) or not isinstance(ref, (int, np.integer)) or \
+                not -self.width <= int(ref) < self.width:
+            raise ValueError(f"column {ref!r}: X is a Dask array with {self.width} columns, so columns are "
+                             f"referred to by position (0 … {self.width - 1})")
+
+    def check_numeric(self, ref: ColumnRef) -> None:
+        self._check_ref(ref)
+        if self._parts.dtype(ref).kind not in "biuf":
+            raise ValueError(f"column {ref!r} is not numeric (dtype {self._parts.dtype(ref)}); "
+                             f"use f({ref!r}) for a categorical variable")
+
+    def is_categorical(self, ref: ColumnRef) -> bool:
+        self._check_ref(ref)
+        return self._parts.dtype(ref).kind not in "biuf"
+
+    def _summary(self, ref: ColumnRef) -> list[tuple[Any, ...]]:
+        if ref not in self._summaries:
+            self.check_numeric(ref)
+            refs = [ref] + [r for r in self._wanted_numeric if r != ref and r not in self._summaries]
+            for r in refs:
+                self.check_numeric(r)
+            parts = self._parts.map(_column_summary, refs)
+            for r in refs:
+                self._summaries[r] = [p[r] for p in parts]
+        return self._summaries[ref]  # type: ignore[no-any-return]
+
+    def knots(self, ref: ColumnRef, probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
+        return merged_quantiles(self._summary(ref), probabilities)
+
+    def value_range(self, ref: ColumnRef) -> tuple[float, float]:
+        pieces = [s[1] for s in self._summary(ref) if len(s[1])]
+        return float(min(p[0] for p in pieces)), float(max(p[-1] for p in pieces))
+
+    def distinct_count(self, ref: ColumnRef) -> int:
+        count, _ = merged_quantiles(self._summary(ref), np.array([0.0, 1.0]))
+        return count
+
+    def levels(self, ref: ColumnRef) -> np.ndarray:
+        if ref not in self._levels:
+            self._check_ref(ref)
+            refs = [ref] + [r for r in self._wanted_levels if r != ref and r not in self._levels]
+            parts = self._parts.map(_levels, refs)
+            for r in refs:
+                self._levels[r] = factor_levels(np.concatenate([p[r] for p in parts]), r)
+        return self._levels[ref]
+
+    def column_sums(self, spec: tuple[Any, ...], producers: dict[Any, Any]) -> np.ndarray:
+        sums = [s for s in self._parts.map(_column_sums, spec, producers) if len(s)]
+        total: np.ndarray = sums[0].copy()
+        for s in sums[1:]:
+            total += s
+        return total
+
+
+# ---- the fit ----------------------------------------------------------------------
+
+
+def _vectors(frame: Frame, y: Any, w: Any, off: Any, response: Any, encode: Callable[[np.ndarray], np.ndarray]
+             ) -> tuple[np.ndarray, np.ndarray | None, np.ndarray | None]:
+    n = frame.n
+    raw = frame.raw(response) if y is None else np.asarray(y)
+    yv = encode(raw)
+    if yv.dtype.kind == "O":
+        yv = yv.astype(np.float64)
+    if yv.dtype.kind not in "biuf":
+        raise ValueError(f"y must be numeric, got dtype {yv.dtype}")
+    out: list[np.ndarray | None] = [np.ascontiguousarray(yv, dtype=np.float64).reshape(-1)]
+    for name, v in (("sample_weight", w), ("offset", off)):
+        out.append(None if v is None else np.ascontiguousarray(np.asarray(v, dtype=np.float64).reshape(-1)))
+    for name, v in zip(("y", "sample_weight", "offset"), out):
+        if v is not None and len(v) != n:
+            raise ValueError(f"{name} has {len(v)} rows where X has {n}")
+    assert out[0] is not None
+    return out[0], out[1], out[2]
+
+
+def _moments(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, response: Any,
+             encode: Callable[[np.ndarray], np.ndarray], family: str, link: str) -> tuple[Any, ...]:
+    """Checks the partition as the fit will read it and returns its moments."""
+    from .model import GAM
+
+    frame = Frame(part)
+    GAM._engine_data(blocks, frame)  # every column the terms read, checked
+    yv, wv, ov = _vectors(frame, y, w, off, response, encode)
+    return tuple(_engine.partition_moments(family, link, yv, wv, ov))
+
+
+def _pass(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, null: bool, response: Any,
+          encode: Callable[[np.ndarray], np.ndarray], family: str, link: str, request: dict[str, Any]
+          ) -> dict[str, Any]:
+    from .model import GAM
+
+    frame = Frame(part)
+    yv, wv, ov = _vectors(frame, y, w, off, response, encode)
+    if null:
+        specs: list[Any] = [("intercept",)]
+        data = np.empty((frame.n, 1))
+    else:
+        specs, data = GAM._engine_data(blocks, frame)
+    return dict(_engine.partition_pass(specs, data, yv, wv, ov, family, link, request))
+
+
+def add_sums(a: dict[str, Any] | None, b: dict[str, Any]) -> dict[str, Any]:
+    """The sums of two parts' passes (the rule the engine uses within a pass)."""
+    if a is None or a["rows"] == 0:
+        return b
+    if b["rows"] == 0:
+        return a
+    out = dict(a)
+    for key in ("xtwx", "xtwz", "xtwr"):
+        out[key] = None if a[key] is None else a[key] + b[key]
+    for key in ("rss", "deviance", "rows"):
+        out[key] = a[key] + b[key]
+    out["valid"] = a["valid"] and b["valid"]
+    for key in ("max_change", "max_abs_eta", "max_mu"):
+        out[key] = max(a[key], b[key])
+    out["min_mu"] = min(a["min_mu"], b["min_mu"])
+    out["log_likelihood"] = (a["log_likelihood"][0] + b["log_likelihood"][0],
+                             a["log_likelihood"][1] + b["log_likelihood"][1])
+    return out
+
+
+def _add_moments(parts: list[tuple[Any, ...]]) -> tuple[Any, ...]:
+    total = [0.0, 0.0, 0.0, 0.0, 0, 0]
+    for m in parts:
+        for k in range(6):
+            total[k] += m[k]
+    return tuple(total)
+
+
+def _smooth_columns(terms: Any) -> tuple[list[ColumnRef], list[ColumnRef]]:
+    """The columns smooths read, and those read as factors or factor `by`s."""
+    from .terms import _SmoothBase, f
+
+    numeric: list[ColumnRef] = []
+    categorical: list[ColumnRef] = []
+    for t in terms:
+        if isinstance(t, _SmoothBase):
+            numeric.extend(t.columns)
+            if t.by is not None:
+                categorical.append(t.by)
+        elif isinstance(t, f):
+            categorical.append(t.column)
+    return numeric, categorical
+
+
+def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
+    """GAM.fit on a Dask DataFrame or array (see the module's docstring)."""
+    from .formula import parse_formula
+
+    family, link, criterion = model._settings()
+    response = None
+    if y is None:
+        response = parse_formula(model.terms).response if isinstance(model.terms, str) else None
+        if response is None:
+            raise ValueError(f"{type(model).__name__} requires y to be passed, but the target y is None "
+                             "(or give a formula with a response, like 'y ~ s(x)')")
+    parts = Partitions(X, y, sample_weight, offset)
+    frame = DaskFrame(parts)
+    if model.terms is None:
+        # Without terms every column gets a smooth, as in memory; the columns
+        # are summarised in one pass.
+        frame.want(list(frame.names) if frame.names is not None else list(range(frame.width)), [])
+    else:
+        frame.want(*_smooth_columns(model._term_list(frame)))  # type: ignore[arg-type]
+    terms, blocks, penalties, starts = model._setup(frame)  # type: ignore[arg-type]
+    encode = model._encode_target
+    moments = _add_moments(parts.map(_moments, blocks, response, encode, family, link, with_vectors=True))
+    n = int(moments[5])
+    if n < 2:
+        raise ValueError(f"X has {n} sample(s); a model needs at least 2, n_samples = {n}")
+    if moments[4] == 0:
+        raise ValueError("sample_weight is zero for every row")
+    frame.n = n
+
+    def run(null: bool) -> Callable[[dict[str, Any]], dict[str, Any]]:
+        def one_pass(request: dict[str, Any]) -> dict[str, Any]:
+            total = None
+            for sums in parts.map(_pass, blocks, null, response, encode, family, link, request, with_vectors=True):
+                total = add_sums(total, sums)
+            assert total is not None
+            return total
+        return one_pass
+
+    width = sum(b.width for b in blocks)
+    intercept = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
+    try:
+        result = _engine.fit_passes(width, intercept, moments, run(False), run(True), penalties, family, link,
+                                    criterion, lam=model._fixed_lambda(len(penalties)), max_iter=int(model.max_iter))
+    except ValueError as err:
+        raise ValueError(str(err)) from None
+    model._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
+    return model
+
+
+# ---- predictions ------------------------------------------------------------------
+
+
+def _apply(part: Any, offset: Any, model: "GAM", method: str, columns: int, kwargs: dict[str, Any]) -> np.ndarray:
+    n = len(part)
+    if n == 0:
+        return np.empty((0, columns))
+    if offset is not None:
+        kwargs = {**kwargs, "offset": np.asarray(offset, dtype=np.float64).reshape(-1)}
+    values = getattr(model, method)(part, **kwargs)
+    if isinstance(values, tuple):
+        values = np.column_stack(values)
+    return np.asarray(values).reshape(n, columns)
+
+
+OFFSET_COLUMN = "__vorna_offset__"
+
+
+def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None, dtype: Any = np.float64,
+            **kwargs: Any) -> Any:
+    """model.method(partition, **kwargs) on every partition of X, as a Dask
+    array (for a Dask array X) or a Dask DataFrame on X's index (for a Dask
+    DataFrame), with `columns` columns. An offset is a Dask collection
+    partitioned like X, or an array or number."""
+    model._check_fitted()
+    if _is_dataframe(X):
+        import pandas as pd
+
+        with_offset = offset is not None
+
+        def frame_part(part: Any) -> Any:
+            off = part[OFFSET_COLUMN] if with_offset else None
+            data = part.drop(columns=[OFFSET_COLUMN]) if with_offset else part
+            return pd.DataFrame(_apply(data, off, model, method, columns, kwargs), index=part.index)
+
+        source = X.assign(**{OFFSET_COLUMN: offset}) if with_offset else X
+        meta = pd.DataFrame({i: pd.Series(dtype=dtype) for i in range(columns)})
+        return source.map_partitions(frame_part, meta=meta)
+    import dask.array as da
+
+    if not (hasattr(X, "chunks") and X.ndim == 2):
+        raise TypeError(f"X: expected a Dask DataFrame or a 2-D Dask array, got {type(X).__name__}")
+    X = X.rechunk({1: -1})
+    chunks = (X.chunks[0], (columns,))
+    if offset is None:
+        return X.map_blocks(lambda b: _apply(b, None, model, method, columns, kwargs), chunks=chunks, dtype=dtype)
+    if not _is_dask_collection(offset):
+        offset = np.broadcast_to(np.asarray(offset, dtype=np.float64), (X.shape[0],))
+        offset = da.from_array(np.ascontiguousarray(offset), chunks=(X.chunks[0],))
+    off = offset.rechunk((X.chunks[0],))[:, None]
+    return da.map_blocks(lambda b, o: _apply(b, o, model, method, columns, kwargs), X, off, chunks=chunks,
+                         dtype=dtype)
+
+
+def distinct(v: Any) -> np.ndarray:
+    """The sorted distinct values of a Dask array or Series."""
+    import dask
+
+    pieces = np.ravel(np.asarray(v.to_delayed(), dtype=object))
+    values: np.ndarray = np.unique(np.concatenate(dask.compute(*[_delayed(np.unique)(p) for p in pieces])))
+    return values
+
+
+def column(result: Any, j: int) -> Any:
+    """Column j of a `rowwise` result (a Dask Series for DataFrames)."""
+    if _is_dataframe(result):
+        return result[j]
+    return result[:, j]
