@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 import numpy as np
 
 from . import _engine
-from ._data import ColumnRef, Frame, engine_columns, factor_levels
+from ._data import ColumnRef, Frame, check_vectors, engine_columns, engine_vector, factor_levels
 
 if TYPE_CHECKING:
     from .model import GAM
@@ -315,14 +315,14 @@ def _vectors(frame: Frame, y: Any, w: Any, off: Any, response: Any, encode: Call
         yv = yv.astype(np.float64)
     if yv.dtype.kind not in "biuf":
         raise ValueError(f"y must be numeric, got dtype {yv.dtype}")
-    out: list[np.ndarray | None] = [np.ascontiguousarray(yv, dtype=np.float64).reshape(-1)]
-    for name, v in (("sample_weight", w), ("offset", off)):
-        out.append(None if v is None else np.ascontiguousarray(np.asarray(v, dtype=np.float64).reshape(-1)))
-    for name, v in zip(("y", "sample_weight", "offset"), out):
+    yv = engine_vector(yv)
+    wv = None if w is None else engine_vector(w)
+    ov = None if off is None else engine_vector(off)
+    for name, v in (("y", yv), ("sample_weight", wv), ("offset", ov)):
         if v is not None and len(v) != n:
             raise ValueError(f"{name} has {len(v)} rows where X has {n}")
-    assert out[0] is not None
-    return out[0], out[1], out[2]
+    check_vectors(n, yv, wv, ov)
+    return yv, wv, ov
 
 
 def _moments(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, response: Any,
@@ -447,13 +447,19 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
 # ---- predictions ------------------------------------------------------------------
 
 
-def _apply(part: Any, offset: Any, model: "GAM", method: str, columns: int, kwargs: dict[str, Any]) -> np.ndarray:
+def _apply(index: int | None, part: Any, offset: Any, model: "GAM", method: str, columns: int,
+           kwargs: dict[str, Any]) -> np.ndarray:
     n = len(part)
     if n == 0:
         return np.empty((0, columns))
     if offset is not None:
         kwargs = {**kwargs, "offset": np.asarray(offset, dtype=np.float64).reshape(-1)}
-    values = getattr(model, method)(part, **kwargs)
+    try:
+        values = getattr(model, method)(part, **kwargs)
+    except (ValueError, TypeError) as err:
+        if index is None:
+            raise
+        raise type(err)(f"partition {index}: {err}") from None
     if isinstance(values, tuple):
         values = np.column_stack(values)
     return np.asarray(values).reshape(n, columns)
@@ -474,10 +480,11 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
 
         with_offset = offset is not None
 
-        def frame_part(part: Any) -> Any:
+        def frame_part(part: Any, partition_info: dict[str, Any] | None = None) -> Any:
             off = part[OFFSET_COLUMN] if with_offset else None
             data = part.drop(columns=[OFFSET_COLUMN]) if with_offset else part
-            return pd.DataFrame(_apply(data, off, model, method, columns, kwargs), index=part.index)
+            index = None if partition_info is None else partition_info["number"]
+            return pd.DataFrame(_apply(index, data, off, model, method, columns, kwargs), index=part.index)
 
         source = X.assign(**{OFFSET_COLUMN: offset}) if with_offset else X
         meta = pd.DataFrame({i: pd.Series(dtype=dtype) for i in range(columns)})
@@ -488,14 +495,18 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
         raise TypeError(f"X: expected a Dask DataFrame or a 2-D Dask array, got {type(X).__name__}")
     X = X.rechunk({1: -1})
     chunks = (X.chunks[0], (columns,))
+
+    def block(b: Any, o: Any = None, block_info: Any = None) -> np.ndarray:
+        index = None if block_info is None else block_info[0]["chunk-location"][0]
+        return _apply(index, b, None if o is None else o[:, 0], model, method, columns, kwargs)
+
     if offset is None:
-        return X.map_blocks(lambda b: _apply(b, None, model, method, columns, kwargs), chunks=chunks, dtype=dtype)
+        return X.map_blocks(lambda b, block_info=None: block(b, None, block_info), chunks=chunks, dtype=dtype)
     if not _is_dask_collection(offset):
         offset = np.broadcast_to(np.asarray(offset, dtype=np.float64), (X.shape[0],))
         offset = da.from_array(np.ascontiguousarray(offset), chunks=(X.chunks[0],))
     off = offset.rechunk((X.chunks[0],))[:, None]
-    return da.map_blocks(lambda b, o: _apply(b, o, model, method, columns, kwargs), X, off, chunks=chunks,
-                         dtype=dtype)
+    return da.map_blocks(block, X, off, chunks=chunks, dtype=dtype)
 
 
 def distinct(v: Any) -> np.ndarray:

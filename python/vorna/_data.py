@@ -154,6 +154,31 @@ def engine_columns(producers: dict[Any, Callable[[Frame], np.ndarray]], frame: F
     return data
 
 
+def engine_vector(v: Any) -> np.ndarray:
+    """A 1-D float64 array as the engine reads it: contiguous and aligned
+    (arrays rebuilt from a byte stream, as after a trip to another process,
+    need not be aligned)."""
+    return np.require(np.asarray(v, dtype=np.float64).reshape(-1), requirements=["C", "A"])
+
+
+def check_vectors(n: int, y: np.ndarray, w: np.ndarray | None, off: np.ndarray | None) -> None:
+    """The response, prior weights and offset as a fit needs them: finite,
+    weights non-negative; errors name the first offending row."""
+    bad = ~np.isfinite(y)
+    if bad.any():
+        raise ValueError(f"y has a missing or non-finite value at row {int(np.flatnonzero(bad)[0])}")
+    if w is not None:
+        bad = ~(np.isfinite(w) & (w >= 0))
+        if bad.any():
+            row = int(np.flatnonzero(bad)[0])
+            raise ValueError(f"sample_weight must be finite and non-negative, but sample_weight[{row}] = {w[row]}")
+    if off is not None:
+        bad = ~np.isfinite(off)
+        if bad.any():
+            row = int(np.flatnonzero(bad)[0])
+            raise ValueError(f"offset must be finite, but offset[{row}] = {off[row]}")
+
+
 def is_categorical(col: np.ndarray) -> bool:
     return col.dtype.kind not in "biuf"
 

@@ -22,7 +22,7 @@ import numpy as np
 import vorna_core
 
 from . import _engine, _stats
-from ._data import Frame, engine_columns
+from ._data import Frame, check_vectors, engine_columns, engine_vector
 from .formula import parse_formula
 from .terms import Block, TermList, as_term_list, intercept, l, s
 
@@ -349,32 +349,20 @@ class GAM:
         yv = np.asarray(yv, dtype=np.float64).reshape(-1) if yv.ndim <= 1 or yv.shape[1:] == (1,) else yv
         if yv.ndim != 1 or yv.shape[0] != n:
             raise ValueError(f"y must have one value per row of X ({n}), got shape {np.shape(y)}")
-        bad = ~np.isfinite(yv)
-        if bad.any():
-            raise ValueError(f"y has a missing or non-finite value at row {int(np.flatnonzero(bad)[0])}")
         w = None if sample_weight is None else _vector(sample_weight, "sample_weight", n, 1.0)
-        if w is not None:
-            bad = ~(np.isfinite(w) & (w >= 0))
-            if bad.any():
-                row = int(np.flatnonzero(bad)[0])
-                raise ValueError(f"sample_weight must be finite and non-negative, but sample_weight[{row}] = {w[row]}")
-            if not np.any(w > 0):
-                raise ValueError("sample_weight is zero for every row")
         off = None if offset is None else _vector(offset, "offset", n, 0.0)
-        if off is not None:
-            bad = ~np.isfinite(off)
-            if bad.any():
-                row = int(np.flatnonzero(bad)[0])
-                raise ValueError(f"offset must be finite, but offset[{row}] = {off[row]}")
+        check_vectors(n, yv, w, off)
+        if w is not None and not np.any(w > 0):
+            raise ValueError("sample_weight is zero for every row")
 
         terms, blocks, penalties, starts = self._setup(frame)
         specs, data = self._engine_data(blocks, frame)
         lam = self._fixed_lambda(len(penalties))
         try:
             # Unit weights and a zero offset need no arrays of their own in the engine.
-            result = _engine.fit(specs, data, np.ascontiguousarray(yv, dtype=np.float64),
-                                 None if w is None else np.ascontiguousarray(w, dtype=np.float64),
-                                 None if off is None else np.ascontiguousarray(off, dtype=np.float64),
+            result = _engine.fit(specs, data, engine_vector(yv),
+                                 None if w is None else engine_vector(w),
+                                 None if off is None else engine_vector(off),
                                  penalties, family, link, criterion, lam=lam,
                                  max_iter=int(self.max_iter), threads=self._threads())
         except ValueError as err:

@@ -1,0 +1,239 @@
+"""Fits on Dask collections against fits of the same data in memory.
+
+Data are rounded to 3 decimals, so every partition has few enough distinct
+values to send them all and the knots are exactly those of the fit in memory;
+the fits then differ only in the order in which row sums are added, which
+moves coefficients and λ by rounding (relative 1e-8 allows for λ being
+chosen by a search that stops at a gradient tolerance)."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+da = pytest.importorskip("dask.array")
+pd = pytest.importorskip("pandas")
+
+from vorna import GAM, LogisticGAM, f, l, s, te  # noqa: E402
+
+RELATIVE = 1e-8
+# Predictions carry the coefficients' differences through η (and e^η): 1e-7.
+
+
+def frame(n=6000, seed=0):
+    rng = np.random.default_rng(seed)
+    df = pd.DataFrame({"x": np.round(rng.uniform(size=n), 3), "z": np.round(rng.uniform(size=n), 3),
+                       "u": np.round(rng.uniform(size=n), 3), "g": rng.choice(["a", "b", "c"], n)})
+    eta = np.sin(6 * df.x) + df.z ** 2 - 0.5 * df.u + 0.4 * (df.g == "b")
+    df["gaussian"] = eta + 0.3 * rng.standard_normal(n)
+    df["poisson"] = rng.poisson(np.exp(eta)).astype(float)
+    df["binomial"] = (rng.uniform(size=n) < 1 / (1 + np.exp(-eta))).astype(float)
+    df["w"] = rng.uniform(0.5, 2.0, n)
+    df["off"] = rng.uniform(-0.2, 0.2, n)
+    return df
+
+
+def close(a, b, relative=RELATIVE):
+    a, b = np.asarray(a), np.asarray(b)
+    return np.max(np.abs(a - b)) <= relative * max(np.max(np.abs(b)), 1e-300)
+
+
+@pytest.fixture(autouse=True)
+def synchronous():
+    with dask.config.set(scheduler="synchronous"):
+        yield
+
+
+TERMS = [s("x"), te("z", "u", k=4), f("g")]
+COLUMNS = ["x", "z", "u", "g"]
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson", "binomial"])
+def test_dask_dataframe_fit_equals_the_fit_in_memory(family):
+    df = frame()
+    ddf = dd.from_pandas(df, npartitions=7)
+    kw = dict(sample_weight=df.w, offset=df.off) if family != "binomial" else {}
+    dkw = dict(sample_weight=ddf.w, offset=ddf.off) if family != "binomial" else {}
+    memory = GAM(TERMS, family=family).fit(df[COLUMNS], df[family], **kw)
+    spread = GAM(TERMS, family=family).fit(ddf[COLUMNS], ddf[family], **dkw)
+    assert close(spread.coef_, memory.coef_)
+    assert close(spread.lambdas_, memory.lambdas_)
+    for attr in ("deviance_", "null_deviance_", "scale_"):
+        assert close(getattr(spread, attr), getattr(memory, attr)), attr
+    # EDF and V_p follow λ to first order, and λ is where a search stopped.
+    for attr in ("edf_", "aic_", "score_", "cov_"):
+        assert close(getattr(spread, attr), getattr(memory, attr), 1e-7), attr
+    assert spread.fitted_values_ is None and memory.fitted_values_ is not None
+
+    mu = spread.predict(ddf[COLUMNS], offset=ddf.off)
+    assert isinstance(mu, dd.Series)
+    np.testing.assert_allclose(mu.compute().to_numpy(), memory.predict(df[COLUMNS], offset=df.off), rtol=1e-7)
+    eta, se = spread.predict_link(ddf[COLUMNS], se=True)
+    ref_eta, ref_se = memory.predict_link(df[COLUMNS], se=True)
+    np.testing.assert_allclose(eta.compute().to_numpy(), ref_eta, rtol=0, atol=1e-8 * np.abs(ref_eta).max())
+    np.testing.assert_allclose(se.compute().to_numpy(), ref_se, rtol=1e-7)
+    # The model fitted on partitions is an ordinary model: it predicts on pandas data too.
+    np.testing.assert_allclose(spread.predict(df[COLUMNS]), memory.predict(df[COLUMNS]), rtol=1e-8)
+
+
+def test_dask_array_with_numpy_response_and_a_formula():
+    df = frame()
+    x = df[["x", "z"]].to_numpy()
+    dx = da.from_array(x, chunks=(1000, 1))  # column chunks are joined into whole rows
+    memory = GAM([s(0), s(1, bs="bs")], family="poisson").fit(x, df.poisson.to_numpy())
+    spread = GAM([s(0), s(1, bs="bs")], family="poisson").fit(dx, df.poisson.to_numpy())
+    assert close(spread.coef_, memory.coef_)
+    interval = spread.confidence_interval(dx)
+    assert isinstance(interval, da.Array) and interval.shape == (len(df), 2)
+    np.testing.assert_allclose(interval.compute(), memory.confidence_interval(x), rtol=1e-7)
+
+    ddf = dd.from_pandas(df, npartitions=5)
+    formula = "gaussian ~ s(x, k=8) + l(u) + f(g)"
+    assert close(GAM(formula).fit(ddf).coef_, GAM(formula).fit(df).coef_)
+
+
+def test_logistic_classes_from_partitions():
+    df = frame()
+    labels = np.where(df.binomial > 0, "yes", "no")
+    ddf = dd.from_pandas(df.assign(label=labels), npartitions=4)
+    memory = LogisticGAM([s("x"), l("z")]).fit(df[["x", "z"]], labels)
+    spread = LogisticGAM([s("x"), l("z")]).fit(ddf[["x", "z"]], ddf.label)
+    assert list(spread.classes_) == ["no", "yes"]
+    assert close(spread.coef_, memory.coef_)
+    assert (spread.predict(ddf[["x", "z"]]).compute().to_numpy() == memory.predict(df[["x", "z"]])).all()
+    np.testing.assert_allclose(spread.predict_proba(ddf[["x", "z"]]).compute().to_numpy(),
+                               memory.predict_proba(df[["x", "z"]]), rtol=1e-8)
+
+
+def test_fixed_knots_make_continuous_data_fit_identically():
+    rng = np.random.default_rng(3)
+    x = rng.uniform(size=(8000, 1))
+    y = np.sin(5 * x[:, 0]) + 0.2 * rng.standard_normal(8000)
+    knots = np.linspace(0, 1, 10)
+    memory = GAM([s(0, knots=knots)]).fit(x, y)
+    spread = GAM([s(0, knots=knots)]).fit(da.from_array(x, chunks=(900, 1)), da.from_array(y, chunks=900))
+    assert close(spread.coef_, memory.coef_)
+
+
+def test_approximate_knots_sit_near_the_quantiles_they_stand_for():
+    # Continuous data: partitions send quantile grids, merged on the client.
+    rng = np.random.default_rng(4)
+    x = rng.lognormal(size=(60000, 1))
+    y = np.log1p(x[:, 0]) + 0.1 * rng.standard_normal(60000)
+    spread = GAM([s(0, k=12)]).fit(da.from_array(x, chunks=(7000, 1)), da.from_array(y, chunks=7000))
+    knots = spread.blocks_[1].spec[2][0][1]
+    exact = np.quantile(np.unique(x), np.linspace(0, 1, 12))
+    assert knots[0] == exact[0] and knots[-1] == exact[-1]
+    # Where each knot falls in the data, against where it should: within 0.1% of the rows.
+    rank = np.searchsorted(np.sort(x[:, 0]), knots) / len(x)
+    assert np.max(np.abs(rank - np.linspace(0, 1, 12))) < 1e-3
+
+
+@pytest.mark.parametrize("fault, message", [
+    ("nan", r"partition 2: column 'x' has a missing value \(NaN\) at row 5"),
+    ("dtype", r"partition 1: column 'x' is not numeric"),
+    ("weight", r"partition 3: sample_weight must be finite and non-negative, but sample_weight\[7\] = -1.0"),
+])
+def test_a_bad_partition_fails_the_fit_naming_it(fault, message):
+    df = frame(n=2000)
+    parts = [df.iloc[i * 400:(i + 1) * 400].copy() for i in range(5)]
+    if fault == "nan":
+        parts[2].iloc[5, parts[2].columns.get_loc("x")] = np.nan
+    if fault == "weight":
+        parts[3].iloc[7, parts[3].columns.get_loc("w")] = -1.0
+    if fault == "dtype":
+        parts[1]["x"] = "high"
+    ddf = dd.from_delayed([dask.delayed(p) for p in parts], meta=df.iloc[:0], verify_meta=False)
+    with pytest.raises(ValueError, match=message):
+        GAM([s("x"), f("g")]).fit(ddf[["x", "g"]], ddf.gaussian, sample_weight=ddf.w)
+
+
+def test_an_unseen_level_at_prediction_names_the_partition():
+    df = frame(n=2000)
+    model = GAM([s("x"), f("g")]).fit(df[["x", "g"]], df.gaussian)
+    new = df[["x", "g"]].copy()
+    new.iloc[1500, new.columns.get_loc("g")] = "zzz"
+    with pytest.raises(ValueError, match=r"partition 3: column 'g' has the level 'zzz'"):
+        model.predict(dd.from_pandas(new, npartitions=4)).compute()
+
+
+def test_setting_up_reads_few_passes():
+    # Summaries of every smooth column come from one pass, factor levels from one.
+    df = frame(n=3000)
+    ddf = dd.from_pandas(df, npartitions=3)
+    calls = []
+    from vorna import _dask
+
+    original = _dask.Partitions.map
+
+    def counting(self, function, *args, **kw):
+        calls.append(function.__name__)
+        return original(self, function, *args, **kw)
+
+    _dask.Partitions.map = counting
+    try:
+        GAM([s("x"), s("z"), f("g")]).fit(ddf[COLUMNS], ddf.gaussian)
+    finally:
+        _dask.Partitions.map = original
+    assert calls.count("_column_summary") == 1 and calls.count("_levels") == 1
+    # A Gaussian fit: one pass with cross products, one closing pass.
+    assert calls.count("_pass") == 2
+
+
+# ---- a local cluster of worker processes -----------------------------------------
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    with dask.config.set({"distributed.worker.daemon": False}):
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                           dashboard_address=None, silence_logs=50)
+    c = distributed.Client(cluster)
+    yield c
+    c.close()
+    cluster.close()
+
+
+def slow_part(df, seconds):
+    time.sleep(seconds)
+    return df
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson", "binomial"])
+def test_cluster_fit_equals_the_fit_in_memory(client, family):
+    df = frame(n=4000)
+    ddf = dd.from_pandas(df, npartitions=6)
+    with dask.config.set(scheduler=client):
+        spread = GAM(TERMS, family=family).fit(ddf[COLUMNS], ddf[family])
+        mu = spread.predict(ddf[COLUMNS]).compute().to_numpy()
+    memory = GAM(TERMS, family=family).fit(df[COLUMNS], df[family])
+    assert close(spread.coef_, memory.coef_) and close(spread.lambdas_, memory.lambdas_)
+    np.testing.assert_allclose(mu, memory.predict(df[COLUMNS]), rtol=1e-7)  # η's error times μ
+
+
+def test_cluster_fit_survives_a_worker_killed_during_it(client):
+    df = frame(n=4000)
+    parts = [dask.delayed(slow_part)(df.iloc[i * 400:(i + 1) * 400], 0.1) for i in range(10)]
+    ddf = dd.from_delayed(parts, meta=df.iloc[:0])
+    memory = GAM(TERMS, family="poisson").fit(df[COLUMNS], df.poisson)
+    outcome = {}
+
+    def run():
+        with dask.config.set(scheduler=client):
+            outcome["model"] = GAM(TERMS, family="poisson").fit(ddf[COLUMNS], ddf.poisson)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    time.sleep(2.0)  # inside the fit: setting up takes ~4 passes of ≥ 0.5 s
+    assert worker.is_alive()
+    pid = next(iter(client.run(os.getpid).values()))
+    os.kill(pid, signal.SIGKILL)
+    worker.join(timeout=300)
+    assert "model" in outcome
+    assert close(outcome["model"].coef_, memory.coef_) and close(outcome["model"].lambdas_, memory.lambdas_)
