@@ -7,7 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "diagnostics.hpp"
 #include "linalg.hpp"
+#include "sparse_rows.hpp"
 
 namespace vorna {
 namespace {
@@ -21,16 +23,72 @@ struct Partial {
   std::optional<GamError> error;
 };
 
+// Row `row` at η = eta[row]: μ, the working weight, residual and response,
+// and its share of the deviance and of Σwr².
+void working_values(const RowData& rows, std::size_t row, const Vector& eta, Vector& mu, Vector& w, double& r,
+                    double& z, double& wb, PassSums& sums) {
+  const Glm& glm = rows.glm;
+  const double e = eta[row];
+  const double m = glm.inverse(e);
+  mu[row] = m;
+  sums.valid = sums.valid && glm.valid_eta(e) && glm.valid_mu(m);
+  const double pw = rows.weights[row];
+  const double d = glm.mu_eta(e);
+  r = (rows.y[row] - m) / d;
+  z = e - rows.offset[row] + r;
+  wb = pw > 0.0 ? pw * d * d / glm.variance(m) : 0.0;
+  w[row] = wb;
+  if (pw > 0.0) {
+    sums.deviance += glm.deviance(rows.y[row], m, pw);
+    sums.rss += wb * r * r;
+  }
+}
+
+std::optional<GamError> non_finite_row(std::size_t row) {
+  return GamError::invalid_parameter("the model matrix has a non-finite entry in row " + std::to_string(row));
+}
+
+// pass_range by sparse rows (see sparse_rows.hpp): the same values per row,
+// the sums formed in the raw space and mapped to the model's at the end.
+void sparse_pass_range(const RowData& rows, const SparseDesign& design, const Vector* beta, Vector& eta, Vector& mu,
+                       Vector& w, std::size_t first, std::size_t last, Partial& out) {
+  const std::size_t size = std::min(kBlockRows, std::max<std::size_t>(last - first, 1));
+  SparseBlock block = design.make_block(size);
+  RawSums raw = design.make_sums();
+  Vector z(size), r(size), wb(size);
+  const Vector gamma = beta != nullptr ? design.raw_coefficients(*beta) : Vector();
+  for (std::size_t start = first; start < last; start += kBlockRows) {
+    const std::size_t count = std::min(kBlockRows, last - start);
+    auto filled = design.fill(rows.data, start, count, block);
+    if (!filled) {
+      out.error = std::move(filled).error();
+      return;
+    }
+    if (const auto bad = design.first_non_finite(block, count)) {
+      out.error = non_finite_row(start + *bad);
+      return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t row = start + i;
+      if (beta != nullptr) eta[row] = design.row_dot(block, i, gamma) + rows.offset[row];
+      working_values(rows, row, eta, mu, w, r[i], z[i], wb[i], out.sums);
+    }
+    if (!out.sums.valid) continue;  // the sums are not used
+    design.accumulate(block, count, wb.data(), z.data(), r.data(), raw);
+  }
+  design.to_model(raw, out.sums.xtwx, out.sums.xtwz, out.sums.xtwr);
+}
+
 // The rows [first, last) of the pass, block by block.
-void pass_range(const RowData& rows, const Vector* beta, Vector& eta, Vector& mu, Vector& w, std::size_t first,
-                std::size_t last, Partial& out) {
+void pass_range(const RowData& rows, const SparseDesign* sparse, const Vector* beta, Vector& eta, Vector& mu, Vector& w,
+                std::size_t first, std::size_t last, Partial& out) {
+  if (sparse != nullptr) return sparse_pass_range(rows, *sparse, beta, eta, mu, w, first, last, out);
   const std::size_t p = rows.model->width();
   out.sums.xtwx = Matrix(p, p);
   out.sums.xtwz.assign(p, 0.0);
   out.sums.xtwr.assign(p, 0.0);
   Matrix block(std::min(kBlockRows, std::max<std::size_t>(last - first, 1)), p);
   Vector z(block.rows()), r(block.rows()), wb(block.rows());
-  const Glm& glm = rows.glm;
   for (std::size_t start = first; start < last; start += kBlockRows) {
     const std::size_t count = std::min(kBlockRows, last - start);
     auto filled = rows.model->fill_rows(rows.data, start, count, block.data());
@@ -43,25 +101,11 @@ void pass_range(const RowData& rows, const Vector* beta, Vector& eta, Vector& mu
       const std::size_t row = start + i;
       for (std::size_t k = 0; k < p; ++k)
         if (!std::isfinite(block(i, k))) {
-          out.error =
-              GamError::invalid_parameter("the model matrix has a non-finite entry in row " + std::to_string(row));
+          out.error = non_finite_row(row);
           return;
         }
       if (beta != nullptr) eta[row] = dot(block.row_ptr(i), beta->data(), p) + rows.offset[row];
-      const double e = eta[row];
-      const double m = glm.inverse(e);
-      mu[row] = m;
-      out.sums.valid = out.sums.valid && glm.valid_eta(e) && glm.valid_mu(m);
-      const double pw = rows.weights[row];
-      const double d = glm.mu_eta(e);
-      r[i] = (rows.y[row] - m) / d;
-      z[i] = e - rows.offset[row] + r[i];
-      wb[i] = pw > 0.0 ? pw * d * d / glm.variance(m) : 0.0;
-      w[row] = wb[i];
-      if (pw > 0.0) {
-        out.sums.deviance += glm.deviance(rows.y[row], m, pw);
-        out.sums.rss += wb[i] * r[i] * r[i];
-      }
+      working_values(rows, row, eta, mu, w, r[i], z[i], wb[i], out.sums);
     }
     if (!out.sums.valid) continue;  // the sums are not used
     const CrossProducts cp = weighted_cross_products(xb, VectorView(wb.data(), count), VectorView(z.data(), count));
@@ -72,6 +116,17 @@ void pass_range(const RowData& rows, const Vector* beta, Vector& eta, Vector& mu
       out.sums.xtwr[k] += xr[k];
     }
   }
+}
+
+// The sparse form of the rows when it exists and pays off for ranges of
+// `rows` rows (the partition size, the same for every thread count, so the
+// choice is too). VORNA_DENSE_ROWS forces the dense path, VORNA_SPARSE_ROWS
+// the sparse one wherever it exists (for tests and comparisons).
+std::optional<SparseDesign> choose_sparse(const TermModel& model, std::size_t rows) {
+  if (diag::enabled(diag::kDenseRows)) return std::nullopt;
+  std::optional<SparseDesign> design = SparseDesign::create(model);
+  if (design && !diag::enabled(diag::kSparseRows) && !design->pays_off(rows)) return std::nullopt;
+  return design;
 }
 
 }  // namespace
@@ -89,12 +144,13 @@ Result<PassSums> row_pass(const RowData& rows, const Vector* beta, Vector& eta, 
   mu.resize(n);
   w.resize(n);
   const std::size_t per = (n + kRowPartitions - 1) / kRowPartitions;
+  const std::optional<SparseDesign> sparse = choose_sparse(*rows.model, per);
   std::vector<Partial> parts(kRowPartitions);
   const auto run = [&](std::size_t worker, std::size_t workers) {
     for (std::size_t part = worker; part < kRowPartitions; part += workers) {
       const std::size_t first = std::min(n, part * per), last = std::min(n, first + per);
       try {
-        pass_range(rows, beta, eta, mu, w, first, last, parts[part]);
+        pass_range(rows, sparse ? &*sparse : nullptr, beta, eta, mu, w, first, last, parts[part]);
       } catch (const std::exception& e) {
         parts[part].error = GamError::invalid_parameter(std::string("a row pass failed: ") + e.what());
       }
