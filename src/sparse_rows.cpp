@@ -10,11 +10,13 @@ namespace vorna {
 namespace {
 
 // Operation counts for pays_off(), in units of one multiply-add of the dense
-// BLAS cross product. A scattered multiply-add into XᵀWX_raw (an index load,
-// an unvectorized read-modify-write) costs about this many of them, as
-// measured on the row-pass benchmark of the README (see pays_off).
-constexpr double kScatterCost = 3.0;
-// A dense cr or B-spline basis value with its share of the interval search.
+// path's BLAS cross product, from pass timings at n = 10⁶ (three cr smooths
+// k = 10; B-spline and tensor-product smooths alike): a multiply-add into a
+// tile of XᵀWX_raw (index arithmetic, 2-wide at best) costs about 2.5 of
+// them, filling a pair of a row (interval search, a few products) about 10,
+// and one dense basis value with its share of the interval search about 4.
+constexpr double kTileCost = 2.5;
+constexpr double kPairCost = 10.0;
 constexpr double kDenseBasisCost = 4.0;
 
 VectorView column_rows(ConstMatrixView data, std::size_t column, std::size_t first, std::size_t count) {
@@ -105,9 +107,11 @@ bool SparseDesign::pays_off(std::size_t rows) const {
     if (t.term->margins.size() > 1) dense += k;
     if (t.term->constraint.rows() > 0) dense += k * static_cast<double>(t.width);
   }
-  // Sparsely: the scatter into the upper triangle plus the N-long products.
-  const auto n = static_cast<double>(entries_);
-  const double sparse = kScatterCost * 0.5 * n * (n + 1.0) + 4.0 * n;
+  // Sparsely: the tiles of run pairs (diagonal tiles whole) and the pairs themselves.
+  double tiles = 0.0;
+  for (std::size_t u = 0; u < runs_.size(); ++u)
+    for (std::size_t q = u; q < runs_.size(); ++q) tiles += static_cast<double>(runs_[u].length * runs_[q].length);
+  const double sparse = kTileCost * tiles + kPairCost * static_cast<double>(entries_);
   // Once per range: GᵀAG by term blocks (see to_model) and γ = Gβ.
   double once = static_cast<double>(raw_width_) * static_cast<double>(raw_width_);
   for (std::size_t b = 0; b < terms_.size(); ++b) {

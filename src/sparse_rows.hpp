@@ -64,7 +64,7 @@ class SparseDesign {
 
   // Whether a range of `rows` rows is cheaper this way than densely, by a
   // count of operations: rows·(dense − sparse cost per row) against the
-  // final GᵀAG.
+  // final GᵀAG (which for small ranges and wide maps dominates).
   bool pays_off(std::size_t rows) const;
 
   SparseBlock make_block(std::size_t rows) const;

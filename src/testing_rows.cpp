@@ -9,7 +9,6 @@
 #include <string>
 
 #include "basis.hpp"
-#include "diagnostics.hpp"
 #include "glm.hpp"
 #include "row_pass.hpp"
 #include "sparse_rows.hpp"
@@ -138,10 +137,8 @@ PyObject* row_pass_py(PyObject*, PyObject* args) {
   if (beta_obj != Py_None && beta.size() != model->width()) return py::raise_value_error("beta must have p entries");
   const RowData rows{model.get(), data, y, weights, offset, Glm{*distribution, *chosen_link}};
   Vector mu, w;
-  diag::Timer timer;
   auto sums =
       py::without_gil([&] { return row_pass(rows, beta_obj != Py_None ? &beta : nullptr, eta, mu, w, threads); });
-  if (diag::enabled("VORNA_PASS_TIME")) diag::line("pass ms " + std::to_string(timer.elapsed_ms()));
   if (!sums) return py::raise_error(sums.error());
   const PassSums& s = sums.value();
   py::Ref eta_out(py::new_array(eta)), mu_out(py::new_array(mu)), w_out(py::new_array(w));
