@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <span>
 #include <utility>
@@ -18,7 +19,45 @@ constexpr double kBoundaryTolerance = 1e-10;
 // interval of the clamped knot vector is never needed.
 constexpr double kBoundaryShift = 2e-10;
 
+// Buckets per knot in an IntervalTable: with knots of even density a bucket
+// then holds at most one knot, and the correction takes at most one step.
+constexpr std::size_t kBucketsPerKnot = 2;
+
 }  // namespace
+
+// ---- Interval lookup -----------------------------------------------------------------
+
+IntervalTable::IntervalTable(const Vector& knots) : first_(knots.front()) {
+  const std::size_t buckets = kBucketsPerKnot * knots.size();
+  const double span = knots.back() - first_;
+  scale_ = static_cast<double>(buckets) / span;
+  // A span too narrow (or wide) for the division: one bucket, the search all correction.
+  if (!std::isfinite(scale_)) scale_ = 0.0;
+  start_.resize(scale_ > 0.0 ? buckets : 1);
+  for (std::size_t b = 0; b < start_.size(); ++b) {
+    const double edge = first_ + static_cast<double>(b) * (span / static_cast<double>(buckets));
+    start_[b] = static_cast<std::uint32_t>(std::upper_bound(knots.begin(), knots.end(), edge) - knots.begin());
+  }
+}
+
+std::size_t IntervalTable::count_below(const Vector& t, double v, bool strict) const {
+  std::size_t bucket = 0;
+  if (v > first_) {
+    const double position = (v - first_) * scale_;
+    bucket = position < static_cast<double>(start_.size()) ? static_cast<std::size_t>(position) : start_.size() - 1;
+  }
+  // The bucket's count is only a guess (its edge was rounded); these two
+  // loops make it exact for the sorted knots.
+  std::size_t p = start_[bucket];
+  if (strict) {
+    while (p > 0 && t[p - 1] >= v) --p;
+    while (p < t.size() && t[p] < v) ++p;
+  } else {
+    while (p > 0 && t[p - 1] > v) --p;
+    while (p < t.size() && t[p] <= v) ++p;
+  }
+  return p;
+}
 
 // ---- Cubic regression splines --------------------------------------------------------
 
@@ -65,6 +104,8 @@ CubicRegressionBasis::CubicRegressionBasis(Vector knots)
   for (std::size_t j = 0; j + 1 < k; ++j)
     if (!(knots_[j] < knots_[j + 1])) strictly_increasing_ = false;
 
+  const bool finite = std::all_of(knots_.begin(), knots_.end(), [](double v) { return std::isfinite(v); });
+  if (strictly_increasing_ && finite) second_derivatives_ = Matrix(k, k);
   Vector unit(k, 0.0);
   for (std::size_t i = 0; i < k; ++i) {
     unit[i] = 1.0;
@@ -76,6 +117,68 @@ CubicRegressionBasis::CubicRegressionBasis(Vector knots)
       entry[1] = spline.c[j];
       entry[2] = spline.d[j];
     }
+    // The value on each interval is y_j + u·b_j + u²·c_j + u³·d_j, so f″(x_j) = 2c_j.
+    if (second_derivatives_.rows() > 0)
+      for (std::size_t j = 0; j < k; ++j) second_derivatives_(j, i) = 2.0 * spline.c[j];
+  }
+  if (second_derivatives_.rows() == 0) return;
+  inverse_h_.resize(k - 1);
+  h_squared_.resize(k - 1);
+  inverse_6h_.resize(k - 1);
+  for (std::size_t j = 0; j + 1 < k; ++j) {
+    const double h = knots_[j + 1] - knots_[j];
+    inverse_h_[j] = 1.0 / h;
+    h_squared_[j] = h * h;
+    inverse_6h_[j] = 1.0 / (6.0 * h);
+  }
+  table_ = IntervalTable(knots_);
+}
+
+Matrix CubicRegressionBasis::local_map() const {
+  const std::size_t k = knots_.size();
+  if (second_derivatives_.rows() == 0) return {};
+  Matrix map(2 * k, k);
+  for (std::size_t j = 0; j < k; ++j) {
+    map(2 * j, j) = 1.0;
+    for (std::size_t i = 0; i < k; ++i) map(2 * j + 1, i) = second_derivatives_(j, i);
+  }
+  // Knots so close that 1/h or h² overflow or vanish: no local form.
+  const auto finite = [](const Vector& v) {
+    return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
+  };
+  if (!finite(map.storage()) || !finite(inverse_h_) || !finite(inverse_6h_) || !finite(h_squared_)) return {};
+  return map;
+}
+
+void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
+  const std::size_t k = knots_.size();
+  const double first = knots_[0];
+  const double last = knots_[k - 1];
+  for (std::size_t r = 0; r < x.size(); ++r) {
+    const double v = x[r];
+    std::uint32_t* ix = index + r * stride;
+    double* val = value + r * stride;
+    std::size_t j = 0;
+    // Beyond the ends the chord values are written as evaluate_row() computes them.
+    if (v < first) {
+      const double t = (v - first) / (knots_[1] - first);
+      val[0] = 1.0 - t, val[1] = 0.0, val[2] = t, val[3] = 0.0;
+    } else if (v > last) {
+      const double t = (v - last) / (last - knots_[k - 2]);
+      j = k - 2;
+      val[0] = -t, val[1] = 0.0, val[2] = 1.0 + t, val[3] = 0.0;
+    } else {
+      // As locate_interval(): a NaN lands in interval 0 and makes every value NaN.
+      const std::size_t below = std::isnan(v) ? 0 : table_.count_below(knots_, v, true);
+      j = below == 0 ? 0 : std::min(below - 1, k - 2);
+      const double u = v - knots_[j], w = knots_[j + 1] - v;
+      const double h2 = h_squared_[j];
+      val[0] = w * inverse_h_[j];
+      val[1] = w * (w * w - h2) * inverse_6h_[j];
+      val[2] = u * inverse_h_[j];
+      val[3] = u * (u * u - h2) * inverse_6h_[j];
+    }
+    for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(2 * j + s);
   }
 }
 
@@ -159,11 +262,8 @@ struct LocalBSplines {
 // N_{j,d}(x) can be non-zero only for a − d <= j <= a, so each degree takes
 // at most four steps, each the very step the full recursion takes (the
 // entries left at 0 are the ones the full recursion computes as zeros).
-// Requires a non-decreasing t and x not NaN.
-std::optional<LocalBSplines> local_bsplines(std::span<const double> t, double x) {
-  const auto active = active_interval(t, x);
-  if (!active) return std::nullopt;
-  const std::size_t a = *active;
+// Requires a non-decreasing t, x not NaN and N_{a,0}(x) = 1.
+LocalBSplines local_bsplines(std::span<const double> t, std::size_t a, double x) {
   LocalBSplines out{a, {}, {}};
   std::array<double, 5> level{};  // N_{j,d}(x) at index j − a + 3
   level[3] = 1.0;
@@ -178,6 +278,34 @@ std::optional<LocalBSplines> local_bsplines(std::span<const double> t, double x)
   }
   std::copy_n(level.begin(), 4, out.cubic.begin());
   return out;
+}
+
+std::optional<LocalBSplines> local_bsplines(std::span<const double> t, double x) {
+  const auto active = active_interval(t, x);
+  if (!active) return std::nullopt;
+  return local_bsplines(t, *active, x);
+}
+
+// N_{a−3,3}(x) … N_{a,3}(x) into b[0 … 3] for t_a <= x < t_{a+1}, `t` pointing
+// at t_a (t_{a−2} … t_{a+3} are read). The same values as local_bsplines()
+// up to rounding, in de Boor's arrangement of the recursion ("BSPLVB", de
+// Boor, A Practical Guide to Splines, 2001, p. 111): six divisions, each by
+// a knot difference spanning [t_a, t_{a+1}] and so never zero, where the
+// recursion above takes twenty with a guard for each.
+void cubic_bsplines(const double* t, double x, double* b) {
+  double left[4], right[4];
+  b[0] = 1.0;
+  for (std::size_t j = 1; j <= 3; ++j) {
+    left[j] = x - t[1 - static_cast<std::ptrdiff_t>(j)];
+    right[j] = t[j] - x;
+    double saved = 0.0;
+    for (std::size_t r = 0; r < j; ++r) {
+      const double term = b[r] / (right[r + 1] + left[j - r]);
+      b[r] = saved + right[r + 1] * term;
+      saved = left[j - r] * term;
+    }
+    b[j] = saved;
+  }
 }
 
 }  // namespace
@@ -211,6 +339,7 @@ BSplineBasis::BSplineBasis(Vector knots) : knots_(std::move(knots)) {
   lo_near_ = lo + kBoundaryTolerance;
   hi_inside_ = inside(hi, -kBoundaryShift, lo);
   hi_near_ = inside(hi, -kBoundaryTolerance, lo);
+  if (sorted_and_finite_ && hi > lo) table_ = IntervalTable(t_);
 }
 
 BSplineBasis::EvalPoint BSplineBasis::place(double v) const {
@@ -272,6 +401,62 @@ void BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_stri
     } else {
       evaluate_row_full(v, out + r * row_stride);
     }
+  }
+}
+
+Matrix BSplineBasis::local_map() const {
+  const std::size_t k = num_basis();
+  if (!sorted_and_finite_ || !(knots_.back() > knots_.front()) || k < 4) return {};
+  // The guard of cox_de_boor_step drops knot differences up to kKnotGuard,
+  // which the rearranged recursion of evaluate_local() does not: knots that
+  // close keep to the dense path. (Differences of exactly 0 agree in both.)
+  for (std::size_t i = 0; i + 1 < knots_.size(); ++i) {
+    const double gap = knots_[i + 1] - knots_[i];
+    if (gap != 0.0 && gap <= kKnotGuard) return {};
+  }
+  if (knots_.back() - knots_.front() <= 2.0 * kBoundaryShift) return {};
+  Matrix identity(k, k);
+  for (std::size_t i = 0; i < k; ++i) identity(i, i) = 1.0;
+  return identity;
+}
+
+void BSplineBasis::evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
+  const std::size_t k = num_basis();
+  const std::size_t n = t_.size();
+  for (std::size_t r = 0; r < x.size(); ++r) {
+    const double v = x[r];
+    std::uint32_t* ix = index + r * stride;
+    double* val = value + r * stride;
+    std::size_t start = 0;
+    std::fill(val, val + 4, 0.0);
+    if (!std::isfinite(v)) {
+      // The full rule gives a non-finite entry in every column (NaN, ∞·slope
+      // or ∞·0); which values these are does not matter, only that they are not finite.
+      std::fill(val, val + 4, std::numeric_limits<double>::quiet_NaN());
+    } else {
+      const EvalPoint p = place(v);
+      // active_interval(t_, p.at), by the table.
+      const std::size_t above = table_.count_below(t_, p.at, false);
+      std::optional<std::size_t> active;
+      if (above > 0 && above < n) active = above - 1;
+      if (above == n && p.at == t_[n - 1]) active = n - 2;
+      // B-splines a − 3 … a, within 0 … k − 1; the four slots shift inwards at the ends.
+      if (active) start = std::min(std::max<std::size_t>(*active, 3) - 3, k - 4);
+      if (active && !p.extrapolate && *active >= 3 && *active + 5 <= n) {  // then start = a − 3
+        cubic_bsplines(t_.data() + *active, p.at, val);
+      } else if (active) {
+        const LocalBSplines local = local_bsplines(t_, *active, p.at);
+        for (std::size_t slot = 0; slot < 4; ++slot) {
+          if (local.active + slot < 3) continue;
+          const std::size_t i = local.active + slot - 3;
+          if (i >= k) break;
+          const double b = local.cubic[slot];
+          val[i - start] =
+              p.extrapolate ? b + (v - p.at) * slope(i, local.quadratic[slot], local.quadratic[slot + 1]) : b;
+        }
+      }
+    }
+    for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(start + s);
   }
 }
 

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "error.hpp"
 #include "matrix.hpp"
@@ -31,6 +33,39 @@ class SplineBasis {
   // be zero on entry (entries that are exactly 0 may be left untouched).
   virtual void evaluate_into(VectorView x, double* out, std::size_t row_stride) const = 0;
   virtual std::size_t num_basis() const = 0;
+
+  // The local form of the basis, which the row passes use: the row at x is
+  //   φ(x) = Σ_s v_s(x)·M[i_0(x) + s, ·]   (s = 0 … local_count() − 1)
+  // for a fixed raw × k map M: local_count() consecutive raw functions (a
+  // value may be 0). local_map() is empty when the basis has no such form
+  // (knots out of order, too few or not finite); evaluate_local() may then
+  // not be called. For a finite x the sum equals evaluate() up to rounding;
+  // for a non-finite x some v_s is non-finite exactly when evaluate() gives
+  // a non-finite entry.
+  virtual Matrix local_map() const = 0;
+  virtual std::size_t local_count() const = 0;
+  // The pairs of input r go to index + r·stride and value + r·stride.
+  virtual void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const = 0;
+};
+
+// The interval of a sorted knot vector holding an input, found from a table
+// of equally wide buckets over [first, last] and then corrected by comparing
+// with the knots: O(1) for knots of roughly even density, never a different
+// answer from a binary search. The table holds no reference to the knots, so
+// that the basis owning both can be moved.
+class IntervalTable {
+ public:
+  IntervalTable() = default;
+  // `knots` sorted, finite, with last > first.
+  explicit IntervalTable(const Vector& knots);
+  // The number of the same `knots` below v (strict = true) or at most v
+  // (strict = false), i.e. std::lower_bound or std::upper_bound as an index.
+  std::size_t count_below(const Vector& knots, double v, bool strict) const;
+
+ private:
+  double first_ = 0.0;
+  double scale_ = 0.0;                // buckets per unit of x
+  std::vector<std::uint32_t> start_;  // knots at most the lower edge of each bucket
 };
 
 // Basis function i is the natural cubic spline with value 1 at knot i and 0
@@ -51,6 +86,17 @@ class CubicRegressionBasis final : public SplineBasis {
   std::size_t num_basis() const override { return knots_.size(); }
   const Vector& knots() const { return knots_; }
 
+  // Local form: the raw space holds the knot values β and the second
+  // derivatives δ = Fβ at the knots (δ_0 = δ_{k−1} = 0 for a natural spline),
+  // interleaved (β_0, δ_0, β_1, δ_1, …), so M (2k × k) has rows e_j and F_j.
+  // On [x_j, x_{j+1}], with h = x_{j+1} − x_j, u = x − x_j, w = x_{j+1} − x,
+  //   f(x) = (w/h)·β_j + w(w² − h²)/(6h)·δ_j + (u/h)·β_{j+1} + u(u² − h²)/(6h)·δ_{j+1},
+  // four consecutive raw functions from 2j; beyond the ends the chord
+  // continuation (the δ values 0). Needs strictly increasing finite knots.
+  Matrix local_map() const override;
+  std::size_t local_count() const override { return 4; }
+  void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const override;
+
  private:
   explicit CubicRegressionBasis(Vector knots);
 
@@ -61,6 +107,11 @@ class CubicRegressionBasis final : public SplineBasis {
   bool strictly_increasing_ = false;
   // (k − 1) × 3k: row I holds b, c, d of interval I for basis functions 0 … k−1.
   Matrix coefficients_;
+  // For the local form (strictly increasing finite knots only): F, and per
+  // interval 1/h, h² and 1/(6h).
+  Matrix second_derivatives_;
+  Vector inverse_h_, h_squared_, inverse_6h_;
+  IntervalTable table_;
 };
 
 // The natural cubic spline through (x_j, y_j), j = 0 … n−1 (n >= 2): on
@@ -93,6 +144,15 @@ class BSplineBasis final : public SplineBasis {
   const Vector& knots() const { return knots_; }
   const Vector& extended_knots() const { return t_; }
 
+  // Local form: M = I (k × k) and the four B-splines of the active interval
+  // (four consecutive indices, shifted inwards at the ends with zero values);
+  // beyond the ends by the arithmetic of evaluate_into(), inside by an
+  // arrangement of the recursion with fewer divisions. Needs sorted finite
+  // knots, spaced 0 or more than kKnotGuard apart, with last > first and k >= 4.
+  Matrix local_map() const override;
+  std::size_t local_count() const override { return 4; }
+  void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const override;
+
  private:
   explicit BSplineBasis(Vector knots);
 
@@ -118,6 +178,7 @@ class BSplineBasis final : public SplineBasis {
   double hi_inside_ = 0.0;
   double lo_near_ = 0.0;
   double hi_near_ = 0.0;
+  IntervalTable table_;  // over t_, when sorted and finite
 };
 
 // One smooth of a model.

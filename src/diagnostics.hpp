@@ -14,6 +14,10 @@ inline constexpr const char* kProfile = "VORNA_PROFILE";
 inline constexpr const char* kGradDebug = "VORNA_GRAD_DEBUG";
 inline constexpr const char* kHessDebug = "VORNA_HESS_DEBUG";
 inline constexpr const char* kTraceDebug = "VORNA_TRACE_DEBUG";
+// The row passes' path: dense model-matrix blocks, or sparse rows wherever
+// the model has them (otherwise chosen by cost; see row_pass.cpp).
+inline constexpr const char* kDenseRows = "VORNA_DENSE_ROWS";
+inline constexpr const char* kSparseRows = "VORNA_SPARSE_ROWS";
 
 bool enabled(const char* variable);
 

@@ -8,7 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "diagnostics.hpp"
 #include "linalg.hpp"
+#include "sparse_rows.hpp"
 
 namespace vorna {
 namespace {
@@ -41,75 +43,119 @@ double eta_of(const EtaSpec& spec, double model_eta, const RowData& rows, std::s
   return spec.blend * model_eta + (1.0 - spec.blend) * start_eta(rows.glm, rows.y[row], rows.weights[row], fallback);
 }
 
-double model_eta(const EtaSpec& spec, const double* x, std::size_t p, double offset) {
-  return spec.beta != nullptr ? dot(x, spec.beta->data(), p) + offset : 0.0;
+std::optional<GamError> non_finite_row(std::size_t row) {
+  return GamError::invalid_parameter("the model matrix has a non-finite entry in row " + std::to_string(row));
 }
 
-// Per-block scratch of one partition, allocated once.
-struct Scratch {
-  Matrix block;
-  Vector z, r, w;
-};
-
-// The rows [first, last) of the pass, block by block.
-void pass_range(const RowData& rows, const PassRequest& request, const RowOutputs& outputs, std::size_t first,
-                std::size_t last, Partial& out) {
-  const std::size_t p = rows.model->width();
-  PassSums& sums = out.sums;
-  sums = empty_sums(p, request.cross_products);
-  sums.rows = last - first;
-  if (first >= last) return;
-  const std::size_t capacity = std::min(kBlockRows, last - first);
-  Scratch s{Matrix(capacity, p), Vector(capacity), Vector(capacity), Vector(capacity)};
+// The work of one row once x_iβ (and x_iβ_previous) are known: η, μ, the
+// working residual r, response z and weight w, and the row's share of the
+// sums that need no cross products.
+void row_values(const RowData& rows, const PassRequest& request, const RowOutputs& outputs, std::size_t row,
+                double model_eta, double previous_model_eta, double& r, double& z, double& w, PassSums& sums) {
   const Glm& glm = rows.glm;
   const double fallback = request.start_fallback;
+  const double offset = rows.offset[row];
+  const double e = eta_of(request.eta, model_eta + offset, rows, row, fallback);
+  if (request.previous)
+    sums.max_change = std::max(
+        sums.max_change, std::abs(e - eta_of(*request.previous, previous_model_eta + offset, rows, row, fallback)));
+  sums.max_abs_eta = std::max(sums.max_abs_eta, std::abs(e));
+  const double m = glm.inverse(e);
+  sums.valid = sums.valid && glm.valid_eta(e) && glm.valid_mu(m);
+  const double pw = rows.weights[row];
+  const double d = glm.mu_eta(e);
+  r = (rows.y[row] - m) / d;
+  z = e - offset + r;
+  w = pw > 0.0 ? pw * d * d / glm.variance(m) : 0.0;
+  if (outputs.eta != nullptr) {
+    outputs.eta[row] = e;
+    outputs.mu[row] = m;
+    outputs.weights[row] = w;
+  }
+  if (pw > 0.0) {
+    sums.deviance += glm.deviance(rows.y[row], m, pw);
+    sums.rss += w * r * r;
+    sums.min_mu = std::min(sums.min_mu, m);
+    sums.max_mu = std::max(sums.max_mu, m);
+    if (request.likelihood_scales)
+      for (std::size_t j = 0; j < 2; ++j)
+        sums.log_likelihood[j] += glm.row_log_likelihood(rows.y[row], m, pw, (*request.likelihood_scales)[j]);
+  }
+}
+
+// Per-block scratch of one range of rows, allocated once.
+struct Scratch {
+  Vector z, r, w;
+  explicit Scratch(std::size_t rows) : z(rows), r(rows), w(rows) {}
+};
+
+// The rows [first, last) of the pass by sparse rows (see sparse_rows.hpp):
+// the same values per row, the sums formed in the raw space and mapped to
+// the model's at the end.
+void sparse_pass_range(const RowData& rows, const SparseDesign& design, const PassRequest& request,
+                       const RowOutputs& outputs, std::size_t first, std::size_t last, PassSums& sums,
+                       std::optional<GamError>& error) {
+  const std::size_t capacity = std::min(kBlockRows, last - first);
+  SparseBlock block = design.make_block(capacity);
+  RawSums raw = design.make_sums();
+  Scratch s(capacity);
+  const auto coefficients = [&](const EtaSpec* spec) {
+    return spec != nullptr && spec->beta != nullptr ? design.raw_coefficients(*spec->beta) : Vector();
+  };
+  const Vector gamma = coefficients(&request.eta);
+  const Vector previous = coefficients(request.previous ? &*request.previous : nullptr);
   for (std::size_t start = first; start < last; start += kBlockRows) {
     const std::size_t count = std::min(kBlockRows, last - start);
-    auto filled = rows.model->fill_rows(rows.data, start, count, s.block.data());
+    auto filled = design.fill(rows.data, start, count, block);
     if (!filled) {
-      out.error = std::move(filled).error();
+      error = std::move(filled).error();
+      return;
+    }
+    if (const auto bad = design.first_non_finite(block, count)) {
+      error = non_finite_row(start + *bad);
       return;
     }
     for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t row = start + i;
-      const double* x = s.block.row_ptr(i);
-      for (std::size_t k = 0; k < p; ++k)
-        if (!std::isfinite(x[k])) {
-          out.error =
-              GamError::invalid_parameter("the model matrix has a non-finite entry in row " + std::to_string(row));
-          return;
-        }
-      const double e = eta_of(request.eta, model_eta(request.eta, x, p, rows.offset[row]), rows, row, fallback);
-      if (request.previous) {
-        const double before =
-            eta_of(*request.previous, model_eta(*request.previous, x, p, rows.offset[row]), rows, row, fallback);
-        sums.max_change = std::max(sums.max_change, std::abs(e - before));
-      }
-      sums.max_abs_eta = std::max(sums.max_abs_eta, std::abs(e));
-      const double m = glm.inverse(e);
-      sums.valid = sums.valid && glm.valid_eta(e) && glm.valid_mu(m);
-      const double pw = rows.weights[row];
-      const double d = glm.mu_eta(e);
-      s.r[i] = (rows.y[row] - m) / d;
-      s.z[i] = e - rows.offset[row] + s.r[i];
-      s.w[i] = pw > 0.0 ? pw * d * d / glm.variance(m) : 0.0;
-      if (outputs.eta != nullptr) {
-        outputs.eta[row] = e;
-        outputs.mu[row] = m;
-        outputs.weights[row] = s.w[i];
-      }
-      if (pw > 0.0) {
-        sums.deviance += glm.deviance(rows.y[row], m, pw);
-        sums.rss += s.w[i] * s.r[i] * s.r[i];
-        sums.min_mu = std::min(sums.min_mu, m);
-        sums.max_mu = std::max(sums.max_mu, m);
-        if (request.likelihood_scales)
-          for (std::size_t j = 0; j < 2; ++j)
-            sums.log_likelihood[j] += glm.row_log_likelihood(rows.y[row], m, pw, (*request.likelihood_scales)[j]);
-      }
+      const double model_eta = gamma.empty() ? 0.0 : design.row_dot(block, i, gamma);
+      const double previous_eta = previous.empty() ? 0.0 : design.row_dot(block, i, previous);
+      row_values(rows, request, outputs, start + i, model_eta, previous_eta, s.r[i], s.z[i], s.w[i], sums);
     }
     if (!sums.valid || !request.cross_products) continue;  // no cross products wanted, or meaningless
-    const ConstMatrixView xb(s.block.data(), count, p, static_cast<std::ptrdiff_t>(p), 1);
+    design.accumulate(block, count, s.w.data(), s.z.data(), s.r.data(), raw);
+  }
+  if (request.cross_products) design.to_model(raw, sums.xtwx, sums.xtwz, sums.xtwr);
+}
+
+// The same by dense rows of the model matrix, with BLAS for the cross products.
+void dense_pass_range(const RowData& rows, const PassRequest& request, const RowOutputs& outputs, std::size_t first,
+                      std::size_t last, PassSums& sums, std::optional<GamError>& error) {
+  const std::size_t p = rows.model->width();
+  const std::size_t capacity = std::min(kBlockRows, last - first);
+  Matrix block(capacity, p);
+  Scratch s(capacity);
+  const auto model_eta = [p](const EtaSpec* spec, const double* x) {
+    return spec != nullptr && spec->beta != nullptr ? dot(x, spec->beta->data(), p) : 0.0;
+  };
+  const EtaSpec* previous = request.previous ? &*request.previous : nullptr;
+  for (std::size_t start = first; start < last; start += kBlockRows) {
+    const std::size_t count = std::min(kBlockRows, last - start);
+    auto filled = rows.model->fill_rows(rows.data, start, count, block.data());
+    if (!filled) {
+      error = std::move(filled).error();
+      return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const double* x = block.row_ptr(i);
+      for (std::size_t k = 0; k < p; ++k)
+        if (!std::isfinite(x[k])) {
+          error = non_finite_row(start + i);
+          return;
+        }
+      row_values(rows, request, outputs, start + i, model_eta(&request.eta, x), model_eta(previous, x), s.r[i], s.z[i],
+                 s.w[i], sums);
+    }
+    if (!sums.valid || !request.cross_products) continue;  // no cross products wanted, or meaningless
+    const ConstMatrixView xb(block.data(), count, p, static_cast<std::ptrdiff_t>(p), 1);
     const VectorView wb(s.w.data(), count);
     const CrossProducts cp = weighted_cross_products(xb, wb, VectorView(s.z.data(), count));
     const Vector xr = weighted_xty(xb, wb, VectorView(s.r.data(), count));
@@ -119,6 +165,30 @@ void pass_range(const RowData& rows, const PassRequest& request, const RowOutput
       sums.xtwr[k] += xr[k];
     }
   }
+}
+
+// The rows [first, last) of the pass, block by block.
+void pass_range(const RowData& rows, const SparseDesign* sparse, const PassRequest& request, const RowOutputs& outputs,
+                std::size_t first, std::size_t last, Partial& out) {
+  out.sums = empty_sums(rows.model->width(), request.cross_products);
+  out.sums.rows = last - first;
+  if (first >= last) return;
+  if (sparse != nullptr) {
+    sparse_pass_range(rows, *sparse, request, outputs, first, last, out.sums, out.error);
+  } else {
+    dense_pass_range(rows, request, outputs, first, last, out.sums, out.error);
+  }
+}
+
+// The sparse form of the rows when it exists and pays off for ranges of
+// `rows` rows (the partition size, the same for every thread count, so the
+// choice is too). VORNA_DENSE_ROWS forces the dense path, VORNA_SPARSE_ROWS
+// the sparse one wherever it exists (for tests and comparisons).
+std::optional<SparseDesign> choose_sparse(const TermModel& model, std::size_t rows) {
+  if (diag::enabled(diag::kDenseRows)) return std::nullopt;
+  std::optional<SparseDesign> design = SparseDesign::create(model);
+  if (design && !diag::enabled(diag::kSparseRows) && !design->pays_off(rows)) return std::nullopt;
+  return design;
 }
 
 void add_vector(Vector& total, const Vector& part) {
@@ -166,12 +236,13 @@ std::size_t thread_count(std::size_t requested) {
 Result<PassSums> row_pass(const RowData& rows, const PassRequest& request, RowOutputs outputs, std::size_t threads) {
   const std::size_t n = rows.y.size();
   const std::size_t per = (n + kRowPartitions - 1) / kRowPartitions;
+  const std::optional<SparseDesign> sparse = choose_sparse(*rows.model, per);
   std::vector<Partial> parts(kRowPartitions);
   const auto run = [&](std::size_t worker, std::size_t workers) {
     for (std::size_t part = worker; part < kRowPartitions; part += workers) {
       const std::size_t first = std::min(n, part * per), last = std::min(n, first + per);
       try {
-        pass_range(rows, request, outputs, first, last, parts[part]);
+        pass_range(rows, sparse ? &*sparse : nullptr, request, outputs, first, last, parts[part]);
       } catch (const std::exception& e) {
         parts[part].error = GamError::invalid_parameter(std::string("a row pass failed: ") + e.what());
       }

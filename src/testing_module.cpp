@@ -28,6 +28,7 @@ PyMODINIT_FUNC PyInit__vorna_core_testing(void) {
     vorna::testing::add_criteria_methods(table);
     vorna::testing::add_optimizer_methods(table);
     vorna::testing::add_newton_methods(table);
+    vorna::testing::add_row_methods(table);
     table.push_back({nullptr, nullptr, 0, nullptr});
   }
   g_module_def.m_methods = table.data();

@@ -15,5 +15,6 @@ void add_fitting_methods(std::vector<PyMethodDef>& table);    // linear algebra,
 void add_criteria_methods(std::vector<PyMethodDef>& table);   // penalty roots, REML, GCV
 void add_optimizer_methods(std::vector<PyMethodDef>& table);  // smoothing-parameter optimizers
 void add_newton_methods(std::vector<PyMethodDef>& table);     // exact Hessian, Newton-PIRLS
+void add_row_methods(std::vector<PyMethodDef>& table);        // row passes, sparse rows
 
 }  // namespace vorna::testing

@@ -1,0 +1,359 @@
+#include "sparse_rows.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "linalg.hpp"
+
+namespace vorna {
+namespace {
+
+// Operation counts for pays_off(), in units of one multiply-add of the dense
+// path's BLAS cross product, from pass timings at n = 10⁶ (three cr smooths
+// k = 10; B-spline and tensor-product smooths alike): a multiply-add into a
+// tile of XᵀWX_raw (index arithmetic, 2-wide at best) costs about 2.5 of
+// them, filling a pair of a row (interval search, a few products) about 10,
+// and one dense basis value with its share of the interval search about 4.
+constexpr double kTileCost = 2.5;
+constexpr double kPairCost = 10.0;
+constexpr double kDenseBasisCost = 4.0;
+
+VectorView column_rows(ConstMatrixView data, std::size_t column, std::size_t first, std::size_t count) {
+  return {data.data() + static_cast<std::ptrdiff_t>(first) * data.row_stride() +
+              static_cast<std::ptrdiff_t>(column) * data.col_stride(),
+          count, data.row_stride()};
+}
+
+bool all_finite(const Matrix& m) {
+  return std::all_of(m.storage().begin(), m.storage().end(), [](double v) { return std::isfinite(v); });
+}
+
+Matrix kronecker(const Matrix& a, const Matrix& b) {
+  Matrix out(a.rows() * b.rows(), a.cols() * b.cols());
+  for (std::size_t i = 0; i < a.rows(); ++i)
+    for (std::size_t j = 0; j < a.cols(); ++j)
+      for (std::size_t k = 0; k < b.rows(); ++k)
+        for (std::size_t l = 0; l < b.cols(); ++l) out(i * b.rows() + k, j * b.cols() + l) = a(i, j) * b(k, l);
+  return out;
+}
+
+Matrix identity(std::size_t n) {
+  Matrix m(n, n);
+  for (std::size_t i = 0; i < n; ++i) m(i, i) = 1.0;
+  return m;
+}
+
+}  // namespace
+
+std::optional<SparseDesign> SparseDesign::create(const TermModel& model) {
+  SparseDesign design;
+  for (std::size_t index = 0; index < model.terms().size(); ++index) {
+    const ModelTerm& term = model.terms()[index];
+    Term t{&term, design.raw_width_, 0, design.entries_, 1, model.offset(index), term.width(), {}, {}};
+    switch (term.kind) {
+      case ModelTerm::Kind::Intercept:
+      case ModelTerm::Kind::Linear:
+        t.raw_width = 1;
+        t.map = identity(1);
+        break;
+      case ModelTerm::Kind::Factor:
+        // Slot l for level l; level 0, the reference, maps to no column.
+        t.raw_width = term.levels;
+        t.map = Matrix(term.levels, term.levels - 1);
+        for (std::size_t l = 1; l < term.levels; ++l) t.map(l, l - 1) = 1.0;
+        break;
+      case ModelTerm::Kind::Smooth: {
+        Matrix map = identity(1);
+        std::size_t margin_entries = 0;
+        for (const auto& basis : term.margins) {
+          const Matrix m = basis->local_map();
+          if (m.rows() == 0) return std::nullopt;
+          t.margin_raw.push_back(m.rows());
+          t.entry_count *= basis->local_count();
+          margin_entries += basis->local_count();
+          // Each step multiplies the raw width; stop before it overflows anything.
+          if (map.rows() * m.rows() > kMaxRawWidth) return std::nullopt;
+          map = kronecker(map, m);
+        }
+        if (term.margins.size() > 1) design.margin_entries_ = std::max(design.margin_entries_, margin_entries);
+        t.raw_width = map.rows();
+        t.map = term.constraint.rows() > 0 ? matmul(map, term.constraint) : std::move(map);
+        if (!all_finite(t.map)) return std::nullopt;
+        break;
+      }
+    }
+    // A smooth's pairs run in blocks of the last margin's count; others are single.
+    const std::size_t run = term.kind == ModelTerm::Kind::Smooth ? term.margins.back()->local_count() : 1;
+    for (std::size_t e = 0; e < t.entry_count; e += run) design.runs_.push_back({t.entry_offset + e, run});
+    design.raw_width_ += t.raw_width;
+    design.entries_ += t.entry_count;
+    if (design.raw_width_ > kMaxRawWidth) return std::nullopt;
+    design.terms_.push_back(std::move(t));
+  }
+  design.width_ = model.width();
+  return design;
+}
+
+bool SparseDesign::pays_off(std::size_t rows) const {
+  // Per row, densely: the cross product, the bases (K values per margin, the
+  // Kronecker product, B·Z) and the three products with β, z and r.
+  const auto p = static_cast<double>(width_);
+  double dense = 0.5 * p * (p + 1.0) + 3.0 * p;
+  for (const Term& t : terms_) {
+    if (t.term->kind != ModelTerm::Kind::Smooth) continue;
+    const auto k = static_cast<double>(t.term->raw_width());
+    for (const auto& basis : t.term->margins) dense += kDenseBasisCost * static_cast<double>(basis->num_basis());
+    if (t.term->margins.size() > 1) dense += k;
+    if (t.term->constraint.rows() > 0) dense += k * static_cast<double>(t.width);
+  }
+  // Sparsely: the tiles of run pairs (diagonal tiles whole) and the pairs themselves.
+  double tiles = 0.0;
+  for (std::size_t u = 0; u < runs_.size(); ++u)
+    for (std::size_t q = u; q < runs_.size(); ++q) tiles += static_cast<double>(runs_[u].length * runs_[q].length);
+  const double sparse = kTileCost * tiles + kPairCost * static_cast<double>(entries_);
+  // Once per range: GᵀAG by term blocks (see to_model) and γ = Gβ.
+  double once = static_cast<double>(raw_width_) * static_cast<double>(raw_width_);
+  for (std::size_t b = 0; b < terms_.size(); ++b) {
+    const Term& t = terms_[b];
+    const auto rt = static_cast<double>(t.raw_width), qt = static_cast<double>(t.width);
+    once += static_cast<double>(t.raw_offset + t.raw_width) * rt * qt + 3.0 * rt * qt;
+    for (std::size_t a = 0; a <= b; ++a) once += static_cast<double>(terms_[a].raw_width * terms_[a].width) * qt;
+  }
+  return sparse<dense&& static_cast<double>(rows) * (dense - sparse)> once;
+}
+
+SparseBlock SparseDesign::make_block(std::size_t rows) const {
+  SparseBlock block;
+  block.index.assign(rows * entries_, 0);
+  block.value.assign(rows * entries_, 0.0);
+  block.weighted.assign(entries_, 0.0);
+  block.margin_index.assign(rows * margin_entries_, 0);
+  block.margin_value.assign(rows * margin_entries_, 0.0);
+  return block;
+}
+
+RawSums SparseDesign::make_sums() const {
+  return {Matrix(raw_width_, raw_width_), Vector(raw_width_, 0.0), Vector(raw_width_, 0.0)};
+}
+
+Result<void> SparseDesign::fill(ConstMatrixView data, std::size_t first, std::size_t count, SparseBlock& block) const {
+  for (const Term& t : terms_) VORNA_CHECK(fill_term(t, data, first, count, block));
+  return {};
+}
+
+Result<void> SparseDesign::fill_term(const Term& t, ConstMatrixView data, std::size_t first, std::size_t count,
+                                     SparseBlock& block) const {
+  const ModelTerm& term = *t.term;
+  std::uint32_t* index = block.index.data() + t.entry_offset;
+  double* value = block.value.data() + t.entry_offset;
+  const auto slot = static_cast<std::uint32_t>(t.raw_offset);
+  switch (term.kind) {
+    case ModelTerm::Kind::Intercept:
+      for (std::size_t r = 0; r < count; ++r) index[r * entries_] = slot, value[r * entries_] = 1.0;
+      return {};
+    case ModelTerm::Kind::Linear: {
+      const VectorView x = column_rows(data, term.columns[0], first, count);
+      for (std::size_t r = 0; r < count; ++r) index[r * entries_] = slot, value[r * entries_] = x[r];
+      return {};
+    }
+    case ModelTerm::Kind::Factor: {
+      const VectorView x = column_rows(data, term.columns[0], first, count);
+      for (std::size_t r = 0; r < count; ++r) {
+        const double code = x[r];
+        // The test and message of TermModel::fill_term, so both paths fail alike.
+        if (!(code >= 0.0 && code < static_cast<double>(term.levels)) || code != std::floor(code))
+          return GamError::invalid_parameter("row " + std::to_string(first + r) +
+                                             " holds a factor level code outside the " + std::to_string(term.levels) +
+                                             " levels seen when the model was set up");
+        index[r * entries_] = slot + static_cast<std::uint32_t>(code);
+        value[r * entries_] = 1.0;
+      }
+      return {};
+    }
+    case ModelTerm::Kind::Smooth: fill_smooth(t, data, first, count, block); return {};
+  }
+  return {};
+}
+
+void SparseDesign::fill_smooth(const Term& t, ConstMatrixView data, std::size_t first, std::size_t count,
+                               SparseBlock& block) const {
+  const ModelTerm& term = *t.term;
+  std::uint32_t* index = block.index.data() + t.entry_offset;
+  double* value = block.value.data() + t.entry_offset;
+  const std::size_t margins = term.margins.size();
+  if (margins == 1) {
+    term.margins[0]->evaluate_local(column_rows(data, term.columns[0], first, count), index, value, entries_);
+  } else {
+    // The margins side by side in the scratch, then per row their Kronecker
+    // product, built in place in the row from the last entry backwards
+    // (entry a·c + b of the next product never lies below entry a of the
+    // current one, and entry a is read before it is overwritten).
+    std::size_t offset = 0;
+    for (std::size_t m = 0; m < margins; ++m) {
+      term.margins[m]->evaluate_local(column_rows(data, term.columns[m], first, count),
+                                      block.margin_index.data() + offset, block.margin_value.data() + offset,
+                                      margin_entries_);
+      offset += term.margins[m]->local_count();
+    }
+    for (std::size_t r = 0; r < count; ++r) {
+      std::uint32_t* ix = index + r * entries_;
+      double* v = value + r * entries_;
+      const std::uint32_t* mix = block.margin_index.data() + r * margin_entries_;
+      const double* mv = block.margin_value.data() + r * margin_entries_;
+      ix[0] = 0, v[0] = 1.0;
+      std::size_t current = 1;
+      for (std::size_t m = 0; m < margins; ++m) {
+        const std::size_t c = term.margins[m]->local_count();
+        const auto raw = static_cast<std::uint32_t>(t.margin_raw[m]);
+        for (std::size_t a = current; a-- > 0;) {
+          const std::uint32_t base = ix[a] * raw;
+          const double scale = v[a];
+          for (std::size_t b = c; b-- > 0;) {
+            ix[a * c + b] = base + mix[b];
+            v[a * c + b] = scale * mv[b];
+          }
+        }
+        mix += c;
+        mv += c;
+        current *= c;
+      }
+    }
+  }
+  const auto slot = static_cast<std::uint32_t>(t.raw_offset);
+  std::optional<VectorView> by;
+  if (term.by) by = column_rows(data, *term.by, first, count);
+  for (std::size_t r = 0; r < count; ++r) {
+    std::uint32_t* ix = index + r * entries_;
+    double* v = value + r * entries_;
+    for (std::size_t e = 0; e < t.entry_count; ++e) ix[e] += slot;
+    if (by)
+      for (std::size_t e = 0; e < t.entry_count; ++e) v[e] = (*by)[r] * v[e];
+  }
+}
+
+std::optional<std::size_t> SparseDesign::first_non_finite(const SparseBlock& block, std::size_t count) const {
+  for (std::size_t r = 0; r < count; ++r) {
+    const double* v = block.value.data() + r * entries_;
+    // v·0 is 0 for finite v and NaN otherwise: one test per row, no branch per entry.
+    double probe = 0.0;
+    for (std::size_t e = 0; e < entries_; ++e) probe += v[e] * 0.0;
+    if (probe != 0.0) return r;
+  }
+  return std::nullopt;
+}
+
+Vector SparseDesign::raw_coefficients(const Vector& beta) const {
+  Vector gamma(raw_width_, 0.0);
+  for (const Term& t : terms_)
+    for (std::size_t i = 0; i < t.raw_width; ++i) {
+      const double* g = t.map.row_ptr(i);
+      double s = 0.0;
+      for (std::size_t j = 0; j < t.width; ++j) s += g[j] * beta[t.column_offset + j];
+      gamma[t.raw_offset + i] = s;
+    }
+  return gamma;
+}
+
+namespace {
+
+// tile[a][b] += u_a·v_b for a < rows, b < cols (tile row stride `stride`);
+// the common shapes with fixed trip counts, which the compiler unrolls and vectorizes.
+// The factors are copied first: the compiler cannot know that the tile does
+// not overlap them, and would otherwise reload them after every store.
+template <std::size_t Rows, std::size_t Cols>
+inline void add_tile(double* tile, std::size_t stride, const double* u, const double* v) {
+  double uu[Rows], vv[Cols];
+  for (std::size_t a = 0; a < Rows; ++a) uu[a] = u[a];
+  for (std::size_t b = 0; b < Cols; ++b) vv[b] = v[b];
+  for (std::size_t a = 0; a < Rows; ++a) {
+    double* row = tile + a * stride;
+    for (std::size_t b = 0; b < Cols; ++b) row[b] += uu[a] * vv[b];
+  }
+}
+
+inline void add_tile(double* tile, std::size_t stride, const double* u, std::size_t rows, const double* v,
+                     std::size_t cols) {
+  if (rows == 4 && cols == 4) return add_tile<4, 4>(tile, stride, u, v);
+  if (rows == 1 && cols == 4) return add_tile<1, 4>(tile, stride, u, v);
+  if (rows == 4 && cols == 1) return add_tile<4, 1>(tile, stride, u, v);
+  if (rows == 1 && cols == 1) return add_tile<1, 1>(tile, stride, u, v);
+  for (std::size_t a = 0; a < rows; ++a)
+    for (std::size_t b = 0; b < cols; ++b) tile[a * stride + b] += u[a] * v[b];
+}
+
+}  // namespace
+
+void SparseDesign::accumulate(SparseBlock& block, std::size_t count, const double* w, const double* z, const double* r,
+                              RawSums& sums) const {
+  const std::size_t n = entries_, width = raw_width_;
+  double* a = sums.xtwx.data();
+  double* wv = block.weighted.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    // A zero weight adds only zeros, which leave every sum as it is.
+    if (w[i] == 0.0) continue;
+    const std::uint32_t* ix = block.index.data() + i * n;
+    const double* v = block.value.data() + i * n;
+    const double wz = w[i] * z[i], wr = w[i] * r[i];
+    for (std::size_t e = 0; e < n; ++e) {
+      wv[e] = w[i] * v[e];
+      sums.xtwz[ix[e]] += v[e] * wz;
+      sums.xtwr[ix[e]] += v[e] * wr;
+    }
+    // Indices increase along a row, so the tile of runs (u, v), u <= v, lies
+    // on or above the diagonal; a tile on it also writes below, which
+    // to_model() overwrites.
+    for (std::size_t u = 0; u < runs_.size(); ++u) {
+      const Run& ru = runs_[u];
+      double* band = a + static_cast<std::size_t>(ix[ru.entry]) * width;
+      for (std::size_t q = u; q < runs_.size(); ++q) {
+        const Run& rq = runs_[q];
+        add_tile(band + ix[rq.entry], width, wv + ru.entry, ru.length, v + rq.entry, rq.length);
+      }
+    }
+  }
+}
+
+Matrix SparseDesign::map() const {
+  Matrix g(raw_width_, width_);
+  for (const Term& t : terms_)
+    for (std::size_t i = 0; i < t.raw_width; ++i)
+      std::copy_n(t.map.row_ptr(i), t.width, g.row_ptr(t.raw_offset + i) + t.column_offset);
+  return g;
+}
+
+void SparseDesign::to_model(RawSums& sums, Matrix& xtwx, Vector& xtwz, Vector& xtwr) const {
+  const std::size_t width = raw_width_;
+  Matrix& a = sums.xtwx;
+  for (std::size_t i = 0; i < width; ++i)
+    for (std::size_t j = i + 1; j < width; ++j) a(j, i) = a(i, j);
+  xtwx = Matrix(width_, width_);
+  xtwz.assign(width_, 0.0);
+  xtwr.assign(width_, 0.0);
+  const auto ld = static_cast<std::ptrdiff_t>(width);
+  // Block (s, t), s <= t, of XᵀWX is G_sᵀ·A_st·G_t: C = A[raw rows of terms
+  // 0 … t, raw columns of t]·G_t once per t, then G_sᵀ·C_s for each s.
+  for (std::size_t bt = 0; bt < terms_.size(); ++bt) {
+    const Term& t = terms_[bt];
+    if (t.width == 0) continue;
+    const ConstMatrixView columns(a.data() + t.raw_offset, t.raw_offset + t.raw_width, t.raw_width, ld, 1);
+    const Matrix c = matmul(columns, t.map);
+    for (std::size_t bs = 0; bs <= bt; ++bs) {
+      const Term& s = terms_[bs];
+      if (s.width == 0) continue;
+      const ConstMatrixView cs(c.row_ptr(s.raw_offset), s.raw_width, t.width, static_cast<std::ptrdiff_t>(t.width), 1);
+      const Matrix block = matmul_tn(s.map, cs);
+      for (std::size_t i = 0; i < s.width; ++i)
+        std::copy_n(block.row_ptr(i), t.width, xtwx.row_ptr(s.column_offset + i) + t.column_offset);
+    }
+    const VectorView bz(sums.xtwz.data() + t.raw_offset, t.raw_width), br(sums.xtwr.data() + t.raw_offset, t.raw_width);
+    const Vector gz = matvec_t(t.map, bz), gr = matvec_t(t.map, br);
+    std::copy(gz.begin(), gz.end(), xtwz.begin() + static_cast<std::ptrdiff_t>(t.column_offset));
+    std::copy(gr.begin(), gr.end(), xtwr.begin() + static_cast<std::ptrdiff_t>(t.column_offset));
+  }
+  // The diagonal blocks are symmetric only up to rounding; the upper triangle is the answer.
+  for (std::size_t i = 0; i < width_; ++i)
+    for (std::size_t j = i + 1; j < width_; ++j) xtwx(j, i) = xtwx(i, j);
+}
+
+}  // namespace vorna

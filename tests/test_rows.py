@@ -1,0 +1,300 @@
+"""The row passes: the sparse rows (each term's row as a few pairs in a raw
+space times a fixed map) against the model matrix, and the pass sums XᵀWX,
+XᵀWz, XᵀWr, η of both paths against NumPy sums over the model matrix."""
+
+import numpy as np
+import pytest
+
+import _vorna_core_testing as core
+from vorna import _engine
+
+# The two paths sum the same products in different orders, and the sparse one
+# through the map G (for cr the second derivatives F, entries of order 1/h²
+# times raw values of order h²), so they agree to some hundred ulps of the
+# largest entry, never exactly; 1e-12 of the largest entry leaves room for
+# that and none for a wrong entry.
+kSumsTolerance = 1e-12
+# A cr row from the local form, Σ v·M[i], against the tabulated evaluation:
+# a handful of roundings on values of order 1.
+kLocalTolerance = 1e-13
+
+N = 3000
+
+
+def dense(monkeypatch):
+    monkeypatch.delenv("VORNA_SPARSE_ROWS", raising=False)
+    monkeypatch.setenv("VORNA_DENSE_ROWS", "1")
+
+
+def sparse(monkeypatch):
+    monkeypatch.delenv("VORNA_DENSE_ROWS", raising=False)
+    monkeypatch.setenv("VORNA_SPARSE_ROWS", "1")
+
+
+def make_data(rng, n=N, outside=False):
+    """Columns: 0–2 uniform on [0, 1], 3 a factor code in 0…3, 4 a `by` value.
+    With `outside`, a tenth of the rows of columns 0 and 1 lie beyond the knots."""
+    data = np.column_stack([rng.uniform(size=(n, 3)), rng.integers(0, 4, n).astype(float), rng.normal(size=n)])
+    if outside:
+        pick = rng.uniform(size=n) < 0.1
+        data[pick, 0] = rng.uniform(-0.5, 1.5, size=pick.sum())
+        data[pick[::-1], 1] = rng.uniform(1.0, 1.4, size=pick.sum())
+    return data
+
+
+def cr(x, k):
+    return ("cr", np.quantile(x, np.linspace(0.02, 0.98, k)))
+
+
+def bs(x, k):
+    return ("bs", np.quantile(x, np.linspace(0.02, 0.98, k - 2)))
+
+
+def ps(x, k):
+    return ("bs", np.linspace(x.min(), x.max(), k - 2))
+
+
+def smooth(data, cols, margins, by=None, constrained=True):
+    spec = ("smooth", list(cols), margins, None, by)
+    if not constrained:
+        return spec
+    # The sum-to-zero constraint of the modelling layer: Z with C·Z = 0.
+    sums = _engine.column_sums([spec], data)
+    q, _ = np.linalg.qr(sums.reshape(-1, 1), mode="complete")
+    return ("smooth", list(cols), margins, np.ascontiguousarray(q[:, 1:]), by)
+
+
+def model(name, data):
+    x = data
+    return {
+        "cr": [("intercept",), smooth(x, [0], [cr(x[:, 0], 10)]), smooth(x, [1], [cr(x[:, 1], 6)])],
+        "bs": [("intercept",), smooth(x, [0], [bs(x[:, 0], 10)]), smooth(x, [1], [bs(x[:, 1], 5)])],
+        "ps": [("intercept",), smooth(x, [0], [ps(x[:, 0], 12)]), smooth(x, [2], [ps(x[:, 2], 8)], constrained=False)],
+        "cr x cr": [("intercept",), smooth(x, [0, 1], [cr(x[:, 0], 5), cr(x[:, 1], 4)])],
+        "bs x cr": [("intercept",), smooth(x, [0, 1], [bs(x[:, 0], 5), cr(x[:, 1], 5)]), ("linear", 2)],
+        "by": [("intercept",), smooth(x, [0], [cr(x[:, 0], 8)], by=4), smooth(x, [1], [bs(x[:, 1], 6)], by=4)],
+        "factor and linear": [("intercept",), ("factor", 3, 4), ("linear", 2), smooth(x, [0], [cr(x[:, 0], 7)])],
+        "cr x bs x cr": [smooth(x, [0, 1, 2], [cr(x[:, 0], 4), bs(x[:, 1], 4), cr(x[:, 2], 4)], constrained=False)],
+        "one-level factor": [("intercept",), ("factor", 3, 1), smooth(x, [0], [cr(x[:, 0], 5)])],
+    }[name]
+
+
+MODELS = ["cr", "bs", "ps", "cr x cr", "bs x cr", "by", "factor and linear", "cr x bs x cr"]
+FAMILIES = [("gaussian", "identity"), ("poisson", "log"), ("binomial", "logit")]
+
+
+def response(rng, family, eta):
+    if family == "gaussian":
+        return eta + rng.normal(size=eta.size)
+    if family == "poisson":
+        return rng.poisson(np.exp(eta)).astype(float)
+    return (rng.uniform(size=eta.size) < 1 / (1 + np.exp(-eta))).astype(float)
+
+
+def reference_sums(x, beta, y, weights, offset, family):
+    """η, μ, w and XᵀWX, XᵀWz, XᵀWr by NumPy from the model matrix x."""
+    eta = x @ beta + offset
+    mu = {"gaussian": eta, "poisson": np.exp(eta), "binomial": 1 / (1 + np.exp(-eta))}[family]
+    dmu = {"gaussian": np.ones_like(eta), "poisson": mu, "binomial": mu * (1 - mu)}[family]
+    variance = {"gaussian": np.ones_like(eta), "poisson": mu, "binomial": mu * (1 - mu)}[family]
+    r = (y - mu) / dmu
+    w = weights * dmu**2 / variance
+    z = eta - offset + r
+    return eta, mu, w, x.T @ (w[:, None] * x), x.T @ (w * z), x.T @ (w * r)
+
+
+def relative_error(a, b):
+    return np.max(np.abs(a - b)) / max(np.max(np.abs(b)), 1e-300)
+
+
+@pytest.mark.parametrize("name", MODELS)
+def test_sparse_rows_times_map_are_the_model_matrix(rng, name):
+    data = make_data(rng, outside=True)
+    terms = model(name, data)
+    form = core.sparse_rows(terms, data)
+    assert form is not None, "every term here has a sparse form"
+    index, value, g = form
+    x = _engine.model_matrix(terms, data)
+    rebuilt = np.einsum("ie,iej->ij", value, g[index.astype(int)])
+    error = relative_error(rebuilt, x)
+    assert error < kSumsTolerance, f"{name}: relative error {error:.2e}"
+    # The pairs of a row have strictly increasing indices (the accumulation relies on it).
+    assert np.all(np.diff(index, axis=1) > 0)
+
+
+@pytest.mark.parametrize("name", MODELS)
+@pytest.mark.parametrize("family,link", FAMILIES)
+def test_sparse_pass_matches_numpy_and_dense_pass(rng, monkeypatch, name, family, link):
+    data = make_data(rng, outside=True)
+    terms = model(name, data)
+    x = _engine.model_matrix(terms, data)
+    beta = rng.normal(scale=0.3, size=x.shape[1])
+    eta_true = x @ beta
+    eta_true *= 1.0 / max(1.0, np.max(np.abs(eta_true)))  # keep μ well inside the domain
+    y = response(rng, family, eta_true)
+    beta = np.linalg.lstsq(x, eta_true, rcond=None)[0]
+    weights = rng.uniform(0.0, 2.0, size=N)
+    weights[rng.uniform(size=N) < 0.05] = 0.0  # rows without weight add nothing
+    offset = rng.normal(scale=0.1, size=N)
+    expected = reference_sums(x, beta, y, weights, offset, family)
+    results = {}
+    for path in (dense, sparse):
+        path(monkeypatch)
+        out = core.row_pass(terms, data, y, weights, offset, family, link, beta, 0.0, 2)
+        assert out[8], "the pass stays in the family's domain"
+        for got, want, what in zip(out[:6], expected, ["eta", "mu", "w", "xtwx", "xtwz", "xtwr"]):
+            error = relative_error(got, want)
+            assert error < kSumsTolerance, f"{path.__name__} {what}: relative error {error:.2e}"
+        results[path.__name__] = out
+    # The deviance and Σwr² are summed row by row from the same η on both paths.
+    d, s = results["dense"], results["sparse"]
+    assert d[6] == pytest.approx(s[6], rel=kSumsTolerance)
+    assert d[7] == pytest.approx(s[7], rel=kSumsTolerance)
+    assert np.array_equal(s[3], s[3].T), "XᵀWX is exactly symmetric"
+
+
+@pytest.mark.parametrize("name", ["cr", "bs x cr", "factor and linear"])
+def test_pass_at_the_start_without_beta(rng, monkeypatch, name):
+    data = make_data(rng)
+    terms = model(name, data)
+    x = _engine.model_matrix(terms, data)
+    y = rng.poisson(np.exp(rng.normal(scale=0.2, size=N))).astype(float)
+    sparse(monkeypatch)
+    out = core.row_pass(terms, data, y, np.ones(N), np.zeros(N), "poisson", "log", None, 0.0, 1)
+    mu = y + 0.1  # a Poisson fit starts from y + 0.1
+    eta = np.log(mu)
+    np.testing.assert_allclose(out[0], eta, rtol=1e-15)
+    w = mu
+    z = eta + (y - mu) / mu
+    error = relative_error(out[3], x.T @ (w[:, None] * x))
+    assert error < kSumsTolerance, f"relative error {error:.2e}"
+    assert relative_error(out[4], x.T @ (w * z)) < kSumsTolerance
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("path", [dense, sparse])
+def test_threads_give_bitwise_identical_sums(rng, monkeypatch, threads, path):
+    data = make_data(rng, n=20011)
+    terms = model("bs x cr", data)
+    p = _engine.model_matrix(terms, data[:5]).shape[1]
+    beta = rng.normal(scale=0.1, size=p)
+    y = rng.poisson(1.0, size=data.shape[0]).astype(float)
+    ones, zeros = np.ones(data.shape[0]), np.zeros(data.shape[0])
+    path(monkeypatch)
+    one = core.row_pass(terms, data, y, ones, zeros, "poisson", "log", beta, 0.0, 1)
+    many = core.row_pass(terms, data, y, ones, zeros, "poisson", "log", beta, 0.0, threads)
+    for a, b in zip(one, many):
+        assert np.array_equal(np.asarray(a), np.asarray(b))
+
+
+@pytest.mark.parametrize("knots", [np.linspace(0, 1, 10), np.array([0.0, 0.05, 0.3, 0.31, 0.7, 1.0]),
+                                   np.array([-3.0, 2.0]), np.geomspace(1, 1000, 25)])
+def test_cr_local_form_reproduces_the_basis(rng, knots):
+    lo, hi = knots[0], knots[-1]
+    x = np.concatenate([rng.uniform(lo, hi, 400), knots, [lo - 1.0, hi + 2.0, lo - 1e-9, hi + 1e-9]])
+    index, value, m, phi = core.local_form(("cr", knots), x)
+    k = len(knots)
+    assert m.shape == (2 * k, k)
+    rebuilt = np.einsum("ie,iej->ij", value, m[index.astype(int)])
+    assert np.max(np.abs(rebuilt - phi)) < kLocalTolerance
+    assert np.max(np.abs(rebuilt - core.cr_basis_reference(knots, x))) < kLocalTolerance
+    # Four consecutive raw functions per row.
+    assert np.all(np.diff(index, axis=1) == 1)
+
+
+def test_bspline_local_form_reproduces_the_basis(rng):
+    knots = np.sort(rng.uniform(0, 1, 9))
+    x = np.concatenate([rng.uniform(-0.2, 1.2, 500), knots, [knots[0] + 1e-11, knots[-1] - 1e-11]])
+    index, value, m, phi = core.local_form(("bs", knots), x)
+    assert np.array_equal(m, np.eye(len(knots) + 2))
+    rebuilt = np.zeros_like(phi)
+    np.put_along_axis(rebuilt, index.astype(int), value, axis=1)
+    assert np.max(np.abs(rebuilt - phi)) < kLocalTolerance
+
+
+@pytest.mark.parametrize("kind,x,finite", [("cr", np.nan, False), ("cr", np.inf, False), ("cr", -np.inf, False),
+                                           ("bs", np.nan, False), ("bs", np.inf, False), ("bs", -np.inf, False)])
+def test_local_form_non_finite_input_as_the_basis(kind, x, finite):
+    """A non-finite input gives a non-finite value exactly where the basis row
+    has a non-finite entry (here: always)."""
+    knots = np.linspace(0, 1, 6)
+    _, value, _, phi = core.local_form((kind, knots), np.array([x]))
+    assert np.all(np.isfinite(phi)) == finite
+    assert np.all(np.isfinite(value)) == finite
+
+
+@pytest.mark.parametrize("basis", [("cr", np.array([0.0, 0.5, 0.5, 1.0])), ("cr", np.array([1.0, 0.0, 2.0])),
+                                   ("bs", np.array([0.0, 0.6, 0.4, 1.0])), ("bs", np.array([0.0, 0.5, 0.5 + 1e-12, 1.0])),
+                                   ("bs", np.array([0.3])), ("bs", np.array([0.0, 0.0]))])
+def test_bases_without_local_form(basis):
+    _, _, m, _ = core.local_form(basis, np.array([0.25]))
+    assert m.shape == (0, 0)
+
+
+def unsorted_bspline_model(data):
+    return [("intercept",), smooth(data, [0], [("bs", np.array([0.0, 0.7, 0.3, 1.0]))]),
+            smooth(data, [1], [cr(data[:, 1], 6)])]
+
+
+def oversized_model(data):
+    # 2·12 · 2·12 raw functions for the tensor product alone, above the raw-width cap.
+    return [smooth(data, [0, 1], [cr(data[:, 0], 12), cr(data[:, 1], 12)])]
+
+
+@pytest.mark.parametrize("build", [unsorted_bspline_model, oversized_model])
+def test_fallback_to_dense_rows_agrees(rng, monkeypatch, build):
+    data = make_data(rng, n=1500)
+    terms = build(data)
+    assert core.sparse_rows(terms, data) is None
+    x = _engine.model_matrix(terms, data)
+    beta = rng.normal(scale=0.1, size=x.shape[1])
+    y = rng.normal(size=data.shape[0])
+    ones, zeros = np.ones(data.shape[0]), np.zeros(data.shape[0])
+    sparse(monkeypatch)  # asks for the sparse path, which these models do not have
+    out = core.row_pass(terms, data, y, ones, zeros, "gaussian", "identity", beta, 0.0, 2)
+    expected = reference_sums(x, beta, y, ones, zeros, "gaussian")
+    assert relative_error(out[3], expected[3]) < kSumsTolerance
+    assert relative_error(out[4], expected[4]) < kSumsTolerance
+
+
+def test_choice_of_path_by_cost(rng):
+    data = make_data(rng, n=200)
+    cheap = model("cr", data)
+    # Smooths pay off on long ranges of rows, not on a handful; linear terms alone never.
+    assert core.sparse_pays_off(cheap, data.shape[1], 100_000)
+    assert not core.sparse_pays_off(cheap, data.shape[1], 10)
+    assert not core.sparse_pays_off([("intercept",), ("linear", 0), ("linear", 1)], data.shape[1], 100_000)
+
+
+def pass_error(monkeypatch, path, terms, data):
+    n = data.shape[0]
+    path(monkeypatch)
+    with pytest.raises(ValueError) as info:
+        core.row_pass(terms, data, np.zeros(n), np.ones(n), np.zeros(n), "gaussian", "identity", np.zeros(
+            _engine.model_matrix(terms, data[:1]).shape[1]), 0.0, 2)
+    return str(info.value)
+
+
+@pytest.mark.parametrize("name", ["factor and linear", "cr x cr", "by"])
+def test_errors_are_the_dense_path_errors(rng, monkeypatch, name):
+    data = make_data(rng, n=2500)
+    terms = model(name, data)
+    # A non-finite entry in row 1800 and, for the factor, a bad code in a later
+    # row of the same block (partitions of 157 rows), which the block's fill
+    # meets first on both paths.
+    data[1800, 4 if name == "by" else (2 if name == "factor and linear" else 1)] = np.nan
+    if name == "factor and linear":
+        data[1850, 3] = 7.0
+    messages = {path.__name__: pass_error(monkeypatch, path, terms, data) for path in (dense, sparse)}
+    assert messages["dense"] == messages["sparse"]
+    expected = "row 1850 holds a factor level code" if name == "factor and linear" else "non-finite entry in row 1800"
+    assert expected in messages["sparse"]
+
+
+def test_infinite_bspline_input_is_an_error_on_both_paths(rng, monkeypatch):
+    data = make_data(rng, n=500)
+    terms = model("bs", data)
+    data[321, 0] = np.inf
+    messages = {path.__name__: pass_error(monkeypatch, path, terms, data) for path in (dense, sparse)}
+    assert messages["dense"] == messages["sparse"]
+    assert "non-finite entry in row 321" in messages["sparse"]
