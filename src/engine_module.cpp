@@ -17,6 +17,7 @@
 #include "linalg.hpp"
 #include "model_fit.hpp"
 #include "row_pass.hpp"
+#include "sparse_rows.hpp"
 #include "penalty.hpp"
 #include "terms.hpp"
 
@@ -178,8 +179,9 @@ PyObject* engine_model_matrix(PyObject*, PyObject* args) {
 
 PyObject* engine_column_sums(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
-  return evaluate_terms(args, "OO:column_sums",
-                        [](const vorna::TermModel& m, vorna::ConstMatrixView d) { return m.column_sums(d); });
+  return evaluate_terms(args, "OO:column_sums", [](const vorna::TermModel& m, vorna::ConstMatrixView d) {
+    return vorna::model_column_sums(m, d);
+  });
   VORNA_PY_END
 }
 

@@ -1,4 +1,5 @@
 #include "sparse_rows.hpp"
+#include "interrupt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -354,6 +355,25 @@ void SparseDesign::to_model(RawSums& sums, Matrix& xtwx, Vector& xtwz, Vector& x
   // The diagonal blocks are symmetric only up to rounding; the upper triangle is the answer.
   for (std::size_t i = 0; i < width_; ++i)
     for (std::size_t j = i + 1; j < width_; ++j) xtwx(j, i) = xtwx(i, j);
+}
+
+Result<Vector> model_column_sums(const TermModel& model, ConstMatrixView data) {
+  const std::optional<SparseDesign> design = SparseDesign::create(model);
+  if (!design) return model.column_sums(data);
+  const std::size_t n = data.rows(), entries = design->entries();
+  SparseBlock block = design->make_block(std::min(kRowBlock, std::max<std::size_t>(n, 1)));
+  Vector raw(design->raw_width(), 0.0);
+  for (std::size_t first = 0; first < n; first += kRowBlock) {
+    VORNA_CHECK_INTERRUPT();
+    const std::size_t count = std::min(kRowBlock, n - first);
+    VORNA_CHECK(design->fill(data, first, count, block));
+    for (std::size_t k = 0; k < count * entries; ++k) raw[block.index[k]] += block.value[k];
+  }
+  const Matrix g = design->map();
+  Vector sums(g.cols(), 0.0);
+  for (std::size_t i = 0; i < g.rows(); ++i)
+    for (std::size_t j = 0; j < g.cols(); ++j) sums[j] += raw[i] * g(i, j);
+  return sums;
 }
 
 }  // namespace vorna

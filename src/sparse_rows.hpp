@@ -128,4 +128,8 @@ class SparseDesign {
   std::size_t margin_entries_ = 0;  // the most pairs of a tensor product's margins together
 };
 
+// Σ over rows of each model-matrix column (as TermModel::column_sums), by
+// sparse rows where the model has a sparse form: Σ x̃_i once, times G.
+Result<Vector> model_column_sums(const TermModel& model, ConstMatrixView data);
+
 }  // namespace vorna

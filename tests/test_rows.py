@@ -298,3 +298,13 @@ def test_infinite_bspline_input_is_an_error_on_both_paths(rng, monkeypatch):
     messages = {path.__name__: pass_error(monkeypatch, path, terms, data) for path in (dense, sparse)}
     assert messages["dense"] == messages["sparse"]
     assert "non-finite entry in row 321" in messages["sparse"]
+
+
+@pytest.mark.parametrize("name", MODELS)
+def test_column_sums_by_sparse_rows_equal_the_model_matrix_sums(rng, name):
+    # The set-up's column sums (for the sum-to-zero constraints) take the sparse form where it exists.
+    data = make_data(rng, outside=True)
+    terms = model(name, data)
+    reference = _engine.model_matrix(terms, data).sum(axis=0)
+    sums = _engine.column_sums(terms, data)
+    assert relative_error(sums, reference) < kSumsTolerance
