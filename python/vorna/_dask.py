@@ -18,6 +18,7 @@ Imported only when a Dask collection is passed in.
 
 from __future__ import annotations
 
+import pickle
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 import numpy as np
@@ -179,11 +180,11 @@ def _levels(index: int, part: Any, refs: Sequence[ColumnRef]) -> dict[ColumnRef,
     return {ref: factor_levels(frame.raw(ref), ref) for ref in refs}
 
 
-def _column_sums(index: int, part: Any, spec: tuple[Any, ...], producers: dict[Any, Any]) -> np.ndarray:
+def _column_sums(index: int, part: Any, requests: list[tuple[tuple[Any, ...], dict[Any, Any]]]) -> list[np.ndarray]:
     frame = Frame(part)
     if frame.n == 0:
-        return np.zeros(0)
-    return np.asarray(_engine.column_sums([spec], engine_columns(producers, frame)))
+        return [np.zeros(0) for _ in requests]
+    return [np.asarray(_engine.column_sums([spec], engine_columns(producers, frame))) for spec, producers in requests]
 
 
 def merged_quantiles(summaries: list[tuple[Any, ...]], probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
@@ -232,6 +233,7 @@ class DaskFrame:
         self.n: int = -1  # not known before a pass over the rows
         self._summaries: dict[ColumnRef, Any] = {}
         self._levels: dict[ColumnRef, np.ndarray] = {}
+        self._sums: dict[bytes, np.ndarray] = {}
         self._wanted_numeric: list[ColumnRef] = []
         self._wanted_levels: list[ColumnRef] = []
 
@@ -296,11 +298,42 @@ class DaskFrame:
         return self._levels[ref]
 
     def column_sums(self, spec: tuple[Any, ...], producers: dict[Any, Any]) -> np.ndarray:
-        sums = [s for s in self._parts.map(_column_sums, spec, producers) if len(s)]
-        total: np.ndarray = sums[0].copy()
-        for s in sums[1:]:
-            total += s
-        return total
+        key = _key(spec, producers)
+        if key not in self._sums:
+            self.prefetch_sums([(spec, producers)])
+        return self._sums[key]
+
+    def prefetch_sums(self, requests: list[tuple[tuple[Any, ...], dict[Any, Any]]]) -> None:
+        """Column sums of several smooths' bases in one pass."""
+        parts = self._parts.map(_column_sums, requests)
+        for j, (spec, producers) in enumerate(requests):
+            pieces = [p[j] for p in parts if len(p[j])]
+            total: np.ndarray = pieces[0].copy()
+            for piece in pieces[1:]:
+                total += piece
+            self._sums[_key(spec, producers)] = total
+
+
+def _key(spec: tuple[Any, ...], producers: dict[Any, Any]) -> bytes:
+    return pickle.dumps((spec, list(producers)))
+
+
+class _SumsRecorder:
+    """Stands in for a DaskFrame while terms are set up once to learn which
+    column sums they will ask for (answered with ones, which no constraint
+    is built from)."""
+
+    def __init__(self, frame: "DaskFrame") -> None:
+        self._frame = frame
+        self.requests: list[tuple[tuple[Any, ...], dict[Any, Any]]] = []
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._frame, name)
+
+    def column_sums(self, spec: tuple[Any, ...], producers: dict[Any, Any]) -> np.ndarray:
+        self.requests.append((spec, producers))
+        width = _engine.column_sums([spec], np.zeros((1, max(len(producers), 1)))).shape[0]
+        return np.ones(width)
 
 
 # ---- the fit ----------------------------------------------------------------------
@@ -414,6 +447,12 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
         frame.want(list(frame.names) if frame.names is not None else list(range(frame.width)), [])
     else:
         frame.want(*_smooth_columns(model._term_list(frame)))  # type: ignore[arg-type]
+    # Set up once against a recorder to learn every smooth's column sums, which
+    # one pass then computes; the second set-up finds them all.
+    recorder = _SumsRecorder(frame)
+    model._setup(recorder)  # type: ignore[arg-type]
+    if recorder.requests:
+        frame.prefetch_sums(recorder.requests)
     terms, blocks, penalties, starts = model._setup(frame)  # type: ignore[arg-type]
     encode = model._encode_target
     moments = _add_moments(parts.map(_moments, blocks, response, encode, family, link, with_vectors=True))
