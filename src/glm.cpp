@@ -12,6 +12,18 @@ namespace vorna {
 
 namespace {
 
+// log Γ(x) without the sign of Γ: std::lgamma stores that sign in the global
+// `signgam`, a data race when rows are summed in several threads; the
+// reentrant lgamma_r keeps it local.
+double log_gamma(double x) {
+#if defined(__GLIBC__) || defined(__APPLE__)
+  int sign = 0;
+  return ::lgamma_r(x, &sign);
+#else
+  return std::lgamma(x);
+#endif
+}
+
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 // Largest |η| for which the probit mean stays strictly inside (ε, 1 − ε).
 constexpr double kProbitBound = 8.125890664701906;
@@ -211,15 +223,15 @@ double Glm::row_log_likelihood(double yi, double mi, double wi, double phi) cons
     case Distribution::Gaussian: return -0.5 * (wi * (yi - mi) * (yi - mi) / phi + kLog2Pi + std::log(phi / wi));
     case Distribution::Binomial: {
       const double succ = wi * yi, fail = wi * (1.0 - yi);
-      double sum = std::lgamma(wi + 1.0) - std::lgamma(succ + 1.0) - std::lgamma(fail + 1.0);
+      double sum = log_gamma(wi + 1.0) - log_gamma(succ + 1.0) - log_gamma(fail + 1.0);
       if (succ > 0.0) sum += succ * std::log(mi);
       if (fail > 0.0) sum += fail * std::log1p(-mi);
       return sum;
     }
-    case Distribution::Poisson: return wi * ((yi > 0.0 ? yi * std::log(mi) : 0.0) - mi - std::lgamma(yi + 1.0));
+    case Distribution::Poisson: return wi * ((yi > 0.0 ? yi * std::log(mi) : 0.0) - mi - log_gamma(yi + 1.0));
     case Distribution::Gamma: {
       const double shape = wi / phi;
-      return shape * std::log(shape * yi / mi) - shape * yi / mi - std::log(yi) - std::lgamma(shape);
+      return shape * std::log(shape * yi / mi) - shape * yi / mi - std::log(yi) - log_gamma(shape);
     }
     case Distribution::InverseGaussian:
       return -0.5 * (kLog2Pi + std::log(phi * yi * yi * yi / wi) + wi * (yi - mi) * (yi - mi) / (phi * mi * mi * yi));
