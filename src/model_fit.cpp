@@ -420,11 +420,23 @@ Result<void> criterion_at_fit(const IrlsState& st, const Matrix& s, std::span<co
 
 // The closing pass at the fit: log-likelihoods at the AIC scale and at the
 // fitted scale, the range of the means, and (for rows in memory) η, μ and
-// the working weights of every row.
+// the working weights of every row. A Gaussian identity-link fit has the
+// likelihoods from its sums and makes no pass.
 Result<void> closing_pass(const Passes& passes, const IrlsState& st, const Glm& glm, const RowMoments& moments,
                           PenalizedGlmFit& out) {
   out.deviance = st.sums.deviance;
   out.aic_scale = aic_scale(glm.distribution, out.deviance, moments);
+  if (fixed_working_model(glm)) {
+    // Σ −½[w(y − μ)²/φ + log 2π + log(φ/w)] needs no pass: the deviance and Σ log w suffice.
+    constexpr double kLog2Pi = 1.8378770664093453;
+    const auto n = static_cast<double>(moments.observations);
+    const auto at = [&](double phi) {
+      return -0.5 * (out.deviance / phi + n * (kLog2Pi + std::log(phi)) - moments.log_weight_sum);
+    };
+    out.log_likelihood = at(out.aic_scale);
+    out.log_likelihood_at_scale = at(out.scale);
+    return {};
+  }
   PassRequest request;
   request.eta = EtaSpec{&st.beta, 1.0};
   request.start_fallback = passes.fallback;
@@ -517,6 +529,13 @@ Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixVie
   };
   source.null_pass = [&](const PassRequest& request) { return row_pass(null_rows, request, {}, threads); };
   VORNA_TRY(fit, fit_penalized_glm(source, penalties, options));
+  if (eta.empty()) {  // no closing pass was made: one for the per-row values
+    PassRequest request;
+    request.eta = EtaSpec{&fit.coefficients, 1.0};
+    request.cross_products = false;
+    request.record = true;
+    VORNA_CHECK(source.pass(request));
+  }
   fit.linear_predictor = std::move(eta);
   fit.fitted = std::move(mu);
   fit.working_weights = std::move(weights);

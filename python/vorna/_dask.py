@@ -277,6 +277,11 @@ class DaskFrame:
                 self._summaries[r] = [p[r] for p in parts]
         return self._summaries[ref]  # type: ignore[no-any-return]
 
+    def seed_summaries(self, refs: Sequence[ColumnRef], parts: list[dict[ColumnRef, Any]]) -> None:
+        """Summaries computed by another pass (one dict per partition)."""
+        for r in refs:
+            self._summaries[r] = [p[r] for p in parts]
+
     def knots(self, ref: ColumnRef, probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
         return merged_quantiles(self._summary(ref), probabilities)
 
@@ -358,15 +363,13 @@ def _vectors(frame: Frame, y: Any, w: Any, off: Any, response: Any, encode: Call
     return yv, wv, ov
 
 
-def _moments(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, response: Any,
-             encode: Callable[[np.ndarray], np.ndarray], family: str, link: str) -> tuple[Any, ...]:
-    """Checks the partition as the fit will read it and returns its moments."""
-    from .model import GAM
-
+def _first_pass(index: int, part: Any, y: Any, w: Any, off: Any, refs: Sequence[ColumnRef], response: Any,
+                encode: Callable[[np.ndarray], np.ndarray], family: str, link: str) -> tuple[Any, tuple[Any, ...]]:
+    """The summaries of the columns smooths read, and the partition's
+    moments (its response, weights and offset checked)."""
     frame = Frame(part)
-    GAM._engine_data(blocks, frame)  # every column the terms read, checked
     yv, wv, ov = _vectors(frame, y, w, off, response, encode)
-    return tuple(_engine.partition_moments(family, link, yv, wv, ov))
+    return _column_summary(index, part, refs), tuple(_engine.partition_moments(family, link, yv, wv, ov))
 
 
 def _pass(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, null: bool, response: Any,
@@ -442,11 +445,26 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     parts = Partitions(X, y, sample_weight, offset)
     frame = DaskFrame(parts)
     if model.terms is None:
-        # Without terms every column gets a smooth, as in memory; the columns
-        # are summarised in one pass.
-        frame.want(list(frame.names) if frame.names is not None else list(range(frame.width)), [])
+        # Without terms every column gets a smooth, as in memory.
+        numeric: list[ColumnRef] = list(frame.names) if frame.names is not None else list(range(frame.width))
+        categorical: list[ColumnRef] = []
     else:
-        frame.want(*_smooth_columns(model._term_list(frame)))  # type: ignore[arg-type]
+        numeric, categorical = _smooth_columns(model._term_list(frame))  # type: ignore[arg-type]
+    numeric = list(dict.fromkeys(numeric))
+    for ref in numeric:
+        frame.check_numeric(ref)
+    frame.want(numeric, categorical)
+    # One pass for the smooth columns' summaries and the rows' moments.
+    encode = model._encode_target
+    first = parts.map(_first_pass, numeric, response, encode, family, link, with_vectors=True)
+    frame.seed_summaries(numeric, [summaries for summaries, _ in first])
+    moments = _add_moments([m for _, m in first])
+    n = int(moments[5])
+    if n < 2:
+        raise ValueError(f"X has {n} sample(s); a model needs at least 2, n_samples = {n}")
+    if moments[4] == 0:
+        raise ValueError("sample_weight is zero for every row")
+    frame.n = n
     # Set up once against a recorder to learn every smooth's column sums, which
     # one pass then computes; the second set-up finds them all.
     recorder = _SumsRecorder(frame)
@@ -454,14 +472,6 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     if recorder.requests:
         frame.prefetch_sums(recorder.requests)
     terms, blocks, penalties, starts = model._setup(frame)  # type: ignore[arg-type]
-    encode = model._encode_target
-    moments = _add_moments(parts.map(_moments, blocks, response, encode, family, link, with_vectors=True))
-    n = int(moments[5])
-    if n < 2:
-        raise ValueError(f"X has {n} sample(s); a model needs at least 2, n_samples = {n}")
-    if moments[4] == 0:
-        raise ValueError("sample_weight is zero for every row")
-    frame.n = n
 
     def run(null: bool) -> Callable[[dict[str, Any]], dict[str, Any]]:
         def one_pass(request: dict[str, Any]) -> dict[str, Any]:
