@@ -350,7 +350,8 @@ PyObject* request_dict(const vorna::PassRequest& r) {
                   set_item(d.get(), "previous", r.previous ? eta_spec_object(*r.previous) : Py_NewRef(Py_None)) &&
                   set_item(d.get(), "start_fallback", PyFloat_FromDouble(r.start_fallback)) &&
                   set_item(d.get(), "cross_products", PyBool_FromLong(r.cross_products)) &&
-                  set_item(d.get(), "likelihood_scales", scales);
+                  set_item(d.get(), "likelihood_scales", scales) &&
+                  set_item(d.get(), "null_mean", r.null_mean ? PyFloat_FromDouble(*r.null_mean) : Py_NewRef(Py_None));
   return ok ? d.release() : nullptr;
 }
 
@@ -383,10 +384,10 @@ struct ParsedRequest {
 };
 
 bool parse_request(PyObject* d, ParsedRequest& out) {
-  PyObject *eta, *previous, *fallback, *cross, *scales;
+  PyObject *eta, *previous, *fallback, *cross, *scales, *null_mean;
   if (!(eta = required_item(d, "eta")) || !(previous = required_item(d, "previous")) ||
       !(fallback = required_item(d, "start_fallback")) || !(cross = required_item(d, "cross_products")) ||
-      !(scales = required_item(d, "likelihood_scales")))
+      !(scales = required_item(d, "likelihood_scales")) || !(null_mean = required_item(d, "null_mean")))
     return false;
   vorna::PassRequest& r = out.request;
   if (!parse_eta_spec(eta, out.beta, r.eta) || !to_double(fallback, r.start_fallback)) return false;
@@ -400,6 +401,11 @@ bool parse_request(PyObject* d, ParsedRequest& out) {
     std::array<double, 2> values{};
     if (!PyArg_ParseTuple(scales, "dd;likelihood_scales is a pair of scales", &values[0], &values[1])) return false;
     r.likelihood_scales = values;
+  }
+  if (null_mean != Py_None) {
+    double mean = 0.0;
+    if (!to_double(null_mean, mean)) return false;
+    r.null_mean = mean;
   }
   return true;
 }
@@ -420,24 +426,26 @@ PyObject* sums_dict(const vorna::PassSums& s) {
       set_item(d.get(), "min_mu", PyFloat_FromDouble(s.min_mu)) &&
       set_item(d.get(), "max_mu", PyFloat_FromDouble(s.max_mu)) &&
       set_item(d.get(), "log_likelihood", Py_BuildValue("(dd)", s.log_likelihood[0], s.log_likelihood[1])) &&
+      set_item(d.get(), "null_deviance", PyFloat_FromDouble(s.null_deviance)) &&
       set_item(d.get(), "rows", PyLong_FromSize_t(s.rows));
   return ok ? d.release() : nullptr;
 }
 
 bool parse_sums(PyObject* d, vorna::PassSums& s) {
-  PyObject *xtwx, *xtwz, *xtwr, *rss, *dev, *valid, *change, *size, *lo, *hi, *ll, *rows;
+  PyObject *xtwx, *xtwz, *xtwr, *rss, *dev, *valid, *change, *size, *lo, *hi, *ll, *null_dev, *rows;
   if (!(xtwx = required_item(d, "xtwx")) || !(xtwz = required_item(d, "xtwz")) || !(xtwr = required_item(d, "xtwr")) ||
       !(rss = required_item(d, "rss")) || !(dev = required_item(d, "deviance")) ||
       !(valid = required_item(d, "valid")) || !(change = required_item(d, "max_change")) ||
       !(size = required_item(d, "max_abs_eta")) || !(lo = required_item(d, "min_mu")) ||
       !(hi = required_item(d, "max_mu")) || !(ll = required_item(d, "log_likelihood")) ||
-      !(rows = required_item(d, "rows")))
+      !(null_dev = required_item(d, "null_deviance")) || !(rows = required_item(d, "rows")))
     return false;
   if (xtwx != Py_None && (!py::to_matrix(xtwx, "xtwx", s.xtwx) || !py::to_vector(xtwz, "xtwz", s.xtwz) ||
                           !py::to_vector(xtwr, "xtwr", s.xtwr)))
     return false;
   if (!to_double(rss, s.rss) || !to_double(dev, s.deviance) || !to_double(change, s.max_change) ||
       !to_double(size, s.max_abs_eta) || !to_double(lo, s.min_mu) || !to_double(hi, s.max_mu) ||
+      !to_double(null_dev, s.null_deviance) ||
       !PyArg_ParseTuple(ll, "dd;log_likelihood is a pair", &s.log_likelihood[0], &s.log_likelihood[1]) ||
       !py::to_count(rows, "rows", s.rows))
     return false;
@@ -498,8 +506,9 @@ PyObject* engine_partition_moments(PyObject*, PyObject* args) {
   auto m = vorna::row_moments(glm, vorna::VectorView(yv), w, offset, static_cast<std::size_t>(first_row));
   if (!m) return py::raise_error(m.error());
   const vorna::RowMoments& mo = m.value();
-  return Py_BuildValue("(ddddnn)", mo.weight_sum, mo.weighted_response, mo.weighted_offset, mo.log_weight_sum,
-                       static_cast<Py_ssize_t>(mo.observations), static_cast<Py_ssize_t>(mo.rows));
+  return Py_BuildValue("(ddddnnn)", mo.weight_sum, mo.weighted_response, mo.weighted_offset, mo.log_weight_sum,
+                       static_cast<Py_ssize_t>(mo.observations), static_cast<Py_ssize_t>(mo.rows),
+                       static_cast<Py_ssize_t>(mo.nonzero_offsets));
   VORNA_PY_END
 }
 
@@ -546,11 +555,14 @@ PyObject* engine_fit_passes(PyObject*, PyObject* args, PyObject* kwargs) {
     source.intercept = column;
   }
   vorna::RowMoments& mo = source.moments;
-  Py_ssize_t observations = 0, rows = 0;
-  if (!PyArg_ParseTuple(moments_obj, "ddddnn;moments is the tuple partition_moments returns", &mo.weight_sum,
-                        &mo.weighted_response, &mo.weighted_offset, &mo.log_weight_sum, &observations, &rows))
+  Py_ssize_t observations = 0, rows = 0, nonzero_offsets = 0;
+  if (!PyArg_ParseTuple(moments_obj, "ddddnnn;moments is the tuple partition_moments returns", &mo.weight_sum,
+                        &mo.weighted_response, &mo.weighted_offset, &mo.log_weight_sum, &observations, &rows,
+                        &nonzero_offsets))
     return nullptr;
-  if (observations < 0 || rows < observations) return py::raise_value_error("malformed moments");
+  if (observations < 0 || rows < observations || nonzero_offsets < 0 || nonzero_offsets > rows)
+    return py::raise_value_error("malformed moments");
+  mo.nonzero_offsets = static_cast<std::size_t>(nonzero_offsets);
   mo.observations = static_cast<std::size_t>(observations);
   mo.rows = static_cast<std::size_t>(rows);
   std::vector<Matrix> penalties;
@@ -666,7 +678,7 @@ PyMethodDef g_methods[] = {
      "partition_pass(terms, data, y, weights, offset, family, link, request, threads=1) -> sums of one part"},
     {"partition_moments", engine_partition_moments, METH_VARARGS,
      "partition_moments(family, link, y, weights, offset, first_row=0) -> (Σw, Σwy, Σw·offset, Σlog w, "
-     "observations, rows)"},
+     "observations, rows, non-zero offsets)"},
     {"fit_passes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_passes)),
      METH_VARARGS | METH_KEYWORDS,
      "fit_passes(width, intercept, moments, pass_, null_pass, penalties, family, link, criterion, lam=None, "

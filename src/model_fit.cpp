@@ -347,6 +347,18 @@ Result<double> null_deviance(const PassSource& source, double fallback, const Pe
   return st.value().sums.valid ? st.value().sums.deviance : std::numeric_limits<double>::quiet_NaN();
 }
 
+// Without an offset the intercept-only model's mean is the same in every row,
+// and its score equation Σ w(y − μ)/(V(μ)g′(μ)) = 0 makes it the weighted mean
+// response whatever the link: its deviance then needs no iteration, only a
+// sum at that mean (taken in the closing pass). None when there is an offset
+// or the mean lies outside the family's range (all-zero counts, one class).
+std::optional<double> constant_null_mean(const Glm& glm, const RowMoments& moments) {
+  if (moments.nonzero_offsets > 0 || !(moments.weight_sum > 0.0)) return std::nullopt;
+  const double mean = moments.weighted_response / moments.weight_sum;
+  if (!glm.valid_mu(mean) || !glm.valid_eta(glm.link_fn(mean))) return std::nullopt;
+  return mean;
+}
+
 // The scale at which the AIC log-likelihood is evaluated: for the Gaussian
 // Σw(y−μ)²/n, for Gamma and inverse Gaussian deviance/Σw; 1 otherwise.
 double aic_scale(Distribution d, double deviance, const RowMoments& moments) {
@@ -443,9 +455,12 @@ Result<void> closing_pass(const Passes& passes, const IrlsState& st, const Glm& 
   request.cross_products = false;
   request.likelihood_scales = std::array<double, 2>{out.aic_scale, out.scale};
   request.record = true;
+  const std::optional<double> null_mean = constant_null_mean(glm, moments);
+  request.null_mean = null_mean;
   VORNA_TRY(sums, passes.pass(request));
   out.log_likelihood = sums.log_likelihood[0];
   out.log_likelihood_at_scale = sums.log_likelihood[1];
+  if (null_mean) out.null_deviance = sums.null_deviance;
   if (glm.distribution == Distribution::Binomial && (sums.min_mu < 1e-8 || sums.max_mu > 1.0 - 1e-8))
     out.warnings.push_back(
         "fitted probabilities numerically 0 or 1 occurred: the classes may be separable, and "
@@ -488,7 +503,9 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   const Matrix s = penalty_sum(out.lambda, penalties, p);
   VORNA_CHECK(inference(st, s, glm, source.moments.observations, out));
   VORNA_CHECK(criterion_at_fit(st, s, penalties, options, out));
-  if (!fixed_working_model(glm) || !source.intercept) {
+  const bool null_from_fit =
+      fixed_working_model(glm) ? source.intercept.has_value() : constant_null_mean(glm, source.moments).has_value();
+  if (!null_from_fit) {
     VORNA_TRY(null, null_deviance(source, fallback, options));
     out.null_deviance = null;
   }

@@ -80,6 +80,7 @@ void row_values(const RowData& rows, const PassRequest& request, const RowOutput
     if (request.likelihood_scales)
       for (std::size_t j = 0; j < 2; ++j)
         sums.log_likelihood[j] += glm.row_log_likelihood(rows.y[row], m, pw, (*request.likelihood_scales)[j]);
+    if (request.null_mean) sums.null_deviance += glm.deviance(rows.y[row], *request.null_mean, pw);
   }
 }
 
@@ -224,6 +225,7 @@ void add_sums(PassSums& total, const PassSums& part) {
   total.min_mu = std::min(total.min_mu, part.min_mu);
   total.max_mu = std::max(total.max_mu, part.max_mu);
   for (std::size_t j = 0; j < 2; ++j) total.log_likelihood[j] += part.log_likelihood[j];
+  total.null_deviance += part.null_deviance;
   total.rows += part.rows;
 }
 
@@ -273,6 +275,7 @@ void add_moments(RowMoments& total, const RowMoments& part) {
   total.log_weight_sum += part.log_weight_sum;
   total.observations += part.observations;
   total.rows += part.rows;
+  total.nonzero_offsets += part.nonzero_offsets;
 }
 
 Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, VectorView offset, std::size_t first_row) {
@@ -290,6 +293,7 @@ Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, Vecto
     if (!std::isfinite(offset[i]))
       return GamError::invalid_parameter("offset must be finite, but offset[" + std::to_string(first_row + i) +
                                          "] is not");
+    if (offset[i] != 0.0) ++m.nonzero_offsets;
     if (!(w[i] > 0.0)) continue;
     m.weight_sum += w[i];
     m.weighted_response += w[i] * y[i];

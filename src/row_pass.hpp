@@ -51,6 +51,8 @@ struct PassRequest {
   std::optional<std::array<double, 2>> likelihood_scales;
   // Whether the caller wants η, μ and the working weights of each row kept.
   bool record = false;
+  // When set, Σ prior-weighted unit deviances at this constant mean as well.
+  std::optional<double> null_mean;
 };
 
 struct PassSums {
@@ -64,6 +66,7 @@ struct PassSums {
   double max_abs_eta = 0.0;                // max |η|
   double min_mu = 0.0, max_mu = 0.0;       // over rows with a positive weight
   std::array<double, 2> log_likelihood{};  // at request.likelihood_scales
+  double null_deviance = 0.0;              // at request.null_mean
   std::size_t rows = 0;                    // rows summed
 };
 
@@ -97,6 +100,7 @@ struct RowMoments {
   double log_weight_sum = 0.0;     // Σ log w over positive weights
   std::size_t observations = 0;    // rows with a positive weight
   std::size_t rows = 0;
+  std::size_t nonzero_offsets = 0;  // rows whose offset is not 0
 };
 void add_moments(RowMoments& total, const RowMoments& part);
 

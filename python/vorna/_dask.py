@@ -63,9 +63,42 @@ class Partitions:
             raise TypeError(f"X: expected a Dask DataFrame or a 2-D Dask array, got {type(X).__name__}")
         self._X = X
         self._lengths: list[int] | None = None
-        self.y = self._align(y, "y")
-        self.weights = self._align(sample_weight, "sample_weight")
-        self.offset = self._align(offset, "offset")
+        vectors = {"y": y, "sample_weight": sample_weight, "offset": offset}
+        carried = self._carry({k: v for k, v in vectors.items() if v is not None and _is_dask_collection(v)})
+        self.y, self.weights, self.offset = (
+            [carried[k]] * len(self.parts) if k in carried else self._align(v, k) for k, v in vectors.items())
+
+    def _carry(self, vectors: dict[str, Any]) -> dict[str, "Carried"]:
+        """Dask vectors made columns of X's partitions where they line up, so
+        that a pass computes each partition once (separate collections would
+        each compute the rows they derive from)."""
+        if not vectors:
+            return {}
+        X = self._X
+        try:
+            if _is_dataframe(X):
+                series = {}
+                for name, v in vectors.items():
+                    if _is_dataframe(v) and len(v.columns) == 1:
+                        v = v[v.columns[0]]
+                    if not hasattr(v, "map_partitions") or getattr(v, "ndim", 0) != 1:
+                        return {}
+                    series[f"__vorna_{name}__"] = v
+                combined = X.assign(**series)
+                self.parts = list(combined.to_delayed())
+                return {name: Carried(f"__vorna_{name}__") for name in vectors}
+            columns = []
+            for v in vectors.values():
+                if hasattr(v, "map_partitions") or v.ndim != 1 or len(v) != X.shape[0]:
+                    return {}
+                columns.append(v.astype(np.float64).rechunk((X.chunks[0],))[:, None])
+            import dask.array as da
+
+            combined = da.concatenate([X.astype(np.float64), *columns], axis=1).rechunk({1: -1})
+            self.parts = list(combined.to_delayed()[:, 0])
+            return {name: Carried(X.shape[1] + j) for j, name in enumerate(vectors)}
+        except (ValueError, TypeError, NotImplementedError):
+            return {}  # not aligned: each vector is cut into pieces of its own
 
     @property
     def width(self) -> int:
@@ -129,6 +162,17 @@ class Partitions:
                 extra = tuple(None if v is None else v[i] for v in (self.y, self.weights, self.offset))
             tasks.append(_delayed(_labelled)(function, i, part, *extra, *args))
         return list(dask.compute(*tasks))
+
+
+class Carried:
+    """A vector held as a column of each partition."""
+
+    def __init__(self, column: ColumnRef) -> None:
+        self.column = column
+
+    def of(self, part: Any) -> np.ndarray:
+        values = part[self.column] if self.column.__class__ is str else part[:, self.column]
+        return np.asarray(values)
 
 
 def _labelled(function: Callable[..., Any], index: int, *args: Any) -> Any:
@@ -347,6 +391,8 @@ class _SumsRecorder:
 def _vectors(frame: Frame, y: Any, w: Any, off: Any, response: Any, encode: Callable[[np.ndarray], np.ndarray]
              ) -> tuple[np.ndarray, np.ndarray | None, np.ndarray | None]:
     n = frame.n
+    part = frame.source
+    y, w, off = (v.of(part) if isinstance(v, Carried) else v for v in (y, w, off))
     raw = frame.raw(response) if y is None else np.asarray(y)
     yv = encode(raw)
     if yv.dtype.kind == "O":
@@ -396,7 +442,7 @@ def add_sums(a: dict[str, Any] | None, b: dict[str, Any]) -> dict[str, Any]:
     out = dict(a)
     for key in ("xtwx", "xtwz", "xtwr"):
         out[key] = None if a[key] is None else a[key] + b[key]
-    for key in ("rss", "deviance", "rows"):
+    for key in ("rss", "deviance", "null_deviance", "rows"):
         out[key] = a[key] + b[key]
     out["valid"] = a["valid"] and b["valid"]
     for key in ("max_change", "max_abs_eta", "max_mu"):
@@ -408,9 +454,9 @@ def add_sums(a: dict[str, Any] | None, b: dict[str, Any]) -> dict[str, Any]:
 
 
 def _add_moments(parts: list[tuple[Any, ...]]) -> tuple[Any, ...]:
-    total = [0.0, 0.0, 0.0, 0.0, 0, 0]
+    total = [0.0, 0.0, 0.0, 0.0, 0, 0, 0]
     for m in parts:
-        for k in range(6):
+        for k in range(7):
             total[k] += m[k]
     return tuple(total)
 

@@ -25,6 +25,7 @@ class Frame:
 
     def __init__(self, data: Any, name: str = "X") -> None:
         self._name = name
+        self.source = data
         if hasattr(data, "tocsr") or hasattr(data, "todense"):
             raise TypeError(f"{name}: sparse input is not supported; convert it with .toarray()")
         if _is_pandas(data):
