@@ -23,12 +23,12 @@ def chunk(i, rows):
     import pandas as pd
 
     rng = np.random.default_rng(1000 + i)
-    x = rng.uniform(size=(rows, 5))
-    eta = np.sin(6 * x[:, 0]) + x[:, 1] ** 2 - x[:, 2] + 0.5 * np.cos(4 * x[:, 3]) + 0.2 * x[:, 4]
-    df = pd.DataFrame(x, columns=[f"x{j}" for j in range(5)])
-    df["gaussian"] = eta + 0.3 * rng.standard_normal(rows)
-    df["poisson"] = rng.poisson(np.exp(0.5 * eta)).astype(float)
-    return df
+    x = [rng.random(rows) for _ in range(5)]
+    eta = np.sin(6 * x[0]) + x[1] ** 2 - x[2] + 0.5 * np.cos(4 * x[3]) + 0.2 * x[4]
+    columns = {f"x{j}": x[j] for j in range(5)}
+    columns["gaussian"] = eta + 0.3 * rng.standard_normal(rows)
+    columns["poisson"] = rng.poisson(np.exp(0.5 * eta)).astype(float)
+    return pd.DataFrame(columns, copy=False)
 
 
 def peak_mb():

@@ -19,6 +19,7 @@
 #include "row_pass.hpp"
 #include "sparse_rows.hpp"
 #include "penalty.hpp"
+#include "py_terms.hpp"
 #include "terms.hpp"
 
 namespace {
@@ -50,6 +51,17 @@ bool to_column_view(PyObject* obj, const char* name, std::size_t n, double const
   return true;
 }
 
+// y, prior weights and offset of `n` rows, read in place (the arguments hold
+// the arrays for the call); None weights are 1 and a None offset is 0.
+struct RowVectors {
+  Vector unit, zero, unused;
+  vorna::VectorView y, w, offset;
+};
+bool to_row_vectors(PyObject* y, PyObject* w, PyObject* offset, std::size_t n, RowVectors& out) {
+  return to_column_view(y, "y", n, 0.0, out.unused, out.y) && to_column_view(w, "weights", n, 1.0, out.unit, out.w) &&
+         to_column_view(offset, "offset", n, 0.0, out.zero, out.offset);
+}
+
 // A read-only view of an aligned 2-D float64 array (no copy); `keep` holds the array.
 bool to_data_view(PyObject* obj, const char* name, vorna::ConstMatrixView& out) {
   if (!PyArray_Check(obj)) {
@@ -71,90 +83,7 @@ bool to_data_view(PyObject* obj, const char* name, vorna::ConstMatrixView& out) 
 
 bool to_index(PyObject* obj, const char* name, std::size_t& out) { return py::to_count(obj, name, out); }
 
-bool parse_margin(PyObject* item, std::shared_ptr<const vorna::SplineBasis>& out) {
-  const char* kind = nullptr;
-  PyObject* knots_obj = nullptr;
-  if (!PyArg_ParseTuple(item, "sO;a margin is (kind, knots)", &kind, &knots_obj)) return false;
-  Vector knots;
-  if (!py::to_vector(knots_obj, "knots", knots)) return false;
-  const std::string k(kind);
-  if (k == "cr") {
-    auto basis = vorna::CubicRegressionBasis::create(std::move(knots));
-    if (!basis) return py::raise_error(basis.error()) != nullptr;
-    out = std::make_shared<vorna::CubicRegressionBasis>(std::move(basis).value());
-  } else if (k == "bs") {
-    auto basis = vorna::BSplineBasis::create(std::move(knots));
-    if (!basis) return py::raise_error(basis.error()) != nullptr;
-    out = std::make_shared<vorna::BSplineBasis>(std::move(basis).value());
-  } else {
-    PyErr_Format(PyExc_ValueError, "unknown basis kind '%s'", kind);
-    return false;
-  }
-  return true;
-}
-
-// One term: ("intercept",), ("linear", col), ("factor", col, levels) or
-// ("smooth", cols, margins, constraint or None, by or None).
-bool parse_term(PyObject* item, vorna::ModelTerm& term) {
-  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < 1 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
-    PyErr_SetString(PyExc_TypeError, "a term is a tuple starting with its kind");
-    return false;
-  }
-  const std::string kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 0));
-  const Py_ssize_t size = PyTuple_GET_SIZE(item);
-  using Kind = vorna::ModelTerm::Kind;
-  std::size_t column = 0;
-  if (kind == "intercept" && size == 1) {
-    term.kind = Kind::Intercept;
-  } else if (kind == "linear" && size == 2) {
-    term.kind = Kind::Linear;
-    if (!to_index(PyTuple_GET_ITEM(item, 1), "column", column)) return false;
-    term.columns = {column};
-  } else if (kind == "factor" && size == 3) {
-    term.kind = Kind::Factor;
-    if (!to_index(PyTuple_GET_ITEM(item, 1), "column", column)) return false;
-    if (!to_index(PyTuple_GET_ITEM(item, 2), "levels", term.levels)) return false;
-    term.columns = {column};
-  } else if (kind == "smooth" && size == 5) {
-    term.kind = Kind::Smooth;
-    if (!py::to_count_list(PyTuple_GET_ITEM(item, 1), "columns", term.columns)) return false;
-    py::Ref margins(PySequence_Fast(PyTuple_GET_ITEM(item, 2), "margins must be a sequence"));
-    if (!margins) return false;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(margins.get()); ++i) {
-      std::shared_ptr<const vorna::SplineBasis> basis;
-      if (!parse_margin(PySequence_Fast_GET_ITEM(margins.get(), i), basis)) return false;
-      term.margins.push_back(std::move(basis));
-    }
-    PyObject* constraint = PyTuple_GET_ITEM(item, 3);
-    if (constraint != Py_None && !py::to_matrix(constraint, "constraint", term.constraint)) return false;
-    PyObject* by = PyTuple_GET_ITEM(item, 4);
-    if (by != Py_None) {
-      if (!to_index(by, "by", column)) return false;
-      term.by = column;
-    }
-  } else {
-    PyErr_Format(PyExc_ValueError, "malformed term of kind '%s'", kind.c_str());
-    return false;
-  }
-  return true;
-}
-
-std::unique_ptr<vorna::TermModel> parse_model(PyObject* terms_obj, std::size_t data_columns) {
-  py::Ref terms(PySequence_Fast(terms_obj, "terms must be a sequence"));
-  if (!terms) return nullptr;
-  std::vector<vorna::ModelTerm> parsed;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(terms.get()); ++i) {
-    vorna::ModelTerm term;
-    if (!parse_term(PySequence_Fast_GET_ITEM(terms.get(), i), term)) return nullptr;
-    parsed.push_back(std::move(term));
-  }
-  auto model = vorna::TermModel::create(std::move(parsed), data_columns);
-  if (!model) {
-    py::raise_error(model.error());
-    return nullptr;
-  }
-  return std::make_unique<vorna::TermModel>(std::move(model).value());
-}
+using py::parse_model;
 
 // The model's rows evaluated by `compute` (model matrix or column sums), without the GIL.
 template <class Compute>
@@ -300,15 +229,10 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!to_data_view(data_obj, "data", data)) return nullptr;
   auto model = parse_model(terms_obj, data.cols());
   if (!model) return nullptr;
-  // y, weights and offset are read in place (the arguments hold them for the call).
-  Vector unit, zero, unused;
-  vorna::VectorView y, w, offset;
+  RowVectors v;
   std::vector<Matrix> penalties;
   if (y_obj == Py_None) return py::raise_value_error("y is required");
-  if (!to_column_view(y_obj, "y", data.rows(), 0.0, unused, y) ||
-      !to_column_view(w_obj, "weights", data.rows(), 1.0, unit, w) ||
-      !to_column_view(off_obj, "offset", data.rows(), 0.0, zero, offset) ||
-      !py::to_matrix_list(pen_obj, "penalties", penalties))
+  if (!to_row_vectors(y_obj, w_obj, off_obj, data.rows(), v) || !py::to_matrix_list(pen_obj, "penalties", penalties))
     return nullptr;
   vorna::PenalizedGlmOptions options;
   if (!parse_glm(family, link, options.glm)) return nullptr;
@@ -323,7 +247,8 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!py::to_vector(lam_obj, "lam", lam)) return nullptr;
     options.fixed_lambda = std::move(lam);
   }
-  auto fit = py::without_gil([&] { return vorna::fit_penalized_glm(*model, data, y, w, offset, penalties, options); });
+  auto fit =
+      py::without_gil([&] { return vorna::fit_penalized_glm(*model, data, v.y, v.w, v.offset, penalties, options); });
   if (!fit) return py::raise_error(fit.error());
   return fit_dict(fit.value());
   VORNA_PY_END
@@ -465,12 +390,8 @@ PyObject* engine_partition_pass(PyObject*, PyObject* args) {
   if (!to_data_view(data_obj, "data", data)) return nullptr;
   auto model = parse_model(terms_obj, data.cols());
   if (!model) return nullptr;
-  Vector unit, zero, unused;
-  vorna::VectorView y, w, offset;
-  if (!to_column_view(y_obj, "y", data.rows(), 0.0, unused, y) ||
-      !to_column_view(w_obj, "weights", data.rows(), 1.0, unit, w) ||
-      !to_column_view(off_obj, "offset", data.rows(), 0.0, zero, offset))
-    return nullptr;
+  RowVectors v;
+  if (!to_row_vectors(y_obj, w_obj, off_obj, data.rows(), v)) return nullptr;
   vorna::Glm glm;
   ParsedRequest parsed;
   if (!parse_glm(family, link, glm) || !parse_request(request_obj, parsed)) return nullptr;
@@ -478,7 +399,7 @@ PyObject* engine_partition_pass(PyObject*, PyObject* args) {
     return py::raise_value_error("beta has " + std::to_string(parsed.request.eta.beta->size()) +
                                  " entries for a model of " + std::to_string(model->width()) + " columns");
   if (threads < 1) return py::raise_value_error("threads must be positive");
-  const vorna::RowData rows{model.get(), data, y, w, offset, glm};
+  const vorna::RowData rows{model.get(), data, v.y, v.w, v.offset, glm};
   auto sums =
       py::without_gil([&] { return vorna::row_pass(rows, parsed.request, {}, static_cast<std::size_t>(threads)); });
   if (!sums) return py::raise_error(sums.error());

@@ -13,100 +13,13 @@
 #include "row_pass.hpp"
 #include "sparse_rows.hpp"
 #include "terms.hpp"
+#include "py_terms.hpp"
 #include "testing_module.hpp"
 
 namespace vorna::testing {
 namespace {
 
-bool parse_basis(PyObject* item, std::shared_ptr<const SplineBasis>& out) {
-  const char* kind = nullptr;
-  PyObject* knots_obj = nullptr;
-  if (!PyArg_ParseTuple(item, "sO;a margin is (kind, knots)", &kind, &knots_obj)) return false;
-  Vector knots;
-  if (!py::to_vector(knots_obj, "knots", knots)) return false;
-  const std::string k(kind);
-  if (k == "cr") {
-    auto basis = CubicRegressionBasis::create(std::move(knots));
-    if (!basis) return py::raise_error(basis.error()) != nullptr;
-    out = std::make_shared<CubicRegressionBasis>(std::move(basis).value());
-    return true;
-  }
-  if (k == "bs") {
-    auto basis = BSplineBasis::create(std::move(knots));
-    if (!basis) return py::raise_error(basis.error()) != nullptr;
-    out = std::make_shared<BSplineBasis>(std::move(basis).value());
-    return true;
-  }
-  py::raise_value_error("unknown basis kind '" + k + "'");
-  return false;
-}
-
-bool parse_term(PyObject* item, ModelTerm& term) {
-  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < 1) {
-    py::raise_value_error("a term is a tuple starting with its kind");
-    return false;
-  }
-  std::string kind;
-  if (!py::to_string(PyTuple_GET_ITEM(item, 0), "kind", kind)) return false;
-  const Py_ssize_t size = PyTuple_GET_SIZE(item);
-  std::size_t column = 0;
-  if (kind == "intercept" && size == 1) {
-    term.kind = ModelTerm::Kind::Intercept;
-    return true;
-  }
-  if (kind == "linear" && size == 2) {
-    term.kind = ModelTerm::Kind::Linear;
-    if (!py::to_count(PyTuple_GET_ITEM(item, 1), "column", column)) return false;
-    term.columns = {column};
-    return true;
-  }
-  if (kind == "factor" && size == 3) {
-    term.kind = ModelTerm::Kind::Factor;
-    if (!py::to_count(PyTuple_GET_ITEM(item, 1), "column", column) ||
-        !py::to_count(PyTuple_GET_ITEM(item, 2), "levels", term.levels))
-      return false;
-    term.columns = {column};
-    return true;
-  }
-  if (kind == "smooth" && size == 5) {
-    term.kind = ModelTerm::Kind::Smooth;
-    if (!py::to_count_list(PyTuple_GET_ITEM(item, 1), "columns", term.columns)) return false;
-    py::Ref margins(PySequence_Fast(PyTuple_GET_ITEM(item, 2), "margins must be a sequence"));
-    if (!margins) return false;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(margins.get()); ++i) {
-      std::shared_ptr<const SplineBasis> basis;
-      if (!parse_basis(PySequence_Fast_GET_ITEM(margins.get(), i), basis)) return false;
-      term.margins.push_back(std::move(basis));
-    }
-    PyObject* constraint = PyTuple_GET_ITEM(item, 3);
-    if (constraint != Py_None && !py::to_matrix(constraint, "constraint", term.constraint)) return false;
-    PyObject* by = PyTuple_GET_ITEM(item, 4);
-    if (by != Py_None) {
-      if (!py::to_count(by, "by", column)) return false;
-      term.by = column;
-    }
-    return true;
-  }
-  py::raise_value_error("malformed term of kind '" + kind + "'");
-  return false;
-}
-
-std::unique_ptr<TermModel> parse_model(PyObject* terms_obj, std::size_t data_columns) {
-  py::Ref terms(PySequence_Fast(terms_obj, "terms must be a sequence"));
-  if (!terms) return nullptr;
-  std::vector<ModelTerm> parsed;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(terms.get()); ++i) {
-    ModelTerm term;
-    if (!parse_term(PySequence_Fast_GET_ITEM(terms.get(), i), term)) return nullptr;
-    parsed.push_back(std::move(term));
-  }
-  auto model = TermModel::create(std::move(parsed), data_columns);
-  if (!model) {
-    py::raise_error(model.error());
-    return nullptr;
-  }
-  return std::make_unique<TermModel>(std::move(model).value());
-}
+using py::parse_model;
 
 // row_pass(terms, data, y, weights, offset, family, link, beta or None, start_fallback, threads)
 //   -> (eta, mu, w, xtwx, xtwz, xtwr, rss, deviance, valid): the pass at η = Xβ + offset, or at the
@@ -210,7 +123,7 @@ PyObject* local_form_py(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OO:local_form", &basis_obj, &x_obj)) return nullptr;
   std::shared_ptr<const SplineBasis> basis;
   Vector x;
-  if (!parse_basis(basis_obj, basis) || !py::to_vector(x_obj, "x", x)) return nullptr;
+  if (!py::parse_margin(basis_obj, basis) || !py::to_vector(x_obj, "x", x)) return nullptr;
   const Matrix map = basis->local_map();
   const std::size_t c = map.rows() > 0 ? basis->local_count() : 0;
   std::vector<std::uint32_t> index(x.size() * c);
