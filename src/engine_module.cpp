@@ -85,14 +85,19 @@ bool to_index(PyObject* obj, const char* name, std::size_t& out) { return py::to
 
 using py::parse_model;
 
+// The data view and the term model on its columns; null with an exception set.
+std::unique_ptr<vorna::TermModel> model_on(PyObject* terms_obj, PyObject* data_obj, vorna::ConstMatrixView& data) {
+  if (!to_data_view(data_obj, "data", data)) return nullptr;
+  return parse_model(terms_obj, data.cols());
+}
+
 // The model's rows evaluated by `compute` (model matrix or column sums), without the GIL.
 template <class Compute>
 PyObject* evaluate_terms(PyObject* args, const char* format, Compute compute) {
   PyObject *terms_obj, *data_obj;
   if (!PyArg_ParseTuple(args, format, &terms_obj, &data_obj)) return nullptr;
   vorna::ConstMatrixView data;
-  if (!to_data_view(data_obj, "data", data)) return nullptr;
-  auto model = parse_model(terms_obj, data.cols());
+  auto model = model_on(terms_obj, data_obj, data);
   if (!model) return nullptr;
   auto result = py::without_gil([&] { return compute(*model, data); });
   if (!result) return py::raise_error(result.error());
@@ -120,8 +125,7 @@ PyObject* engine_predict(PyObject*, PyObject* args) {
   int per_term = 0;
   if (!PyArg_ParseTuple(args, "OOOOp:predict", &terms_obj, &data_obj, &beta_obj, &v_obj, &per_term)) return nullptr;
   vorna::ConstMatrixView data;
-  if (!to_data_view(data_obj, "data", data)) return nullptr;
-  auto model = parse_model(terms_obj, data.cols());
+  auto model = model_on(terms_obj, data_obj, data);
   if (!model) return nullptr;
   Vector beta;
   Matrix v;
@@ -226,8 +230,7 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &threads))
     return nullptr;
   vorna::ConstMatrixView data;
-  if (!to_data_view(data_obj, "data", data)) return nullptr;
-  auto model = parse_model(terms_obj, data.cols());
+  auto model = model_on(terms_obj, data_obj, data);
   if (!model) return nullptr;
   RowVectors v;
   std::vector<Matrix> penalties;
@@ -387,8 +390,7 @@ PyObject* engine_partition_pass(PyObject*, PyObject* args) {
                         &link, &request_obj, &threads))
     return nullptr;
   vorna::ConstMatrixView data;
-  if (!to_data_view(data_obj, "data", data)) return nullptr;
-  auto model = parse_model(terms_obj, data.cols());
+  auto model = model_on(terms_obj, data_obj, data);
   if (!model) return nullptr;
   RowVectors v;
   if (!to_row_vectors(y_obj, w_obj, off_obj, data.rows(), v)) return nullptr;

@@ -161,13 +161,9 @@ Result<void> SparseDesign::fill_term(const Term& t, ConstMatrixView data, std::s
     case ModelTerm::Kind::Factor: {
       const VectorView x = column_rows(data, term.columns[0], first, count);
       for (std::size_t r = 0; r < count; ++r) {
-        const double code = x[r];
         // The test and message of TermModel::fill_term, so both paths fail alike.
-        if (!(code >= 0.0 && code < static_cast<double>(term.levels)) || code != std::floor(code))
-          return GamError::invalid_parameter("row " + std::to_string(first + r) +
-                                             " holds a factor level code outside the " + std::to_string(term.levels) +
-                                             " levels seen when the model was set up");
-        index[r * entries_] = slot + static_cast<std::uint32_t>(code);
+        VORNA_TRY(level, factor_level(x[r], term.levels, first + r));
+        index[r * entries_] = slot + static_cast<std::uint32_t>(level);
         value[r * entries_] = 1.0;
       }
       return {};

@@ -84,6 +84,13 @@ void row_kronecker(const Matrix& left, const Matrix& right, Matrix& out) {
 
 }  // namespace
 
+Result<std::size_t> factor_level(double code, std::size_t levels, std::size_t row) {
+  if (!(code >= 0.0 && code < static_cast<double>(levels)) || code != std::floor(code))
+    return GamError::invalid_parameter("row " + std::to_string(row) + " holds a factor level code outside the " +
+                                       std::to_string(levels) + " levels seen when the model was set up");
+  return static_cast<std::size_t>(code);
+}
+
 Result<void> TermModel::fill_term(const ModelTerm& term, ConstMatrixView data, std::size_t first, std::size_t count,
                                   double* out, std::size_t stride, Matrix& raw, Matrix& work) const {
   switch (term.kind) {
@@ -99,14 +106,9 @@ Result<void> TermModel::fill_term(const ModelTerm& term, ConstMatrixView data, s
       const VectorView x = rows_of(data, term.columns[0], first, count);
       const std::size_t width = term.levels - 1;
       for (std::size_t r = 0; r < count; ++r) {
-        const double code = x[r];
-        if (!(code >= 0.0 && code < static_cast<double>(term.levels)) || code != std::floor(code))
-          return GamError::invalid_parameter("row " + std::to_string(first + r) +
-                                             " holds a factor level code outside the " + std::to_string(term.levels) +
-                                             " levels seen when the model was set up");
+        VORNA_TRY(level, factor_level(x[r], term.levels, first + r));
         double* o = out + r * stride;
         std::fill(o, o + width, 0.0);
-        const auto level = static_cast<std::size_t>(code);
         if (level > 0) o[level - 1] = 1.0;
       }
       return {};

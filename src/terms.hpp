@@ -40,6 +40,10 @@ struct ModelTerm {
   std::size_t width() const;
 };
 
+// The level (0 … levels − 1) a factor column's code stands for;
+// InvalidParameter naming `row` for a code that is not one of them.
+Result<std::size_t> factor_level(double code, std::size_t levels, std::size_t row);
+
 // Rows of the model matrix are computed this many at a time.
 inline constexpr std::size_t kRowBlock = 512;
 
