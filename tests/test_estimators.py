@@ -178,3 +178,15 @@ def test_any_real_dtype(rng, dtype):
     fitted = LinearGAM().fit(x, y).predict(x)
     reference = LinearGAM().fit(x.astype(np.float64), y).predict(x.astype(np.float64))
     np.testing.assert_array_equal(fitted, reference)
+
+
+@pytest.mark.parametrize("layout", ["fortran", "strided", "negative refs"])
+def test_float_arrays_read_in_place_fit_as_a_copy_does(rng, layout):
+    # A float64 array is read by the engine where it lies; other layouts and a dict take a copy.
+    x = rng.uniform(size=(500, 4))
+    y = np.sin(4 * x[:, 0]) + x[:, 2] ** 2 + 0.1 * rng.standard_normal(500)
+    terms = [s(0), s(2), l(3)] if layout != "negative refs" else [s(-4), s(-2), l(-1)]
+    data = {"fortran": np.asfortranarray(x), "strided": np.repeat(x, 2, axis=1)[:, ::2], "negative refs": x}[layout]
+    copied = GAM([s("a"), s("c"), l("d")]).fit(dict(zip("abcd", x.T)), y)
+    in_place = GAM(terms).fit(data, y)
+    np.testing.assert_array_equal(in_place.coef_, copied.coef_)

@@ -63,6 +63,16 @@ class Frame:
             self._get = lambda c: arr[:, c]
             self.n = arr.shape[0]
 
+    def float_array(self) -> np.ndarray | None:
+        """The data itself when it is a 2-D float64 array the engine can read
+        in place (aligned, native byte order), else None."""
+        arr: np.ndarray | None = getattr(self, "_array", None)
+        if arr is None or arr.dtype != np.float64 or not arr.flags.aligned or not arr.dtype.isnative:
+            return None
+        if arr.strides[0] % 8 or arr.strides[1] % 8:
+            return None
+        return arr
+
     @property
     def width(self) -> int:
         return len(self.names) if self.names is not None else self._array.shape[1]
