@@ -4,6 +4,8 @@ persistence, formulas, summaries and data containers."""
 import copy
 import logging
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -190,3 +192,12 @@ def test_float_arrays_read_in_place_fit_as_a_copy_does(rng, layout):
     copied = GAM([s("a"), s("c"), l("d")]).fit(dict(zip("abcd", x.T)), y)
     in_place = GAM(terms).fit(data, y)
     np.testing.assert_array_equal(in_place.coef_, copied.coef_)
+
+
+def test_fits_on_arrays_import_neither_dask_nor_pandas():
+    code = ("import sys, numpy as np, vorna\n"
+            "x = np.random.default_rng(0).random((300, 2))\n"
+            "vorna.GAM().fit(x, x[:, 0]).predict(x)\n"
+            "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed', 'pandas')))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
