@@ -218,6 +218,25 @@ std::optional<vorna::SelectionCriterion> criterion_from_name(const std::string& 
   return std::nullopt;
 }
 
+// The options every fit entry point takes: family and link, the selection
+// criterion, the PiRLS iteration cap and an optional fixed λ.
+bool parse_options(const char* family, const char* link, const char* criterion, Py_ssize_t max_iter, PyObject* lam_obj,
+                   vorna::PenalizedGlmOptions& options) {
+  if (!parse_glm(family, link, options.glm)) return false;
+  const auto crit = criterion_from_name(criterion);
+  if (!crit || max_iter < 1) {
+    py::raise_value_error("unknown criterion or max_iter below 1");
+    return false;
+  }
+  options.criterion = *crit;
+  options.max_pirls_iterations = static_cast<std::size_t>(max_iter);
+  if (lam_obj == Py_None) return true;
+  Vector lam;
+  if (!py::to_vector(lam_obj, "lam", lam)) return false;
+  options.fixed_lambda = std::move(lam);
+  return true;
+}
+
 PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
   static const char* kwlist[] = {"terms", "data",      "y",   "weights",  "offset",  "penalties", "family",
@@ -238,18 +257,9 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!to_row_vectors(y_obj, w_obj, off_obj, data.rows(), v) || !py::to_matrix_list(pen_obj, "penalties", penalties))
     return nullptr;
   vorna::PenalizedGlmOptions options;
-  if (!parse_glm(family, link, options.glm)) return nullptr;
-  const auto crit = criterion_from_name(criterion);
-  if (!crit || max_iter < 1) return py::raise_value_error("unknown criterion or max_iter below 1");
-  options.criterion = *crit;
-  options.max_pirls_iterations = static_cast<std::size_t>(max_iter);
+  if (!parse_options(family, link, criterion, max_iter, lam_obj, options)) return nullptr;
   if (threads < 0) return py::raise_value_error("threads must be 0 (all cores) or positive");
   options.threads = static_cast<std::size_t>(threads);
-  if (lam_obj != Py_None) {
-    Vector lam;
-    if (!py::to_vector(lam_obj, "lam", lam)) return nullptr;
-    options.fixed_lambda = std::move(lam);
-  }
   auto fit =
       py::without_gil([&] { return vorna::fit_penalized_glm(*model, data, v.y, v.w, v.offset, penalties, options); });
   if (!fit) return py::raise_error(fit.error());
@@ -409,6 +419,20 @@ PyObject* engine_partition_pass(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+// The sums of two parts' passes, by the rule a pass uses for its partitions.
+PyObject* engine_add_sums(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *a_obj, *b_obj;
+  if (!PyArg_ParseTuple(args, "OO:add_sums", &a_obj, &b_obj)) return nullptr;
+  vorna::PassSums a, b;
+  if (!parse_sums(a_obj, a) || !parse_sums(b_obj, b)) return nullptr;
+  if (a.rows > 0 && b.rows > 0 && (a.xtwx.rows() != b.xtwx.rows() || a.xtwz.size() != b.xtwz.size()))
+    return py::raise_value_error("the sums describe different models");
+  vorna::add_sums(a, b);
+  return sums_dict(a);
+  VORNA_PY_END
+}
+
 PyObject* engine_partition_moments(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *y_obj, *w_obj, *off_obj;
@@ -491,16 +515,7 @@ PyObject* engine_fit_passes(PyObject*, PyObject* args, PyObject* kwargs) {
   std::vector<Matrix> penalties;
   if (!py::to_matrix_list(pen_obj, "penalties", penalties)) return nullptr;
   vorna::PenalizedGlmOptions options;
-  if (!parse_glm(family, link, options.glm)) return nullptr;
-  const auto crit = criterion_from_name(criterion);
-  if (!crit || max_iter < 1) return py::raise_value_error("unknown criterion or max_iter below 1");
-  options.criterion = *crit;
-  options.max_pirls_iterations = static_cast<std::size_t>(max_iter);
-  if (lam_obj != Py_None) {
-    Vector lam;
-    if (!py::to_vector(lam_obj, "lam", lam)) return nullptr;
-    options.fixed_lambda = std::move(lam);
-  }
+  if (!parse_options(family, link, criterion, max_iter, lam_obj, options)) return nullptr;
   source.pass = python_pass(pass_obj);
   source.null_pass = python_pass(null_obj);
   auto fit = py::without_gil([&] { return vorna::fit_penalized_glm(source, penalties, options); });
@@ -599,6 +614,7 @@ PyMethodDef g_methods[] = {
     {"penalty", engine_penalty, METH_VARARGS, "penalty(kind, knots) -> the basis's curvature penalty"},
     {"partition_pass", engine_partition_pass, METH_VARARGS,
      "partition_pass(terms, data, y, weights, offset, family, link, request, threads=1) -> sums of one part"},
+    {"add_sums", engine_add_sums, METH_VARARGS, "add_sums(a, b) -> the sums of two parts' passes"},
     {"partition_moments", engine_partition_moments, METH_VARARGS,
      "partition_moments(family, link, y, weights, offset, first_row=0) -> (Σw, Σwy, Σw·offset, Σlog w, "
      "observations, rows, non-zero offsets)"},

@@ -333,18 +333,16 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 // (NaN when PiRLS finds no valid fit for it).
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
   const Passes passes{source.null_pass, fallback, 1};
-  auto start = start_state(passes);
-  if (!start)
-    return start.error().kind == GamErrorKind::OptimizationFailed ? Result<double>(std::nan(""))
-                                                                  : Result<double>(std::move(start).error());
-  // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
-  auto st = penalized_irls(passes, options.glm, Matrix(1, 1), std::move(start).value(), options.max_pirls_iterations,
-                           kSelectionEtaTolerance);
-  if (!st) {
-    if (st.error().kind == GamErrorKind::OptimizationFailed) return std::numeric_limits<double>::quiet_NaN();
-    return std::move(st).error();
-  }
-  return st.value().sums.valid ? st.value().sums.deviance : std::numeric_limits<double>::quiet_NaN();
+  const auto fit = [&]() -> Result<IrlsState> {
+    VORNA_TRY(start, start_state(passes));
+    // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
+    return penalized_irls(passes, options.glm, Matrix(1, 1), std::move(start), options.max_pirls_iterations,
+                          kSelectionEtaTolerance);
+  };
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  auto st = fit();
+  if (!st) return st.error().kind == GamErrorKind::OptimizationFailed ? Result<double>(kNaN) : std::move(st).error();
+  return st.value().sums.valid ? st.value().sums.deviance : kNaN;
 }
 
 // Without an offset the intercept-only model's mean is the same in every row,

@@ -209,9 +209,7 @@ def _column_summary(index: int, part: Any, refs: Sequence[ColumnRef]) -> dict[Co
     out: dict[ColumnRef, tuple[Any, ...]] = {}
     for ref in refs:
         distinct = np.unique(frame.numeric(ref))
-        if len(distinct) == 0:
-            out[ref] = ("exact", distinct)
-        elif len(distinct) <= EXACT_DISTINCT:
+        if len(distinct) <= EXACT_DISTINCT:
             out[ref] = ("exact", distinct)
         else:
             grid = np.quantile(distinct, np.linspace(0.0, 1.0, QUANTILE_GRID))
@@ -278,16 +276,14 @@ class DaskFrame:
         self._summaries: dict[ColumnRef, Any] = {}
         self._levels: dict[ColumnRef, np.ndarray] = {}
         self._sums: dict[bytes, np.ndarray] = {}
-        self._wanted_numeric: list[ColumnRef] = []
         self._wanted_levels: list[ColumnRef] = []
 
     @property
     def width(self) -> int:
         return self._parts.width
 
-    def want(self, numeric: Sequence[ColumnRef], categorical: Sequence[ColumnRef]) -> None:
-        """Columns whose summaries the next pass should compute as well."""
-        self._wanted_numeric = list(dict.fromkeys(numeric))
+    def want_levels(self, categorical: Sequence[ColumnRef]) -> None:
+        """Columns whose levels the first call of `levels` computes as well."""
         self._wanted_levels = list(dict.fromkeys(categorical))
 
     def _check_ref(self, ref: ColumnRef) -> None:
@@ -311,14 +307,9 @@ class DaskFrame:
         return self._parts.dtype(ref).kind not in "biuf"
 
     def _summary(self, ref: ColumnRef) -> list[tuple[Any, ...]]:
-        if ref not in self._summaries:
+        if ref not in self._summaries:  # not seeded by the first pass
             self.check_numeric(ref)
-            refs = [ref] + [r for r in self._wanted_numeric if r != ref and r not in self._summaries]
-            for r in refs:
-                self.check_numeric(r)
-            parts = self._parts.map(_column_summary, refs)
-            for r in refs:
-                self._summaries[r] = [p[r] for p in parts]
+            self.seed_summaries([ref], self._parts.map(_column_summary, [ref]))
         return self._summaries[ref]  # type: ignore[no-any-return]
 
     def seed_summaries(self, refs: Sequence[ColumnRef], parts: list[dict[ColumnRef, Any]]) -> None:
@@ -433,26 +424,6 @@ def _pass(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, null: bo
     return dict(_engine.partition_pass(specs, data, yv, wv, ov, family, link, request))
 
 
-def add_sums(a: dict[str, Any] | None, b: dict[str, Any]) -> dict[str, Any]:
-    """The sums of two parts' passes (the rule the engine uses within a pass)."""
-    if a is None or a["rows"] == 0:
-        return b
-    if b["rows"] == 0:
-        return a
-    out = dict(a)
-    for key in ("xtwx", "xtwz", "xtwr"):
-        out[key] = None if a[key] is None else a[key] + b[key]
-    for key in ("rss", "deviance", "null_deviance", "rows"):
-        out[key] = a[key] + b[key]
-    out["valid"] = a["valid"] and b["valid"]
-    for key in ("max_change", "max_abs_eta", "max_mu"):
-        out[key] = max(a[key], b[key])
-    out["min_mu"] = min(a["min_mu"], b["min_mu"])
-    out["log_likelihood"] = (a["log_likelihood"][0] + b["log_likelihood"][0],
-                             a["log_likelihood"][1] + b["log_likelihood"][1])
-    return out
-
-
 def _add_moments(parts: list[tuple[Any, ...]]) -> tuple[Any, ...]:
     total = [0.0, 0.0, 0.0, 0.0, 0, 0, 0]
     for m in parts:
@@ -499,7 +470,7 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     numeric = list(dict.fromkeys(numeric))
     for ref in numeric:
         frame.check_numeric(ref)
-    frame.want(numeric, categorical)
+    frame.want_levels(categorical)
     # One pass for the smooth columns' summaries and the rows' moments.
     encode = model._encode_target
     first = parts.map(_first_pass, numeric, response, encode, family, link, with_vectors=True)
@@ -521,10 +492,10 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
 
     def run(null: bool) -> Callable[[dict[str, Any]], dict[str, Any]]:
         def one_pass(request: dict[str, Any]) -> dict[str, Any]:
-            total = None
-            for sums in parts.map(_pass, blocks, null, response, encode, family, link, request, with_vectors=True):
-                total = add_sums(total, sums)
-            assert total is not None
+            total: dict[str, Any]
+            total, *rest = parts.map(_pass, blocks, null, response, encode, family, link, request, with_vectors=True)
+            for sums in rest:  # in partition order, so the result does not depend on the scheduling
+                total = _engine.add_sums(total, sums)
             return total
         return one_pass
 
