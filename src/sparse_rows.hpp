@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -122,8 +123,24 @@ class SparseDesign {
     std::size_t entry, length;
   };
 
+  // The tiles of one row's pairs of runs (u <= q), grouped by shape so that
+  // each group is a loop of fixed-size tiles: entry offsets of the two runs.
+  // Runs of other lengths (a spline of another degree) go to `other`.
+  struct TilePair {
+    std::uint32_t u, q;
+  };
+  struct TilePlan {
+    std::vector<TilePair> four_four, one_four, four_one, one_one;
+    std::vector<std::uint32_t> four_runs, one_runs;  // entry offsets, for XᵀWz and XᵀWr
+    std::vector<std::pair<Run, Run>> other;
+    std::vector<Run> other_runs;
+  };
+  void plan_tiles();
+  struct RowKernel;  // accumulate()'s loop, compiled per instruction set
+
   std::vector<Term> terms_;
   std::vector<Run> runs_;  // in the order of the row's pairs
+  TilePlan plan_;
   std::size_t raw_width_ = 0, entries_ = 0, width_ = 0;
   std::size_t margin_entries_ = 0;  // the most pairs of a tensor product's margins together
 };
