@@ -113,9 +113,17 @@ PyObject* engine_model_matrix(PyObject*, PyObject* args) {
 
 PyObject* engine_column_sums(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
-  return evaluate_terms(args, "OO:column_sums", [](const vorna::TermModel& m, vorna::ConstMatrixView d) {
-    return vorna::model_column_sums(m, d);
-  });
+  PyObject *terms_obj, *data_obj;
+  Py_ssize_t threads = 1;
+  if (!PyArg_ParseTuple(args, "OO|n:column_sums", &terms_obj, &data_obj, &threads)) return nullptr;
+  if (threads < 0) return py::raise_value_error("threads must be 0 (all cores) or positive");
+  vorna::ConstMatrixView data;
+  auto model = model_on(terms_obj, data_obj, data);
+  if (!model) return nullptr;
+  auto result = py::without_gil(
+      [&] { return vorna::model_column_sums(*model, data, vorna::thread_count(static_cast<std::size_t>(threads))); });
+  if (!result) return py::raise_error(result.error());
+  return py::new_array(result.value());
   VORNA_PY_END
 }
 
@@ -606,7 +614,8 @@ PyMethodDef g_methods[] = {
     {"family_info", engine_family_info, METH_VARARGS,
      "family_info(family) -> (canonical link, admitted links, scale known)"},
     {"model_matrix", engine_model_matrix, METH_VARARGS, "model_matrix(terms, data) -> n × p array"},
-    {"column_sums", engine_column_sums, METH_VARARGS, "column_sums(terms, data) -> column sums of the model matrix"},
+    {"column_sums", engine_column_sums, METH_VARARGS,
+     "column_sums(terms, data, threads=1) -> column sums of the model matrix (threads 0: all cores)"},
     {"predict", engine_predict, METH_VARARGS,
      "predict(terms, data, beta, cov or None, per_term) -> (eta, se, term values, term se)"},
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit)), METH_VARARGS | METH_KEYWORDS,

@@ -235,31 +235,35 @@ std::size_t thread_count(std::size_t requested) {
   return hardware > 0 ? hardware : 1;
 }
 
-Result<PassSums> row_pass(const RowData& rows, const PassRequest& request, RowOutputs outputs, std::size_t threads) {
-  const std::size_t n = rows.y.size();
+void for_row_partitions(std::size_t n, std::size_t threads,
+                        const std::function<void(std::size_t, std::size_t, std::size_t)>& work) {
   const std::size_t per = (n + kRowPartitions - 1) / kRowPartitions;
-  const std::optional<SparseDesign> sparse = choose_sparse(*rows.model, per);
-  std::vector<Partial> parts(kRowPartitions);
   const auto run = [&](std::size_t worker, std::size_t workers) {
     for (std::size_t part = worker; part < kRowPartitions; part += workers) {
       const std::size_t first = std::min(n, part * per), last = std::min(n, first + per);
-      try {
-        pass_range(rows, sparse ? &*sparse : nullptr, request, outputs, first, last, parts[part]);
-      } catch (const std::exception& e) {
-        parts[part].error = GamError::invalid_parameter(std::string("a row pass failed: ") + e.what());
-      }
+      work(part, first, last);
     }
   };
   const std::size_t workers = std::min(std::max<std::size_t>(threads, 1), kRowPartitions);
-  if (workers == 1) {
-    run(0, 1);
-  } else {
-    std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
-    for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(run, t, workers);
-    run(0, workers);
-    for (std::thread& thread : pool) thread.join();
-  }
+  if (workers == 1) return run(0, 1);
+  std::vector<std::thread> pool;
+  pool.reserve(workers - 1);
+  for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(run, t, workers);
+  run(0, workers);
+  for (std::thread& thread : pool) thread.join();
+}
+
+Result<PassSums> row_pass(const RowData& rows, const PassRequest& request, RowOutputs outputs, std::size_t threads) {
+  const std::size_t n = rows.y.size();
+  const std::optional<SparseDesign> sparse = choose_sparse(*rows.model, (n + kRowPartitions - 1) / kRowPartitions);
+  std::vector<Partial> parts(kRowPartitions);
+  for_row_partitions(n, threads, [&](std::size_t part, std::size_t first, std::size_t last) {
+    try {
+      pass_range(rows, sparse ? &*sparse : nullptr, request, outputs, first, last, parts[part]);
+    } catch (const std::exception& e) {
+      parts[part].error = GamError::invalid_parameter(std::string("a row pass failed: ") + e.what());
+    }
+  });
   PassSums total = empty_sums(rows.model->width(), request.cross_products);
   for (Partial& part : parts) {
     if (part.error) return std::move(*part.error);

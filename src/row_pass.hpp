@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 
 #include "error.hpp"
@@ -76,6 +77,12 @@ void add_sums(PassSums& total, const PassSums& part);
 
 // The number of partitions of the rows (see above).
 inline constexpr std::size_t kRowPartitions = 16;
+
+// work(part, first, last) for each of the kRowPartitions partitions of n rows
+// (the same ranges for every thread count), shared by `threads` ≥ 1 threads.
+// `work` must not throw; it runs concurrently for distinct partitions.
+void for_row_partitions(std::size_t n, std::size_t threads,
+                        const std::function<void(std::size_t, std::size_t, std::size_t)>& work);
 
 // Where η, μ and the working weights of each row go (n entries each), or null.
 struct RowOutputs {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "linalg.hpp"
+#include "row_pass.hpp"
 
 namespace vorna {
 namespace {
@@ -424,22 +425,39 @@ void SparseDesign::to_model(RawSums& sums, Matrix& xtwx, Vector& xtwz, Vector& x
     for (std::size_t j = i + 1; j < width_; ++j) xtwx(j, i) = xtwx(i, j);
 }
 
-Result<Vector> model_column_sums(const TermModel& model, ConstMatrixView data) {
+Result<Vector> model_column_sums(const TermModel& model, ConstMatrixView data, std::size_t threads) {
   const std::optional<SparseDesign> design = SparseDesign::create(model);
   if (!design) return model.column_sums(data);
   const std::size_t n = data.rows(), entries = design->entries();
-  SparseBlock block = design->make_block(std::min(kRowBlock, std::max<std::size_t>(n, 1)));
-  Vector raw(design->raw_width(), 0.0);
-  for (std::size_t first = 0; first < n; first += kRowBlock) {
-    VORNA_CHECK_INTERRUPT();
-    const std::size_t count = std::min(kRowBlock, n - first);
-    VORNA_CHECK(design->fill(data, first, count, block));
-    for (std::size_t k = 0; k < count * entries; ++k) raw[block.index[k]] += block.value[k];
+  std::vector<Vector> raw(kRowPartitions);
+  std::vector<std::optional<GamError>> errors(kRowPartitions);
+  for_row_partitions(n, threads, [&](std::size_t part, std::size_t first, std::size_t last) {
+    raw[part].assign(design->raw_width(), 0.0);
+    if (first >= last) return;
+    try {
+      SparseBlock block = design->make_block(std::min(kRowBlock, last - first));
+      for (std::size_t start = first; start < last; start += kRowBlock) {
+        const std::size_t count = std::min(kRowBlock, last - start);
+        auto filled = design->fill(data, start, count, block);
+        if (!filled) {
+          errors[part] = std::move(filled).error();
+          return;
+        }
+        for (std::size_t k = 0; k < count * entries; ++k) raw[part][block.index[k]] += block.value[k];
+      }
+    } catch (const std::exception& e) {
+      errors[part] = GamError::invalid_parameter(std::string("column sums failed: ") + e.what());
+    }
+  });
+  Vector total(design->raw_width(), 0.0);
+  for (std::size_t part = 0; part < kRowPartitions; ++part) {
+    if (errors[part]) return std::move(*errors[part]);
+    for (std::size_t i = 0; i < total.size(); ++i) total[i] += raw[part][i];
   }
   const Matrix g = design->map();
   Vector sums(g.cols(), 0.0);
   for (std::size_t i = 0; i < g.rows(); ++i)
-    for (std::size_t j = 0; j < g.cols(); ++j) sums[j] += raw[i] * g(i, j);
+    for (std::size_t j = 0; j < g.cols(); ++j) sums[j] += total[i] * g(i, j);
   return sums;
 }
 

@@ -146,7 +146,9 @@ class SparseDesign {
 };
 
 // Σ over rows of each model-matrix column (as TermModel::column_sums), by
-// sparse rows where the model has a sparse form: Σ x̃_i once, times G.
-Result<Vector> model_column_sums(const TermModel& model, ConstMatrixView data);
+// sparse rows where the model has a sparse form: Σ x̃_i once, times G. The
+// rows' partitions are summed by `threads` threads and added in order, so
+// the sums are the same for every thread count.
+Result<Vector> model_column_sums(const TermModel& model, ConstMatrixView data, std::size_t threads = 1);
 
 }  // namespace vorna

@@ -411,3 +411,15 @@ def test_dataframe_input_and_default_terms(rng):
     np.testing.assert_allclose(model.predict(df), as_dict.predict(df), rtol=1e-12)
     default = GAM().fit(df[["x"]], y)
     assert default.coef_names_[0] == "Intercept" and default.term_slices_["s(x)"].stop == len(default.coef_)
+
+
+@pytest.mark.parametrize("values", ["continuous", "ties", "wide"])
+def test_knots_are_quantiles_of_the_distinct_values(rng, values):
+    x = {"continuous": rng.normal(size=3001), "ties": rng.integers(0, 40, 3001).astype(float),
+         "wide": np.exp(rng.normal(scale=8, size=3001))}[values]
+    model = GAM(s(0, k=12) + s(1, k=9, bs="bs")).fit(np.column_stack([x, x[::-1]]), rng.normal(size=x.size))
+    distinct = np.unique(x)
+    for term, k in ((0, 12), (1, 7)):  # cr: k knots; bs: k − 2
+        knots = model.blocks_[term + 1].spec[2][0][1]
+        # np.quantile's rule, without its partition of the data: equal up to an ulp.
+        np.testing.assert_array_max_ulp(knots, np.quantile(distinct, np.linspace(0, 1, k)), maxulp=1)

@@ -308,3 +308,14 @@ def test_column_sums_by_sparse_rows_equal_the_model_matrix_sums(rng, name):
     reference = _engine.model_matrix(terms, data).sum(axis=0)
     sums = _engine.column_sums(terms, data)
     assert relative_error(sums, reference) < kSumsTolerance
+    # The rows' partitions are added in a fixed order whatever the thread count.
+    for threads in (2, 3, 0):
+        assert np.array_equal(_engine.column_sums(terms, data, threads), sums)
+
+
+def test_column_sums_error_names_the_first_bad_row_with_threads(rng):
+    data = make_data(rng, n=20000)
+    data[[7000, 15000], 3] = 9.0  # factor codes outside the four levels
+    for threads in (1, 4):
+        with pytest.raises(ValueError, match="7000"):
+            _engine.column_sums([("intercept",), ("factor", 3, 4)], data, threads)

@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 import numpy as np
 
 from . import _engine
-from ._data import ColumnRef, Frame, check_vectors, engine_columns, engine_vector, factor_levels
+from ._data import ColumnRef, Frame, check_vectors, engine_columns, engine_vector, factor_levels, sorted_quantiles
 
 if TYPE_CHECKING:
     from .model import GAM
@@ -239,7 +239,7 @@ def merged_quantiles(summaries: list[tuple[Any, ...]], probabilities: np.ndarray
         distinct = np.unique(np.concatenate([s[1] for s in summaries]))
         if len(distinct) < len(probabilities):
             return len(distinct), None
-        return len(distinct), np.quantile(distinct, probabilities)
+        return len(distinct), sorted_quantiles(distinct, probabilities)
     points, weights = [], []
     for s in summaries:
         values = s[1]

@@ -23,9 +23,10 @@ def _is_polars(x: Any) -> bool:
 class Frame:
     """A uniform view of tabular input with `n` rows."""
 
-    def __init__(self, data: Any, name: str = "X") -> None:
+    def __init__(self, data: Any, name: str = "X", threads: int = 1) -> None:
         self._name = name
         self.source = data
+        self.threads = threads  # for the engine's passes over the columns
         if hasattr(data, "tocsr") or hasattr(data, "todense"):
             raise TypeError(f"{name}: sparse input is not supported; convert it with .toarray()")
         if _is_pandas(data):
@@ -98,6 +99,9 @@ class Frame:
 
     def numeric(self, ref: ColumnRef) -> np.ndarray:
         """The column as finite float64, or a ValueError naming the column and row."""
+        checked: dict[ColumnRef, np.ndarray] = self.__dict__.setdefault("_checked", {})
+        if ref in checked:
+            return checked[ref]
         col = self.raw(ref)
         if col.dtype.kind == "c":
             raise ValueError(f"column {ref!r}: Complex data not supported")
@@ -118,6 +122,9 @@ class Frame:
             row = int(np.flatnonzero(bad)[0])
             kind = "a missing value (NaN)" if np.isnan(values[row]) else f"an infinite value ({values[row]:+}, inf)"
             raise ValueError(f"column {ref!r} has {kind} at row {row}")
+        if self.float_array() is not None:
+            # A view of the data: remembering that it was checked costs no memory.
+            checked[ref] = values
         return values
 
     # ---- what setting a model up needs of a column -------------------------------
@@ -133,7 +140,7 @@ class Frame:
         distinct = np.unique(self.numeric(ref))
         if len(distinct) < len(probabilities):
             return len(distinct), None
-        return len(distinct), np.quantile(distinct, probabilities)
+        return len(distinct), sorted_quantiles(distinct, probabilities)
 
     def value_range(self, ref: ColumnRef) -> tuple[float, float]:
         x = self.numeric(ref)
@@ -152,9 +159,28 @@ class Frame:
         """Column sums of the model matrix of one engine term whose data
         columns are the producers' outputs, in their order."""
         from . import _engine
+        from .terms import in_place_columns
 
-        data = engine_columns(producers, self)
-        return np.asarray(_engine.column_sums([spec], data))
+        in_place = in_place_columns(producers, self)
+        if in_place is None:
+            return np.asarray(_engine.column_sums([spec], engine_columns(producers, self), self.threads))
+        data, index = in_place
+        kind, columns, margins, constraint, by = spec
+        spec = (kind, [index[c] for c in columns], margins, constraint, None if by is None else index[by])
+        return np.asarray(_engine.column_sums([spec], data, self.threads))
+
+
+def sorted_quantiles(values: np.ndarray, probabilities: np.ndarray) -> np.ndarray:
+    """Quantiles of sorted values by linear interpolation (the rule of
+    np.quantile's default method), without sorting them again."""
+    position = probabilities * (len(values) - 1)
+    lower = np.clip(np.floor(position).astype(np.intp), 0, len(values) - 1)
+    upper = np.minimum(lower + 1, len(values) - 1)
+    t = position - lower
+    a, b = values[lower], values[upper]
+    # From the nearer end, so that the result never passes b (or a).
+    quantiles: np.ndarray = np.where(t < 0.5, a + (b - a) * t, b - (b - a) * (1.0 - t))
+    return quantiles
 
 
 def engine_columns(producers: dict[Any, Callable[[Frame], np.ndarray]], frame: Frame) -> np.ndarray:

@@ -24,7 +24,7 @@ import vorna_core
 from . import _engine, _stats
 from ._data import Frame, check_vectors, engine_columns, engine_vector
 from .formula import parse_formula
-from .terms import Block, NumericColumn, TermList, as_term_list, intercept, l, s
+from .terms import Block, TermList, as_term_list, in_place_columns, intercept, l, s
 
 if TYPE_CHECKING:  # pragma: no cover
     from .summary import Summary
@@ -286,14 +286,10 @@ class GAM:
         for b in blocks:
             for key, producer in b.producers.items():
                 producers.setdefault(key, producer)
-        direct = frame.float_array()
-        if direct is not None and all(isinstance(p, NumericColumn) for p in producers.values()):
-            # Columns of a float64 array are read where they are: the engine
-            # takes any strides, so no copy of the data is made.
-            for producer in producers.values():
-                producer(frame)  # the finiteness check
-            index = {key: int(p.ref) % direct.shape[1] for key, p in producers.items()}
-            data = direct
+        in_place = in_place_columns(producers, frame)
+        if in_place is not None:
+            data, columns = in_place
+            index = dict(zip(producers, columns))
         else:
             index = {key: i for i, key in enumerate(producers)}
             data = engine_columns(producers, frame)
@@ -337,7 +333,7 @@ class GAM:
 
             return _dask.fit(self, X, y, sample_weight, offset)
         family, link, criterion = self._settings()
-        frame = Frame(X)
+        frame = Frame(X, threads=self._threads())
         n = frame.n
         if n < 2:
             raise ValueError(f"X has {n} sample(s); a model needs at least 2, n_samples = {n}")

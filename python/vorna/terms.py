@@ -105,6 +105,18 @@ class NumericColumn:
         return frame.numeric(self.ref)
 
 
+def in_place_columns(producers: dict[Any, Any], frame: Frame) -> tuple[np.ndarray, list[int]] | None:
+    """The data array and each producer's column in it, when every producer
+    reads a numeric column of a float64 array that the engine reads in place
+    (any strides, no copy); the columns are checked first. Else None."""
+    direct = frame.float_array()
+    if direct is None or not all(isinstance(p, NumericColumn) for p in producers.values()):
+        return None
+    for producer in producers.values():
+        producer(frame)  # the finiteness check
+    return direct, [int(p.ref) % direct.shape[1] for p in producers.values()]
+
+
 @dataclass(frozen=True, eq=False)
 class FactorCodes:
     """Produces the level codes 0 … L−1 of a categorical column."""
