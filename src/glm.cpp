@@ -15,13 +15,33 @@ namespace {
 // log Γ(x) without the sign of Γ: std::lgamma stores that sign in the global
 // `signgam`, a data race when rows are summed in several threads; the
 // reentrant lgamma_r keeps it local.
-double log_gamma(double x) {
+double log_gamma_of(double x) {
 #if defined(__GLIBC__) || defined(__APPLE__)
   int sign = 0;
   return ::lgamma_r(x, &sign);
 #else
   return std::lgamma(x);
 #endif
+}
+
+// log Γ at the integers 1 … kTabulatedGamma − 1, by the same function: counts
+// (Poisson y + 1, binomial trials and successes + 1) mostly fall there, and a
+// likelihood then costs a lookup per row instead of a call.
+constexpr int kTabulatedGamma = 1024;
+
+double log_gamma(double x) {
+  if (x >= 1.0 && x < kTabulatedGamma) {
+    const int i = static_cast<int>(x);
+    if (static_cast<double>(i) == x) {
+      static const std::array<double, kTabulatedGamma> table = [] {
+        std::array<double, kTabulatedGamma> t{};
+        for (int j = 1; j < kTabulatedGamma; ++j) t[j] = log_gamma_of(j);
+        return t;
+      }();
+      return table[i];
+    }
+  }
+  return log_gamma_of(x);
 }
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();

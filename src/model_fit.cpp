@@ -84,17 +84,31 @@ struct IrlsState {
   EtaSpec eta() const { return beta.empty() ? EtaSpec{} : EtaSpec{&beta, blend}; }
 };
 
+// What the closing pass asks of the rows besides the sums: the
+// log-likelihoods at two scales, the null deviance at a constant mean, and
+// (for rows in memory) each row's η, μ and working weight.
+struct ClosingRequest {
+  std::array<double, 2> scales;
+  std::optional<double> null_mean;
+};
+
 // The passes of one model with the start η they share.
 struct Passes {
   const PassFunction& pass;
   double fallback;
   std::size_t width;
 
-  Result<PassSums> run(EtaSpec eta, std::optional<EtaSpec> previous = std::nullopt) const {
+  Result<PassSums> run(EtaSpec eta, std::optional<EtaSpec> previous = std::nullopt,
+                       const ClosingRequest* closing = nullptr) const {
     PassRequest request;
     request.eta = eta;
     request.previous = previous;
     request.start_fallback = fallback;
+    if (closing != nullptr) {
+      request.likelihood_scales = closing->scales;
+      request.null_mean = closing->null_mean;
+      request.record = true;
+    }
     VORNA_TRY(sums, pass(request));
     VORNA_CHECK(check_sums(sums));
     return sums;
@@ -123,8 +137,12 @@ Result<IrlsState> start_state(const Passes& passes) {
 // deviance are halved back towards the previous iterate (step halving as in
 // Marschner 2011 and Wood 2017, §6.1.1); before any β exists, η is moved
 // half-way back to the start instead.
+//
+// With `closing`, every pass also answers it, so that the sums of the last
+// (those of the returned state) make the closing pass unnecessary.
 Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Matrix& s, IrlsState st,
-                                 std::size_t max_iterations, double tolerance = kEtaTolerance) {
+                                 std::size_t max_iterations, double tolerance = kEtaTolerance,
+                                 const ClosingRequest* closing = nullptr) {
   const auto penalized_at = [&](const PassSums& ps, const Vector& b) {
     return ps.valid ? ps.deviance + quadratic_form(s, b) : std::numeric_limits<double>::infinity();
   };
@@ -136,7 +154,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
     VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
     const EtaSpec previous = st.eta();
     double blend = 1.0;
-    VORNA_TRY(sums, passes.run({&beta, blend}, previous));
+    VORNA_TRY(sums, passes.run({&beta, blend}, previous, closing));
     double penalized = penalized_at(sums, beta);
     for (int h = 0; h < kMaxHalvings &&
                     (!std::isfinite(penalized) || (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
@@ -146,7 +164,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
       } else {
         for (std::size_t k = 0; k < beta.size(); ++k) beta[k] = 0.5 * (beta[k] + st.beta[k]);
       }
-      VORNA_TRY(halved, passes.run({&beta, blend}, previous));
+      VORNA_TRY(halved, passes.run({&beta, blend}, previous, closing));
       sums = std::move(halved);
       penalized = penalized_at(sums, beta);
     }
@@ -173,7 +191,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
   if (st.blend != 1.0 && !st.beta.empty()) {
     // The sums must describe η = Xβ + offset for the working model's residuals.
     st.blend = 1.0;
-    VORNA_TRY(sums, passes.run(st.eta()));
+    VORNA_TRY(sums, passes.run(st.eta(), std::nullopt, closing));
     st.sums = std::move(sums);
   }
   return st;
@@ -432,8 +450,10 @@ Result<void> criterion_at_fit(const IrlsState& st, const Matrix& s, std::span<co
 // fitted scale, the range of the means, and (for rows in memory) η, μ and
 // the working weights of every row. A Gaussian identity-link fit has the
 // likelihoods from its sums and makes no pass.
+//
+// `answered`: the state's last pass answered this closing request already.
 Result<void> closing_pass(const Passes& passes, const IrlsState& st, const Glm& glm, const RowMoments& moments,
-                          PenalizedGlmFit& out) {
+                          PenalizedGlmFit& out, const ClosingRequest* answered) {
   out.deviance = st.sums.deviance;
   out.aic_scale = aic_scale(glm.distribution, out.deviance, moments);
   if (fixed_working_model(glm)) {
@@ -447,15 +467,22 @@ Result<void> closing_pass(const Passes& passes, const IrlsState& st, const Glm& 
     out.log_likelihood_at_scale = at(out.scale);
     return {};
   }
-  PassRequest request;
-  request.eta = EtaSpec{&st.beta, 1.0};
-  request.start_fallback = passes.fallback;
-  request.cross_products = false;
-  request.likelihood_scales = std::array<double, 2>{out.aic_scale, out.scale};
-  request.record = true;
   const std::optional<double> null_mean = constant_null_mean(glm, moments);
-  request.null_mean = null_mean;
-  VORNA_TRY(sums, passes.pass(request));
+  PassSums sums;
+  if (answered != nullptr && answered->scales == std::array<double, 2>{out.aic_scale, out.scale} &&
+      answered->null_mean == null_mean) {
+    sums = st.sums;
+  } else {
+    PassRequest request;
+    request.eta = EtaSpec{&st.beta, 1.0};
+    request.start_fallback = passes.fallback;
+    request.cross_products = false;
+    request.likelihood_scales = std::array<double, 2>{out.aic_scale, out.scale};
+    request.record = true;
+    request.null_mean = null_mean;
+    VORNA_TRY(closing, passes.pass(request));
+    sums = std::move(closing);
+  }
   out.log_likelihood = sums.log_likelihood[0];
   out.log_likelihood_at_scale = sums.log_likelihood[1];
   if (null_mean) out.null_deviance = sums.null_deviance;
@@ -478,6 +505,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   const Passes passes{source.pass, fallback, p};
   PenalizedGlmFit out;
   IrlsState st;
+  std::optional<ClosingRequest> closing;
   if (fixed_working_model(glm)) {
     VORNA_TRY(fixed, fixed_model_fit(passes, source, penalties, options, out));
     st = std::move(fixed);
@@ -489,8 +517,13 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
       VORNA_TRY(lambda, select_lambda(passes, penalties, options, source.moments.observations, state, out));
       out.lambda = std::move(lambda);
     }
+    // After a selection the final PiRLS takes a pass or two; where the
+    // family fixes the scale (so the closing pass's scales are known now)
+    // those passes answer the closing pass's questions as well.
+    if (m > 0 && !options.fixed_lambda && scale_is_known(glm.distribution))
+      closing = ClosingRequest{{1.0, 1.0}, constant_null_mean(glm, source.moments)};
     VORNA_TRY(final_state, penalized_irls(passes, glm, penalty_sum(out.lambda, penalties, p), std::move(state),
-                                          options.max_pirls_iterations));
+                                          options.max_pirls_iterations, kEtaTolerance, closing ? &*closing : nullptr));
     st = std::move(final_state);
   }
   if (!st.converged) {
@@ -507,7 +540,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     VORNA_TRY(null, null_deviance(source, fallback, options));
     out.null_deviance = null;
   }
-  VORNA_CHECK(closing_pass(passes, st, glm, source.moments, out));
+  VORNA_CHECK(closing_pass(passes, st, glm, source.moments, out, closing ? &*closing : nullptr));
   out.coefficients = std::move(st.beta);
   return out;
 }

@@ -77,9 +77,13 @@ void row_values(const RowData& rows, const PassRequest& request, const RowOutput
     sums.rss += w * r * r;
     sums.min_mu = std::min(sums.min_mu, m);
     sums.max_mu = std::max(sums.max_mu, m);
-    if (request.likelihood_scales)
-      for (std::size_t j = 0; j < 2; ++j)
-        sums.log_likelihood[j] += glm.row_log_likelihood(rows.y[row], m, pw, (*request.likelihood_scales)[j]);
+    if (request.likelihood_scales) {
+      const auto& scales = *request.likelihood_scales;
+      const double first = glm.row_log_likelihood(rows.y[row], m, pw, scales[0]);
+      sums.log_likelihood[0] += first;
+      // The scales coincide where the family fixes the scale (Poisson, binomial).
+      sums.log_likelihood[1] += scales[1] == scales[0] ? first : glm.row_log_likelihood(rows.y[row], m, pw, scales[1]);
+    }
     if (request.null_mean) sums.null_deviance += glm.deviance(rows.y[row], *request.null_mean, pw);
   }
 }

@@ -189,6 +189,28 @@ def test_setting_up_reads_few_passes():
     assert calls == ["_first_pass", "_levels", "_column_sums", "_pass"]
 
 
+def test_a_selected_poisson_fit_makes_no_closing_pass():
+    df = frame(n=3000)
+    ddf = dd.from_pandas(df, npartitions=3)
+    from vorna import _dask
+
+    requests = []
+    original = _dask._pass
+
+    def recording(*args):
+        requests.append(args[-1])
+        return original(*args)
+
+    _dask._pass = recording
+    try:
+        GAM([s("x"), s("z")], family="poisson").fit(ddf[COLUMNS], ddf.poisson)
+    finally:
+        _dask._pass = original
+    # The log-likelihood and the null deviance come with the last PiRLS pass's cross products.
+    assert requests[-1]["cross_products"] and requests[-1]["likelihood_scales"] == (1.0, 1.0)
+    assert requests[-1]["null_mean"] is not None
+
+
 # ---- a local cluster of worker processes -----------------------------------------
 
 
