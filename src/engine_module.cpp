@@ -157,7 +157,8 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
   return ref && PyDict_SetItemString(dict, key, ref.get()) == 0;
 }
 
-PyObject* fit_dict(const vorna::PenalizedGlmFit& f) {
+// The per-row vectors (n entries each) are handed over, not copied.
+PyObject* fit_dict(vorna::PenalizedGlmFit& f) {
   py::Ref d(PyDict_New());
   if (!d) return nullptr;
   py::Ref warnings(PyList_New(0));
@@ -168,9 +169,9 @@ PyObject* fit_dict(const vorna::PenalizedGlmFit& f) {
   }
   const bool ok = set_item(d.get(), "coefficients", py::new_array(f.coefficients)) &&
                   set_item(d.get(), "lambda", py::new_array(f.lambda)) &&
-                  set_item(d.get(), "linear_predictor", py::new_array(f.linear_predictor)) &&
-                  set_item(d.get(), "fitted", py::new_array(f.fitted)) &&
-                  set_item(d.get(), "working_weights", py::new_array(f.working_weights)) &&
+                  set_item(d.get(), "linear_predictor", py::adopt_array(std::move(f.linear_predictor))) &&
+                  set_item(d.get(), "fitted", py::adopt_array(std::move(f.fitted))) &&
+                  set_item(d.get(), "working_weights", py::adopt_array(std::move(f.working_weights))) &&
                   set_item(d.get(), "vp", py::new_array(f.vp)) && set_item(d.get(), "ve", py::new_array(f.ve)) &&
                   set_item(d.get(), "edf", py::new_array(f.edf)) &&
                   set_item(d.get(), "scale", PyFloat_FromDouble(f.scale)) &&

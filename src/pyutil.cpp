@@ -3,6 +3,7 @@
 #include "interrupt.hpp"
 
 #include <cstring>
+#include <memory>
 #include <exception>
 #include <limits>
 #include <stdexcept>
@@ -239,6 +240,25 @@ PyObject* new_array(const Vector& v) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), v.data(), v.size() * sizeof(double));
   }
   return arr;
+}
+
+namespace {
+constexpr const char* kAdoptedVector = "vorna.adopted_vector";
+void free_adopted(PyObject* capsule) { delete static_cast<Vector*>(PyCapsule_GetPointer(capsule, kAdoptedVector)); }
+}  // namespace
+
+PyObject* adopt_array(Vector&& v) {
+  if (v.empty()) return new_array(v);
+  auto owned = std::make_unique<Vector>(std::move(v));
+  npy_intp dims[1] = {static_cast<npy_intp>(owned->size())};
+  Ref capsule(PyCapsule_New(owned.get(), kAdoptedVector, free_adopted));
+  if (!capsule) return nullptr;
+  Vector* data = owned.release();  // the capsule frees it from here on
+  Ref arr(PyArray_SimpleNewFromData(1, dims, NPY_DOUBLE, data->data()));
+  if (!arr) return nullptr;
+  // SetBaseObject steals the reference to the capsule, also when it fails.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), capsule.release()) < 0) return nullptr;
+  return arr.release();
 }
 
 PyObject* new_array(const Matrix& m) {

@@ -122,6 +122,9 @@ bool to_optional_count(PyObject* obj, const char* name, std::optional<std::size_
 
 PyObject* new_array(const Vector& v);
 PyObject* new_array(const Matrix& m);
+// A 1-D array over v's own buffer, which the array then owns: no copy, so a
+// result of n entries is not held twice while it changes hands.
+PyObject* adopt_array(Vector&& v);
 
 // Raises ValueError(prefix + error.display()) and returns nullptr.
 PyObject* raise_error(const GamError& error, const char* prefix = "");
