@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 
 #include <unistd.h>
@@ -35,6 +36,22 @@ double block_inf_norm(const Matrix& m, std::size_t offset, std::size_t k) {
     norm = std::fmax(norm, sum);
   }
   return norm;
+}
+
+// block_inf_norm of each block of consecutive columns, `widths` from column
+// 0 on, in one pass over the rows (the matrix is far larger than a cache).
+std::vector<double> block_inf_norms(const Matrix& m, std::span<const std::size_t> widths) {
+  std::vector<double> norms(widths.size(), 0.0);
+  for (std::size_t i = 0; i < m.rows(); ++i) {
+    const double* row = m.row_ptr(i);
+    for (std::size_t b = 0; b < widths.size(); ++b) {
+      double sum = 0.0;
+      for (std::size_t j = 0; j < widths[b]; ++j) sum += std::fabs(row[j]);
+      norms[b] = std::fmax(norms[b], sum);
+      row += widths[b];
+    }
+  }
+  return norms;
 }
 
 // Physical memory in bytes, or 0 when the platform does not say.
@@ -162,14 +179,14 @@ Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& 
 }
 
 std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, const Matrix& model_matrix) {
+  std::vector<std::size_t> widths;
+  for (const auto& smooth : smooths) widths.push_back(smooth.basis->num_basis());
+  const std::vector<double> basis_norms = block_inf_norms(model_matrix, widths);
   std::vector<double> scales;
-  std::size_t offset = 0;
-  for (const auto& smooth : smooths) {
-    const std::size_t k = smooth.basis->num_basis();
-    const double basis_norm = block_inf_norm(model_matrix, offset, k);
-    const double penalty_norm = block_inf_norm(smooth.penalty, 0, std::min(k, smooth.penalty.cols()));
-    scales.push_back(penalty_norm > kPenaltyNormFloor ? basis_norm * basis_norm / penalty_norm : 1.0);
-    offset += k;
+  for (std::size_t j = 0; j < smooths.size(); ++j) {
+    const std::size_t k = widths[j];
+    const double penalty_norm = block_inf_norm(smooths[j].penalty, 0, std::min(k, smooths[j].penalty.cols()));
+    scales.push_back(penalty_norm > kPenaltyNormFloor ? basis_norms[j] * basis_norms[j] / penalty_norm : 1.0);
   }
   return embed_penalties(smooths, model_matrix.cols(), scales);
 }
