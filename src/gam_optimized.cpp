@@ -67,6 +67,7 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
 
   const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, y);
   const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, y, penalties.front());
+  x = Matrix();  // the data are in the model matrix now: not held through the fit as well
   SmoothingParameter params{Vector(smooths_.size(), lambda0), method, false};
   VORNA_TRY(selected, select_and_fit(family_, design, y, penalties, std::move(params), iterations,
                                      cross ? &*cross : nullptr, true));

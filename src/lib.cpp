@@ -76,10 +76,11 @@ PyObject* raise_failure(const vorna::Failure& failure) {
 
 // The result dict of a fit. The cached pipeline adds "all_lambdas", which is
 // the very same array object as "lambda".
-PyObject* fit_result_dict(const vorna::FitSummary& summary, bool with_all_lambdas) {
+// The fitted values (n entries) are handed over, not copied.
+PyObject* fit_result_dict(vorna::FitSummary& summary, bool with_all_lambdas) {
   py::Ref lambda(py::new_array(summary.lambda));
   py::Ref deviance(PyFloat_FromDouble(summary.deviance));
-  py::Ref fitted_values(py::new_array(summary.fitted_values));
+  py::Ref fitted_values(py::adopt_array(std::move(summary.fitted_values)));
   py::Ref dict(PyDict_New());
   if (!lambda || !deviance || !fitted_values || !dict) return nullptr;
   if (PyDict_SetItemString(dict.get(), "lambda", lambda.get()) < 0) return nullptr;
