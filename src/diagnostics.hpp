@@ -18,6 +18,9 @@ inline constexpr const char* kTraceDebug = "VORNA_TRACE_DEBUG";
 // the model has them (otherwise chosen by cost; see row_pass.cpp).
 inline constexpr const char* kDenseRows = "VORNA_DENSE_ROWS";
 inline constexpr const char* kSparseRows = "VORNA_SPARSE_ROWS";
+// Large fits start from a fit on a sample of their rows; this switch starts
+// them from the response, as small ones (to compare the two).
+inline constexpr const char* kColdStart = "VORNA_COLD_START";
 
 bool enabled(const char* variable);
 

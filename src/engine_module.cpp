@@ -191,6 +191,7 @@ PyObject* fit_dict(vorna::PenalizedGlmFit& f) {
                   set_item(d.get(), "pirls_iterations", PyLong_FromSize_t(f.pirls_iterations)) &&
                   set_item(d.get(), "selection_passes", PyLong_FromSize_t(f.selection_passes)) &&
                   set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&
+                  set_item(d.get(), "warm_started", PyBool_FromLong(f.warm_started)) &&
                   PyDict_SetItemString(d.get(), "warnings", warnings.get()) == 0;
   if (!ok) return nullptr;
   py::Ref passes(PyList_New(0));

@@ -27,6 +27,8 @@ class VectorView {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
+  const double* data() const { return data_; }
+  std::ptrdiff_t stride() const { return stride_; }
   double operator[](std::size_t i) const {
     assert(i < size_);
     return data_[static_cast<std::ptrdiff_t>(i) * stride_];

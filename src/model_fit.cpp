@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "diagnostics.hpp"
 #include "linalg.hpp"
 #include "pirls.hpp"
 #include "row_pass.hpp"
@@ -132,6 +133,17 @@ Result<IrlsState> start_state(const Passes& passes) {
   return st;
 }
 
+// The state at a given β, or nothing when some row's η or μ leaves the
+// family's domain there (then the pass has no cross products to step from).
+Result<std::optional<IrlsState>> state_at(const Passes& passes, const Vector& beta) {
+  IrlsState st;
+  st.beta = beta;
+  VORNA_TRY(sums, passes.run(EtaSpec{&st.beta, 1.0}));
+  if (!sums.valid) return std::optional<IrlsState>();
+  st.sums = std::move(sums);
+  return std::optional<IrlsState>(std::move(st));
+}
+
 // Penalized IRLS at fixed λ (S = S_λ) from `st`, one pass over the rows per
 // iteration. Steps that leave the family's domain or raise the penalized
 // deviance are halved back towards the previous iterate (step halving as in
@@ -246,11 +258,15 @@ Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penal
 // iteration of Gu 1992 and Wood 2017, §6.2.5): β and λ then converge together,
 // one pass over the rows each. Should ln λ stop contracting, the passes fall
 // back to running PiRLS to convergence at each λ, which always settles.
+//
+// `start`: λ to begin with (the first selection then starts there too).
 Result<Vector> select_lambda(const Passes& passes, std::span<const Matrix> penalties,
                              const PenalizedGlmOptions& options, std::size_t observations, IrlsState& state,
-                             PenalizedGlmFit& out) {
+                             PenalizedGlmFit& out, const Vector* start = nullptr) {
   const std::size_t m = penalties.size();
   Vector rho(m, 0.0), centre;
+  if (start != nullptr)
+    for (std::size_t j = 0; j < m; ++j) rho[j] = std::log((*start)[j]);
   bool single_steps = true;
   double last_change = std::numeric_limits<double>::infinity();
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
@@ -259,7 +275,8 @@ Result<Vector> select_lambda(const Passes& passes, std::span<const Matrix> penal
               penalized_irls(passes, options.glm, penalty_sum(exp_of(rho), penalties, passes.width), std::move(state),
                              single_steps ? 1 : options.max_pirls_iterations, kSelectionEtaTolerance));
     state = std::move(st);
-    VORNA_TRY(next, select_once(state, penalties, options, observations, pass == 0 ? nullptr : &rho, centre, out));
+    const bool from_rho = pass > 0 || start != nullptr;
+    VORNA_TRY(next, select_once(state, penalties, options, observations, from_rho ? &rho : nullptr, centre, out));
     double change = 0.0;
     for (std::size_t j = 0; j < m; ++j) change = std::max(change, std::abs(next[j] - rho[j]));
     rho = std::move(next);
@@ -493,10 +510,17 @@ Result<void> closing_pass(const Passes& passes, const IrlsState& st, const Glm& 
   return {};
 }
 
+// Below this many rows a fit is started from the response alone: its passes
+// are cheap, and a sample would be too small to say much about λ.
+constexpr std::size_t kWarmStartRows = 200000;
+// The sample is every k-th row, k at most this, with at least kSampleRows rows.
+constexpr std::size_t kMaxSampleStride = 40;
+constexpr std::size_t kSampleRows = 25000;
+
 }  // namespace
 
 Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<const Matrix> penalties,
-                                          const PenalizedGlmOptions& options) {
+                                          const PenalizedGlmOptions& options, const WarmStart* warm) {
   const std::size_t p = source.width, m = penalties.size();
   VORNA_CHECK(check_options(p, penalties, options));
   if (source.moments.observations == 0) return GamError::invalid_parameter("no observation has a positive weight");
@@ -510,11 +534,23 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     VORNA_TRY(fixed, fixed_model_fit(passes, source, penalties, options, out));
     st = std::move(fixed);
   } else {
-    VORNA_TRY(state, start_state(passes));
+    std::optional<IrlsState> warm_state;
+    if (warm != nullptr && m > 0 && !options.fixed_lambda && warm->beta.size() == p && warm->lambda.size() == m) {
+      VORNA_TRY(at, state_at(passes, warm->beta));
+      warm_state = std::move(at);
+    }
+    if (!warm_state) {
+      VORNA_TRY(start, start_state(passes));
+      warm_state = std::move(start);
+    } else {
+      out.warm_started = true;
+    }
+    IrlsState state = std::move(*warm_state);
     if (options.fixed_lambda) {
       out.lambda = *options.fixed_lambda;
     } else if (m > 0) {
-      VORNA_TRY(lambda, select_lambda(passes, penalties, options, source.moments.observations, state, out));
+      VORNA_TRY(lambda, select_lambda(passes, penalties, options, source.moments.observations, state, out,
+                                      out.warm_started ? &warm->lambda : nullptr));
       out.lambda = std::move(lambda);
     }
     // After a selection the final PiRLS takes a pass or two; where the
@@ -544,6 +580,44 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   out.coefficients = std::move(st.beta);
   return out;
 }
+
+namespace {
+
+// The fit on every k-th row, as a start for the fit on all of them (see
+// fit_penalized_glm); nothing where it would not pay or does not succeed
+// (the fit on all rows then reports what is wrong).
+std::optional<WarmStart> sample_fit(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
+                                    VectorView offset, std::span<const Matrix> penalties,
+                                    const PenalizedGlmOptions& options) {
+  const std::size_t n = data.rows();
+  if (n < kWarmStartRows || fixed_working_model(options.glm) || options.fixed_lambda || penalties.empty() ||
+      diag::enabled(diag::kColdStart))
+    return std::nullopt;
+  const std::size_t stride = std::min(kMaxSampleStride, n / kSampleRows);
+  const std::size_t rows = (n + stride - 1) / stride;
+  const auto k = static_cast<std::ptrdiff_t>(stride);
+  const auto every = [&](VectorView v) { return VectorView(v.data(), rows, k * v.stride()); };
+  const ConstMatrixView sample(data.data(), rows, data.cols(), k * data.row_stride(), data.col_stride());
+  const VectorView ys = every(y), ws = every(w), os = every(offset);
+  auto moments = row_moments(options.glm, ys, ws, os);
+  auto null_model = TermModel::create({ModelTerm{}}, data.cols());
+  if (!moments || !null_model || moments.value().observations == 0) return std::nullopt;
+  const std::size_t threads = thread_count(options.threads);
+  const RowData rows_of{&model, sample, ys, ws, os, options.glm};
+  const RowData null_rows{&null_model.value(), sample, ys, ws, os, options.glm};
+  PassSource source;
+  source.width = model.width();
+  for (std::size_t t = 0; t < model.terms().size(); ++t)
+    if (model.terms()[t].kind == ModelTerm::Kind::Intercept) source.intercept = model.offset(t);
+  source.moments = moments.value();
+  source.pass = [&](const PassRequest& request) { return row_pass(rows_of, request, {}, threads); };
+  source.null_pass = [&](const PassRequest& request) { return row_pass(null_rows, request, {}, threads); };
+  auto fit = fit_penalized_glm(source, penalties, options);
+  if (!fit || !fit.value().converged) return std::nullopt;
+  return WarmStart{std::move(fit.value().coefficients), std::move(fit.value().lambda)};
+}
+
+}  // namespace
 
 Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
                                           VectorView offset, std::span<const Matrix> penalties,
@@ -576,7 +650,8 @@ Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixVie
     return row_pass(rows, request, outputs, threads);
   };
   source.null_pass = [&](const PassRequest& request) { return row_pass(null_rows, request, {}, threads); };
-  VORNA_TRY(fit, fit_penalized_glm(source, penalties, options));
+  const std::optional<WarmStart> warm = sample_fit(model, data, y, w, offset, penalties, options);
+  VORNA_TRY(fit, fit_penalized_glm(source, penalties, options, warm ? &*warm : nullptr));
   if (eta.empty()) {  // no closing pass was made: one for the per-row values
     PassRequest request;
     request.eta = EtaSpec{&fit.coefficients, 1.0};

@@ -58,6 +58,7 @@ struct PenalizedGlmFit {
   std::size_t observations = 0;  // rows with a positive prior weight
   std::size_t pirls_iterations = 0;
   std::size_t selection_passes = 0;
+  bool warm_started = false;  // PiRLS and the selection began at a WarmStart
   bool converged = true;
   std::vector<std::string> warnings;
   // One record per selection pass: λ chosen, the criterion there and the
@@ -95,14 +96,25 @@ struct PassSource {
 // passes' own errors; OptimizationFailed when PiRLS cannot find a step that
 // keeps the mean valid; LinAlgError when the penalized system is not
 // positive definite; Interrupted when a stop is requested.
+//
+// `warm`: where a fit on a sample of the rows ended (β and λ), to start
+// PiRLS and the selection from instead of the response and a balanced λ;
+// ignored for a Gaussian identity-link fit, a fixed λ, or a β at which some
+// row's mean leaves the family's range.
+struct WarmStart {
+  Vector beta;
+  Vector lambda;
+};
 Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<const Matrix> penalties,
-                                          const PenalizedGlmOptions& options);
+                                          const PenalizedGlmOptions& options, const WarmStart* warm = nullptr);
 
 // The model matrix is that of `model` on `data` (n rows), evaluated block by
 // block in every pass over the rows and never held whole; y, prior weights w
 // (≥ 0, finite) and offset: n; penalties: m p × p symmetric matrices, each
 // non-zero on one block of coefficients. The result holds η, μ and the
-// working weights of every row.
+// working weights of every row. With many rows, a model whose working model
+// depends on β first fits every k-th row and starts from there (WarmStart):
+// fewer passes over all rows; the result is the same to the fit's tolerances.
 // Errors: as above, and DimensionMismatch for inconsistent sizes;
 // InvalidParameter for a response outside the family's support, a weight
 // that is negative or not finite, a non-finite offset or model-matrix entry,
