@@ -585,14 +585,14 @@ namespace {
 
 // The fit on every k-th row, as a start for the fit on all of them (see
 // fit_penalized_glm); nothing where it would not pay or does not succeed
-// (the fit on all rows then reports what is wrong).
-std::optional<WarmStart> sample_fit(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
-                                    VectorView offset, std::span<const Matrix> penalties,
-                                    const PenalizedGlmOptions& options) {
+// (the fit on all rows then reports what is wrong). A stop request is passed on.
+Result<std::optional<WarmStart>> sample_fit(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
+                                            VectorView offset, std::span<const Matrix> penalties,
+                                            const PenalizedGlmOptions& options) {
   const std::size_t n = data.rows();
   if (n < kWarmStartRows || fixed_working_model(options.glm) || options.fixed_lambda || penalties.empty() ||
       diag::enabled(diag::kColdStart))
-    return std::nullopt;
+    return std::optional<WarmStart>();
   const std::size_t stride = std::min(kMaxSampleStride, n / kSampleRows);
   const std::size_t rows = (n + stride - 1) / stride;
   const auto k = static_cast<std::ptrdiff_t>(stride);
@@ -601,7 +601,7 @@ std::optional<WarmStart> sample_fit(const TermModel& model, ConstMatrixView data
   const VectorView ys = every(y), ws = every(w), os = every(offset);
   auto moments = row_moments(options.glm, ys, ws, os);
   auto null_model = TermModel::create({ModelTerm{}}, data.cols());
-  if (!moments || !null_model || moments.value().observations == 0) return std::nullopt;
+  if (!moments || !null_model || moments.value().observations == 0) return std::optional<WarmStart>();
   const std::size_t threads = thread_count(options.threads);
   const RowData rows_of{&model, sample, ys, ws, os, options.glm};
   const RowData null_rows{&null_model.value(), sample, ys, ws, os, options.glm};
@@ -613,8 +613,9 @@ std::optional<WarmStart> sample_fit(const TermModel& model, ConstMatrixView data
   source.pass = [&](const PassRequest& request) { return row_pass(rows_of, request, {}, threads); };
   source.null_pass = [&](const PassRequest& request) { return row_pass(null_rows, request, {}, threads); };
   auto fit = fit_penalized_glm(source, penalties, options);
-  if (!fit || !fit.value().converged) return std::nullopt;
-  return WarmStart{std::move(fit.value().coefficients), std::move(fit.value().lambda)};
+  if (!fit && fit.error().kind == GamErrorKind::Interrupted) return std::move(fit).error();
+  if (!fit || !fit.value().converged) return std::optional<WarmStart>();
+  return std::optional<WarmStart>(WarmStart{std::move(fit.value().coefficients), std::move(fit.value().lambda)});
 }
 
 }  // namespace
@@ -650,7 +651,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixVie
     return row_pass(rows, request, outputs, threads);
   };
   source.null_pass = [&](const PassRequest& request) { return row_pass(null_rows, request, {}, threads); };
-  const std::optional<WarmStart> warm = sample_fit(model, data, y, w, offset, penalties, options);
+  VORNA_TRY(warm, sample_fit(model, data, y, w, offset, penalties, options));
   VORNA_TRY(fit, fit_penalized_glm(source, penalties, options, warm ? &*warm : nullptr));
   if (eta.empty()) {  // no closing pass was made: one for the per-row values
     PassRequest request;
