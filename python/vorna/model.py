@@ -12,6 +12,7 @@ from __future__ import annotations
 import inspect
 import logging
 import math
+import os
 import sys
 import warnings
 from dataclasses import dataclass
@@ -94,6 +95,20 @@ def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
     if arr.ndim != 1 or arr.shape[0] != n:
         raise ValueError(f"{name} must have one value per row ({n}), got shape {np.shape(value)}")
     return arr
+
+
+def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
+    """Each term's blocks. The terms of a float64 array are set up side by
+    side when the fit has threads: their sorts (for knots) and the engine's
+    column sums release the GIL. An error is that of the first failing term."""
+    threads = frame.threads if type(frame) is Frame and frame.float_array() is not None else 1
+    workers = min(len(terms), threads if threads > 0 else (os.cpu_count() or 1))
+    if workers < 2:
+        return [t.setup(frame) for t in terms]
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        return list(pool.map(lambda t: t.setup(frame), terms))
 
 
 class GAM:
@@ -387,7 +402,7 @@ class GAM:
         """The terms set up on the data: their blocks, the penalties embedded
         in the full coefficient vector, and each block's first coefficient."""
         terms = self._term_list(frame)
-        blocks = [b for t in terms for b in t.setup(frame)]
+        blocks = [b for term_blocks in _set_up(terms, frame) for b in term_blocks]
         labels = [b.label for b in blocks]
         if len(set(labels)) != len(labels):
             raise ValueError(f"the model repeats a term: {labels}")
