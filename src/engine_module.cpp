@@ -33,8 +33,9 @@ namespace py = vorna::py;
 bool to_column_view(PyObject* obj, const char* name, std::size_t n, double constant, Vector& fill,
                     vorna::VectorView& out) {
   if (obj == Py_None) {
-    fill.assign(n, constant);
-    out = vorna::VectorView(fill);
+    // One entry read for every row (stride 0): no n-vector of a constant.
+    fill.assign(1, constant);
+    out = vorna::VectorView(fill.data(), n, 0);
     return true;
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);

@@ -306,7 +306,7 @@ Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, Vecto
     m.weight_sum += w[i];
     m.weighted_response += w[i] * y[i];
     m.weighted_offset += w[i] * offset[i];
-    m.log_weight_sum += std::log(w[i]);
+    if (w[i] != 1.0) m.log_weight_sum += std::log(w[i]);  // log 1 = 0: unit weights need no call
     ++m.observations;
   }
   return m;
