@@ -15,9 +15,12 @@ namespace {
 // Operation counts for pays_off(), in units of one multiply-add of the dense
 // path's BLAS cross product, from pass timings at n = 10⁶ (three cr smooths
 // k = 10; B-spline and tensor-product smooths alike): a multiply-add into a
-// tile of XᵀWX_raw (index arithmetic, 2-wide at best) costs about 2.5 of
-// them, filling a pair of a row (interval search, a few products) about 10,
-// and one dense basis value with its share of the interval search about 4.
+// tile of XᵀWX_raw (index arithmetic included) costs about 2.5 of them,
+// filling a pair of a row (interval search, a few products) about 10, and
+// one dense basis value with its share of the interval search about 4. These
+// were measured before the tiles were vectorized (see RowKernel), so they
+// now lean towards the dense path: the sparse one is taken a little less
+// often than it would pay.
 constexpr double kTileCost = 2.5;
 constexpr double kPairCost = 10.0;
 constexpr double kDenseBasisCost = 4.0;
