@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "diagnostics.hpp"
+#include "interrupt.hpp"
 #include "linalg.hpp"
 #include "sparse_rows.hpp"
 
@@ -99,7 +100,7 @@ struct Scratch {
 // the model's at the end.
 void sparse_pass_range(const RowData& rows, const SparseDesign& design, const PassRequest& request,
                        const RowOutputs& outputs, std::size_t first, std::size_t last, PassSums& sums,
-                       std::optional<GamError>& error) {
+                       std::optional<GamError>& error, RowStop& stop) {
   const std::size_t capacity = std::min(kBlockRows, last - first);
   SparseBlock block = design.make_block(capacity);
   RawSums raw = design.make_sums();
@@ -110,6 +111,7 @@ void sparse_pass_range(const RowData& rows, const SparseDesign& design, const Pa
   const Vector gamma = coefficients(&request.eta);
   const Vector previous = coefficients(request.previous ? &*request.previous : nullptr);
   for (std::size_t start = first; start < last; start += kBlockRows) {
+    if (stop.requested()) return;
     const std::size_t count = std::min(kBlockRows, last - start);
     auto filled = design.fill(rows.data, start, count, block);
     if (!filled) {
@@ -133,7 +135,7 @@ void sparse_pass_range(const RowData& rows, const SparseDesign& design, const Pa
 
 // The same by dense rows of the model matrix, with BLAS for the cross products.
 void dense_pass_range(const RowData& rows, const PassRequest& request, const RowOutputs& outputs, std::size_t first,
-                      std::size_t last, PassSums& sums, std::optional<GamError>& error) {
+                      std::size_t last, PassSums& sums, std::optional<GamError>& error, RowStop& stop) {
   const std::size_t p = rows.model->width();
   const std::size_t capacity = std::min(kBlockRows, last - first);
   Matrix block(capacity, p);
@@ -143,6 +145,7 @@ void dense_pass_range(const RowData& rows, const PassRequest& request, const Row
   };
   const EtaSpec* previous = request.previous ? &*request.previous : nullptr;
   for (std::size_t start = first; start < last; start += kBlockRows) {
+    if (stop.requested()) return;
     const std::size_t count = std::min(kBlockRows, last - start);
     auto filled = rows.model->fill_rows(rows.data, start, count, block.data());
     if (!filled) {
@@ -174,14 +177,14 @@ void dense_pass_range(const RowData& rows, const PassRequest& request, const Row
 
 // The rows [first, last) of the pass, block by block.
 void pass_range(const RowData& rows, const SparseDesign* sparse, const PassRequest& request, const RowOutputs& outputs,
-                std::size_t first, std::size_t last, Partial& out) {
+                std::size_t first, std::size_t last, Partial& out, RowStop& stop) {
   out.sums = empty_sums(rows.model->width(), request.cross_products);
   out.sums.rows = last - first;
   if (first >= last) return;
   if (sparse != nullptr) {
-    sparse_pass_range(rows, *sparse, request, outputs, first, last, out.sums, out.error);
+    sparse_pass_range(rows, *sparse, request, outputs, first, last, out.sums, out.error, stop);
   } else {
-    dense_pass_range(rows, request, outputs, first, last, out.sums, out.error);
+    dense_pass_range(rows, request, outputs, first, last, out.sums, out.error, stop);
   }
 }
 
@@ -239,6 +242,24 @@ std::size_t thread_count(std::size_t requested) {
   return hardware > 0 ? hardware : 1;
 }
 
+namespace {
+// How often the owner of a RowStop asks for a stop request: often enough for
+// a prompt Ctrl-C, rarely enough that waiting for the GIL costs nothing.
+constexpr auto kStopPoll = std::chrono::milliseconds(20);
+}  // namespace
+
+RowStop::RowStop() : owner_(std::this_thread::get_id()), next_poll_(std::chrono::steady_clock::now() + kStopPoll) {}
+
+bool RowStop::requested() {
+  if (stop_.load(std::memory_order_relaxed)) return true;
+  if (std::this_thread::get_id() != owner_) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_poll_) return false;
+  next_poll_ = now + kStopPoll;
+  if (interrupted()) stop_.store(true, std::memory_order_relaxed);
+  return stop_.load(std::memory_order_relaxed);
+}
+
 void for_row_partitions(std::size_t n, std::size_t threads,
                         const std::function<void(std::size_t, std::size_t, std::size_t)>& work) {
   const std::size_t per = (n + kRowPartitions - 1) / kRowPartitions;
@@ -261,13 +282,15 @@ Result<PassSums> row_pass(const RowData& rows, const PassRequest& request, RowOu
   const std::size_t n = rows.y.size();
   const std::optional<SparseDesign> sparse = choose_sparse(*rows.model, (n + kRowPartitions - 1) / kRowPartitions);
   std::vector<Partial> parts(kRowPartitions);
+  RowStop stop;
   for_row_partitions(n, threads, [&](std::size_t part, std::size_t first, std::size_t last) {
     try {
-      pass_range(rows, sparse ? &*sparse : nullptr, request, outputs, first, last, parts[part]);
+      pass_range(rows, sparse ? &*sparse : nullptr, request, outputs, first, last, parts[part], stop);
     } catch (const std::exception& e) {
       parts[part].error = GamError::invalid_parameter(std::string("a row pass failed: ") + e.what());
     }
   });
+  if (stop.requested()) return interrupted_error();
   PassSums total = empty_sums(rows.model->width(), request.cross_products);
   for (Partial& part : parts) {
     if (part.error) return std::move(*part.error);

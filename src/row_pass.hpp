@@ -14,9 +14,12 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <thread>
 
 #include "error.hpp"
 #include "glm.hpp"
@@ -79,10 +82,28 @@ void add_sums(PassSums& total, const PassSums& part);
 inline constexpr std::size_t kRowPartitions = 16;
 
 // work(part, first, last) for each of the kRowPartitions partitions of n rows
-// (the same ranges for every thread count), shared by `threads` ≥ 1 threads.
-// `work` must not throw; it runs concurrently for distinct partitions.
+// (the same ranges for every thread count), shared by `threads` ≥ 1 threads,
+// the calling thread among them. `work` must not throw; it runs concurrently
+// for distinct partitions.
 void for_row_partitions(std::size_t n, std::size_t threads,
                         const std::function<void(std::size_t, std::size_t, std::size_t)>& work);
+
+// A stop request (Ctrl-C) as the threads of one for_row_partitions call see
+// it. Only the thread that made the object can ask `interrupted()` (the
+// interpreter answers on its main thread alone, and asking may wait for the
+// GIL), so that thread asks, at most every kStopPoll, and the flag tells the
+// others. Work polls `requested()` between row blocks and stops when it is
+// true; the caller then returns interrupted_error().
+class RowStop {
+ public:
+  RowStop();
+  bool requested();
+
+ private:
+  std::thread::id owner_;
+  std::chrono::steady_clock::time_point next_poll_;
+  std::atomic<bool> stop_{false};
+};
 
 // Where η, μ and the working weights of each row go (n entries each), or null.
 struct RowOutputs {

@@ -434,12 +434,14 @@ Result<Vector> model_column_sums(const TermModel& model, ConstMatrixView data, s
   const std::size_t n = data.rows(), entries = design->entries();
   std::vector<Vector> raw(kRowPartitions);
   std::vector<std::optional<GamError>> errors(kRowPartitions);
+  RowStop stop;
   for_row_partitions(n, threads, [&](std::size_t part, std::size_t first, std::size_t last) {
-    raw[part].assign(design->raw_width(), 0.0);
-    if (first >= last) return;
     try {
+      raw[part].assign(design->raw_width(), 0.0);
+      if (first >= last) return;
       SparseBlock block = design->make_block(std::min(kRowBlock, last - first));
       for (std::size_t start = first; start < last; start += kRowBlock) {
+        if (stop.requested()) return;
         const std::size_t count = std::min(kRowBlock, last - start);
         auto filled = design->fill(data, start, count, block);
         if (!filled) {
@@ -452,6 +454,7 @@ Result<Vector> model_column_sums(const TermModel& model, ConstMatrixView data, s
       errors[part] = GamError::invalid_parameter(std::string("column sums failed: ") + e.what());
     }
   });
+  if (stop.requested()) return interrupted_error();
   Vector total(design->raw_width(), 0.0);
   for (std::size_t part = 0; part < kRowPartitions; ++part) {
     if (errors[part]) return std::move(*errors[part]);

@@ -158,3 +158,38 @@ def test_a_large_fit_started_from_a_sample_gives_the_cold_start_answer(monkeypat
     np.testing.assert_allclose(warm[0].deviance_, cold.deviance_, rtol=1e-7)
     np.testing.assert_allclose(warm[0].score_, cold.score_, rtol=1e-8)
     np.testing.assert_allclose(warm[0].edf_, cold.edf_, rtol=1e-4)
+
+
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs POSIX signals")
+@pytest.mark.parametrize("call", ["column_sums", "partition_pass"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_pass_over_the_rows(call, threads):
+    from vorna import _engine
+
+    x, y = big_problem(n=6_000_000, seed=6)
+    margins = [("cr", np.quantile(x[:10_000, j], np.linspace(0, 1, 10))) for j in range(3)]
+    terms = [("intercept",)] + [("smooth", [j], [margins[j]], None, None) for j in range(3)]
+    request = dict(eta=(None, 1.0), previous=None, start_fallback=0.0, cross_products=True,
+                   likelihood_scales=None, null_mean=None)
+    run = {"column_sums": lambda: _engine.column_sums(terms, x, threads),
+           "partition_pass": lambda: _engine.partition_pass(terms, x, y, None, None, "gaussian", "identity",
+                                                            request, threads)}[call]
+    start = time.perf_counter()
+    run()
+    full = time.perf_counter() - start
+    sent = []
+
+    def interrupt():
+        time.sleep(0.03)
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    killer = threading.Thread(target=interrupt)
+    killer.start()
+    with pytest.raises(KeyboardInterrupt):
+        run()
+    stopped = time.perf_counter()
+    killer.join()
+    # The stop request is asked for every 20 ms between row blocks: the call ends long before it
+    # would have (a KeyboardInterrupt raised only once the call returned would take the rest of it).
+    assert stopped - sent[0] < full / 3

@@ -107,8 +107,14 @@ def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
         return [t.setup(frame) for t in terms]
     from concurrent.futures import ThreadPoolExecutor
 
-    with ThreadPoolExecutor(max_workers=workers) as pool:
+    pool = ThreadPoolExecutor(max_workers=workers)
+    try:
         return list(pool.map(lambda t: t.setup(frame), terms))
+    finally:
+        # On an error (Ctrl-C included) the fit fails at once: the terms not
+        # started are dropped, and one still running ends by itself (the
+        # engine's checks for a stop answer on the main thread only).
+        pool.shutdown(wait=False, cancel_futures=True)
 
 
 class GAM:
