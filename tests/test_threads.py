@@ -42,6 +42,25 @@ def spin_during(call):
     return count / elapsed
 
 
+def seconds_to_stop(run, delay):
+    """Runs `run`, sending SIGINT `delay` seconds in; it must raise KeyboardInterrupt.
+    Returns the seconds from the signal to the end of the call."""
+    sent = []
+
+    def interrupt():
+        time.sleep(delay)
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    killer = threading.Thread(target=interrupt)
+    killer.start()
+    with pytest.raises(KeyboardInterrupt):
+        run()
+    stopped = time.perf_counter()
+    killer.join()
+    return stopped - sent[0]
+
+
 def idle_rate():
     return spin_during(lambda: time.sleep(0.2))
 
@@ -94,24 +113,12 @@ def test_ctrl_c_stops_a_fit_promptly_and_leaves_the_model(which, delay):
         model.fit(x[:2000], counts[:2000])
         before = model.coef_.copy()
         run = lambda: model.fit(x, counts)  # noqa: E731
-    sent = []
-
-    def interrupt():
-        time.sleep(delay)
-        sent.append(time.perf_counter())
-        os.kill(os.getpid(), signal.SIGINT)
-
-    killer = threading.Thread(target=interrupt)
-    killer.start()
-    with pytest.raises(KeyboardInterrupt):
-        run()
-    stopped = time.perf_counter()
-    killer.join()
+    latency = seconds_to_stop(run, delay)
     # Within ~0.1 s of the signal (one row block or iteration); generous for a loaded machine, and
     # more so under the sanitizers, which slow every pass down several times.
     preload = os.environ.get("LD_PRELOAD", "")
     bound = 5.0 if "asan" in preload or "tsan" in preload else 0.5
-    assert stopped - sent[0] < bound
+    assert latency < bound
     after = model.get_coefficients() if which == "core" else model.coef_
     np.testing.assert_array_equal(after, before)
 
@@ -177,19 +184,7 @@ def test_ctrl_c_stops_a_long_pass_over_the_rows(call, threads):
     start = time.perf_counter()
     run()
     full = time.perf_counter() - start
-    sent = []
-
-    def interrupt():
-        time.sleep(0.03)
-        sent.append(time.perf_counter())
-        os.kill(os.getpid(), signal.SIGINT)
-
-    killer = threading.Thread(target=interrupt)
-    killer.start()
-    with pytest.raises(KeyboardInterrupt):
-        run()
-    stopped = time.perf_counter()
-    killer.join()
+    latency = seconds_to_stop(run, 0.03)
     # The stop request is asked for every 20 ms between row blocks: the call ends long before it
     # would have (a KeyboardInterrupt raised only once the call returned would take the rest of it).
-    assert stopped - sent[0] < full / 3
+    assert latency < full / 3
