@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "diagnostics.hpp"
@@ -583,6 +584,44 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
 
 namespace {
 
+// Where the passes over rows in memory write each row's η, μ and working
+// weight when a request asks for it (sized on first use).
+struct RowRecord {
+  Vector eta, mu, weights;
+};
+
+// The passes of `model` over rows in memory, with those of the
+// intercept-only model on the same rows, and the rows' moments. The views
+// must outlive the source; with `record`, a pass that asks writes there.
+Result<PassSource> memory_source(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
+                                 VectorView offset, const PenalizedGlmOptions& options, RowRecord* record) {
+  VORNA_TRY(moments, row_moments(options.glm, y, w, offset));
+  VORNA_TRY(null_model, TermModel::create({ModelTerm{}}, data.cols()));
+  const auto null_shared = std::make_shared<const TermModel>(std::move(null_model));
+  const std::size_t threads = thread_count(options.threads), n = data.rows();
+  const RowData rows{&model, data, y, w, offset, options.glm};
+  const RowData null_rows{null_shared.get(), data, y, w, offset, options.glm};
+  PassSource source;
+  source.width = model.width();
+  for (std::size_t t = 0; t < model.terms().size(); ++t)
+    if (model.terms()[t].kind == ModelTerm::Kind::Intercept) source.intercept = model.offset(t);
+  source.moments = moments;
+  source.pass = [rows, threads, record, n](const PassRequest& request) {
+    RowOutputs outputs;
+    if (request.record && record != nullptr) {
+      record->eta.resize(n);
+      record->mu.resize(n);
+      record->weights.resize(n);
+      outputs = {record->eta.data(), record->mu.data(), record->weights.data()};
+    }
+    return row_pass(rows, request, outputs, threads);
+  };
+  source.null_pass = [null_rows, null_shared, threads](const PassRequest& request) {
+    return row_pass(null_rows, request, {}, threads);
+  };
+  return source;
+}
+
 // The fit on every k-th row, as a start for the fit on all of them (see
 // fit_penalized_glm); nothing where it would not pay or does not succeed
 // (the fit on all rows then reports what is wrong). A stop request is passed on.
@@ -598,21 +637,9 @@ Result<std::optional<WarmStart>> sample_fit(const TermModel& model, ConstMatrixV
   const auto k = static_cast<std::ptrdiff_t>(stride);
   const auto every = [&](VectorView v) { return VectorView(v.data(), rows, k * v.stride()); };
   const ConstMatrixView sample(data.data(), rows, data.cols(), k * data.row_stride(), data.col_stride());
-  const VectorView ys = every(y), ws = every(w), os = every(offset);
-  auto moments = row_moments(options.glm, ys, ws, os);
-  auto null_model = TermModel::create({ModelTerm{}}, data.cols());
-  if (!moments || !null_model || moments.value().observations == 0) return std::optional<WarmStart>();
-  const std::size_t threads = thread_count(options.threads);
-  const RowData rows_of{&model, sample, ys, ws, os, options.glm};
-  const RowData null_rows{&null_model.value(), sample, ys, ws, os, options.glm};
-  PassSource source;
-  source.width = model.width();
-  for (std::size_t t = 0; t < model.terms().size(); ++t)
-    if (model.terms()[t].kind == ModelTerm::Kind::Intercept) source.intercept = model.offset(t);
-  source.moments = moments.value();
-  source.pass = [&](const PassRequest& request) { return row_pass(rows_of, request, {}, threads); };
-  source.null_pass = [&](const PassRequest& request) { return row_pass(null_rows, request, {}, threads); };
-  auto fit = fit_penalized_glm(source, penalties, options);
+  auto source = memory_source(model, sample, every(y), every(w), every(offset), options, nullptr);
+  if (!source) return std::optional<WarmStart>();
+  auto fit = fit_penalized_glm(source.value(), penalties, options);
   if (!fit && fit.error().kind == GamErrorKind::Interrupted) return std::move(fit).error();
   if (!fit || !fit.value().converged) return std::optional<WarmStart>();
   return std::optional<WarmStart>(WarmStart{std::move(fit.value().coefficients), std::move(fit.value().lambda)});
@@ -629,40 +656,20 @@ Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixVie
                                         std::to_string(y.size()) + ", the weights " + std::to_string(w.size()) +
                                         " and the offset " + std::to_string(offset.size()));
   VORNA_CHECK(check_options(model.width(), penalties, options));
-  VORNA_TRY(moments, row_moments(options.glm, y, w, offset));
-  VORNA_TRY(null_model, TermModel::create({ModelTerm{}}, data.cols()));
-  const std::size_t threads = thread_count(options.threads);
-  const RowData rows{&model, data, y, w, offset, options.glm};
-  const RowData null_rows{&null_model, data, y, w, offset, options.glm};
-  Vector eta, mu, weights;
-  PassSource source;
-  source.width = model.width();
-  for (std::size_t t = 0; t < model.terms().size(); ++t)
-    if (model.terms()[t].kind == ModelTerm::Kind::Intercept) source.intercept = model.offset(t);
-  source.moments = moments;
-  source.pass = [&](const PassRequest& request) {
-    RowOutputs outputs;
-    if (request.record) {
-      eta.resize(n);
-      mu.resize(n);
-      weights.resize(n);
-      outputs = {eta.data(), mu.data(), weights.data()};
-    }
-    return row_pass(rows, request, outputs, threads);
-  };
-  source.null_pass = [&](const PassRequest& request) { return row_pass(null_rows, request, {}, threads); };
+  RowRecord record;
+  VORNA_TRY(source, memory_source(model, data, y, w, offset, options, &record));
   VORNA_TRY(warm, sample_fit(model, data, y, w, offset, penalties, options));
   VORNA_TRY(fit, fit_penalized_glm(source, penalties, options, warm ? &*warm : nullptr));
-  if (eta.empty()) {  // no closing pass was made: one for the per-row values
+  if (record.eta.empty()) {  // no closing pass was made: one for the per-row values
     PassRequest request;
     request.eta = EtaSpec{&fit.coefficients, 1.0};
     request.cross_products = false;
     request.record = true;
     VORNA_CHECK(source.pass(request));
   }
-  fit.linear_predictor = std::move(eta);
-  fit.fitted = std::move(mu);
-  fit.working_weights = std::move(weights);
+  fit.linear_predictor = std::move(record.eta);
+  fit.fitted = std::move(record.mu);
+  fit.working_weights = std::move(record.weights);
   return fit;
 }
 
