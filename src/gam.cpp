@@ -26,20 +26,9 @@ constexpr double kLooseTolerance = 2e-6;
 constexpr double kPenaltyNormFloor = 1e-10;
 constexpr std::size_t kPredictBlockRows = 4096;
 
-// Largest absolute row sum of columns [offset, offset + k) of m.
-double block_inf_norm(const Matrix& m, std::size_t offset, std::size_t k) {
-  double norm = 0.0;
-  for (std::size_t i = 0; i < m.rows(); ++i) {
-    const double* row = m.row_ptr(i) + offset;
-    double sum = 0.0;
-    for (std::size_t j = 0; j < k; ++j) sum += std::fabs(row[j]);
-    norm = std::fmax(norm, sum);
-  }
-  return norm;
-}
-
-// block_inf_norm of each block of consecutive columns, `widths` from column
-// 0 on, in one pass over the rows (the matrix is far larger than a cache).
+// The largest absolute row sum of each block of consecutive columns,
+// `widths` from column 0 on, in one pass over the rows (a model matrix is far
+// larger than a cache).
 std::vector<double> block_inf_norms(const Matrix& m, std::span<const std::size_t> widths) {
   std::vector<double> norms(widths.size(), 0.0);
   for (std::size_t i = 0; i < m.rows(); ++i) {
@@ -185,7 +174,8 @@ std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, con
   std::vector<double> scales;
   for (std::size_t j = 0; j < smooths.size(); ++j) {
     const std::size_t k = widths[j];
-    const double penalty_norm = block_inf_norm(smooths[j].penalty, 0, std::min(k, smooths[j].penalty.cols()));
+    const std::size_t penalty_width = std::min(k, smooths[j].penalty.cols());
+    const double penalty_norm = block_inf_norms(smooths[j].penalty, std::span(&penalty_width, 1))[0];
     scales.push_back(penalty_norm > kPenaltyNormFloor ? basis_norms[j] * basis_norms[j] / penalty_norm : 1.0);
   }
   return embed_penalties(smooths, model_matrix.cols(), scales);
