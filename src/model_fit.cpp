@@ -254,16 +254,31 @@ Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penal
   return outcome.rho;
 }
 
+// What the selection passes leave: λ, and whether the state is already the
+// fit at that λ (its last PiRLS step settled to kEtaTolerance at exactly that
+// λ, and its pass answered the closing request if there is one), so that no
+// final PiRLS is needed.
+struct Selection {
+  Vector lambda;
+  bool fitted = false;
+};
+
 // λ by alternating PiRLS and selection on its working model until ln λ and
 // η settle. Each selection pass takes a single PiRLS step (the performance
 // iteration of Gu 1992 and Wood 2017, §6.2.5): β and λ then converge together,
 // one pass over the rows each. Should ln λ stop contracting, the passes fall
 // back to running PiRLS to convergence at each λ, which always settles.
 //
+// Once ln λ has settled, a pass's PiRLS step is often already the final fit's
+// last: when its η moved by no more than the final tolerance and the
+// selection then leaves λ where the step was taken, the state is returned as
+// the fit at that λ. Such passes carry `closing`, so that the closing pass
+// is answered too.
+//
 // `start`: λ to begin with (the first selection then starts there too).
-Result<Vector> select_lambda(const Passes& passes, std::span<const Matrix> penalties,
-                             const PenalizedGlmOptions& options, std::size_t observations, IrlsState& state,
-                             PenalizedGlmFit& out, const Vector* start = nullptr) {
+Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> penalties,
+                                const PenalizedGlmOptions& options, std::size_t observations, IrlsState& state,
+                                PenalizedGlmFit& out, const Vector* start, const ClosingRequest* closing) {
   const std::size_t m = penalties.size();
   Vector rho(m, 0.0), centre;
   if (start != nullptr)
@@ -272,24 +287,29 @@ Result<Vector> select_lambda(const Passes& passes, std::span<const Matrix> penal
   double last_change = std::numeric_limits<double>::infinity();
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
     VORNA_CHECK_INTERRUPT();
-    VORNA_TRY(st,
-              penalized_irls(passes, options.glm, penalty_sum(exp_of(rho), penalties, passes.width), std::move(state),
-                             single_steps ? 1 : options.max_pirls_iterations, kSelectionEtaTolerance));
+    const bool maybe_last = pass > 0 && last_change < kLambdaTolerance;
+    VORNA_TRY(st, penalized_irls(passes, options.glm, penalty_sum(exp_of(rho), penalties, passes.width),
+                                 std::move(state), single_steps ? 1 : options.max_pirls_iterations,
+                                 kSelectionEtaTolerance, maybe_last ? closing : nullptr));
     state = std::move(st);
     const bool from_rho = pass > 0 || start != nullptr;
     VORNA_TRY(next, select_once(state, penalties, options, observations, from_rho ? &rho : nullptr, centre, out));
     double change = 0.0;
     for (std::size_t j = 0; j < m; ++j) change = std::max(change, std::abs(next[j] - rho[j]));
-    rho = std::move(next);
     out.selection_passes = pass + 1;
-    if (pass > 0 && change < kLambdaTolerance && state.converged) return exp_of(rho);
+    const bool settled = pass > 0 && change < kLambdaTolerance;
+    if (settled && (maybe_last || closing == nullptr) &&
+        state.sums.max_change <= kEtaTolerance * state.sums.max_abs_eta)
+      return Selection{exp_of(rho), true};
+    rho = std::move(next);
+    if (settled && state.converged) return Selection{exp_of(rho), false};
     if (single_steps && pass > 2 && change > last_change) single_steps = false;
     last_change = change;
   }
   out.warnings.push_back("the smoothing parameters did not settle in " + std::to_string(options.max_selection_passes) +
                          " passes");
   out.converged = false;
-  return exp_of(rho);
+  return Selection{exp_of(rho), false};
 }
 
 // Moves a fixed working model's state to `beta`: z is fixed, so the residual
@@ -547,21 +567,28 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
       out.warm_started = true;
     }
     IrlsState state = std::move(*warm_state);
+    // After a selection the last passes (the final PiRLS's, or the
+    // selection's own) can be told what the closing pass asks where the
+    // family fixes the scale, since its scales are known now.
+    if (m > 0 && !options.fixed_lambda && scale_is_known(glm.distribution))
+      closing = ClosingRequest{{1.0, 1.0}, constant_null_mean(glm, source.moments)};
+    bool fitted = false;
     if (options.fixed_lambda) {
       out.lambda = *options.fixed_lambda;
     } else if (m > 0) {
-      VORNA_TRY(lambda, select_lambda(passes, penalties, options, source.moments.observations, state, out,
-                                      out.warm_started ? &warm->lambda : nullptr));
-      out.lambda = std::move(lambda);
+      VORNA_TRY(selection, select_lambda(passes, penalties, options, source.moments.observations, state, out,
+                                         out.warm_started ? &warm->lambda : nullptr, closing ? &*closing : nullptr));
+      out.lambda = std::move(selection.lambda);
+      fitted = selection.fitted;
     }
-    // After a selection the final PiRLS takes a pass or two; where the
-    // family fixes the scale (so the closing pass's scales are known now)
-    // those passes answer the closing pass's questions as well.
-    if (m > 0 && !options.fixed_lambda && scale_is_known(glm.distribution))
-      closing = ClosingRequest{{1.0, 1.0}, constant_null_mean(glm, source.moments)};
-    VORNA_TRY(final_state, penalized_irls(passes, glm, penalty_sum(out.lambda, penalties, p), std::move(state),
-                                          options.max_pirls_iterations, kEtaTolerance, closing ? &*closing : nullptr));
-    st = std::move(final_state);
+    if (fitted) {
+      st = std::move(state);
+    } else {
+      VORNA_TRY(final_state,
+                penalized_irls(passes, glm, penalty_sum(out.lambda, penalties, p), std::move(state),
+                               options.max_pirls_iterations, kEtaTolerance, closing ? &*closing : nullptr));
+      st = std::move(final_state);
+    }
   }
   if (!st.converged) {
     out.converged = false;

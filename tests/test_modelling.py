@@ -425,13 +425,14 @@ def test_knots_are_quantiles_of_the_distinct_values(rng, values):
         np.testing.assert_array_max_ulp(knots, np.quantile(distinct, np.linspace(0, 1, k)), maxulp=1)
 
 
+@pytest.mark.parametrize("n", [3000, 250_000])  # the larger starts from a fit on a sample
 @pytest.mark.parametrize("family", ["poisson", "binomial"])
-def test_closing_quantities_of_a_selected_fit_match_scipy(rng, family):
-    # After selection these come from the last PiRLS pass rather than a pass
-    # of their own; checked here against the fitted means directly.
+def test_closing_quantities_of_a_selected_fit_match_scipy(rng, family, n):
+    # After selection these come from the fit's last pass (a PiRLS step of the
+    # selection itself, or of a final PiRLS) rather than a pass of their own;
+    # checked here against the fitted means directly.
     from scipy import special, stats
 
-    n = 3000
     x = rng.uniform(size=(n, 2))
     eta = np.sin(4 * x[:, 0]) - x[:, 1]
     trials = rng.integers(1, 6, n).astype(float)
@@ -443,6 +444,17 @@ def test_closing_quantities_of_a_selected_fit_match_scipy(rng, family):
         model = GAM(s(0) + s(1), family=family).fit(x, y, sample_weight=trials)
     mu = model.predict(x)
     np.testing.assert_allclose(model.fitted_values_, mu, rtol=1e-12)
+    # β is the penalized fit at the reported λ: the score Xᵀ(prior weight·(y − μ)) of
+    # both canonical links equals (S_λ + δI)β, δ the fit's ridge (1e-10 of the
+    # largest diagonal entry of XᵀWX). A β left from a step at another λ, even one
+    # only 1e-6 away in ln λ, misses by about 1e-6 of |S_λβ|.
+    X = model.model_matrix(x)
+    prior = np.ones(n) if family == "poisson" else trials
+    score = X.T @ (prior * (y - mu))
+    ridge = 1e-10 * np.max(np.einsum("ij,i,ij->j", X, model.working_weights_, X))
+    penalized = sum(lam * pen for lam, pen in zip(model.lambdas_, model.penalties_)) @ model.coef_
+    penalized += ridge * model.coef_
+    assert np.max(np.abs(score - penalized)) <= 1e-9 * np.max(np.abs(penalized))
     if family == "poisson":
         loglik = stats.poisson.logpmf(y, mu).sum()
         null = 2 * np.sum(special.xlogy(y, y / y.mean()) - (y - y.mean()))
@@ -452,6 +464,6 @@ def test_closing_quantities_of_a_selected_fit_match_scipy(rng, family):
         p0 = np.sum(successes) / trials.sum()
         null = 2 * np.sum(special.xlogy(successes, successes / (trials * p0))
                           + special.xlogy(trials - successes, (trials - successes) / (trials * (1 - p0))))
-    # Sums of a few thousand terms of order 1: agreement to rounding.
+    # Sums of terms of order 1: agreement to rounding.
     np.testing.assert_allclose(-0.5 * (model.aic_ - 2 * model.edf_), loglik, rtol=1e-10)
     np.testing.assert_allclose(model.null_deviance_, null, rtol=1e-10)
