@@ -263,34 +263,52 @@ struct Selection {
   bool fitted = false;
 };
 
+// Whether a PiRLS iterate is the fit to kEtaTolerance, from how far its
+// step moved η (`change`, largest entry) and how far the step before moved it
+// (`previous`, infinite when unknown), against the largest |η| (`size`).
+// Either the step itself was that small, or the steps contract so fast
+// (ratio r ≤ ½; Newton steps near the solution contract quadratically, so r
+// only falls) that the remaining ones, at most change·r/(1 − r) while they
+// keep contracting as fast, are.
+bool at_fit(double change, double previous, double size) {
+  if (change <= kEtaTolerance * size) return true;
+  if (!(previous > 0.0) || !std::isfinite(previous) || change > 1e-6 * size) return false;
+  const double r = change / previous;
+  return r <= 0.5 && change * r / (1.0 - r) <= kEtaTolerance * size;
+}
+
 // λ by alternating PiRLS and selection on its working model until ln λ and
 // η settle. Each selection pass takes a single PiRLS step (the performance
 // iteration of Gu 1992 and Wood 2017, §6.2.5): β and λ then converge together,
 // one pass over the rows each. Should ln λ stop contracting, the passes fall
 // back to running PiRLS to convergence at each λ, which always settles.
 //
-// Once ln λ has settled, a pass's PiRLS step is often already the final fit's
-// last: when its η moved by no more than the final tolerance and the
-// selection then leaves λ where the step was taken, the state is returned as
-// the fit at that λ. Such passes carry `closing`, so that the closing pass
+// Once ln λ has nearly settled, a pass's PiRLS step is often already the
+// final fit's last: when its β is the fit to the final tolerance (at_fit) and
+// the selection then leaves λ where the step was taken, the state is returned
+// as the fit at that λ. Such passes carry `closing`, so that the closing pass
 // is answered too.
 //
 // `start`: λ to begin with (the first selection then starts there too).
 Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> penalties,
                                 const PenalizedGlmOptions& options, std::size_t observations, IrlsState& state,
                                 PenalizedGlmFit& out, const Vector* start, const ClosingRequest* closing) {
+  // ln λ moved less than this in the previous pass: this pass may be the last.
+  constexpr double kNearlySettled = 1e-3;
   const std::size_t m = penalties.size();
   Vector rho(m, 0.0), centre;
   if (start != nullptr)
     for (std::size_t j = 0; j < m; ++j) rho[j] = std::log((*start)[j]);
   bool single_steps = true;
   double last_change = std::numeric_limits<double>::infinity();
+  double last_step = std::numeric_limits<double>::infinity();  // how far the previous single step moved η
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
     VORNA_CHECK_INTERRUPT();
-    const bool maybe_last = pass > 0 && last_change < kLambdaTolerance;
+    const bool maybe_last = pass > 0 && last_change < kNearlySettled;
+    const bool single = single_steps;
     VORNA_TRY(st, penalized_irls(passes, options.glm, penalty_sum(exp_of(rho), penalties, passes.width),
-                                 std::move(state), single_steps ? 1 : options.max_pirls_iterations,
-                                 kSelectionEtaTolerance, maybe_last ? closing : nullptr));
+                                 std::move(state), single ? 1 : options.max_pirls_iterations, kSelectionEtaTolerance,
+                                 maybe_last ? closing : nullptr));
     state = std::move(st);
     const bool from_rho = pass > 0 || start != nullptr;
     VORNA_TRY(next, select_once(state, penalties, options, observations, from_rho ? &rho : nullptr, centre, out));
@@ -298,13 +316,17 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
     for (std::size_t j = 0; j < m; ++j) change = std::max(change, std::abs(next[j] - rho[j]));
     out.selection_passes = pass + 1;
     const bool settled = pass > 0 && change < kLambdaTolerance;
+    const double step = state.sums.max_change;
     if (settled && (maybe_last || closing == nullptr) &&
-        state.sums.max_change <= kEtaTolerance * state.sums.max_abs_eta)
+        at_fit(step, single ? last_step : std::numeric_limits<double>::infinity(), state.sums.max_abs_eta)) {
+      state.converged = true;
       return Selection{exp_of(rho), true};
+    }
     rho = std::move(next);
     if (settled && state.converged) return Selection{exp_of(rho), false};
     if (single_steps && pass > 2 && change > last_change) single_steps = false;
     last_change = change;
+    last_step = single ? step : std::numeric_limits<double>::infinity();
   }
   out.warnings.push_back("the smoothing parameters did not settle in " + std::to_string(options.max_selection_passes) +
                          " passes");
