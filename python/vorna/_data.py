@@ -137,7 +137,7 @@ class Frame:
     def knots(self, ref: ColumnRef, probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
         """The number of distinct values and their quantiles at `probabilities`
         (None when there are fewer distinct values than probabilities)."""
-        distinct = np.unique(self.numeric(ref))
+        distinct = sorted_distinct(self.numeric(ref))
         if len(distinct) < len(probabilities):
             return len(distinct), None
         return len(distinct), sorted_quantiles(distinct, probabilities)
@@ -147,7 +147,7 @@ class Frame:
         return float(x.min()), float(x.max())
 
     def distinct_count(self, ref: ColumnRef) -> int:
-        return len(np.unique(self.numeric(ref)))
+        return len(sorted_distinct(self.numeric(ref)))
 
     def levels(self, ref: ColumnRef) -> np.ndarray:
         return factor_levels(self.raw(ref), ref)
@@ -168,6 +168,18 @@ class Frame:
         kind, columns, margins, constraint, by = spec
         spec = (kind, [index[c] for c in columns], margins, constraint, None if by is None else index[by])
         return np.asarray(_engine.column_sums([spec], data, self.threads))
+
+
+def sorted_distinct(values: np.ndarray) -> np.ndarray:
+    """np.unique of finite values, without its copies of the data beyond the
+    sorted one: where every value is distinct (continuous data) that is the result."""
+    ordered = np.sort(values.reshape(-1))
+    if ordered.size < 2:
+        return ordered
+    first = np.empty(ordered.size, dtype=bool)
+    first[0] = True
+    np.not_equal(ordered[1:], ordered[:-1], out=first[1:])
+    return ordered if first.all() else ordered[first]
 
 
 def sorted_quantiles(values: np.ndarray, probabilities: np.ndarray) -> np.ndarray:
