@@ -9,10 +9,12 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "basis.hpp"
+#include "diagnostics.hpp"
 #include "glm.hpp"
 #include "linalg.hpp"
 #include "model_fit.hpp"
@@ -490,17 +492,37 @@ vorna::PassFunction python_pass(PyObject* callable) {
   };
 }
 
+// `warm`: (β, λ) of a fit on a sample of the rows, the start of the fit on
+// all of them; λ must be positive and finite. The start is dropped (the fit
+// starts cold) under VORNA_COLD_START.
+bool parse_warm_start(PyObject* obj, std::optional<vorna::WarmStart>& warm) {
+  PyObject *beta_obj, *lambda_obj;
+  if (!PyArg_ParseTuple(obj, "OO;warm is (beta, lambda) of a fit on a sample", &beta_obj, &lambda_obj)) return false;
+  vorna::WarmStart start;
+  if (!py::to_vector(beta_obj, "warm beta", start.beta) || !py::to_vector(lambda_obj, "warm lambda", start.lambda))
+    return false;
+  for (double l : start.lambda)
+    if (!(l > 0.0) || !std::isfinite(l)) {
+      py::raise_value_error("warm lambda must be positive and finite");
+      return false;
+    }
+  if (!vorna::diag::enabled(vorna::diag::kColdStart)) warm = std::move(start);
+  return true;
+}
+
 PyObject* engine_fit_passes(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_BEGIN
-  static const char* kwlist[] = {"width",  "intercept", "moments",   "pass_", "null_pass", "penalties",
-                                 "family", "link",      "criterion", "lam",   "max_iter",  nullptr};
+  static const char* kwlist[] = {"width", "intercept", "moments", "pass_",    "null_pass", "penalties", "family",
+                                 "link",  "criterion", "lam",     "max_iter", "warm",      nullptr};
   Py_ssize_t width = 0, max_iter = 100;
-  PyObject *intercept_obj, *moments_obj, *pass_obj, *null_obj, *pen_obj, *lam_obj = Py_None;
+  PyObject *intercept_obj, *moments_obj, *pass_obj, *null_obj, *pen_obj, *lam_obj = Py_None, *warm_obj = Py_None;
   const char *family, *link, *criterion;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nOOOOOsss|On:fit_passes", const_cast<char**>(kwlist), &width,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nOOOOOsss|OnO:fit_passes", const_cast<char**>(kwlist), &width,
                                    &intercept_obj, &moments_obj, &pass_obj, &null_obj, &pen_obj, &family, &link,
-                                   &criterion, &lam_obj, &max_iter))
+                                   &criterion, &lam_obj, &max_iter, &warm_obj))
     return nullptr;
+  std::optional<vorna::WarmStart> warm;
+  if (warm_obj != Py_None && !parse_warm_start(warm_obj, warm)) return nullptr;
   if (width < 1) return py::raise_value_error("width must be positive");
   if (!PyCallable_Check(pass_obj) || !PyCallable_Check(null_obj))
     return py::raise_value_error("pass_ and null_pass must be callables");
@@ -529,7 +551,8 @@ PyObject* engine_fit_passes(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!parse_options(family, link, criterion, max_iter, lam_obj, options)) return nullptr;
   source.pass = python_pass(pass_obj);
   source.null_pass = python_pass(null_obj);
-  auto fit = py::without_gil([&] { return vorna::fit_penalized_glm(source, penalties, options); });
+  auto fit =
+      py::without_gil([&] { return vorna::fit_penalized_glm(source, penalties, options, warm ? &*warm : nullptr); });
   if (!fit) return py::raise_error(fit.error());
   return fit_dict(fit.value());
   VORNA_PY_END
@@ -633,7 +656,7 @@ PyMethodDef g_methods[] = {
     {"fit_passes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit_passes)),
      METH_VARARGS | METH_KEYWORDS,
      "fit_passes(width, intercept, moments, pass_, null_pass, penalties, family, link, criterion, lam=None, "
-     "max_iter=100) -> dict"},
+     "max_iter=100, warm=None) -> dict"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,

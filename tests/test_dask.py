@@ -263,3 +263,37 @@ def test_cluster_fit_survives_a_worker_killed_during_it(client):
     worker.join(timeout=300)
     assert "model" in outcome
     assert close(outcome["model"].coef_, memory.coef_) and close(outcome["model"].lambdas_, memory.lambdas_)
+
+
+@pytest.mark.parametrize("family", ["poisson", "binomial"])
+def test_a_large_fit_starts_from_every_kth_row_as_in_memory(family):
+    # From 2·10⁵ rows on, a fit whose working model depends on β starts from a fit on every
+    # k-th row of X (here k = 10), whatever the partitions: seven of uneven length, none a
+    # multiple of k, so each partition's first sampled row depends on the rows before it.
+    df = frame(n=250_000, seed=3)
+    ddf = dd.from_pandas(df, npartitions=7)
+    assert len(set(ddf.map_partitions(len).compute())) > 1
+    from vorna import _dask
+
+    seen = {}
+    originals = _dask._engine.fit, _dask._engine.fit_passes
+
+    def sample_fit(specs, data, y, *args, **kwargs):
+        seen["y"] = np.array(y)
+        return originals[0](specs, data, y, *args, **kwargs)
+
+    def fit_passes(*args, **kwargs):
+        seen["warm"] = kwargs["warm"]
+        return originals[1](*args, **kwargs)
+
+    _dask._engine.fit, _dask._engine.fit_passes = sample_fit, fit_passes
+    try:
+        from_dask = GAM(TERMS, family=family).fit(ddf[COLUMNS], ddf[family])
+    finally:
+        _dask._engine.fit, _dask._engine.fit_passes = originals
+    np.testing.assert_array_equal(seen["y"], df[family].to_numpy()[::10])
+    assert seen["warm"] is not None
+    # The fit in memory starts from the same sample, so the two differ by the order of sums only.
+    in_memory = GAM(TERMS, family=family).fit(df[COLUMNS], df[family])
+    assert close(from_dask.coef_, in_memory.coef_)
+    assert close(from_dask.lambdas_, in_memory.lambdas_)

@@ -34,6 +34,11 @@ if TYPE_CHECKING:
 EXACT_DISTINCT = 4096
 # Otherwise it sends the quantiles of its distinct values on this many points.
 QUANTILE_GRID = 2049
+# As in memory, a fit of this many rows or more starts from a fit on every
+# k-th row, k at most SAMPLE_STRIDE, with at least SAMPLE_ROWS rows.
+WARM_START_ROWS = 200_000
+SAMPLE_STRIDE = 40
+SAMPLE_ROWS = 25_000
 
 
 # ---- the user's data as partitions ----------------------------------------------
@@ -424,6 +429,54 @@ def _pass(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, null: bo
     return dict(_engine.partition_pass(specs, data, yv, wv, ov, family, link, request))
 
 
+def _sample_rows(index: int, part: Any, y: Any, w: Any, off: Any, starts: Sequence[int], stride: int, response: Any,
+                 encode: Callable[[np.ndarray], np.ndarray]) -> tuple[Any, ...]:
+    """The partition's rows among every `stride`-th row of X (counted from X's
+    first row; `starts`: each partition's first row), with their y, weights and offset."""
+    frame = Frame(part)
+    yv, wv, ov = _vectors(frame, y, w, off, response, encode)
+    take = slice((-starts[index]) % stride, None, stride)
+    rows = part.iloc[take] if hasattr(part, "iloc") else np.asarray(part)[take]
+    return rows, yv[take], None if wv is None else wv[take], None if ov is None else ov[take]
+
+
+def _sample_start(model: "GAM", parts: Partitions, lengths: list[int], blocks: Any, penalties: list[np.ndarray],
+                  settings: tuple[str, str, str], response: Any, encode: Callable[[np.ndarray], np.ndarray]
+                  ) -> tuple[np.ndarray, np.ndarray] | None:
+    """(β, λ) of the model fitted on every k-th row, as the fit in memory
+    starts (k ≤ 40, at least 25 000 rows), for fits of 2·10⁵ rows or more
+    whose working model depends on β and whose λ is chosen; None otherwise,
+    or when the sample's fit fails. The sample is fitted on the client."""
+    import os
+
+    family, link, criterion = settings
+    n = sum(lengths)
+    if (n < WARM_START_ROWS or (family == "gaussian" and link == "identity") or not penalties
+            or model._fixed_lambda(len(penalties)) is not None or os.environ.get("VORNA_COLD_START") is not None):
+        return None
+    stride = min(SAMPLE_STRIDE, n // SAMPLE_ROWS)
+    starts = np.cumsum([0, *lengths[:-1]]).tolist()
+    pieces = parts.map(_sample_rows, starts, stride, response, encode, with_vectors=True)
+    if _is_dataframe(parts._X):
+        import pandas as pd
+
+        rows = pd.concat([p[0] for p in pieces])
+    else:
+        rows = np.concatenate([p[0] for p in pieces])
+    y, w, off = (None if pieces[0][k] is None else np.concatenate([p[k] for p in pieces]) for k in (1, 2, 3))
+    from .model import GAM
+
+    frame = Frame(rows, threads=model._threads())
+    specs, data = GAM._engine_data(blocks, frame)
+    try:
+        fit = _engine.fit(specs, data, engine_vector(y), None if w is None else engine_vector(w),
+                          None if off is None else engine_vector(off), penalties, family, link, criterion,
+                          max_iter=int(model.max_iter), threads=model._threads())
+    except ValueError:
+        return None  # the fit on all rows says what is wrong
+    return (fit["coefficients"], fit["lambda"]) if fit["converged"] else None
+
+
 def _add_moments(parts: list[tuple[Any, ...]]) -> tuple[Any, ...]:
     total = [0.0, 0.0, 0.0, 0.0, 0, 0, 0]
     for m in parts:
@@ -501,9 +554,12 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
 
     width = sum(b.width for b in blocks)
     intercept = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
+    lengths = [int(m[5]) for _, m in first]
+    warm = _sample_start(model, parts, lengths, blocks, penalties, (family, link, criterion), response, encode)
     try:
         result = _engine.fit_passes(width, intercept, moments, run(False), run(True), penalties, family, link,
-                                    criterion, lam=model._fixed_lambda(len(penalties)), max_iter=int(model.max_iter))
+                                    criterion, lam=model._fixed_lambda(len(penalties)), max_iter=int(model.max_iter),
+                                    warm=warm)
     except ValueError as err:
         raise ValueError(str(err)) from None
     model._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)

@@ -58,4 +58,5 @@ def fit_passes(
     criterion: str,
     lam: _Array | None = None,
     max_iter: int = 100,
+    warm: tuple[_Array, _Array] | None = None,
 ) -> dict[str, Any]: ...
