@@ -265,8 +265,13 @@ def test_cluster_fit_survives_a_worker_killed_during_it(client):
     assert close(outcome["model"].coef_, memory.coef_) and close(outcome["model"].lambdas_, memory.lambdas_)
 
 
-@pytest.mark.parametrize("family", ["poisson", "binomial"])
-def test_a_large_fit_starts_from_every_kth_row_as_in_memory(family):
+@pytest.mark.parametrize("family, terms, sample_pass", [
+    ("poisson", TERMS, "_column_sums_and_sample"),
+    ("binomial", TERMS, "_column_sums_and_sample"),
+    # A varying coefficient has no constraint, so no pass for column sums to bring the sample with.
+    ("poisson", [s("x", by="u")], "_sample_rows"),
+])
+def test_a_large_fit_starts_from_every_kth_row_as_in_memory(family, terms, sample_pass):
     # From 2·10⁵ rows on, a fit whose working model depends on β starts from a fit on every
     # k-th row of X (here k = 10), whatever the partitions: seven of uneven length, none a
     # multiple of k, so each partition's first sampled row depends on the rows before it.
@@ -275,8 +280,13 @@ def test_a_large_fit_starts_from_every_kth_row_as_in_memory(family):
     assert len(set(ddf.map_partitions(len).compute())) > 1
     from vorna import _dask
 
-    seen = {}
+    seen = {"passes": []}
     originals = _dask._engine.fit, _dask._engine.fit_passes
+    mapping = _dask.Partitions.map
+
+    def counting(self, function, *args, **kw):
+        seen["passes"].append(function.__name__)
+        return mapping(self, function, *args, **kw)
 
     def sample_fit(specs, data, y, *args, **kwargs):
         seen["y"] = np.array(y)
@@ -286,14 +296,17 @@ def test_a_large_fit_starts_from_every_kth_row_as_in_memory(family):
         seen["warm"] = kwargs["warm"]
         return originals[1](*args, **kwargs)
 
-    _dask._engine.fit, _dask._engine.fit_passes = sample_fit, fit_passes
+    _dask._engine.fit, _dask._engine.fit_passes, _dask.Partitions.map = sample_fit, fit_passes, counting
     try:
-        from_dask = GAM(TERMS, family=family).fit(ddf[COLUMNS], ddf[family])
+        from_dask = GAM(terms, family=family).fit(ddf[COLUMNS], ddf[family])
     finally:
         _dask._engine.fit, _dask._engine.fit_passes = originals
+        _dask.Partitions.map = mapping
     np.testing.assert_array_equal(seen["y"], df[family].to_numpy()[::10])
     assert seen["warm"] is not None
+    # The sample comes with the set-up's pass for the smooths' constraints where there is one.
+    assert sample_pass in seen["passes"] and seen["passes"].index(sample_pass) < seen["passes"].index("_pass")
     # The fit in memory starts from the same sample, so the two differ by the order of sums only.
-    in_memory = GAM(TERMS, family=family).fit(df[COLUMNS], df[family])
+    in_memory = GAM(terms, family=family).fit(df[COLUMNS], df[family])
     assert close(from_dask.coef_, in_memory.coef_)
     assert close(from_dask.lambdas_, in_memory.lambdas_)

@@ -234,6 +234,13 @@ def _column_sums(index: int, part: Any, requests: list[tuple[tuple[Any, ...], di
     return [np.asarray(_engine.column_sums([spec], engine_columns(producers, frame))) for spec, producers in requests]
 
 
+def _column_sums_and_sample(index: int, part: Any, y: Any, w: Any, off: Any,
+                            requests: list[tuple[tuple[Any, ...], dict[Any, Any]]], sample: "Sample"
+                            ) -> tuple[list[np.ndarray], tuple[Any, ...]]:
+    """The column sums, with the partition's share of the sample."""
+    return _column_sums(index, part, requests), _sample_rows(index, part, y, w, off, sample)
+
+
 def merged_quantiles(summaries: list[tuple[Any, ...]], probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
     """The number of distinct values and their quantiles, from partitions'
     summaries: exact when every partition sent its distinct values; else each
@@ -348,15 +355,22 @@ class DaskFrame:
             self.prefetch_sums([(spec, producers)])
         return self._sums[key]
 
-    def prefetch_sums(self, requests: list[tuple[tuple[Any, ...], dict[Any, Any]]]) -> None:
-        """Column sums of several smooths' bases in one pass."""
-        parts = self._parts.map(_column_sums, requests)
+    def prefetch_sums(self, requests: list[tuple[tuple[Any, ...], dict[Any, Any]]], sample: "Sample | None" = None
+                      ) -> list[tuple[Any, ...]] | None:
+        """Column sums of several smooths' bases in one pass, which also
+        brings `sample`'s rows (one piece per partition) when given."""
+        if sample is None:
+            parts = self._parts.map(_column_sums, requests)
+        else:
+            results = self._parts.map(_column_sums_and_sample, requests, sample, with_vectors=True)
+            parts = [sums for sums, _ in results]
         for j, (spec, producers) in enumerate(requests):
             pieces = [p[j] for p in parts if len(p[j])]
             total: np.ndarray = pieces[0].copy()
             for piece in pieces[1:]:
                 total += piece
             self._sums[_key(spec, producers)] = total
+        return None if sample is None else [rows for _, rows in results]
 
 
 def _key(spec: tuple[Any, ...], producers: dict[Any, Any]) -> bytes:
@@ -429,34 +443,43 @@ def _pass(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, null: bo
     return dict(_engine.partition_pass(specs, data, yv, wv, ov, family, link, request))
 
 
-def _sample_rows(index: int, part: Any, y: Any, w: Any, off: Any, starts: Sequence[int], stride: int, response: Any,
-                 encode: Callable[[np.ndarray], np.ndarray]) -> tuple[Any, ...]:
-    """The partition's rows among every `stride`-th row of X (counted from X's
-    first row; `starts`: each partition's first row), with their y, weights and offset."""
-    frame = Frame(part)
-    yv, wv, ov = _vectors(frame, y, w, off, response, encode)
-    take = slice((-starts[index]) % stride, None, stride)
-    rows = part.iloc[take] if hasattr(part, "iloc") else np.asarray(part)[take]
-    return rows, yv[take], None if wv is None else wv[take], None if ov is None else ov[take]
+class Sample:
+    """Every `stride`-th row of X, counted from X's first row, as the fit in
+    memory samples it; `starts`: each partition's first row."""
+
+    def __init__(self, starts: list[int], stride: int, response: Any, encode: Callable[[np.ndarray], np.ndarray]
+                 ) -> None:
+        self.starts, self.stride, self.response, self.encode = starts, stride, response, encode
+
+    def rows(self, index: int, part: Any, frame: Frame, y: Any, w: Any, off: Any) -> tuple[Any, ...]:
+        """The partition's sampled rows, with their y, weights and offset."""
+        yv, wv, ov = _vectors(frame, y, w, off, self.response, self.encode)
+        take = slice((-self.starts[index]) % self.stride, None, self.stride)
+        rows = part.iloc[take] if hasattr(part, "iloc") else np.asarray(part)[take]
+        return rows, yv[take], None if wv is None else wv[take], None if ov is None else ov[take]
 
 
-def _sample_start(model: "GAM", parts: Partitions, lengths: list[int], blocks: Any, penalties: list[np.ndarray],
-                  settings: tuple[str, str, str], response: Any, encode: Callable[[np.ndarray], np.ndarray]
-                  ) -> tuple[np.ndarray, np.ndarray] | None:
-    """(β, λ) of the model fitted on every k-th row, as the fit in memory
-    starts (k ≤ 40, at least 25 000 rows), for fits of 2·10⁵ rows or more
-    whose working model depends on β and whose λ is chosen; None otherwise,
-    or when the sample's fit fails. The sample is fitted on the client."""
+def _sample(model: "GAM", lengths: list[int], family: str, link: str, has_smooths: bool, response: Any,
+            encode: Callable[[np.ndarray], np.ndarray]) -> Sample | None:
+    """The sample a fit of these rows starts from, as in memory: for 2·10⁵
+    rows or more, a working model that depends on β and λ to choose, every
+    k-th row (k ≤ 40, at least 25 000 rows); None otherwise."""
     import os
 
-    family, link, criterion = settings
     n = sum(lengths)
-    if (n < WARM_START_ROWS or (family == "gaussian" and link == "identity") or not penalties
-            or model._fixed_lambda(len(penalties)) is not None or os.environ.get("VORNA_COLD_START") is not None):
+    if (n < WARM_START_ROWS or (family == "gaussian" and link == "identity") or not has_smooths
+            or model.lam is not None or os.environ.get("VORNA_COLD_START") is not None):
         return None
-    stride = min(SAMPLE_STRIDE, n // SAMPLE_ROWS)
-    starts = np.cumsum([0, *lengths[:-1]]).tolist()
-    pieces = parts.map(_sample_rows, starts, stride, response, encode, with_vectors=True)
+    return Sample(np.cumsum([0, *lengths[:-1]]).tolist(), min(SAMPLE_STRIDE, n // SAMPLE_ROWS), response, encode)
+
+
+def _fit_sample(model: "GAM", pieces: list[tuple[Any, ...]], parts: Partitions, blocks: Any,
+                penalties: list[np.ndarray], settings: tuple[str, str, str]) -> tuple[np.ndarray, np.ndarray] | None:
+    """(β, λ) of the model fitted on the client to the sample's rows; None
+    where that fit fails or does not converge (the fit on all rows then
+    starts from the response, and says what is wrong)."""
+    if not penalties:
+        return None
     if _is_dataframe(parts._X):
         import pandas as pd
 
@@ -466,6 +489,7 @@ def _sample_start(model: "GAM", parts: Partitions, lengths: list[int], blocks: A
     y, w, off = (None if pieces[0][k] is None else np.concatenate([p[k] for p in pieces]) for k in (1, 2, 3))
     from .model import GAM
 
+    family, link, criterion = settings
     frame = Frame(rows, threads=model._threads())
     specs, data = GAM._engine_data(blocks, frame)
     try:
@@ -473,8 +497,12 @@ def _sample_start(model: "GAM", parts: Partitions, lengths: list[int], blocks: A
                           None if off is None else engine_vector(off), penalties, family, link, criterion,
                           max_iter=int(model.max_iter), threads=model._threads())
     except ValueError:
-        return None  # the fit on all rows says what is wrong
+        return None
     return (fit["coefficients"], fit["lambda"]) if fit["converged"] else None
+
+
+def _sample_rows(index: int, part: Any, y: Any, w: Any, off: Any, sample: Sample) -> tuple[Any, ...]:
+    return sample.rows(index, part, Frame(part), y, w, off)
 
 
 def _add_moments(parts: list[tuple[Any, ...]]) -> tuple[Any, ...]:
@@ -536,11 +564,16 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
         raise ValueError("sample_weight is zero for every row")
     frame.n = n
     # Set up once against a recorder to learn every smooth's column sums, which
-    # one pass then computes; the second set-up finds them all.
+    # one pass then computes (bringing the sample a large fit starts from,
+    # too); the second set-up finds them all.
     recorder = _SumsRecorder(frame)
     model._setup(recorder)  # type: ignore[arg-type]
+    sample = _sample(model, [int(m[5]) for _, m in first], family, link, bool(numeric), response, encode)
+    pieces = None
     if recorder.requests:
-        frame.prefetch_sums(recorder.requests)
+        pieces = frame.prefetch_sums(recorder.requests, sample)
+    elif sample is not None:
+        pieces = parts.map(_sample_rows, sample, with_vectors=True)
     terms, blocks, penalties, starts = model._setup(frame)  # type: ignore[arg-type]
 
     def run(null: bool) -> Callable[[dict[str, Any]], dict[str, Any]]:
@@ -554,8 +587,7 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
 
     width = sum(b.width for b in blocks)
     intercept = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
-    lengths = [int(m[5]) for _, m in first]
-    warm = _sample_start(model, parts, lengths, blocks, penalties, (family, link, criterion), response, encode)
+    warm = None if pieces is None else _fit_sample(model, pieces, parts, blocks, penalties, (family, link, criterion))
     try:
         result = _engine.fit_passes(width, intercept, moments, run(False), run(True), penalties, family, link,
                                     criterion, lam=model._fixed_lambda(len(penalties)), max_iter=int(model.max_iter),
