@@ -137,6 +137,19 @@ def test_results_are_bitwise_identical_for_every_thread_count(family):
         vorna.GAM(terms, n_threads=0).fit(x, target)
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("first", ["factor", "smooth"])
+def test_a_set_up_error_is_the_first_failing_terms(threads, first):
+    # With threads the smooths' knots are found side by side before the terms are set
+    # up in order; the error reported must still be that of the first failing term.
+    x = np.column_stack([np.ones(500), np.arange(500) % 5, np.linspace(0, 1, 500)])
+    factor, smooth = vorna.f(0), vorna.s(1, k=12)  # one level; five distinct values for twelve knots
+    terms = [factor, vorna.s(2), smooth] if first == "factor" else [smooth, vorna.s(2), factor]
+    message = "only 1 distinct value" if first == "factor" else "needs at least 12 distinct values"
+    with pytest.raises(ValueError, match=message):
+        vorna.GAM(terms, n_threads=threads).fit(x, x[:, 2])
+
+
 @pytest.mark.parametrize("family", ["poisson", "binomial"])
 def test_a_large_fit_started_from_a_sample_gives_the_cold_start_answer(monkeypatch, family):
     from vorna import model as model_module

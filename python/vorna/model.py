@@ -25,7 +25,7 @@ import vorna_core
 from . import _engine, _stats
 from ._data import Frame, check_vectors, engine_columns, engine_vector
 from .formula import parse_formula
-from .terms import Block, TermList, as_term_list, in_place_columns, intercept, l, s
+from .terms import Block, TermList, _SmoothBase, as_term_list, in_place_columns, intercept, l, s
 
 if TYPE_CHECKING:  # pragma: no cover
     from .summary import Summary
@@ -98,23 +98,41 @@ def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
 
 
 def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
-    """Each term's blocks. The terms of a float64 array are set up side by
-    side when the fit has threads: their sorts (for knots) and the engine's
-    column sums release the GIL. An error is that of the first failing term."""
+    """Each term's blocks. When the fit has threads and the data are a
+    float64 array, the smooths' knots (sorts, which release the GIL) are
+    found side by side first; then the terms are set up in order, each
+    column sum on all of the fit's threads. An error is that of the first
+    failing term."""
     threads = frame.threads if type(frame) is Frame and frame.float_array() is not None else 1
-    workers = min(len(terms), threads if threads > 0 else (os.cpu_count() or 1))
+    smooths = [t for t in terms if isinstance(t, _SmoothBase)]
+    workers = min(len(smooths), threads if threads > 0 else (os.cpu_count() or 1))
     if workers < 2:
         return [t.setup(frame) for t in terms]
     from concurrent.futures import ThreadPoolExecutor
 
+    def margins(term: _SmoothBase) -> Any:
+        try:
+            return term._margins(frame)
+        except Exception as err:  # raised in term order below; Ctrl-C at once
+            return err
+
     pool = ThreadPoolExecutor(max_workers=workers)
     try:
-        return list(pool.map(lambda t: t.setup(frame), terms))
+        found = dict(zip(map(id, smooths), pool.map(margins, smooths)))
     finally:
-        # On an error (Ctrl-C included) the fit fails at once: the terms not
-        # started are dropped, and one still running ends by itself (the
-        # engine's checks for a stop answer on the main thread only).
+        # On Ctrl-C the fit fails at once: the terms not started are dropped,
+        # and a sort still running ends by itself.
         pool.shutdown(wait=False, cancel_futures=True)
+    blocks = []
+    for t in terms:
+        if isinstance(t, _SmoothBase):
+            m = found[id(t)]
+            if isinstance(m, Exception):
+                raise m
+            blocks.append(t.setup(frame, m))
+        else:
+            blocks.append(t.setup(frame))
+    return blocks
 
 
 class GAM:

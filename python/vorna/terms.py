@@ -274,8 +274,10 @@ class _SmoothBase(Term):
     def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
         raise NotImplementedError
 
-    def setup(self, frame: Frame) -> list[Block]:
-        margins, marginal_penalties = self._margins(frame)
+    def setup(self, frame: Frame, known: tuple[list[tuple[Any, ...]], list[np.ndarray]] | None = None
+              ) -> list[Block]:
+        """The term's blocks; `known`: what `_margins(frame)` returns, if already known."""
+        margins, marginal_penalties = self._margins(frame) if known is None else known
         sizes = [s.shape[0] for s in marginal_penalties]
         # One penalty per margin: S_i ⊗ I on the others (Wood 2006, tensor-product smooths).
         penalties = []
