@@ -310,3 +310,18 @@ def test_a_large_fit_starts_from_every_kth_row_as_in_memory(family, terms, sampl
     in_memory = GAM(terms, family=family).fit(df[COLUMNS], df[family])
     assert close(from_dask.coef_, in_memory.coef_)
     assert close(from_dask.lambdas_, in_memory.lambdas_)
+
+
+@pytest.mark.parametrize("n, stride", [(199_999, None), (200_000, 8), (10**6, 40), (4 * 10**7, 40), (10**9, 1000)])
+def test_the_sample_is_the_fit_in_memorys_up_to_what_a_client_holds(n, stride):
+    # In memory: every k-th row, k = min(40, n // 25 000), from 2·10⁵ rows on. On Dask the client
+    # fits the sample, so beyond 4·10⁷ rows k grows to keep it at 10⁶ rows at most.
+    from vorna import _dask
+
+    sample = _dask._sample(GAM([s("x")], family="poisson"), [n // 2, n - n // 2], "poisson", "log", True, None,
+                           lambda v: v)
+    assert (sample is None) if stride is None else (sample.stride == stride and sample.starts == [0, n // 2])
+    if sample is not None:
+        assert -(-n // sample.stride) <= 10**6
+    gaussian = _dask._sample(GAM([s("x")]), [n], "gaussian", "identity", True, None, lambda v: v)
+    assert gaussian is None  # its working model does not depend on β: nothing to start from

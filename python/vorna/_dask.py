@@ -35,10 +35,13 @@ EXACT_DISTINCT = 4096
 # Otherwise it sends the quantiles of its distinct values on this many points.
 QUANTILE_GRID = 2049
 # As in memory, a fit of this many rows or more starts from a fit on every
-# k-th row, k at most SAMPLE_STRIDE, with at least SAMPLE_ROWS rows.
+# k-th row, k at most SAMPLE_STRIDE, with at least SAMPLE_ROWS rows. The
+# sample is fitted on the client, so beyond SAMPLE_MAX_ROWS · SAMPLE_STRIDE
+# rows k grows to keep it at most SAMPLE_MAX_ROWS rows.
 WARM_START_ROWS = 200_000
 SAMPLE_STRIDE = 40
 SAMPLE_ROWS = 25_000
+SAMPLE_MAX_ROWS = 1_000_000
 
 
 # ---- the user's data as partitions ----------------------------------------------
@@ -463,14 +466,16 @@ def _sample(model: "GAM", lengths: list[int], family: str, link: str, has_smooth
             encode: Callable[[np.ndarray], np.ndarray]) -> Sample | None:
     """The sample a fit of these rows starts from, as in memory: for 2·10⁵
     rows or more, a working model that depends on β and λ to choose, every
-    k-th row (k ≤ 40, at least 25 000 rows); None otherwise."""
+    k-th row (k ≤ 40, at least 25 000 rows; k larger beyond 4·10⁷ rows, so
+    that the client holds at most 10⁶); None otherwise."""
     import os
 
     n = sum(lengths)
     if (n < WARM_START_ROWS or (family == "gaussian" and link == "identity") or not has_smooths
             or model.lam is not None or os.environ.get("VORNA_COLD_START") is not None):
         return None
-    return Sample(np.cumsum([0, *lengths[:-1]]).tolist(), min(SAMPLE_STRIDE, n // SAMPLE_ROWS), response, encode)
+    stride = max(min(SAMPLE_STRIDE, n // SAMPLE_ROWS), -(-n // SAMPLE_MAX_ROWS))
+    return Sample(np.cumsum([0, *lengths[:-1]]).tolist(), stride, response, encode)
 
 
 def _fit_sample(model: "GAM", pieces: list[tuple[Any, ...]], parts: Partitions, blocks: Any,
