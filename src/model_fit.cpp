@@ -648,14 +648,16 @@ Result<PassSource> memory_source(const TermModel& model, ConstMatrixView data, V
   VORNA_TRY(null_model, TermModel::create({ModelTerm{}}, data.cols()));
   const auto null_shared = std::make_shared<const TermModel>(std::move(null_model));
   const std::size_t threads = thread_count(options.threads), n = data.rows();
-  const RowData rows{&model, data, y, w, offset, options.glm};
-  const RowData null_rows{null_shared.get(), data, y, w, offset, options.glm};
+  RowData rows{&model, data, y, w, offset, options.glm};
+  RowData null_rows{null_shared.get(), data, y, w, offset, options.glm};
   PassSource source;
   source.width = model.width();
   for (std::size_t t = 0; t < model.terms().size(); ++t)
     if (model.terms()[t].kind == ModelTerm::Kind::Intercept) source.intercept = model.offset(t);
   source.moments = moments;
-  source.pass = [rows, threads, record, n](const PassRequest& request) {
+  // The rows are the same in every pass: once one has found every
+  // model-matrix row finite, the later ones need not look again.
+  source.pass = [rows, threads, record, n](const PassRequest& request) mutable {
     RowOutputs outputs;
     if (request.record && record != nullptr) {
       record->eta.resize(n);
@@ -663,10 +665,14 @@ Result<PassSource> memory_source(const TermModel& model, ConstMatrixView data, V
       record->weights.resize(n);
       outputs = {record->eta.data(), record->mu.data(), record->weights.data()};
     }
-    return row_pass(rows, request, outputs, threads);
+    auto sums = row_pass(rows, request, outputs, threads);
+    rows.finite = rows.finite || sums.has_value();
+    return sums;
   };
-  source.null_pass = [null_rows, null_shared, threads](const PassRequest& request) {
-    return row_pass(null_rows, request, {}, threads);
+  source.null_pass = [null_rows, null_shared, threads](const PassRequest& request) mutable {
+    auto sums = row_pass(null_rows, request, {}, threads);
+    null_rows.finite = null_rows.finite || sums.has_value();
+    return sums;
   };
   return source;
 }

@@ -118,7 +118,7 @@ void sparse_pass_range(const RowData& rows, const SparseDesign& design, const Pa
       error = std::move(filled).error();
       return;
     }
-    if (const auto bad = design.first_non_finite(block, count)) {
+    if (const auto bad = rows.finite ? std::nullopt : design.first_non_finite(block, count)) {
       error = non_finite_row(start + *bad);
       return;
     }
@@ -154,7 +154,7 @@ void dense_pass_range(const RowData& rows, const PassRequest& request, const Row
     }
     for (std::size_t i = 0; i < count; ++i) {
       const double* x = block.row_ptr(i);
-      for (std::size_t k = 0; k < p; ++k)
+      for (std::size_t k = 0; k < p && !rows.finite; ++k)
         if (!std::isfinite(x[k])) {
           error = non_finite_row(start + i);
           return;

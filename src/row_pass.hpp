@@ -33,6 +33,9 @@ struct RowData {
   ConstMatrixView data;  // one column per data column the terms read
   VectorView y, weights, offset;
   Glm glm;
+  // Whether an earlier pass over these same rows and terms found every
+  // model-matrix row finite; the passes then skip that check.
+  bool finite = false;
 };
 
 // The linear predictor of every row: the start's (no β), or
