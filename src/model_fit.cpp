@@ -82,6 +82,7 @@ struct IrlsState {
   PassSums sums;
   std::size_t iterations = 0;
   bool converged = false;
+  bool halved = false;  // the last step was cut back: its length says nothing of the distance left
 
   EtaSpec eta() const { return beta.empty() ? EtaSpec{} : EtaSpec{&beta, blend}; }
 };
@@ -169,8 +170,9 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
     double blend = 1.0;
     VORNA_TRY(sums, passes.run({&beta, blend}, previous, closing));
     double penalized = penalized_at(sums, beta);
-    for (int h = 0; h < kMaxHalvings &&
-                    (!std::isfinite(penalized) || (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
+    int h = 0;
+    for (; h < kMaxHalvings &&
+           (!std::isfinite(penalized) || (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
          ++h) {
       if (st.beta.empty()) {
         blend *= 0.5;
@@ -194,6 +196,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
     st.beta = std::move(beta);
     st.blend = blend;
     st.sums = std::move(sums);
+    st.halved = h > 0;
     old_penalized = penalized;
     if (settled || fixed_working_model(glm)) {
       st.converged = true;
@@ -317,7 +320,7 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
     out.selection_passes = pass + 1;
     const bool settled = pass > 0 && change < kLambdaTolerance;
     const double step = state.sums.max_change;
-    if (settled && (maybe_last || closing == nullptr) &&
+    if (settled && (maybe_last || closing == nullptr) && !state.halved &&
         at_fit(step, single ? last_step : std::numeric_limits<double>::infinity(), state.sums.max_abs_eta)) {
       state.converged = true;
       return Selection{exp_of(rho), true};
@@ -326,7 +329,7 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
     if (settled && state.converged) return Selection{exp_of(rho), false};
     if (single_steps && pass > 2 && change > last_change) single_steps = false;
     last_change = change;
-    last_step = single ? step : std::numeric_limits<double>::infinity();
+    last_step = single && !state.halved ? step : std::numeric_limits<double>::infinity();
   }
   out.warnings.push_back("the smoothing parameters did not settle in " + std::to_string(options.max_selection_passes) +
                          " passes");

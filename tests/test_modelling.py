@@ -467,3 +467,25 @@ def test_closing_quantities_of_a_selected_fit_match_scipy(rng, family, n):
     # Sums of terms of order 1: agreement to rounding.
     np.testing.assert_allclose(-0.5 * (model.aic_ - 2 * model.edf_), loglik, rtol=1e-10)
     np.testing.assert_allclose(model.null_deviance_, null, rtol=1e-10)
+
+
+def test_a_halved_last_step_does_not_end_the_fit():
+    # An ill-posed model (the tensor product holds s(0)'s main effect again) whose selection
+    # ends on PiRLS steps cut back by step halving: a halved step is short because it was
+    # cut, not because β is near the fit, so it must not end the fit. β must then solve the
+    # penalized score equation of the Gamma identity-link fit, Σ x_i (y_i − μ_i)/μ_i² = (S_λ + δI)β
+    # (δ the fit's ridge), to well within the 2e-6 a fit ended on the halved step misses by.
+    rng = np.random.default_rng(1)
+    x = rng.uniform(size=(5000, 3))
+    mu = 3 + np.sin(2 * np.pi * x[:, 0]) + 0.5 * x[:, 1] ** 2 + 0.3 * np.cos(3 * x[:, 2])
+    y = rng.gamma(2.0, mu / 2.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vorna.ConvergenceWarning)
+        model = GAM([s(0, k=20), s(1), te(0, 2, k=5)], family="gamma", link="identity").fit(x, y)
+    X = model.model_matrix(x)
+    fitted = X @ model.coef_
+    score = X.T @ ((y - fitted) / fitted ** 2)
+    ridge = 1e-10 * np.max(np.einsum("ij,i,ij->j", X, 1 / fitted ** 2, X))
+    penalized = sum(lam * pen for lam, pen in zip(model.lambdas_, model.penalties_)) @ model.coef_
+    penalized += ridge * model.coef_
+    assert np.max(np.abs(score - penalized)) <= 5e-7 * np.max(np.abs(penalized))
