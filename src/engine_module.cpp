@@ -497,6 +497,10 @@ vorna::PassFunction python_pass(PyObject* callable) {
 // starts cold) under VORNA_COLD_START.
 bool parse_warm_start(PyObject* obj, std::optional<vorna::WarmStart>& warm) {
   PyObject *beta_obj, *lambda_obj;
+  if (!PyTuple_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "warm must be a tuple (beta, lambda) of a fit on a sample, or None");
+    return false;
+  }
   if (!PyArg_ParseTuple(obj, "OO;warm is (beta, lambda) of a fit on a sample", &beta_obj, &lambda_obj)) return false;
   vorna::WarmStart start;
   if (!py::to_vector(beta_obj, "warm beta", start.beta) || !py::to_vector(lambda_obj, "warm lambda", start.lambda))

@@ -312,16 +312,29 @@ def test_a_large_fit_starts_from_every_kth_row_as_in_memory(family, terms, sampl
     assert close(from_dask.lambdas_, in_memory.lambdas_)
 
 
-@pytest.mark.parametrize("n, stride", [(199_999, None), (200_000, 8), (10**6, 40), (4 * 10**7, 40), (10**9, 1000)])
-def test_the_sample_is_the_fit_in_memorys_up_to_what_a_client_holds(n, stride):
+@pytest.mark.parametrize("n, width, stride", [
+    (199_999, 3, None), (200_000, 3, 8), (10**6, 3, 40), (4 * 10**7, 3, 40),
+    (10**9, 10, 1000), (10**6, 500, 40), (10**7, 500, 400),
+])
+def test_the_sample_is_the_fit_in_memorys_up_to_what_a_client_holds(n, width, stride):
     # In memory: every k-th row, k = min(40, n // 25 000), from 2·10⁵ rows on. On Dask the client
-    # fits the sample, so beyond 4·10⁷ rows k grows to keep it at 10⁶ rows at most.
+    # holds and fits the sample, so where its rows would exceed 10⁷ values k grows, down to
+    # 25 000 rows at the least.
     from vorna import _dask
 
-    sample = _dask._sample(GAM([s("x")], family="poisson"), [n // 2, n - n // 2], "poisson", "log", True, None,
-                           lambda v: v)
+    sample = _dask._sample(GAM([s("x")], family="poisson"), [n // 2, n - n // 2], width, "poisson", "log", True,
+                           None, lambda v: v)
     assert (sample is None) if stride is None else (sample.stride == stride and sample.starts == [0, n // 2])
     if sample is not None:
-        assert -(-n // sample.stride) <= 10**6
-    gaussian = _dask._sample(GAM([s("x")]), [n], "gaussian", "identity", True, None, lambda v: v)
+        rows = -(-n // sample.stride)
+        assert rows * width <= 10**7 or rows >= 25_000
+    gaussian = _dask._sample(GAM([s("x")]), [n], width, "gaussian", "identity", True, None, lambda v: v)
     assert gaussian is None  # its working model does not depend on β: nothing to start from
+
+
+def test_a_warm_start_that_is_not_a_tuple_is_a_type_error():
+    from vorna import _engine
+
+    with pytest.raises(TypeError, match="warm must be a tuple"):
+        _engine.fit_passes(1, 0, (1.0, 0.0, 0.0, 0.0, 1, 1, 0), lambda r: {}, lambda r: {}, [], "poisson", "log",
+                           "REML", warm=[np.zeros(1), np.ones(1)])

@@ -36,12 +36,12 @@ EXACT_DISTINCT = 4096
 QUANTILE_GRID = 2049
 # As in memory, a fit of this many rows or more starts from a fit on every
 # k-th row, k at most SAMPLE_STRIDE, with at least SAMPLE_ROWS rows. The
-# sample is fitted on the client, so beyond SAMPLE_MAX_ROWS · SAMPLE_STRIDE
-# rows k grows to keep it at most SAMPLE_MAX_ROWS rows.
+# sample is fitted on the client, so where its rows would hold more than
+# SAMPLE_MAX_VALUES values (80 MB), k grows.
 WARM_START_ROWS = 200_000
 SAMPLE_STRIDE = 40
 SAMPLE_ROWS = 25_000
-SAMPLE_MAX_ROWS = 1_000_000
+SAMPLE_MAX_VALUES = 10_000_000
 
 
 # ---- the user's data as partitions ----------------------------------------------
@@ -158,9 +158,10 @@ class Partitions:
             raise ValueError(f"{name} has {len(values)} entries for {bounds[-1]} rows of X")
         return [values[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
 
-    def map(self, function: Callable[..., Any], *args: Any, with_vectors: bool = False) -> list[Any]:
-        """function(index, partition, [y, weights, offset,] *args) on every
-        partition, computed; results in partition order."""
+    def map(self, function: Callable[..., Any], *args: Any, with_vectors: bool = False,
+            each: Sequence[Any] | None = None) -> list[Any]:
+        """function(index, partition, [y, weights, offset,] [each[index],] *args)
+        on every partition, computed; results in partition order."""
         import dask
 
         tasks = []
@@ -168,6 +169,8 @@ class Partitions:
             extra: tuple[Any, ...] = ()
             if with_vectors:
                 extra = tuple(None if v is None else v[i] for v in (self.y, self.weights, self.offset))
+            if each is not None:
+                extra = (*extra, each[i])
             tasks.append(_delayed(_labelled)(function, i, part, *extra, *args))
         return list(dask.compute(*tasks))
 
@@ -237,11 +240,11 @@ def _column_sums(index: int, part: Any, requests: list[tuple[tuple[Any, ...], di
     return [np.asarray(_engine.column_sums([spec], engine_columns(producers, frame))) for spec, producers in requests]
 
 
-def _column_sums_and_sample(index: int, part: Any, y: Any, w: Any, off: Any,
+def _column_sums_and_sample(index: int, part: Any, y: Any, w: Any, off: Any, start: int,
                             requests: list[tuple[tuple[Any, ...], dict[Any, Any]]], sample: "Sample"
                             ) -> tuple[list[np.ndarray], tuple[Any, ...]]:
-    """The column sums, with the partition's share of the sample."""
-    return _column_sums(index, part, requests), _sample_rows(index, part, y, w, off, sample)
+    """The column sums, with the partition's share of the sample (`start`: its first row in X)."""
+    return _column_sums(index, part, requests), _sample_rows(index, part, y, w, off, start, sample)
 
 
 def merged_quantiles(summaries: list[tuple[Any, ...]], probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
@@ -365,7 +368,8 @@ class DaskFrame:
         if sample is None:
             parts = self._parts.map(_column_sums, requests)
         else:
-            results = self._parts.map(_column_sums_and_sample, requests, sample, with_vectors=True)
+            results = self._parts.map(_column_sums_and_sample, requests, sample, with_vectors=True,
+                                      each=sample.starts)
             parts = [sums for sums, _ in results]
         for j, (spec, producers) in enumerate(requests):
             pieces = [p[j] for p in parts if len(p[j])]
@@ -448,33 +452,40 @@ def _pass(index: int, part: Any, y: Any, w: Any, off: Any, blocks: Any, null: bo
 
 class Sample:
     """Every `stride`-th row of X, counted from X's first row, as the fit in
-    memory samples it; `starts`: each partition's first row."""
+    memory samples it; `starts`: each partition's first row (kept on the
+    client: each partition's task gets its own)."""
 
     def __init__(self, starts: list[int], stride: int, response: Any, encode: Callable[[np.ndarray], np.ndarray]
                  ) -> None:
         self.starts, self.stride, self.response, self.encode = starts, stride, response, encode
 
-    def rows(self, index: int, part: Any, frame: Frame, y: Any, w: Any, off: Any) -> tuple[Any, ...]:
-        """The partition's sampled rows, with their y, weights and offset."""
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "starts": None}
+
+    def rows(self, part: Any, frame: Frame, y: Any, w: Any, off: Any, start: int) -> tuple[Any, ...]:
+        """The sampled rows of a partition whose first row in X is `start`, with their y, weights and offset."""
         yv, wv, ov = _vectors(frame, y, w, off, self.response, self.encode)
-        take = slice((-self.starts[index]) % self.stride, None, self.stride)
+        take = slice((-start) % self.stride, None, self.stride)
         rows = part.iloc[take] if hasattr(part, "iloc") else np.asarray(part)[take]
         return rows, yv[take], None if wv is None else wv[take], None if ov is None else ov[take]
 
 
-def _sample(model: "GAM", lengths: list[int], family: str, link: str, has_smooths: bool, response: Any,
+def _sample(model: "GAM", lengths: list[int], width: int, family: str, link: str, has_smooths: bool, response: Any,
             encode: Callable[[np.ndarray], np.ndarray]) -> Sample | None:
     """The sample a fit of these rows starts from, as in memory: for 2·10⁵
     rows or more, a working model that depends on β and λ to choose, every
-    k-th row (k ≤ 40, at least 25 000 rows; k larger beyond 4·10⁷ rows, so
-    that the client holds at most 10⁶); None otherwise."""
+    k-th row (k ≤ 40, at least 25 000 rows); None otherwise. The client
+    holds the sample's rows, all `width` columns of them: where they would
+    be more than SAMPLE_MAX_VALUES values, k grows (to at most the stride
+    that still leaves SAMPLE_ROWS rows)."""
     import os
 
     n = sum(lengths)
     if (n < WARM_START_ROWS or (family == "gaussian" and link == "identity") or not has_smooths
             or model.lam is not None or os.environ.get("VORNA_COLD_START") is not None):
         return None
-    stride = max(min(SAMPLE_STRIDE, n // SAMPLE_ROWS), -(-n // SAMPLE_MAX_ROWS))
+    most_rows = max(SAMPLE_MAX_VALUES // max(width, 1), SAMPLE_ROWS)
+    stride = max(min(SAMPLE_STRIDE, n // SAMPLE_ROWS), min(-(-n // most_rows), n // SAMPLE_ROWS))
     return Sample(np.cumsum([0, *lengths[:-1]]).tolist(), stride, response, encode)
 
 
@@ -501,13 +512,13 @@ def _fit_sample(model: "GAM", pieces: list[tuple[Any, ...]], parts: Partitions, 
         fit = _engine.fit(specs, data, engine_vector(y), None if w is None else engine_vector(w),
                           None if off is None else engine_vector(off), penalties, family, link, criterion,
                           max_iter=int(model.max_iter), threads=model._threads())
-    except ValueError:
+    except (ValueError, MemoryError):
         return None
     return (fit["coefficients"], fit["lambda"]) if fit["converged"] else None
 
 
-def _sample_rows(index: int, part: Any, y: Any, w: Any, off: Any, sample: Sample) -> tuple[Any, ...]:
-    return sample.rows(index, part, Frame(part), y, w, off)
+def _sample_rows(index: int, part: Any, y: Any, w: Any, off: Any, start: int, sample: Sample) -> tuple[Any, ...]:
+    return sample.rows(part, Frame(part), y, w, off, start)
 
 
 def _add_moments(parts: list[tuple[Any, ...]]) -> tuple[Any, ...]:
@@ -573,12 +584,13 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     # too); the second set-up finds them all.
     recorder = _SumsRecorder(frame)
     model._setup(recorder)  # type: ignore[arg-type]
-    sample = _sample(model, [int(m[5]) for _, m in first], family, link, bool(numeric), response, encode)
+    sample = _sample(model, [int(m[5]) for _, m in first], frame.width, family, link, bool(numeric), response,
+                     encode)
     pieces = None
     if recorder.requests:
         pieces = frame.prefetch_sums(recorder.requests, sample)
     elif sample is not None:
-        pieces = parts.map(_sample_rows, sample, with_vectors=True)
+        pieces = parts.map(_sample_rows, sample, with_vectors=True, each=sample.starts)
     terms, blocks, penalties, starts = model._setup(frame)  # type: ignore[arg-type]
 
     def run(null: bool) -> Callable[[dict[str, Any]], dict[str, Any]]:
