@@ -562,6 +562,15 @@ PyObject* engine_fit_passes(PyObject*, PyObject* args, PyObject* kwargs) {
   VORNA_PY_END
 }
 
+PyObject* engine_sample_stride(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  Py_ssize_t rows = 0, most_rows = 0;
+  if (!PyArg_ParseTuple(args, "n|n:sample_stride", &rows, &most_rows)) return nullptr;
+  if (rows < 0 || most_rows < 0) return py::raise_value_error("rows and most_rows must not be negative");
+  return PyLong_FromSize_t(vorna::sample_stride(static_cast<std::size_t>(rows), static_cast<std::size_t>(most_rows)));
+  VORNA_PY_END
+}
+
 PyObject* engine_penalty(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   const char* kind = nullptr;
@@ -661,6 +670,8 @@ PyMethodDef g_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "fit_passes(width, intercept, moments, pass_, null_pass, penalties, family, link, criterion, lam=None, "
      "max_iter=100, warm=None) -> dict"},
+    {"sample_stride", engine_sample_stride, METH_VARARGS,
+     "sample_stride(rows, most_rows=0) -> k of the every-k-th-row sample a fit starts from, 0 for none"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,

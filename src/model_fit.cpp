@@ -556,13 +556,6 @@ Result<void> closing_pass(const Passes& passes, const IrlsState& st, const Glm& 
   return {};
 }
 
-// Below this many rows a fit is started from the response alone: its passes
-// are cheap, and a sample would be too small to say much about λ.
-constexpr std::size_t kWarmStartRows = 200000;
-// The sample is every k-th row, k at most this, with at least kSampleRows rows.
-constexpr std::size_t kMaxSampleStride = 40;
-constexpr std::size_t kSampleRows = 25000;
-
 }  // namespace
 
 Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<const Matrix> penalties,
@@ -686,11 +679,9 @@ Result<PassSource> memory_source(const TermModel& model, ConstMatrixView data, V
 Result<std::optional<WarmStart>> sample_fit(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
                                             VectorView offset, std::span<const Matrix> penalties,
                                             const PenalizedGlmOptions& options) {
-  const std::size_t n = data.rows();
-  if (n < kWarmStartRows || fixed_working_model(options.glm) || options.fixed_lambda || penalties.empty() ||
-      diag::enabled(diag::kColdStart))
+  const std::size_t n = data.rows(), stride = sample_stride(n);
+  if (stride == 0 || fixed_working_model(options.glm) || options.fixed_lambda || penalties.empty())
     return std::optional<WarmStart>();
-  const std::size_t stride = std::min(kMaxSampleStride, n / kSampleRows);
   const std::size_t rows = (n + stride - 1) / stride;
   const auto k = static_cast<std::ptrdiff_t>(stride);
   const auto every = [&](VectorView v) { return VectorView(v.data(), rows, k * v.stride()); };
@@ -704,6 +695,18 @@ Result<std::optional<WarmStart>> sample_fit(const TermModel& model, ConstMatrixV
 }
 
 }  // namespace
+
+std::size_t sample_stride(std::size_t rows, std::size_t most_rows) {
+  // Below this many rows a fit is started from the response alone: its passes
+  // are cheap, and a sample would be too small to say much about λ.
+  constexpr std::size_t kWarmStartRows = 200000;
+  constexpr std::size_t kMaxStride = 40;
+  constexpr std::size_t kSampleRows = 25000;  // the fewest rows a sample keeps
+  if (rows < kWarmStartRows || diag::enabled(diag::kColdStart)) return 0;
+  std::size_t stride = std::min(kMaxStride, rows / kSampleRows);
+  if (most_rows > 0) stride = std::max(stride, std::min((rows + most_rows - 1) / most_rows, rows / kSampleRows));
+  return stride;
+}
 
 Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
                                           VectorView offset, std::span<const Matrix> penalties,

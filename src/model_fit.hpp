@@ -119,6 +119,13 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
 // InvalidParameter for a response outside the family's support, a weight
 // that is negative or not finite, a non-finite offset or model-matrix entry,
 // or a factor code outside its levels.
+// The stride k of the sample a fit of `rows` rows starts from (every k-th
+// row: k ≤ 40, at least 25 000 rows), or 0 where it starts from the response
+// (below 2·10⁵ rows, or under VORNA_COLD_START). With `most_rows` > 0, k grows
+// so that the sample has at most that many rows, but never so far that it
+// keeps fewer than 25 000 (for a sample held elsewhere, e.g. a Dask client).
+std::size_t sample_stride(std::size_t rows, std::size_t most_rows = 0);
+
 Result<PenalizedGlmFit> fit_penalized_glm(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
                                           VectorView offset, std::span<const Matrix> penalties,
                                           const PenalizedGlmOptions& options);

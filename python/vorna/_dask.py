@@ -34,13 +34,9 @@ if TYPE_CHECKING:
 EXACT_DISTINCT = 4096
 # Otherwise it sends the quantiles of its distinct values on this many points.
 QUANTILE_GRID = 2049
-# As in memory, a fit of this many rows or more starts from a fit on every
-# k-th row, k at most SAMPLE_STRIDE, with at least SAMPLE_ROWS rows. The
-# sample is fitted on the client, so where its rows would hold more than
-# SAMPLE_MAX_VALUES values (80 MB), k grows.
-WARM_START_ROWS = 200_000
-SAMPLE_STRIDE = 40
-SAMPLE_ROWS = 25_000
+# A large fit starts from a fit on every k-th row (the engine's rule), which
+# the client holds and fits: where those rows would hold more than this many
+# values (80 MB), k grows.
 SAMPLE_MAX_VALUES = 10_000_000
 
 
@@ -472,20 +468,14 @@ class Sample:
 
 def _sample(model: "GAM", lengths: list[int], width: int, family: str, link: str, has_smooths: bool, response: Any,
             encode: Callable[[np.ndarray], np.ndarray]) -> Sample | None:
-    """The sample a fit of these rows starts from, as in memory: for 2·10⁵
-    rows or more, a working model that depends on β and λ to choose, every
-    k-th row (k ≤ 40, at least 25 000 rows); None otherwise. The client
-    holds the sample's rows, all `width` columns of them: where they would
-    be more than SAMPLE_MAX_VALUES values, k grows (to at most the stride
-    that still leaves SAMPLE_ROWS rows)."""
-    import os
-
-    n = sum(lengths)
-    if (n < WARM_START_ROWS or (family == "gaussian" and link == "identity") or not has_smooths
-            or model.lam is not None or os.environ.get("VORNA_COLD_START") is not None):
+    """The sample a fit of these rows starts from, as in memory (a working
+    model that depends on β, λ to choose, and enough rows; see the engine's
+    sample_stride); None otherwise. The client holds the sample's rows, all
+    `width` columns of them, so k grows where they would be more than
+    SAMPLE_MAX_VALUES values."""
+    stride = _engine.sample_stride(sum(lengths), max(SAMPLE_MAX_VALUES // max(width, 1), 1))
+    if stride == 0 or (family == "gaussian" and link == "identity") or not has_smooths or model.lam is not None:
         return None
-    most_rows = max(SAMPLE_MAX_VALUES // max(width, 1), SAMPLE_ROWS)
-    stride = max(min(SAMPLE_STRIDE, n // SAMPLE_ROWS), min(-(-n // most_rows), n // SAMPLE_ROWS))
     return Sample(np.cumsum([0, *lengths[:-1]]).tolist(), stride, response, encode)
 
 
