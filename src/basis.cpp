@@ -308,6 +308,35 @@ void cubic_bsplines(const double* t, double x, double* b) {
   }
 }
 
+// N_{a−3,3}(x) … N_{a,3}(x) into b[0 … 3] for t_a <= x < t_{a+1}, `t`
+// pointing at t_a (t_{a−3} … t_{a+4} are read): the guarded recursion of
+// local_bsplines(), step for step, so the values are the same to the last
+// bit. A term the guard leaves out is computed as 0/1·N instead, which adds
+// exactly nothing while every N is finite (the caller makes sure: knots
+// spanning less than 1e290, x inside them), so that the loop has no
+// branches and the compiler can pair up its divisions.
+void guarded_cubic_bsplines(const double* t, double x, double* b) {
+  std::array<double, 5> level{0.0, 0.0, 0.0, 1.0, 0.0};
+#pragma GCC unroll 3
+  for (int d = 1; d <= 3; ++d) {
+    std::array<double, 4> next;
+#pragma GCC unroll 4
+    for (int s = 0; s < 4; ++s) {
+      const double* ti = t + (s - 3);  // t_i, i = a + s − 3
+      const bool live = s >= 3 - d;    // the recursion leaves the other slots at 0
+      const double den_left = ti[d] - ti[0];
+      const double den_right = ti[d + 1] - ti[1];
+      const bool left = live && std::abs(den_left) > kKnotGuard;
+      const bool right = live && std::abs(den_right) > kKnotGuard;
+      const double term_left = (left ? x - ti[0] : 0.0) / (left ? den_left : 1.0) * level[s];
+      const double term_right = (right ? ti[d + 1] - x : 0.0) / (right ? den_right : 1.0) * level[s + 1];
+      next[s] = (0.0 + term_left) + term_right;
+    }
+    std::copy(next.begin(), next.end(), level.begin());
+  }
+  std::copy_n(level.begin(), 4, b);
+}
+
 }  // namespace
 
 Result<BSplineBasis> BSplineBasis::create(Vector knots) {
@@ -340,6 +369,12 @@ BSplineBasis::BSplineBasis(Vector knots) : knots_(std::move(knots)) {
   hi_inside_ = inside(hi, -kBoundaryShift, lo);
   hi_near_ = inside(hi, -kBoundaryTolerance, lo);
   if (sorted_and_finite_ && hi > lo) table_ = IntervalTable(t_);
+  local_form_ = has_local_form();
+  narrow_ = hi - lo < 1e290;
+  if (local_form_) {
+    lo_tangent_ = tangent_at(lo_inside_);
+    hi_tangent_ = tangent_at(hi_inside_);
+  }
 }
 
 BSplineBasis::EvalPoint BSplineBasis::place(double v) const {
@@ -391,6 +426,10 @@ void BSplineBasis::evaluate_row_full(double v, double* row) const {
 }
 
 void BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_stride) const {
+  if (local_form_) {
+    evaluate_into_local(x, out, row_stride);
+    return;
+  }
   for (std::size_t r = 0; r < x.size(); ++r) {
     const double v = x[r];
     // An infinite input times a zero slope is NaN in every column, and an
@@ -404,24 +443,89 @@ void BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_stri
   }
 }
 
-Matrix BSplineBasis::local_map() const {
-  const std::size_t k = num_basis();
-  if (!sorted_and_finite_ || !(knots_.back() > knots_.front()) || k < 4) return {};
-  // The guard of cox_de_boor_step drops knot differences up to kKnotGuard,
-  // which the rearranged recursion of evaluate_local() does not: knots that
-  // close keep to the dense path. (Differences of exactly 0 agree in both.)
-  for (std::size_t i = 0; i + 1 < knots_.size(); ++i) {
-    const double gap = knots_[i + 1] - knots_[i];
-    if (gap != 0.0 && gap <= kKnotGuard) return {};
+// The local form's four values per row, a block of rows at a time, placed in
+// their columns; non-finite inputs take the full rule, as above.
+void BSplineBasis::evaluate_into_local(VectorView x, double* out, std::size_t row_stride) const {
+  constexpr std::size_t kRows = 256;
+  std::array<std::uint32_t, 4 * kRows> index;
+  std::array<double, 4 * kRows> value;
+  for (std::size_t start = 0; start < x.size(); start += kRows) {
+    const std::size_t rows = std::min(kRows, x.size() - start);
+    const VectorView block(x.data() + static_cast<std::ptrdiff_t>(start) * x.stride(), rows, x.stride());
+    evaluate_slots(block, index.data(), value.data(), 4, true);
+    for (std::size_t r = 0; r < rows; ++r) {
+      double* row = out + (start + r) * row_stride;
+      if (!std::isfinite(x[start + r])) {
+        evaluate_row_full(x[start + r], row);
+        continue;
+      }
+      for (std::size_t s = 0; s < 4; ++s) row[index[4 * r + s]] = value[4 * r + s];
+    }
   }
-  if (knots_.back() - knots_.front() <= 2.0 * kBoundaryShift) return {};
+}
+
+Matrix BSplineBasis::local_map() const {
+  if (!local_form_) return {};
+  const std::size_t k = num_basis();
   Matrix identity(k, k);
   for (std::size_t i = 0; i < k; ++i) identity(i, i) = 1.0;
   return identity;
 }
 
-void BSplineBasis::evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
+// The guard of cox_de_boor_step drops knot differences up to kKnotGuard,
+// which the rearranged recursion of evaluate_local() does not: knots that
+// close keep to the dense path. (Differences of exactly 0 agree in both.)
+bool BSplineBasis::has_local_form() const {
+  if (!sorted_and_finite_ || !(knots_.back() > knots_.front()) || num_basis() < 4) return false;
+  for (std::size_t i = 0; i + 1 < knots_.size(); ++i) {
+    const double gap = knots_[i + 1] - knots_[i];
+    if (gap != 0.0 && gap <= kKnotGuard) return false;
+  }
+  return knots_.back() - knots_.front() > 2.0 * kBoundaryShift;
+}
+
+// The active interval and the first of the four slots for a point inside
+// the knot range (`at` as place() gives it), by the table.
+std::optional<BSplineBasis::Slots> BSplineBasis::slots(double at) const {
   const std::size_t k = num_basis();
+  const std::size_t n = t_.size();
+  // active_interval(t_, at), by the table.
+  const std::size_t above = table_.count_below(t_, at, false);
+  std::optional<std::size_t> active;
+  if (above > 0 && above < n) active = above - 1;
+  if (above == n && at == t_[n - 1]) active = n - 2;
+  if (!active) return std::nullopt;
+  // B-splines a − 3 … a, within 0 … k − 1; the four slots shift inwards at the ends.
+  return Slots{*active, std::min(std::max<std::size_t>(*active, 3) - 3, k - 4)};
+}
+
+// Value and tangent of the four slots at `at` (a point place() moves an
+// input beyond an end to), by the guarded recursion.
+BSplineBasis::Tangent BSplineBasis::tangent_at(double at) const {
+  Tangent out;
+  const auto where = slots(at);
+  if (!where) return out;
+  out.start = where->start;
+  const std::size_t k = num_basis();
+  const LocalBSplines local = local_bsplines(t_, where->active, at);
+  for (std::size_t slot = 0; slot < 4; ++slot) {
+    if (local.active + slot < 3) continue;
+    const std::size_t i = local.active + slot - 3;
+    if (i >= k) break;
+    out.value[i - out.start] = local.cubic[slot];
+    out.slope[i - out.start] = slope(i, local.quadratic[slot], local.quadratic[slot + 1]);
+  }
+  return out;
+}
+
+void BSplineBasis::evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
+  evaluate_slots(x, index, value, stride, false);
+}
+
+// The four slots of each row. Inside the knots, `exact` takes the guarded
+// recursion (the values of evaluate()), otherwise de Boor's arrangement.
+void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* value, std::size_t stride,
+                                  bool exact) const {
   const std::size_t n = t_.size();
   for (std::size_t r = 0; r < x.size(); ++r) {
     const double v = x[r];
@@ -435,24 +539,22 @@ void BSplineBasis::evaluate_local(VectorView x, std::uint32_t* index, double* va
       std::fill(val, val + 4, std::numeric_limits<double>::quiet_NaN());
     } else {
       const EvalPoint p = place(v);
-      // active_interval(t_, p.at), by the table.
-      const std::size_t above = table_.count_below(t_, p.at, false);
-      std::optional<std::size_t> active;
-      if (above > 0 && above < n) active = above - 1;
-      if (above == n && p.at == t_[n - 1]) active = n - 2;
-      // B-splines a − 3 … a, within 0 … k − 1; the four slots shift inwards at the ends.
-      if (active) start = std::min(std::max<std::size_t>(*active, 3) - 3, k - 4);
-      if (active && !p.extrapolate && *active >= 3 && *active + 5 <= n) {  // then start = a − 3
-        cubic_bsplines(t_.data() + *active, p.at, val);
-      } else if (active) {
-        const LocalBSplines local = local_bsplines(t_, *active, p.at);
-        for (std::size_t slot = 0; slot < 4; ++slot) {
-          if (local.active + slot < 3) continue;
-          const std::size_t i = local.active + slot - 3;
-          if (i >= k) break;
-          const double b = local.cubic[slot];
-          val[i - start] =
-              p.extrapolate ? b + (v - p.at) * slope(i, local.quadratic[slot], local.quadratic[slot + 1]) : b;
+      if (p.extrapolate) {
+        // Beyond an end every row continues the same tangent, taken once.
+        const Tangent& end = p.at == lo_inside_ ? lo_tangent_ : hi_tangent_;
+        start = end.start;
+        for (std::size_t s = 0; s < 4; ++s) val[s] = end.value[s] + (v - p.at) * end.slope[s];
+      } else if (const auto where = slots(p.at)) {
+        start = where->start;
+        if (where->active >= 3 && where->active + 5 <= n && (!exact || narrow_)) {  // then start = a − 3
+          if (exact) {
+            guarded_cubic_bsplines(t_.data() + where->active, p.at, val);
+          } else {
+            cubic_bsplines(t_.data() + where->active, p.at, val);
+          }
+        } else {
+          const Tangent inside = tangent_at(p.at);
+          std::copy(inside.value.begin(), inside.value.end(), val);
         }
       }
     }
@@ -504,8 +606,7 @@ std::vector<std::size_t> quantile_positions(std::size_t n, std::size_t k) {
 // `positions` (sorted, unique, relative to first) is the one a full sort
 // would put there: a multi-way selection, O(n log q) for q positions instead
 // of the O(n log n) of sorting the whole column.
-void select_order_statistics(Vector::iterator first, Vector::iterator last, std::span<const std::size_t> positions,
-                             std::size_t base) {
+void select_order_statistics(double* first, double* last, std::span<const std::size_t> positions, std::size_t base) {
   if (positions.empty() || first == last) return;
   const std::size_t mid = positions.size() / 2;
   const auto pivot = first + static_cast<std::ptrdiff_t>(positions[mid] - base);
@@ -514,8 +615,73 @@ void select_order_statistics(Vector::iterator first, Vector::iterator last, std:
   select_order_statistics(pivot + 1, last, positions.subspan(mid + 1), positions[mid] + 1);
 }
 
+// The values a full sort of `v` would put at `ranks` (sorted, unique, each
+// below v.size()) into out[0 … q), reordering v. The values are counted into
+// buckets of equal width between the minimum and the maximum (the bucket of
+// a value never decreases with the value); only the buckets holding a wanted
+// rank are gathered and searched further, so a column costs about three
+// reads. A bucket with more than half the values (a heavy tail squeezes the
+// others together), or a range too wide to divide, goes to the multi-way
+// selection instead.
+void select_by_buckets(std::span<double> v, std::span<const std::size_t> ranks, double* out) {
+  constexpr std::size_t kBuckets = 4096;
+  constexpr std::size_t kSortBelow = 2048;
+  const std::size_t n = v.size();
+  if (ranks.empty()) return;
+  if (n <= kSortBelow) {
+    std::sort(v.begin(), v.end());
+    for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = v[ranks[i]];
+    return;
+  }
+  const auto [lo_it, hi_it] = std::minmax_element(v.begin(), v.end());
+  const double lo = *lo_it, hi = *hi_it;
+  if (lo == hi) {
+    std::fill(out, out + ranks.size(), lo);
+    return;
+  }
+  const double scale = static_cast<double>(kBuckets) / (hi - lo);
+  const auto fallback = [&] {
+    select_order_statistics(v.data(), v.data() + v.size(), ranks, 0);
+    for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = v[ranks[i]];
+  };
+  if (!std::isfinite(scale) || !(scale > 0.0)) return fallback();
+  const auto bucket_of = [&](double x) { return std::min(kBuckets - 1, static_cast<std::size_t>((x - lo) * scale)); };
+  std::vector<std::size_t> first(kBuckets + 1, 0);  // counts, then each bucket's first rank
+  for (double x : v) ++first[bucket_of(x) + 1];
+  for (std::size_t b = 0; b < kBuckets; ++b) first[b + 1] += first[b];
+  // The buckets that hold wanted ranks, in order (ranks are sorted).
+  std::vector<std::size_t> wanted;
+  std::vector<std::size_t> bucket_of_rank(ranks.size());
+  for (std::size_t i = 0; i < ranks.size(); ++i) {
+    const std::size_t b =
+        static_cast<std::size_t>(std::upper_bound(first.begin(), first.end(), ranks[i]) - first.begin()) - 1;
+    bucket_of_rank[i] = b;
+    if (wanted.empty() || wanted.back() != b) wanted.push_back(b);
+    if (first[b + 1] - first[b] > n / 2) return fallback();
+  }
+  std::vector<std::uint32_t> slot(kBuckets, std::numeric_limits<std::uint32_t>::max());
+  std::vector<Vector> gathered(wanted.size());
+  for (std::size_t j = 0; j < wanted.size(); ++j) {
+    slot[wanted[j]] = static_cast<std::uint32_t>(j);
+    gathered[j].reserve(first[wanted[j] + 1] - first[wanted[j]]);
+  }
+  for (double x : v) {
+    const std::uint32_t j = slot[bucket_of(x)];
+    if (j != std::numeric_limits<std::uint32_t>::max()) gathered[j].push_back(x);
+  }
+  std::size_t i = 0;
+  for (std::size_t j = 0; j < wanted.size(); ++j) {
+    std::vector<std::size_t> local;
+    const std::size_t begin = i;
+    for (; i < ranks.size() && bucket_of_rank[i] == wanted[j]; ++i) local.push_back(ranks[i] - first[wanted[j]]);
+    select_by_buckets(gathered[j], local, out + begin);
+  }
+}
+
 void place_order_statistics(Vector& v, std::span<const std::size_t> positions) {
-  select_order_statistics(v.begin(), v.end(), positions, 0);
+  Vector values(positions.size());
+  select_by_buckets(v, positions, values.data());
+  for (std::size_t i = 0; i < positions.size(); ++i) v[positions[i]] = values[i];
 }
 
 // The quantiles at probabilities b/(k−1), b = 1 … k−2, of the sorted values,

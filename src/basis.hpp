@@ -6,9 +6,11 @@
 // Both are immutable after construction; evaluate() is a pure function.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,22 @@ class BSplineBasis final : public SplineBasis {
   double slope(std::size_t i, double quadratic_i, double quadratic_next) const;
   void evaluate_row_local(double v, double* row) const;
   void evaluate_row_full(double v, double* row) const;
+  void evaluate_into_local(VectorView x, double* out, std::size_t row_stride) const;
+  void evaluate_slots(VectorView x, std::uint32_t* index, double* value, std::size_t stride, bool exact) const;
+  // The active interval a of a point and the first of its four slots.
+  struct Slots {
+    std::size_t active;
+    std::size_t start;
+  };
+  std::optional<Slots> slots(double at) const;
+  // The four slots' values and slopes at a point (zero where no B-spline is).
+  struct Tangent {
+    std::size_t start = 0;
+    std::array<double, 4> value{};
+    std::array<double, 4> slope{};
+  };
+  Tangent tangent_at(double at) const;
+  bool has_local_form() const;
 
   Vector knots_;
   Vector t_;
@@ -178,7 +196,12 @@ class BSplineBasis final : public SplineBasis {
   double hi_inside_ = 0.0;
   double lo_near_ = 0.0;
   double hi_near_ = 0.0;
-  IntervalTable table_;  // over t_, when sorted and finite
+  IntervalTable table_;      // over t_, when sorted and finite
+  bool local_form_ = false;  // see local_map()
+  bool narrow_ = false;      // knots spanning less than 1e290 (see evaluate_slots())
+  // The tangents continued beyond each end, in the local form.
+  Tangent lo_tangent_;
+  Tangent hi_tangent_;
 };
 
 // One smooth of a model.

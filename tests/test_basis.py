@@ -277,6 +277,30 @@ def test_bspline_knots_are_linear_quantiles(rng):
     np.testing.assert_allclose(knots, expected, rtol=0, atol=8 * EPS * np.ptp(column))
 
 
+def _columns_for_selection(rng, n):
+    return {
+        "uniform": rng.uniform(size=n),
+        "heavy tails": rng.lognormal(sigma=12.0, size=n),  # most values crowd one end bucket
+        "geometric": 2.0 ** -np.arange(n, dtype=float),  # every level sheds a single bucket
+        "ties": rng.integers(0, 5, size=n).astype(float),
+        "infinite end": np.append(rng.normal(size=n - 1), np.inf),  # a range no bucket width divides
+        "signed zeros": np.where(rng.uniform(size=n) < 0.5, -0.0, 0.0) + (rng.uniform(size=n) < 0.1),
+    }
+
+
+@pytest.mark.parametrize("n", [2049, 60001])
+@pytest.mark.parametrize("name", ["uniform", "heavy tails", "geometric", "ties", "infinite end", "signed zeros"])
+def test_bspline_knots_of_long_columns_are_the_sorted_quantiles(rng, n, name):
+    # Long columns take the bucketed selection; the knots must be exactly those read off a full sort.
+    column = _columns_for_selection(rng, n)[name]
+    rng.shuffle(column)
+    k = 12
+    with np.errstate(invalid="ignore"):
+        expected = quantile_knots(column, k)
+    knots = core.bspline_smooth_from_data("x0", k, column, np.zeros(1))[0]
+    np.testing.assert_array_equal(knots, expected)
+
+
 @pytest.mark.parametrize(
     "column, expected",
     [([0.0] * 9 + [1.0], [1e-6] * 3), ([0.0] + [1.0] * 9, [1.0 - 1e-6] * 3), ([4.0] * 6, [4.0] * 3)],
