@@ -28,11 +28,11 @@ constexpr std::size_t kPredictBlockRows = 4096;
 
 // The largest absolute row sum of each block of consecutive columns,
 // `widths` from column 0 on, in one pass over the rows (a model matrix is far
-// larger than a cache).
-std::vector<double> block_inf_norms(const Matrix& m, std::span<const std::size_t> widths) {
+// larger than a cache). `m` has contiguous rows.
+std::vector<double> block_inf_norms(ConstMatrixView m, std::span<const std::size_t> widths) {
   std::vector<double> norms(widths.size(), 0.0);
   for (std::size_t i = 0; i < m.rows(); ++i) {
-    const double* row = m.row_ptr(i);
+    const double* row = m.data() + static_cast<std::ptrdiff_t>(i) * m.row_stride();
     for (std::size_t b = 0; b < widths.size(); ++b) {
       double sum = 0.0;
       for (std::size_t j = 0; j < widths[b]; ++j) sum += std::fabs(row[j]);
@@ -167,18 +167,46 @@ Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& 
   return model;
 }
 
+NormedModelMatrix build_model_matrix_with_norms(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
+  NormedModelMatrix out{Matrix(x.rows(), total_basis(smooths)), std::vector<double>(smooths.size(), 0.0)};
+  std::vector<std::size_t> widths;
+  for (const auto& smooth : smooths) widths.push_back(smooth.basis->num_basis());
+  // A block of rows is evaluated and its norms taken while it is in cache.
+  constexpr std::size_t kRows = 512;
+  const std::size_t p = out.matrix.cols();
+  for (std::size_t start = 0; start < x.rows(); start += kRows) {
+    const std::size_t rows = std::min(kRows, x.rows() - start);
+    std::size_t offset = 0;
+    for (std::size_t j = 0; j < smooths.size(); ++j) {
+      const VectorView column = x.col(j);
+      const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), rows,
+                            column.stride());
+      smooths[j].basis->evaluate_into(part, out.matrix.row_ptr(start) + offset, p);
+      offset += widths[j];
+    }
+    const std::vector<double> norms =
+        block_inf_norms(ConstMatrixView(out.matrix.row_ptr(start), rows, p, static_cast<std::ptrdiff_t>(p), 1), widths);
+    for (std::size_t j = 0; j < norms.size(); ++j) out.basis_norms[j] = std::fmax(out.basis_norms[j], norms[j]);
+  }
+  return out;
+}
+
 std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, const Matrix& model_matrix) {
   std::vector<std::size_t> widths;
   for (const auto& smooth : smooths) widths.push_back(smooth.basis->num_basis());
-  const std::vector<double> basis_norms = block_inf_norms(model_matrix, widths);
+  return scaled_penalties(smooths, block_inf_norms(model_matrix, widths), model_matrix.cols());
+}
+
+std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, std::span<const double> basis_norms,
+                                     std::size_t p) {
   std::vector<double> scales;
   for (std::size_t j = 0; j < smooths.size(); ++j) {
-    const std::size_t k = widths[j];
+    const std::size_t k = smooths[j].basis->num_basis();
     const std::size_t penalty_width = std::min(k, smooths[j].penalty.cols());
     const double penalty_norm = block_inf_norms(smooths[j].penalty, std::span(&penalty_width, 1))[0];
     scales.push_back(penalty_norm > kPenaltyNormFloor ? basis_norms[j] * basis_norms[j] / penalty_norm : 1.0);
   }
-  return embed_penalties(smooths, model_matrix.cols(), scales);
+  return embed_penalties(smooths, p, scales);
 }
 
 std::optional<CrossProducts> unit_weight_cross_products(Family family, const Matrix& design, const Vector& y) {

@@ -173,6 +173,18 @@ void fill_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x, 
 // Each smooth's raw penalty scaled by ‖B_j‖∞² / ‖S_j‖∞ (unscaled when
 // ‖S_j‖∞ ≤ 1e-10) and embedded at its block of a p × p matrix.
 std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, const Matrix& model_matrix);
+// The same from ‖B_j‖∞ (one per smooth) for p columns in all.
+std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, std::span<const double> basis_norms,
+                                     std::size_t p);
+
+// The model matrix with each smooth's ‖B_j‖∞, the largest absolute row sum
+// of its block: the values of build_model_matrix() and block by block the
+// norms scaled_penalties() would take from it, in one pass.
+struct NormedModelMatrix {
+  Matrix matrix;
+  std::vector<double> basis_norms;
+};
+NormedModelMatrix build_model_matrix_with_norms(const std::vector<SmoothTerm>& smooths, const Matrix& x);
 
 // Each smooth's raw penalty embedded, unscaled, at its block of a p × p matrix.
 std::vector<Matrix> embedded_penalties(const std::vector<SmoothTerm>& smooths, std::size_t p);

@@ -58,10 +58,11 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
 
   diag::Timer cache_timer;
   diag::Timer basis_timer;
-  Matrix design = build_model_matrix(smooths_, x);
+  NormedModelMatrix model = build_model_matrix_with_norms(smooths_, x);
+  Matrix design = std::move(model.matrix);
   profile_ms("Basis evaluation: ", basis_timer.elapsed_ms());
   diag::Timer penalty_timer;
-  const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
+  const std::vector<Matrix> penalties = scaled_penalties(smooths_, model.basis_norms, design.cols());
   profile_ms("Penalty computation: ", penalty_timer.elapsed_ms());
   profile_ms("Total cache build: ", cache_timer.elapsed_ms());
 

@@ -95,8 +95,11 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
   VORNA_CHECK(problem.factor_data(ridge));
   // Anchor the residual sums and the value's reference at the start.
   const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
-  VORNA_TRY(solution, problem.solve_at(rho));
+  // The residual model is anchored at this solution, so its residual sum is
+  // the model's own (one pass over the rows instead of two).
+  VORNA_TRY(solution, problem.solve_at(rho, false));
   problem.residuals_.emplace(z, x, w, problem.xtwx_, solution.beta);
+  solution.rss = problem.residual_sum(solution.beta);
   VORNA_CHECK(problem.set_reference(solution));
   return problem;
 }
@@ -391,7 +394,7 @@ double SelectionProblem::residual_sum(const Vector& beta) const {
   return rss;
 }
 
-Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho) const {
+Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho, bool with_rss) const {
   const std::size_t p = xtwx_.rows(), m = blocks_.size();
   Solution sol;
   sol.lambda.resize(m);
@@ -433,7 +436,7 @@ Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho)
       sol.s_beta[j][b.offset + r] = dot(b.s.row_ptr(r), sol.beta.data() + b.offset, b.s.cols());
     sol.penalty += sol.lambda[j] * dot(sol.beta, sol.s_beta[j]);
   }
-  sol.rss = residual_sum(sol.beta);
+  if (with_rss) sol.rss = residual_sum(sol.beta);
   return sol;
 }
 

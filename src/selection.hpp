@@ -144,7 +144,8 @@ class SelectionProblem {
   Result<LogDet> range_logdet(const Vector& lambda, bool derivatives) const;
 
   SelectionProblem() = default;
-  Result<Solution> solve_at(const Vector& rho) const;
+  // Without `with_rss` the solution's rss is left at 0.
+  Result<Solution> solve_at(const Vector& rho, bool with_rss = true) const;
   double residual_sum(const Vector& beta) const;
 
   SelectionCriterion criterion_ = SelectionCriterion::RemlProfiledScale;
