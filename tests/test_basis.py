@@ -119,6 +119,16 @@ def test_bspline_local_evaluation_equals_full_rule(rng, knots):
         assert np.all(np.count_nonzero(local[finite], axis=1) <= 4)
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_bspline_rows_in_batches_equal_full_rule(seed):
+    # Interior rows go through the recursion four at a time: uneven knots with repeats, and a
+    # number of rows that leaves a part-filled last batch, must still match the full rule bitwise.
+    rng = np.random.default_rng(seed)
+    knots = np.sort(np.round(rng.lognormal(size=9), 1))
+    x = rng.uniform(knots[0] - 0.5, knots[-1] + 0.5, 1001 + seed)
+    np.testing.assert_array_equal(bs(knots, x), bs(knots, x, full_rule=True))
+
+
 @pytest.mark.parametrize("knots", [THIRDS, [-3.0, 2.0, 2.5]])
 def test_bspline_inputs_near_an_end_are_moved_inside(knots):
     lo, hi = knots[0], knots[-1]
