@@ -168,8 +168,7 @@ Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& 
 }
 
 NormedModelMatrix build_model_matrix_with_norms(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
-  NormedModelMatrix out{Matrix::zeros_in_huge_pages(x.rows(), total_basis(smooths)),
-                        std::vector<double>(smooths.size(), 0.0)};
+  NormedModelMatrix out{Matrix(x.rows(), total_basis(smooths)), std::vector<double>(smooths.size(), 0.0)};
   std::vector<std::size_t> widths;
   for (const auto& smooth : smooths) widths.push_back(smooth.basis->num_basis());
   // A block of rows is evaluated and its norms taken while it is in cache.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <cstdlib>
@@ -10,32 +9,7 @@
 
 #include "lapack.hpp"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace vorna {
-
-Matrix Matrix::zeros_in_huge_pages(std::size_t rows, std::size_t cols) {
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  Matrix m;
-  const std::size_t size = checked_size(rows, cols);
-  m.data_.reserve(size);
-#if defined(MADV_HUGEPAGE)
-  const std::size_t bytes = size * sizeof(double);
-  if (bytes >= 4 * kHugePage) {
-    // The whole huge pages inside the allocation; a refusal only costs speed.
-    const auto begin = reinterpret_cast<std::uintptr_t>(m.data_.data());
-    const std::uintptr_t first = (begin + kHugePage - 1) / kHugePage * kHugePage;
-    const std::uintptr_t last = (begin + bytes) / kHugePage * kHugePage;
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  }
-#endif
-  m.data_.resize(size, 0.0);
-  m.rows_ = rows;
-  m.cols_ = cols;
-  return m;
-}
 
 void configure_blas_threads() {
 #ifndef VORNA_LAPACK_SYSTEM

@@ -94,11 +94,6 @@ class Matrix {
       for (std::size_t j = 0; j < cols_; ++j) (*this)(i, j) = view(i, j);
   }
 
-  // A zero rows × cols matrix whose storage, when large, the system is asked
-  // to back with huge pages: a model matrix of hundreds of megabytes is then
-  // first touched in a few hundred page faults rather than tens of thousands.
-  static Matrix zeros_in_huge_pages(std::size_t rows, std::size_t cols);
-
   static Matrix identity(std::size_t n) {
     Matrix m(n, n);
     for (std::size_t i = 0; i < n; ++i) m(i, i) = 1.0;
