@@ -653,7 +653,7 @@ template <class Basis>
 Result<SmoothTerm> make_smooth(std::string name, const char* penalty_type, std::size_t k, Vector knots) {
   VORNA_TRY(penalty, compute_penalty_matrix(penalty_type, k, knots));
   VORNA_TRY(basis, Basis::create(std::move(knots)));
-  return SmoothTerm{std::move(name), std::make_unique<Basis>(std::move(basis)), std::move(penalty), 1.0};
+  return SmoothTerm{std::move(name), std::make_shared<Basis>(std::move(basis)), std::move(penalty), 1.0};
 }
 
 // The positions of the sorted column that knot placement reads: the minimum,

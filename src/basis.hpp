@@ -154,6 +154,11 @@ class BSplineBasis final : public SplineBasis {
   Matrix local_map() const override;
   std::size_t local_count() const override { return 4; }
   void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const override;
+  // The same slots with the values of evaluate_into(), to the last bit.
+  void evaluate_local_exact(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
+    evaluate_slots(x, index, value, stride, true);
+  }
+  bool has_local_map() const { return local_form_; }
 
  private:
   explicit BSplineBasis(Vector knots);
@@ -207,8 +212,8 @@ class BSplineBasis final : public SplineBasis {
 // One smooth of a model.
 struct SmoothTerm {
   std::string name;
-  std::unique_ptr<SplineBasis> basis;
-  Matrix penalty;  // raw k × k penalty, never rescaled in place
+  std::shared_ptr<const SplineBasis> basis;  // immutable, so fits may keep it
+  Matrix penalty;                            // raw k × k penalty, never rescaled in place
   double lambda = 1.0;
 };
 

@@ -161,6 +161,28 @@ void fill_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x, 
   }
 }
 
+StoredModelMatrix::StoredModelMatrix(Matrix made) : matrix_(std::move(made)) {
+  std::call_once(made_, [] {});
+}
+
+StoredModelMatrix::StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const SplineBasis>> bases)
+    : x_(std::move(x)), bases_(std::move(bases)) {}
+
+const Matrix& StoredModelMatrix::get() const {
+  std::call_once(made_, [this] {
+    std::size_t p = 0;
+    for (const auto& basis : bases_) p += basis->num_basis();
+    Matrix model(x_.rows(), p);
+    std::size_t offset = 0;
+    for (std::size_t j = 0; j < bases_.size(); ++j) {
+      bases_[j]->evaluate_into(x_.col(j), model.data() + offset, p);
+      offset += bases_[j]->num_basis();
+    }
+    matrix_ = std::move(model);
+  });
+  return matrix_;
+}
+
 Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
   Matrix model(x.rows(), total_basis(smooths));
   fill_model_matrix(smooths, x, model);
@@ -256,8 +278,8 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
   const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, y);
   VORNA_TRY(selected, select_and_fit(family_, design, y, penalties, std::move(params), iterations,
                                      cross ? &*cross : nullptr, false));
-  return store(std::move(design), std::move(selected.smoothing), std::move(selected.fit), y,
-               std::move(selected.warnings));
+  return store(std::make_shared<StoredModelMatrix>(std::move(design)), std::move(selected.smoothing),
+               std::move(selected.fit), y, std::move(selected.warnings));
 }
 
 Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std::string_view formula,
@@ -290,7 +312,6 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
   SelectedFit out;
   out.smoothing = std::move(smoothing);
   SmoothingParameter& params = out.smoothing;
-  const char* criterion = params.method == SmoothingMethod::GCV ? "GCV" : "REML";
   // Binomial and Poisson have a known scale (φ = 1); Gaussian and Gamma estimate theirs.
   const bool known_scale = family == Family::Binomial || family == Family::Poisson;
   SelectionOutcome report;
@@ -332,10 +353,7 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
       break;
     }
   }
-  if (!report.converged)
-    out.warnings.push_back(std::string(criterion) + " smoothing-parameter search did not converge: it stopped after " +
-                           std::to_string(report.iterations) + " Newton iterations with gradient " +
-                           fmt::sci(report.gradient, 2) + " in log lambda");
+  add_search_warning(out, report);
   if (!settled)
     out.warnings.push_back("the fit did not converge: after " + std::to_string(max_passes) +
                            " passes of PiRLS and smoothing-parameter selection, log lambda still changed by " +
@@ -344,15 +362,27 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
   auto final_fit = pirls(design, y, params.lambda, penalties, family, cache);
   out.pirls_ms += pirls_timer.elapsed_ms();
   if (!final_fit) return std::move(final_fit).error();
-  out.fit = std::move(final_fit).value();
-  if (!out.fit.converged)
-    out.warnings.push_back("PiRLS did not converge in " + std::to_string(out.fit.iterations) +
-                           " iterations at the chosen smoothing parameters");
+  add_final_fit(out, std::move(final_fit).value());
   return out;
 }
 
-FitSummary GamModel::store(Matrix design, SmoothingParameter smoothing, PirlsResult fit, const Vector& y,
-                           std::vector<std::string> warnings) {
+void add_search_warning(SelectedFit& out, const SelectionOutcome& report) {
+  const char* criterion = out.smoothing.method == SmoothingMethod::GCV ? "GCV" : "REML";
+  if (!report.converged)
+    out.warnings.push_back(std::string(criterion) + " smoothing-parameter search did not converge: it stopped after " +
+                           std::to_string(report.iterations) + " Newton iterations with gradient " +
+                           fmt::sci(report.gradient, 2) + " in log lambda");
+}
+
+void add_final_fit(SelectedFit& out, PirlsResult fit) {
+  out.fit = std::move(fit);
+  if (!out.fit.converged)
+    out.warnings.push_back("PiRLS did not converge in " + std::to_string(out.fit.iterations) +
+                           " iterations at the chosen smoothing parameters");
+}
+
+FitSummary GamModel::store(std::shared_ptr<const StoredModelMatrix> design, SmoothingParameter smoothing,
+                           PirlsResult fit, const Vector& y, std::vector<std::string> warnings) {
   double rss = 0.0;
   for (std::size_t i = 0; i < y.size(); ++i) {
     const double r = y[i] - fit.fitted_values[i];
@@ -427,8 +457,9 @@ Result<GamState> GamModel::state() const {
   }
   // store() sets every result field together with the flag.
   if (fitted_) {
-    out.fit = FitState{*smoothing_,       *lambdas_,       *coefficients_, *fitted_values_,        *linear_predictor_,
-                       *working_weights_, *design_matrix_, *deviance_,     fitted_smooths_version_};
+    out.fit = FitState{*smoothing_,           *lambdas_,          *coefficients_,
+                       *fitted_values_,       *linear_predictor_, *working_weights_,
+                       design_matrix_->get(), *deviance_,         fitted_smooths_version_};
   }
   return out;
 }
@@ -442,15 +473,15 @@ Result<GamModel> GamModel::from_state(GamState state) {
   for (std::size_t j = 0; j < state.smooths.size(); ++j) {
     SmoothState& saved = state.smooths[j];
     const std::string where = "smooth " + count(j) + " ('" + saved.name + "')";
-    std::unique_ptr<SplineBasis> basis;
+    std::shared_ptr<const SplineBasis> basis;
     if (saved.basis == BasisKind::CubicRegression) {
       auto made = CubicRegressionBasis::create(std::move(saved.knots));
       if (!made) return GamError::invalid_parameter(where + ": " + made.error().message);
-      basis = std::make_unique<CubicRegressionBasis>(std::move(made).value());
+      basis = std::make_shared<CubicRegressionBasis>(std::move(made).value());
     } else {
       auto made = BSplineBasis::create(std::move(saved.knots));
       if (!made) return GamError::invalid_parameter(where + ": " + made.error().message);
-      basis = std::make_unique<BSplineBasis>(std::move(made).value());
+      basis = std::make_shared<BSplineBasis>(std::move(made).value());
     }
     const std::size_t k = basis->num_basis();
     if (saved.penalty.rows() != k || saved.penalty.cols() != k) {
@@ -514,7 +545,7 @@ Result<GamModel> GamModel::from_state(GamState state) {
     model.fitted_values_ = std::move(fit.fitted_values);
     model.linear_predictor_ = std::move(fit.linear_predictor);
     model.working_weights_ = std::move(fit.working_weights);
-    model.design_matrix_ = std::move(fit.design_matrix);
+    model.design_matrix_ = std::make_shared<StoredModelMatrix>(std::move(fit.design_matrix));
   }
   return model;
 }

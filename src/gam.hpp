@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -79,6 +81,24 @@ struct GamState {
   std::optional<FitState> fit;  // absent until a fit succeeds
 };
 
+// The model matrix of a fit: the matrix the fit made, or the inputs and
+// bases it is a function of, made into the matrix on first use (with the
+// values build_model_matrix() gives). Safe to read from several threads.
+class StoredModelMatrix {
+ public:
+  explicit StoredModelMatrix(Matrix made);
+  // x has one column per basis.
+  StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const SplineBasis>> bases);
+  // May throw std::bad_alloc while making the matrix; a later call tries again.
+  const Matrix& get() const;
+
+ private:
+  mutable std::once_flag made_;
+  mutable Matrix matrix_;
+  Matrix x_;
+  std::vector<std::shared_ptr<const SplineBasis>> bases_;
+};
+
 class GamModel {
  public:
   explicit GamModel(Family family) : family_(family) {}
@@ -91,7 +111,9 @@ class GamModel {
   const std::optional<Vector>& lambdas() const { return lambdas_; }
   const std::optional<Vector>& fitted_values() const { return fitted_values_; }
   const std::optional<Vector>& coefficients() const { return coefficients_; }
-  const std::optional<Matrix>& design_matrix() const { return design_matrix_; }
+  // Made on first use after a fit that did not need it (see StoredModelMatrix);
+  // null until a fit succeeds.
+  const Matrix* design_matrix() const { return design_matrix_ ? &design_matrix_->get() : nullptr; }
   const std::optional<double>& deviance() const { return deviance_; }
 
   // Replaces the smooth list by one smooth per column of x ("cr" or "bs").
@@ -137,9 +159,16 @@ class GamModel {
   static Result<GamModel> from_state(GamState state);
 
  private:
+  // The cached pipeline's Gaussian fit without the model matrix (see
+  // gam_optimized.cpp); `rows` reads x, which is moved into the stored
+  // results only at the end.
+  template <class Rows>
+  Result<FitSummary, Failure> fit_gaussian_by_rows(const Rows& rows, Matrix&& x, const Vector& y,
+                                                   SmoothingMethod method, std::size_t iterations);
+
   // Writes every result field and sets the fitted flag.
-  FitSummary store(Matrix design, SmoothingParameter smoothing, PirlsResult fit, const Vector& y,
-                   std::vector<std::string> warnings);
+  FitSummary store(std::shared_ptr<const StoredModelMatrix> design, SmoothingParameter smoothing, PirlsResult fit,
+                   const Vector& y, std::vector<std::string> warnings);
 
   Family family_;
   std::vector<SmoothTerm> smooths_;
@@ -155,7 +184,7 @@ class GamModel {
   std::optional<Vector> fitted_values_;
   std::optional<Vector> linear_predictor_;
   std::optional<Vector> working_weights_;
-  std::optional<Matrix> design_matrix_;
+  std::shared_ptr<const StoredModelMatrix> design_matrix_;
 };
 
 // "method must be 'GCV' or 'REML'" unless method is exactly one of the two.
@@ -229,6 +258,9 @@ struct SelectedFit {
 Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design, const Vector& y,
                                             std::span<const Matrix> penalties, SmoothingParameter smoothing,
                                             std::size_t max_passes, const CrossProducts* cache, bool loosen);
+// The warning of a search that stopped short, and the final fit with its own.
+void add_search_warning(SelectedFit& out, const SelectionOutcome& report);
+void add_final_fit(SelectedFit& out, PirlsResult fit);
 
 // The "X has {n} rows but y has {n_y} elements" and "X has {d} columns but
 // model has {m} smooth terms" checks.

@@ -3,12 +3,18 @@
 // guess, the convergence test loosens after four passes, and every phase is
 // timed for the optional [PROFILE] lines.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "diagnostics.hpp"
 #include "format.hpp"
 #include "gam.hpp"
+#include "interrupt.hpp"
 
 namespace vorna {
 namespace {
@@ -39,6 +45,130 @@ double starting_lambda(const Matrix& x, const Vector& y, const Matrix& first_pen
   return std::fmin(std::fmax(guess, 1e-6), 1e6);
 }
 
+// The model matrix of B-spline smooths as the bases' local form gives it:
+// four values per smooth and row, made a block of rows at a time whenever
+// the fit reads the rows, so that a Gaussian fit never holds the n × p
+// matrix. The values are those of evaluate_into(); sums that skip the zero
+// entries are the sums over the whole row (β finite).
+class BSplineRows {
+ public:
+  // Null unless every smooth is a B-spline basis with a local form.
+  static std::optional<BSplineRows> create(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
+    BSplineRows rows(x);
+    if (smooths.size() > kMaxSmooths) return std::nullopt;
+    std::size_t offset = 0;
+    for (const SmoothTerm& smooth : smooths) {
+      const auto* basis = dynamic_cast<const BSplineBasis*>(smooth.basis.get());
+      if (basis == nullptr || !basis->has_local_map()) return std::nullopt;
+      rows.bases_.push_back(basis);
+      rows.offsets_.push_back(offset);
+      offset += basis->num_basis();
+    }
+    rows.p_ = offset;
+    return rows;
+  }
+
+  // XᵀX, Xᵀy and each smooth's largest absolute row sum (the norms of
+  // scaled_penalties(), summed over the four entries in column order as over
+  // the whole row).
+  struct Sums {
+    CrossProducts cross;
+    std::vector<double> basis_norms;
+  };
+  Sums sums(const Vector& y) const {
+    Sums out{CrossProducts{Matrix(p_, p_), Vector(p_, 0.0)}, std::vector<double>(bases_.size(), 0.0)};
+    Matrix& xtx = out.cross.xtwx;
+    for_rows([&](std::size_t i, const Row& row) {
+      for (std::size_t j = 0; j < bases_.size(); ++j) {
+        double sum = 0.0;
+        for (std::size_t a = 0; a < 4; ++a) sum += std::fabs(row.value[j][a]);
+        out.basis_norms[j] = std::fmax(out.basis_norms[j], sum);
+        for (std::size_t a = 0; a < 4; ++a) out.cross.xtwy[row.column[j] + a] += row.value[j][a] * y[i];
+        // Upper triangle: the smooth's own 4 × 4 tile and those of the smooths after it.
+        for (std::size_t l = j; l < bases_.size(); ++l)
+          for (std::size_t a = 0; a < 4; ++a) {
+            double* out_row = xtx.row_ptr(row.column[j] + a) + row.column[l];
+            for (std::size_t b = 0; b < 4; ++b) out_row[b] += row.value[j][a] * row.value[l][b];
+          }
+      }
+    });
+    // A smooth's own tiles hold both triangles already (the same products in
+    // the same order); the tiles between smooths are mirrored.
+    for (std::size_t r = 0; r < p_; ++r)
+      for (std::size_t c = r + 1; c < p_; ++c) xtx(c, r) = xtx(r, c);
+    return out;
+  }
+
+  // Σ (z_i − x_iβ)² and, with `gradient`, Xᵀ(z − Xβ): the arithmetic of the
+  // selection's own pass over a model matrix with unit weights.
+  SelectionProblem::RowResiduals residuals(const Vector& z, const Vector& beta, bool gradient) const {
+    SelectionProblem::RowResiduals out;
+    if (gradient) out.g.assign(p_, 0.0);
+    for_rows([&](std::size_t i, const Row& row) {
+      const double e = z[i] - row.dot(beta, bases_.size());
+      out.rss += e * e;
+      if (gradient)
+        for (std::size_t j = 0; j < bases_.size(); ++j)
+          for (std::size_t a = 0; a < 4; ++a) out.g[row.column[j] + a] += e * row.value[j][a];
+    });
+    return out;
+  }
+
+  // η = Xβ.
+  Vector predictor(const Vector& beta) const {
+    Vector eta(x_.rows());
+    for_rows([&](std::size_t i, const Row& row) { eta[i] = row.dot(beta, bases_.size()); });
+    return eta;
+  }
+
+ private:
+  explicit BSplineRows(const Matrix& x) : x_(x) {}
+
+  static constexpr std::size_t kBlock = 256;
+  static constexpr std::size_t kMaxSmooths = 64;
+  // One row: each smooth's first column and its four values.
+  struct Row {
+    std::array<std::size_t, kMaxSmooths> column;
+    std::array<const double*, kMaxSmooths> value;
+    double dot(const Vector& beta, std::size_t smooths) const {
+      double s = 0.0;
+      for (std::size_t j = 0; j < smooths; ++j)
+        for (std::size_t a = 0; a < 4; ++a) s += value[j][a] * beta[column[j] + a];
+      return s;
+    }
+  };
+
+  // f(i, row) for every row in order, the bases evaluated a block at a time.
+  template <class F>
+  void for_rows(F&& f) const {
+    const std::size_t m = bases_.size();
+    std::vector<std::uint32_t> index(m * 4 * kBlock);
+    Vector value(m * 4 * kBlock);
+    Row row;
+    for (std::size_t start = 0; start < x_.rows(); start += kBlock) {
+      const std::size_t count = std::min(kBlock, x_.rows() - start);
+      for (std::size_t j = 0; j < m; ++j) {
+        const VectorView column = x_.col(j);
+        const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), count,
+                              column.stride());
+        bases_[j]->evaluate_local(part, index.data() + j * 4 * kBlock, value.data() + j * 4 * kBlock, 4);
+      }
+      for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t j = 0; j < m; ++j) {
+          row.column[j] = offsets_[j] + index[j * 4 * kBlock + 4 * r];
+          row.value[j] = value.data() + j * 4 * kBlock + 4 * r;
+        }
+        f(start + r, row);
+      }
+    }
+  }
+
+  const Matrix& x_;
+  std::vector<const BSplineBasis*> bases_;
+  std::vector<std::size_t> offsets_;
+  std::size_t p_ = 0;
+};
+
 }  // namespace
 
 Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y, std::span<const std::size_t> k,
@@ -55,6 +185,11 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
   VORNA_CHECK(check_data(x, y));
   VORNA_CHECK(check_response_domain(family_, y));
   VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
+
+  if (family_ == Family::Gaussian) {
+    if (const std::optional<BSplineRows> rows = BSplineRows::create(smooths_, x))
+      return fit_gaussian_by_rows(*rows, std::move(x), y, method, iterations);
+  }
 
   diag::Timer cache_timer;
   diag::Timer basis_timer;
@@ -74,8 +209,51 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
                                      cross ? &*cross : nullptr, true));
   profile_ms("PiRLS iterations: ", selected.pirls_ms);
   profile_ms("REML optimization: ", selected.optimize_ms);
-  return store(std::move(design), std::move(selected.smoothing), std::move(selected.fit), y,
-               std::move(selected.warnings));
+  return store(std::make_shared<StoredModelMatrix>(std::move(design)), std::move(selected.smoothing),
+               std::move(selected.fit), y, std::move(selected.warnings));
+}
+
+// The Gaussian fit of select_and_fit() (one selection on the data, then the
+// fit at the chosen λ) from the rows' cross products: the rows are read once
+// for the sums, once at the selection's anchor (and again where its residual
+// sums cancel) and once for the fitted values. The model matrix is made only
+// if asked for.
+template <class Rows>
+Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Matrix&& x, const Vector& y,
+                                                           SmoothingMethod method, std::size_t iterations) {
+  diag::Timer cache_timer;
+  diag::Timer basis_timer;
+  typename Rows::Sums sums = rows.sums(y);
+  profile_ms("Basis evaluation: ", basis_timer.elapsed_ms());
+  diag::Timer penalty_timer;
+  const std::vector<Matrix> penalties = scaled_penalties(smooths_, sums.basis_norms, sums.cross.xtwx.rows());
+  profile_ms("Penalty computation: ", penalty_timer.elapsed_ms());
+  profile_ms("Total cache build: ", cache_timer.elapsed_ms());
+
+  const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, y, penalties.front());
+  SelectedFit out;
+  out.smoothing = SmoothingParameter{Vector(smooths_.size(), lambda0), method, false};
+  SelectionOutcome report;
+  if (iterations > 0) {
+    VORNA_CHECK_INTERRUPT();
+    diag::Timer optimize_timer;
+    const auto pass = [&](const Vector& beta, bool gradient) { return rows.residuals(y, beta, gradient); };
+    VORNA_CHECK(optimize_from_products(out.smoothing, sums.cross, y.size(), pass, penalties,
+                                       SelectionOptions{false, false, nullptr}, &report));
+    out.optimize_ms = optimize_timer.elapsed_ms();
+  }
+  add_search_warning(out, report);
+  diag::Timer pirls_timer;
+  VORNA_TRY(fit, gaussian_pirls_from_products(sums.cross, y, out.smoothing.lambda, penalties,
+                                              [&](const Vector& beta) { return rows.predictor(beta); }));
+  out.pirls_ms = pirls_timer.elapsed_ms();
+  add_final_fit(out, std::move(fit));
+  profile_ms("PiRLS iterations: ", out.pirls_ms);
+  profile_ms("REML optimization: ", out.optimize_ms);
+  std::vector<std::shared_ptr<const SplineBasis>> bases;
+  for (const SmoothTerm& smooth : smooths_) bases.push_back(smooth.basis);
+  return store(std::make_shared<StoredModelMatrix>(std::move(x), std::move(bases)), std::move(out.smoothing),
+               std::move(out.fit), y, std::move(out.warnings));
 }
 
 }  // namespace vorna

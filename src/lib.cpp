@@ -291,9 +291,12 @@ PyObject* gam_get_coefficients(PyObject* self, PyObject*) {
       [](const Vector& v) { return py::new_array(v); });
 }
 
+// A fit may leave its model matrix to be made here, on first use (without
+// the GIL: it is n × p of basis evaluations).
 PyObject* gam_get_design_matrix(PyObject* self, PyObject*) {
   return get_field(
-      self, [](const vorna::GamModel& m) -> const auto& { return m.design_matrix(); },
+      self,
+      [](const vorna::GamModel& m) -> const Matrix* { return py::without_gil([&] { return m.design_matrix(); }); },
       [](const Matrix& x) { return py::new_array(x); });
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -554,6 +555,47 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
   VORNA_TRY(plain, problem.run(false));
   if (problem.unit_weights() || settled(plain)) return plain;
   return prefer_guarded(family, std::move(plain), problem.run(true));
+}
+
+Result<PirlsResult> gaussian_pirls_from_products(const CrossProducts& cache, VectorView y,
+                                                 std::span<const double> lambdas, std::span<const Matrix> penalties,
+                                                 const std::function<Vector(const Vector&)>& predictor) {
+  const std::size_t p = cache.xtwx.rows(), m = lambdas.size();
+  if (m != penalties.size())
+    return GamError::dimension_mismatch("Number of lambdas must match number of penalty matrices");
+  for (std::size_t j = 0; j < m; ++j)
+    if (penalties[j].rows() != p || penalties[j].cols() != p)
+      return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " does not match the " +
+                                          std::to_string(p) + " coefficients");
+  // The iteration pirls() runs for unit weights with a cache: every step
+  // solves the same system, so the second repeats the first exactly.
+  const Matrix s_lambda = penalty_sum(lambdas, penalties, p);
+  Vector beta(p, 0.0);
+  std::size_t iterations = 0;
+  bool converged = false;
+  for (std::size_t t = 1;; ++t) {
+    VORNA_CHECK_INTERRUPT();
+    Matrix xtwx = cache.xtwx;
+    const double delta = penalty_ridge(xtwx, m);
+    VORNA_TRY(beta_new, solve(penalized_gram(std::move(xtwx), s_lambda, delta), cache.xtwy));
+    const Change change = convergence_change(beta, beta_new);
+    beta = std::move(beta_new);
+    const bool small = change.change <= kCoefficientTolerance * change.size;
+    if (small || t == kMaxIterations) {
+      iterations = t;
+      converged = small;
+      break;
+    }
+  }
+  PirlsResult result;
+  result.iterations = iterations;
+  result.converged = converged;
+  result.linear_predictor = predictor(beta);
+  result.fitted_values = link_inverse(Family::Gaussian, result.linear_predictor);
+  result.deviance = deviance(Family::Gaussian, y, result.fitted_values);
+  result.weights = working_weights(Family::Gaussian, result.linear_predictor);
+  result.coefficients = std::move(beta);
+  return result;
 }
 
 double penalty_ridge(ConstMatrixView xtwx, std::size_t m) {

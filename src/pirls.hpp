@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 
 #include "error.hpp"
@@ -112,5 +113,12 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
 // nor data rows.
 Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
                                   std::span<const Matrix> roots);
+
+// What pirls() returns for the Gaussian family with `cache`, from the cross
+// products alone: η = predictor(β) stands for Xβ, so no model matrix is
+// needed. The penalties must be p × p for the p of the cache.
+Result<PirlsResult> gaussian_pirls_from_products(const CrossProducts& cache, VectorView y,
+                                                 std::span<const double> lambdas, std::span<const Matrix> penalties,
+                                                 const std::function<Vector(const Vector&)>& predictor);
 
 }  // namespace vorna

@@ -121,6 +121,27 @@ Result<SelectionProblem> SelectionProblem::from_sums(WorkingSums sums, std::span
   return problem;
 }
 
+Result<SelectionProblem> SelectionProblem::from_products(CrossProducts cross, std::size_t observations,
+                                                         ResidualPass pass, std::span<const Matrix> penalties,
+                                                         SelectionCriterion criterion, const Vector* anchor) {
+  const std::size_t p = cross.xtwx.rows();
+  if (cross.xtwx.cols() != p || cross.xtwy.size() != p)
+    return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) + " columns");
+  VORNA_TRY(problem, prepare(penalties, criterion, p, observations, anchor));
+  problem.xtwx_ = std::move(cross.xtwx);
+  problem.xtwz_ = std::move(cross.xtwy);
+  problem.pass_ = std::move(pass);
+  VORNA_CHECK(problem.factor_data(std::nullopt));
+  // Anchored as build() anchors: at the solution of the start.
+  const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
+  VORNA_TRY(solution, problem.solve_at(rho, false));
+  RowResiduals at_anchor = problem.pass_(solution.beta, true);
+  problem.residuals_.emplace(problem.xtwx_, solution.beta, std::move(at_anchor.g), at_anchor.rss);
+  solution.rss = problem.residual_sum(solution.beta);
+  VORNA_CHECK(problem.set_reference(solution));
+  return problem;
+}
+
 // The penalties' blocks, roots and groups, and the checks that need only
 // their ranks and the number of observations.
 Result<SelectionProblem> SelectionProblem::prepare(std::span<const Matrix> penalties, SelectionCriterion criterion,
@@ -382,8 +403,9 @@ double SelectionProblem::residual_sum(const Vector& beta) const {
     double magnitude = 0.0;
     const double rss = residuals_->rss(beta, &magnitude);
     // Without the rows (a problem built from sums) the identity is all there is.
-    if (rss > kResidualCancellation * magnitude || x_.rows() == 0) return std::max(rss, 0.0);
+    if (rss > kResidualCancellation * magnitude || (x_.rows() == 0 && !pass_)) return std::max(rss, 0.0);
   }
+  if (pass_) return pass_(beta, false).rss;
   double rss = 0.0;
   for (std::size_t i = 0; i < x_.rows(); ++i) {
     double fitted = 0.0;

@@ -234,6 +234,36 @@ Result<void> gcv_search(SmoothingParameter& params, VectorView y, ConstMatrixVie
   return select(params, y, x, w, penalties, cross, SelectionCriterion::Gcv, SelectionOptions{false, true}, report);
 }
 
+namespace {
+
+SelectionCriterion criterion_of(const SmoothingParameter& params, const SelectionOptions& options) {
+  return params.method == SmoothingMethod::GCV ? SelectionCriterion::Gcv
+         : options.known_scale                 ? SelectionCriterion::RemlKnownScale
+                                               : SelectionCriterion::RemlProfiledScale;
+}
+
+}  // namespace
+
+Result<void, Failure> optimize_from_products(SmoothingParameter& params, CrossProducts cross, std::size_t observations,
+                                             SelectionProblem::ResidualPass pass, std::span<const Matrix> penalties,
+                                             const SelectionOptions& options, SelectionOutcome* report) {
+  if (penalties.size() != params.lambda.size())
+    return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
+  if (report != nullptr) *report = {};
+  if (params.use_fellner_schall && params.method == SmoothingMethod::REML)
+    return GamError::invalid_parameter("Fellner-Schall needs the model matrix");
+  diag::Timer timer;
+  const Vector entry = log_of(params.lambda);
+  const bool warm = options.warm_start;
+  VORNA_TRY(problem, SelectionProblem::from_products(std::move(cross), observations, std::move(pass), penalties,
+                                                     criterion_of(params, options), warm ? &entry : nullptr));
+  profile("[PROFILE] Pre-computed X'WX and X'Wy: " + fmt::fixed(timer.elapsed_ms(), 2) + "ms");
+  VORNA_TRY(outcome, minimize_criterion(problem, warm ? entry : problem.balanced_start(), options.centre));
+  params.lambda = exp_of(outcome.rho);
+  if (report != nullptr) *report = std::move(outcome);
+  return {};
+}
+
 Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMatrixView x, VectorView w,
                                std::span<const Matrix> penalties, const CrossProducts* cross,
                                const SelectionOptions& options, SelectionOutcome* report) {
@@ -247,10 +277,7 @@ Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMa
   }
   // A cold start balances each penalty against its block of XᵀWX, which
   // carries the units of the data; λ = 1 would not.
-  const SelectionCriterion criterion = params.method == SmoothingMethod::GCV ? SelectionCriterion::Gcv
-                                       : options.known_scale                 ? SelectionCriterion::RemlKnownScale
-                                                                             : SelectionCriterion::RemlProfiledScale;
-  VORNA_CHECK(select(params, y, x, w, penalties, cross, criterion, options, report));
+  VORNA_CHECK(select(params, y, x, w, penalties, cross, criterion_of(params, options), options, report));
   return {};
 }
 

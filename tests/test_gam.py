@@ -1,8 +1,12 @@
 """The GAM class end to end: set-up, both pipelines, prediction, formulas and hostile input."""
+import pickle
+import threading
+
 import numpy as np
 import pytest
 from scipy.interpolate import BSpline
 
+import _vorna_core_testing as core_testing
 import vorna_core as vc
 from shared_problems import (central_difference, cr_penalty, criterion_ref, quantile_knots, ref_link_inverse,
                              scaled_block_penalties)
@@ -372,7 +376,9 @@ def test_large_k_is_handled(rng):
     result = gam.fit(x, y, [k], max_iter=0)
     design, beta = gam.get_design_matrix(), gam.get_coefficients()
     assert design.shape == (100, k)
-    np.testing.assert_array_equal(result["fitted_values"], design @ beta)
+    # The fit sums each row's four non-zero products, NumPy the whole row: a few ulps of the terms.
+    terms = np.abs(design) @ np.abs(beta)
+    np.testing.assert_allclose(result["fitted_values"], design @ beta, rtol=0, atol=1e-14 * terms.max())
     # β solves the penalized normal equations at the starting λ, written out here: the penalty
     # scaled by ‖B‖∞²/‖S‖∞ and PiRLS's ridge δ = 1e-5·(1 + √1)·max diag XᵀX.
     raw = vc.compute_penalty_matrix("cubic", k, quantile_knots(x[:, 0], k))
@@ -457,3 +463,75 @@ def test_smoothing_parameters_do_not_depend_on_rounding_noise(rng):
     first = vc.GAM().fit(x, y, [10, 10, 10])["lambda"]
     second = vc.GAM().fit(x, y * (1 + 1e-15), [10, 10, 10])["lambda"]
     np.testing.assert_allclose(second, first, rtol=1e-6)
+
+
+# ---- Gaussian B-spline fits without a stored model matrix ----------------------------------
+
+
+def full_rule_design(x, ks):
+    """The model matrix by the full B-spline recursion at the fit's quantile knots, block by block."""
+    return np.hstack([core_testing.bspline_basis(quantile_knots(x[:, j], k), x[:, j].copy(), True)
+                      for j, k in enumerate(ks)])
+
+
+@pytest.mark.parametrize("method", ["REML", "GCV"])
+def test_gaussian_fit_from_rows_matches_the_dense_pipeline(rng, method):
+    # fit() sums the Gaussian cross products row by row and never holds the model matrix;
+    # fit_formula() runs the plain pipeline on a dense one, with the same knots.
+    x, y, _ = make_data(rng, n=4000, d=3)
+    by_rows, dense = vc.GAM(), vc.GAM()
+    got = by_rows.fit(x, y, [8, 10, 6], method=method)
+    want = dense.fit_formula(x, y, "s(0, k=8) + s(1, k=10) + s(2, k=6)", method, None)
+    design = by_rows.get_design_matrix()
+    np.testing.assert_array_equal(design, full_rule_design(x, [8, 10, 6]))
+    np.testing.assert_array_equal(design, dense.get_design_matrix())
+    # Both searches stop within their gradient tolerance of the same optimum, from sums that
+    # agree to rounding: λ to ~1e-6 relative, the fit far closer.
+    np.testing.assert_allclose(got["lambda"], want["lambda"], rtol=1e-5)
+    np.testing.assert_allclose(got["fitted_values"], want["fitted_values"], rtol=0, atol=1e-8)
+    # β solves the penalized normal equations at the reported λ, written out in NumPy.
+    raw = [vc.compute_penalty_matrix("cubic", k, quantile_knots(x[:, j], k)) for j, k in enumerate([8, 10, 6])]
+    penalties = scaled_block_penalties(design, raw)
+    beta = by_rows.get_coefficients()
+    gram = design.T @ design
+    delta = 1e-5 * (1 + np.sqrt(3)) * np.max(np.diag(gram))
+    a = gram + sum(lam * s for lam, s in zip(got["lambda"], penalties)) + delta * np.eye(len(beta))
+    # A backward-stable solve: residual of order ε·‖A‖‖β‖.
+    residual = a @ beta - design.T @ y
+    assert np.abs(residual).max() < 1e-11 * np.abs(a).max() * np.abs(beta).max()
+    np.testing.assert_allclose(got["fitted_values"], design @ beta, rtol=0, atol=1e-12)
+
+
+def test_the_model_matrix_made_later_belongs_to_the_fit(rng):
+    x, y, _ = make_data(rng, n=3000, d=2)
+    gam = vc.GAM()
+    gam.fit(x, y, [7, 9])
+    # The smooth list changes after the fit; the matrix is still that of the fitted smooths.
+    gam.add_cubic_spline("extra", 6, 0.0, 1.0)
+    copied = pickle.loads(pickle.dumps(gam))
+    np.testing.assert_array_equal(gam.get_design_matrix(), full_rule_design(x, [7, 9]))
+    np.testing.assert_array_equal(copied.get_design_matrix(), gam.get_design_matrix())
+
+
+def test_threads_asking_for_the_model_matrix_at_once_get_one_matrix(rng):
+    x, y, _ = make_data(rng, n=200_000, d=3)
+    gam = vc.GAM()
+    gam.fit(x, y, [10, 10, 10])
+    barrier = threading.Barrier(4)
+    got = [None] * 4
+
+    def read(i):
+        barrier.wait()
+        got[i] = gam.get_design_matrix()
+
+    workers = [threading.Thread(target=read, args=(i,)) for i in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for matrix in got:
+        np.testing.assert_array_equal(matrix, got[0])
+    # The first rows checked against the recursion at the fit's knots (those of all 200 000 rows).
+    knots = [quantile_knots(x[:, j], 10) for j in range(3)]
+    np.testing.assert_array_equal(
+        got[0][:2000], np.hstack([core_testing.bspline_basis(knots[j], x[:2000, j].copy(), True) for j in range(3)]))
