@@ -121,10 +121,15 @@ class BSplineRows {
     return eta;
   }
 
+  // Whether a pass stopped for Ctrl-C (its sums are then partial, and every
+  // later pass returns at once).
+  bool stopped() const { return stopped_; }
+
  private:
   explicit BSplineRows(const Matrix& x) : x_(x) {}
 
   static constexpr std::size_t kBlock = 256;
+  static constexpr std::size_t kPollBlocks = 64;  // about 16 000 rows between checks for Ctrl-C
   static constexpr std::size_t kMaxSmooths = 64;
   // One row: each smooth's first column and its four values.
   struct Row {
@@ -145,7 +150,11 @@ class BSplineRows {
     std::vector<std::uint32_t> index(m * 4 * kBlock);
     Vector value(m * 4 * kBlock);
     Row row;
-    for (std::size_t start = 0; start < x_.rows(); start += kBlock) {
+    for (std::size_t start = 0, block = 0; start < x_.rows(); start += kBlock, ++block) {
+      if (stopped_ || (block % kPollBlocks == kPollBlocks - 1 && interrupted())) {
+        stopped_ = true;
+        return;
+      }
       const std::size_t count = std::min(kBlock, x_.rows() - start);
       for (std::size_t j = 0; j < m; ++j) {
         const VectorView column = x_.col(j);
@@ -164,6 +173,7 @@ class BSplineRows {
   }
 
   const Matrix& x_;
+  mutable bool stopped_ = false;
   std::vector<const BSplineBasis*> bases_;
   std::vector<std::size_t> offsets_;
   std::size_t p_ = 0;
@@ -224,6 +234,7 @@ Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Mat
   diag::Timer cache_timer;
   diag::Timer basis_timer;
   typename Rows::Sums sums = rows.sums(y);
+  if (rows.stopped()) return interrupted_error();
   profile_ms("Basis evaluation: ", basis_timer.elapsed_ms());
   diag::Timer penalty_timer;
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, sums.basis_norms, sums.cross.xtwx.rows());
@@ -238,14 +249,18 @@ Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Mat
     VORNA_CHECK_INTERRUPT();
     diag::Timer optimize_timer;
     const auto pass = [&](const Vector& beta, bool gradient) { return rows.residuals(y, beta, gradient); };
-    VORNA_CHECK(optimize_from_products(out.smoothing, sums.cross, y.size(), pass, penalties,
-                                       SelectionOptions{false, false, nullptr}, &report));
+    Result<void, Failure> chosen = optimize_from_products(out.smoothing, sums.cross, y.size(), pass, penalties,
+                                                          SelectionOptions{false, false, nullptr}, &report);
+    // A search on partial sums says nothing: the stop is what happened.
+    if (rows.stopped()) return interrupted_error();
+    if (!chosen) return std::move(chosen).error();
     out.optimize_ms = optimize_timer.elapsed_ms();
   }
   add_search_warning(out, report);
   diag::Timer pirls_timer;
   VORNA_TRY(fit, gaussian_pirls_from_products(sums.cross, y, out.smoothing.lambda, penalties,
                                               [&](const Vector& beta) { return rows.predictor(beta); }));
+  if (rows.stopped()) return interrupted_error();
   out.pirls_ms = pirls_timer.elapsed_ms();
   add_final_fit(out, std::move(fit));
   profile_ms("PiRLS iterations: ", out.pirls_ms);
