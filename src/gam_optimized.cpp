@@ -68,26 +68,38 @@ class BSplineRows {
     return rows;
   }
 
-  // XᵀX, Xᵀy and each smooth's largest absolute row sum (the norms of
+  // XᵀX, Xᵀy, each smooth's largest absolute row sum (the norms of
   // scaled_penalties(), summed over the four entries in column order as over
-  // the whole row).
+  // the whole row), and the residual sums at β₀, the constant fit ȳ held by
+  // the first smooth's B-splines (which sum to 1): the selection's anchor.
   struct Sums {
-    CrossProducts cross;
+    SelectionProblem::WorkingSums working;
     std::vector<double> basis_norms;
   };
   Sums sums(const Vector& y) const {
-    Sums out{CrossProducts{Matrix(p_, p_), Vector(p_, 0.0)}, std::vector<double>(bases_.size(), 0.0)};
-    Matrix& xtx = out.cross.xtwx;
+    Sums out{SelectionProblem::WorkingSums{Matrix(p_, p_), Vector(p_, 0.0), Vector(p_, 0.0), Vector(p_, 0.0), 0.0,
+                                           x_.rows()},
+             std::vector<double>(bases_.size(), 0.0)};
+    SelectionProblem::WorkingSums& w = out.working;
+    double mean = 0.0;
+    for (double v : y) mean += v;
+    mean /= static_cast<double>(y.size());
+    if (!bases_.empty()) std::fill_n(w.beta0.begin(), bases_.front()->num_basis(), mean);
     for_rows([&](std::size_t i, const Row& row) {
+      const double e = y[i] - row.dot(w.beta0, bases_.size());
+      w.rss0 += e * e;
       for (std::size_t j = 0; j < bases_.size(); ++j) {
         double sum = 0.0;
         for (std::size_t a = 0; a < 4; ++a) sum += std::fabs(row.value[j][a]);
         out.basis_norms[j] = std::fmax(out.basis_norms[j], sum);
-        for (std::size_t a = 0; a < 4; ++a) out.cross.xtwy[row.column[j] + a] += row.value[j][a] * y[i];
+        for (std::size_t a = 0; a < 4; ++a) {
+          w.xtwz[row.column[j] + a] += row.value[j][a] * y[i];
+          w.g0[row.column[j] + a] += e * row.value[j][a];
+        }
         // Upper triangle: the smooth's own 4 × 4 tile and those of the smooths after it.
         for (std::size_t l = j; l < bases_.size(); ++l)
           for (std::size_t a = 0; a < 4; ++a) {
-            double* out_row = xtx.row_ptr(row.column[j] + a) + row.column[l];
+            double* out_row = w.xtwx.row_ptr(row.column[j] + a) + row.column[l];
             for (std::size_t b = 0; b < 4; ++b) out_row[b] += row.value[j][a] * row.value[l][b];
           }
       }
@@ -95,23 +107,18 @@ class BSplineRows {
     // A smooth's own tiles hold both triangles already (the same products in
     // the same order); the tiles between smooths are mirrored.
     for (std::size_t r = 0; r < p_; ++r)
-      for (std::size_t c = r + 1; c < p_; ++c) xtx(c, r) = xtx(r, c);
+      for (std::size_t c = r + 1; c < p_; ++c) w.xtwx(c, r) = w.xtwx(r, c);
     return out;
   }
 
-  // Σ (z_i − x_iβ)² and, with `gradient`, Xᵀ(z − Xβ): the arithmetic of the
-  // selection's own pass over a model matrix with unit weights.
-  SelectionProblem::RowResiduals residuals(const Vector& z, const Vector& beta, bool gradient) const {
-    SelectionProblem::RowResiduals out;
-    if (gradient) out.g.assign(p_, 0.0);
+  // Σ (z_i − x_iβ)².
+  double residual_sum(const Vector& z, const Vector& beta) const {
+    double rss = 0.0;
     for_rows([&](std::size_t i, const Row& row) {
       const double e = z[i] - row.dot(beta, bases_.size());
-      out.rss += e * e;
-      if (gradient)
-        for (std::size_t j = 0; j < bases_.size(); ++j)
-          for (std::size_t a = 0; a < 4; ++a) out.g[row.column[j] + a] += e * row.value[j][a];
+      rss += e * e;
     });
-    return out;
+    return rss;
   }
 
   // η = Xβ.
@@ -224,10 +231,10 @@ Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y
 }
 
 // The Gaussian fit of select_and_fit() (one selection on the data, then the
-// fit at the chosen λ) from the rows' cross products: the rows are read once
-// for the sums, once at the selection's anchor (and again where its residual
-// sums cancel) and once for the fitted values. The model matrix is made only
-// if asked for.
+// fit at the chosen λ) from the rows' sums: the rows are read once for the
+// sums, again only where the selection's residual sums from its anchor
+// cancel, and once for the fitted values. The model matrix is made only if
+// asked for.
 template <class Rows>
 Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Matrix&& x, const Vector& y,
                                                            SmoothingMethod method, std::size_t iterations) {
@@ -237,10 +244,11 @@ Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Mat
   if (rows.stopped()) return interrupted_error();
   profile_ms("Basis evaluation: ", basis_timer.elapsed_ms());
   diag::Timer penalty_timer;
-  const std::vector<Matrix> penalties = scaled_penalties(smooths_, sums.basis_norms, sums.cross.xtwx.rows());
+  const std::vector<Matrix> penalties = scaled_penalties(smooths_, sums.basis_norms, sums.working.xtwx.rows());
   profile_ms("Penalty computation: ", penalty_timer.elapsed_ms());
   profile_ms("Total cache build: ", cache_timer.elapsed_ms());
 
+  const CrossProducts cross{sums.working.xtwx, sums.working.xtwz};
   const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, y, penalties.front());
   SelectedFit out;
   out.smoothing = SmoothingParameter{Vector(smooths_.size(), lambda0), method, false};
@@ -248,9 +256,9 @@ Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Mat
   if (iterations > 0) {
     VORNA_CHECK_INTERRUPT();
     diag::Timer optimize_timer;
-    const auto pass = [&](const Vector& beta, bool gradient) { return rows.residuals(y, beta, gradient); };
-    Result<void, Failure> chosen = optimize_from_products(out.smoothing, sums.cross, y.size(), pass, penalties,
-                                                          SelectionOptions{false, false, nullptr}, &report);
+    const auto pass = [&](const Vector& beta) { return rows.residual_sum(y, beta); };
+    Result<void, Failure> chosen = optimize_from_sums(out.smoothing, std::move(sums.working), pass, penalties,
+                                                      SelectionOptions{false, false, nullptr}, &report);
     // A search on partial sums says nothing: the stop is what happened.
     if (rows.stopped()) return interrupted_error();
     if (!chosen) return std::move(chosen).error();
@@ -258,7 +266,7 @@ Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Mat
   }
   add_search_warning(out, report);
   diag::Timer pirls_timer;
-  VORNA_TRY(fit, gaussian_pirls_from_products(sums.cross, y, out.smoothing.lambda, penalties,
+  VORNA_TRY(fit, gaussian_pirls_from_products(cross, y, out.smoothing.lambda, penalties,
                                               [&](const Vector& beta) { return rows.predictor(beta); }));
   if (rows.stopped()) return interrupted_error();
   out.pirls_ms = pirls_timer.elapsed_ms();

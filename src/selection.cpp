@@ -106,38 +106,18 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
 
 Result<SelectionProblem> SelectionProblem::from_sums(WorkingSums sums, std::span<const Matrix> penalties,
                                                      SelectionCriterion criterion, const Vector* anchor,
-                                                     std::optional<double> ridge) {
+                                                     std::optional<double> ridge, ResidualPass pass) {
   const std::size_t p = sums.xtwx.rows();
   if (sums.xtwx.cols() != p || sums.xtwz.size() != p || sums.beta0.size() != p || sums.g0.size() != p)
     return GamError::dimension_mismatch("the working sums do not describe " + std::to_string(p) + " coefficients");
   VORNA_TRY(problem, prepare(penalties, criterion, p, sums.observations, anchor));
   problem.xtwx_ = sums.xtwx;
   problem.xtwz_ = std::move(sums.xtwz);
+  problem.pass_ = std::move(pass);
   VORNA_CHECK(problem.factor_data(ridge));
   problem.residuals_.emplace(std::move(sums.xtwx), std::move(sums.beta0), std::move(sums.g0), sums.rss0);
   const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
   VORNA_TRY(solution, problem.solve_at(rho));
-  VORNA_CHECK(problem.set_reference(solution));
-  return problem;
-}
-
-Result<SelectionProblem> SelectionProblem::from_products(CrossProducts cross, std::size_t observations,
-                                                         ResidualPass pass, std::span<const Matrix> penalties,
-                                                         SelectionCriterion criterion, const Vector* anchor) {
-  const std::size_t p = cross.xtwx.rows();
-  if (cross.xtwx.cols() != p || cross.xtwy.size() != p)
-    return GamError::dimension_mismatch("Cached cross products do not match X with " + std::to_string(p) + " columns");
-  VORNA_TRY(problem, prepare(penalties, criterion, p, observations, anchor));
-  problem.xtwx_ = std::move(cross.xtwx);
-  problem.xtwz_ = std::move(cross.xtwy);
-  problem.pass_ = std::move(pass);
-  VORNA_CHECK(problem.factor_data(std::nullopt));
-  // Anchored as build() anchors: at the solution of the start.
-  const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
-  VORNA_TRY(solution, problem.solve_at(rho, false));
-  RowResiduals at_anchor = problem.pass_(solution.beta, true);
-  problem.residuals_.emplace(problem.xtwx_, solution.beta, std::move(at_anchor.g), at_anchor.rss);
-  solution.rss = problem.residual_sum(solution.beta);
   VORNA_CHECK(problem.set_reference(solution));
   return problem;
 }
@@ -405,7 +385,7 @@ double SelectionProblem::residual_sum(const Vector& beta) const {
     // Without the rows (a problem built from sums) the identity is all there is.
     if (rss > kResidualCancellation * magnitude || (x_.rows() == 0 && !pass_)) return std::max(rss, 0.0);
   }
-  if (pass_) return pass_(beta, false).rss;
+  if (pass_) return pass_(beta);
   double rss = 0.0;
   for (std::size_t i = 0; i < x_.rows(); ++i) {
     double fitted = 0.0;

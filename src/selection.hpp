@@ -94,24 +94,16 @@ class SelectionProblem {
     double rss0 = 0.0;
     std::size_t observations = 0;  // rows with a positive weight
   };
-  // As build, from sums instead of the rows.
+  // Σ (z_i − x_iβ)² over the rows of a working model with unit weights whose
+  // rows the caller makes on demand: given to from_sums(), it is called
+  // wherever the residual sum from the anchor cancels.
+  using ResidualPass = std::function<double(const Vector& beta)>;
+
+  // As build, from sums instead of the rows (and `pass`, when given, for the
+  // residual sums the anchor's cannot give).
   static Result<SelectionProblem> from_sums(WorkingSums sums, std::span<const Matrix> penalties,
                                             SelectionCriterion criterion, const Vector* anchor = nullptr,
-                                            std::optional<double> ridge = std::nullopt);
-
-  // Σ (z_i − x_iβ)² over the rows and, when asked for, g = Xᵀ(z − Xβ), for a
-  // working model with unit weights whose rows the caller makes on demand.
-  struct RowResiduals {
-    double rss = 0.0;
-    Vector g;
-  };
-  using ResidualPass = std::function<RowResiduals(const Vector& beta, bool gradient)>;
-  // As build for unit weights and cross = {XᵀX, Xᵀz}, with `pass` reading
-  // the rows where build reads x and z: once at the anchor, and again
-  // wherever the residual sum from the anchor cancels.
-  static Result<SelectionProblem> from_products(CrossProducts cross, std::size_t observations, ResidualPass pass,
-                                                std::span<const Matrix> penalties, SelectionCriterion criterion,
-                                                const Vector* anchor = nullptr);
+                                            std::optional<double> ridge = std::nullopt, ResidualPass pass = {});
 
   // The value and, when `derivatives` is set, the gradient and Hessian at ρ.
   // LinAlgError when A is not positive definite to working precision.
@@ -181,7 +173,7 @@ class SelectionProblem {
   double ridge_ = 0.0;
   Matrix data_factor_;  // R₀ with R₀ᵀR₀ = XᵀWX + δI
   std::optional<ResidualModel> residuals_;
-  ResidualPass pass_;  // the rows, for a problem from_products()
+  ResidualPass pass_;  // the rows, for a problem from_sums() that has them
   double reference_rss_ = 1.0;
   double reference_logdet_ = 0.0;
 };

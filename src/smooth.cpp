@@ -244,9 +244,9 @@ SelectionCriterion criterion_of(const SmoothingParameter& params, const Selectio
 
 }  // namespace
 
-Result<void, Failure> optimize_from_products(SmoothingParameter& params, CrossProducts cross, std::size_t observations,
-                                             SelectionProblem::ResidualPass pass, std::span<const Matrix> penalties,
-                                             const SelectionOptions& options, SelectionOutcome* report) {
+Result<void, Failure> optimize_from_sums(SmoothingParameter& params, SelectionProblem::WorkingSums sums,
+                                         SelectionProblem::ResidualPass pass, std::span<const Matrix> penalties,
+                                         const SelectionOptions& options, SelectionOutcome* report) {
   if (penalties.size() != params.lambda.size())
     return GamError::dimension_mismatch("Number of penalties must match number of lambdas");
   if (report != nullptr) *report = {};
@@ -255,8 +255,8 @@ Result<void, Failure> optimize_from_products(SmoothingParameter& params, CrossPr
   diag::Timer timer;
   const Vector entry = log_of(params.lambda);
   const bool warm = options.warm_start;
-  VORNA_TRY(problem, SelectionProblem::from_products(std::move(cross), observations, std::move(pass), penalties,
-                                                     criterion_of(params, options), warm ? &entry : nullptr));
+  VORNA_TRY(problem, SelectionProblem::from_sums(std::move(sums), penalties, criterion_of(params, options),
+                                                 warm ? &entry : nullptr, std::nullopt, std::move(pass)));
   profile("[PROFILE] Pre-computed X'WX and X'Wy: " + fmt::fixed(timer.elapsed_ms(), 2) + "ms");
   VORNA_TRY(outcome, minimize_criterion(problem, warm ? entry : problem.balanced_start(), options.centre));
   params.lambda = exp_of(outcome.rho);

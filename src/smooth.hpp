@@ -57,13 +57,13 @@ Result<void, Failure> optimize(SmoothingParameter& params, VectorView y, ConstMa
                                std::span<const Matrix> penalties, const CrossProducts* cross = nullptr,
                                const SelectionOptions& options = {}, SelectionOutcome* report = nullptr);
 
-// optimize() for a working model with unit weights given by its cross
-// products {XᵀX, Xᵀy}, `observations` rows and a pass that reads the rows
-// where the Newton search needs them (see SelectionProblem::from_products);
-// REML or GCV only (no Fellner-Schall).
-Result<void, Failure> optimize_from_products(SmoothingParameter& params, CrossProducts cross, std::size_t observations,
-                                             SelectionProblem::ResidualPass pass, std::span<const Matrix> penalties,
-                                             const SelectionOptions& options, SelectionOutcome* report = nullptr);
+// optimize() for a working model summarized by the caller's pass over its
+// rows (see SelectionProblem::from_sums), `pass` reading the rows again
+// where the residual sums from the anchor cancel; REML or GCV only (no
+// Fellner-Schall).
+Result<void, Failure> optimize_from_sums(SmoothingParameter& params, SelectionProblem::WorkingSums sums,
+                                         SelectionProblem::ResidualPass pass, std::span<const Matrix> penalties,
+                                         const SelectionOptions& options, SelectionOutcome* report = nullptr);
 
 // Minimizes the REML criterion (profiled scale, or φ = 1 with `known_scale`)
 // from ρ = ln(params.lambda) and writes the chosen λ into the record. Errors
