@@ -2,11 +2,13 @@
 
 Data are rounded to 3 decimals, so every partition has few enough distinct
 values to send them all and the knots are exactly those of the fit in memory;
-the fits then differ only in the order in which row sums are added, which
-moves coefficients and λ by rounding (relative 1e-8 allows for λ being
-chosen by a search that stops at a gradient tolerance). Predictions carry
-those differences through η and the inverse link: 1e-7 relative, or 1e-8 of
-their largest size where they cross zero."""
+the fits then differ only in the order in which row sums are added. The λ
+search stops once ln λ moves less than 1e-6 in a pass and converges linearly,
+so two fits that differ by rounding may stop a few 1e-6 apart in λ: λ is
+compared to 1e-5 relative, coefficients (which move less than λ) and
+predictions to 1e-6 relative, or 1e-8 of their largest size where they cross
+zero. A row lost or counted twice moves the sums by 1/n = 2.5e-4 of a row's
+share, far outside these."""
 
 import os
 import signal
@@ -23,7 +25,8 @@ pd = pytest.importorskip("pandas")
 
 from vorna import GAM, LogisticGAM, f, l, s, te  # noqa: E402
 
-RELATIVE = 1e-8
+RELATIVE = 1e-6
+LAMBDA_RELATIVE = 1e-5
 
 
 def frame(n=6000, seed=0):
@@ -41,7 +44,7 @@ def frame(n=6000, seed=0):
 
 def same_predictions(a, b):
     a, b = np.asarray(a), np.asarray(b)
-    np.testing.assert_allclose(a, b, rtol=1e-7, atol=1e-8 * np.abs(b).max())
+    np.testing.assert_allclose(a, b, rtol=1e-6, atol=1e-8 * np.abs(b).max())
 
 
 def close(a, b, relative=RELATIVE):
@@ -68,12 +71,12 @@ def test_dask_dataframe_fit_equals_the_fit_in_memory(family):
     memory = GAM(TERMS, family=family).fit(df[COLUMNS], df[family], **kw)
     spread = GAM(TERMS, family=family).fit(ddf[COLUMNS], ddf[family], **dkw)
     assert close(spread.coef_, memory.coef_)
-    assert close(spread.lambdas_, memory.lambdas_)
+    assert close(spread.lambdas_, memory.lambdas_, LAMBDA_RELATIVE)
     for attr in ("deviance_", "null_deviance_", "scale_"):
         assert close(getattr(spread, attr), getattr(memory, attr)), attr
     # EDF and V_p follow λ to first order, and λ is where a search stopped.
     for attr in ("edf_", "aic_", "score_", "cov_"):
-        assert close(getattr(spread, attr), getattr(memory, attr), 1e-7), attr
+        assert close(getattr(spread, attr), getattr(memory, attr), LAMBDA_RELATIVE), attr
     assert spread.fitted_values_ is None and memory.fitted_values_ is not None
 
     mu = spread.predict(ddf[COLUMNS], offset=ddf.off)
@@ -239,7 +242,7 @@ def test_cluster_fit_equals_the_fit_in_memory(client, family):
         spread = GAM(TERMS, family=family).fit(ddf[COLUMNS], ddf[family])
         mu = spread.predict(ddf[COLUMNS]).compute().to_numpy()
     memory = GAM(TERMS, family=family).fit(df[COLUMNS], df[family])
-    assert close(spread.coef_, memory.coef_) and close(spread.lambdas_, memory.lambdas_)
+    assert close(spread.coef_, memory.coef_) and close(spread.lambdas_, memory.lambdas_, LAMBDA_RELATIVE)
     same_predictions(mu, memory.predict(df[COLUMNS]))
 
 
@@ -262,7 +265,7 @@ def test_cluster_fit_survives_a_worker_killed_during_it(client):
     os.kill(pid, signal.SIGKILL)
     worker.join(timeout=300)
     assert "model" in outcome
-    assert close(outcome["model"].coef_, memory.coef_) and close(outcome["model"].lambdas_, memory.lambdas_)
+    assert close(outcome["model"].coef_, memory.coef_) and close(outcome["model"].lambdas_, memory.lambdas_, LAMBDA_RELATIVE)
 
 
 @pytest.mark.parametrize("family, terms, sample_pass", [
@@ -309,7 +312,7 @@ def test_a_large_fit_starts_from_every_kth_row_as_in_memory(family, terms, sampl
     # The fit in memory starts from the same sample, so the two differ by the order of sums only.
     in_memory = GAM(terms, family=family).fit(df[COLUMNS], df[family])
     assert close(from_dask.coef_, in_memory.coef_)
-    assert close(from_dask.lambdas_, in_memory.lambdas_)
+    assert close(from_dask.lambdas_, in_memory.lambdas_, LAMBDA_RELATIVE)
 
 
 @pytest.mark.parametrize("n, width, stride", [
