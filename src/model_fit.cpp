@@ -28,6 +28,19 @@ double quadratic_form(const Matrix& s, const Vector& beta) {
   return dot(beta, sb);
 }
 
+// βᵀSβ − β₀ᵀSβ₀ for symmetric S, as (β − β₀)ᵀS(β + β₀): its rounding error
+// shrinks with the step. The difference of the two forms would carry the
+// rounding of each whole form, which with λ up to 1e10 on directions the
+// data hardly determine can exceed what a step near the fit changes.
+double quadratic_change(const Matrix& s, const Vector& from, const Vector& to) {
+  Vector step(to.size()), sum(to.size());
+  for (std::size_t k = 0; k < to.size(); ++k) {
+    step[k] = to[k] - from[k];
+    sum[k] = to[k] + from[k];
+  }
+  return dot(step, matvec(s, sum));
+}
+
 // The ridge δ of the penalized system: 1e-10 of the largest diagonal entry
 // of XᵀWX. The terms' constraints make a model identifiable, so the ridge only
 // keeps a factorization alive where the data leave a direction undetermined
@@ -160,7 +173,16 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
   const auto penalized_at = [&](const PassSums& ps, const Vector& b) {
     return ps.valid ? ps.deviance + quadratic_form(s, b) : std::numeric_limits<double>::infinity();
   };
-  double old_penalized = st.beta.empty() ? std::numeric_limits<double>::infinity() : penalized_at(st.sums, st.beta);
+  // How far the penalized deviance rose from the current state to (ps, b):
+  // the deviances' difference plus the penalty's change taken from the step.
+  // Before any β exists, or from a state outside the family's range, there
+  // is nothing to compare with.
+  const auto rise_to = [&](const PassSums& ps, const Vector& b) {
+    if (!ps.valid) return std::numeric_limits<double>::infinity();
+    if (st.beta.empty() || !st.sums.valid) return 0.0;
+    return (ps.deviance - st.sums.deviance) + quadratic_change(s, st.beta, b);
+  };
+  double size = st.beta.empty() || !st.sums.valid ? 0.0 : std::abs(penalized_at(st.sums, st.beta));
   st.converged = false;
   for (st.iterations = 1; st.iterations <= max_iterations; ++st.iterations) {
     VORNA_CHECK_INTERRUPT();
@@ -169,11 +191,10 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
     const EtaSpec previous = st.eta();
     double blend = 1.0;
     VORNA_TRY(sums, passes.run({&beta, blend}, previous, closing));
-    double penalized = penalized_at(sums, beta);
+    const bool first = st.beta.empty() || !st.sums.valid;
+    double rise = rise_to(sums, beta);
     int h = 0;
-    for (; h < kMaxHalvings &&
-           (!std::isfinite(penalized) || (!st.beta.empty() && penalized > old_penalized * (1.0 + 1e-12)));
-         ++h) {
+    for (; h < kMaxHalvings && !(rise <= 1e-12 * size); ++h) {
       if (st.beta.empty()) {
         blend *= 0.5;
       } else {
@@ -181,23 +202,24 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
       }
       VORNA_TRY(halved, passes.run({&beta, blend}, previous, closing));
       sums = std::move(halved);
-      penalized = penalized_at(sums, beta);
+      rise = rise_to(sums, beta);
     }
-    if (!std::isfinite(penalized))
+    if (!sums.valid)
       return GamError::optimization_failed("no PiRLS step keeps the fitted means inside the " +
                                            std::string(distribution_name(glm.distribution)) +
                                            " family's range with the " + std::string(link_name(glm.link)) + " link");
+    const double penalized = penalized_at(sums, beta);
     // Settled when η stops moving relative to its size (non-canonical links
     // converge only linearly, so a small change of the deviance alone would
     // stop them while β still drifts), or when the penalized deviance no
     // longer changes at all in working precision.
     const bool settled = sums.max_change <= tolerance * sums.max_abs_eta ||
-                         std::abs(penalized - old_penalized) <= kDevianceTolerance * std::abs(penalized);
+                         (!first && std::abs(rise) <= kDevianceTolerance * std::abs(penalized));
     st.beta = std::move(beta);
     st.blend = blend;
     st.sums = std::move(sums);
     st.halved = h > 0;
-    old_penalized = penalized;
+    size = std::abs(penalized);
     if (settled || fixed_working_model(glm)) {
       st.converged = true;
       break;
