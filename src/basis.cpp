@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "penalty.hpp"
+#include "vector_clones.hpp"
 
 namespace vorna {
 namespace {
@@ -323,12 +324,6 @@ void cubic_bsplines(const double* t, double x, double* b) {
     b[j] = saved;
   }
 }
-
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-#define VORNA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VORNA_VECTOR_CLONES
-#endif
 
 // N_{a−3,3}(x) … N_{a,3}(x) into b[r][0 … 3] for four inputs x[r] with
 // t_a <= x[r] < t_{a+1}, t[r] pointing at that t_a (t_{a−3} … t_{a+4} are

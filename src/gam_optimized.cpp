@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "format.hpp"
 #include "gam.hpp"
 #include "interrupt.hpp"
+#include "vector_clones.hpp"
 
 namespace vorna {
 namespace {
@@ -43,6 +45,68 @@ double starting_lambda(const Matrix& x, const Vector& y, const Matrix& first_pen
   const double x_norm = frobenius(x);
   const double guess = n * (total / n) * frobenius(first_penalty) / (x_norm * x_norm + 1e-10);
   return std::fmin(std::fmax(guess, 1e-6), 1e6);
+}
+
+// Four doubles, one lane each: arithmetic on them rounds lane by lane as on
+// doubles, in one instruction where the processor has 256-bit vectors.
+typedef double Quad __attribute__((vector_size(32)));
+
+// to[0 … 3] += s·q (passed by reference: a vector in registers would make
+// the baseline clone's calling convention differ from the AVX2 one's).
+inline void add_scaled(double* to, double s, const Quad& q) {
+  Quad sum;
+  std::memcpy(&sum, to, sizeof sum);
+  sum += s * q;
+  std::memcpy(to, &sum, sizeof sum);
+}
+
+// The most smooths a fit sums by rows (a row's columns and values sit on the stack).
+constexpr std::size_t kMaxSmooths = 64;
+
+// The running sums of BSplineRows::sums(): XᵀX (upper triangle and the
+// smooths' own tiles, row-major p × p), Xᵀy, the residual sums at β₀ and
+// each smooth's largest absolute row sum.
+struct BlockSums {
+  double* xtx;
+  std::size_t p;
+  double* xty;
+  double* g0;
+  double* norms;
+  double rss0;
+};
+
+// Adds `count` rows of a block in local form (`smooths` smooths, their rows
+// `block` apart; see BSplineRows::Block) to `out`, row by row in order.
+// Where the rows spend most of a Gaussian fit: compiled per instruction set.
+VORNA_VECTOR_CLONES
+void add_block_sums(std::size_t count, std::size_t smooths, std::size_t block, const std::uint32_t* index,
+                    const double* value, const std::size_t* offsets, const double* y, const double* beta0,
+                    BlockSums& out) {
+  std::size_t column[kMaxSmooths];
+  Quad v[kMaxSmooths];  // by value: no store to the sums can change them
+  for (std::size_t r = 0; r < count; ++r) {
+    for (std::size_t j = 0; j < smooths; ++j) {
+      column[j] = offsets[j] + index[(j * block + r) * 4];
+      std::memcpy(&v[j], value + (j * block + r) * 4, sizeof v[j]);
+    }
+    double fitted = 0.0;
+    for (std::size_t j = 0; j < smooths; ++j)
+      for (std::size_t a = 0; a < 4; ++a) fitted += v[j][a] * beta0[column[j] + a];
+    const double e = y[r] - fitted;
+    out.rss0 += e * e;
+    for (std::size_t j = 0; j < smooths; ++j) {
+      double sum = 0.0;
+      for (std::size_t a = 0; a < 4; ++a) sum += std::fabs(v[j][a]);
+      out.norms[j] = std::fmax(out.norms[j], sum);
+      add_scaled(out.xty + column[j], y[r], v[j]);
+      add_scaled(out.g0 + column[j], e, v[j]);
+      // Upper triangle: the smooth's own 4 × 4 tile and those of the smooths after it.
+      for (std::size_t l = j; l < smooths; ++l)
+        for (std::size_t a = 0; a < 4; ++a) {
+          add_scaled(out.xtx + (column[j] + a) * out.p + column[l], v[j][a], v[l]);
+        }
+    }
+  }
 }
 
 // The model matrix of B-spline smooths as the bases' local form gives it:
@@ -85,25 +149,12 @@ class BSplineRows {
     for (double v : y) mean += v;
     mean /= static_cast<double>(y.size());
     if (!bases_.empty()) std::fill_n(w.beta0.begin(), bases_.front()->num_basis(), mean);
-    for_rows([&](std::size_t i, const Row& row) {
-      const double e = y[i] - row.dot(w.beta0, bases_.size());
-      w.rss0 += e * e;
-      for (std::size_t j = 0; j < bases_.size(); ++j) {
-        double sum = 0.0;
-        for (std::size_t a = 0; a < 4; ++a) sum += std::fabs(row.value[j][a]);
-        out.basis_norms[j] = std::fmax(out.basis_norms[j], sum);
-        for (std::size_t a = 0; a < 4; ++a) {
-          w.xtwz[row.column[j] + a] += row.value[j][a] * y[i];
-          w.g0[row.column[j] + a] += e * row.value[j][a];
-        }
-        // Upper triangle: the smooth's own 4 × 4 tile and those of the smooths after it.
-        for (std::size_t l = j; l < bases_.size(); ++l)
-          for (std::size_t a = 0; a < 4; ++a) {
-            double* out_row = w.xtwx.row_ptr(row.column[j] + a) + row.column[l];
-            for (std::size_t b = 0; b < 4; ++b) out_row[b] += row.value[j][a] * row.value[l][b];
-          }
-      }
+    BlockSums block_sums{w.xtwx.data(), p_, w.xtwz.data(), w.g0.data(), out.basis_norms.data(), 0.0};
+    for_blocks([&](const Block& block) {
+      add_block_sums(block.count, bases_.size(), kBlock, block.index, block.value, offsets_.data(),
+                     y.data() + block.start, w.beta0.data(), block_sums);
     });
+    w.rss0 = block_sums.rss0;
     // A smooth's own tiles hold both triangles already (the same products in
     // the same order); the tiles between smooths are mirrored.
     for (std::size_t r = 0; r < p_; ++r)
@@ -137,7 +188,6 @@ class BSplineRows {
 
   static constexpr std::size_t kBlock = 256;
   static constexpr std::size_t kPollBlocks = 64;  // about 16 000 rows between checks for Ctrl-C
-  static constexpr std::size_t kMaxSmooths = 64;
   // One row: each smooth's first column and its four values.
   struct Row {
     std::array<std::size_t, kMaxSmooths> column;
@@ -150,13 +200,20 @@ class BSplineRows {
     }
   };
 
-  // f(i, row) for every row in order, the bases evaluated a block at a time.
+  // A block of rows in local form: smooth j's first slot of row r is
+  // index[(j·kBlock + r)·4], its four values start at value[(j·kBlock + r)·4].
+  struct Block {
+    std::size_t start, count;
+    const std::uint32_t* index;
+    const double* value;
+  };
+
+  // f(block) for every block of rows in order.
   template <class F>
-  void for_rows(F&& f) const {
+  void for_blocks(F&& f) const {
     const std::size_t m = bases_.size();
     std::vector<std::uint32_t> index(m * 4 * kBlock);
     Vector value(m * 4 * kBlock);
-    Row row;
     for (std::size_t start = 0, block = 0; start < x_.rows(); start += kBlock, ++block) {
       if (stopped_ || (block % kPollBlocks == kPollBlocks - 1 && interrupted())) {
         stopped_ = true;
@@ -169,14 +226,23 @@ class BSplineRows {
                               column.stride());
         bases_[j]->evaluate_local(part, index.data() + j * 4 * kBlock, value.data() + j * 4 * kBlock, 4);
       }
-      for (std::size_t r = 0; r < count; ++r) {
-        for (std::size_t j = 0; j < m; ++j) {
-          row.column[j] = offsets_[j] + index[j * 4 * kBlock + 4 * r];
-          row.value[j] = value.data() + j * 4 * kBlock + 4 * r;
-        }
-        f(start + r, row);
-      }
+      f(Block{start, count, index.data(), value.data()});
     }
+  }
+
+  // f(i, row) for every row in order.
+  template <class F>
+  void for_rows(F&& f) const {
+    Row row;
+    for_blocks([&](const Block& block) {
+      for (std::size_t r = 0; r < block.count; ++r) {
+        for (std::size_t j = 0; j < bases_.size(); ++j) {
+          row.column[j] = offsets_[j] + block.index[j * 4 * kBlock + 4 * r];
+          row.value[j] = block.value + j * 4 * kBlock + 4 * r;
+        }
+        f(block.start + r, row);
+      }
+    });
   }
 
   const Matrix& x_;

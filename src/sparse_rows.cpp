@@ -8,6 +8,7 @@
 
 #include "linalg.hpp"
 #include "row_pass.hpp"
+#include "vector_clones.hpp"
 
 namespace vorna {
 namespace {
@@ -319,19 +320,10 @@ inline void add_tile_4(double* tile, std::size_t stride, const double* u, const 
   }
 }
 
-// The row loop below is where a pass spends most of its time. On x86-64 it is
-// compiled twice, for AVX2 and for the baseline, and the loader picks the
-// one the processor runs. Both do the same multiplications and additions in
-// the same order (no contraction into FMA, no reassociation), so the sums are
-// identical whichever runs.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-#define VORNA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VORNA_VECTOR_CLONES
-#endif
-
 }  // namespace
 
+// The row loop below is where a pass spends most of its time: compiled per
+// instruction set, with the same sums from each.
 struct SparseDesign::RowKernel {
   VORNA_VECTOR_CLONES
   static void run(const SparseDesign& d, SparseBlock& block, std::size_t count, const double* w, const double* z,
