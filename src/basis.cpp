@@ -303,28 +303,6 @@ std::optional<LocalBSplines> local_bsplines(std::span<const double> t, double x)
   return local_bsplines(t, *active, x);
 }
 
-// N_{a−3,3}(x) … N_{a,3}(x) into b[0 … 3] for t_a <= x < t_{a+1}, `t` pointing
-// at t_a (t_{a−2} … t_{a+3} are read). The same values as local_bsplines()
-// up to rounding, in de Boor's arrangement of the recursion ("BSPLVB", de
-// Boor, A Practical Guide to Splines, 2001, p. 111): six divisions, each by
-// a knot difference spanning [t_a, t_{a+1}] and so never zero, where the
-// recursion above takes twenty with a guard for each.
-void cubic_bsplines(const double* t, double x, double* b) {
-  double left[4], right[4];
-  b[0] = 1.0;
-  for (std::size_t j = 1; j <= 3; ++j) {
-    left[j] = x - t[1 - static_cast<std::ptrdiff_t>(j)];
-    right[j] = t[j] - x;
-    double saved = 0.0;
-    for (std::size_t r = 0; r < j; ++r) {
-      const double term = b[r] / (right[r + 1] + left[j - r]);
-      b[r] = saved + right[r + 1] * term;
-      saved = left[j - r] * term;
-    }
-    b[j] = saved;
-  }
-}
-
 // N_{a−3,3}(x) … N_{a,3}(x) into b[r][0 … 3] for four inputs x[r] with
 // t_a <= x[r] < t_{a+1}, t[r] pointing at that t_a (t_{a−3} … t_{a+4} are
 // read): the guarded recursion of local_bsplines() step for step, so the
@@ -372,9 +350,40 @@ void guarded_cubic_bsplines_x4(const double* const* t, const double* x, double* 
     for (int s = 0; s < 4; ++s) b[r][s] = level[s][r];
 }
 
-// Rows waiting for the guarded recursion, four at a time.
-class GuardedBatch {
+// N_{a−3,3}(x) … N_{a,3}(x) into b[r][0 … 3] for four inputs x[r] with
+// t_a <= x[r] < t_{a+1}, t[r] pointing at that t_a (t_{a−2} … t_{a+3} are
+// read), one lane each. The same values as local_bsplines() up to rounding,
+// in de Boor's arrangement of the recursion ("BSPLVB", de Boor, A Practical
+// Guide to Splines, 2001, p. 111): six divisions, each by a knot difference
+// spanning [t_a, t_{a+1}] and so never zero, where the guarded recursion
+// takes twenty with a guard for each.
+VORNA_VECTOR_CLONES
+void cubic_bsplines_x4(const double* const* t, const double* x, double* const* b) {
+  const Lanes at = {x[0], x[1], x[2], x[3]};
+  Lanes left[4], right[4], level[4];
+  level[0] = Lanes{1.0, 1.0, 1.0, 1.0};
+#pragma GCC unroll 3
+  for (int j = 1; j <= 3; ++j) {
+    left[j] = at - Lanes{t[0][1 - j], t[1][1 - j], t[2][1 - j], t[3][1 - j]};
+    right[j] = Lanes{t[0][j], t[1][j], t[2][j], t[3][j]} - at;
+    Lanes saved = {0.0, 0.0, 0.0, 0.0};
+#pragma GCC unroll 3
+    for (int r = 0; r < j; ++r) {
+      const Lanes term = level[r] / (right[r + 1] + left[j - r]);
+      level[r] = saved + right[r + 1] * term;
+      saved = left[j - r] * term;
+    }
+    level[j] = saved;
+  }
+  for (int r = 0; r < 4; ++r)
+    for (int s = 0; s < 4; ++s) b[r][s] = level[s][r];
+}
+
+// Rows waiting for a recursion, four at a time: the guarded one (`exact`)
+// or de Boor's arrangement.
+class RowBatch {
  public:
+  explicit RowBatch(bool exact) : exact_(exact) {}
   // `t` points at t_a of the input's interval; the values go to out[0 … 3].
   void add(const double* t, double x, double* out) {
     t_[count_] = t, x_[count_] = x, out_[count_] = out;
@@ -390,13 +399,18 @@ class GuardedBatch {
 
  private:
   void flush() {
-    guarded_cubic_bsplines_x4(t_.data(), x_.data(), out_.data());
+    if (exact_) {
+      guarded_cubic_bsplines_x4(t_.data(), x_.data(), out_.data());
+    } else {
+      cubic_bsplines_x4(t_.data(), x_.data(), out_.data());
+    }
     count_ = 0;
   }
   std::array<const double*, 4> t_{};
   std::array<double, 4> x_{};
   std::array<double*, 4> out_{};
   std::size_t count_ = 0;
+  bool exact_;
 };
 
 }  // namespace
@@ -589,7 +603,7 @@ void BSplineBasis::evaluate_local(VectorView x, std::uint32_t* index, double* va
 void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* value, std::size_t stride,
                                   bool exact) const {
   const std::size_t n = t_.size();
-  GuardedBatch batch;
+  RowBatch batch(exact);
   for (std::size_t r = 0; r < x.size(); ++r) {
     const double v = x[r];
     std::uint32_t* ix = index + r * stride;
@@ -610,11 +624,7 @@ void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* va
       } else if (const auto where = slots(p.at)) {
         start = where->start;
         if (where->active >= 3 && where->active + 5 <= n && (!exact || narrow_)) {  // then start = a − 3
-          if (exact) {
-            batch.add(t_.data() + where->active, p.at, val);
-          } else {
-            cubic_bsplines(t_.data() + where->active, p.at, val);
-          }
+          batch.add(t_.data() + where->active, p.at, val);
         } else {
           const Tangent inside = tangent_at(p.at);
           std::copy(inside.value.begin(), inside.value.end(), val);
