@@ -33,15 +33,20 @@ namespace {
 // Up to this many knots count_below() counts rather than looks up.
 constexpr std::size_t kCountedKnots = 32;
 
-// below[r] = the number of the `k` knots below at[r] (none for a NaN), for
-// `count` inputs: knot by knot across the inputs, which the compiler runs
-// several inputs per instruction.
+// below[r] = the number of the `k` knots below at[r] (strict) or at most
+// at[r] (none for a NaN), for `count` inputs: knot by knot across the
+// inputs, which the compiler runs several inputs per instruction.
 VORNA_VECTOR_CLONES
-void count_knots_below(const double* knots, std::size_t k, const double* at, std::size_t count, std::uint64_t* below) {
+void count_knots_below(const double* knots, std::size_t k, const double* at, std::size_t count, bool strict,
+                       std::uint64_t* below) {
   for (std::size_t r = 0; r < count; ++r) below[r] = 0;
   for (std::size_t i = 0; i < k; ++i) {
     const double knot = knots[i];
-    for (std::size_t r = 0; r < count; ++r) below[r] += knot < at[r] ? 1 : 0;
+    if (strict) {
+      for (std::size_t r = 0; r < count; ++r) below[r] += knot < at[r] ? 1 : 0;
+    } else {
+      for (std::size_t r = 0; r < count; ++r) below[r] += knot <= at[r] ? 1 : 0;
+    }
   }
 }
 }  // namespace
@@ -192,7 +197,7 @@ void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, do
     for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
     // The knots below each input, as locate_interval() counts them (none below a NaN).
     if (k <= kCountedKnots) {
-      count_knots_below(knots_.data(), k, at.data(), count, below.data());
+      count_knots_below(knots_.data(), k, at.data(), count, true, below.data());
     } else {
       for (std::size_t r = 0; r < count; ++r)
         below[r] = std::isnan(at[r]) ? 0 : table_.count_below(knots_, at[r], true);
@@ -589,10 +594,14 @@ bool BSplineBasis::has_local_form() const {
 // The active interval and the first of the four slots for a point inside
 // the knot range (`at` as place() gives it), by the table.
 std::optional<BSplineBasis::Slots> BSplineBasis::slots(double at) const {
+  return slots(at, table_.count_below(t_, at, false));
+}
+
+// The same from the number of knots of t_ at most `at`.
+std::optional<BSplineBasis::Slots> BSplineBasis::slots(double at, std::size_t above) const {
   const std::size_t k = num_basis();
   const std::size_t n = t_.size();
-  // active_interval(t_, at), by the table.
-  const std::size_t above = table_.count_below(t_, at, false);
+  // active_interval(t_, at).
   std::optional<std::size_t> active;
   if (above > 0 && above < n) active = above - 1;
   if (above == n && at == t_[n - 1]) active = n - 2;
@@ -628,26 +637,40 @@ void BSplineBasis::evaluate_local(VectorView x, std::uint32_t* index, double* va
 // recursion (the values of evaluate()), otherwise de Boor's arrangement.
 void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* value, std::size_t stride,
                                   bool exact) const {
+  constexpr std::size_t kChunk = 64;
   const std::size_t n = t_.size();
   RowBatch batch(exact);
-  for (std::size_t r = 0; r < x.size(); ++r) {
-    const double v = x[r];
-    std::uint32_t* ix = index + r * stride;
-    double* val = value + r * stride;
-    std::size_t start = 0;
-    std::fill(val, val + 4, 0.0);
-    if (!std::isfinite(v)) {
-      // The full rule gives a non-finite entry in every column (NaN, ∞·slope
-      // or ∞·0); which values these are does not matter, only that they are not finite.
-      std::fill(val, val + 4, std::numeric_limits<double>::quiet_NaN());
+  std::array<EvalPoint, kChunk> point;
+  std::array<double, kChunk> at;
+  std::array<std::uint64_t, kChunk> above;  // knots of t_ at most at[r]
+  for (std::size_t c = 0; c < x.size(); c += kChunk) {
+    const std::size_t count = std::min(kChunk, x.size() - c);
+    for (std::size_t r = 0; r < count; ++r) {
+      point[r] = place(x[c + r]);
+      at[r] = point[r].at;
+    }
+    if (n <= kCountedKnots) {
+      count_knots_below(t_.data(), n, at.data(), count, false, above.data());
     } else {
-      const EvalPoint p = place(v);
-      if (p.extrapolate) {
+      for (std::size_t r = 0; r < count; ++r) above[r] = table_.count_below(t_, at[r], false);
+    }
+    for (std::size_t r = 0; r < count; ++r) {
+      const double v = x[c + r];
+      const EvalPoint& p = point[r];
+      std::uint32_t* ix = index + (c + r) * stride;
+      double* val = value + (c + r) * stride;
+      std::size_t start = 0;
+      std::fill(val, val + 4, 0.0);
+      if (!std::isfinite(v)) {
+        // The full rule gives a non-finite entry in every column (NaN, ∞·slope
+        // or ∞·0); which values these are does not matter, only that they are not finite.
+        std::fill(val, val + 4, std::numeric_limits<double>::quiet_NaN());
+      } else if (p.extrapolate) {
         // Beyond an end every row continues the same tangent, taken once.
         const Tangent& end = p.at == lo_inside_ ? lo_tangent_ : hi_tangent_;
         start = end.start;
         for (std::size_t s = 0; s < 4; ++s) val[s] = end.value[s] + (v - p.at) * end.slope[s];
-      } else if (const auto where = slots(p.at)) {
+      } else if (const auto where = slots(p.at, above[r])) {
         start = where->start;
         if (where->active >= 3 && where->active + 5 <= n && (!exact || narrow_)) {  // then start = a − 3
           batch.add(t_.data() + where->active, p.at, val);
@@ -656,8 +679,8 @@ void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* va
           std::copy(inside.value.begin(), inside.value.end(), val);
         }
       }
+      for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(start + s);
     }
-    for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(start + s);
   }
   batch.finish();
 }

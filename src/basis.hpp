@@ -182,6 +182,7 @@ class BSplineBasis final : public SplineBasis {
     std::size_t start;
   };
   std::optional<Slots> slots(double at) const;
+  std::optional<Slots> slots(double at, std::size_t above) const;  // `above`: knots of t_ at most `at`
   // The four slots' values and slopes at a point (zero where no B-spline is).
   struct Tangent {
     std::size_t start = 0;
