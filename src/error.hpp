@@ -55,6 +55,10 @@ struct Failure {
     return std::get<std::string>(reason);
   }
   const GamError* gam_error() const { return std::get_if<GamError>(&reason); }
+  bool interrupted() const {
+    const GamError* e = gam_error();
+    return e != nullptr && e->kind == GamErrorKind::Interrupted;
+  }
 };
 
 // A value of type T or an error of type E (a GamError unless a lower layer

@@ -297,13 +297,16 @@ Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std
                               std::to_string(term.column) + ": a smooth needs k >= 2");
     }
   }
+  SmoothList before = smooth_list();
   clear_smooths();
   for (const FormulaTerm& term : terms) {
     VORNA_TRY(smooth, bspline_smooth_from_data("x" + std::to_string(term.column), static_cast<std::size_t>(term.k),
                                                x.col(term.column)));
     add_smooth(std::move(smooth));
   }
-  return fit_model(std::move(x), y, method, max_iter);
+  auto fitted = fit_model(std::move(x), y, method, max_iter);
+  if (!fitted && fitted.error().interrupted()) restore_smooths(std::move(before));
+  return fitted;
 }
 
 Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design, const Vector& y,

@@ -128,17 +128,31 @@ class GamModel {
     ++smooths_version_;
   }
 
+  // The smooth list with its version, to be put back by restore_smooths()
+  // when a fit that replaced it stops for Ctrl-C: an interrupted fit leaves
+  // the model as it was (other failures keep the new smooths).
+  struct SmoothList {
+    std::vector<SmoothTerm> smooths;
+    std::size_t version;
+  };
+  SmoothList smooth_list() const { return {smooths_, smooths_version_}; }
+  void restore_smooths(SmoothList list) {
+    smooths_ = std::move(list.smooths);
+    smooths_version_ = list.version;
+  }
+
   // The plain pipeline over the current smooths. x is consumed.
   Result<FitSummary, Failure> fit_model(Matrix x, const Vector& y, std::string_view method,
                                         std::optional<std::size_t> max_iter);
   // The cached pipeline: k check, set-up, then the fit (see gam_optimized.cpp).
+  // Ctrl-C leaves the smooth list as it was.
   Result<FitSummary, Failure> fit_model_cached(Matrix x, const Vector& y, std::span<const std::size_t> k,
                                                std::string_view method, std::string_view bs,
                                                std::optional<std::size_t> max_iter);
 
   // Replaces the smooths by the formula's B-spline terms (knots from the named
   // columns) and runs the plain pipeline. The formula is parsed and checked
-  // against x before the model changes.
+  // against x before the model changes; Ctrl-C leaves the smooth list as it was.
   Result<FitSummary, Failure> fit_formula(Matrix x, const Vector& y, std::string_view formula, std::string_view method,
                                           std::optional<std::size_t> max_iter);
 
@@ -165,6 +179,10 @@ class GamModel {
   template <class Rows>
   Result<FitSummary, Failure> fit_gaussian_by_rows(const Rows& rows, Matrix&& x, const Vector& y,
                                                    SmoothingMethod method, std::size_t iterations);
+
+  Result<FitSummary, Failure> fit_model_cached_once(Matrix x, const Vector& y, std::span<const std::size_t> k,
+                                                    std::string_view method, std::string_view bs,
+                                                    std::optional<std::size_t> max_iter);
 
   // Writes every result field and sets the fitted flag.
   FitSummary store(std::shared_ptr<const StoredModelMatrix> design, SmoothingParameter smoothing, PirlsResult fit,

@@ -257,6 +257,15 @@ class BSplineRows {
 Result<FitSummary, Failure> GamModel::fit_model_cached(Matrix x, const Vector& y, std::span<const std::size_t> k,
                                                        std::string_view method_name, std::string_view bs,
                                                        std::optional<std::size_t> max_iter) {
+  SmoothList before = smooth_list();
+  auto fitted = fit_model_cached_once(std::move(x), y, k, method_name, bs, max_iter);
+  if (!fitted && fitted.error().interrupted()) restore_smooths(std::move(before));
+  return fitted;
+}
+
+Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vector& y, std::span<const std::size_t> k,
+                                                            std::string_view method_name, std::string_view bs,
+                                                            std::optional<std::size_t> max_iter) {
   if (k.size() != x.cols()) {
     return Failure::message("k length (" + std::to_string(k.size()) + ") must match number of columns (" +
                             std::to_string(x.cols()) + ")");

@@ -208,9 +208,12 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::raise_value_error("k length (" + std::to_string(a.k.size()) + ") must match number of columns (" +
                                  std::to_string(a.x.cols()) + ")");
   }
+  vorna::GamModel::SmoothList before = model.smooth_list();
   auto setup = model.setup_smooths(a.x, a.k, a.bs.value_or("bs"));
   if (!setup) return raise_failure(setup.error());
   auto outcome = py::without_gil([&] { return model.fit_model(std::move(a.x), a.y, a.method, a.max_iter); });
+  // Ctrl-C leaves the model as it was, smooths included.
+  if (!outcome && outcome.error().interrupted()) model.restore_smooths(std::move(before));
   return fit_outcome(std::move(outcome), false);
   VORNA_PY_END
 }

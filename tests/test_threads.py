@@ -110,16 +110,19 @@ def test_ctrl_c_stops_a_fit_promptly_and_leaves_the_model(which, delay):
         model = vorna_core.GAM("gaussian")
         model.fit(x[:2000], y[:2000], [5, 5, 5])
         before = model.get_coefficients().copy()
+        expected = model.predict(x[:50])
         run = lambda: model.fit(x, y, [10, 10, 10])  # noqa: E731
     elif which == "core":
         model = vorna_core.GAM("poisson")
         model.fit(x[:2000], counts[:2000], [5, 5, 5])
         before = model.get_coefficients().copy()
+        expected = model.predict(x[:50])
         run = lambda: model.fit(x, counts, [10, 10, 10])  # noqa: E731
     else:
         model = vorna.GAM(vorna.s(0) + vorna.s(1) + vorna.s(2), family="poisson")
         model.fit(x[:2000], counts[:2000])
         before = model.coef_.copy()
+        expected = model.predict(x[:50])
         run = lambda: model.fit(x, counts)  # noqa: E731
     latency = seconds_to_stop(run, delay)
     # Within ~0.1 s of the signal (one row block or iteration); generous for a loaded machine, and
@@ -129,6 +132,9 @@ def test_ctrl_c_stops_a_fit_promptly_and_leaves_the_model(which, delay):
     assert latency < bound
     after = model.coef_ if which == "vorna" else model.get_coefficients()
     np.testing.assert_array_equal(after, before)
+    # Usable as it was: it predicts with the fit it had (a core fit replaces its smooths first,
+    # which the stop must undo).
+    np.testing.assert_array_equal(model.predict(x[:50]), expected)
 
 
 @pytest.mark.parametrize("family", ["gaussian", "poisson", "binomial"])
