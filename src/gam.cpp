@@ -43,6 +43,9 @@ std::vector<double> block_inf_norms(ConstMatrixView m, std::span<const std::size
   return norms;
 }
 
+// Bytes in whole GiB, rounded.
+std::string gib_text(long double bytes) { return std::to_string(static_cast<long long>(bytes / 1073741824.0L + 0.5L)); }
+
 // Physical memory in bytes, or 0 when the platform does not say.
 long double physical_memory_bytes() {
 #if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
@@ -122,10 +125,9 @@ Result<void> check_model_size(std::size_t n, std::size_t p, std::size_t m) {
   const long double bytes = 8.0L * (static_cast<long double>(n) * p + static_cast<long double>(m) * p * p);
   const long double available = physical_memory_bytes();
   if (available <= 0 || bytes <= available) return {};
-  const auto gib = [](long double b) { return std::to_string(static_cast<long long>(b / 1073741824.0L + 0.5L)); };
-  return GamError::invalid_parameter("the model needs about " + gib(bytes) + " GiB for its model matrix and " +
+  return GamError::invalid_parameter("the model needs about " + gib_text(bytes) + " GiB for its model matrix and " +
                                      std::to_string(m) + " penalty matrices of order " + std::to_string(p) +
-                                     ", more than the " + gib(available) + " GiB of memory of this machine");
+                                     ", more than the " + gib_text(available) + " GiB of memory of this machine");
 }
 
 Result<void> check_data(const Matrix& x, const Vector& y) {
@@ -161,26 +163,44 @@ void fill_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x, 
   }
 }
 
-StoredModelMatrix::StoredModelMatrix(Matrix made) : matrix_(std::move(made)) {
+StoredModelMatrix::StoredModelMatrix(Matrix made) : matrix_(std::move(made)), p_(matrix_.cols()) {
   std::call_once(made_, [] {});
+  ready_ = true;
 }
 
 StoredModelMatrix::StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const SplineBasis>> bases)
-    : x_(std::move(x)), bases_(std::move(bases)) {}
+    : x_(std::move(x)), bases_(std::move(bases)) {
+  for (const auto& basis : bases_) p_ += basis->num_basis();
+}
+
+Matrix StoredModelMatrix::make() const {
+  Matrix model(x_.rows(), p_);
+  std::size_t offset = 0;
+  for (std::size_t j = 0; j < bases_.size(); ++j) {
+    bases_[j]->evaluate_into(x_.col(j), model.data() + offset, p_);
+    offset += bases_[j]->num_basis();
+  }
+  return model;
+}
 
 const Matrix& StoredModelMatrix::get() const {
   std::call_once(made_, [this] {
-    std::size_t p = 0;
-    for (const auto& basis : bases_) p += basis->num_basis();
-    Matrix model(x_.rows(), p);
-    std::size_t offset = 0;
-    for (std::size_t j = 0; j < bases_.size(); ++j) {
-      bases_[j]->evaluate_into(x_.col(j), model.data() + offset, p);
-      offset += bases_[j]->num_basis();
-    }
-    matrix_ = std::move(model);
+    matrix_ = make();
+    ready_ = true;
   });
   return matrix_;
+}
+
+Matrix StoredModelMatrix::copy() const { return ready_ ? matrix_ : make(); }
+
+Result<void> StoredModelMatrix::check_room(std::size_t copies) const {
+  if (ready_) return {};
+  const long double bytes = 8.0L * static_cast<long double>(x_.rows()) * p_ * static_cast<long double>(copies + 1);
+  const long double available = physical_memory_bytes();
+  if (available <= 0 || bytes <= available) return {};
+  return GamError::invalid_parameter("the model matrix (" + std::to_string(x_.rows()) + " × " + std::to_string(p_) +
+                                     ") and its copy need about " + gib_text(bytes) + " GiB, more than the " +
+                                     gib_text(available) + " GiB of memory of this machine");
 }
 
 Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
@@ -460,9 +480,16 @@ Result<GamState> GamModel::state() const {
   }
   // store() sets every result field together with the flag.
   if (fitted_) {
-    out.fit = FitState{*smoothing_,           *lambdas_,          *coefficients_,
-                       *fitted_values_,       *linear_predictor_, *working_weights_,
-                       design_matrix_->get(), *deviance_,         fitted_smooths_version_};
+    VORNA_CHECK(design_matrix_->check_room(1));
+    out.fit = FitState{*smoothing_,
+                       *lambdas_,
+                       *coefficients_,
+                       *fitted_values_,
+                       *linear_predictor_,
+                       *working_weights_,
+                       design_matrix_->copy(),
+                       *deviance_,
+                       fitted_smooths_version_};
   }
   return out;
 }

@@ -4,6 +4,7 @@
 // prediction, and the model's state as plain values (for saving and copying).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -89,14 +90,25 @@ class StoredModelMatrix {
   explicit StoredModelMatrix(Matrix made);
   // x has one column per basis.
   StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const SplineBasis>> bases);
-  // May throw std::bad_alloc while making the matrix; a later call tries again.
+  // The matrix, made on the first call (and kept). May throw std::bad_alloc
+  // while making it; a later call tries again.
   const Matrix& get() const;
+  // A copy of the matrix, made afresh (and not kept) when no call of get()
+  // has made it yet.
+  Matrix copy() const;
+  // Whether `copies` more n × p matrices beside one made here fit in this
+  // machine's memory: InvalidParameter naming the size if not. Succeeds at
+  // once when the matrix exists.
+  Result<void> check_room(std::size_t copies) const;
 
  private:
+  Matrix make() const;
   mutable std::once_flag made_;
+  mutable std::atomic<bool> ready_{false};
   mutable Matrix matrix_;
   Matrix x_;
   std::vector<std::shared_ptr<const SplineBasis>> bases_;
+  std::size_t p_ = 0;
 };
 
 class GamModel {
@@ -112,8 +124,13 @@ class GamModel {
   const std::optional<Vector>& fitted_values() const { return fitted_values_; }
   const std::optional<Vector>& coefficients() const { return coefficients_; }
   // Made on first use after a fit that did not need it (see StoredModelMatrix);
-  // null until a fit succeeds.
-  const Matrix* design_matrix() const { return design_matrix_ ? &design_matrix_->get() : nullptr; }
+  // null until a fit succeeds. InvalidParameter when the matrix and one copy
+  // of it would not fit in memory.
+  Result<const Matrix*> design_matrix() const {
+    if (!design_matrix_) return static_cast<const Matrix*>(nullptr);
+    VORNA_CHECK(design_matrix_->check_room(1));
+    return &design_matrix_->get();
+  }
   const std::optional<double>& deviance() const { return deviance_; }
 
   // Replaces the smooth list by one smooth per column of x ("cr" or "bs").

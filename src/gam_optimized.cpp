@@ -276,12 +276,14 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
   VORNA_CHECK(check_rows(x, y));
   VORNA_CHECK(check_data(x, y));
   VORNA_CHECK(check_response_domain(family_, y));
-  VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
-
   if (family_ == Family::Gaussian) {
-    if (const std::optional<BSplineRows> rows = BSplineRows::create(smooths_, x))
+    if (const std::optional<BSplineRows> rows = BSplineRows::create(smooths_, x)) {
+      // No n × p matrix on this path: its p × p ones (penalties and XᵀX) must fit.
+      VORNA_CHECK(check_model_size(0, total_basis(smooths_), smooths_.size() + 1));
       return fit_gaussian_by_rows(*rows, std::move(x), y, method, iterations);
+    }
   }
+  VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
 
   diag::Timer cache_timer;
   diag::Timer basis_timer;

@@ -297,10 +297,15 @@ PyObject* gam_get_coefficients(PyObject* self, PyObject*) {
 // A fit may leave its model matrix to be made here, on first use (without
 // the GIL: it is n × p of basis evaluations).
 PyObject* gam_get_design_matrix(PyObject* self, PyObject*) {
-  return get_field(
-      self,
-      [](const vorna::GamModel& m) -> const Matrix* { return py::without_gil([&] { return m.design_matrix(); }); },
-      [](const Matrix& x) { return py::new_array(x); });
+  VORNA_PY_BEGIN
+  py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
+  if (!access) return nullptr;
+  const vorna::GamModel& model = *as_gam(self)->model;
+  auto made = py::without_gil([&] { return model.design_matrix(); });
+  if (!made) return raise_failure(made.error());
+  if (made.value() == nullptr) return py::raise_value_error(kNotFitted);
+  return py::new_array(*made.value());
+  VORNA_PY_END
 }
 
 PyObject* gam_get_family(PyObject* self, PyObject*) {

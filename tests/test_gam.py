@@ -544,3 +544,28 @@ def test_threads_asking_for_the_model_matrix_at_once_get_one_matrix(rng):
     knots = [quantile_knots(x[:, j], 10) for j in range(3)]
     np.testing.assert_array_equal(
         got[0][:2000], np.hstack([core_testing.bspline_basis(knots[j], x[:2000, j].copy(), True) for j in range(3)]))
+
+
+# A search over one smooth of 400 functions may stop short of its tolerance; not the point here.
+@pytest.mark.filterwarnings("ignore::vorna_core.ConvergenceWarning")
+def test_a_fit_by_rows_is_not_refused_for_the_matrix_it_does_not_make():
+    # 8·10⁶ rows × 400 columns: a 25.6 GB model matrix, more than a 24 GB machine has, which the
+    # Gaussian B-spline fit never makes (its data are 128 MB). Asking for that matrix, directly or
+    # through a pickle, is what would need it: a clear error instead of an exhausted machine.
+    import os
+
+    n, k = 8_000_000, 400
+    if os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") >= 2 * n * k * 8:
+        pytest.skip("this machine has room for the model matrix and its copy")
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("10⁷ rows take minutes under the sanitizers")
+    rng = np.random.default_rng(3)
+    x = rng.uniform(size=(n, 1))
+    y = np.sin(2 * np.pi * x[:, 0]) + 0.1 * rng.standard_normal(n)
+    gam = vc.GAM()
+    gam.fit(x, y, [k])
+    np.testing.assert_allclose(gam.predict(x[:100]), gam.get_fitted_values()[:100], rtol=0, atol=1e-12)
+    for ask in (gam.get_design_matrix, lambda: pickle.dumps(gam)):
+        with pytest.raises(ValueError, match="model matrix .* more than the .* GiB of memory"):
+            ask()
+    assert gam.get_coefficients().shape == (k,)  # the model is still there
