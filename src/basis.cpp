@@ -862,6 +862,10 @@ Result<SmoothTerm> bspline_smooth_from_data(std::string name, std::size_t k, Vec
     if (t <= lowest) t = lowest + eps;
     if (t >= highest) t = highest - eps;
   }
+  // Where a mass of data sits at an end, the quantiles next to it can lie
+  // closer to it than eps: the moved knots would pass them, and B-splines on
+  // unsorted knots are no basis at all. The same knots in order are.
+  std::sort(knots.begin(), knots.end());
   return make_smooth<BSplineBasis>(std::move(name), "cubic", k, std::move(knots));
 }
 

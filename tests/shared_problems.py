@@ -80,7 +80,8 @@ def block_problem(m, k=6, n=80, seed=0, weighted=False):
 def quantile_knots(column, k):
     """The k − 2 interior knots a B-spline smooth places from a data column: linear
     quantiles b/(k − 1) of the sorted column, then moved 1e-6 of its range inside
-    the ends where they fall on or beyond them."""
+    the ends where they fall on or beyond them, and put in order (a mass of data at an
+    end can leave quantiles closer to it than that)."""
     s = np.sort(column)
     n = len(s)
     knots = []
@@ -91,7 +92,7 @@ def quantile_knots(column, k):
         knots.append(s[n - 1] if idx >= n - 1 else (1 - f) * s[idx] + f * s[idx + 1])
     eps = (s[-1] - s[0]) * 1e-6
     knots = [s[0] + eps if t <= s[0] else t for t in knots]
-    return np.array([s[-1] - eps if t >= s[-1] else t for t in knots])
+    return np.sort([s[-1] - eps if t >= s[-1] else t for t in knots])
 
 
 # ---- The four families ----------------------------------------------------------------------

@@ -325,14 +325,17 @@ def test_bspline_knots_are_moved_inside_the_data(column, expected):
         np.testing.assert_array_equal(values, np.zeros((6, 5)))
 
 
-def test_bspline_knots_pushed_out_of_order_still_evaluate():
-    # The two lowest quantiles sit on the minimum and move to 0 + 1e-6, above the third.
+def test_bspline_knots_pushed_past_a_quantile_are_put_in_order():
+    # The two lowest quantiles sit on the minimum and move to 0 + 1e-6, above the third: in
+    # order again, they make a basis whose functions sum to 1 between the first and last knot,
+    # and a penalty over that span.
     column = np.array([0.0, 0.0, 0.0, 5e-8, 1.0])
-    x = np.linspace(-0.5, 1.5, 9)
+    x = np.linspace(5e-8, 1e-6, 9)
     knots, penalty, _, _, values = core.bspline_smooth_from_data("x0", 5, column, x)
-    np.testing.assert_array_equal(knots, [1e-6, 1e-6, 5e-8])
+    np.testing.assert_array_equal(knots, [5e-8, 1e-6, 1e-6])
     np.testing.assert_array_equal(values, bs(knots, x, full_rule=True))
-    np.testing.assert_array_equal(penalty, np.zeros((5, 5)))  # last knot below the first
+    np.testing.assert_allclose(values.sum(axis=1), 1.0, rtol=0, atol=1e-12)
+    assert np.abs(penalty).max() > 0
 
 
 @pytest.mark.parametrize(

@@ -588,3 +588,22 @@ def test_a_fit_by_rows_is_not_refused_for_the_matrix_it_does_not_make():
         with pytest.raises(ValueError, match="model matrix .* more than the .* GiB of memory"):
             ask()
     assert gam.get_coefficients().shape == (k,)  # the model is still there
+
+
+@pytest.mark.parametrize("zero_share", [0.3, 0.5])
+def test_knots_of_a_covariate_with_a_mass_at_its_minimum_give_a_basis(zero_share):
+    # Half the values at 0, the rest spread over 10⁻⁴ … 10⁴: the quantile knots next to the mass
+    # lie closer to 0 than 1e-6 of the range, which the knots at 0 are moved to. Kept in order,
+    # they are a B-spline basis, whose functions sum to 1 between the first and last knot
+    # (a consequence of the definition); out of order every function was 0 and the covariate dropped out.
+    rng = np.random.default_rng(1)
+    n = 4000
+    z = np.where(rng.uniform(size=n) < zero_share, 0.0, rng.lognormal(-2.0, 3.0, size=n))
+    x = np.column_stack([rng.uniform(size=n), z])
+    gam = vc.GAM()
+    gam.fit(x, np.sin(2 * np.pi * x[:, 0]) + np.log1p(z) + 0.1 * rng.standard_normal(n), [8, 8], max_iter=0)
+    knots = quantile_knots(z, 8)
+    block = gam.get_design_matrix()[:, 8:]
+    np.testing.assert_array_equal(block, core_testing.bspline_basis(knots, z.copy(), True))
+    inside = (z >= knots[0]) & (z <= knots[-1])
+    np.testing.assert_allclose(block[inside].sum(axis=1), 1.0, rtol=0, atol=1e-12)
