@@ -350,11 +350,14 @@ PyObject* wrap_model(PyTypeObject* type, std::unique_ptr<vorna::GamModel> model)
   return obj;
 }
 
-// The model's state, read under a shared access; false with an exception set.
+// The model's state, read under a shared access (without the GIL: it copies
+// n-sized results and may make the n × p model matrix); false with an
+// exception set.
 bool read_state(PyObject* self, vorna::GamState& out) {
   py::Access access(as_gam(self)->borrow, py::Access::Mode::Shared);
   if (!access) return false;
-  auto state = as_gam(self)->model->state();
+  const vorna::GamModel& model = *as_gam(self)->model;
+  auto state = py::without_gil([&] { return model.state(); });
   if (!state) {
     py::raise_error(state.error());
     return false;
