@@ -444,6 +444,29 @@ class RowBatch {
   bool exact_;
 };
 
+// What BSplineBasis::place() compares an input with and where it puts it.
+struct Placement {
+  double lo, hi;            // the end knots less and plus the boundary tolerance
+  double lo_near, hi_near;  // inside these an input stays where it is
+  double lo_inside, hi_inside;
+};
+
+// place() for `count` inputs, which `at` holds on entry: at[r] becomes the
+// point it evaluates at and out[r] 1 where it extrapolates. Selects rather
+// than branches, run several inputs per instruction. With knots spanning
+// more than the boundary shift (as for a local form) the tests below decide
+// exactly as place() does; a NaN stays NaN and is not beyond.
+VORNA_VECTOR_CLONES
+void place_rows(double* at, std::size_t count, const Placement& p, std::uint64_t* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    const double v = at[r];
+    out[r] = (v < p.lo) | (v > p.hi);
+    double moved = v > p.hi_near ? p.hi_inside : v;
+    moved = v < p.lo_near ? p.lo_inside : moved;
+    at[r] = moved;
+  }
+}
+
 }  // namespace
 
 Result<BSplineBasis> BSplineBasis::create(Vector knots) {
@@ -639,47 +662,65 @@ void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* va
                                   bool exact) const {
   constexpr std::size_t kChunk = 64;
   const std::size_t n = t_.size();
+  const double lo = knots_.front() - kBoundaryTolerance;
+  const double hi = knots_.back() + kBoundaryTolerance;
   RowBatch batch(exact);
-  std::array<EvalPoint, kChunk> point;
   std::array<double, kChunk> at;
   std::array<std::uint64_t, kChunk> above;  // knots of t_ at most at[r]
+  // A chunk's rows inside the knots and beyond them, listed apart without
+  // branches: about 1/(k − 1) of the rows lie beyond each end knot, in no
+  // order a branch could predict.
+  std::array<std::uint32_t, kChunk> inside, beyond;
+  std::array<std::uint64_t, kChunk> out;
   for (std::size_t c = 0; c < x.size(); c += kChunk) {
     const std::size_t count = std::min(kChunk, x.size() - c);
+    std::size_t n_inside = 0, n_beyond = 0;
+    for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
+    place_rows(at.data(), count, Placement{lo, hi, lo_near_, hi_near_, lo_inside_, hi_inside_}, out.data());
     for (std::size_t r = 0; r < count; ++r) {
-      point[r] = place(x[c + r]);
-      at[r] = point[r].at;
+      inside[n_inside] = static_cast<std::uint32_t>(r);
+      beyond[n_beyond] = static_cast<std::uint32_t>(r);
+      n_inside += 1 - out[r];
+      n_beyond += out[r];
     }
     if (n <= kCountedKnots) {
       count_knots_below(t_.data(), n, at.data(), count, false, above.data());
     } else {
       for (std::size_t r = 0; r < count; ++r) above[r] = table_.count_below(t_, at[r], false);
     }
-    for (std::size_t r = 0; r < count; ++r) {
-      const double v = x[c + r];
-      const EvalPoint& p = point[r];
+    for (std::size_t i = 0; i < n_inside; ++i) {
+      const std::size_t r = inside[i];
       std::uint32_t* ix = index + (c + r) * stride;
       double* val = value + (c + r) * stride;
       std::size_t start = 0;
       std::fill(val, val + 4, 0.0);
-      if (!std::isfinite(v)) {
+      if (!std::isfinite(x[c + r])) {
         // The full rule gives a non-finite entry in every column (NaN, ∞·slope
         // or ∞·0); which values these are does not matter, only that they are not finite.
         std::fill(val, val + 4, std::numeric_limits<double>::quiet_NaN());
-      } else if (p.extrapolate) {
-        // Beyond an end every row continues the same tangent, taken once.
-        const Tangent& end = p.at == lo_inside_ ? lo_tangent_ : hi_tangent_;
-        start = end.start;
-        for (std::size_t s = 0; s < 4; ++s) val[s] = end.value[s] + (v - p.at) * end.slope[s];
-      } else if (const auto where = slots(p.at, above[r])) {
+      } else if (const auto where = slots(at[r], above[r])) {
         start = where->start;
         if (where->active >= 3 && where->active + 5 <= n && (!exact || narrow_)) {  // then start = a − 3
-          batch.add(t_.data() + where->active, p.at, val);
+          batch.add(t_.data() + where->active, at[r], val);
         } else {
-          const Tangent inside = tangent_at(p.at);
-          std::copy(inside.value.begin(), inside.value.end(), val);
+          const Tangent tangent = tangent_at(at[r]);
+          std::copy(tangent.value.begin(), tangent.value.end(), val);
         }
       }
       for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(start + s);
+    }
+    // Beyond an end every row continues the same tangent, taken once (±∞
+    // give non-finite values, as they should).
+    for (std::size_t i = 0; i < n_beyond; ++i) {
+      const std::size_t r = beyond[i];
+      const double v = x[c + r];
+      const Tangent& end = at[r] == lo_inside_ ? lo_tangent_ : hi_tangent_;
+      std::uint32_t* ix = index + (c + r) * stride;
+      double* val = value + (c + r) * stride;
+      for (std::size_t s = 0; s < 4; ++s) {
+        val[s] = end.value[s] + (v - at[r]) * end.slope[s];
+        ix[s] = static_cast<std::uint32_t>(end.start + s);
+      }
     }
   }
   batch.finish();
