@@ -1,6 +1,7 @@
 #include "row_pass.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -263,18 +264,22 @@ bool RowStop::requested() {
 void for_row_partitions(std::size_t n, std::size_t threads,
                         const std::function<void(std::size_t, std::size_t, std::size_t)>& work) {
   const std::size_t per = (n + kRowPartitions - 1) / kRowPartitions;
-  const auto run = [&](std::size_t worker, std::size_t workers) {
-    for (std::size_t part = worker; part < kRowPartitions; part += workers) {
+  // Each thread takes the next partition not yet taken: a thread on a core
+  // that runs slower (shared with other work) then simply takes fewer. Which
+  // thread sums a partition changes no sum.
+  std::atomic<std::size_t> next{0};
+  const auto run = [&] {
+    for (std::size_t part = next.fetch_add(1); part < kRowPartitions; part = next.fetch_add(1)) {
       const std::size_t first = std::min(n, part * per), last = std::min(n, first + per);
       work(part, first, last);
     }
   };
   const std::size_t workers = std::min(std::max<std::size_t>(threads, 1), kRowPartitions);
-  if (workers == 1) return run(0, 1);
+  if (workers == 1) return run();
   std::vector<std::thread> pool;
   pool.reserve(workers - 1);
-  for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(run, t, workers);
-  run(0, workers);
+  for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(run);
+  run();
   for (std::thread& thread : pool) thread.join();
 }
 
