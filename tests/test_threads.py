@@ -97,7 +97,8 @@ def test_a_second_call_on_the_same_object_fails_at_once_and_others_run():
 
 
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs POSIX signals")
-@pytest.mark.parametrize("which, delay", [("core", 0.15), ("core-gaussian", 0.1), ("vorna", 0.15),
+@pytest.mark.parametrize("which, delay", [("core", 0.15), ("core-gaussian", 0.1), ("core-formula", 0.15),
+                                          ("core-auto", 0.15), ("vorna", 0.15),
                                           # early: in the set-up or the fit on a sample of the rows
                                           ("vorna", 0.03), ("vorna", 0.06), ("vorna", 0.09)])
 def test_ctrl_c_stops_a_fit_promptly_and_leaves_the_model(which, delay):
@@ -112,6 +113,16 @@ def test_ctrl_c_stops_a_fit_promptly_and_leaves_the_model(which, delay):
         before = model.get_coefficients().copy()
         expected = model.predict(x[:50])
         run = lambda: model.fit(x, y, [10, 10, 10])  # noqa: E731
+    elif which in ("core-formula", "core-auto"):  # fits that replace the smooths, by other routes
+        model = vorna_core.GAM("poisson")
+        if which == "core-formula":
+            model.fit_formula(x[:2000], counts[:2000], "s(0, k=5) + s(1, k=5) + s(2, k=5)", "REML", None)
+            run = lambda: model.fit_formula(x, counts, "s(0, k=10) + s(1, k=10) + s(2, k=10)", "REML", None)  # noqa: E731
+        else:
+            model.fit_auto(x[:2000], counts[:2000], [5, 5, 5], "REML", None, None)
+            run = lambda: model.fit_auto(x, counts, [10, 10, 10], "REML", None, None)  # noqa: E731
+        before = model.get_coefficients().copy()
+        expected = model.predict(x[:50])
     elif which == "core":
         model = vorna_core.GAM("poisson")
         model.fit(x[:2000], counts[:2000], [5, 5, 5])
