@@ -163,35 +163,47 @@ void fill_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& x, 
   }
 }
 
-StoredModelMatrix::StoredModelMatrix(Matrix made) : matrix_(std::move(made)), p_(matrix_.cols()) {
-  std::call_once(made_, [] {});
-  ready_ = true;
-}
+StoredModelMatrix::StoredModelMatrix(Matrix made) : matrix_(std::move(made)), p_(matrix_.cols()) { ready_ = true; }
 
 StoredModelMatrix::StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const SplineBasis>> bases)
     : x_(std::move(x)), bases_(std::move(bases)) {
   for (const auto& basis : bases_) p_ += basis->num_basis();
 }
 
-Matrix StoredModelMatrix::make() const {
+Result<Matrix> StoredModelMatrix::make() const {
+  constexpr std::size_t kRows = 4096;
   Matrix model(x_.rows(), p_);
-  std::size_t offset = 0;
-  for (std::size_t j = 0; j < bases_.size(); ++j) {
-    bases_[j]->evaluate_into(x_.col(j), model.data() + offset, p_);
-    offset += bases_[j]->num_basis();
+  for (std::size_t start = 0; start < x_.rows(); start += kRows) {
+    VORNA_CHECK_INTERRUPT();
+    const std::size_t rows = std::min(kRows, x_.rows() - start);
+    std::size_t offset = 0;
+    for (std::size_t j = 0; j < bases_.size(); ++j) {
+      const VectorView column = x_.col(j);
+      const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), rows,
+                            column.stride());
+      bases_[j]->evaluate_into(part, model.row_ptr(start) + offset, p_);
+      offset += bases_[j]->num_basis();
+    }
   }
   return model;
 }
 
-const Matrix& StoredModelMatrix::get() const {
-  std::call_once(made_, [this] {
-    matrix_ = make();
-    ready_ = true;
-  });
-  return matrix_;
+Result<const Matrix*> StoredModelMatrix::get() const {
+  if (!ready_) {
+    const std::lock_guard<std::mutex> lock(making_);
+    if (!ready_) {
+      VORNA_TRY(made, make());
+      matrix_ = std::move(made);
+      ready_ = true;
+    }
+  }
+  return &matrix_;
 }
 
-Matrix StoredModelMatrix::copy() const { return ready_ ? matrix_ : make(); }
+Result<Matrix> StoredModelMatrix::copy() const {
+  if (ready_) return Matrix(matrix_);
+  return make();
+}
 
 Result<void> StoredModelMatrix::check_room(std::size_t copies) const {
   if (ready_) return {};
@@ -481,15 +493,9 @@ Result<GamState> GamModel::state() const {
   // store() sets every result field together with the flag.
   if (fitted_) {
     VORNA_CHECK(design_matrix_->check_room(1));
-    out.fit = FitState{*smoothing_,
-                       *lambdas_,
-                       *coefficients_,
-                       *fitted_values_,
-                       *linear_predictor_,
-                       *working_weights_,
-                       design_matrix_->copy(),
-                       *deviance_,
-                       fitted_smooths_version_};
+    VORNA_TRY(design, design_matrix_->copy());
+    out.fit = FitState{*smoothing_,       *lambdas_,         *coefficients_, *fitted_values_,        *linear_predictor_,
+                       *working_weights_, std::move(design), *deviance_,     fitted_smooths_version_};
   }
   return out;
 }

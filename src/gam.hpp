@@ -90,21 +90,21 @@ class StoredModelMatrix {
   explicit StoredModelMatrix(Matrix made);
   // x has one column per basis.
   StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const SplineBasis>> bases);
-  // The matrix, made on the first call (and kept). May throw std::bad_alloc
-  // while making it; a later call tries again.
-  const Matrix& get() const;
+  // The matrix, made on the first call (and kept). Interrupted when Ctrl-C
+  // stops the making (a later call starts again); may throw std::bad_alloc.
+  Result<const Matrix*> get() const;
   // A copy of the matrix, made afresh (and not kept) when no call of get()
-  // has made it yet.
-  Matrix copy() const;
+  // has made it yet; Interrupted as get().
+  Result<Matrix> copy() const;
   // Whether `copies` more n × p matrices beside one made here fit in this
   // machine's memory: InvalidParameter naming the size if not. Succeeds at
   // once when the matrix exists.
   Result<void> check_room(std::size_t copies) const;
 
  private:
-  Matrix make() const;
-  mutable std::once_flag made_;
-  mutable std::atomic<bool> ready_{false};
+  Result<Matrix> make() const;  // a block of rows at a time, asking for a stop between blocks
+  mutable std::mutex making_;
+  mutable std::atomic<bool> ready_{false};  // set once matrix_ holds the matrix, which then never changes
   mutable Matrix matrix_;
   Matrix x_;
   std::vector<std::shared_ptr<const SplineBasis>> bases_;
@@ -125,11 +125,11 @@ class GamModel {
   const std::optional<Vector>& coefficients() const { return coefficients_; }
   // Made on first use after a fit that did not need it (see StoredModelMatrix);
   // null until a fit succeeds. InvalidParameter when the matrix and one copy
-  // of it would not fit in memory.
+  // of it would not fit in memory, Interrupted when Ctrl-C stops its making.
   Result<const Matrix*> design_matrix() const {
     if (!design_matrix_) return static_cast<const Matrix*>(nullptr);
     VORNA_CHECK(design_matrix_->check_room(1));
-    return &design_matrix_->get();
+    return design_matrix_->get();
   }
   const std::optional<double>& deviance() const { return deviance_; }
 
