@@ -230,14 +230,15 @@ def test_ctrl_c_stops_a_long_pass_over_the_rows(call, threads):
 
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs POSIX signals")
 def test_ctrl_c_stops_making_the_model_matrix_and_a_later_call_makes_it():
-    x, y = big_problem(n=2_000_000)
+    x, y = big_problem(n=1_500_000)
     model = vorna_core.GAM("gaussian")
-    model.fit(x, y, [10, 10, 10])  # by rows: the 2·10⁶ × 30 matrix is made when asked for
+    model.fit(x, y, [10, 10, 10])  # by rows: the 1.5·10⁶ × 30 matrix is made when asked for (about 1.5 s)
+    # Under the sanitizers the zero-filled 360 MB before the first block of rows alone takes seconds.
     preload = os.environ.get("LD_PRELOAD", "")
-    bound = 5.0 if "asan" in preload or "tsan" in preload else 0.5
+    bound = 15.0 if "asan" in preload or "tsan" in preload else 0.5
     assert seconds_to_stop(model.get_design_matrix, 0.02) < bound
     design = model.get_design_matrix()
-    assert design.shape == (2_000_000, 30)
+    assert design.shape == (1_500_000, 30)
     # Its rows times β are the fit's fitted values (four products per smooth in the fit; all 30 here).
     np.testing.assert_allclose(design[:1000] @ model.get_coefficients(), model.get_fitted_values()[:1000],
                                rtol=0, atol=1e-12 * np.abs(y).max())
