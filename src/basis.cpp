@@ -455,12 +455,14 @@ struct Placement {
 // point it evaluates at and out[r] 1 where it extrapolates. Selects rather
 // than branches, run several inputs per instruction. With knots spanning
 // more than the boundary shift (as for a local form) the tests below decide
-// exactly as place() does; a NaN stays NaN and is not beyond.
+// exactly as place() does for finite inputs; a NaN stays NaN, and no
+// non-finite input is beyond.
 VORNA_VECTOR_CLONES
 void place_rows(double* at, std::size_t count, const Placement& p, std::uint64_t* out) {
   for (std::size_t r = 0; r < count; ++r) {
     const double v = at[r];
-    out[r] = (v < p.lo) | (v > p.hi);
+    // ±∞ stay with the inside rows, whose rule for non-finite inputs they follow.
+    out[r] = ((v < p.lo) | (v > p.hi)) & (std::abs(v) <= std::numeric_limits<double>::max());
     double moved = v > p.hi_near ? p.hi_inside : v;
     moved = v < p.lo_near ? p.lo_inside : moved;
     at[r] = moved;

@@ -57,8 +57,15 @@ constexpr std::array<std::string_view, 8> kLinkNames = {"identity", "log",     "
 
 double clamp_probability(double mu) { return std::clamp(mu, kEps, 1.0 - kEps); }
 double floor_tiny(double v) { return std::abs(v) < kEps ? std::copysign(kEps, v) : v; }
+// log(a/b) for a, b > 0: from the quotient while it is a normal number (the
+// more accurate form for a ≈ b), else as log a − log b, which stays finite
+// where the quotient overflows or underflows (a mean of 1e-310 against y = 1).
+double log_ratio(double a, double b) {
+  const double q = a / b;
+  return std::isnormal(q) ? std::log(q) : std::log(a) - std::log(b);
+}
 // x·log(x/m), with 0·log 0 = 0.
-double xlogx_over(double x, double m) { return x == 0.0 ? 0.0 : x * std::log(x / m); }
+double xlogx_over(double x, double m) { return x == 0.0 ? 0.0 : x * log_ratio(x, m); }
 
 }  // namespace
 
@@ -181,7 +188,7 @@ double Glm::deviance(double y, double mu, double w) const {
     case Distribution::Gaussian: return w * (y - mu) * (y - mu);
     case Distribution::Binomial: return 2.0 * w * (xlogx_over(y, mu) + xlogx_over(1.0 - y, 1.0 - mu));
     case Distribution::Poisson: return 2.0 * w * (xlogx_over(y, mu) - (y - mu));
-    case Distribution::Gamma: return 2.0 * w * (-std::log(y / mu) + (y - mu) / mu);
+    case Distribution::Gamma: return 2.0 * w * (-log_ratio(y, mu) + (y - mu) / mu);
     case Distribution::InverseGaussian: return w * (y - mu) * (y - mu) / (mu * mu * y);
   }
   return 0.0;

@@ -177,12 +177,17 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
   // the deviances' difference plus the penalty's change taken from the step.
   // Before any β exists, or from a state outside the family's range, there
   // is nothing to compare with.
+  // A state whose penalized deviance is finite: inside the family's range,
+  // and no term of the deviance overflowed there.
+  const auto usable = [&](const PassSums& ps, const Vector& b) {
+    return ps.valid && std::isfinite(penalized_at(ps, b));
+  };
   const auto rise_to = [&](const PassSums& ps, const Vector& b) {
-    if (!ps.valid) return std::numeric_limits<double>::infinity();
-    if (st.beta.empty() || !st.sums.valid) return 0.0;
+    if (!usable(ps, b)) return std::numeric_limits<double>::infinity();
+    if (st.beta.empty() || !usable(st.sums, st.beta)) return 0.0;
     return (ps.deviance - st.sums.deviance) + quadratic_change(s, st.beta, b);
   };
-  double size = st.beta.empty() || !st.sums.valid ? 0.0 : std::abs(penalized_at(st.sums, st.beta));
+  double size = st.beta.empty() || !usable(st.sums, st.beta) ? 0.0 : std::abs(penalized_at(st.sums, st.beta));
   st.converged = false;
   for (st.iterations = 1; st.iterations <= max_iterations; ++st.iterations) {
     VORNA_CHECK_INTERRUPT();
@@ -191,7 +196,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
     const EtaSpec previous = st.eta();
     double blend = 1.0;
     VORNA_TRY(sums, passes.run({&beta, blend}, previous, closing));
-    const bool first = st.beta.empty() || !st.sums.valid;
+    const bool first = st.beta.empty() || !usable(st.sums, st.beta);
     double rise = rise_to(sums, beta);
     int h = 0;
     for (; h < kMaxHalvings && !(rise <= 1e-12 * size); ++h) {
@@ -204,7 +209,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
       sums = std::move(halved);
       rise = rise_to(sums, beta);
     }
-    if (!sums.valid)
+    if (!usable(sums, beta))
       return GamError::optimization_failed("no PiRLS step keeps the fitted means inside the " +
                                            std::string(distribution_name(glm.distribution)) +
                                            " family's range with the " + std::string(link_name(glm.link)) + " link");
@@ -212,9 +217,12 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
     // Settled when η stops moving relative to its size (non-canonical links
     // converge only linearly, so a small change of the deviance alone would
     // stop them while β still drifts), or when the penalized deviance no
-    // longer changes at all in working precision.
-    const bool settled = sums.max_change <= tolerance * sums.max_abs_eta ||
-                         (!first && std::abs(rise) <= kDevianceTolerance * std::abs(penalized));
+    // longer changes at all in working precision. A step that every halving
+    // left raising the penalized deviance is short for that reason alone,
+    // and settles nothing.
+    const bool descended = rise <= 1e-12 * size;
+    const bool settled = descended && (sums.max_change <= tolerance * sums.max_abs_eta ||
+                                       (!first && std::abs(rise) <= kDevianceTolerance * std::abs(penalized)));
     st.beta = std::move(beta);
     st.blend = blend;
     st.sums = std::move(sums);
