@@ -137,9 +137,10 @@ def test_ctrl_c_stops_a_fit_promptly_and_leaves_the_model(which, delay):
         run = lambda: model.fit(x, counts)  # noqa: E731
     latency = seconds_to_stop(run, delay)
     # Within ~0.1 s of the signal (one row block or iteration); generous for a loaded machine, and
-    # more so under the sanitizers, which slow every pass down several times.
+    # more so under the sanitizers, which slow every pass down several times (a dense PiRLS
+    # iteration of the formula fit up to 15 times under ThreadSanitizer).
     preload = os.environ.get("LD_PRELOAD", "")
-    bound = 5.0 if "asan" in preload or "tsan" in preload else 0.5
+    bound = 10.0 if "asan" in preload or "tsan" in preload else 0.5
     assert latency < bound
     after = model.coef_ if which == "vorna" else model.get_coefficients()
     np.testing.assert_array_equal(after, before)
