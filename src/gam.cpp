@@ -46,6 +46,19 @@ std::vector<double> block_inf_norms(ConstMatrixView m, std::span<const std::size
 // Bytes in whole GiB, rounded.
 std::string gib_text(long double bytes) { return std::to_string(static_cast<long long>(bytes / 1073741824.0L + 0.5L)); }
 
+// Rows [start, start + rows) of the model matrix of `bases` (basis j at
+// column j of x) into the same rows of the zero-filled `model`.
+void fill_model_rows(std::span<const SplineBasis* const> bases, const Matrix& x, std::size_t start, std::size_t rows,
+                     Matrix& model) {
+  std::size_t offset = 0;
+  for (std::size_t j = 0; j < bases.size(); ++j) {
+    const VectorView column = x.col(j);
+    const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), rows, column.stride());
+    bases[j]->evaluate_into(part, model.row_ptr(start) + offset, model.cols());
+    offset += bases[j]->num_basis();
+  }
+}
+
 // Physical memory in bytes, or 0 when the platform does not say.
 long double physical_memory_bytes() {
 #if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
@@ -172,18 +185,12 @@ StoredModelMatrix::StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const
 
 Result<Matrix> StoredModelMatrix::make() const {
   constexpr std::size_t kRows = 4096;
+  std::vector<const SplineBasis*> bases;
+  for (const auto& basis : bases_) bases.push_back(basis.get());
   Matrix model(x_.rows(), p_);
   for (std::size_t start = 0; start < x_.rows(); start += kRows) {
     VORNA_CHECK_INTERRUPT();
-    const std::size_t rows = std::min(kRows, x_.rows() - start);
-    std::size_t offset = 0;
-    for (std::size_t j = 0; j < bases_.size(); ++j) {
-      const VectorView column = x_.col(j);
-      const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), rows,
-                            column.stride());
-      bases_[j]->evaluate_into(part, model.row_ptr(start) + offset, p_);
-      offset += bases_[j]->num_basis();
-    }
+    fill_model_rows(bases, x_, start, std::min(kRows, x_.rows() - start), model);
   }
   return model;
 }
@@ -223,21 +230,18 @@ Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& 
 
 NormedModelMatrix build_model_matrix_with_norms(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
   NormedModelMatrix out{Matrix(x.rows(), total_basis(smooths)), std::vector<double>(smooths.size(), 0.0)};
+  std::vector<const SplineBasis*> bases;
   std::vector<std::size_t> widths;
-  for (const auto& smooth : smooths) widths.push_back(smooth.basis->num_basis());
+  for (const auto& smooth : smooths) {
+    bases.push_back(smooth.basis.get());
+    widths.push_back(smooth.basis->num_basis());
+  }
   // A block of rows is evaluated and its norms taken while it is in cache.
   constexpr std::size_t kRows = 512;
   const std::size_t p = out.matrix.cols();
   for (std::size_t start = 0; start < x.rows(); start += kRows) {
     const std::size_t rows = std::min(kRows, x.rows() - start);
-    std::size_t offset = 0;
-    for (std::size_t j = 0; j < smooths.size(); ++j) {
-      const VectorView column = x.col(j);
-      const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), rows,
-                            column.stride());
-      smooths[j].basis->evaluate_into(part, out.matrix.row_ptr(start) + offset, p);
-      offset += widths[j];
-    }
+    fill_model_rows(bases, x, start, rows, out.matrix);
     const std::vector<double> norms =
         block_inf_norms(ConstMatrixView(out.matrix.row_ptr(start), rows, p, static_cast<std::ptrdiff_t>(p), 1), widths);
     for (std::size_t j = 0; j < norms.size(); ++j) out.basis_norms[j] = std::fmax(out.basis_norms[j], norms[j]);
