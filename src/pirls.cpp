@@ -567,29 +567,25 @@ Result<PirlsResult> gaussian_pirls_from_products(const CrossProducts& cache, Vec
     if (penalties[j].rows() != p || penalties[j].cols() != p)
       return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " does not match the " +
                                           std::to_string(p) + " coefficients");
-  // The iteration pirls() runs for unit weights with a cache: every step
-  // solves the same system, so the second repeats the first exactly.
-  const Matrix s_lambda = penalty_sum(lambdas, penalties, p);
-  Vector beta(p, 0.0);
-  std::size_t iterations = 0;
-  bool converged = false;
-  for (std::size_t t = 1;; ++t) {
-    VORNA_CHECK_INTERRUPT();
-    Matrix xtwx = cache.xtwx;
-    const double delta = penalty_ridge(xtwx, m);
-    VORNA_TRY(beta_new, solve(penalized_gram(std::move(xtwx), s_lambda, delta), cache.xtwy));
-    const Change change = convergence_change(beta, beta_new);
-    beta = std::move(beta_new);
-    const bool small = change.change <= kCoefficientTolerance * change.size;
-    if (small || t == kMaxIterations) {
-      iterations = t;
-      converged = small;
-      break;
-    }
-  }
+  // The iteration pirls() runs for unit weights with a cache solves the same
+  // system at every step from β = 0: every step after the first repeats it
+  // exactly. It stops after the first when that is within tolerance of 0,
+  // after the second when β is (its change is then 0), else at the cap (a β
+  // with a NaN, whose change never compares small).
+  Matrix xtwx = cache.xtwx;
+  const double delta = penalty_ridge(xtwx, m);
+  VORNA_TRY(beta, solve(penalized_gram(std::move(xtwx), penalty_sum(lambdas, penalties, p), delta), cache.xtwy));
+  const auto small = [](const Change& c) { return c.change <= kCoefficientTolerance * c.size; };
   PirlsResult result;
-  result.iterations = iterations;
-  result.converged = converged;
+  result.converged = true;
+  if (small(convergence_change(Vector(p, 0.0), beta))) {
+    result.iterations = 1;
+  } else if (small(convergence_change(beta, beta))) {
+    result.iterations = 2;
+  } else {
+    result.iterations = kMaxIterations;
+    result.converged = false;
+  }
   result.linear_predictor = predictor(beta);
   result.fitted_values = link_inverse(Family::Gaussian, result.linear_predictor);
   result.deviance = deviance(Family::Gaussian, y, result.fitted_values);
