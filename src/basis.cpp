@@ -94,6 +94,12 @@ std::size_t IntervalTable::count_below(const Vector& t, double v, bool strict) c
   return p;
 }
 
+void IntervalTable::count_below(const Vector& t, const double* at, std::size_t count, bool strict,
+                                std::uint64_t* out) const {
+  if (t.size() <= kCountedKnots) return count_knots_below(t.data(), t.size(), at, count, strict, out);
+  for (std::size_t r = 0; r < count; ++r) out[r] = std::isnan(at[r]) ? 0 : count_below(t, at[r], strict);
+}
+
 // ---- Cubic regression splines --------------------------------------------------------
 
 NaturalSplineCoefficients natural_spline_coefficients(const Vector& x, const Vector& y) {
@@ -196,12 +202,7 @@ void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, do
     const std::size_t count = std::min(kChunk, x.size() - c);
     for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
     // The knots below each input, as locate_interval() counts them (none below a NaN).
-    if (k <= kCountedKnots) {
-      count_knots_below(knots_.data(), k, at.data(), count, true, below.data());
-    } else {
-      for (std::size_t r = 0; r < count; ++r)
-        below[r] = std::isnan(at[r]) ? 0 : table_.count_below(knots_, at[r], true);
-    }
+    table_.count_below(knots_, at.data(), count, true, below.data());
     for (std::size_t r = 0; r < count; ++r) {
       const double v = at[r];
       std::uint32_t* ix = index + (c + r) * stride;
@@ -685,11 +686,7 @@ void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* va
       n_inside += 1 - out[r];
       n_beyond += out[r];
     }
-    if (n <= kCountedKnots) {
-      count_knots_below(t_.data(), n, at.data(), count, false, above.data());
-    } else {
-      for (std::size_t r = 0; r < count; ++r) above[r] = table_.count_below(t_, at[r], false);
-    }
+    table_.count_below(t_, at.data(), count, false, above.data());
     for (std::size_t i = 0; i < n_inside; ++i) {
       const std::size_t r = inside[i];
       std::uint32_t* ix = index + (c + r) * stride;

@@ -63,6 +63,8 @@ class IntervalTable {
   // The number of the same `knots` below v (strict = true) or at most v
   // (strict = false), i.e. std::lower_bound or std::upper_bound as an index.
   std::size_t count_below(const Vector& knots, double v, bool strict) const;
+  // The same for `count` inputs into out[0 … count − 1], none for a NaN.
+  void count_below(const Vector& knots, const double* at, std::size_t count, bool strict, std::uint64_t* out) const;
 
  private:
   double first_ = 0.0;
