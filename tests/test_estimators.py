@@ -4,11 +4,11 @@ persistence, formulas, summaries and data containers."""
 import copy
 import logging
 import pickle
-import subprocess
 import sys
 
 import numpy as np
 import pytest
+from subprocesses import run_python
 import statsmodels.api as sm
 from sklearn.base import clone
 from sklearn.model_selection import GridSearchCV, cross_val_score
@@ -199,5 +199,5 @@ def test_fits_on_arrays_import_neither_dask_nor_pandas():
             "x = np.random.default_rng(0).random((300, 2))\n"
             "vorna.GAM().fit(x, x[:, 0]).predict(x)\n"
             "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed', 'pandas')))")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    out = run_python(["-c", code], text=True, check=True)
     assert out.stdout.strip() == "[]"

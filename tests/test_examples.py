@@ -1,10 +1,10 @@
 """The example scripts run to completion against the installed module."""
 import os
 import pathlib
-import subprocess
 import sys
 
 import pytest
+from subprocesses import run_python
 
 EXAMPLES = sorted((pathlib.Path(__file__).parent.parent / "examples").glob("*.py"))
 
@@ -13,8 +13,7 @@ EXAMPLES = sorted((pathlib.Path(__file__).parent.parent / "examples").glob("*.py
 def test_example_runs(script, tmp_path):
     # the same module search path as this process, so an in-tree build is found from tmp_path too
     env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env, capture_output=True,
-                          text=True, timeout=120)
+    done = run_python([str(script)], cwd=tmp_path, env=env, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip()
 
@@ -23,7 +22,7 @@ def test_readme_modelling_example_runs():
     readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
     section = readme.split("## Modelling with `vorna`", 1)[1]
     code = section.split("```python", 1)[1].split("```", 1)[0]
-    done = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=os.pathsep.join(
-        p for p in sys.path if p)), capture_output=True, text=True, timeout=120)
+    done = run_python(["-c", code], env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
+                      text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "SmoothTest(term='s(age)'" in done.stdout

@@ -1,11 +1,10 @@
 """Number formats of the diagnostic lines, and the diagnostic switches."""
 import math
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
+from subprocesses import run_python
 
 import _vorna_core_testing as t
 
@@ -148,5 +147,5 @@ def test_switch_with_invalid_utf8_value_is_off():
     code = "import _vorna_core_testing as t; print(t.diag_enabled('VORNA_GRAD_DEBUG'))"
     env = dict(os.environb)
     env[b"VORNA_GRAD_DEBUG"] = b"\xff\xfe"
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, check=True)
+    out = run_python(["-c", code], env=env, check=True)
     assert out.stdout.strip() == b"False"
