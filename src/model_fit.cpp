@@ -159,11 +159,23 @@ Result<std::optional<IrlsState>> state_at(const Passes& passes, const Vector& be
   return std::optional<IrlsState>(std::move(st));
 }
 
+// Moves the trial η = c·(Xβ + offset) + (1 − c)·η_start (β = `beta`, c =
+// `blend`) half-way back to the state's η, b·(Xβ₀ + offset) + (1 − b)·η_start:
+// the midpoint is again of that form, with blend ½(c + b) and coefficients
+// (cβ + bβ₀)/(c + b), which `beta` becomes; returns the new blend. Halving η
+// rather than β matters after a blended step: there Xβ₀ itself may lie
+// outside the family's range, and halving β alone would head for it.
+double halve_step(Vector& beta, double blend, const IrlsState& st) {
+  if (st.beta.empty()) return 0.5 * blend;  // back towards the start's η, β kept
+  const double b = st.blend, mid = blend + b;
+  for (std::size_t k = 0; k < beta.size(); ++k) beta[k] = (blend * beta[k] + b * st.beta[k]) / mid;
+  return 0.5 * mid;
+}
+
 // Penalized IRLS at fixed λ (S = S_λ) from `st`, one pass over the rows per
 // iteration. Steps that leave the family's domain or raise the penalized
-// deviance are halved back towards the previous iterate (step halving as in
-// Marschner 2011 and Wood 2017, §6.1.1); before any β exists, η is moved
-// half-way back to the start instead.
+// deviance are halved back towards the previous iterate's η (step halving as
+// in Marschner 2011 and Wood 2017, §6.1.1; see halve_step).
 //
 // With `closing`, every pass also answers it, so that the sums of the last
 // (those of the returned state) make the closing pass unnecessary.
@@ -173,38 +185,43 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
   const auto penalized_at = [&](const PassSums& ps, const Vector& b) {
     return ps.valid ? ps.deviance + quadratic_form(s, b) : std::numeric_limits<double>::infinity();
   };
-  // How far the penalized deviance rose from the current state to (ps, b):
-  // the deviances' difference plus the penalty's change taken from the step.
-  // Before any β exists, or from a state outside the family's range, there
-  // is nothing to compare with.
   // A state whose penalized deviance is finite: inside the family's range,
   // and no term of the deviance overflowed there.
   const auto usable = [&](const PassSums& ps, const Vector& b) {
     return ps.valid && std::isfinite(penalized_at(ps, b));
   };
+  // Whether steps from the current state can be compared with it: it has a β,
+  // η is that β's own Xβ + offset (a blended η has no penalized deviance of
+  // its β), and its penalized deviance is finite.
+  const auto comparable = [&] { return !st.beta.empty() && st.blend == 1.0 && usable(st.sums, st.beta); };
+  // How far the penalized deviance rose from the current state to (ps, b):
+  // the deviances' difference plus the penalty's change taken from the step;
+  // from a state that is not comparable, any usable step is taken.
   const auto rise_to = [&](const PassSums& ps, const Vector& b) {
     if (!usable(ps, b)) return std::numeric_limits<double>::infinity();
-    if (st.beta.empty() || !usable(st.sums, st.beta)) return 0.0;
+    if (!comparable()) return 0.0;
     return (ps.deviance - st.sums.deviance) + quadratic_change(s, st.beta, b);
   };
-  double size = st.beta.empty() || !usable(st.sums, st.beta) ? 0.0 : std::abs(penalized_at(st.sums, st.beta));
+  double size = comparable() ? std::abs(penalized_at(st.sums, st.beta)) : 0.0;
   st.converged = false;
-  for (st.iterations = 1; st.iterations <= max_iterations; ++st.iterations) {
+  // A blended η is no iterate to stop at (its β need not give a valid Xβ):
+  // past the cap, steps go on until one is taken whole, up to this many.
+  constexpr std::size_t kBlendedIterations = 50;
+  const auto go_on = [&] {
+    return st.iterations <= max_iterations || (st.blend != 1.0 && st.iterations <= max_iterations + kBlendedIterations);
+  };
+  for (st.iterations = 1; go_on(); ++st.iterations) {
     VORNA_CHECK_INTERRUPT();
     VORNA_TRY(r, penalized_factor(st.sums.xtwx, s));
     VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
     const EtaSpec previous = st.eta();
     double blend = 1.0;
     VORNA_TRY(sums, passes.run({&beta, blend}, previous, closing));
-    const bool first = st.beta.empty() || !usable(st.sums, st.beta);
+    const bool first = !comparable();
     double rise = rise_to(sums, beta);
     int h = 0;
     for (; h < kMaxHalvings && !(rise <= 1e-12 * size); ++h) {
-      if (st.beta.empty()) {
-        blend *= 0.5;
-      } else {
-        for (std::size_t k = 0; k < beta.size(); ++k) beta[k] = 0.5 * (beta[k] + st.beta[k]);
-      }
+      blend = halve_step(beta, blend, st);
       VORNA_TRY(halved, passes.run({&beta, blend}, previous, closing));
       sums = std::move(halved);
       rise = rise_to(sums, beta);
@@ -221,8 +238,9 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
     // left raising the penalized deviance is short for that reason alone,
     // and settles nothing.
     const bool descended = rise <= 1e-12 * size;
-    const bool settled = descended && (sums.max_change <= tolerance * sums.max_abs_eta ||
-                                       (!first && std::abs(rise) <= kDevianceTolerance * std::abs(penalized)));
+    const bool settled = descended && blend == 1.0 &&
+                         (sums.max_change <= tolerance * sums.max_abs_eta ||
+                          (!first && std::abs(rise) <= kDevianceTolerance * std::abs(penalized)));
     st.beta = std::move(beta);
     st.blend = blend;
     st.sums = std::move(sums);

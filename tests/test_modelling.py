@@ -8,6 +8,7 @@ import warnings
 import numpy as np
 import pytest
 import statsmodels.api as sm
+from scipy import optimize
 
 import vorna
 from vorna import GAM, f, l, s, te
@@ -523,3 +524,38 @@ def test_a_mean_that_underflows_keeps_the_deviance_finite():
     # Both solve the same smooth convex problem; the fit stops at a relative change of η of 1e-9.
     np.testing.assert_allclose(model.coef_, b, rtol=0, atol=1e-6 * np.abs(b).max())
     np.testing.assert_allclose(model.deviance_, deviance(b), rtol=1e-8)
+
+
+@pytest.mark.parametrize("seed, lam", [(1, 1.0), (2, 1.0), (3, 1.0), (1, None), (9, None)])
+def test_identity_link_gamma_fits_with_means_near_zero(seed, lam):
+    # Means close to 0 where the first full PiRLS step leaves the gamma family's range and is
+    # blended with the start; later steps then have to be halved towards that blended η, not
+    # towards the β the blend came from, whose own Xβ is out of range (these fits failed with
+    # "no PiRLS step keeps the fitted means inside ..."). Reference: the penalized deviance at
+    # the fit's λ minimized by SciPy's trust-region Newton method with the exact Hessian.
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(size=(300, 2))
+    y = rng.gamma(2.0, (0.05 + 2 * x[:, 0] ** 3 + 0.5 * x[:, 1]) / 2.0)
+    model = GAM(s(0) + s(1), family="gamma", link="identity", lam=lam).fit(x, y)
+    X = model.model_matrix(x)
+    S = sum(lam_j * pen for lam_j, pen in zip(model.lambdas_, model.penalties_))
+
+    def objective(b):
+        mu = X @ b
+        return np.inf if np.any(mu <= 0) else 2 * np.sum(np.log(mu / y) + y / mu - 1) + b @ S @ b
+
+    def gradient(b):
+        mu = X @ b
+        return X.T @ (2 / mu - 2 * y / mu ** 2) + 2 * S @ b
+
+    def hessian(b):
+        mu = X @ b
+        return X.T @ (X * (4 * y / mu ** 3 - 2 / mu ** 2)[:, None]) + 2 * S
+
+    start = np.linalg.lstsq(X, np.full(len(y), y.mean()), rcond=None)[0]
+    ref = optimize.minimize(objective, start, jac=gradient, hess=hessian, method="trust-exact",
+                            options={"gtol": 1e-9})
+    assert model.converged_ and np.all(model.fitted_values_ > 0)
+    # The fit stops at a relative change of η of 1e-9; the objective is stationary there.
+    np.testing.assert_allclose(objective(model.coef_), ref.fun, rtol=1e-9)
+    np.testing.assert_allclose(model.coef_, ref.x, rtol=0, atol=1e-4 * np.abs(ref.x).max())
