@@ -101,6 +101,14 @@ class CubicRegressionBasis final : public SplineBasis {
   std::size_t local_count() const override { return 4; }
   void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const override;
 
+  // The k column sums Σ_r φ(x_r) of the basis over inputs given in ascending
+  // order, with no row evaluated: the rows of one interval form one run, on
+  // which each local function is a cubic in u = x − x_j, so its sum follows
+  // from Σu⁰ … Σu³ (likewise the chords beyond the ends). Equal to the sums
+  // of evaluate() up to rounding. Empty without a local form (see
+  // local_map()); `sorted` must be finite and ascending (the caller's check).
+  Vector column_sums_sorted(VectorView sorted) const;
+
  private:
   explicit CubicRegressionBasis(Vector knots);
 

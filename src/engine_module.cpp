@@ -130,6 +130,33 @@ PyObject* engine_column_sums(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+// Column sums of a cubic regression spline basis over ascending values,
+// without evaluating it row by row; None where the basis has no local form.
+PyObject* engine_sorted_column_sums(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *knots_obj, *values_obj;
+  if (!PyArg_ParseTuple(args, "OO:sorted_column_sums", &knots_obj, &values_obj)) return nullptr;
+  Vector knots, unused;
+  if (!py::to_vector(knots_obj, "knots", knots)) return nullptr;
+  if (!PyArray_Check(values_obj) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(values_obj)) != 1)
+    return py::raise_value_error("values must be a 1-D float64 array");
+  const auto n = static_cast<std::size_t>(PyArray_DIMS(reinterpret_cast<PyArrayObject*>(values_obj))[0]);
+  vorna::VectorView values;
+  if (!to_column_view(values_obj, "values", n, 0.0, unused, values)) return nullptr;
+  auto basis = vorna::CubicRegressionBasis::create(std::move(knots));
+  if (!basis) return py::raise_error(basis.error());
+  bool ascending = true;
+  const Vector sums = py::without_gil([&] {
+    for (std::size_t r = 0; r < n && ascending; ++r)
+      ascending = std::isfinite(values[r]) && (r == 0 || values[r - 1] <= values[r]);
+    return ascending ? basis.value().column_sums_sorted(values) : Vector();
+  });
+  if (!ascending) return py::raise_value_error("values must be finite and in ascending order");
+  if (sums.empty()) Py_RETURN_NONE;
+  return py::new_array(sums);
+  VORNA_PY_END
+}
+
 PyObject* engine_predict(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *terms_obj, *data_obj, *beta_obj, *v_obj;
@@ -660,6 +687,8 @@ PyMethodDef g_methods[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit)), METH_VARARGS | METH_KEYWORDS,
      "fit(terms, data, y, weights, offset, penalties, family, link, criterion, lam=None, max_iter=100) -> dict"},
     {"penalty", engine_penalty, METH_VARARGS, "penalty(kind, knots) -> the basis's curvature penalty"},
+    {"sorted_column_sums", engine_sorted_column_sums, METH_VARARGS,
+     "sorted_column_sums(knots, values) -> column sums of the cr basis over ascending values, or None"},
     {"partition_pass", engine_partition_pass, METH_VARARGS,
      "partition_pass(terms, data, y, weights, offset, family, link, request, threads=1) -> sums of one part"},
     {"add_sums", engine_add_sums, METH_VARARGS, "add_sums(a, b) -> the sums of two parts' passes"},

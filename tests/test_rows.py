@@ -319,3 +319,45 @@ def test_column_sums_error_names_the_first_bad_row_with_threads(rng):
     for threads in (1, 4):
         with pytest.raises(ValueError, match="7000"):
             _engine.column_sums([("intercept",), ("factor", 3, 4)], data, threads)
+
+
+def natural_spline_rows(x, knots):
+    """The cr basis from SciPy: cardinal natural cubic splines through the knots,
+    continued beyond the end knots along the chord of the end interval."""
+    from scipy.interpolate import CubicSpline
+
+    k = len(knots)
+    inside = CubicSpline(knots, np.eye(k), bc_type="natural")(np.clip(x, knots[0], knots[-1]))
+    eye = np.eye(k)
+    below, above = x < knots[0], x > knots[-1]
+    t_low = ((x - knots[0]) / (knots[1] - knots[0]))[:, None]
+    t_high = ((x - knots[-1]) / (knots[-1] - knots[-2]))[:, None]
+    inside[below] = (eye[0] + t_low * (eye[1] - eye[0]))[below]
+    inside[above] = (eye[-1] + t_high * (eye[-1] - eye[-2]))[above]
+    return inside
+
+
+@pytest.mark.parametrize("case", ["inside", "beyond both ends", "ties at the knots", "three rows", "no rows"])
+def test_column_sums_of_sorted_values_equal_the_basis_sums(rng, case):
+    # The set-up of a plain cr smooth takes its column sums from the column sorted for its
+    # knots, as sums of powers per interval instead of a pass over the rows.
+    knots = np.array([0.0, 0.1, 0.25, 0.3, 0.55, 0.7, 0.9, 1.0])
+    x = {"inside": rng.uniform(size=5000),
+         "beyond both ends": rng.uniform(-0.6, 1.7, size=5000),
+         "ties at the knots": np.concatenate([np.repeat(knots, 50), np.round(rng.uniform(size=500), 1)]),
+         "three rows": np.array([-0.2, 0.3, 1.4]),
+         "no rows": np.empty(0)}[case]
+    sums = _engine.sorted_column_sums(knots, np.sort(x))
+    # n values of order 1 (order 1 times the distance beyond the ends) summed in different
+    # orders: 1e-12 of the largest sum is far above their rounding and far below any wrong term.
+    reference = natural_spline_rows(x, knots).sum(axis=0)
+    assert np.max(np.abs(sums - reference)) <= 1e-12 * max(1.0, np.abs(reference).max())
+    by_rows = _engine.column_sums([("smooth", [0], [("cr", knots)], None, None)], x.reshape(-1, 1))
+    assert np.max(np.abs(sums - by_rows)) <= 1e-12 * max(1.0, np.abs(reference).max())
+
+
+@pytest.mark.parametrize("values", [np.array([0.5, 0.2, 0.9]), np.array([0.1, np.nan, 0.9]),
+                                    np.array([0.1, 0.5, np.inf])])
+def test_column_sums_of_sorted_values_refuse_unsorted_or_non_finite_values(values):
+    with pytest.raises(ValueError, match="finite and in ascending order"):
+        _engine.sorted_column_sums(np.linspace(0, 1, 5), values)

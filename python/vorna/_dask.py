@@ -331,7 +331,9 @@ class DaskFrame:
         for r in refs:
             self._summaries[r] = [p[r] for p in parts]
 
-    def knots(self, ref: ColumnRef, probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
+    def knots(self, ref: ColumnRef, probabilities: np.ndarray, keep_sorted: bool = False
+              ) -> tuple[int, np.ndarray | None]:
+        # Quantiles of merged summaries: there is no sorted column to keep.
         return merged_quantiles(self._summary(ref), probabilities)
 
     def value_range(self, ref: ColumnRef) -> tuple[float, float]:

@@ -134,13 +134,32 @@ class Frame:
     def check_numeric(self, ref: ColumnRef) -> None:
         self.numeric(ref)
 
-    def knots(self, ref: ColumnRef, probabilities: np.ndarray) -> tuple[int, np.ndarray | None]:
+    def knots(self, ref: ColumnRef, probabilities: np.ndarray, keep_sorted: bool = False
+              ) -> tuple[int, np.ndarray | None]:
         """The number of distinct values and their quantiles at `probabilities`
-        (None when there are fewer distinct values than probabilities)."""
-        distinct = sorted_distinct(self.numeric(ref))
+        (None when there are fewer distinct values than probabilities). With
+        `keep_sorted`, the column in ascending order is kept for
+        `take_sorted_sums`, which the caller must then call."""
+        ordered = np.sort(self.numeric(ref).reshape(-1))
+        if keep_sorted:
+            self.__dict__.setdefault("_sorted", {})[ref] = ordered
+        distinct = distinct_of_sorted(ordered)
         if len(distinct) < len(probabilities):
             return len(distinct), None
         return len(distinct), sorted_quantiles(distinct, probabilities)
+
+    def take_sorted_sums(self, ref: ColumnRef, knots: np.ndarray) -> np.ndarray | None:
+        """Column sums of the cubic regression spline basis on `knots` over the
+        column kept by `knots(..., keep_sorted=True)`, which is then dropped:
+        from the sorted values they need no pass over the rows. None when
+        nothing was kept or the basis has no local form (knots nearly equal)."""
+        from . import _engine
+
+        ordered = self.__dict__.get("_sorted", {}).pop(ref, None)
+        if ordered is None:
+            return None
+        sums = _engine.sorted_column_sums(knots, ordered)
+        return None if sums is None else np.asarray(sums)
 
     def value_range(self, ref: ColumnRef) -> tuple[float, float]:
         x = self.numeric(ref)
@@ -173,7 +192,11 @@ class Frame:
 def sorted_distinct(values: np.ndarray) -> np.ndarray:
     """np.unique of finite values, without its copies of the data beyond the
     sorted one: where every value is distinct (continuous data) that is the result."""
-    ordered = np.sort(values.reshape(-1))
+    return distinct_of_sorted(np.sort(values.reshape(-1)))
+
+
+def distinct_of_sorted(ordered: np.ndarray) -> np.ndarray:
+    """The distinct values of ascending values (the array itself when all are distinct)."""
     if ordered.size < 2:
         return ordered
     first = np.empty(ordered.size, dtype=bool)

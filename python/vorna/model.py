@@ -112,7 +112,7 @@ def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
 
     def margins(term: _SmoothBase) -> Any:
         try:
-            return term._margins(frame)
+            return term.known(frame)
         except Exception as err:  # raised in term order below; Ctrl-C at once
             return err
 

@@ -214,10 +214,11 @@ def _check_k(label: str, k: Any) -> int:
 
 
 def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str,
-            knots: np.ndarray | None = None) -> tuple[tuple[Any, ...], np.ndarray]:
+            knots: np.ndarray | None = None, keep_sorted: bool = False) -> tuple[tuple[Any, ...], np.ndarray]:
     """The engine margin (kind, knots) and its k × k penalty for a column:
     knots at quantiles of the column's distinct values ("cr", "bs"), evenly
-    spaced over its range ("ps"), or the caller's."""
+    spaced over its range ("ps"), or the caller's. `keep_sorted`: keep the
+    sorted column of quantile knots of a "cr" basis (see Frame.knots)."""
     if knots is not None:
         needed = k if bs == "cr" else k - 2
         knots = _checked_knots(label, knots, needed)
@@ -232,7 +233,7 @@ def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str,
         d = np.diff(np.eye(k), n=2, axis=0)
         return ("bs", np.linspace(lo, hi, k - 2)), d.T @ d
     needed = k if bs == "cr" else k - 2
-    distinct, knots = frame.knots(column, np.linspace(0.0, 1.0, needed))
+    distinct, knots = frame.knots(column, np.linspace(0.0, 1.0, needed), keep_sorted=keep_sorted and bs == "cr")
     if knots is None:
         raise ValueError(
             f"{label}: k = {k} needs at least {needed} distinct values of the column, which has {distinct}; "
@@ -267,22 +268,36 @@ def _normalized(s: np.ndarray) -> np.ndarray:
     return s / top if top > 0 else s
 
 
+# What setting a smooth up needs from its columns: the engine margins, their
+# penalties, and the column sums of its basis where they came with the knots.
+Known = tuple[list[tuple[Any, ...]], list[np.ndarray], np.ndarray | None]
+
+
 class _SmoothBase(Term):
     columns: tuple[Any, ...]
     by: ColumnRef | None
 
-    def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
+    def _margins(self, frame: Frame, keep_sorted: bool = False) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
         raise NotImplementedError
 
-    def setup(self, frame: Frame, known: tuple[list[tuple[Any, ...]], list[np.ndarray]] | None = None
-              ) -> list[Block]:
-        """The term's blocks; `known`: what `_margins(frame)` returns, if already known."""
-        margins, marginal_penalties = self._margins(frame) if known is None else known
+    def known(self, frame: Frame) -> Known:
+        """The margins and penalties; for a smooth of one column with a "cr"
+        basis at quantile knots and no `by`, also its column sums, taken from
+        the column sorted for the knots (no pass over the rows)."""
+        plain = self.by is None and len(self.columns) == 1
+        margins, penalties = self._margins(frame, keep_sorted=plain)
+        take = getattr(frame, "take_sorted_sums", None)
+        sums = take(self.columns[0], margins[0][1]) if plain and take is not None and margins[0][0] == "cr" else None
+        return margins, penalties, sums
+
+    def setup(self, frame: Frame, known: Known | None = None) -> list[Block]:
+        """The term's blocks; `known`: what `known(frame)` returns, if already known."""
+        margins, marginal_penalties, plain_sums = self.known(frame) if known is None else known
         sizes = [s.shape[0] for s in marginal_penalties]
         # One penalty per margin: S_i ⊗ I on the others (Wood 2006, tensor-product smooths).
         penalties = []
         for i, s in enumerate(marginal_penalties):
-            full = np.ones((1, 1))
+            full: np.ndarray = np.ones((1, 1))
             for j, size in enumerate(sizes):
                 full = np.kron(full, s if i == j else np.eye(size))
             penalties.append(full)
@@ -307,7 +322,10 @@ class _SmoothBase(Term):
         for label, by_key, constrained in pieces:
             raw = ("smooth", [order.index(k) for k in keys], margins, None,
                    None if by_key is None else order.index(by_key))
-            z = _sum_to_zero(label, frame.column_sums(raw, producers)) if constrained else None
+            z = None
+            if constrained:
+                sums = plain_sums if by_key is None and plain_sums is not None else frame.column_sums(raw, producers)
+                z = _sum_to_zero(label, sums)
             pens = [_normalized(z.T @ p @ z) if z is not None else _normalized(p) for p in penalties]
             width = pens[0].shape[0]
             spec = ("smooth", keys, margins, z, by_key)
@@ -361,8 +379,8 @@ class s(_SmoothBase):
         self.by = by
         self.knots = None if knots is None else _checked_knots(self.label, knots, self.k if bs == "cr" else self.k - 2)
 
-    def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
-        margin, penalty = _margin(self.label, frame, self.columns[0], self.k, self.bs, self.knots)
+    def _margins(self, frame: Frame, keep_sorted: bool = False) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
+        margin, penalty = _margin(self.label, frame, self.columns[0], self.k, self.bs, self.knots, keep_sorted)
         return [margin], [penalty]
 
 
@@ -408,7 +426,7 @@ class te(_SmoothBase):
             raise ValueError(f"{self.label}: the product of the k values ({int(np.prod(self.ks))}) exceeds 2000")
         self.by = by
 
-    def _margins(self, frame: Frame) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
+    def _margins(self, frame: Frame, keep_sorted: bool = False) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
         out = [_margin(self.label, frame, c, k, b) for c, k, b in zip(self.columns, self.ks, self.bss)]
         return [m for m, _ in out], [p for _, p in out]
 
