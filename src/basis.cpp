@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -492,6 +493,25 @@ void cubic_bsplines_x4(const double* const* t, const double* x, double* const* b
     for (int s = 0; s < 4; ++s) b[r][s] = level[s][r];
 }
 
+// The four B-splines at at[rows[i]] from the cubics of its interval
+// active[i] (see BSplineBasis::make_pieces), by Horner's rule, one lane per
+// B-spline, into value + rows[i]·stride.
+VORNA_VECTOR_CLONES
+void evaluate_pieces(const double* pieces, const double* t, const std::uint32_t* rows, const std::uint32_t* active,
+                     std::size_t count, const double* at, double* value, std::size_t stride) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* piece = pieces + 16 * static_cast<std::size_t>(active[i]);
+    const double u = at[rows[i]] - t[active[i]];
+    Lanes c0, c1, c2, c3;
+    std::memcpy(&c0, piece, sizeof c0);
+    std::memcpy(&c1, piece + 4, sizeof c1);
+    std::memcpy(&c2, piece + 8, sizeof c2);
+    std::memcpy(&c3, piece + 12, sizeof c3);
+    const Lanes v = ((c3 * u + c2) * u + c1) * u + c0;
+    std::memcpy(value + rows[i] * stride, &v, sizeof v);
+  }
+}
+
 // Rows waiting for a recursion, four at a time: the guarded one (`exact`)
 // or de Boor's arrangement.
 class RowBatch {
@@ -588,7 +608,55 @@ BSplineBasis::BSplineBasis(Vector knots) : knots_(std::move(knots)) {
   if (local_form_) {
     lo_tangent_ = tangent_at(lo_inside_);
     hi_tangent_ = tangent_at(hi_inside_);
+    make_pieces();
   }
+}
+
+namespace {
+
+// A polynomial in u of degree at most 3, coefficient of u^p at [p].
+using Cubic = std::array<double, 4>;
+
+// p·(c0 + c1·u), p of degree at most 2.
+Cubic times_linear(const Cubic& p, double c0, double c1) {
+  Cubic out{};
+  for (std::size_t i = 0; i < 3; ++i) {
+    out[i] += c0 * p[i];
+    out[i + 1] += c1 * p[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+// De Boor's arrangement of the recursion (cubic_bsplines_x4) with polynomials
+// in u = x − t_a for values: left_j = x − t_{a+1−j} = (t_a − t_{a+1−j}) + u,
+// right_j = t_{a+j} − x = (t_{a+j} − t_a) − u, and each division by a knot
+// difference that does not depend on x.
+void BSplineBasis::make_pieces() {
+  const std::size_t n = t_.size();
+  pieces_.assign(16 * n, 0.0);
+  for (std::size_t a = 3; a + 5 <= n; ++a) {
+    if (!(t_[a] < t_[a + 1])) continue;  // never the active interval
+    std::array<Cubic, 4> level{};
+    level[0] = Cubic{1.0, 0.0, 0.0, 0.0};
+    for (std::size_t j = 1; j <= 3; ++j) {
+      Cubic saved{};
+      for (std::size_t r = 0; r < j; ++r) {
+        // right_{r+1} + left_{j−r} = t_{a+r+1} − t_{a+1−j+r}.
+        const double width = t_[a + r + 1] - t_[a + 1 + r - j];
+        Cubic term = level[r];
+        for (double& c : term) c /= width;
+        const Cubic from_right = times_linear(term, t_[a + r + 1] - t_[a], -1.0);
+        for (std::size_t p = 0; p < 4; ++p) level[r][p] = saved[p] + from_right[p];
+        saved = times_linear(term, t_[a] - t_[a + 1 + r - j], 1.0);
+      }
+      level[j] = saved;
+    }
+    for (std::size_t p = 0; p < 4; ++p)
+      for (std::size_t m = 0; m < 4; ++m) pieces_[16 * a + 4 * p + m] = level[m][p];
+  }
+  if (!std::all_of(pieces_.begin(), pieces_.end(), [](double c) { return std::isfinite(c); })) pieces_.clear();
 }
 
 BSplineBasis::EvalPoint BSplineBasis::place(double v) const {
@@ -756,9 +824,12 @@ void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* va
   // order a branch could predict.
   std::array<std::uint32_t, kChunk> inside, beyond;
   std::array<std::uint64_t, kChunk> out;
+  // The inside rows whose values come from the cubics of their interval.
+  const bool by_pieces = !exact && !pieces_.empty();
+  std::array<std::uint32_t, kChunk> piece_rows, piece_active;
   for (std::size_t c = 0; c < x.size(); c += kChunk) {
     const std::size_t count = std::min(kChunk, x.size() - c);
-    std::size_t n_inside = 0, n_beyond = 0;
+    std::size_t n_inside = 0, n_beyond = 0, n_pieces = 0;
     for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
     place_rows(at.data(), count, Placement{lo, hi, lo_near_, hi_near_, lo_inside_, hi_inside_}, out.data());
     for (std::size_t r = 0; r < count; ++r) {
@@ -780,7 +851,11 @@ void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* va
         std::fill(val, val + 4, std::numeric_limits<double>::quiet_NaN());
       } else if (const auto where = slots(at[r], above[r])) {
         start = where->start;
-        if (where->active >= 3 && where->active + 5 <= n && (!exact || narrow_)) {  // then start = a − 3
+        const bool interior = where->active >= 3 && where->active + 5 <= n;  // then start = a − 3
+        if (interior && by_pieces) {
+          piece_rows[n_pieces] = static_cast<std::uint32_t>(r);
+          piece_active[n_pieces++] = static_cast<std::uint32_t>(where->active);
+        } else if (interior && (!exact || narrow_)) {
           batch.add(t_.data() + where->active, at[r], val);
         } else {
           const Tangent tangent = tangent_at(at[r]);
@@ -789,6 +864,8 @@ void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* va
       }
       for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(start + s);
     }
+    evaluate_pieces(pieces_.data(), t_.data(), piece_rows.data(), piece_active.data(), n_pieces, at.data(),
+                    value + c * stride, stride);
     // Beyond an end every row continues the same tangent, taken once (±∞
     // give non-finite values, as they should).
     for (std::size_t i = 0; i < n_beyond; ++i) {

@@ -219,6 +219,12 @@ class BSplineBasis final : public SplineBasis {
   // The tangents continued beyond each end, in the local form.
   Tangent lo_tangent_;
   Tangent hi_tangent_;
+  // For evaluate_local(): on each interval a of non-zero length, the four
+  // B-splines N_{a−3,3} … N_{a,3} as cubics in u = x − t_a, the coefficients
+  // of u^p at pieces_[16a + 4p … 16a + 4p + 3] (empty without a local form,
+  // or where some coefficient is not finite).
+  std::vector<double> pieces_;
+  void make_pieces();
 };
 
 // One smooth of a model.

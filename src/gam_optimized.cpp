@@ -224,7 +224,7 @@ class BSplineRows {
         const VectorView column = x_.col(j);
         const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), count,
                               column.stride());
-        bases_[j]->evaluate_local_exact(part, index.data() + j * 4 * kBlock, value.data() + j * 4 * kBlock, 4);
+        bases_[j]->evaluate_local(part, index.data() + j * 4 * kBlock, value.data() + j * 4 * kBlock, 4);
       }
       f(Block{start, count, index.data(), value.data()});
     }

@@ -511,25 +511,6 @@ def test_gaussian_fit_from_rows_matches_the_dense_pipeline(rng, method, noise, s
     np.testing.assert_allclose(got["fitted_values"], design @ beta, rtol=0, atol=1e-14 * np.abs(y).max())
 
 
-@pytest.mark.parametrize("n, ks", [(1001, (10,)), (4099, (6, 12, 4))])
-def test_fitted_values_sum_the_four_entries_of_the_getters_rows(rng, n, ks):
-    # The fit's η_i is Σ_j Σ_a B_j(x_ij)[a]·β[c_j + a] over each smooth's four consecutive
-    # columns, in that order, from 0.0. With the getter's values that sum is reproduced exactly
-    # here; values that differ in their last bits (another arrangement of the recursion) are not.
-    x, y, _ = make_data(rng, n=n, d=len(ks))
-    gam = vc.GAM()
-    result = gam.fit(x, y, list(ks), max_iter=0)
-    design, beta = gam.get_design_matrix(), gam.get_coefficients()
-    eta, offset, rows = np.zeros(n), 0, np.arange(n)
-    for k in ks:
-        block = design[:, offset:offset + k]
-        start = np.minimum(np.argmax(block != 0, axis=1), k - 4)
-        for a in range(4):
-            eta = eta + block[rows, start + a] * beta[offset + start + a]
-        offset += k
-    np.testing.assert_array_equal(result["fitted_values"], eta)
-
-
 def test_the_model_matrix_made_later_belongs_to_the_fit(rng):
     x, y, _ = make_data(rng, n=3000, d=2)
     gam = vc.GAM()

@@ -202,9 +202,16 @@ def test_cr_local_form_reproduces_the_basis(rng, knots):
     assert np.all(np.diff(index, axis=1) == 1)
 
 
-def test_bspline_local_form_reproduces_the_basis(rng):
-    knots = np.sort(rng.uniform(0, 1, 9))
-    x = np.concatenate([rng.uniform(-0.2, 1.2, 500), knots, [knots[0] + 1e-11, knots[-1] - 1e-11]])
+@pytest.mark.parametrize("knots", [np.sort(np.random.default_rng(3).uniform(0, 1, 9)), np.geomspace(1e-3, 1e3, 30),
+                                   np.array([0.0, 1e-6, 2e-6, 0.5, 0.5, 1.0]), 1e6 + np.linspace(0, 1, 8),
+                                   np.array([-5e3, -1.0, 0.0, 1.0, 5e3])])
+def test_bspline_local_form_reproduces_the_basis(rng, knots):
+    # Inside the knots the rows come from each interval's B-splines as cubics in x − t_a:
+    # uneven spacing (a short interval between long ones, repeated knots) and inputs far
+    # from 0 must keep them to rounding of values of order 1.
+    lo, hi = knots[0], knots[-1]
+    x = np.concatenate([rng.uniform(lo - 0.2 * (hi - lo), hi + 0.2 * (hi - lo), 500), knots,
+                        [lo + 1e-11, hi - 1e-11], rng.uniform(knots[1], knots[2], 50)])
     index, value, m, phi = core.local_form(("bs", knots), x)
     assert np.array_equal(m, np.eye(len(knots) + 2))
     rebuilt = np.zeros_like(phi)
