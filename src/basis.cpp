@@ -512,6 +512,18 @@ void evaluate_pieces(const double* pieces, const double* t, const std::uint32_t*
   }
 }
 
+// out[rows[i]] += the spline at at[rows[i]] from the cubic of its interval
+// active[i] (see BSplineBasis::spline_cubics), by Horner's rule.
+VORNA_VECTOR_CLONES
+void add_cubics(const double* cubics, const double* t, const std::uint32_t* rows, const std::uint32_t* active,
+                std::size_t count, const double* at, double* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* c = cubics + 4 * static_cast<std::size_t>(active[i]);
+    const double u = at[rows[i]] - t[active[i]];
+    out[rows[i]] += ((c[3] * u + c[2]) * u + c[1]) * u + c[0];
+  }
+}
+
 // Rows waiting for a recursion, four at a time: the guarded one (`exact`)
 // or de Boor's arrangement.
 class RowBatch {
@@ -810,6 +822,76 @@ void BSplineBasis::evaluate_local(VectorView x, std::uint32_t* index, double* va
 
 // The four slots of each row. Inside the knots, `exact` takes the guarded
 // recursion (the values of evaluate()), otherwise de Boor's arrangement.
+std::vector<double> BSplineBasis::spline_cubics(const double* beta) const {
+  if (pieces_.empty()) return {};
+  const std::size_t n = t_.size();
+  std::vector<double> cubics(4 * n, 0.0);
+  for (std::size_t a = 3; a + 5 <= n; ++a)
+    for (std::size_t p = 0; p < 4; ++p)
+      for (std::size_t m = 0; m < 4; ++m) cubics[4 * a + p] += pieces_[16 * a + 4 * p + m] * beta[a - 3 + m];
+  return cubics;
+}
+
+void BSplineBasis::add_spline(VectorView x, const double* beta, const std::vector<double>& cubics, double* out) const {
+  constexpr std::size_t kChunk = 64;
+  const std::size_t n = t_.size();
+  if (cubics.empty()) {
+    // Without cubics: the local rows, a chunk at a time, times β.
+    std::array<std::uint32_t, 4 * kChunk> index;
+    std::array<double, 4 * kChunk> value;
+    for (std::size_t c = 0; c < x.size(); c += kChunk) {
+      const std::size_t count = std::min(kChunk, x.size() - c);
+      evaluate_local(VectorView(x.data() + static_cast<std::ptrdiff_t>(c) * x.stride(), count, x.stride()),
+                     index.data(), value.data(), 4);
+      for (std::size_t r = 0; r < count; ++r)
+        for (std::size_t s = 0; s < 4; ++s) out[c + r] += value[4 * r + s] * beta[index[4 * r + s]];
+    }
+    return;
+  }
+  const double lo = knots_.front() - kBoundaryTolerance;
+  const double hi = knots_.back() + kBoundaryTolerance;
+  // Beyond an end the spline continues along its tangent there.
+  const auto along = [&](const Tangent& end) {
+    std::array<double, 2> value_slope{0.0, 0.0};
+    for (std::size_t s = 0; s < 4; ++s) {
+      value_slope[0] += end.value[s] * beta[end.start + s];
+      value_slope[1] += end.slope[s] * beta[end.start + s];
+    }
+    return value_slope;
+  };
+  const std::array<double, 2> lo_line = along(lo_tangent_), hi_line = along(hi_tangent_);
+  std::array<double, kChunk> at;
+  std::array<std::uint64_t, kChunk> above, beyond_flag;
+  std::array<std::uint32_t, kChunk> rows, active;
+  for (std::size_t c = 0; c < x.size(); c += kChunk) {
+    const std::size_t count = std::min(kChunk, x.size() - c);
+    for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
+    place_rows(at.data(), count, Placement{lo, hi, lo_near_, hi_near_, lo_inside_, hi_inside_}, beyond_flag.data());
+    table_.count_below(t_, at.data(), count, false, above.data());
+    std::size_t n_cubic = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+      const double v = x[c + r];
+      if (beyond_flag[r] != 0) {
+        const std::array<double, 2>& line = at[r] == lo_inside_ ? lo_line : hi_line;
+        out[c + r] += line[0] + (v - at[r]) * line[1];
+        continue;
+      }
+      const auto where = std::isfinite(v) ? slots(at[r], above[r]) : std::nullopt;
+      if (where && where->active >= 3 && where->active + 5 <= n) {
+        rows[n_cubic] = static_cast<std::uint32_t>(r);
+        active[n_cubic++] = static_cast<std::uint32_t>(where->active);
+      } else {
+        // Non-finite inputs and the rare points off the interior intervals: their row.
+        std::array<std::uint32_t, 4> index;
+        std::array<double, 4> value;
+        evaluate_local(VectorView(&v, 1, 1), index.data(), value.data(), 4);
+        for (std::size_t s = 0; s < 4; ++s) out[c + r] += value[s] * beta[index[s]];
+      }
+    }
+    add_cubics(cubics.data(), t_.data(), rows.data(), active.data(), n_cubic, at.data(), out + c);
+  }
+}
+
 void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* value, std::size_t stride,
                                   bool exact) const {
   constexpr std::size_t kChunk = 64;

@@ -170,6 +170,15 @@ class BSplineBasis final : public SplineBasis {
   }
   bool has_local_map() const { return local_form_; }
 
+  // The spline Σ_i β_i N_i(x) (β: num_basis() coefficients) on each interval
+  // of the knot vector as a cubic in x − t_a, for add_spline(); empty where
+  // the basis has no cubics of its B-splines (see pieces_).
+  std::vector<double> spline_cubics(const double* beta) const;
+  // out[r] += Σ_i β_i N_i(x_r) for every input, from `cubics` =
+  // spline_cubics(β) where they serve (for the local rows times β, up to
+  // rounding, without forming the rows). Needs a local form.
+  void add_spline(VectorView x, const double* beta, const std::vector<double>& cubics, double* out) const;
+
  private:
   explicit BSplineBasis(Vector knots);
 

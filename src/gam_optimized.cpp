@@ -172,10 +172,26 @@ class BSplineRows {
     return rss;
   }
 
-  // η = Xβ.
+  // η = Xβ, each smooth's spline evaluated from its cubics on each interval
+  // (the rows times β up to rounding), a block of rows at a time.
   Vector predictor(const Vector& beta) const {
-    Vector eta(x_.rows());
-    for_rows([&](std::size_t i, const Row& row) { eta[i] = row.dot(beta, bases_.size()); });
+    Vector eta(x_.rows(), 0.0);
+    std::vector<std::vector<double>> cubics;
+    for (std::size_t j = 0; j < bases_.size(); ++j)
+      cubics.push_back(bases_[j]->spline_cubics(beta.data() + offsets_[j]));
+    for (std::size_t start = 0, block = 0; start < x_.rows(); start += kBlock, ++block) {
+      if (stopped_ || (block % kPollBlocks == kPollBlocks - 1 && interrupted())) {
+        stopped_ = true;
+        break;
+      }
+      const std::size_t count = std::min(kBlock, x_.rows() - start);
+      for (std::size_t j = 0; j < bases_.size(); ++j) {
+        const VectorView column = x_.col(j);
+        const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), count,
+                              column.stride());
+        bases_[j]->add_spline(part, beta.data() + offsets_[j], cubics[j], eta.data() + start);
+      }
+    }
     return eta;
   }
 

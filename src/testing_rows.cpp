@@ -141,6 +141,26 @@ PyObject* local_form_py(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+// bspline_spline(knots, beta, x) -> Σ_i β_i N_i(x) by BSplineBasis::add_spline,
+// or None when the basis has no local form.
+PyObject* bspline_spline_py(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject *knots_obj, *beta_obj, *x_obj;
+  if (!PyArg_ParseTuple(args, "OOO:bspline_spline", &knots_obj, &beta_obj, &x_obj)) return nullptr;
+  Vector knots, beta, x;
+  if (!py::to_vector(knots_obj, "knots", knots) || !py::to_vector(beta_obj, "beta", beta) ||
+      !py::to_vector(x_obj, "x", x))
+    return nullptr;
+  auto basis = BSplineBasis::create(std::move(knots));
+  if (!basis) return py::raise_error(basis.error());
+  if (!basis.value().has_local_map()) Py_RETURN_NONE;
+  if (beta.size() != basis.value().num_basis()) return py::raise_value_error("beta needs one entry per B-spline");
+  Vector out(x.size(), 0.0);
+  basis.value().add_spline(x, beta.data(), basis.value().spline_cubics(beta.data()), out.data());
+  return py::new_array(out);
+  VORNA_PY_END
+}
+
 }  // namespace
 
 void add_row_methods(std::vector<PyMethodDef>& table) {
@@ -148,6 +168,7 @@ void add_row_methods(std::vector<PyMethodDef>& table) {
   table.push_back({"sparse_rows", sparse_rows_py, METH_VARARGS, nullptr});
   table.push_back({"sparse_pays_off", sparse_pays_off_py, METH_VARARGS, nullptr});
   table.push_back({"local_form", local_form_py, METH_VARARGS, nullptr});
+  table.push_back({"bspline_spline", bspline_spline_py, METH_VARARGS, nullptr});
 }
 
 }  // namespace vorna::testing
