@@ -498,8 +498,11 @@ Result<GamState> GamModel::state() const {
   if (fitted_) {
     VORNA_CHECK(design_matrix_->check_room(1));
     VORNA_TRY(design, design_matrix_->copy());
-    out.fit = FitState{*smoothing_,       *lambdas_,         *coefficients_, *fitted_values_,        *linear_predictor_,
-                       *working_weights_, std::move(design), *deviance_,     fitted_smooths_version_};
+    const std::size_t n = fitted_values_->size();
+    Vector linear = linear_predictor_->size() == n ? *linear_predictor_ : *fitted_values_;
+    Vector weights = working_weights_->size() == n ? *working_weights_ : Vector(n, 1.0);
+    out.fit = FitState{*smoothing_,        *lambdas_,         *coefficients_, *fitted_values_,        std::move(linear),
+                       std::move(weights), std::move(design), *deviance_,     fitted_smooths_version_};
   }
   return out;
 }

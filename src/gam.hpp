@@ -217,6 +217,8 @@ class GamModel {
   std::optional<Vector> lambdas_;
   std::optional<Vector> coefficients_;
   std::optional<Vector> fitted_values_;
+  // Empty after a fit whose PirlsResult left them empty (see
+  // gaussian_pirls_from_products): then the fitted values and ones.
   std::optional<Vector> linear_predictor_;
   std::optional<Vector> working_weights_;
   std::shared_ptr<const StoredModelMatrix> design_matrix_;

@@ -586,10 +586,8 @@ Result<PirlsResult> gaussian_pirls_from_products(const CrossProducts& cache, Vec
     result.iterations = kMaxIterations;
     result.converged = false;
   }
-  result.linear_predictor = predictor(beta);
-  result.fitted_values = link_inverse(Family::Gaussian, result.linear_predictor);
+  result.fitted_values = predictor(beta);  // μ = η for the identity link
   result.deviance = deviance(Family::Gaussian, y, result.fitted_values);
-  result.weights = working_weights(Family::Gaussian, result.linear_predictor);
   result.coefficients = std::move(beta);
   return result;
 }

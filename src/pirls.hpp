@@ -116,7 +116,9 @@ Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<con
 
 // What pirls() returns for the Gaussian family with `cache`, from the cross
 // products alone: η = predictor(β) stands for Xβ, so no model matrix is
-// needed. The penalties must be p × p for the p of the cache.
+// needed. The penalties must be p × p for the p of the cache. The linear
+// predictor and the weights are left empty: for the identity link they are
+// the fitted values and ones (GamModel::store keeps them so).
 Result<PirlsResult> gaussian_pirls_from_products(const CrossProducts& cache, VectorView y,
                                                  std::span<const double> lambdas, std::span<const Matrix> penalties,
                                                  const std::function<Vector(const Vector&)>& predictor);

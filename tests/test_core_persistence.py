@@ -266,6 +266,23 @@ def test_a_refused_state_leaves_nothing_behind(rng):
     assert observe(gam, X_NEW)["predict"][0] == "<f8"
 
 
+@pytest.mark.parametrize("family", ["gaussian", "poisson"])
+def test_saved_per_row_values_are_the_working_model_of_the_fit(rng, family):
+    # A Gaussian fit by rows keeps η and the working weights only as the fitted values and
+    # ones; its state spells them out, as a fit through the model matrix stores them.
+    gam, x, y = fitted_model(rng, family)
+    fit = gam.__reduce__()[1][0]["fit"]
+    mu = np.asarray(gam.get_fitted_values())
+    eta = np.asarray(fit["linear_predictor"])
+    if family == "gaussian":
+        np.testing.assert_array_equal(eta, mu)
+        np.testing.assert_array_equal(fit["working_weights"], np.ones(len(y)))
+    else:
+        # log link: μ = exp η and the working weights are μ (V(μ) = μ, dμ/dη = μ).
+        np.testing.assert_allclose(mu, np.exp(eta), rtol=1e-14)
+        np.testing.assert_allclose(fit["working_weights"], mu, rtol=1e-12)
+
+
 # ---- documentation ----------------------------------------------------------------
 
 
