@@ -232,6 +232,67 @@ void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, do
   }
 }
 
+void SplineBasis::add_spline(VectorView x, const double* gamma, const std::vector<double>& cubics, double* out) const {
+  static_cast<void>(cubics);
+  constexpr std::size_t kChunk = 64;
+  const std::size_t c = local_count();
+  std::vector<std::uint32_t> index(kChunk * c);
+  Vector value(kChunk * c);
+  for (std::size_t first = 0; first < x.size(); first += kChunk) {
+    const std::size_t count = std::min(kChunk, x.size() - first);
+    evaluate_local(VectorView(x.data() + static_cast<std::ptrdiff_t>(first) * x.stride(), count, x.stride()),
+                   index.data(), value.data(), c);
+    for (std::size_t r = 0; r < count; ++r)
+      for (std::size_t s = 0; s < c; ++s) out[first + r] += value[r * c + s] * gamma[index[r * c + s]];
+  }
+}
+
+std::vector<double> CubicRegressionBasis::spline_cubics(const double* gamma) const {
+  if (inverse_h_.empty() || local_map().rows() == 0) return {};
+  const std::size_t k = knots_.size();
+  std::vector<double> cubics(4 * (k - 1));
+  // With w = h − u: w/h = 1 − u/h, w(w² − h²)/(6h) = −hu/3 + u²/2 − u³/(6h),
+  // u(u² − h²)/(6h) = −hu/6 + u³/(6h).
+  for (std::size_t j = 0; j + 1 < k; ++j) {
+    const double b0 = gamma[2 * j], d0 = gamma[2 * j + 1], b1 = gamma[2 * j + 2], d1 = gamma[2 * j + 3];
+    const double h = knots_[j + 1] - knots_[j];
+    double* c = cubics.data() + 4 * j;
+    c[0] = b0;
+    c[1] = (b1 - b0) * inverse_h_[j] - h * (d0 / 3.0 + d1 / 6.0);
+    c[2] = 0.5 * d0;
+    c[3] = (d1 - d0) * inverse_6h_[j];
+  }
+  return cubics;
+}
+
+void CubicRegressionBasis::add_spline(VectorView x, const double* gamma, const std::vector<double>& cubics,
+                                      double* out) const {
+  if (cubics.empty()) return SplineBasis::add_spline(x, gamma, cubics, out);
+  constexpr std::size_t kChunk = 64;
+  const std::size_t k = knots_.size();
+  const double first = knots_[0], last = knots_[k - 1];
+  // The chords beyond the ends (δ enters neither).
+  const double low_slope = (gamma[2] - gamma[0]) * inverse_h_[0];
+  const double high_slope = (gamma[2 * (k - 1)] - gamma[2 * (k - 2)]) * inverse_h_[k - 2];
+  std::array<double, kChunk> at;
+  std::array<std::uint64_t, kChunk> below;
+  for (std::size_t c = 0; c < x.size(); c += kChunk) {
+    const std::size_t count = std::min(kChunk, x.size() - c);
+    for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
+    table_.count_below(knots_, at.data(), count, true, below.data());
+    for (std::size_t r = 0; r < count; ++r) {
+      const double v = at[r];
+      const std::size_t j = below[r] == 0 ? 0 : std::min<std::size_t>(below[r] - 1, k - 2);
+      const double* cj = cubics.data() + 4 * j;
+      const double u = v - knots_[j];
+      const double inside = ((cj[3] * u + cj[2]) * u + cj[1]) * u + cj[0];
+      const double low = gamma[0] + (v - first) * low_slope;
+      const double high = gamma[2 * (k - 1)] + (v - last) * high_slope;
+      out[c + r] += v < first ? low : (v > last ? high : inside);
+    }
+  }
+}
+
 namespace {
 
 // Σu⁰ … Σu³ of u = x_r − origin over a run of inputs, in eight lanes (added

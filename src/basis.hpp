@@ -48,6 +48,18 @@ class SplineBasis {
   virtual std::size_t local_count() const = 0;
   // The pairs of input r go to index + r·stride and value + r·stride.
   virtual void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const = 0;
+
+  // The curve Σ_r γ_r·(raw function r) of the local form (γ: local_map().rows()
+  // coefficients) in a form add_spline() evaluates fast (a cubic per
+  // interval); empty where the basis has none.
+  virtual std::vector<double> spline_cubics(const double* gamma) const {
+    static_cast<void>(gamma);
+    return {};
+  }
+  // out[r] += the curve at x_r: the local rows times γ up to rounding, from
+  // `cubics` = spline_cubics(γ) where not empty (else from the local rows).
+  // Needs a local form.
+  virtual void add_spline(VectorView x, const double* gamma, const std::vector<double>& cubics, double* out) const;
 };
 
 // The interval of a sorted knot vector holding an input, found from a table
@@ -100,6 +112,11 @@ class CubicRegressionBasis final : public SplineBasis {
   Matrix local_map() const override;
   std::size_t local_count() const override { return 4; }
   void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const override;
+
+  // The curve on interval j as a cubic in u = x − x_j, from the four raw
+  // functions of the interval (see above); beyond the ends the chords.
+  std::vector<double> spline_cubics(const double* gamma) const override;
+  void add_spline(VectorView x, const double* gamma, const std::vector<double>& cubics, double* out) const override;
 
   // The k column sums Σ_r φ(x_r) of the basis over inputs given in ascending
   // order, with no row evaluated: the rows of one interval form one run, on
@@ -170,14 +187,11 @@ class BSplineBasis final : public SplineBasis {
   }
   bool has_local_map() const { return local_form_; }
 
-  // The spline Σ_i β_i N_i(x) (β: num_basis() coefficients) on each interval
-  // of the knot vector as a cubic in x − t_a, for add_spline(); empty where
-  // the basis has no cubics of its B-splines (see pieces_).
-  std::vector<double> spline_cubics(const double* beta) const;
-  // out[r] += Σ_i β_i N_i(x_r) for every input, from `cubics` =
-  // spline_cubics(β) where they serve (for the local rows times β, up to
-  // rounding, without forming the rows). Needs a local form.
-  void add_spline(VectorView x, const double* beta, const std::vector<double>& cubics, double* out) const;
+  // The spline Σ_i β_i N_i(x) (β: num_basis() coefficients, M = I) on each
+  // interval of the knot vector as a cubic in x − t_a; empty where the basis
+  // has no cubics of its B-splines (see pieces_).
+  std::vector<double> spline_cubics(const double* beta) const override;
+  void add_spline(VectorView x, const double* beta, const std::vector<double>& cubics, double* out) const override;
 
  private:
   explicit BSplineBasis(Vector knots);

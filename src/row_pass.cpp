@@ -159,9 +159,20 @@ void sparse_pass_range(const RowData& rows, const SparseDesign& design, const Pa
   };
   const Vector gamma = coefficients(&request.eta);
   const Vector previous = coefficients(request.previous ? &*request.previous : nullptr);
+  // A pass without cross products over rows an earlier pass checked needs
+  // only x_iβ, which the terms can give without the sparse rows.
+  const bool direct =
+      !request.cross_products && rows.finite && !gamma.empty() && previous.empty() && design.direct_eta();
+  const std::vector<std::vector<double>> cubics = direct ? design.eta_cubics(gamma) : decltype(cubics){};
   for (std::size_t start = first; start < last; start += kBlockRows) {
     if (stop.requested()) return;
     const std::size_t count = std::min(kBlockRows, last - start);
+    if (direct) {
+      design.eta_rows(rows.data, start, count, gamma, cubics, s.eta.data());
+      std::fill_n(s.previous.data(), count, 0.0);
+      block_values(rows, request, outputs, start, count, s, sums);
+      continue;
+    }
     auto filled = design.fill(rows.data, start, count, block);
     if (!filled) {
       error = std::move(filled).error();

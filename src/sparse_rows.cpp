@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "linalg.hpp"
@@ -175,6 +176,55 @@ RawSums SparseDesign::make_sums() const {
 Result<void> SparseDesign::fill(ConstMatrixView data, std::size_t first, std::size_t count, SparseBlock& block) const {
   for (const Term& t : terms_) VORNA_CHECK(fill_term(t, data, first, count, block));
   return {};
+}
+
+bool SparseDesign::direct_eta() const {
+  return std::all_of(terms_.begin(), terms_.end(), [](const Term& t) {
+    return t.term->kind != ModelTerm::Kind::Smooth || (t.term->margins.size() == 1 && !t.term->by);
+  });
+}
+
+std::vector<std::vector<double>> SparseDesign::eta_cubics(const Vector& gamma) const {
+  std::vector<std::vector<double>> cubics(terms_.size());
+  for (std::size_t i = 0; i < terms_.size(); ++i)
+    if (terms_[i].term->kind == ModelTerm::Kind::Smooth)
+      cubics[i] = terms_[i].term->margins[0]->spline_cubics(gamma.data() + terms_[i].raw_offset);
+  return cubics;
+}
+
+void SparseDesign::eta_rows(ConstMatrixView data, std::size_t first, std::size_t count, const Vector& gamma,
+                            const std::vector<std::vector<double>>& cubics, double* out) const {
+  std::fill(out, out + count, 0.0);
+  for (std::size_t i = 0; i < terms_.size(); ++i) {
+    const Term& t = terms_[i];
+    const ModelTerm& term = *t.term;
+    const double* g = gamma.data() + t.raw_offset;
+    switch (term.kind) {
+      case ModelTerm::Kind::Intercept:
+        for (std::size_t r = 0; r < count; ++r) out[r] += g[0];
+        break;
+      case ModelTerm::Kind::Linear: {
+        const VectorView x = column_rows(data, term.columns[0], first, count);
+        for (std::size_t r = 0; r < count; ++r) out[r] += x[r] * g[0];
+        break;
+      }
+      case ModelTerm::Kind::Factor: {
+        const VectorView x = column_rows(data, term.columns[0], first, count);
+        // fill() accepted these codes; one changed since (the data are the
+        // caller's) reads nothing outside the levels and gives NaN.
+        const auto levels = static_cast<double>(term.levels);
+        for (std::size_t r = 0; r < count; ++r) {
+          const double code = x[r];
+          const bool known = code >= 0.0 && code < levels && code == std::floor(code);
+          out[r] += known ? g[static_cast<std::size_t>(code)] : std::numeric_limits<double>::quiet_NaN();
+        }
+        break;
+      }
+      case ModelTerm::Kind::Smooth:
+        term.margins[0]->add_spline(column_rows(data, term.columns[0], first, count), g, cubics[i], out);
+        break;
+    }
+  }
 }
 
 Result<void> SparseDesign::fill_term(const Term& t, ConstMatrixView data, std::size_t first, std::size_t count,

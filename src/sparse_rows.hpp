@@ -90,6 +90,18 @@ class SparseDesign {
     return s;
   }
 
+  // Whether eta_rows() can give x_iβ without the sparse rows: every term an
+  // intercept, a linear term, a factor or a smooth of one margin without `by`.
+  bool direct_eta() const;
+  // Each smooth term's curve from γ (SplineBasis::spline_cubics), in term order.
+  std::vector<std::vector<double>> eta_cubics(const Vector& gamma) const;
+  // x_iβ (γ = Gβ, `cubics` = eta_cubics(γ)) of rows [first, first + count)
+  // into out: the rows times γ up to rounding, each smooth's curve evaluated
+  // from its form per interval. Needs direct_eta(), and rows that fill()
+  // accepted (factor codes among their levels).
+  void eta_rows(ConstMatrixView data, std::size_t first, std::size_t count, const Vector& gamma,
+                const std::vector<std::vector<double>>& cubics, double* out) const;
+
   // Adds Σ_i w_i x̃_iᵀx̃_i (upper triangle), Σ x̃_i w_i z_i and Σ x̃_i w_i r_i
   // over the block's first `count` rows; rows in order, so the sums are a
   // fixed function of the rows. Uses the block's `weighted` scratch.

@@ -386,3 +386,28 @@ def test_column_sums_of_sorted_values_equal_the_basis_sums(rng, case):
 def test_column_sums_of_sorted_values_refuse_unsorted_or_non_finite_values(values):
     with pytest.raises(ValueError, match="finite and in ascending order"):
         _engine.sorted_column_sums(np.linspace(0, 1, 5), values)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson"])
+@pytest.mark.parametrize("terms", ["plain", "user knots inside the data", "by and tensor"])
+def test_per_row_linear_predictor_is_the_model_matrix_times_beta(rng, monkeypatch, family, terms):
+    # The last pass of a fit (no cross products) forms x_iβ from each term's curve rather than
+    # its sparse rows where every term allows (intercept, linear, factor, one-margin smooths,
+    # also beyond user knots); with `by` or a tensor product it takes the rows.
+    from vorna import GAM, f, l, s, te
+
+    sparse(monkeypatch)
+    n = 3000
+    x = np.column_stack([rng.uniform(size=n), rng.uniform(size=n), rng.integers(0, 3, n).astype(float),
+                         rng.normal(size=n)])
+    eta = np.sin(4 * x[:, 0]) + 0.5 * x[:, 1] + 0.3 * x[:, 2] + 0.2 * x[:, 3]
+    y = eta + 0.3 * rng.normal(size=n) if family == "gaussian" else rng.poisson(np.exp(eta)).astype(float)
+    model = {"plain": s(0) + s(1, bs="bs") + f(2) + l(3),
+             "user knots inside the data": s(0, k=6, knots=np.linspace(0.2, 0.8, 6)) + s(1, bs="bs", k=6,
+                                                                                         knots=[0.3, 0.5, 0.7, 0.9]),
+             "by and tensor": s(0, by=2) + te(0, 1, k=4)}[terms]
+    fitted = GAM(model, family=family, lam=1.0).fit(x, y)
+    reference = fitted.model_matrix(x) @ fitted.coef_
+    # Sums of some twenty products of order-1 values: a few ulps of the largest |η|.
+    np.testing.assert_allclose(fitted.linear_predictor_, reference, rtol=0,
+                               atol=1e-13 * np.abs(reference).max())
