@@ -1087,7 +1087,9 @@ void select_order_statistics(double* first, double* last, std::span<const std::s
 // reads. A bucket with more than half the values (a heavy tail squeezes the
 // others together), or a range too wide to divide, goes to the multi-way
 // selection instead.
-void select_by_buckets(std::span<double> v, std::span<const std::size_t> ranks, double* out) {
+// `range`: the minimum and maximum of v, where the caller has them.
+void select_by_buckets(std::span<double> v, std::span<const std::size_t> ranks, double* out,
+                       std::optional<std::pair<double, double>> range = std::nullopt) {
   constexpr std::size_t kBuckets = 4096;
   constexpr std::size_t kSortBelow = 2048;
   const std::size_t n = v.size();
@@ -1097,8 +1099,11 @@ void select_by_buckets(std::span<double> v, std::span<const std::size_t> ranks, 
     for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = v[ranks[i]];
     return;
   }
-  const auto [lo_it, hi_it] = std::minmax_element(v.begin(), v.end());
-  const double lo = *lo_it, hi = *hi_it;
+  if (!range) {
+    const auto [lo_it, hi_it] = std::minmax_element(v.begin(), v.end());
+    range = std::pair{*lo_it, *hi_it};
+  }
+  const auto [lo, hi] = *range;
   if (lo == hi) {
     std::fill(out, out + ranks.size(), lo);
     return;
@@ -1142,9 +1147,10 @@ void select_by_buckets(std::span<double> v, std::span<const std::size_t> ranks, 
   }
 }
 
-void place_order_statistics(Vector& v, std::span<const std::size_t> positions) {
+void place_order_statistics(Vector& v, std::span<const std::size_t> positions,
+                            std::optional<std::pair<double, double>> range = std::nullopt) {
   Vector values(positions.size());
-  select_by_buckets(v, positions, values.data());
+  select_by_buckets(v, positions, values.data(), range);
   for (std::size_t i = 0; i < positions.size(); ++i) v[positions[i]] = values[i];
 }
 
@@ -1188,11 +1194,20 @@ Result<SmoothTerm> bspline_smooth_from_range(std::string name, std::size_t k, do
 Result<SmoothTerm> bspline_smooth_from_data(std::string name, std::size_t k, VectorView column) {
   VORNA_CHECK(check_bspline_dimension(k));
   if (column.empty()) return GamError::invalid_parameter("Cannot place B-spline knots: the data column is empty");
-  Vector sorted = column.to_vector();
+  // The column copied, with its range and whether it holds a NaN, in one read.
+  Vector sorted(column.size());
+  double lo = column[0], hi = column[0];
+  bool nan = false;
+  for (std::size_t i = 0; i < column.size(); ++i) {
+    const double v = column[i];
+    sorted[i] = v;
+    nan |= std::isnan(v);
+    lo = std::fmin(lo, v);
+    hi = std::fmax(hi, v);
+  }
   // NaN has no place in the sort order (and would break the sort itself).
-  if (std::any_of(sorted.begin(), sorted.end(), [](double v) { return std::isnan(v); }))
-    return GamError::invalid_parameter("Cannot place B-spline knots: the data column contains NaN");
-  place_order_statistics(sorted, quantile_positions(sorted.size(), k));
+  if (nan) return GamError::invalid_parameter("Cannot place B-spline knots: the data column contains NaN");
+  place_order_statistics(sorted, quantile_positions(sorted.size(), k), std::pair{lo, hi});
 
   Vector knots = quantile_knots(sorted, k);
   // Keep the knots inside the data range (they coincide only for a constant column).

@@ -76,7 +76,8 @@ struct BlockSums {
 };
 
 // Adds `count` rows of a block in local form (`smooths` smooths, their rows
-// `block` apart; see BSplineRows::Block) to `out`, row by row in order.
+// `block` apart; see BSplineRows::Block) to `out`, row by row in order. β₀
+// may be non-zero on the first smooth's columns only.
 // Where the rows spend most of a Gaussian fit: compiled per instruction set.
 VORNA_VECTOR_CLONES
 void add_block_sums(std::size_t count, std::size_t smooths, std::size_t block, const std::uint32_t* index,
@@ -89,9 +90,9 @@ void add_block_sums(std::size_t count, std::size_t smooths, std::size_t block, c
       column[j] = offsets[j] + index[(j * block + r) * 4];
       std::memcpy(&v[j], value + (j * block + r) * 4, sizeof v[j]);
     }
+    // β₀ is zero beyond the first smooth's columns: the other smooths add exact zeros.
     double fitted = 0.0;
-    for (std::size_t j = 0; j < smooths; ++j)
-      for (std::size_t a = 0; a < 4; ++a) fitted += v[j][a] * beta0[column[j] + a];
+    for (std::size_t a = 0; a < 4 && smooths > 0; ++a) fitted += v[0][a] * beta0[column[0] + a];
     const double e = y[r] - fitted;
     out.rss0 += e * e;
     for (std::size_t j = 0; j < smooths; ++j) {
