@@ -37,22 +37,32 @@ constexpr std::size_t kCountedKnots = 32;
 // below[r] = the number of the `k` knots below at[r] (strict) or at most
 // at[r] (none for a NaN), for `count` inputs: knot by knot across the
 // inputs, which the compiler runs several inputs per instruction.
+// Knot i counts times[i] times (the distinct knots of a vector with repeats).
 VORNA_VECTOR_CLONES
-void count_knots_below(const double* knots, std::size_t k, const double* at, std::size_t count, bool strict,
-                       std::uint64_t* below) {
+void count_knots_below(const double* knots, const std::uint64_t* times, std::size_t k, const double* at,
+                       std::size_t count, bool strict, std::uint64_t* below) {
   for (std::size_t r = 0; r < count; ++r) below[r] = 0;
   for (std::size_t i = 0; i < k; ++i) {
     const double knot = knots[i];
+    const std::uint64_t m = times[i];
     if (strict) {
-      for (std::size_t r = 0; r < count; ++r) below[r] += knot < at[r] ? 1 : 0;
+      for (std::size_t r = 0; r < count; ++r) below[r] += knot < at[r] ? m : 0;
     } else {
-      for (std::size_t r = 0; r < count; ++r) below[r] += knot <= at[r] ? 1 : 0;
+      for (std::size_t r = 0; r < count; ++r) below[r] += knot <= at[r] ? m : 0;
     }
   }
 }
 }  // namespace
 
 IntervalTable::IntervalTable(const Vector& knots) : first_(knots.front()) {
+  // Counted knots go by their distinct values (a clamped vector repeats each end four times).
+  for (double knot : knots) {
+    if (distinct_.empty() || knot != distinct_.back()) {
+      distinct_.push_back(knot);
+      times_.push_back(0);
+    }
+    ++times_.back();
+  }
   const std::size_t buckets = kBucketsPerKnot * knots.size();
   const double span = knots.back() - first_;
   scale_ = static_cast<double>(buckets) / span;
@@ -97,7 +107,13 @@ std::size_t IntervalTable::count_below(const Vector& t, double v, bool strict) c
 
 void IntervalTable::count_below(const Vector& t, const double* at, std::size_t count, bool strict,
                                 std::uint64_t* out) const {
-  if (t.size() <= kCountedKnots) return count_knots_below(t.data(), t.size(), at, count, strict, out);
+  if (t.size() <= kCountedKnots) {
+    if (distinct_.empty()) {  // no table (knots out of order): each knot once
+      const std::vector<std::uint64_t> once(t.size(), 1);
+      return count_knots_below(t.data(), once.data(), t.size(), at, count, strict, out);
+    }
+    return count_knots_below(distinct_.data(), times_.data(), distinct_.size(), at, count, strict, out);
+  }
   for (std::size_t r = 0; r < count; ++r) out[r] = std::isnan(at[r]) ? 0 : count_below(t, at[r], strict);
 }
 
@@ -1202,8 +1218,8 @@ Result<SmoothTerm> bspline_smooth_from_data(std::string name, std::size_t k, Vec
     const double v = column[i];
     sorted[i] = v;
     nan |= std::isnan(v);
-    lo = std::fmin(lo, v);
-    hi = std::fmax(hi, v);
+    lo = v < lo ? v : lo;  // comparisons, not fmin/fmax calls (a NaN is refused below)
+    hi = v > hi ? v : hi;
   }
   // NaN has no place in the sort order (and would break the sort itself).
   if (nan) return GamError::invalid_parameter("Cannot place B-spline knots: the data column contains NaN");

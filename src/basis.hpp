@@ -82,6 +82,8 @@ class IntervalTable {
   double first_ = 0.0;
   double scale_ = 0.0;                // buckets per unit of x
   std::vector<std::uint32_t> start_;  // knots at most the lower edge of each bucket
+  Vector distinct_;                   // the knots' distinct values, in order,
+  std::vector<std::uint64_t> times_;  // and how often each occurs
 };
 
 // Basis function i is the natural cubic spline with value 1 at knot i and 0

@@ -98,7 +98,7 @@ void add_block_sums(std::size_t count, std::size_t smooths, std::size_t block, c
     for (std::size_t j = 0; j < smooths; ++j) {
       double sum = 0.0;
       for (std::size_t a = 0; a < 4; ++a) sum += std::fabs(v[j][a]);
-      out.norms[j] = std::fmax(out.norms[j], sum);
+      out.norms[j] = sum > out.norms[j] ? sum : out.norms[j];  // finite sums: fmax without its call
       add_scaled(out.xty + column[j], y[r], v[j]);
       add_scaled(out.g0 + column[j], e, v[j]);
       // Upper triangle: the smooth's own 4 × 4 tile and those of the smooths after it.
