@@ -1207,23 +1207,57 @@ Result<SmoothTerm> bspline_smooth_from_range(std::string name, std::size_t k, do
   return make_smooth<BSplineBasis>(std::move(name), "cubic", k, std::move(knots));
 }
 
+namespace {
+
+struct ColumnScan {
+  double lo, hi;  // meaningful without a NaN
+  bool nan;
+};
+
+// Copies a non-empty column to `out`, with its range and whether it holds a
+// NaN, in one read: four running extremes side by side, by comparisons
+// (not fmin/fmax calls), so that no compare waits on the one before.
+ColumnScan copy_and_scan(VectorView column, double* out) {
+  constexpr std::size_t kLanes = 4;
+  std::array<double, kLanes> lo, hi;
+  lo.fill(column[0]);
+  hi.fill(column[0]);
+  bool nan = false;
+  const std::size_t n = column.size();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const double v = column[i + l];
+      out[i + l] = v;
+      nan |= v != v;
+      lo[l] = v < lo[l] ? v : lo[l];
+      hi[l] = v > hi[l] ? v : hi[l];
+    }
+  for (; i < n; ++i) {
+    const double v = column[i];
+    out[i] = v;
+    nan |= v != v;
+    lo[0] = v < lo[0] ? v : lo[0];
+    hi[0] = v > hi[0] ? v : hi[0];
+  }
+  ColumnScan scan{lo[0], hi[0], nan};
+  for (std::size_t l = 1; l < kLanes; ++l) {
+    scan.lo = lo[l] < scan.lo ? lo[l] : scan.lo;
+    scan.hi = hi[l] > scan.hi ? hi[l] : scan.hi;
+  }
+  return scan;
+}
+
+}  // namespace
+
 Result<SmoothTerm> bspline_smooth_from_data(std::string name, std::size_t k, VectorView column) {
   VORNA_CHECK(check_bspline_dimension(k));
   if (column.empty()) return GamError::invalid_parameter("Cannot place B-spline knots: the data column is empty");
-  // The column copied, with its range and whether it holds a NaN, in one read.
   Vector sorted(column.size());
-  double lo = column[0], hi = column[0];
-  bool nan = false;
-  for (std::size_t i = 0; i < column.size(); ++i) {
-    const double v = column[i];
-    sorted[i] = v;
-    nan |= std::isnan(v);
-    lo = v < lo ? v : lo;  // comparisons, not fmin/fmax calls (a NaN is refused below)
-    hi = v > hi ? v : hi;
-  }
+  const ColumnScan scan = copy_and_scan(column, sorted.data());
   // NaN has no place in the sort order (and would break the sort itself).
-  if (nan) return GamError::invalid_parameter("Cannot place B-spline knots: the data column contains NaN");
-  place_order_statistics(sorted, quantile_positions(sorted.size(), k), std::pair{lo, hi});
+  if (scan.nan) return GamError::invalid_parameter("Cannot place B-spline knots: the data column contains NaN");
+  place_order_statistics(sorted, quantile_positions(sorted.size(), k), std::pair{scan.lo, scan.hi});
 
   Vector knots = quantile_knots(sorted, k);
   // Keep the knots inside the data range (they coincide only for a constant column).
