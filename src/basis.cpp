@@ -589,15 +589,39 @@ void evaluate_pieces(const double* pieces, const double* t, const std::uint32_t*
   }
 }
 
-// out[rows[i]] += the spline at at[rows[i]] from the cubic of its interval
-// active[i] (see BSplineBasis::spline_cubics), by Horner's rule.
+// A spline's straight continuation beyond one end, and where each starts.
+struct SplineLine {
+  double value, slope;
+};
+struct SplineEnds {
+  SplineLine low, high;
+  double low_at;  // the point a row beyond the low end is placed at
+};
+
+// out[r] += the spline at the row whose input is raw[r], placed at at[r]
+// with above[r] knots of t at most at[r] (beyond[r]: past an end): inside the
+// knots from the cubic of its interval, beyond them along the end's tangent,
+// NaN for a non-finite input, as the local rows give. A finite input inside
+// the knots is placed at least 2e-10 inside them, so its interval a =
+// above − 1 is one with cubics (3 <= a <= size − 5); the clamp only keeps
+// the other rows' unused reads inside the table. No branches: several rows
+// run per instruction.
 VORNA_VECTOR_CLONES
-void add_cubics(const double* cubics, const double* t, const std::uint32_t* rows, const std::uint32_t* active,
-                std::size_t count, const double* at, double* out) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const double* c = cubics + 4 * static_cast<std::size_t>(active[i]);
-    const double u = at[rows[i]] - t[active[i]];
-    out[rows[i]] += ((c[3] * u + c[2]) * u + c[1]) * u + c[0];
+void add_spline_rows(const double* cubics, const double* t, std::size_t size, const SplineEnds& ends, const double* raw,
+                     const double* at, const std::uint64_t* above, const std::uint64_t* beyond, std::size_t count,
+                     double* out) {
+  const std::uint64_t first = 3, last = size - 5;
+  for (std::size_t r = 0; r < count; ++r) {
+    std::uint64_t a = above[r] > 0 ? above[r] - 1 : 0;
+    a = a < first ? first : (a > last ? last : a);
+    const double* c = cubics + 4 * a;
+    const double u = at[r] - t[a];
+    const double inside = ((c[3] * u + c[2]) * u + c[1]) * u + c[0];
+    const bool low = at[r] == ends.low_at;
+    const double past =
+        (low ? ends.low.value : ends.high.value) + (raw[r] - at[r]) * (low ? ends.low.slope : ends.high.slope);
+    const double value = beyond[r] != 0 ? past : inside;
+    out[r] += std::abs(raw[r]) <= std::numeric_limits<double>::max() ? value : std::numeric_limits<double>::quiet_NaN();
   }
 }
 
@@ -910,62 +934,29 @@ std::vector<double> BSplineBasis::spline_cubics(const double* beta) const {
 }
 
 void BSplineBasis::add_spline(VectorView x, const double* beta, const std::vector<double>& cubics, double* out) const {
+  if (cubics.empty()) return SplineBasis::add_spline(x, beta, cubics, out);
   constexpr std::size_t kChunk = 64;
-  const std::size_t n = t_.size();
-  if (cubics.empty()) {
-    // Without cubics: the local rows, a chunk at a time, times β.
-    std::array<std::uint32_t, 4 * kChunk> index;
-    std::array<double, 4 * kChunk> value;
-    for (std::size_t c = 0; c < x.size(); c += kChunk) {
-      const std::size_t count = std::min(kChunk, x.size() - c);
-      evaluate_local(VectorView(x.data() + static_cast<std::ptrdiff_t>(c) * x.stride(), count, x.stride()),
-                     index.data(), value.data(), 4);
-      for (std::size_t r = 0; r < count; ++r)
-        for (std::size_t s = 0; s < 4; ++s) out[c + r] += value[4 * r + s] * beta[index[4 * r + s]];
-    }
-    return;
-  }
   const double lo = knots_.front() - kBoundaryTolerance;
   const double hi = knots_.back() + kBoundaryTolerance;
   // Beyond an end the spline continues along its tangent there.
   const auto along = [&](const Tangent& end) {
-    std::array<double, 2> value_slope{0.0, 0.0};
+    SplineLine line{0.0, 0.0};
     for (std::size_t s = 0; s < 4; ++s) {
-      value_slope[0] += end.value[s] * beta[end.start + s];
-      value_slope[1] += end.slope[s] * beta[end.start + s];
+      line.value += end.value[s] * beta[end.start + s];
+      line.slope += end.slope[s] * beta[end.start + s];
     }
-    return value_slope;
+    return line;
   };
-  const std::array<double, 2> lo_line = along(lo_tangent_), hi_line = along(hi_tangent_);
-  std::array<double, kChunk> at;
-  std::array<std::uint64_t, kChunk> above, beyond_flag;
-  std::array<std::uint32_t, kChunk> rows, active;
+  const SplineEnds ends{along(lo_tangent_), along(hi_tangent_), lo_inside_};
+  std::array<double, kChunk> raw, at;
+  std::array<std::uint64_t, kChunk> above, beyond;
   for (std::size_t c = 0; c < x.size(); c += kChunk) {
     const std::size_t count = std::min(kChunk, x.size() - c);
-    for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
-    place_rows(at.data(), count, Placement{lo, hi, lo_near_, hi_near_, lo_inside_, hi_inside_}, beyond_flag.data());
+    for (std::size_t r = 0; r < count; ++r) raw[r] = at[r] = x[c + r];
+    place_rows(at.data(), count, Placement{lo, hi, lo_near_, hi_near_, lo_inside_, hi_inside_}, beyond.data());
     table_.count_below(t_, at.data(), count, false, above.data());
-    std::size_t n_cubic = 0;
-    for (std::size_t r = 0; r < count; ++r) {
-      const double v = x[c + r];
-      if (beyond_flag[r] != 0) {
-        const std::array<double, 2>& line = at[r] == lo_inside_ ? lo_line : hi_line;
-        out[c + r] += line[0] + (v - at[r]) * line[1];
-        continue;
-      }
-      const auto where = std::isfinite(v) ? slots(at[r], above[r]) : std::nullopt;
-      if (where && where->active >= 3 && where->active + 5 <= n) {
-        rows[n_cubic] = static_cast<std::uint32_t>(r);
-        active[n_cubic++] = static_cast<std::uint32_t>(where->active);
-      } else {
-        // Non-finite inputs and the rare points off the interior intervals: their row.
-        std::array<std::uint32_t, 4> index;
-        std::array<double, 4> value;
-        evaluate_local(VectorView(&v, 1, 1), index.data(), value.data(), 4);
-        for (std::size_t s = 0; s < 4; ++s) out[c + r] += value[s] * beta[index[s]];
-      }
-    }
-    add_cubics(cubics.data(), t_.data(), rows.data(), active.data(), n_cubic, at.data(), out + c);
+    add_spline_rows(cubics.data(), t_.data(), t_.size(), ends, raw.data(), at.data(), above.data(), beyond.data(),
+                    count, out + c);
   }
 }
 
