@@ -248,6 +248,36 @@ void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, do
   }
 }
 
+namespace {
+
+// A cr curve's chords beyond the first and the last knot.
+struct CrChords {
+  double low_value, low_slope, high_value, high_slope;
+};
+
+// out[r] += the cr curve at at[r], below[r] knots strictly below it: the
+// cubic of interval j = below − 1 (clamped to 0 … k − 2; a NaN lands in 0
+// and stays NaN), the chords beyond the ends. Selects, no branches.
+VORNA_VECTOR_CLONES
+void add_cr_spline_rows(const double* cubics, const double* knots, std::size_t k, const CrChords& chords,
+                        const double* at, const std::uint64_t* below, std::size_t count, double* out) {
+  const double first = knots[0], last = knots[k - 1];
+  const std::uint64_t top = k - 2;
+  for (std::size_t r = 0; r < count; ++r) {
+    const double v = at[r];
+    std::uint64_t j = below[r] > 0 ? below[r] - 1 : 0;
+    j = j > top ? top : j;
+    const double* cj = cubics + 4 * j;
+    const double u = v - knots[j];
+    const double inside = ((cj[3] * u + cj[2]) * u + cj[1]) * u + cj[0];
+    const double low = chords.low_value + (v - first) * chords.low_slope;
+    const double high = chords.high_value + (v - last) * chords.high_slope;
+    out[r] += v < first ? low : (v > last ? high : inside);
+  }
+}
+
+}  // namespace
+
 void SplineBasis::add_spline(VectorView x, const double* gamma, const std::vector<double>& cubics, double* out) const {
   static_cast<void>(cubics);
   constexpr std::size_t kChunk = 64;
@@ -286,7 +316,6 @@ void CubicRegressionBasis::add_spline(VectorView x, const double* gamma, const s
   if (cubics.empty()) return SplineBasis::add_spline(x, gamma, cubics, out);
   constexpr std::size_t kChunk = 64;
   const std::size_t k = knots_.size();
-  const double first = knots_[0], last = knots_[k - 1];
   // The chords beyond the ends (δ enters neither).
   const double low_slope = (gamma[2] - gamma[0]) * inverse_h_[0];
   const double high_slope = (gamma[2 * (k - 1)] - gamma[2 * (k - 2)]) * inverse_h_[k - 2];
@@ -296,16 +325,8 @@ void CubicRegressionBasis::add_spline(VectorView x, const double* gamma, const s
     const std::size_t count = std::min(kChunk, x.size() - c);
     for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
     table_.count_below(knots_, at.data(), count, true, below.data());
-    for (std::size_t r = 0; r < count; ++r) {
-      const double v = at[r];
-      const std::size_t j = below[r] == 0 ? 0 : std::min<std::size_t>(below[r] - 1, k - 2);
-      const double* cj = cubics.data() + 4 * j;
-      const double u = v - knots_[j];
-      const double inside = ((cj[3] * u + cj[2]) * u + cj[1]) * u + cj[0];
-      const double low = gamma[0] + (v - first) * low_slope;
-      const double high = gamma[2 * (k - 1)] + (v - last) * high_slope;
-      out[c + r] += v < first ? low : (v > last ? high : inside);
-    }
+    add_cr_spline_rows(cubics.data(), knots_.data(), k, CrChords{gamma[0], low_slope, gamma[2 * (k - 1)], high_slope},
+                       at.data(), below.data(), count, out + c);
   }
 }
 

@@ -422,10 +422,14 @@ void add_final_fit(SelectedFit& out, PirlsResult fit) {
 
 FitSummary GamModel::store(std::shared_ptr<const StoredModelMatrix> design, SmoothingParameter smoothing,
                            PirlsResult fit, const Vector& y, std::vector<std::string> warnings) {
-  double rss = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    const double r = y[i] - fit.fitted_values[i];
-    rss += r * r;
+  // The Gaussian deviance is this very sum, in the same order.
+  double rss = fit.deviance;
+  if (family_ != Family::Gaussian) {
+    rss = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      const double r = y[i] - fit.fitted_values[i];
+      rss += r * r;
+    }
   }
   FitSummary summary{smoothing.lambda, rss, fit.fitted_values, std::move(warnings)};
   deviance_ = rss;

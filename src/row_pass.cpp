@@ -164,6 +164,8 @@ void sparse_pass_range(const RowData& rows, const SparseDesign& design, const Pa
   const bool direct =
       !request.cross_products && rows.finite && !gamma.empty() && previous.empty() && design.direct_eta();
   const std::vector<std::vector<double>> cubics = direct ? design.eta_cubics(gamma) : decltype(cubics){};
+  // At a β with only an intercept (the Gaussian fit's first pass), every row's x_iβ is that.
+  const std::optional<double> constant = gamma.empty() ? std::nullopt : design.constant_eta(gamma);
   for (std::size_t start = first; start < last; start += kBlockRows) {
     if (stop.requested()) return;
     const std::size_t count = std::min(kBlockRows, last - start);
@@ -183,7 +185,7 @@ void sparse_pass_range(const RowData& rows, const SparseDesign& design, const Pa
       return;
     }
     for (std::size_t i = 0; i < count; ++i) {
-      s.eta[i] = gamma.empty() ? 0.0 : design.row_dot(block, i, gamma);
+      s.eta[i] = constant ? *constant : gamma.empty() ? 0.0 : design.row_dot(block, i, gamma);
       s.previous[i] = previous.empty() ? 0.0 : design.row_dot(block, i, previous);
     }
     block_values(rows, request, outputs, start, count, s, sums);

@@ -178,6 +178,19 @@ Result<void> SparseDesign::fill(ConstMatrixView data, std::size_t first, std::si
   return {};
 }
 
+std::optional<double> SparseDesign::constant_eta(const Vector& gamma) const {
+  double eta = 0.0;
+  for (const Term& t : terms_) {
+    const double* g = gamma.data() + t.raw_offset;
+    if (t.term->kind == ModelTerm::Kind::Intercept) {
+      eta += g[0];
+    } else if (std::any_of(g, g + t.raw_width, [](double v) { return v != 0.0; })) {
+      return std::nullopt;
+    }
+  }
+  return eta;
+}
+
 bool SparseDesign::direct_eta() const {
   return std::all_of(terms_.begin(), terms_.end(), [](const Term& t) {
     return t.term->kind != ModelTerm::Kind::Smooth || (t.term->margins.size() == 1 && !t.term->by);

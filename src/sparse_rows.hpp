@@ -90,6 +90,10 @@ class SparseDesign {
     return s;
   }
 
+  // x_iβ of every row when γ is zero outside the intercepts' slots (the
+  // value row_dot() gives for finite rows), else nothing.
+  std::optional<double> constant_eta(const Vector& gamma) const;
+
   // Whether eta_rows() can give x_iβ without the sparse rows: every term an
   // intercept, a linear term, a factor or a smooth of one margin without `by`.
   bool direct_eta() const;
