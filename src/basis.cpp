@@ -208,44 +208,58 @@ Matrix CubicRegressionBasis::local_map() const {
   return map;
 }
 
-void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
+namespace {
+
+// f(c, count, at, below) for the inputs in chunks of 64 from c: their values
+// and the knots strictly below each, as locate_interval() counts them (none
+// below a NaN).
+template <class F>
+void for_counted_chunks(VectorView x, const IntervalTable& table, const Vector& knots, F&& f) {
   constexpr std::size_t kChunk = 64;
-  const std::size_t k = knots_.size();
-  const double first = knots_[0];
-  const double last = knots_[k - 1];
   std::array<double, kChunk> at;
   std::array<std::uint64_t, kChunk> below;
   for (std::size_t c = 0; c < x.size(); c += kChunk) {
     const std::size_t count = std::min(kChunk, x.size() - c);
     for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
-    // The knots below each input, as locate_interval() counts them (none below a NaN).
-    table_.count_below(knots_, at.data(), count, true, below.data());
-    for (std::size_t r = 0; r < count; ++r) {
-      const double v = at[r];
-      std::uint32_t* ix = index + (c + r) * stride;
-      double* val = value + (c + r) * stride;
-      std::size_t j = 0;
-      // Beyond the ends the chord values are written as evaluate_row() computes them.
-      if (v < first) {
-        const double t = (v - first) / (knots_[1] - first);
-        val[0] = 1.0 - t, val[1] = 0.0, val[2] = t, val[3] = 0.0;
-      } else if (v > last) {
-        const double t = (v - last) / (last - knots_[k - 2]);
-        j = k - 2;
-        val[0] = -t, val[1] = 0.0, val[2] = 1.0 + t, val[3] = 0.0;
-      } else {
-        // As locate_interval(): a NaN lands in interval 0 and makes every value NaN.
-        j = below[r] == 0 ? 0 : std::min<std::size_t>(below[r] - 1, k - 2);
-        const double u = v - knots_[j], w = knots_[j + 1] - v;
-        const double h2 = h_squared_[j];
-        val[0] = w * inverse_h_[j];
-        val[1] = w * (w * w - h2) * inverse_6h_[j];
-        val[2] = u * inverse_h_[j];
-        val[3] = u * (u * u - h2) * inverse_6h_[j];
-      }
-      for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(2 * j + s);
-    }
+    table.count_below(knots, at.data(), count, true, below.data());
+    f(c, count, at.data(), below.data());
   }
+}
+
+}  // namespace
+
+void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
+  const std::size_t k = knots_.size();
+  const double first = knots_[0];
+  const double last = knots_[k - 1];
+  for_counted_chunks(x, table_, knots_,
+                     [&](std::size_t c, std::size_t count, const double* at, const std::uint64_t* below) {
+                       for (std::size_t r = 0; r < count; ++r) {
+                         const double v = at[r];
+                         std::uint32_t* ix = index + (c + r) * stride;
+                         double* val = value + (c + r) * stride;
+                         std::size_t j = 0;
+                         // Beyond the ends the chord values are written as evaluate_row() computes them.
+                         if (v < first) {
+                           const double t = (v - first) / (knots_[1] - first);
+                           val[0] = 1.0 - t, val[1] = 0.0, val[2] = t, val[3] = 0.0;
+                         } else if (v > last) {
+                           const double t = (v - last) / (last - knots_[k - 2]);
+                           j = k - 2;
+                           val[0] = -t, val[1] = 0.0, val[2] = 1.0 + t, val[3] = 0.0;
+                         } else {
+                           // As locate_interval(): a NaN lands in interval 0 and makes every value NaN.
+                           j = below[r] == 0 ? 0 : std::min<std::size_t>(below[r] - 1, k - 2);
+                           const double u = v - knots_[j], w = knots_[j + 1] - v;
+                           const double h2 = h_squared_[j];
+                           val[0] = w * inverse_h_[j];
+                           val[1] = w * (w * w - h2) * inverse_6h_[j];
+                           val[2] = u * inverse_h_[j];
+                           val[3] = u * (u * u - h2) * inverse_6h_[j];
+                         }
+                         for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(2 * j + s);
+                       }
+                     });
 }
 
 namespace {
@@ -314,20 +328,15 @@ std::vector<double> CubicRegressionBasis::spline_cubics(const double* gamma) con
 void CubicRegressionBasis::add_spline(VectorView x, const double* gamma, const std::vector<double>& cubics,
                                       double* out) const {
   if (cubics.empty()) return SplineBasis::add_spline(x, gamma, cubics, out);
-  constexpr std::size_t kChunk = 64;
   const std::size_t k = knots_.size();
   // The chords beyond the ends (δ enters neither).
   const double low_slope = (gamma[2] - gamma[0]) * inverse_h_[0];
   const double high_slope = (gamma[2 * (k - 1)] - gamma[2 * (k - 2)]) * inverse_h_[k - 2];
-  std::array<double, kChunk> at;
-  std::array<std::uint64_t, kChunk> below;
-  for (std::size_t c = 0; c < x.size(); c += kChunk) {
-    const std::size_t count = std::min(kChunk, x.size() - c);
-    for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
-    table_.count_below(knots_, at.data(), count, true, below.data());
-    add_cr_spline_rows(cubics.data(), knots_.data(), k, CrChords{gamma[0], low_slope, gamma[2 * (k - 1)], high_slope},
-                       at.data(), below.data(), count, out + c);
-  }
+  const CrChords chords{gamma[0], low_slope, gamma[2 * (k - 1)], high_slope};
+  for_counted_chunks(x, table_, knots_,
+                     [&](std::size_t c, std::size_t count, const double* at, const std::uint64_t* below) {
+                       add_cr_spline_rows(cubics.data(), knots_.data(), k, chords, at, below, count, out + c);
+                     });
 }
 
 namespace {
