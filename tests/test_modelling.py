@@ -559,3 +559,13 @@ def test_identity_link_gamma_fits_with_means_near_zero(seed, lam):
     # The fit stops at a relative change of η of 1e-9; the objective is stationary there.
     np.testing.assert_allclose(objective(model.coef_), ref.fun, rtol=1e-9)
     np.testing.assert_allclose(model.coef_, ref.x, rtol=0, atol=1e-4 * np.abs(ref.x).max())
+
+
+@pytest.mark.parametrize("values, row", [([1e308, 1e308, -1.0], None), ([1.0, np.nan, np.inf], 1),
+                                         ([np.inf, -np.inf], 0), ([], None), ([2.0, 3.0, -np.inf], 2)])
+def test_first_non_finite_value_even_where_the_sum_overflows(values, row):
+    # The data checks look for the row only when the column's sum is not finite: finite values
+    # whose sum overflows must not be reported, and the first bad row must be.
+    from vorna._data import first_non_finite
+
+    assert first_non_finite(np.asarray(values, dtype=np.float64)) == row

@@ -117,9 +117,8 @@ class Frame:
                 f"column {ref!r} is not numeric (dtype {col.dtype}); use f({ref!r}) for a categorical variable"
             )
         values = col.astype(np.float64, copy=False)
-        bad = ~np.isfinite(values)
-        if bad.any():
-            row = int(np.flatnonzero(bad)[0])
+        row = first_non_finite(values)
+        if row is not None:
             kind = "a missing value (NaN)" if np.isnan(values[row]) else f"an infinite value ({values[row]:+}, inf)"
             raise ValueError(f"column {ref!r} has {kind} at row {row}")
         if self.float_array() is not None:
@@ -233,21 +232,33 @@ def engine_vector(v: Any) -> np.ndarray:
     return np.require(np.asarray(v, dtype=np.float64).reshape(-1), requirements=["C", "A"])
 
 
+def first_non_finite(values: np.ndarray) -> int | None:
+    """The first position of a NaN or ±inf in float values, or None. A sum is
+    finite only when every value is (one NaN or ±inf makes it NaN or ±inf), so
+    the position is looked for only when the sum is not: a bad value, or finite
+    values whose sum overflows."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        total = np.add.reduce(values, axis=None)
+    if np.isfinite(total):
+        return None
+    bad = ~np.isfinite(values)
+    return int(np.flatnonzero(bad)[0]) if bad.any() else None
+
+
 def check_vectors(n: int, y: np.ndarray, w: np.ndarray | None, off: np.ndarray | None) -> None:
     """The response, prior weights and offset as a fit needs them: finite,
     weights non-negative; errors name the first offending row."""
-    bad = ~np.isfinite(y)
-    if bad.any():
-        raise ValueError(f"y has a missing or non-finite value at row {int(np.flatnonzero(bad)[0])}")
+    row = first_non_finite(y)
+    if row is not None:
+        raise ValueError(f"y has a missing or non-finite value at row {row}")
     if w is not None:
         bad = ~(np.isfinite(w) & (w >= 0))
         if bad.any():
             row = int(np.flatnonzero(bad)[0])
             raise ValueError(f"sample_weight must be finite and non-negative, but sample_weight[{row}] = {w[row]}")
     if off is not None:
-        bad = ~np.isfinite(off)
-        if bad.any():
-            row = int(np.flatnonzero(bad)[0])
+        row = first_non_finite(off)
+        if row is not None:
             raise ValueError(f"offset must be finite, but offset[{row}] = {off[row]}")
 
 
