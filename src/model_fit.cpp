@@ -688,10 +688,10 @@ struct RowRecord {
 // must outlive the source; with `record`, a pass that asks writes there.
 Result<PassSource> memory_source(const TermModel& model, ConstMatrixView data, VectorView y, VectorView w,
                                  VectorView offset, const PenalizedGlmOptions& options, RowRecord* record) {
-  VORNA_TRY(moments, row_moments(options.glm, y, w, offset));
+  const std::size_t threads = thread_count(options.threads), n = data.rows();
+  VORNA_TRY(moments, row_moments(options.glm, y, w, offset, 0, threads));
   VORNA_TRY(null_model, TermModel::create({ModelTerm{}}, data.cols()));
   const auto null_shared = std::make_shared<const TermModel>(std::move(null_model));
-  const std::size_t threads = thread_count(options.threads), n = data.rows();
   RowData rows{&model, data, y, w, offset, options.glm};
   RowData null_rows{null_shared.get(), data, y, w, offset, options.glm};
   PassSource source;

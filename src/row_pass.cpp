@@ -376,6 +376,31 @@ void add_moments(RowMoments& total, const RowMoments& part) {
   total.nonzero_offsets += part.nonzero_offsets;
 }
 
+Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, VectorView offset, std::size_t first_row,
+                               std::size_t threads) {
+  const std::size_t n = y.size();
+  if (w.size() != n || offset.size() != n) return row_moments(glm, y, w, offset, first_row);  // its message
+  const auto part = [](VectorView v, std::size_t first, std::size_t last) {
+    return VectorView(v.data() + static_cast<std::ptrdiff_t>(first) * v.stride(), last - first, v.stride());
+  };
+  std::vector<std::optional<Result<RowMoments>>> parts(kRowPartitions);
+  for_row_partitions(n, threads, [&](std::size_t index, std::size_t first, std::size_t last) {
+    try {
+      parts[index] =
+          row_moments(glm, part(y, first, last), part(w, first, last), part(offset, first, last), first_row + first);
+    } catch (const std::exception& e) {
+      parts[index] = Result<RowMoments>(GamError::invalid_parameter(std::string("a row pass failed: ") + e.what()));
+    }
+  });
+  RowMoments total;
+  for (auto& moments : parts) {
+    if (!moments) continue;
+    if (!*moments) return std::move(*moments).error();
+    add_moments(total, moments->value());
+  }
+  return total;
+}
+
 Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, VectorView offset, std::size_t first_row) {
   const std::size_t n = y.size();
   if (w.size() != n || offset.size() != n)

@@ -141,6 +141,11 @@ void add_moments(RowMoments& total, const RowMoments& part);
 // `first_row`); so is a length mismatch.
 Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, VectorView offset,
                                std::size_t first_row = 0);
+// The same over the fixed row partitions on `threads` threads, added in
+// order (the same moments for every thread count); the error is the first
+// partition's, so it names the first bad row.
+Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, VectorView offset, std::size_t first_row,
+                               std::size_t threads);
 
 // The start η of rows whose response is not an admissible start for the
 // link: the link of the family's start for the weighted mean response.

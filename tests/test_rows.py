@@ -411,3 +411,16 @@ def test_per_row_linear_predictor_is_the_model_matrix_times_beta(rng, monkeypatc
     # Sums of some twenty products of order-1 values: a few ulps of the largest |η|.
     np.testing.assert_allclose(fitted.linear_predictor_, reference, rtol=0,
                                atol=1e-13 * np.abs(reference).max())
+
+
+def test_response_check_names_the_first_bad_row_with_threads(rng):
+    # The rows' moments are taken over the fixed partitions on several threads; the error is
+    # still the first bad row's (7000, not the later 15000), whichever thread saw it.
+    from vorna import GAM, s
+
+    n = 20000
+    x, y = rng.uniform(size=(n, 1)), rng.poisson(2.0, n).astype(float)
+    y[[15000, 7000]] = -1.0
+    for threads in (1, 2, 4):
+        with pytest.raises(ValueError, match=r"y\[7000\] = -1"):
+            GAM(s(0), family="poisson", n_threads=threads).fit(x, y)
