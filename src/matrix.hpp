@@ -9,11 +9,39 @@
 #include <cstddef>
 #include <span>
 #include <stdexcept>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace vorna {
 
 using Vector = std::vector<double>;
+
+// An allocator whose value-initialization of an element does nothing: a
+// buffer whose every entry is written later (by the threads of a row pass,
+// which then also touch its memory first) takes no pass of zeros.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// Per-row results a pass writes in full (η, μ, weights of every row).
+using RowBuffer = std::vector<double, UninitializedAllocator<double>>;
 
 // A strided, read-only view of n doubles. Strides are in elements and may be
 // negative.

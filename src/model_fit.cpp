@@ -680,7 +680,7 @@ namespace {
 // Where the passes over rows in memory write each row's η, μ and working
 // weight when a request asks for it (sized on first use).
 struct RowRecord {
-  Vector eta, mu, weights;
+  RowBuffer eta, mu, weights;  // written in full by the pass that asks
 };
 
 // The passes of `model` over rows in memory, with those of the

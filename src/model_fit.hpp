@@ -37,12 +37,12 @@ struct PenalizedGlmFit {
   Vector coefficients;  // β (p)
   Vector lambda;        // λ (m)
   // Per row (n), from a fit on rows in memory; empty for a fit from passes.
-  Vector linear_predictor;  // η = Xβ + offset
-  Vector fitted;            // μ
-  Vector working_weights;   // prior × (dμ/dη)²/V(μ) at the fit
-  Matrix vp, ve;            // V_p and V_e (p × p)
-  Vector edf;               // diag(A⁻¹XᵀWX) (p)
-  double scale = 1.0;       // φ: 1 when known, else Pearson χ²/(n − Σ edf)
+  RowBuffer linear_predictor;  // η = Xβ + offset
+  RowBuffer fitted;            // μ
+  RowBuffer working_weights;   // prior × (dμ/dη)²/V(μ) at the fit
+  Matrix vp, ve;               // V_p and V_e (p × p)
+  Vector edf;                  // diag(A⁻¹XᵀWX) (p)
+  double scale = 1.0;          // φ: 1 when known, else Pearson χ²/(n − Σ edf)
   bool scale_estimated = false;
   double deviance = 0.0;
   double null_deviance = 0.0;

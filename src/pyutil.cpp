@@ -244,22 +244,35 @@ PyObject* new_array(const Vector& v) {
 
 namespace {
 constexpr const char* kAdoptedVector = "vorna.adopted_vector";
-void free_adopted(PyObject* capsule) { delete static_cast<Vector*>(PyCapsule_GetPointer(capsule, kAdoptedVector)); }
-}  // namespace
 
-PyObject* adopt_array(Vector&& v) {
-  if (v.empty()) return new_array(v);
-  auto owned = std::make_unique<Vector>(std::move(v));
+template <class V>
+void free_adopted(PyObject* capsule) {
+  delete static_cast<V*>(PyCapsule_GetPointer(capsule, kAdoptedVector));
+}
+
+// A 1-D array over the vector's own memory, which a capsule (the array's
+// base) frees with the array.
+template <class V>
+PyObject* adopt(V&& v) {
+  if (v.empty()) {
+    npy_intp dims[1] = {0};
+    return PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+  }
+  auto owned = std::make_unique<V>(std::move(v));
   npy_intp dims[1] = {static_cast<npy_intp>(owned->size())};
-  Ref capsule(PyCapsule_New(owned.get(), kAdoptedVector, free_adopted));
+  Ref capsule(PyCapsule_New(owned.get(), kAdoptedVector, free_adopted<V>));
   if (!capsule) return nullptr;
-  Vector* data = owned.release();  // the capsule frees it from here on
+  V* data = owned.release();  // the capsule frees it from here on
   Ref arr(PyArray_SimpleNewFromData(1, dims, NPY_DOUBLE, data->data()));
   if (!arr) return nullptr;
   // SetBaseObject steals the reference to the capsule, also when it fails.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), capsule.release()) < 0) return nullptr;
   return arr.release();
 }
+}  // namespace
+
+PyObject* adopt_array(Vector&& v) { return adopt(std::move(v)); }
+PyObject* adopt_array(RowBuffer&& v) { return adopt(std::move(v)); }
 
 PyObject* new_array(const Matrix& m) {
   npy_intp dims[2] = {static_cast<npy_intp>(m.rows()), static_cast<npy_intp>(m.cols())};

@@ -125,6 +125,7 @@ PyObject* new_array(const Matrix& m);
 // A 1-D array over v's own buffer, which the array then owns: no copy, so a
 // result of n entries is not held twice while it changes hands.
 PyObject* adopt_array(Vector&& v);
+PyObject* adopt_array(RowBuffer&& v);
 
 // Raises ValueError(prefix + error.display()) and returns nullptr.
 PyObject* raise_error(const GamError& error, const char* prefix = "");
