@@ -177,9 +177,11 @@ class BSplineBasis final : public SplineBasis {
 
   // Local form: M = I (k × k) and the four B-splines of the active interval
   // (four consecutive indices, shifted inwards at the ends with zero values);
-  // beyond the ends by the arithmetic of evaluate_into(), inside by an
-  // arrangement of the recursion with fewer divisions. Needs sorted finite
-  // knots, spaced 0 or more than kKnotGuard apart, with last > first and k >= 4.
+  // beyond the ends by the arithmetic of evaluate_into(), inside from the
+  // interval's B-splines as cubics (pieces_; where those are not finite, by an
+  // arrangement of the recursion with fewer divisions), equal to evaluate_into()
+  // up to rounding. Needs sorted finite knots, spaced 0 or more than kKnotGuard
+  // apart, with last > first and k >= 4.
   Matrix local_map() const override;
   std::size_t local_count() const override { return 4; }
   void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const override;

@@ -113,8 +113,9 @@ void add_block_sums(std::size_t count, std::size_t smooths, std::size_t block, c
 // The model matrix of B-spline smooths as the bases' local form gives it:
 // four values per smooth and row, made a block of rows at a time whenever
 // the fit reads the rows, so that a Gaussian fit never holds the n × p
-// matrix. The values are those of evaluate_into(); sums that skip the zero
-// entries are the sums over the whole row (β finite).
+// matrix. The values are those of evaluate_into() up to rounding (the local
+// form's cubics); sums that skip the zero entries are the sums over the whole
+// row (β finite). The model matrix made later is evaluate_into()'s.
 class BSplineRows {
  public:
   // Null unless every smooth is a B-spline basis with a local form.
