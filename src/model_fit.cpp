@@ -236,10 +236,13 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
     // stop them while β still drifts), or when the penalized deviance no
     // longer changes at all in working precision. A step that every halving
     // left raising the penalized deviance is short for that reason alone,
-    // and settles nothing.
+    // and settles nothing; a step that was cut at all is short because it
+    // was cut and says nothing of the distance left to the fit (PiRLS
+    // pressed against the edge of the family's range creeps along it in cut
+    // steps), so only a whole step settles by the change of η.
     const bool descended = rise <= 1e-12 * size;
     const bool settled = descended && blend == 1.0 &&
-                         (sums.max_change <= tolerance * sums.max_abs_eta ||
+                         ((h == 0 && sums.max_change <= tolerance * sums.max_abs_eta) ||
                           (!first && std::abs(rise) <= kDevianceTolerance * std::abs(penalized)));
     st.beta = std::move(beta);
     st.blend = blend;
