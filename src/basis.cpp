@@ -270,8 +270,8 @@ struct CrChords {
 };
 
 // out[r] += the cr curve at at[r], below[r] knots strictly below it: the
-// cubic of interval j = below − 1 (clamped to 0 … k − 2; a NaN lands in 0
-// and stays NaN), the chords beyond the ends. Selects, no branches.
+// cubic of interval j = below − 1 (clamped to 0 … k − 2), the chords beyond
+// the ends, NaN for a non-finite input. Selects, no branches.
 VORNA_VECTOR_CLONES
 void add_cr_spline_rows(const double* cubics, const double* knots, std::size_t k, const CrChords& chords,
                         const double* at, const std::uint64_t* below, std::size_t count, double* out) {
@@ -286,7 +286,8 @@ void add_cr_spline_rows(const double* cubics, const double* knots, std::size_t k
     const double inside = ((cj[3] * u + cj[2]) * u + cj[1]) * u + cj[0];
     const double low = chords.low_value + (v - first) * chords.low_slope;
     const double high = chords.high_value + (v - last) * chords.high_slope;
-    out[r] += v < first ? low : (v > last ? high : inside);
+    const double value = v < first ? low : (v > last ? high : inside);
+    out[r] += std::abs(v) <= std::numeric_limits<double>::max() ? value : std::numeric_limits<double>::quiet_NaN();
   }
 }
 

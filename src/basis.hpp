@@ -57,8 +57,8 @@ class SplineBasis {
     return {};
   }
   // out[r] += the curve at x_r: the local rows times γ up to rounding, from
-  // `cubics` = spline_cubics(γ) where not empty (else from the local rows).
-  // Needs a local form.
+  // `cubics` = spline_cubics(γ) where not empty (else from the local rows),
+  // NaN from the cubics for a non-finite x_r. Needs a local form.
   virtual void add_spline(VectorView x, const double* gamma, const std::vector<double>& cubics, double* out) const;
 };
 

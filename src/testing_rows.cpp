@@ -141,22 +141,25 @@ PyObject* local_form_py(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
-// bspline_spline(knots, beta, x) -> Σ_i β_i N_i(x) by BSplineBasis::add_spline,
-// or None when the basis has no local form.
-PyObject* bspline_spline_py(PyObject*, PyObject* args) {
+// spline_curve((kind, knots), beta, x) -> φ(x)·β by SplineBasis::add_spline
+// from the curve's cubics (γ = Mβ in the local form's raw space), or None
+// when the basis has no local form.
+PyObject* spline_curve_py(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
-  PyObject *knots_obj, *beta_obj, *x_obj;
-  if (!PyArg_ParseTuple(args, "OOO:bspline_spline", &knots_obj, &beta_obj, &x_obj)) return nullptr;
-  Vector knots, beta, x;
-  if (!py::to_vector(knots_obj, "knots", knots) || !py::to_vector(beta_obj, "beta", beta) ||
-      !py::to_vector(x_obj, "x", x))
+  PyObject *basis_obj, *beta_obj, *x_obj;
+  if (!PyArg_ParseTuple(args, "OOO:spline_curve", &basis_obj, &beta_obj, &x_obj)) return nullptr;
+  std::shared_ptr<const SplineBasis> basis;
+  Vector beta, x;
+  if (!py::parse_margin(basis_obj, basis) || !py::to_vector(beta_obj, "beta", beta) || !py::to_vector(x_obj, "x", x))
     return nullptr;
-  auto basis = BSplineBasis::create(std::move(knots));
-  if (!basis) return py::raise_error(basis.error());
-  if (!basis.value().has_local_map()) Py_RETURN_NONE;
-  if (beta.size() != basis.value().num_basis()) return py::raise_value_error("beta needs one entry per B-spline");
+  const Matrix map = basis->local_map();
+  if (map.rows() == 0) Py_RETURN_NONE;
+  if (beta.size() != map.cols()) return py::raise_value_error("beta needs one entry per basis function");
+  Vector gamma(map.rows(), 0.0);
+  for (std::size_t r = 0; r < map.rows(); ++r)
+    for (std::size_t c = 0; c < map.cols(); ++c) gamma[r] += map(r, c) * beta[c];
   Vector out(x.size(), 0.0);
-  basis.value().add_spline(x, beta.data(), basis.value().spline_cubics(beta.data()), out.data());
+  basis->add_spline(x, gamma.data(), basis->spline_cubics(gamma.data()), out.data());
   return py::new_array(out);
   VORNA_PY_END
 }
@@ -168,7 +171,7 @@ void add_row_methods(std::vector<PyMethodDef>& table) {
   table.push_back({"sparse_rows", sparse_rows_py, METH_VARARGS, nullptr});
   table.push_back({"sparse_pays_off", sparse_pays_off_py, METH_VARARGS, nullptr});
   table.push_back({"local_form", local_form_py, METH_VARARGS, nullptr});
-  table.push_back({"bspline_spline", bspline_spline_py, METH_VARARGS, nullptr});
+  table.push_back({"spline_curve", spline_curve_py, METH_VARARGS, nullptr});
 }
 
 }  // namespace vorna::testing

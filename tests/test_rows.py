@@ -219,22 +219,25 @@ def test_bspline_local_form_reproduces_the_basis(rng, knots):
     assert np.max(np.abs(rebuilt - phi)) < kLocalTolerance
 
 
-@pytest.mark.parametrize("knots", [np.linspace(0, 1, 8), np.geomspace(1e-3, 1e3, 30),
-                                   np.array([0.0, 1e-6, 2e-6, 0.5, 0.5, 1.0]), 1e6 + np.linspace(0, 1, 8)])
-def test_bspline_spline_from_cubics_is_the_basis_times_beta(rng, knots):
-    # The Gaussian fit's fitted values: each smooth's spline from its cubics per interval,
-    # inside the knots, along the end tangents beyond them, at the ends and at the knots.
+@pytest.mark.parametrize("kind, knots", [("bs", np.linspace(0, 1, 8)), ("bs", np.geomspace(1e-3, 1e3, 30)),
+                                         ("bs", np.array([0.0, 1e-6, 2e-6, 0.5, 0.5, 1.0])),
+                                         ("bs", 1e6 + np.linspace(0, 1, 8)), ("cr", np.linspace(0, 1, 8)),
+                                         ("cr", np.geomspace(1e-3, 1e3, 20)), ("cr", 1e6 + np.linspace(0, 1, 8))])
+def test_curve_from_cubics_is_the_basis_times_beta(rng, kind, knots):
+    # Fitted values and the last pass's η: each smooth's curve from its cubics per interval,
+    # inside the knots, along the end tangents (B-splines) or chords (cr) beyond them, at the
+    # ends and at the knots. References: the dense B-spline rule, SciPy's natural spline.
     lo, hi = knots[0], knots[-1]
     x = np.concatenate([rng.uniform(lo - 0.3 * (hi - lo), hi + 0.3 * (hi - lo), 2000), knots,
                         [lo + 1e-11, hi - 1e-11, lo - 1e-11, hi + 1e-11]])
-    beta = rng.normal(size=len(knots) + 2)
-    _, _, _, phi = core.local_form(("bs", knots), x)
+    beta = rng.normal(size=len(knots) + (2 if kind == "bs" else 0))
+    phi = core.local_form(("bs", knots), x)[3] if kind == "bs" else natural_spline_rows(x, knots)
     # Sums of four products, from cubics whose coefficients (times powers of the interval width)
     # are of the order of the values: a few ulps of each row's Σ|φ_i β_i| (beyond the ends the
     # values grow with the distance, to 1e6 for the shortest end intervals here).
     scale = np.abs(phi) @ np.abs(beta)
-    assert np.all(np.abs(core.bspline_spline(knots, beta, x) - phi @ beta) <= 1e-13 * scale)
-    assert np.isnan(core.bspline_spline(knots, beta, np.array([np.nan]))[0])
+    assert np.all(np.abs(core.spline_curve((kind, knots), beta, x) - phi @ beta) <= 1e-13 * scale)
+    assert np.all(np.isnan(core.spline_curve((kind, knots), beta, np.array([np.nan, np.inf, -np.inf]))))
 
 
 @pytest.mark.parametrize("kind,x,finite", [("cr", np.nan, False), ("cr", np.inf, False), ("cr", -np.inf, False),
