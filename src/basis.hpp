@@ -185,10 +185,6 @@ class BSplineBasis final : public SplineBasis {
   Matrix local_map() const override;
   std::size_t local_count() const override { return 4; }
   void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const override;
-  // The same slots with the values of evaluate_into(), to the last bit.
-  void evaluate_local_exact(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
-    evaluate_slots(x, index, value, stride, true);
-  }
   bool has_local_map() const { return local_form_; }
 
   // The spline Σ_i β_i N_i(x) (β: num_basis() coefficients, M = I) on each
@@ -212,6 +208,9 @@ class BSplineBasis final : public SplineBasis {
   void evaluate_row_local(double v, double* row) const;
   void evaluate_row_full(double v, double* row) const;
   void evaluate_into_local(VectorView x, double* out, std::size_t row_stride) const;
+  // The local rows: with `exact`, the values of evaluate_into() to the last
+  // bit (its guarded recursion, for evaluate_into_local()); else those of
+  // evaluate_local() (the cubics of each interval).
   void evaluate_slots(VectorView x, std::uint32_t* index, double* value, std::size_t stride, bool exact) const;
   // The active interval a of a point and the first of its four slots.
   struct Slots {
