@@ -181,19 +181,10 @@ class BSplineRows {
     std::vector<std::vector<double>> cubics;
     for (std::size_t j = 0; j < bases_.size(); ++j)
       cubics.push_back(bases_[j]->spline_cubics(beta.data() + offsets_[j]));
-    for (std::size_t start = 0, block = 0; start < x_.rows(); start += kBlock, ++block) {
-      if (stopped_ || (block % kPollBlocks == kPollBlocks - 1 && interrupted())) {
-        stopped_ = true;
-        break;
-      }
-      const std::size_t count = std::min(kBlock, x_.rows() - start);
-      for (std::size_t j = 0; j < bases_.size(); ++j) {
-        const VectorView column = x_.col(j);
-        const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), count,
-                              column.stride());
-        bases_[j]->add_spline(part, beta.data() + offsets_[j], cubics[j], eta.data() + start);
-      }
-    }
+    for_block_ranges([&](std::size_t start, std::size_t count) {
+      for (std::size_t j = 0; j < bases_.size(); ++j)
+        bases_[j]->add_spline(column_part(j, start, count), beta.data() + offsets_[j], cubics[j], eta.data() + start);
+    });
     return eta;
   }
 
@@ -226,26 +217,37 @@ class BSplineRows {
     const double* value;
   };
 
+  // f(start, count) for every block of rows in order, asking for Ctrl-C now
+  // and then; a stop ends this pass and every later one.
+  template <class F>
+  void for_block_ranges(F&& f) const {
+    for (std::size_t start = 0, block = 0; start < x_.rows(); start += kBlock, ++block) {
+      if (stopped_ || (block % kPollBlocks == kPollBlocks - 1 && interrupted())) {
+        stopped_ = true;
+        return;
+      }
+      f(start, std::min(kBlock, x_.rows() - start));
+    }
+  }
+
+  // Rows [start, start + count) of input column j.
+  VectorView column_part(std::size_t j, std::size_t start, std::size_t count) const {
+    const VectorView column = x_.col(j);
+    return {column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), count, column.stride()};
+  }
+
   // f(block) for every block of rows in order.
   template <class F>
   void for_blocks(F&& f) const {
     const std::size_t m = bases_.size();
     std::vector<std::uint32_t> index(m * 4 * kBlock);
     Vector value(m * 4 * kBlock);
-    for (std::size_t start = 0, block = 0; start < x_.rows(); start += kBlock, ++block) {
-      if (stopped_ || (block % kPollBlocks == kPollBlocks - 1 && interrupted())) {
-        stopped_ = true;
-        return;
-      }
-      const std::size_t count = std::min(kBlock, x_.rows() - start);
-      for (std::size_t j = 0; j < m; ++j) {
-        const VectorView column = x_.col(j);
-        const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), count,
-                              column.stride());
-        bases_[j]->evaluate_local(part, index.data() + j * 4 * kBlock, value.data() + j * 4 * kBlock, 4);
-      }
+    for_block_ranges([&](std::size_t start, std::size_t count) {
+      for (std::size_t j = 0; j < m; ++j)
+        bases_[j]->evaluate_local(column_part(j, start, count), index.data() + j * 4 * kBlock,
+                                  value.data() + j * 4 * kBlock, 4);
       f(Block{start, count, index.data(), value.data()});
-    }
+    });
   }
 
   // f(i, row) for every row in order.
