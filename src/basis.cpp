@@ -952,8 +952,6 @@ void BSplineBasis::evaluate_local(VectorView x, std::uint32_t* index, double* va
   evaluate_slots(x, index, value, stride, false);
 }
 
-// The four slots of each row. Inside the knots, `exact` takes the guarded
-// recursion (the values of evaluate()), otherwise de Boor's arrangement.
 std::vector<double> BSplineBasis::spline_cubics(const double* beta) const {
   if (pieces_.empty()) return {};
   const std::size_t n = t_.size();
@@ -964,11 +962,31 @@ std::vector<double> BSplineBasis::spline_cubics(const double* beta) const {
   return cubics;
 }
 
+// f(c, count, at, above, beyond) for the inputs in chunks of 64 from c: each
+// placed as place() does (at), the knots of t_ at most that point (above),
+// and whether it lies beyond an end (beyond).
+template <class F>
+void BSplineBasis::for_placed_chunks(VectorView x, F&& f) const {
+  constexpr std::size_t kChunk = 64;
+  const Placement placement{knots_.front() - kBoundaryTolerance,
+                            knots_.back() + kBoundaryTolerance,
+                            lo_near_,
+                            hi_near_,
+                            lo_inside_,
+                            hi_inside_};
+  std::array<double, kChunk> at;
+  std::array<std::uint64_t, kChunk> above, beyond;
+  for (std::size_t c = 0; c < x.size(); c += kChunk) {
+    const std::size_t count = std::min(kChunk, x.size() - c);
+    for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
+    place_rows(at.data(), count, placement, beyond.data());
+    table_.count_below(t_, at.data(), count, false, above.data());
+    f(c, count, at.data(), above.data(), beyond.data());
+  }
+}
+
 void BSplineBasis::add_spline(VectorView x, const double* beta, const std::vector<double>& cubics, double* out) const {
   if (cubics.empty()) return SplineBasis::add_spline(x, beta, cubics, out);
-  constexpr std::size_t kChunk = 64;
-  const double lo = knots_.front() - kBoundaryTolerance;
-  const double hi = knots_.back() + kBoundaryTolerance;
   // Beyond an end the spline continues along its tangent there.
   const auto along = [&](const Tangent& end) {
     SplineLine line{0.0, 0.0};
@@ -979,88 +997,76 @@ void BSplineBasis::add_spline(VectorView x, const double* beta, const std::vecto
     return line;
   };
   const SplineEnds ends{along(lo_tangent_), along(hi_tangent_), lo_inside_};
-  std::array<double, kChunk> raw, at;
-  std::array<std::uint64_t, kChunk> above, beyond;
-  for (std::size_t c = 0; c < x.size(); c += kChunk) {
-    const std::size_t count = std::min(kChunk, x.size() - c);
-    for (std::size_t r = 0; r < count; ++r) raw[r] = at[r] = x[c + r];
-    place_rows(at.data(), count, Placement{lo, hi, lo_near_, hi_near_, lo_inside_, hi_inside_}, beyond.data());
-    table_.count_below(t_, at.data(), count, false, above.data());
-    add_spline_rows(cubics.data(), t_.data(), t_.size(), ends, raw.data(), at.data(), above.data(), beyond.data(),
-                    count, out + c);
-  }
+  for_placed_chunks(x, [&](std::size_t c, std::size_t count, const double* at, const std::uint64_t* above,
+                           const std::uint64_t* beyond) {
+    std::array<double, 64> raw;
+    for (std::size_t r = 0; r < count; ++r) raw[r] = x[c + r];
+    add_spline_rows(cubics.data(), t_.data(), t_.size(), ends, raw.data(), at, above, beyond, count, out + c);
+  });
 }
 
 void BSplineBasis::evaluate_slots(VectorView x, std::uint32_t* index, double* value, std::size_t stride,
                                   bool exact) const {
   constexpr std::size_t kChunk = 64;
   const std::size_t n = t_.size();
-  const double lo = knots_.front() - kBoundaryTolerance;
-  const double hi = knots_.back() + kBoundaryTolerance;
   RowBatch batch(exact);
-  std::array<double, kChunk> at;
-  std::array<std::uint64_t, kChunk> above;  // knots of t_ at most at[r]
   // A chunk's rows inside the knots and beyond them, listed apart without
   // branches: about 1/(k − 1) of the rows lie beyond each end knot, in no
   // order a branch could predict.
   std::array<std::uint32_t, kChunk> inside, beyond;
-  std::array<std::uint64_t, kChunk> out;
   // The inside rows whose values come from the cubics of their interval.
   const bool by_pieces = !exact && !pieces_.empty();
   std::array<std::uint32_t, kChunk> piece_rows, piece_active;
-  for (std::size_t c = 0; c < x.size(); c += kChunk) {
-    const std::size_t count = std::min(kChunk, x.size() - c);
-    std::size_t n_inside = 0, n_beyond = 0, n_pieces = 0;
-    for (std::size_t r = 0; r < count; ++r) at[r] = x[c + r];
-    place_rows(at.data(), count, Placement{lo, hi, lo_near_, hi_near_, lo_inside_, hi_inside_}, out.data());
-    for (std::size_t r = 0; r < count; ++r) {
-      inside[n_inside] = static_cast<std::uint32_t>(r);
-      beyond[n_beyond] = static_cast<std::uint32_t>(r);
-      n_inside += 1 - out[r];
-      n_beyond += out[r];
-    }
-    table_.count_below(t_, at.data(), count, false, above.data());
-    for (std::size_t i = 0; i < n_inside; ++i) {
-      const std::size_t r = inside[i];
-      std::uint32_t* ix = index + (c + r) * stride;
-      double* val = value + (c + r) * stride;
-      std::size_t start = 0;
-      std::fill(val, val + 4, 0.0);
-      if (!std::isfinite(x[c + r])) {
-        // The full rule gives a non-finite entry in every column (NaN, ∞·slope
-        // or ∞·0); which values these are does not matter, only that they are not finite.
-        std::fill(val, val + 4, std::numeric_limits<double>::quiet_NaN());
-      } else if (const auto where = slots(at[r], above[r])) {
-        start = where->start;
-        const bool interior = where->active >= 3 && where->active + 5 <= n;  // then start = a − 3
-        if (interior && by_pieces) {
-          piece_rows[n_pieces] = static_cast<std::uint32_t>(r);
-          piece_active[n_pieces++] = static_cast<std::uint32_t>(where->active);
-        } else if (interior && (!exact || narrow_)) {
-          batch.add(t_.data() + where->active, at[r], val);
-        } else {
-          const Tangent tangent = tangent_at(at[r]);
-          std::copy(tangent.value.begin(), tangent.value.end(), val);
+  for_placed_chunks(
+      x, [&](std::size_t c, std::size_t count, const double* at, const std::uint64_t* above, const std::uint64_t* out) {
+        std::size_t n_inside = 0, n_beyond = 0, n_pieces = 0;
+        for (std::size_t r = 0; r < count; ++r) {
+          inside[n_inside] = static_cast<std::uint32_t>(r);
+          beyond[n_beyond] = static_cast<std::uint32_t>(r);
+          n_inside += 1 - out[r];
+          n_beyond += out[r];
         }
-      }
-      for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(start + s);
-    }
-    evaluate_pieces(pieces_.data(), t_.data(), piece_rows.data(), piece_active.data(), n_pieces, at.data(),
-                    value + c * stride, stride);
-    // Beyond an end every row continues the same tangent, taken once (±∞
-    // give non-finite values, as they should).
-    for (std::size_t i = 0; i < n_beyond; ++i) {
-      const std::size_t r = beyond[i];
-      const double v = x[c + r];
-      const Tangent& end = at[r] == lo_inside_ ? lo_tangent_ : hi_tangent_;
-      std::uint32_t* ix = index + (c + r) * stride;
-      double* val = value + (c + r) * stride;
-      for (std::size_t s = 0; s < 4; ++s) {
-        val[s] = end.value[s] + (v - at[r]) * end.slope[s];
-        ix[s] = static_cast<std::uint32_t>(end.start + s);
-      }
-    }
-  }
+        for (std::size_t i = 0; i < n_inside; ++i) {
+          const std::size_t r = inside[i];
+          std::uint32_t* ix = index + (c + r) * stride;
+          double* val = value + (c + r) * stride;
+          std::size_t start = 0;
+          std::fill(val, val + 4, 0.0);
+          if (!std::isfinite(x[c + r])) {
+            // The full rule gives a non-finite entry in every column (NaN, ∞·slope
+            // or ∞·0); which values these are does not matter, only that they are not finite.
+            std::fill(val, val + 4, std::numeric_limits<double>::quiet_NaN());
+          } else if (const auto where = slots(at[r], above[r])) {
+            start = where->start;
+            const bool interior = where->active >= 3 && where->active + 5 <= n;  // then start = a − 3
+            if (interior && by_pieces) {
+              piece_rows[n_pieces] = static_cast<std::uint32_t>(r);
+              piece_active[n_pieces++] = static_cast<std::uint32_t>(where->active);
+            } else if (interior && (!exact || narrow_)) {
+              batch.add(t_.data() + where->active, at[r], val);
+            } else {
+              const Tangent tangent = tangent_at(at[r]);
+              std::copy(tangent.value.begin(), tangent.value.end(), val);
+            }
+          }
+          for (std::size_t s = 0; s < 4; ++s) ix[s] = static_cast<std::uint32_t>(start + s);
+        }
+        evaluate_pieces(pieces_.data(), t_.data(), piece_rows.data(), piece_active.data(), n_pieces, at,
+                        value + c * stride, stride);
+        // Beyond an end every row continues the same tangent, taken once (±∞
+        // give non-finite values, as they should).
+        for (std::size_t i = 0; i < n_beyond; ++i) {
+          const std::size_t r = beyond[i];
+          const double v = x[c + r];
+          const Tangent& end = at[r] == lo_inside_ ? lo_tangent_ : hi_tangent_;
+          std::uint32_t* ix = index + (c + r) * stride;
+          double* val = value + (c + r) * stride;
+          for (std::size_t s = 0; s < 4; ++s) {
+            val[s] = end.value[s] + (v - at[r]) * end.slope[s];
+            ix[s] = static_cast<std::uint32_t>(end.start + s);
+          }
+        }
+      });
   batch.finish();
 }
 

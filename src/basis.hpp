@@ -212,6 +212,8 @@ class BSplineBasis final : public SplineBasis {
   // bit (its guarded recursion, for evaluate_into_local()); else those of
   // evaluate_local() (the cubics of each interval).
   void evaluate_slots(VectorView x, std::uint32_t* index, double* value, std::size_t stride, bool exact) const;
+  template <class F>
+  void for_placed_chunks(VectorView x, F&& f) const;
   // The active interval a of a point and the first of its four slots.
   struct Slots {
     std::size_t active;
