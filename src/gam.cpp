@@ -47,14 +47,14 @@ std::vector<double> block_inf_norms(ConstMatrixView m, std::span<const std::size
 std::string gib_text(long double bytes) { return std::to_string(static_cast<long long>(bytes / 1073741824.0L + 0.5L)); }
 
 // Rows [start, start + rows) of the model matrix of `bases` (basis j at
-// column j of x) into the same rows of the zero-filled `model`.
+// column j of x; p columns in all) into the zero-filled rows from `out`.
 void fill_model_rows(std::span<const SplineBasis* const> bases, const Matrix& x, std::size_t start, std::size_t rows,
-                     Matrix& model) {
+                     double* out, std::size_t p) {
   std::size_t offset = 0;
   for (std::size_t j = 0; j < bases.size(); ++j) {
     const VectorView column = x.col(j);
     const VectorView part(column.data() + static_cast<std::ptrdiff_t>(start) * column.stride(), rows, column.stride());
-    bases[j]->evaluate_into(part, model.row_ptr(start) + offset, model.cols());
+    bases[j]->evaluate_into(part, out + offset, p);
     offset += bases[j]->num_basis();
   }
 }
@@ -187,12 +187,17 @@ Result<Matrix> StoredModelMatrix::make() const {
   constexpr std::size_t kRows = 4096;
   std::vector<const SplineBasis*> bases;
   for (const auto& basis : bases_) bases.push_back(basis.get());
-  Matrix model(x_.rows(), p_);
+  // Memory taken at once but zero-filled a block at a time, so that Ctrl-C
+  // is noticed while the pages of a large matrix are first touched too.
+  std::vector<double> entries;
+  entries.reserve(Matrix::checked_size(x_.rows(), p_));
   for (std::size_t start = 0; start < x_.rows(); start += kRows) {
     VORNA_CHECK_INTERRUPT();
-    fill_model_rows(bases, x_, start, std::min(kRows, x_.rows() - start), model);
+    const std::size_t rows = std::min(kRows, x_.rows() - start);
+    entries.resize(entries.size() + rows * p_);
+    fill_model_rows(bases, x_, start, rows, entries.data() + start * p_, p_);
   }
-  return model;
+  return Matrix(x_.rows(), p_, std::move(entries));
 }
 
 Result<const Matrix*> StoredModelMatrix::get() const {
@@ -241,7 +246,7 @@ NormedModelMatrix build_model_matrix_with_norms(const std::vector<SmoothTerm>& s
   const std::size_t p = out.matrix.cols();
   for (std::size_t start = 0; start < x.rows(); start += kRows) {
     const std::size_t rows = std::min(kRows, x.rows() - start);
-    fill_model_rows(bases, x, start, rows, out.matrix);
+    fill_model_rows(bases, x, start, rows, out.matrix.row_ptr(start), p);
     const std::vector<double> norms =
         block_inf_norms(ConstMatrixView(out.matrix.row_ptr(start), rows, p, static_cast<std::ptrdiff_t>(p), 1), widths);
     for (std::size_t j = 0; j < norms.size(); ++j) out.basis_norms[j] = std::fmax(out.basis_norms[j], norms[j]);

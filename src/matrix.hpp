@@ -117,6 +117,11 @@ class Matrix {
   Matrix() = default;
   Matrix(std::size_t rows, std::size_t cols, double fill = 0.0)
       : rows_(rows), cols_(cols), data_(checked_size(rows, cols), fill) {}
+  // Takes rows × cols entries, row-major (std::invalid_argument otherwise).
+  Matrix(std::size_t rows, std::size_t cols, std::vector<double>&& entries)
+      : rows_(rows), cols_(cols), data_(std::move(entries)) {
+    if (data_.size() != checked_size(rows, cols)) throw std::invalid_argument("matrix entries do not match its size");
+  }
   explicit Matrix(ConstMatrixView view) : Matrix(view.rows(), view.cols()) {
     for (std::size_t i = 0; i < rows_; ++i)
       for (std::size_t j = 0; j < cols_; ++j) (*this)(i, j) = view(i, j);
@@ -155,13 +160,13 @@ class Matrix {
     return {data_.data(), cols_, rows_, 1, static_cast<std::ptrdiff_t>(cols_)};
   }
 
- private:
   // rows × cols, refusing sizes whose product overflows (std::length_error).
   static std::size_t checked_size(std::size_t rows, std::size_t cols) {
     if (cols != 0 && rows > std::vector<double>().max_size() / cols) throw std::length_error("matrix too large");
     return rows * cols;
   }
 
+ private:
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
   std::vector<double> data_;

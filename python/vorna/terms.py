@@ -324,7 +324,7 @@ class _SmoothBase(Term):
                    None if by_key is None else order.index(by_key))
             z = None
             if constrained:
-                sums = plain_sums if by_key is None and plain_sums is not None else frame.column_sums(raw, producers)
+                sums = plain_sums if plain_sums is not None else frame.column_sums(raw, producers)
                 z = _sum_to_zero(label, sums)
             pens = [_normalized(z.T @ p @ z) if z is not None else _normalized(p) for p in penalties]
             width = pens[0].shape[0]
