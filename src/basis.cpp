@@ -342,33 +342,49 @@ void CubicRegressionBasis::add_spline(VectorView x, const double* gamma, const s
 
 namespace {
 
-// Σu⁰ … Σu³ of u = x_r − origin over a run of inputs, in eight lanes (added
-// in a fixed order at the end) so that the sums need not wait on each other.
-std::array<double, 4> power_sums(VectorView x, std::size_t first, std::size_t last, double origin) {
+// Σu … Σu³ of u = x[r·stride] − origin over `count` inputs, in eight lanes
+// (added in a fixed order at the end) so that the sums need not wait on each
+// other. A stride of 1 has its own loop, which the compiler vectorizes; both
+// loops do the same operations in the same order. Inlined, so that it is
+// compiled for each instruction set of power_sums.
+template <std::ptrdiff_t kStride>
+[[gnu::always_inline]] inline std::array<double, 3> power_sums_by(const double* x, std::ptrdiff_t stride,
+                                                                  std::size_t count, double origin) {
   constexpr std::size_t kLanes = 8;
+  const std::ptrdiff_t step = kStride == 0 ? stride : kStride;
   std::array<double, kLanes> s1{}, s2{}, s3{};
-  std::size_t r = first;
-  for (; r + kLanes <= last; r += kLanes) {
+  std::size_t r = 0;
+  for (; r + kLanes <= count; r += kLanes) {
     for (std::size_t l = 0; l < kLanes; ++l) {
-      const double u = x[r + l] - origin, u2 = u * u;
+      const double u = x[static_cast<std::ptrdiff_t>(r + l) * step] - origin, u2 = u * u;
       s1[l] += u;
       s2[l] += u2;
       s3[l] += u2 * u;
     }
   }
-  for (std::size_t l = 0; r < last; ++r, ++l) {
-    const double u = x[r] - origin, u2 = u * u;
+  for (std::size_t l = 0; r < count; ++r, ++l) {
+    const double u = x[static_cast<std::ptrdiff_t>(r) * step] - origin, u2 = u * u;
     s1[l] += u;
     s2[l] += u2;
     s3[l] += u2 * u;
   }
-  std::array<double, 4> sums{static_cast<double>(last - first), 0.0, 0.0, 0.0};
+  std::array<double, 3> sums{};
   for (std::size_t l = 0; l < kLanes; ++l) {
-    sums[1] += s1[l];
-    sums[2] += s2[l];
-    sums[3] += s3[l];
+    sums[0] += s1[l];
+    sums[1] += s2[l];
+    sums[2] += s3[l];
   }
   return sums;
+}
+
+// Σu⁰ … Σu³ of u = x_r − origin over the inputs [first, last).
+VORNA_VECTOR_CLONES
+std::array<double, 4> power_sums(VectorView x, std::size_t first, std::size_t last, double origin) {
+  const double* start = x.data() + static_cast<std::ptrdiff_t>(first) * x.stride();
+  const std::size_t count = last - first;
+  const std::array<double, 3> s =
+      x.stride() == 1 ? power_sums_by<1>(start, 1, count, origin) : power_sums_by<0>(start, x.stride(), count, origin);
+  return {static_cast<double>(count), s[0], s[1], s[2]};
 }
 
 }  // namespace

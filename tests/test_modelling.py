@@ -571,6 +571,17 @@ def test_first_non_finite_value_even_where_the_sum_overflows(values, row):
     assert first_non_finite(np.asarray(values, dtype=np.float64)) == row
 
 
+@pytest.mark.parametrize("bad, kind", [(np.nan, "missing value"), (np.inf, r"infinite value \(\+inf"),
+                                       (-np.inf, r"infinite value \(-inf")])
+@pytest.mark.parametrize("basis", ["cr", "bs"])
+def test_a_bad_value_in_a_smooth_column_of_an_array_is_found_by_its_row(rng, bad, kind, basis):
+    # A smooth's column is checked from the ends of its sorted copy; the error still names the first bad row.
+    x = rng.uniform(size=(300, 2))
+    x[[71, 200], 1] = bad
+    with pytest.raises(ValueError, match=f"column 1 has an? {kind}.* at row 71"):
+        GAM(s(0, bs=basis) + s(1, bs=basis)).fit(x, rng.normal(size=300))
+
+
 def test_a_fit_pressed_against_the_edge_of_the_range_is_not_reported_converged_short_of_its_optimum():
     # Poisson with the identity link whose best fit puts some means at 0+: PiRLS steps leave the
     # range and are cut, and the cut steps creep along its edge. A cut step is short because it

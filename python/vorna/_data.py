@@ -139,13 +139,31 @@ class Frame:
         (None when there are fewer distinct values than probabilities). With
         `keep_sorted`, the column in ascending order is kept for
         `take_sorted_sums`, which the caller must then call."""
-        ordered = np.sort(self.numeric(ref).reshape(-1))
+        ordered = self._sorted_numeric(ref)
         if keep_sorted:
             self.__dict__.setdefault("_sorted", {})[ref] = ordered
         distinct = distinct_of_sorted(ordered)
         if len(distinct) < len(probabilities):
             return len(distinct), None
         return len(distinct), sorted_quantiles(distinct, probabilities)
+
+    def _sorted_numeric(self, ref: ColumnRef) -> np.ndarray:
+        """The column as finite float64 in ascending order (a new array). A
+        float64 column needs no check of its own: NumPy sorts NaN last and
+        ±inf to the ends, so the sorted ends show whether any value is bad."""
+        checked: dict[ColumnRef, np.ndarray] = self.__dict__.setdefault("_checked", {})
+        col = checked.get(ref)
+        if col is None:
+            col = self.raw(ref)
+            if col.dtype != np.float64:
+                return np.sort(self.numeric(ref).reshape(-1))
+        ordered = np.sort(col.reshape(-1))
+        if ref not in checked and ordered.size:
+            if not (np.isfinite(ordered[0]) and np.isfinite(ordered[-1])):
+                self.numeric(ref)  # raises, naming the first bad row
+            if self.float_array() is not None:
+                checked[ref] = col
+        return ordered
 
     def take_sorted_sums(self, ref: ColumnRef, knots: np.ndarray) -> np.ndarray | None:
         """Column sums of the cubic regression spline basis on `knots` over the
