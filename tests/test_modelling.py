@@ -93,6 +93,37 @@ def test_tiny_lambda_is_least_squares_on_the_same_basis(rng, bs):
     assert model.edf_ == pytest.approx(x.shape[1], abs=1e-4)
 
 
+@pytest.mark.parametrize("bs", ["cr", "bs", "ps"])
+def test_a_huge_lambda_leaves_the_straight_line_fit(rng, bs):
+    # Each basis's penalty has the straight lines as its null space: at λ → ∞ the smooth is the linear fit.
+    data, y = smooth_data(rng)
+    linear = GAM(l("x")).fit(data, y).predict(data)
+    for k in (4, 6, 12):
+        smooth = GAM(s("x", k=k, bs=bs), lam=1e10).fit(data, y).predict(data)
+        # λ = 1e10 against XᵀX ~ n leaves the curvature ~1e-8 of the signal.
+        np.testing.assert_allclose(smooth, linear, rtol=0, atol=1e-6)
+
+
+@pytest.mark.parametrize("knots", [np.linspace(0.0, 1.0, 8), np.array([0.0, 0.1, 0.3, 0.35, 0.7, 1.0]),
+                                   np.array([-2.0, 5.0]), np.linspace(1e6, 1e6 + 3.0, 5)])
+def test_p_spline_penalty_is_the_difference_penalty_of_b_splines_continued_past_the_ends(rng, knots):
+    from scipy.interpolate import BSpline
+
+    from vorna.terms import _p_spline_penalty
+
+    k = len(knots) + 2
+    h0, h1 = knots[1] - knots[0], knots[-1] - knots[-2]
+    continued = np.r_[knots[0] - h0 * np.arange(3, 0, -1), knots, knots[-1] + h1 * np.arange(1, 4)]
+    clamped = np.r_[[knots[0]] * 3, knots, [knots[-1]] * 3]
+    x = np.linspace(knots[0], knots[-1], 500)
+    alpha = rng.normal(size=k)
+    curve = BSpline(continued, alpha, 3)(x)
+    beta = np.linalg.lstsq(BSpline.design_matrix(x, clamped, 3).toarray(), curve, rcond=None)[0]
+    # Same spline in either basis: beta reproduces the curve, and the penalty of beta is ‖Δ²α‖².
+    np.testing.assert_allclose(BSpline(clamped, beta, 3)(x), curve, atol=1e-9 * np.abs(curve).max())
+    assert beta @ _p_spline_penalty(knots) @ beta == pytest.approx(np.sum(np.diff(alpha, 2) ** 2), rel=1e-8)
+
+
 @pytest.mark.parametrize("family", ["gaussian", "poisson"])
 def test_edf_and_standard_errors_match_numpy(rng, family):
     data, y = smooth_data(rng)

@@ -223,15 +223,14 @@ def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str,
         needed = k if bs == "cr" else k - 2
         knots = _checked_knots(label, knots, needed)
         if bs == "ps":
-            d = np.diff(np.eye(k), n=2, axis=0)
-            return ("bs", knots), d.T @ d
+            return ("bs", knots), _p_spline_penalty(knots)
         return (bs, knots), _engine.penalty(bs, knots)
     if bs == "ps":
         lo, hi = frame.value_range(column)
         if not lo < hi:
             raise ValueError(f"{label}: the column is constant")
-        d = np.diff(np.eye(k), n=2, axis=0)
-        return ("bs", np.linspace(lo, hi, k - 2)), d.T @ d
+        knots = np.linspace(lo, hi, k - 2)
+        return ("bs", knots), _p_spline_penalty(knots)
     needed = k if bs == "cr" else k - 2
     distinct, knots = frame.knots(column, np.linspace(0.0, 1.0, needed), keep_sorted=keep_sorted and bs == "cr")
     if knots is None:
@@ -240,6 +239,57 @@ def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str,
             "use a smaller k"
         )
     return (bs, knots), _engine.penalty(bs, knots)
+
+
+def _b_splines(t: np.ndarray, x: np.ndarray) -> np.ndarray:
+    """The cubic B-splines on the knot vector `t` at `x` (len(x) × (len(t) − 4)),
+    by the Cox–de Boor recursion; x must lie in [t[3], t[-4]) or at t[-4]."""
+    last = len(t) - 5
+    # Degree 0: the interval [t_i, t_{i+1}) that holds x; the right end belongs to the last non-empty one.
+    index = np.clip(np.searchsorted(t, x, side="right") - 1, 3, last + 1)
+    b = (np.arange(len(t) - 1)[None, :] == index[:, None]).astype(float)
+    for degree in range(1, 4):
+        left = t[:-degree - 1][None, :]
+        right = t[degree + 1:][None, :]
+        width_l = t[degree:-1] - t[:-degree - 1]
+        width_r = t[degree + 1:] - t[1:-degree]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            a = np.where(width_l > 0, (x[:, None] - left) / width_l, 0.0)
+            c = np.where(width_r > 0, (right - x[:, None]) / width_r, 0.0)
+        b = a * b[:, :-1] + c * b[:, 1:]
+    return b
+
+
+def _p_spline_penalty(knots: np.ndarray) -> np.ndarray:
+    """The P-spline penalty (Eilers and Marx 1996) in the coefficients of the
+    clamped "bs" basis on `knots`.
+
+    A second-order difference penalty leaves a straight line unpenalized only
+    for the B-splines of a knot vector continued beyond the range with the end
+    spacings, not for the clamped ones the engine evaluates. Both span the same
+    cubic splines on the range, so N_ext = N_clamped·T there, and the
+    difference penalty ‖Dα‖² of the continued coefficients α is ‖DT⁻¹β‖² in the
+    clamped ones β. Only the three B-splines at each end differ between the two
+    knot vectors: T is the identity elsewhere, and its end columns come from a
+    least-squares fit (exact up to rounding) on points of the end intervals."""
+    k = len(knots) + 2
+    h0, h1 = knots[1] - knots[0], knots[-1] - knots[-2]
+    continued = np.r_[knots[0] - h0 * np.arange(3, 0, -1), knots, knots[-1] + h1 * np.arange(1, 4)]
+    intervals = len(knots) - 1
+    ends = sorted({*range(min(3, intervals)), *range(max(intervals - 3, 0), intervals)})
+    fractions = np.array([0.1, 0.35, 0.65, 0.9])
+    x = np.concatenate([knots[i] + fractions * (knots[i + 1] - knots[i]) for i in ends])
+    clamped = _engine.model_matrix([("smooth", [0], [("bs", knots)], None, None)], x.reshape(-1, 1))
+    active = np.flatnonzero(np.any(clamped != 0.0, axis=0))
+    columns = sorted({*range(min(3, k)), *range(max(k - 3, 0), k)})
+    # T = I + U·Vᵀ with U = T[:, columns] − I[:, columns] and V = I[:, columns].
+    u = -np.eye(k)[:, columns]
+    u[active] += np.linalg.lstsq(clamped[:, active], _b_splines(continued, x)[:, columns], rcond=None)[0]
+    # D·T⁻¹ by Woodbury: D − (DU)(I + VᵀU)⁻¹Vᵀ.
+    d = np.diff(np.eye(k), n=2, axis=0)
+    d[:, columns] -= d @ u @ np.linalg.inv(np.eye(len(columns)) + u[columns])
+    penalty: np.ndarray = d.T @ d
+    return penalty
 
 
 def _checked_knots(label: str, knots: Any, needed: int) -> np.ndarray:
