@@ -93,6 +93,15 @@ def test_tiny_lambda_is_least_squares_on_the_same_basis(rng, bs):
     assert model.edf_ == pytest.approx(x.shape[1], abs=1e-4)
 
 
+@pytest.mark.parametrize("method", ["REML", "ML", "GCV"])
+def test_the_smoothing_of_a_gaussian_fit_does_not_depend_on_the_units_of_y(rng, method):
+    data, y = smooth_data(rng)
+    fits = [GAM(s("x", k=20), method=method).fit(data, c * y) for c in (0.01, 1.0, 100.0)]
+    # The optimizers stop at a relative tolerance in ln λ; the EDF follows to about 1e-6.
+    assert [m.edf_ for m in fits] == pytest.approx([fits[1].edf_] * 3, rel=1e-5)
+    np.testing.assert_allclose(fits[2].predict(data), 100 * fits[1].predict(data), rtol=1e-5, atol=1e-6)
+
+
 @pytest.mark.parametrize("bs", ["cr", "bs", "ps"])
 def test_a_huge_lambda_leaves_the_straight_line_fit(rng, bs):
     # Each basis's penalty has the straight lines as its null space: at λ → ∞ the smooth is the linear fit.
@@ -309,6 +318,7 @@ def fitted(rng):
         (lambda m, d, y: m.set_params_for_test(link="logit").fit(d, y), "does not admit the link 'logit'"),
         (lambda m, d, y: m.set_params_for_test(family="poisson").fit(d, y - 10), "poisson family needs y >= 0"),
         (lambda m, d, y: m.set_params_for_test(method="reml").fit(d, y), "method must be one of"),
+        (lambda m, d, y: m.set_params_for_test(method="UBRE").fit(d, y), "UBRE' needs a known scale"),
         (lambda m, d, y: m.set_params_for_test(terms=s("x", k=500)).fit(d, y), "needs at least 500 distinct"),
     ],
 )

@@ -149,7 +149,8 @@ class GAM:
     method : {"REML", "ML", "GCV", "UBRE"}
         How smoothing parameters are chosen: restricted or marginal
         likelihood, or a prediction-error criterion. "GCV" uses UBRE
-        (Mallows' Cp) for families with a known scale (binomial, Poisson).
+        (Mallows' Cp) for families with a known scale (binomial, Poisson);
+        "UBRE" is for those families only.
     fit_intercept : bool
         Add an intercept unless the terms hold one.
     lam : float or sequence of float, optional
@@ -292,6 +293,11 @@ class GAM:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {self.method!r}")
         if self.method in ("REML", "ML"):
             return f"{self.method}_KNOWN_SCALE" if scale_known else self.method
+        if self.method == "UBRE" and not scale_known:
+            # UBRE (Mallows' Cp) weighs the deviance against the EDF with the scale as the exchange rate;
+            # taken as 1 for a family whose scale is unknown, the smoothing would depend on y's units.
+            raise ValueError(f"method='UBRE' needs a known scale, and the {self.family} family's scale is "
+                             "estimated; use method='GCV' (the same trade-off with the scale estimated) or 'REML'")
         if self.method == "UBRE" or scale_known:
             return "UBRE"
         return "GCV"
