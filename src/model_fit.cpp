@@ -297,7 +297,13 @@ Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penal
   VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(state, observations), penalties, options.criterion, rho,
                                                  model_ridge(state.sums.xtwx)));
   const Vector start = rho == nullptr ? problem.balanced_start() : *rho;
-  VORNA_TRY(outcome, minimize_criterion(problem, start, rho == nullptr ? nullptr : &centre));
+  // GCV and UBRE can have a lower minimum with a smooth in its null space
+  // that Newton's method from the start does not reach.
+  const bool prediction_error =
+      options.criterion == SelectionCriterion::Gcv || options.criterion == SelectionCriterion::Ubre;
+  const Vector* fixed_centre = rho == nullptr ? nullptr : &centre;
+  VORNA_TRY(outcome, prediction_error ? minimize_criterion_with_null_space_trials(problem, start, fixed_centre)
+                                      : minimize_criterion(problem, start, fixed_centre));
   centre = outcome.centre;
   auto at = problem.evaluate(outcome.rho, false);
   out.passes.push_back({exp_of(outcome.rho), at ? at.value().value : std::numeric_limits<double>::quiet_NaN(),

@@ -763,4 +763,39 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
   return outcome;
 }
 
+Result<SelectionOutcome> minimize_criterion_with_null_space_trials(const SelectionProblem& problem, Vector start,
+                                                                   const Vector* centre) {
+  // A trial must lower the criterion by more than its rounding to count.
+  constexpr double kTrialMargin = 1e-9;
+  VORNA_TRY(best, minimize_criterion(problem, std::move(start), centre));
+  const std::size_t m = problem.size();
+  int iterations = best.iterations;
+  for (std::size_t round = 0; round < m; ++round) {
+    VORNA_TRY(at, problem.evaluate(best.rho, false));
+    double lowest = at.value - kTrialMargin * (1.0 + std::abs(at.value));
+    std::optional<Vector> trial;
+    for (std::size_t j = 0; j < m; ++j) {
+      const double upper = best.centre[j] + kLogLambdaRange;
+      if (best.rho[j] >= upper) continue;
+      Vector rho = best.rho;
+      rho[j] = upper;
+      // A trial point where the criterion cannot be evaluated is no candidate.
+      const auto value = problem.evaluate(rho, false);
+      if (value && value.value().value < lowest) {
+        lowest = value.value().value;
+        trial = std::move(rho);
+      }
+    }
+    if (!trial) break;
+    profile("[PROFILE] A smooth in its null space lowers the criterion: searching again from there");
+    VORNA_TRY(next, minimize_criterion(problem, std::move(*trial), &best.centre));
+    iterations += next.iterations;
+    VORNA_TRY(reached, problem.evaluate(next.rho, false));
+    if (!(reached.value < at.value)) break;
+    best = std::move(next);
+  }
+  best.iterations = iterations;
+  return best;
+}
+
 }  // namespace vorna

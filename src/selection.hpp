@@ -184,7 +184,7 @@ struct SelectionOutcome {
   bool converged = true;  // a stationary point (or the flat end of a direction) was reached
   int iterations = 0;
   double gradient = 0.0;  // largest |∂/∂ρ_j| at the end, directions held at a bound excluded
-  // The middle of the search range ρ_j ∈ [centre_j − 15, centre_j + 15]. A
+  // The middle of the search range ρ_j ∈ [centre_j − 10, centre_j + 10]. A
   // smooth whose criterion keeps falling towards λ → ∞ (a linear effect) or
   // λ → 0 stops at the edge; passing the centre on to later searches of the
   // same fit keeps that edge, and so the fit, where it is.
@@ -193,9 +193,10 @@ struct SelectionOutcome {
 
 // Newton's method on ρ from `start`: the exact Hessian made positive definite
 // by its eigenvalues (|e| floored at 1e-7 of the largest), steps capped at
-// Euclidean length 5, an Armijo halving line search, ρ_j kept within ±15 of
-// the range's centre (e^15 ≈ 3·10⁶: a smooth there is all but in its
-// penalty's null space, or all but unpenalized). Converged when the largest gradient entry is below
+// Euclidean length 5, an Armijo halving line search, ρ_j kept within ±10 of
+// the range's centre (e^10 ≈ 2·10⁴ times the λ at which penalty and data
+// weigh alike: a smooth there is all but in its penalty's null space, or all
+// but unpenalized). Converged when the largest gradient entry is below
 // 1e-6, or below 1e-3 where no step lowers the criterion any further (the
 // rounding floor); at most 100 iterations. Progress under VORNA_PROFILE.
 // Errors: those of the evaluation at an iterate; a failed trial point only
@@ -204,5 +205,17 @@ struct SelectionOutcome {
 // it is the balanced start.
 Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start,
                                             const Vector* centre = nullptr);
+
+// minimize_criterion(), then a look for a lower minimum with smooths in their
+// penalties' null spaces: GCV and UBRE can have one at λ_j → ∞ beyond a
+// ridge that Newton's method from a moderate λ_j does not cross (a smooth of
+// pure noise kept with several degrees of freedom). Each λ_j below its upper
+// bound is tried there, the others as found; the best trial that lowers the
+// criterion starts the search again, until none does (at most m + 1
+// searches). The iterations of all searches are counted; the outcome is the
+// last accepted search's. Errors: those of minimize_criterion() and of the
+// evaluation at a trial point.
+Result<SelectionOutcome> minimize_criterion_with_null_space_trials(const SelectionProblem& problem, Vector start,
+                                                                   const Vector* centre = nullptr);
 
 }  // namespace vorna

@@ -247,7 +247,7 @@ def _b_splines(t: np.ndarray, x: np.ndarray) -> np.ndarray:
     last = len(t) - 5
     # Degree 0: the interval [t_i, t_{i+1}) that holds x; the right end belongs to the last non-empty one.
     index = np.clip(np.searchsorted(t, x, side="right") - 1, 3, last + 1)
-    b = (np.arange(len(t) - 1)[None, :] == index[:, None]).astype(float)
+    b: np.ndarray = (np.arange(len(t) - 1)[None, :] == index[:, None]).astype(float)
     for degree in range(1, 4):
         left = t[:-degree - 1][None, :]
         right = t[degree + 1:][None, :]
