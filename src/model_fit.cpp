@@ -44,18 +44,22 @@ double quadratic_change(const Matrix& s, const Vector& from, const Vector& to) {
 // The ridge δ of the penalized system: 1e-10 of the largest diagonal entry
 // of XᵀWX. The terms' constraints make a model identifiable, so the ridge only
 // keeps a factorization alive where the data leave a direction undetermined
-// (a tensor-product cell without data); it moves no estimate by more than
-// about 1e-10 of its size.
+// (a tensor-product cell without data). It joins only the coefficients a
+// penalty acts on (a ridge on an intercept or a slope would make the fit
+// depend on the level of y and the units of x), and moves none of those by
+// more than about 1e-10 of the size of the block's coefficients.
 double model_ridge(const Matrix& xtwx) {
   double top = 0.0;
   for (std::size_t k = 0; k < xtwx.rows(); ++k) top = std::max(top, xtwx(k, k));
   return top > 0.0 ? 1e-10 * top : 1e-10;
 }
 
-// R with RᵀR = XᵀWX + S + δI. Where the working weights vanish (separated
-// binomial classes, means at the edge of their range) XᵀWX + S can be
-// singular in the penalties' null space; δ then grows by factors of 1000 up
-// to 1e-2 of the largest diagonal entry, which pins those directions near 0
+// R with RᵀR = XᵀWX + S + δD, D = 1 on the coefficients S acts on and 0
+// elsewhere. Where the working weights vanish (separated binomial classes,
+// means at the edge of their range) or unpenalized columns are collinear,
+// XᵀWX + S can be singular outside them, or in the penalties' null space;
+// the ridge then joins every coefficient and grows by factors of 1000 up to
+// 1e-2 of the largest diagonal entry, which pins those directions near 0
 // instead of failing.
 Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s) {
   const std::size_t p = xtwx.rows();
@@ -64,10 +68,17 @@ Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s) {
   double top = 0.0;
   for (std::size_t k = 0; k < p; ++k) top = std::max(top, a(k, k));
   double ridge = model_ridge(xtwx);
-  for (;;) {
+  const auto factor_with = [&](double delta, bool everywhere) {
     Matrix ridged = a;
-    for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge;
-    auto r = cholesky_upper(ridged);
+    for (std::size_t k = 0; k < p; ++k) {
+      const double* row = s.row_ptr(k);
+      if (everywhere || std::any_of(row, row + p, [](double v) { return v != 0.0; })) ridged(k, k) += delta;
+    }
+    return cholesky_upper(ridged);
+  };
+  if (auto r = factor_with(ridge, false)) return std::move(r).value();
+  for (;;) {
+    auto r = factor_with(ridge, true);
     if (r) return std::move(r).value();
     if (!(ridge < 1e-2 * top)) return lapack_error("the penalized system is not positive definite", r.error());
     ridge = std::max(ridge * 1e3, 1e-10 * top);
@@ -295,7 +306,7 @@ Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penal
                            const PenalizedGlmOptions& options, std::size_t observations, const Vector* rho,
                            Vector& centre, PenalizedGlmFit& out) {
   VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(state, observations), penalties, options.criterion, rho,
-                                                 model_ridge(state.sums.xtwx)));
+                                                 model_ridge(state.sums.xtwx), {}, true));
   const Vector start = rho == nullptr ? problem.balanced_start() : *rho;
   // GCV and UBRE can have a lower minimum with a smooth in its null space
   // that Newton's method from the start does not reach.
@@ -552,7 +563,7 @@ Result<void> criterion_at_fit(const IrlsState& st, const Matrix& s, std::span<co
   Vector rho(m);
   for (std::size_t j = 0; j < m; ++j) rho[j] = std::log(out.lambda[j]);
   VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(st, out.observations), penalties, options.criterion, &rho,
-                                                 model_ridge(st.sums.xtwx)));
+                                                 model_ridge(st.sums.xtwx), {}, true));
   out.penalty_rank = problem.penalty_rank();
   // log|S_λ|₊ from the largest `rank` eigenvalues of S_λ (the rank does not depend on λ).
   auto eig = symmetric_eigen(s);

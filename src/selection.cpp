@@ -106,7 +106,8 @@ Result<SelectionProblem> SelectionProblem::build(VectorView z, ConstMatrixView x
 
 Result<SelectionProblem> SelectionProblem::from_sums(WorkingSums sums, std::span<const Matrix> penalties,
                                                      SelectionCriterion criterion, const Vector* anchor,
-                                                     std::optional<double> ridge, ResidualPass pass) {
+                                                     std::optional<double> ridge, ResidualPass pass,
+                                                     bool penalized_ridge) {
   const std::size_t p = sums.xtwx.rows();
   if (sums.xtwx.cols() != p || sums.xtwz.size() != p || sums.beta0.size() != p || sums.g0.size() != p)
     return GamError::dimension_mismatch("the working sums do not describe " + std::to_string(p) + " coefficients");
@@ -114,7 +115,7 @@ Result<SelectionProblem> SelectionProblem::from_sums(WorkingSums sums, std::span
   problem.xtwx_ = sums.xtwx;
   problem.xtwz_ = std::move(sums.xtwz);
   problem.pass_ = std::move(pass);
-  VORNA_CHECK(problem.factor_data(ridge));
+  VORNA_CHECK(problem.factor_data(ridge, penalized_ridge));
   problem.residuals_.emplace(std::move(sums.xtwx), std::move(sums.beta0), std::move(sums.g0), sums.rss0);
   const Vector rho = anchor != nullptr ? *anchor : problem.balanced_start();
   VORNA_TRY(solution, problem.solve_at(rho));
@@ -158,15 +159,32 @@ Result<SelectionProblem> SelectionProblem::prepare(std::span<const Matrix> penal
   return problem;
 }
 
-// The ridge, R₀ with R₀ᵀR₀ = XᵀWX + δI, and (ML) the penalties' range.
-Result<void> SelectionProblem::factor_data(std::optional<double> ridge) {
+// The ridge Δ, R₀ with R₀ᵀR₀ = XᵀWX + Δ, and (ML) the penalties' range.
+// Δ = δI, or with `penalized_ridge` δ on the coefficients of the penalties'
+// blocks only, where that leaves XᵀWX + Δ positive definite.
+Result<void> SelectionProblem::factor_data(std::optional<double> ridge, bool penalized_ridge) {
   const std::size_t p = xtwx_.rows();
-  ridge_ = ridge ? *ridge : penalty_ridge(xtwx_, blocks_.size());
-  Matrix ridged = xtwx_;
-  for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge_;
-  auto data_factor = cholesky_upper(ridged);
-  if (!data_factor) return lapack_error("XᵀWX plus the ridge is not positive definite", data_factor.error());
-  data_factor_ = std::move(data_factor).value();
+  const double delta = ridge ? *ridge : penalty_ridge(xtwx_, blocks_.size());
+  const auto factor_with = [&](const Vector& diagonal) {
+    Matrix ridged = xtwx_;
+    for (std::size_t k = 0; k < p; ++k) ridged(k, k) += diagonal[k];
+    return cholesky_upper(ridged);
+  };
+  if (penalized_ridge) {
+    Vector masked(p, 0.0);
+    for (const Block& b : blocks_)
+      std::fill_n(masked.begin() + static_cast<std::ptrdiff_t>(b.offset), b.s.rows(), delta);
+    if (auto data_factor = factor_with(masked)) {
+      ridge_ = std::move(masked);
+      data_factor_ = std::move(data_factor).value();
+    }
+  }
+  if (data_factor_.rows() != p) {
+    ridge_.assign(p, delta);
+    auto data_factor = factor_with(ridge_);
+    if (!data_factor) return lapack_error("XᵀWX plus the ridge is not positive definite", data_factor.error());
+    data_factor_ = std::move(data_factor).value();
+  }
   if (criterion_ == SelectionCriterion::Ml || criterion_ == SelectionCriterion::MlKnownScale)
     VORNA_CHECK(build_range());
   return {};
@@ -273,7 +291,7 @@ Result<void> SelectionProblem::build_range() {
   range_ = std::move(u);
   for (const Matrix& e : full) range_penalties_.push_back(matmul_tn(range_, matmul(e, range_)));
   Matrix ridged = xtwx_;
-  for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge_;
+  for (std::size_t k = 0; k < p; ++k) ridged(k, k) += ridge_[k];
   range_data_ = matmul_tn(range_, matmul(ridged, range_));
   return {};
 }
@@ -430,7 +448,7 @@ Result<SelectionProblem::Solution> SelectionProblem::solve_at(const Vector& rho,
   if (!beta) return lapack_error("Triangular solve failed", beta.error());
   sol.beta = std::move(beta.value().storage());
 
-  sol.penalty = ridge_ * dot(sol.beta, sol.beta);
+  for (std::size_t k = 0; k < p; ++k) sol.penalty += ridge_[k] * sol.beta[k] * sol.beta[k];
   sol.s_beta.assign(m, Vector(p, 0.0));
   for (std::size_t j = 0; j < m; ++j) {
     const Block& b = blocks_[j];
@@ -520,8 +538,8 @@ Result<CriterionEvaluation> SelectionProblem::evaluate(const Vector& rho, bool d
   };
 
   // First derivatives of β, RSS, D, log|A| (and τ).
-  Vector q(p);  // (S_λ + δI)β = XᵀW(z − Xβ)
-  for (std::size_t k = 0; k < p; ++k) q[k] = ridge_ * sol.beta[k];
+  Vector q(p);  // (S_λ + Δ)β = XᵀW(z − Xβ)
+  for (std::size_t k = 0; k < p; ++k) q[k] = ridge_[k] * sol.beta[k];
   for (std::size_t j = 0; j < m; ++j)
     for (std::size_t k = 0; k < p; ++k) q[k] += sol.lambda[j] * sol.s_beta[j][k];
   std::vector<Vector> db(m), g_db(m);

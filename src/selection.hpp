@@ -9,6 +9,10 @@
 // weights; a Gaussian fit has z = y and w = 1). δ is the fit's ridge
 // (`penalty_ridge` of XᵀWX), fixed for the whole search, so that the
 // criterion, its derivatives and PiRLS describe one and the same model.
+// Where a caller asks for it, the ridge spares the coefficients no penalty
+// acts on (δI becomes Δ, δ on the penalties' blocks and 0 elsewhere): a ridge
+// on an intercept or a slope would make the fit depend on the level of y
+// and on the units of x.
 //
 // Notation: A = XᵀWX + S_λ + δI, β = A⁻¹XᵀWz, RSS = Σ w_i (z_i − x_iβ)²,
 // D = RSS + βᵀ(S_λ + δI)β, r_j the rank of S_j (the number of its
@@ -100,10 +104,13 @@ class SelectionProblem {
   using ResidualPass = std::function<double(const Vector& beta)>;
 
   // As build, from sums instead of the rows (and `pass`, when given, for the
-  // residual sums the anchor's cannot give).
+  // residual sums the anchor's cannot give). With `penalized_ridge`, δ joins
+  // only the coefficients some penalty acts on, unless XᵀWX is singular on
+  // the others (then δI).
   static Result<SelectionProblem> from_sums(WorkingSums sums, std::span<const Matrix> penalties,
                                             SelectionCriterion criterion, const Vector* anchor = nullptr,
-                                            std::optional<double> ridge = std::nullopt, ResidualPass pass = {});
+                                            std::optional<double> ridge = std::nullopt, ResidualPass pass = {},
+                                            bool penalized_ridge = false);
 
   // The value and, when `derivatives` is set, the gradient and Hessian at ρ.
   // LinAlgError when A is not positive definite to working precision.
@@ -144,7 +151,7 @@ class SelectionProblem {
   Result<void> build_range();
   static Result<SelectionProblem> prepare(std::span<const Matrix> penalties, SelectionCriterion criterion,
                                           std::size_t p, std::size_t observations, const Vector* anchor);
-  Result<void> factor_data(std::optional<double> ridge);
+  Result<void> factor_data(std::optional<double> ridge, bool penalized_ridge = false);
   Result<void> set_reference(const Solution& solution);
   Result<LogDet> penalty_logdet(const Vector& rho, bool derivatives) const;
   // log|UᵀAU| and its derivatives (ML only).
@@ -170,8 +177,8 @@ class SelectionProblem {
   double reference_range_logdet_ = 0.0;
   Matrix xtwx_;
   Vector xtwz_;
-  double ridge_ = 0.0;
-  Matrix data_factor_;  // R₀ with R₀ᵀR₀ = XᵀWX + δI
+  Vector ridge_;        // δ_k of the ridge Δ = diag(δ_k), p entries
+  Matrix data_factor_;  // R₀ with R₀ᵀR₀ = XᵀWX + Δ
   std::optional<ResidualModel> residuals_;
   ResidualPass pass_;  // the rows, for a problem from_sums() that has them
   double reference_rss_ = 1.0;
