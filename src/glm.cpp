@@ -56,7 +56,6 @@ constexpr std::array<std::string_view, 8> kLinkNames = {"identity", "log",     "
                                                         "cloglog",  "inverse", "inverse_square", "sqrt"};
 
 double clamp_probability(double mu) { return std::clamp(mu, kEps, 1.0 - kEps); }
-double floor_tiny(double v) { return std::abs(v) < kEps ? std::copysign(kEps, v) : v; }
 // log(a/b) for a, b > 0: from the quotient while it is a normal number (the
 // more accurate form for a ≈ b), else as log a − log b, which stays finite
 // where the quotient overflows or underflows (a mean of 1e-310 against y = 1).
@@ -153,9 +152,16 @@ double Glm::inverse(double eta) const {
 }
 
 double Glm::mu_eta(double eta) const {
+  // dμ/dη is kept away from 0 so that working weights and responses stay
+  // finite. For counts and proportions ε is far below any mean that matters;
+  // where the family has a scale, μ has the units of y, and a floor of ε
+  // would make the fit depend on them (y in units of 1e-20): there only the
+  // smallest normal number.
+  const double tiny = scale_is_known(distribution) ? kEps : std::numeric_limits<double>::min();
+  const auto floor_small = [tiny](double v) { return std::abs(v) < tiny ? std::copysign(tiny, v) : v; };
   switch (link) {
     case Link::Identity: return 1.0;
-    case Link::Log: return std::max(std::exp(std::min(eta, kExpBound)), kEps);
+    case Link::Log: return std::max(std::exp(std::min(eta, kExpBound)), tiny);
     case Link::Logit: {
       const double e = std::exp(-std::abs(eta));
       return std::max(e / ((1.0 + e) * (1.0 + e)), kEps);
@@ -165,9 +171,9 @@ double Glm::mu_eta(double eta) const {
       const double e = std::min(eta, kExpBound);
       return std::max(std::exp(e - std::exp(e)), kEps);
     }
-    case Link::Inverse: return floor_tiny(-1.0 / (eta * eta));
-    case Link::InverseSquare: return floor_tiny(-0.5 / (eta * std::sqrt(eta)));
-    case Link::Sqrt: return floor_tiny(2.0 * eta);
+    case Link::Inverse: return floor_small(-1.0 / (eta * eta));
+    case Link::InverseSquare: return floor_small(-0.5 / (eta * std::sqrt(eta)));
+    case Link::Sqrt: return floor_small(2.0 * eta);
   }
   return 1.0;
 }

@@ -115,6 +115,20 @@ def test_ubre_finds_the_lower_minimum_with_a_noise_smooth_in_its_null_space():
     assert model.term_edf_["s(z)"] < 1.1
 
 
+@pytest.mark.parametrize("family, link", [("gamma", "log"), ("gamma", "inverse"), ("gaussian", "log"),
+                                          ("inverse_gaussian", "log")])
+@pytest.mark.parametrize("unit", [1e-30, 1e30])
+def test_a_fit_with_a_scale_does_not_depend_on_the_units_of_y(rng, family, link, unit):
+    # An absolute floor of ε on dμ/dη once gave y in units of 1e-30 wrong working weights (EDF 10 for 8).
+    data, y = smooth_data(rng)
+    y = np.exp(y)
+    base = GAM(s("x"), family=family, link=link).fit(data, y)
+    scaled = GAM(s("x"), family=family, link=link).fit(data, unit * y)
+    # The optimizers' tolerances in ln λ carry over to the EDF and the fitted means at about 1e-6.
+    assert scaled.edf_ == pytest.approx(base.edf_, rel=1e-5)
+    np.testing.assert_allclose(scaled.predict(data) / unit, base.predict(data), rtol=1e-6)
+
+
 @pytest.mark.parametrize("shift", [1e4, 1e8])
 def test_a_gaussian_fit_does_not_depend_on_the_level_of_y(rng, shift):
     # Only the intercept may move. A ridge on the unpenalized coefficients once
