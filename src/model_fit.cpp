@@ -536,8 +536,13 @@ Result<void> inference(const IrlsState& st, const Matrix& s, const Glm& glm, std
   out.scale_estimated = !scale_is_known(glm.distribution);
   if (out.scale_estimated) {
     // The Pearson statistic: Σ w r² = Σ prior·(y − μ)²/V(μ).
+    // A fit that leaves (next to) no residual degrees of freedom has no scale
+    // estimate: RSS/(n − τ) would divide rounding by rounding.
+    constexpr double kLeastResidualDf = 1e-6;  // per observation
     const double residual_df = static_cast<double>(observations) - edf_total;
-    out.scale = residual_df > 0.0 ? st.sums.rss / residual_df : std::numeric_limits<double>::quiet_NaN();
+    out.scale = residual_df > kLeastResidualDf * static_cast<double>(observations)
+                    ? st.sums.rss / residual_df
+                    : std::numeric_limits<double>::quiet_NaN();
   }
   Matrix ve = matmul(f, a_inv);
   for (std::size_t i = 0; i < p; ++i)

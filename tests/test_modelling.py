@@ -387,6 +387,18 @@ def test_bad_fit_input_is_refused_and_changes_nothing(fitted, change, message):
     np.testing.assert_array_equal(model.coef_, before)
 
 
+@pytest.mark.parametrize("rows, terms", [(2, None), (3, l("x") + l("z")), (40, f("level"))])
+def test_a_fit_without_residual_degrees_of_freedom_reports_no_scale_and_no_tests(rng, rows, terms):
+    # Once RSS/(n − EDF) divided rounding by rounding (scale 5e-9) and a NaN standard error
+    # counted as zero (p = 0): a saturated fit says nothing about significance.
+    data = {"x": rng.uniform(size=rows), "z": rng.uniform(size=rows), "level": np.arange(rows).astype(str)}
+    y = rng.normal(size=rows)
+    model = GAM(terms).fit({k: data[k] for k in ("x", "z")} if terms is None else data, y)
+    assert np.isnan(model.scale_)
+    assert all(np.isnan(t.p_value) for t in model.coefficient_tests())
+    assert "nan" in str(model.summary())
+
+
 def test_unseen_factor_level_at_prediction(fitted):
     model, data, _ = fitted
     with pytest.raises(ValueError, match="level 'z' at row 1, which was not seen"):

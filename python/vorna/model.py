@@ -672,6 +672,9 @@ class GAM:
             beta, v = self.coef_[sl], self.cov_[sl, sl]
             edf = self.term_edf_[b.label]
             rank = int(min(b.width, max(1, round(edf))))
+            if not np.all(np.isfinite(v)):  # no scale estimate: no test
+                tests.append(SmoothTest(b.label, edf, float(rank), math.nan, math.nan))
+                continue
             values, vectors = np.linalg.eigh(0.5 * (v + v.T))
             values, vectors = values[::-1][:rank], vectors[:, ::-1][:, :rank]
             keep = values > values[0] * 1e-12 if values[0] > 0 else np.zeros(rank, bool)
@@ -694,8 +697,9 @@ class GAM:
                 continue
             sl = self.term_slices_[b.label]
             for name, est, var in zip(b.coef_names, self.coef_[sl], np.diag(self.cov_)[sl]):
-                se = math.sqrt(max(var, 0.0))
-                stat = est / se if se > 0 else float("inf")
+                se = math.sqrt(max(var, 0.0)) if not math.isnan(var) else math.nan
+                # No standard error (no residual degrees of freedom) is no evidence either way.
+                stat = est / se if se > 0 else math.copysign(math.inf, est) if se == 0 and est != 0 else math.nan
                 tail = (_stats.t_sf(abs(stat), max(self.residual_df_, 1.0)) if self.scale_estimated_
                         else _stats.norm_sf(abs(stat)))
                 rows.append(CoefficientTest(name, float(est), se, float(stat), float(2.0 * tail)))
