@@ -10,6 +10,7 @@
 #include "diagnostics.hpp"
 #include "linalg.hpp"
 #include "pirls.hpp"
+#include "reml.hpp"
 #include "row_pass.hpp"
 
 namespace vorna {
@@ -54,35 +55,82 @@ double model_ridge(const Matrix& xtwx) {
   return top > 0.0 ? 1e-10 * top : 1e-10;
 }
 
-// R with RᵀR = XᵀWX + S + δD, D = 1 on the coefficients S acts on and 0
-// elsewhere. Where the working weights vanish (separated binomial classes,
-// means at the edge of their range) or unpenalized columns are collinear,
-// XᵀWX + S can be singular outside them, or in the penalties' null space;
-// the ridge then joins every coefficient and grows by factors of 1000 up to
-// 1e-2 of the largest diagonal entry, which pins those directions near 0
-// instead of failing.
-Result<Matrix> penalized_factor(const Matrix& xtwx, const Matrix& s) {
+// S_λ = Σ_j λ_j S_j and a root of it, the p × Σr_j matrix
+// [√λ_1·L_1 … √λ_m·L_m] with L_jL_jᵀ = S_j (penalty_sqrt of S_j's block).
+struct PenaltyAt {
+  Matrix s;
+  Matrix root;
+};
+
+Result<PenaltyAt> penalty_at(const Vector& lambda, std::span<const Matrix> penalties, std::size_t p) {
+  PenaltyAt out{penalty_sum(lambda, penalties, p), Matrix()};
+  std::vector<Matrix> roots;
+  std::vector<std::size_t> first;
+  std::size_t columns = 0;
+  for (const Matrix& s : penalties) {
+    std::size_t lo = p, hi = 0;
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t j = 0; j < p; ++j)
+        if (s(i, j) != 0.0) {
+          lo = std::min(lo, i);
+          hi = std::max(hi, i + 1);
+        }
+    if (lo >= hi) lo = hi = 0;
+    VORNA_TRY(root, penalty_sqrt(
+                        ConstMatrixView(s.data() + lo * p + lo, hi - lo, hi - lo, static_cast<std::ptrdiff_t>(p), 1)));
+    columns += root.cols();
+    first.push_back(lo);
+    roots.push_back(std::move(root));
+  }
+  out.root = Matrix(p, columns);
+  std::size_t column = 0;
+  for (std::size_t j = 0; j < roots.size(); ++j) {
+    const double scale = std::sqrt(lambda[j]);
+    for (std::size_t a = 0; a < roots[j].rows(); ++a)
+      for (std::size_t c = 0; c < roots[j].cols(); ++c) out.root(first[j] + a, column + c) = scale * roots[j](a, c);
+    column += roots[j].cols();
+  }
+  return out;
+}
+
+// R with RᵀR = XᵀWX + S_λ + δD, D = 1 on the coefficients S_λ acts on and 0
+// elsewhere: the QR factor of [R₀; rootᵀ] with R₀ᵀR₀ = XᵀWX + δD. A Cholesky
+// factor of the sum itself would find the directions that large penalties
+// leave to the data (a smooth's straight line) as differences of the large
+// entries and lose their digits (a fixed λ of 1e16 lost that line). Where the
+// working weights vanish (separated binomial classes, means at the edge of
+// their range) or unpenalized columns are collinear, XᵀWX can be singular
+// outside the penalized coefficients; the ridge then joins every coefficient
+// and grows by factors of 1000 up to 1e-2 of the largest diagonal entry,
+// which pins those directions near 0 instead of failing.
+Result<Matrix> penalized_factor(const Matrix& xtwx, const PenaltyAt& pen) {
   const std::size_t p = xtwx.rows();
-  Matrix a = xtwx;
-  for (std::size_t k = 0; k < p * p; ++k) a.storage()[k] += s.storage()[k];
   double top = 0.0;
-  for (std::size_t k = 0; k < p; ++k) top = std::max(top, a(k, k));
+  for (std::size_t k = 0; k < p; ++k) top = std::max(top, xtwx(k, k) + pen.s(k, k));
   double ridge = model_ridge(xtwx);
   const auto factor_with = [&](double delta, bool everywhere) {
-    Matrix ridged = a;
+    Matrix ridged = xtwx;
     for (std::size_t k = 0; k < p; ++k) {
-      const double* row = s.row_ptr(k);
+      const double* row = pen.s.row_ptr(k);
       if (everywhere || std::any_of(row, row + p, [](double v) { return v != 0.0; })) ridged(k, k) += delta;
     }
     return cholesky_upper(ridged);
   };
-  if (auto r = factor_with(ridge, false)) return std::move(r).value();
-  for (;;) {
-    auto r = factor_with(ridge, true);
-    if (r) return std::move(r).value();
-    if (!(ridge < 1e-2 * top)) return lapack_error("the penalized system is not positive definite", r.error());
-    ridge = std::max(ridge * 1e3, 1e-10 * top);
+  auto r0 = factor_with(ridge, false);
+  while (!r0) {
+    if (!(ridge < 1e-2 * top)) return lapack_error("the penalized system is not positive definite", r0.error());
+    r0 = factor_with(ridge, true);
+    if (!r0) ridge = std::max(ridge * 1e3, 1e-10 * top);
   }
+  const std::size_t columns = pen.root.cols();
+  Matrix stack(p + columns, p);
+  const Matrix& data = r0.value();
+  std::copy(data.storage().begin(), data.storage().end(), stack.data());
+  for (std::size_t c = 0; c < columns; ++c)
+    for (std::size_t a = 0; a < p; ++a) stack(p + c, a) = pen.root(a, c);
+  auto factor = qr_r_consuming(std::move(stack));
+  if (!factor) return lapack_error("QR decomposition failed", factor.error());
+  return std::move(factor).value();
 }
 
 Result<Vector> factor_solve(const Matrix& r, const Vector& b) {
@@ -190,9 +238,10 @@ double halve_step(Vector& beta, double blend, const IrlsState& st) {
 //
 // With `closing`, every pass also answers it, so that the sums of the last
 // (those of the returned state) make the closing pass unnecessary.
-Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Matrix& s, IrlsState st,
+Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const PenaltyAt& pen, IrlsState st,
                                  std::size_t max_iterations, double tolerance = kEtaTolerance,
                                  const ClosingRequest* closing = nullptr) {
+  const Matrix& s = pen.s;
   const auto penalized_at = [&](const PassSums& ps, const Vector& b) {
     return ps.valid ? ps.deviance + quadratic_form(s, b) : std::numeric_limits<double>::infinity();
   };
@@ -223,7 +272,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Mat
   };
   for (st.iterations = 1; go_on(); ++st.iterations) {
     VORNA_CHECK_INTERRUPT();
-    VORNA_TRY(r, penalized_factor(st.sums.xtwx, s));
+    VORNA_TRY(r, penalized_factor(st.sums.xtwx, pen));
     VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
     const EtaSpec previous = st.eta();
     double blend = 1.0;
@@ -377,10 +426,19 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
     VORNA_CHECK_INTERRUPT();
     const bool maybe_last = pass > 0 && last_change < kNearlySettled;
     const bool single = single_steps;
-    VORNA_TRY(st, penalized_irls(passes, options.glm, penalty_sum(exp_of(rho), penalties, passes.width),
-                                 std::move(state), single ? 1 : options.max_pirls_iterations, kSelectionEtaTolerance,
-                                 maybe_last ? closing : nullptr));
+    VORNA_TRY(pen, penalty_at(exp_of(rho), penalties, passes.width));
+    VORNA_TRY(st, penalized_irls(passes, options.glm, pen, std::move(state), single ? 1 : options.max_pirls_iterations,
+                                 kSelectionEtaTolerance, maybe_last ? closing : nullptr));
     state = std::move(st);
+    if (!single && !state.converged) {
+      // PiRLS run to its cap without settling (data that separate the
+      // classes along an unpenalized direction send η off to infinity): more
+      // passes would only repeat that.
+      out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(pass + 1) +
+                             " passes: PiRLS does not converge at these smoothing parameters");
+      out.converged = false;
+      return Selection{exp_of(rho), false};
+    }
     const bool from_rho = pass > 0 || start != nullptr;
     VORNA_TRY(next, select_once(state, penalties, options, observations, from_rho ? &rho : nullptr, centre, out));
     double change = 0.0;
@@ -466,7 +524,8 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
         chosen_warnings = out.warnings;
       }
     }
-    VORNA_TRY(r, penalized_factor(st.sums.xtwx, penalty_sum(out.lambda, penalties, p)));
+    VORNA_TRY(pen, penalty_at(out.lambda, penalties, p));
+    VORNA_TRY(r, penalized_factor(st.sums.xtwx, pen));
     VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
     IrlsState moved = st;
     const double rss = move_fixed_state(moved, beta);
@@ -485,8 +544,8 @@ Result<double> null_deviance(const PassSource& source, double fallback, const Pe
   const auto fit = [&]() -> Result<IrlsState> {
     VORNA_TRY(start, start_state(passes));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
-    return penalized_irls(passes, options.glm, Matrix(1, 1), std::move(start), options.max_pirls_iterations,
-                          kSelectionEtaTolerance);
+    return penalized_irls(passes, options.glm, PenaltyAt{Matrix(1, 1), Matrix(1, 0)}, std::move(start),
+                          options.max_pirls_iterations, kSelectionEtaTolerance);
   };
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   auto st = fit();
@@ -520,11 +579,11 @@ double aic_scale(Distribution d, double deviance, const RowMoments& moments) {
 
 // V_p, V_e, EDF, the scale and the log-determinants at the fit, from the
 // sums of its last pass.
-Result<void> inference(const IrlsState& st, const Matrix& s, const Glm& glm, std::size_t observations,
+Result<void> inference(const IrlsState& st, const PenaltyAt& pen, const Glm& glm, std::size_t observations,
                        PenalizedGlmFit& out) {
   const std::size_t p = st.beta.size();
   const Matrix& xtwx = st.sums.xtwx;
-  VORNA_TRY(r, penalized_factor(xtwx, s));
+  VORNA_TRY(r, penalized_factor(xtwx, pen));
   auto r_inv = triangular_solve(r, true, false, Matrix::identity(p));
   if (!r_inv) return lapack_error("Triangular solve failed", r_inv.error());
   Matrix a_inv = matmul(r_inv.value(), transpose(r_inv.value()));  // A⁻¹ = R⁻¹R⁻ᵀ
@@ -555,7 +614,7 @@ Result<void> inference(const IrlsState& st, const Matrix& s, const Glm& glm, std
   out.vp = std::move(a_inv);
   out.ve = std::move(ve);
   for (std::size_t k = 0; k < p; ++k) out.log_det_a += 2.0 * std::log(std::abs(r(k, k)));
-  out.penalty = quadratic_form(s, st.beta);
+  out.penalty = quadratic_form(pen.s, st.beta);
   return {};
 }
 
@@ -675,9 +734,9 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     if (fitted) {
       st = std::move(state);
     } else {
-      VORNA_TRY(final_state,
-                penalized_irls(passes, glm, penalty_sum(out.lambda, penalties, p), std::move(state),
-                               options.max_pirls_iterations, kEtaTolerance, closing ? &*closing : nullptr));
+      VORNA_TRY(pen, penalty_at(out.lambda, penalties, p));
+      VORNA_TRY(final_state, penalized_irls(passes, glm, pen, std::move(state), options.max_pirls_iterations,
+                                            kEtaTolerance, closing ? &*closing : nullptr));
       st = std::move(final_state);
     }
   }
@@ -686,9 +745,9 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     out.warnings.push_back("PiRLS did not converge in " + std::to_string(options.max_pirls_iterations) + " iterations");
   }
   out.pirls_iterations = st.iterations;
-  const Matrix s = penalty_sum(out.lambda, penalties, p);
-  VORNA_CHECK(inference(st, s, glm, source.moments.observations, out));
-  VORNA_CHECK(criterion_at_fit(st, s, penalties, options, out));
+  VORNA_TRY(pen, penalty_at(out.lambda, penalties, p));
+  VORNA_CHECK(inference(st, pen, glm, source.moments.observations, out));
+  VORNA_CHECK(criterion_at_fit(st, pen.s, penalties, options, out));
   const bool null_from_fit =
       fixed_working_model(glm) ? source.intercept.has_value() : constant_null_mean(glm, source.moments).has_value();
   if (!null_from_fit) {

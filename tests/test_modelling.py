@@ -399,6 +399,21 @@ def test_a_fit_without_residual_degrees_of_freedom_reports_no_scale_and_no_tests
     assert "nan" in str(model.summary())
 
 
+def test_a_selection_on_separable_classes_stops_once_pirls_cannot_converge(rng):
+    # The classes separate along a straight line, which no penalty holds back: η runs off to
+    # infinity at every λ. The search once ran 50 passes of 100 PiRLS steps each (20 s for 150 rows).
+    x = rng.uniform(-1, 1, size=(150, 2))
+    y = (x[:, 0] + 0.3 * x[:, 1] > 0).astype(float)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = GAM(s(0) + s(1), family="binomial").fit(x, y)
+    messages = [str(w.message) for w in caught]
+    stopped = [m for m in messages if m.startswith("the smoothing-parameter search stopped after")]
+    assert stopped and int(stopped[0].split()[5]) < 50, messages
+    assert any("numerically 0 or 1" in m for m in messages)
+    assert np.all((model.predict(x) > 0.5) == (y == 1))
+
+
 def test_unseen_factor_level_at_prediction(fitted):
     model, data, _ = fitted
     with pytest.raises(ValueError, match="level 'z' at row 1, which was not seen"):
