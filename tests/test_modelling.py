@@ -115,6 +115,24 @@ def test_ubre_finds_the_lower_minimum_with_a_noise_smooth_in_its_null_space():
     assert model.term_edf_["s(z)"] < 1.1
 
 
+@pytest.mark.parametrize("bs", ["cr", "bs", "ps"])
+@pytest.mark.parametrize("unit", [1e-9, 1e120, 1e-150])
+def test_a_smooth_does_not_depend_on_the_units_of_its_column(rng, bs, unit):
+    # The bases' guards are absolute (1e-10) and curvature penalties scale as span⁻³: unscaled,
+    # x in units of 1e-9 was fitted off by 0.55 ("bs"), and 1e120 failed ("cr") or went unpenalized ("bs").
+    data, y = smooth_data(rng)
+    data["z"] = rng.uniform(size=len(y))
+    scaled = {"x": unit * data["x"], "z": data["z"]}
+    terms = s("x", bs=bs) + te("x", "z", k=4, bs=bs)
+    base, model = GAM(terms).fit(data, y), GAM(terms).fit(scaled, y)
+    # The same model in other units: equal up to the selection's tolerance of 1e-6 in ln λ,
+    # which moves fitted values of order 1 by up to about that much.
+    assert model.edf_ == pytest.approx(base.edf_, rel=1e-5)
+    np.testing.assert_allclose(model.predict(scaled), base.predict(data), rtol=0, atol=1e-6)
+    np.testing.assert_allclose(model.partial_effect("s(x)", scaled), base.partial_effect("s(x)", data),
+                               rtol=0, atol=1e-6)
+
+
 @pytest.mark.parametrize("family, link", [("gamma", "log"), ("gamma", "inverse"), ("gaussian", "log"),
                                           ("inverse_gaussian", "log")])
 @pytest.mark.parametrize("unit", [1e-30, 1e30])

@@ -165,16 +165,21 @@ class Frame:
                 checked[ref] = col
         return ordered
 
-    def take_sorted_sums(self, ref: ColumnRef, knots: np.ndarray) -> np.ndarray | None:
+    def take_sorted_sums(self, ref: ColumnRef, knots: np.ndarray,
+                         scale: tuple[float, float] | None = None) -> np.ndarray | None:
         """Column sums of the cubic regression spline basis on `knots` over the
         column kept by `knots(..., keep_sorted=True)`, which is then dropped:
-        from the sorted values they need no pass over the rows. None when
-        nothing was kept or the basis has no local form (knots nearly equal)."""
+        from the sorted values they need no pass over the rows. With `scale`
+        (lo, span), the knots are those of the column as (x − lo)/span. None
+        when nothing was kept or the basis has no local form (knots nearly
+        equal)."""
         from . import _engine
 
         ordered = self.__dict__.get("_sorted", {}).pop(ref, None)
         if ordered is None:
             return None
+        if scale is not None:
+            ordered = (ordered - scale[0]) / scale[1]
         sums = _engine.sorted_column_sums(knots, ordered)
         return None if sums is None else np.asarray(sums)
 

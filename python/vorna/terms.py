@@ -117,6 +117,20 @@ def in_place_columns(producers: dict[Any, Any], frame: Frame) -> tuple[np.ndarra
     return direct, [int(p.ref) % direct.shape[1] for p in producers.values()]
 
 
+@dataclass(frozen=True)
+class ScaledColumn:
+    """Produces a numeric column as (x − lo)/span (checked finite): a smooth's
+    column whose knots span too little or too much for the bases' absolute
+    guards (see SPAN_RANGE)."""
+
+    ref: ColumnRef
+    lo: float
+    span: float
+
+    def __call__(self, frame: Frame) -> np.ndarray:
+        return (frame.numeric(self.ref) - self.lo) / self.span
+
+
 @dataclass(frozen=True, eq=False)
 class FactorCodes:
     """Produces the level codes 0 … L−1 of a categorical column."""
@@ -213,32 +227,46 @@ def _check_k(label: str, k: Any) -> int:
     return int(k)
 
 
-def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str,
-            knots: np.ndarray | None = None, keep_sorted: bool = False) -> tuple[tuple[Any, ...], np.ndarray]:
-    """The engine margin (kind, knots) and its k × k penalty for a column:
-    knots at quantiles of the column's distinct values ("cr", "bs"), evenly
-    spaced over its range ("ps"), or the caller's. `keep_sorted`: keep the
-    sorted column of quantile knots of a "cr" basis (see Frame.knots)."""
+# A margin's column is used as (x − lo)/span, its knots likewise, when its
+# knots span less or more than this: the bases are the same functions of
+# either, but their numerical guards are absolute (inputs within 1e-10 of an
+# end count as at it) and a curvature penalty scales as span⁻³, which under-
+# or overflows at extreme spans.
+SPAN_RANGE = (1e-2, 1e30)
+
+Scale = tuple[float, float] | None  # (lo, span) of a standardized margin column
+
+
+def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str, knots: np.ndarray | None = None,
+            keep_sorted: bool = False) -> tuple[tuple[Any, ...], np.ndarray, Scale]:
+    """The engine margin (kind, knots), its k × k penalty and the column's
+    standardization (see SPAN_RANGE) for a column: knots at quantiles of the
+    column's distinct values ("cr", "bs"), evenly spaced over its range
+    ("ps"), or the caller's. `keep_sorted`: keep the sorted column of quantile
+    knots of a "cr" basis (see Frame.knots)."""
+    needed = k if bs == "cr" else k - 2
     if knots is not None:
-        needed = k if bs == "cr" else k - 2
         knots = _checked_knots(label, knots, needed)
-        if bs == "ps":
-            return ("bs", knots), _p_spline_penalty(knots)
-        return (bs, knots), _engine.penalty(bs, knots)
-    if bs == "ps":
+    elif bs == "ps":
         lo, hi = frame.value_range(column)
         if not lo < hi:
             raise ValueError(f"{label}: the column is constant")
         knots = np.linspace(lo, hi, k - 2)
-        return ("bs", knots), _p_spline_penalty(knots)
-    needed = k if bs == "cr" else k - 2
-    distinct, knots = frame.knots(column, np.linspace(0.0, 1.0, needed), keep_sorted=keep_sorted and bs == "cr")
-    if knots is None:
-        raise ValueError(
-            f"{label}: k = {k} needs at least {needed} distinct values of the column, which has {distinct}; "
-            "use a smaller k"
-        )
-    return (bs, knots), _engine.penalty(bs, knots)
+    else:
+        distinct, knots = frame.knots(column, np.linspace(0.0, 1.0, needed), keep_sorted=keep_sorted and bs == "cr")
+        if knots is None:
+            raise ValueError(
+                f"{label}: k = {k} needs at least {needed} distinct values of the column, which has {distinct}; "
+                "use a smaller k"
+            )
+    span = float(knots[-1] - knots[0])
+    scale: Scale = None
+    if np.isfinite(span) and not SPAN_RANGE[0] <= span <= SPAN_RANGE[1]:
+        scale = (float(knots[0]), span)
+        knots = (knots - knots[0]) / span
+    if bs == "ps":
+        return ("bs", knots), _p_spline_penalty(knots), scale
+    return (bs, knots), _engine.penalty(bs, knots), scale
 
 
 def _b_splines(t: np.ndarray, x: np.ndarray) -> np.ndarray:
@@ -319,15 +347,17 @@ def _normalized(s: np.ndarray) -> np.ndarray:
 
 
 # What setting a smooth up needs from its columns: the engine margins, their
-# penalties, and the column sums of its basis where they came with the knots.
-Known = tuple[list[tuple[Any, ...]], list[np.ndarray], np.ndarray | None]
+# penalties, the column sums of its basis where they came with the knots, and
+# the standardization of each column.
+Known = tuple[list[tuple[Any, ...]], list[np.ndarray], np.ndarray | None, list[Scale]]
 
 
 class _SmoothBase(Term):
     columns: tuple[Any, ...]
     by: ColumnRef | None
 
-    def _margins(self, frame: Frame, keep_sorted: bool = False) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
+    def _margins(self, frame: Frame, keep_sorted: bool = False
+                 ) -> tuple[list[tuple[Any, ...]], list[np.ndarray], list[Scale]]:
         raise NotImplementedError
 
     def known(self, frame: Frame) -> Known:
@@ -335,14 +365,16 @@ class _SmoothBase(Term):
         basis at quantile knots and no `by`, also its column sums, taken from
         the column sorted for the knots (no pass over the rows)."""
         plain = self.by is None and len(self.columns) == 1
-        margins, penalties = self._margins(frame, keep_sorted=plain)
+        margins, penalties, scales = self._margins(frame, keep_sorted=plain)
         take = getattr(frame, "take_sorted_sums", None)
-        sums = take(self.columns[0], margins[0][1]) if plain and take is not None and margins[0][0] == "cr" else None
-        return margins, penalties, sums
+        sums = None
+        if plain and take is not None and margins[0][0] == "cr":
+            sums = take(self.columns[0], margins[0][1], scales[0])
+        return margins, penalties, sums, scales
 
     def setup(self, frame: Frame, known: Known | None = None) -> list[Block]:
         """The term's blocks; `known`: what `known(frame)` returns, if already known."""
-        margins, marginal_penalties, plain_sums = self.known(frame) if known is None else known
+        margins, marginal_penalties, plain_sums, scales = self.known(frame) if known is None else known
         sizes = [s.shape[0] for s in marginal_penalties]
         # One penalty per margin: S_i ⊗ I on the others (Wood 2006, tensor-product smooths).
         penalties = []
@@ -351,8 +383,10 @@ class _SmoothBase(Term):
             for j, size in enumerate(sizes):
                 full = np.kron(full, s if i == j else np.eye(size))
             penalties.append(full)
-        keys = [("num", c) for c in self.columns]
-        producers: dict[tuple[Any, ...], Any] = {key: NumericColumn(c) for key, c in zip(keys, self.columns)}
+        keys = [("num", c) if scale is None else ("scaled", c) for c, scale in zip(self.columns, scales)]
+        producers: dict[tuple[Any, ...], Any] = {
+            key: NumericColumn(c) if scale is None else ScaledColumn(c, *scale)
+            for key, c, scale in zip(keys, self.columns, scales)}
         pieces: list[tuple[str, tuple[Any, ...] | None, bool]] = []  # (label, by key, constrained)
         if self.by is None:
             pieces.append((self.label, None, True))
@@ -429,9 +463,10 @@ class s(_SmoothBase):
         self.by = by
         self.knots = None if knots is None else _checked_knots(self.label, knots, self.k if bs == "cr" else self.k - 2)
 
-    def _margins(self, frame: Frame, keep_sorted: bool = False) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
-        margin, penalty = _margin(self.label, frame, self.columns[0], self.k, self.bs, self.knots, keep_sorted)
-        return [margin], [penalty]
+    def _margins(self, frame: Frame, keep_sorted: bool = False
+                 ) -> tuple[list[tuple[Any, ...]], list[np.ndarray], list[Scale]]:
+        margin, penalty, scale = _margin(self.label, frame, self.columns[0], self.k, self.bs, self.knots, keep_sorted)
+        return [margin], [penalty], [scale]
 
 
 class te(_SmoothBase):
@@ -476,9 +511,10 @@ class te(_SmoothBase):
             raise ValueError(f"{self.label}: the product of the k values ({int(np.prod(self.ks))}) exceeds 2000")
         self.by = by
 
-    def _margins(self, frame: Frame, keep_sorted: bool = False) -> tuple[list[tuple[Any, ...]], list[np.ndarray]]:
+    def _margins(self, frame: Frame, keep_sorted: bool = False
+                 ) -> tuple[list[tuple[Any, ...]], list[np.ndarray], list[Scale]]:
         out = [_margin(self.label, frame, c, k, b) for c, k, b in zip(self.columns, self.ks, self.bss)]
-        return [m for m, _ in out], [p for _, p in out]
+        return [m for m, _, _ in out], [p for _, p, _ in out], [sc for _, _, sc in out]
 
 
 def as_term_list(terms: Any) -> TermList:
