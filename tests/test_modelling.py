@@ -388,6 +388,8 @@ def fitted(rng):
         (lambda m, d, y: m.set_params_for_test(family="poisson").fit(d, y - 10), "poisson family needs y >= 0"),
         (lambda m, d, y: m.set_params_for_test(method="reml").fit(d, y), "method must be one of"),
         (lambda m, d, y: m.set_params_for_test(method="UBRE").fit(d, y), "UBRE' needs a known scale"),
+        (lambda m, d, y: m.fit(d, y * 1e200), "deviance of the fit overflows"),
+        (lambda m, d, y: m.fit(d, y, offset=np.full(100, 1e300)), "deviance of the fit overflows"),
         (lambda m, d, y: m.set_params_for_test(terms=s("x", k=500)).fit(d, y), "needs at least 500 distinct"),
     ],
 )
