@@ -459,6 +459,16 @@ class GAM:
             logger.info("PiRLS: %d iterations, converged %s", result["pirls_iterations"], result["converged"])
         self._store(frame, terms, blocks, starts, result, family, link, criterion, n)
         self.penalties_ = penalties
+        # An unpenalized coefficient the data determine has EDF 1; collinear
+        # columns share theirs, held apart only by the fit's ridge.
+        undetermined = [name for b in blocks if not b.smooth
+                        for name, e in zip(b.coef_names, self.edf_per_coef_[self.term_slices_[b.label]])
+                        if abs(e - 1.0) > 1e-3]
+        if undetermined:
+            warnings.warn(f"the coefficients {', '.join(undetermined)} are not identifiable: their columns are "
+                          "collinear with other parametric columns (a constant column, a repeated column, or a "
+                          "factor another term determines), so their estimates and standard errors are "
+                          "arbitrary; drop one of the terms", UserWarning, stacklevel=3)
 
     def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict[str, Any], family: str,
                link: str, criterion: str, n: int) -> None:
