@@ -92,6 +92,8 @@ def test_formula_equals_terms(frame):
     assert by_formula.coef_names_ == by_terms.coef_names_
     no_intercept = GAM("y ~ s(x) + f(g) - 1").fit(frame)
     assert "Intercept" not in no_intercept.coef_names_
+    for written in ("y ~ -1 + s(x) + f(g)", "y ~ s(x)\n     + f(g) + -1"):
+        np.testing.assert_array_equal(GAM(written).fit(frame).coef_, no_intercept.coef_)
 
 
 @pytest.mark.parametrize("formula, pointer", [
@@ -100,6 +102,8 @@ def test_formula_equals_terms(frame):
     ("y ~ s(x) - f(g)", "only the intercept can be removed"),
     ("y ~ s(open('f'))", "expected a column name"),
     ("~ s(x)", "no response"),
+    ("y ~ s(x, k=-3)", "k must be an integer of at least 4, got -3"),
+    ("y ~ -s(x)", "only the intercept can be removed"),
 ])
 def test_formula_errors_point_at_the_term(frame, formula, pointer):
     with pytest.raises(vorna.FormulaError, match=pointer):
@@ -138,6 +142,23 @@ def test_dataframe_and_array_with_the_same_numbers_fit_the_same(frame):
     np.testing.assert_array_equal(a.predict(df), b.predict(arr))
     ints = LinearGAM(l(0)).fit(np.arange(20).reshape(-1, 1), np.arange(20) * 2.0)
     assert ints.coef_[1] == pytest.approx(2.0)
+
+
+def test_dataframe_column_labels_and_missing_levels(frame):
+    pd = pytest.importorskip("pandas")
+    # Integer column labels are referred to by the integers.
+    numbered = pd.DataFrame(np.column_stack([frame["x"], frame["z"]]))
+    np.testing.assert_array_equal(GAM(s(0) + l(1)).fit(numbered, frame["y"]).coef_,
+                                  GAM(s(0) + l(1)).fit(numbered.to_numpy(), frame["y"]).coef_)
+    repeated = pd.DataFrame(np.column_stack([frame["x"], frame["z"]]), columns=["x", "x"])
+    with pytest.raises(ValueError, match="more than one column named 'x'"):
+        GAM(s("x")).fit(repeated, frame["y"])
+    levels = pd.Series(frame["g"], dtype="string")
+    levels[7] = pd.NA
+    with pytest.raises(ValueError, match="column 'g' has a missing value at row 7"):
+        GAM(f("g")).fit(pd.DataFrame({"g": levels}), frame["y"])
+    with pytest.raises(ValueError, match="X has no columns"):
+        GAM().fit({}, frame["y"])
 
 
 def test_logistic_gam_labels_and_probabilities(rng):

@@ -503,7 +503,7 @@ def _fit_sample(model: "GAM", pieces: list[tuple[Any, ...]], parts: Partitions, 
     try:
         fit = _engine.fit(specs, data, engine_vector(y), None if w is None else engine_vector(w),
                           None if off is None else engine_vector(off), penalties, family, link, criterion,
-                          max_iter=int(model.max_iter), threads=model._threads())
+                          max_iter=model._max_iter(), threads=model._threads())
     except (ValueError, MemoryError):
         return None
     return (fit["coefficients"], fit["lambda"]) if fit["converged"] else None
@@ -599,7 +599,7 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     warm = None if pieces is None else _fit_sample(model, pieces, parts, blocks, penalties, (family, link, criterion))
     try:
         result = _engine.fit_passes(width, intercept, moments, run(False), run(True), penalties, family, link,
-                                    criterion, lam=model._fixed_lambda(len(penalties)), max_iter=int(model.max_iter),
+                                    criterion, lam=model._fixed_lambda(len(penalties)), max_iter=model._max_iter(),
                                     warm=warm)
     except ValueError as err:
         raise ValueError(str(err)) from None

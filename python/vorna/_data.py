@@ -47,7 +47,9 @@ class Frame:
             if len(lengths) > 1:
                 raise ValueError(f"{name}: the columns have different lengths {sorted(lengths)}")
             self._get = cols.__getitem__
-            self.n = lengths.pop() if lengths else 0
+            if not cols:
+                raise ValueError(f"{name} has no columns")
+            self.n = lengths.pop()
         else:
             arr = np.asarray(data)
             if arr.ndim == 1:
@@ -84,9 +86,13 @@ class Frame:
     def raw(self, ref: ColumnRef) -> np.ndarray:
         """The column as it is (any dtype)."""
         if self.names is not None:
+            if isinstance(ref, (int, np.integer)) and not isinstance(ref, (bool, np.bool_)) and str(ref) in self.names:
+                ref = str(ref)  # a DataFrame with integer column labels
             if not isinstance(ref, str) or ref not in self.names:
                 shown = ", ".join(repr(n) for n in self.names[:20])
                 raise ValueError(f"unknown column {ref!r} in {self._name}; its columns are {shown}")
+            if self.names.count(ref) > 1:
+                raise ValueError(f"{self._name} has more than one column named {ref!r}; give each its own name")
             return np.asarray(self._get(ref))
         if isinstance(ref, (bool, np.bool_)) or not isinstance(ref, (int, np.integer)):
             raise ValueError(
@@ -302,7 +308,9 @@ def check_missing(col: np.ndarray, ref: ColumnRef) -> None:
     if col.dtype.kind == "f":
         bad = np.isnan(col)
     elif col.dtype.kind == "O":
-        bad = np.array([v is None or (isinstance(v, float) and v != v) for v in col], dtype=bool)
+        # None, NaN, and pandas' NA and NaT (told by type name: pandas is optional).
+        bad = np.array([v is None or (isinstance(v, float) and v != v) or type(v).__name__ in ("NAType", "NaTType")
+                        for v in col], dtype=bool)
     else:
         return
     if bad.any():

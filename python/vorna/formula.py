@@ -52,6 +52,10 @@ def _constant(text: str, node: ast.AST) -> object:
     if isinstance(node, ast.Constant) and isinstance(node.value, (int, float, str)) and not isinstance(
             node.value, bool):
         return node.value
+    if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
+        value = _constant(text, node.operand)
+        if isinstance(value, (int, float)):
+            return -value if isinstance(node.op, ast.USub) else value
     if isinstance(node, (ast.Tuple, ast.List)):
         return tuple(_constant(text, e) for e in node.elts)
     raise _fail(text, node, "expected a number, a string or a tuple of them")
@@ -91,7 +95,8 @@ def parse_formula(text: str) -> Formula:
         raise FormulaError(f"the formula {text!r} has no response before '~'")
     if response is not None and not response.isidentifier():
         raise FormulaError(f"the response {response!r} of {text!r} must be a column name")
-    body = rhs if sep else lhs
+    # Terms may run over several lines.
+    body = (rhs if sep else lhs).replace("\r", " ").replace("\n", " ")
     try:
         tree = ast.parse(body.strip(), mode="eval")
     except SyntaxError as err:
@@ -105,6 +110,8 @@ def parse_formula(text: str) -> Formula:
         if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Sub)):
             walk(node.left, sign)
             walk(node.right, -sign if isinstance(node.op, ast.Sub) else sign)
+        elif isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):  # "-1 + s(x)"
+            walk(node.operand, -sign if isinstance(node.op, ast.USub) else sign)
         elif isinstance(node, ast.Constant) and node.value in (0, 1) and not isinstance(node.value, bool):
             has_intercept = bool(node.value) == (sign > 0)
         elif sign < 0:

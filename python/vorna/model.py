@@ -221,7 +221,10 @@ class GAM:
             return 0
         if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
             raise ValueError(f"n_threads must be a positive integer or None, got {n!r}")
-        return int(n)
+        return min(int(n), 1 << 16)  # beyond any machine's cores, and within the engine's C integer
+
+    def _max_iter(self) -> int:
+        return min(int(self.max_iter), 1 << 31)  # a cap past reach, within the engine's C integer
 
     # ---- the scikit-learn estimator protocol ---------------------------------------
 
@@ -414,7 +417,7 @@ class GAM:
                                  None if w is None else engine_vector(w),
                                  None if off is None else engine_vector(off),
                                  penalties, family, link, criterion, lam=lam,
-                                 max_iter=int(self.max_iter), threads=self._threads())
+                                 max_iter=self._max_iter(), threads=self._threads())
         except ValueError as err:
             raise ValueError(str(err)) from None
         self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
