@@ -316,11 +316,13 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
   Matrix design = build_model_matrix(smooths_, x);
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
   SmoothingParameter params{Vector(smooths_.size(), kPlainStartLambda), method, false};
-  const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, y);
-  VORNA_TRY(selected, select_and_fit(family_, design, y, penalties, std::move(params), iterations,
+  const double level = response_level(family_, y, smooths_.size());
+  const Vector yc = shifted(y, -level);
+  const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, yc);
+  VORNA_TRY(selected, select_and_fit(family_, design, yc, penalties, std::move(params), iterations,
                                      cross ? &*cross : nullptr, false));
   return store(std::make_shared<StoredModelMatrix>(std::move(design)), std::move(selected.smoothing),
-               std::move(selected.fit), y, std::move(selected.warnings));
+               std::move(selected.fit), y, std::move(selected.warnings), level);
 }
 
 Result<FitSummary, Failure> GamModel::fit_formula(Matrix x, const Vector& y, std::string_view formula,
@@ -425,8 +427,27 @@ void add_final_fit(SelectedFit& out, PirlsResult fit) {
                            " iterations at the chosen smoothing parameters");
 }
 
+double response_level(Family family, const Vector& y, std::size_t smooths) {
+  if (family != Family::Gaussian || smooths == 0 || y.empty()) return 0.0;
+  double sum = 0.0;
+  for (double v : y) sum += v;
+  return sum / static_cast<double>(y.size());
+}
+
+Vector shifted(const Vector& y, double by) {
+  Vector out(y);
+  if (by != 0.0)
+    for (double& v : out) v += by;
+  return out;
+}
+
 FitSummary GamModel::store(std::shared_ptr<const StoredModelMatrix> design, SmoothingParameter smoothing,
-                           PirlsResult fit, const Vector& y, std::vector<std::string> warnings) {
+                           PirlsResult fit, const Vector& y, std::vector<std::string> warnings, double level) {
+  if (level != 0.0) {
+    for (std::size_t j = 0; j < smooths_.front().basis->num_basis(); ++j) fit.coefficients[j] += level;
+    for (double& v : fit.fitted_values) v += level;
+    for (double& v : fit.linear_predictor) v += level;
+  }
   // The Gaussian deviance is this very sum, in the same order.
   double rss = fit.deviance;
   if (family_ != Family::Gaussian) {

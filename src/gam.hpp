@@ -195,15 +195,16 @@ class GamModel {
   // results only at the end.
   template <class Rows>
   Result<FitSummary, Failure> fit_gaussian_by_rows(const Rows& rows, Matrix&& x, const Vector& y,
-                                                   SmoothingMethod method, std::size_t iterations);
+                                                   SmoothingMethod method, std::size_t iterations, double level);
 
   Result<FitSummary, Failure> fit_model_cached_once(Matrix x, const Vector& y, std::span<const std::size_t> k,
                                                     std::string_view method, std::string_view bs,
                                                     std::optional<std::size_t> max_iter);
 
   // Writes every result field and sets the fitted flag.
+  // `level`: the ȳ the fit was made without (see response_level).
   FitSummary store(std::shared_ptr<const StoredModelMatrix> design, SmoothingParameter smoothing, PirlsResult fit,
-                   const Vector& y, std::vector<std::string> warnings);
+                   const Vector& y, std::vector<std::string> warnings, double level = 0.0);
 
   Family family_;
   std::vector<SmoothTerm> smooths_;
@@ -298,6 +299,14 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
 // The warning of a search that stopped short, and the final fit with its own.
 void add_search_warning(SelectedFit& out, const SelectionOutcome& report);
 void add_final_fit(SelectedFit& out, PirlsResult fit);
+
+// A Gaussian model is fitted to y − ȳ (`level` ȳ, 0 for other families or
+// without smooths) and ȳ is added to the first smooth's coefficients on
+// storing: each basis sums to 1 at every input, so the model is the same,
+// but the fit's ridge, which pulls every coefficient towards 0, no longer
+// pulls the level of y (at y ≈ 50 with noise 1 it moved predictions by 0.6).
+double response_level(Family family, const Vector& y, std::size_t smooths);
+Vector shifted(const Vector& y, double by);
 
 // The "X has {n} rows but y has {n_y} elements" and "X has {d} columns but
 // model has {m} smooth terms" checks.

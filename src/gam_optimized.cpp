@@ -296,11 +296,13 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
   VORNA_CHECK(check_rows(x, y));
   VORNA_CHECK(check_data(x, y));
   VORNA_CHECK(check_response_domain(family_, y));
+  const double level = response_level(family_, y, smooths_.size());
+  const Vector yc = shifted(y, -level);
   if (family_ == Family::Gaussian) {
     if (const std::optional<BSplineRows> rows = BSplineRows::create(smooths_, x)) {
       // No n × p matrix on this path: its p × p ones (penalties and XᵀX) must fit.
       VORNA_CHECK(check_model_size(0, total_basis(smooths_), smooths_.size() + 1));
-      return fit_gaussian_by_rows(*rows, std::move(x), y, method, iterations);
+      return fit_gaussian_by_rows(*rows, std::move(x), yc, method, iterations, level);
     }
   }
   VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
@@ -315,16 +317,16 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
   profile_ms("Penalty computation: ", penalty_timer.elapsed_ms());
   profile_ms("Total cache build: ", cache_timer.elapsed_ms());
 
-  const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, y);
-  const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, y, penalties.front());
+  const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, yc);
+  const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, yc, penalties.front());
   x = Matrix();  // the data are in the model matrix now: not held through the fit as well
   SmoothingParameter params{Vector(smooths_.size(), lambda0), method, false};
-  VORNA_TRY(selected, select_and_fit(family_, design, y, penalties, std::move(params), iterations,
+  VORNA_TRY(selected, select_and_fit(family_, design, yc, penalties, std::move(params), iterations,
                                      cross ? &*cross : nullptr, true));
   profile_ms("PiRLS iterations: ", selected.pirls_ms);
   profile_ms("REML optimization: ", selected.optimize_ms);
   return store(std::make_shared<StoredModelMatrix>(std::move(design)), std::move(selected.smoothing),
-               std::move(selected.fit), y, std::move(selected.warnings));
+               std::move(selected.fit), y, std::move(selected.warnings), level);
 }
 
 // The Gaussian fit of select_and_fit() (one selection on the data, then the
@@ -334,7 +336,8 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
 // asked for.
 template <class Rows>
 Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Matrix&& x, const Vector& y,
-                                                           SmoothingMethod method, std::size_t iterations) {
+                                                           SmoothingMethod method, std::size_t iterations,
+                                                           double level) {
   diag::Timer cache_timer;
   diag::Timer basis_timer;
   typename Rows::Sums sums = rows.sums(y);
@@ -373,7 +376,7 @@ Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Mat
   std::vector<std::shared_ptr<const SplineBasis>> bases;
   for (const SmoothTerm& smooth : smooths_) bases.push_back(smooth.basis);
   return store(std::make_shared<StoredModelMatrix>(std::move(x), std::move(bases)), std::move(out.smoothing),
-               std::move(out.fit), y, std::move(out.warnings));
+               std::move(out.fit), y, std::move(out.warnings), level);
 }
 
 }  // namespace vorna
