@@ -104,6 +104,8 @@ def test_formula_equals_terms(frame):
     ("~ s(x)", "no response"),
     ("y ~ s(x, k=-3)", "k must be an integer of at least 4, got -3"),
     ("y ~ -s(x)", "only the intercept can be removed"),
+    ("y ~ s(x) + l(y)", "the response 'y' is also used by the term l"),
+    ("y ~ s(x, by=y)", "the response 'y' is also used by the term s"),
 ])
 def test_formula_errors_point_at_the_term(frame, formula, pointer):
     with pytest.raises(vorna.FormulaError, match=pointer):
@@ -142,6 +144,20 @@ def test_dataframe_and_array_with_the_same_numbers_fit_the_same(frame):
     np.testing.assert_array_equal(a.predict(df), b.predict(arr))
     ints = LinearGAM(l(0)).fit(np.arange(20).reshape(-1, 1), np.arange(20) * 2.0)
     assert ints.coef_[1] == pytest.approx(2.0)
+
+
+def test_scores_and_settings_are_checked(frame):
+    model = GAM(s("x")).fit(frame, frame["y"])
+    bad = np.r_[np.nan, frame["y"][1:]]
+    for call in (lambda: model.score(frame, bad), lambda: model.residuals(frame, bad)):
+        with pytest.raises(ValueError, match="y has a missing or non-finite value at row 0"):
+            call()
+    with pytest.raises(ValueError, match="sample_weight is zero for every row"):
+        model.score(frame, frame["y"], sample_weight=np.zeros(len(bad)))
+    with pytest.raises(ValueError, match="y has 5 values for 300 rows"):
+        model.residuals(frame, frame["y"][:5])
+    with pytest.raises(ValueError, match="fit_intercept must be True or False, got 'no'"):
+        GAM(s("x"), fit_intercept="no").fit(frame, frame["y"])
 
 
 def test_dataframe_column_labels_and_missing_levels(frame):

@@ -24,7 +24,7 @@ import vorna_core
 
 from . import _engine, _stats
 from ._data import Frame, check_vectors, engine_columns, engine_vector
-from .formula import parse_formula
+from .formula import FormulaError, parse_formula
 from .terms import Block, TermList, _SmoothBase, as_term_list, in_place_columns, intercept, l, s
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -312,10 +312,17 @@ class GAM:
         elif isinstance(self.terms, str):
             formula = parse_formula(self.terms)
             terms = formula.terms
+            for t in terms:
+                used = [*getattr(t, "columns", ()), getattr(t, "column", None), getattr(t, "by", None)]
+                if formula.response is not None and formula.response in used:
+                    raise FormulaError(f"the response {formula.response!r} is also used by the term {t.label} in "
+                                     f"{self.terms!r}; a model cannot predict y from y")
             if not formula.intercept:
                 return terms
         else:
             terms = as_term_list(self.terms)
+        if not isinstance(self.fit_intercept, (bool, np.bool_)):
+            raise ValueError(f"fit_intercept must be True or False, got {self.fit_intercept!r}")
         if self.fit_intercept and not any(t is intercept for t in terms):
             terms = TermList([intercept, *terms])
         return terms
@@ -633,7 +640,10 @@ class GAM:
         self._check_fitted()
         yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
+        check_vectors(len(yv), yv, w, None)
         mu = self.predict(X)
+        if len(mu) != len(yv):
+            raise ValueError(f"y has {len(yv)} values for {len(mu)} rows of X")
         if kind == "response":
             return np.asarray(yv - mu)
         if kind == "deviance":
@@ -656,6 +666,9 @@ class GAM:
         self._check_fitted()
         yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
+        check_vectors(len(yv), yv, w, None)
+        if not np.any(w > 0):
+            raise ValueError("sample_weight is zero for every row")
         mu = self.predict(X)
         if len(mu) != len(yv):
             raise ValueError(f"y has {len(yv)} values for {len(mu)} rows of X")
