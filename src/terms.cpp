@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "interrupt.hpp"
@@ -187,6 +188,11 @@ Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView dat
     out.terms = Matrix(n, nt);
     if (with_se) out.term_se = Matrix(n, nt);
   }
+  // √(x V xᵀ): rounding can leave a tiny negative variance (0); far beyond
+  // the data the form overflows (±inf, or NaN from inf − inf): too large.
+  const auto root = [](double variance) {
+    return std::isnan(variance) ? std::numeric_limits<double>::infinity() : std::sqrt(std::max(0.0, variance));
+  };
   Matrix block(kRowBlock, p);
   for (std::size_t first = 0; first < n; first += kRowBlock) {
     VORNA_CHECK_INTERRUPT();
@@ -197,8 +203,7 @@ Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView dat
     std::copy(eta.begin(), eta.end(), out.eta.begin() + static_cast<std::ptrdiff_t>(first));
     if (with_se) {
       const Matrix xv = matmul(xb, v);
-      for (std::size_t r = 0; r < count; ++r)
-        out.se[first + r] = std::sqrt(std::max(0.0, dot(xv.row_ptr(r), block.row_ptr(r), p)));
+      for (std::size_t r = 0; r < count; ++r) out.se[first + r] = root(dot(xv.row_ptr(r), block.row_ptr(r), p));
     }
     if (!per_term) continue;
     for (std::size_t t = 0; t < nt; ++t) {
@@ -210,7 +215,7 @@ Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView dat
       const ConstMatrixView vt(v.data() + lo * p + lo, width, width, static_cast<std::ptrdiff_t>(p), 1);
       const Matrix xv = matmul(xt, vt);
       for (std::size_t r = 0; r < count; ++r)
-        out.term_se(first + r, t) = std::sqrt(std::max(0.0, dot(xv.row_ptr(r), block.row_ptr(r) + lo, width)));
+        out.term_se(first + r, t) = root(dot(xv.row_ptr(r), block.row_ptr(r) + lo, width));
     }
   }
   return out;

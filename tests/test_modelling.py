@@ -456,6 +456,16 @@ def test_collinear_parametric_columns_are_reported(rng, columns, terms, named):
         assert len(reported) == 1 and named in reported[0]
 
 
+def test_standard_errors_far_beyond_the_data_do_not_collapse_to_zero(rng):
+    # x·V·xᵀ overflows far out along the linear extrapolation; its NaN was once clamped to 0,
+    # a zero-width interval at 1e155.
+    data, y = smooth_data(rng)
+    model = GAM(s("x")).fit(data, y)
+    near, far = (model.predict_link({"x": np.array([v])}, se=True)[1][0] for v in (1e100, 1e155))
+    assert near == pytest.approx(1e100 * model.predict_link({"x": np.array([1e3])}, se=True)[1][0] / 1e3, rel=1e-3)
+    assert far == np.inf
+
+
 def test_unseen_factor_level_at_prediction(fitted):
     model, data, _ = fitted
     with pytest.raises(ValueError, match="level 'z' at row 1, which was not seen"):
