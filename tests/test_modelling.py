@@ -466,6 +466,15 @@ def test_standard_errors_far_beyond_the_data_do_not_collapse_to_zero(rng):
     assert far == np.inf
 
 
+@pytest.mark.parametrize("family", ["poisson", "binomial"])
+def test_a_response_of_all_zeros_has_no_deviance_to_explain(rng, family):
+    # Both deviances are of rounding size (1e-15); their ratio once read as 42% explained.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        model = GAM(s(0), family=family).fit(rng.uniform(size=(200, 1)), np.zeros(200))
+    assert np.isnan(model.deviance_explained_)
+
+
 def test_unseen_factor_level_at_prediction(fitted):
     model, data, _ = fitted
     with pytest.raises(ValueError, match="level 'z' at row 1, which was not seen"):

@@ -497,7 +497,10 @@ class GAM:
         self.scale_estimated_ = r["scale_estimated"]
         self.deviance_ = r["deviance"]
         self.null_deviance_ = r["null_deviance"]
-        self.deviance_explained_ = 1.0 - r["deviance"] / r["null_deviance"] if r["null_deviance"] > 0 else float("nan")
+        # Counts and proportions have unit deviances of order 1: a null deviance of rounding size
+        # (a response of all zeros) leaves nothing to explain.
+        nothing = r["null_deviance"] <= (1e-10 * r["observations"] if family in ("binomial", "poisson") else 0.0)
+        self.deviance_explained_ = float("nan") if nothing else 1.0 - r["deviance"] / r["null_deviance"]
         self.log_likelihood_ = r["log_likelihood"]
         self.aic_ = -2.0 * r["log_likelihood"] + 2.0 * self.edf_ + (2.0 if r["scale_estimated"] else 0.0)
         self.n_obs_ = r["observations"]
