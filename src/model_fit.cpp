@@ -23,6 +23,9 @@ constexpr double kSelectionEtaTolerance = 1e-7;
 constexpr double kDevianceTolerance = 1e-15;  // relative change of the penalized deviance
 constexpr double kLambdaTolerance = 1e-6;     // largest change of ln λ between passes
 constexpr int kMaxHalvings = 40;
+// A PiRLS cap at least this high that a fallback selection pass still
+// reaches ends the selection (see select_lambda).
+constexpr std::size_t kAmplePirlsIterations = 25;
 
 double quadratic_form(const Matrix& s, const Vector& beta) {
   const Vector sb = matvec(s, beta);
@@ -117,6 +120,18 @@ Result<Matrix> penalized_factor(const Matrix& xtwx, const PenaltyAt& pen) {
     return cholesky_upper(ridged);
   };
   auto r0 = factor_with(ridge, false);
+  // An unpenalized coefficient whose pivot is no larger than the ridge is
+  // (all but) determined by the others (exactly collinear columns): Cholesky
+  // can pass it on a pivot of rounding size, which would leave A⁻¹ garbage
+  // there. Such a model takes the ridge everywhere, as a failed one does.
+  bool undetermined = false;
+  for (std::size_t k = 0; r0 && k < p; ++k) {
+    const double* row = pen.s.row_ptr(k);
+    const bool penalized = std::any_of(row, row + p, [](double v) { return v != 0.0; });
+    const double pivot = r0.value()(k, k);
+    undetermined = undetermined || (!penalized && pivot * pivot <= ridge);
+  }
+  if (undetermined) r0 = factor_with(ridge, true);
   while (!r0) {
     if (!(ridge < 1e-2 * top)) return lapack_error("the penalized system is not positive definite", r0.error());
     r0 = factor_with(ridge, true);
@@ -430,10 +445,11 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
     VORNA_TRY(st, penalized_irls(passes, options.glm, pen, std::move(state), single ? 1 : options.max_pirls_iterations,
                                  kSelectionEtaTolerance, maybe_last ? closing : nullptr));
     state = std::move(st);
-    if (!single && !state.converged) {
-      // PiRLS run to its cap without settling (data that separate the
+    if (!single && !state.converged && options.max_pirls_iterations >= kAmplePirlsIterations) {
+      // PiRLS given ample iterations did not settle (data that separate the
       // classes along an unpenalized direction send η off to infinity): more
-      // passes would only repeat that.
+      // passes would only repeat that. A cap the caller set low stops PiRLS
+      // short anyway, and the passes go on as before.
       out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(pass + 1) +
                              " passes: PiRLS does not converge at these smoothing parameters");
       out.converged = false;

@@ -174,9 +174,17 @@ Result<void> SelectionProblem::factor_data(std::optional<double> ridge, bool pen
     Vector masked(p, 0.0);
     for (const Block& b : blocks_)
       std::fill_n(masked.begin() + static_cast<std::ptrdiff_t>(b.offset), b.s.rows(), delta);
+    // As in the fit: an unpenalized pivot no larger than δ (exactly collinear
+    // columns) takes the ridge everywhere too.
     if (auto data_factor = factor_with(masked)) {
-      ridge_ = std::move(masked);
-      data_factor_ = std::move(data_factor).value();
+      const Matrix& r = data_factor.value();
+      bool undetermined = false;
+      for (std::size_t k = 0; k < p; ++k)
+        undetermined = undetermined || (masked[k] == 0.0 && r(k, k) * r(k, k) <= delta);
+      if (!undetermined) {
+        ridge_ = std::move(masked);
+        data_factor_ = std::move(data_factor).value();
+      }
     }
   }
   if (data_factor_.rows() != p) {

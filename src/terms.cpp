@@ -189,9 +189,13 @@ Result<TermPrediction> predict_terms(const TermModel& model, ConstMatrixView dat
     if (with_se) out.term_se = Matrix(n, nt);
   }
   // √(x V xᵀ): rounding can leave a tiny negative variance (0); far beyond
-  // the data the form overflows (±inf, or NaN from inf − inf): too large.
-  const auto root = [](double variance) {
-    return std::isnan(variance) ? std::numeric_limits<double>::infinity() : std::sqrt(std::max(0.0, variance));
+  // the data the form overflows (±inf, or NaN from inf − inf): too large. A
+  // V without a scale (NaN) has no standard errors at all.
+  const bool v_finite = std::all_of(v.storage().begin(), v.storage().end(), [](double e) { return std::isfinite(e); });
+  const auto root = [v_finite](double variance) {
+    if (std::isnan(variance))
+      return v_finite ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
+    return std::sqrt(std::max(0.0, variance));
   };
   Matrix block(kRowBlock, p);
   for (std::size_t first = 0; first < n; first += kRowBlock) {

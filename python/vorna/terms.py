@@ -383,7 +383,8 @@ class _SmoothBase(Term):
             for j, size in enumerate(sizes):
                 full = np.kron(full, s if i == j else np.eye(size))
             penalties.append(full)
-        keys = [("num", c) if scale is None else ("scaled", c) for c, scale in zip(self.columns, scales)]
+        # A standardized column is keyed by its map too: two smooths of one column may map it differently.
+        keys = [("num", c) if scale is None else ("scaled", c, *scale) for c, scale in zip(self.columns, scales)]
         producers: dict[tuple[Any, ...], Any] = {
             key: NumericColumn(c) if scale is None else ScaledColumn(c, *scale)
             for key, c, scale in zip(keys, self.columns, scales)}
