@@ -96,42 +96,35 @@ Result<PenaltyAt> penalty_at(const Vector& lambda, std::span<const Matrix> penal
   return out;
 }
 
-// R with RᵀR = XᵀWX + S_λ + δD, D = 1 on the coefficients S_λ acts on and 0
-// elsewhere: the QR factor of [R₀; rootᵀ] with R₀ᵀR₀ = XᵀWX + δD. A Cholesky
-// factor of the sum itself would find the directions that large penalties
-// leave to the data (a smooth's straight line) as differences of the large
-// entries and lose their digits (a fixed λ of 1e16 lost that line). Where the
-// working weights vanish (separated binomial classes, means at the edge of
-// their range) or unpenalized columns are collinear, XᵀWX can be singular
-// outside the penalized coefficients; the ridge then joins every coefficient
-// and grows by factors of 1000 up to 1e-2 of the largest diagonal entry,
-// which pins those directions near 0 instead of failing.
+// R with RᵀR = XᵀWX + S_λ + Δ, Δ the ridge of fit_ridge() (δ on the
+// coefficients S_λ acts on): the QR factor of [R₀; rootᵀ] with R₀ᵀR₀ =
+// XᵀWX + Δ. A Cholesky factor of the sum itself would find the directions
+// that large penalties leave to the data (a smooth's straight line) as
+// differences of the large entries and lose their digits (a fixed λ of 1e16
+// lost that line). Where the working weights vanish (separated binomial
+// classes, a factor level of weight 0) or unpenalized columns are collinear,
+// XᵀWX is singular outside the penalized coefficients; the ridge then joins
+// every coefficient (scaled by its diagonal entry) and, should that not do,
+// grows by factors of 1000 up to 1e-2 of the largest diagonal entry, which
+// pins those directions near 0 instead of failing.
 Result<Matrix> penalized_factor(const Matrix& xtwx, const PenaltyAt& pen) {
   const std::size_t p = xtwx.rows();
   double top = 0.0;
   for (std::size_t k = 0; k < p; ++k) top = std::max(top, xtwx(k, k) + pen.s(k, k));
+  std::vector<bool> penalized(p);
+  for (std::size_t k = 0; k < p; ++k) {
+    const double* row = pen.s.row_ptr(k);
+    penalized[k] = std::any_of(row, row + p, [](double v) { return v != 0.0; });
+  }
   double ridge = model_ridge(xtwx);
   const auto factor_with = [&](double delta, bool everywhere) {
+    const Vector diagonal = fit_ridge(xtwx, penalized, delta, everywhere);
     Matrix ridged = xtwx;
-    for (std::size_t k = 0; k < p; ++k) {
-      const double* row = pen.s.row_ptr(k);
-      if (everywhere || std::any_of(row, row + p, [](double v) { return v != 0.0; })) ridged(k, k) += delta;
-    }
+    for (std::size_t k = 0; k < p; ++k) ridged(k, k) += diagonal[k];
     return cholesky_upper(ridged);
   };
   auto r0 = factor_with(ridge, false);
-  // An unpenalized coefficient whose pivot is no larger than the ridge is
-  // (all but) determined by the others (exactly collinear columns): Cholesky
-  // can pass it on a pivot of rounding size, which would leave A⁻¹ garbage
-  // there. Such a model takes the ridge everywhere, as a failed one does.
-  bool undetermined = false;
-  for (std::size_t k = 0; r0 && k < p; ++k) {
-    const double* row = pen.s.row_ptr(k);
-    const bool penalized = std::any_of(row, row + p, [](double v) { return v != 0.0; });
-    const double pivot = r0.value()(k, k);
-    undetermined = undetermined || (!penalized && pivot * pivot <= ridge);
-  }
-  if (undetermined) r0 = factor_with(ridge, true);
+  if (r0 && undetermined_pivot(r0.value(), penalized, ridge)) r0 = factor_with(ridge, true);
   while (!r0) {
     if (!(ridge < 1e-2 * top)) return lapack_error("the penalized system is not positive definite", r0.error());
     r0 = factor_with(ridge, true);

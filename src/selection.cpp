@@ -160,8 +160,7 @@ Result<SelectionProblem> SelectionProblem::prepare(std::span<const Matrix> penal
 }
 
 // The ridge Δ, R₀ with R₀ᵀR₀ = XᵀWX + Δ, and (ML) the penalties' range.
-// Δ = δI, or with `penalized_ridge` δ on the coefficients of the penalties'
-// blocks only, where that leaves XᵀWX + Δ positive definite.
+// Δ = δI, or with `penalized_ridge` that of fit_ridge().
 Result<void> SelectionProblem::factor_data(std::optional<double> ridge, bool penalized_ridge) {
   const std::size_t p = xtwx_.rows();
   const double delta = ridge ? *ridge : penalty_ridge(xtwx_, blocks_.size());
@@ -170,21 +169,20 @@ Result<void> SelectionProblem::factor_data(std::optional<double> ridge, bool pen
     for (std::size_t k = 0; k < p; ++k) ridged(k, k) += diagonal[k];
     return cholesky_upper(ridged);
   };
+  ridge_.assign(p, delta);
   if (penalized_ridge) {
-    Vector masked(p, 0.0);
+    std::vector<bool> penalized(p, false);
     for (const Block& b : blocks_)
-      std::fill_n(masked.begin() + static_cast<std::ptrdiff_t>(b.offset), b.s.rows(), delta);
-    // As in the fit: an unpenalized pivot no larger than δ (exactly collinear
-    // columns) takes the ridge everywhere too.
-    if (auto data_factor = factor_with(masked)) {
-      const Matrix& r = data_factor.value();
-      bool undetermined = false;
-      for (std::size_t k = 0; k < p; ++k)
-        undetermined = undetermined || (masked[k] == 0.0 && r(k, k) * r(k, k) <= delta);
-      if (!undetermined) {
-        ridge_ = std::move(masked);
-        data_factor_ = std::move(data_factor).value();
-      }
+      std::fill_n(penalized.begin() + static_cast<std::ptrdiff_t>(b.offset), b.s.rows(), true);
+    Vector masked = fit_ridge(xtwx_, penalized, delta, false);
+    auto data_factor = factor_with(masked);
+    if (!data_factor || undetermined_pivot(data_factor.value(), penalized, delta)) {
+      masked = fit_ridge(xtwx_, penalized, delta, true);
+      data_factor = factor_with(masked);
+    }
+    if (data_factor) {
+      ridge_ = std::move(masked);
+      data_factor_ = std::move(data_factor).value();
     }
   }
   if (data_factor_.rows() != p) {
@@ -822,6 +820,27 @@ Result<SelectionOutcome> minimize_criterion_with_null_space_trials(const Selecti
   }
   best.iterations = iterations;
   return best;
+}
+
+Vector fit_ridge(const Matrix& xtwx, const std::vector<bool>& penalized, double delta, bool everywhere) {
+  const std::size_t p = xtwx.rows();
+  double top = 0.0;
+  for (std::size_t k = 0; k < p; ++k) top = std::max(top, xtwx(k, k));
+  Vector out(p, 0.0);
+  for (std::size_t k = 0; k < p; ++k) {
+    if (penalized[k]) {
+      out[k] = delta;
+    } else if (everywhere) {
+      out[k] = xtwx(k, k) > 0.0 && top > 0.0 ? delta * (xtwx(k, k) / top) : delta;
+    }
+  }
+  return out;
+}
+
+bool undetermined_pivot(const Matrix& r, const std::vector<bool>& penalized, double delta) {
+  for (std::size_t k = 0; k < r.rows(); ++k)
+    if (!penalized[k] && r(k, k) * r(k, k) <= delta) return true;
+  return false;
 }
 
 }  // namespace vorna

@@ -104,9 +104,8 @@ class SelectionProblem {
   using ResidualPass = std::function<double(const Vector& beta)>;
 
   // As build, from sums instead of the rows (and `pass`, when given, for the
-  // residual sums the anchor's cannot give). With `penalized_ridge`, δ joins
-  // only the coefficients some penalty acts on, unless XᵀWX is singular on
-  // the others (then δI).
+  // residual sums the anchor's cannot give). With `penalized_ridge`, the
+  // ridge is fit_ridge()'s.
   static Result<SelectionProblem> from_sums(WorkingSums sums, std::span<const Matrix> penalties,
                                             SelectionCriterion criterion, const Vector* anchor = nullptr,
                                             std::optional<double> ridge = std::nullopt, ResidualPass pass = {},
@@ -212,6 +211,17 @@ struct SelectionOutcome {
 // it is the balanced start.
 Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start,
                                             const Vector* centre = nullptr);
+
+// The ridge Δ = diag(δ_k) of a fit that spares unpenalized coefficients: δ on
+// every coefficient a penalty acts on (`penalized`), nothing on the others,
+// or with `everywhere` (XᵀWX leaves one of them undetermined) δ scaled by the
+// coefficient's own diagonal entry of XᵀWX over the largest (δ where that
+// entry is 0): the undetermined direction is pinned, while a well-determined
+// coefficient of a large column (a slope in years) is not pulled towards 0.
+Vector fit_ridge(const Matrix& xtwx, const std::vector<bool>& penalized, double delta, bool everywhere);
+// Whether an unpenalized pivot of R (RᵀR = XᵀWX + Δ) is no larger than δ:
+// Cholesky can pass exactly collinear columns on a pivot of rounding size.
+bool undetermined_pivot(const Matrix& r, const std::vector<bool>& penalized, double delta);
 
 // minimize_criterion(), then a look for a lower minimum with smooths in their
 // penalties' null spaces: GCV and UBRE can have one at λ_j → ∞ beyond a

@@ -151,6 +151,24 @@ def test_a_fit_without_a_scale_has_no_prediction_intervals():
     assert np.all(np.isnan(model.predict_link({"g": np.array(list("abc"))}, se=True)[1]))
 
 
+def test_a_factor_level_of_weight_zero_leaves_the_other_coefficients_to_least_squares(rng):
+    # The level's coefficient is undetermined; the ridge that pins it once joined every coefficient
+    # at 1e-10 of the largest diagonal entry and pulled a slope in years from 0.049 to 0.0025.
+    year = 1990 + rng.integers(0, 30, 500).astype(float)
+    g = rng.choice(list("abc"), 500)
+    y = 0.05 * (year - 2000) + (g == "b") + 0.3 * rng.standard_normal(500)
+    weight = np.where(g == "c", 0.0, 1.0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = GAM(l("year") + f("g")).fit({"year": year, "g": g}, y, sample_weight=weight)
+    kept = weight > 0
+    ols = sm.OLS(y[kept], np.column_stack([np.ones(kept.sum()), year[kept], g[kept] == "b"]).astype(float)).fit()
+    # The ridge now left on the others is 1e-10 of each one's own diagonal entry, amplified by the
+    # conditioning of intercept and year (about 1e5): 1e-5 relative.
+    np.testing.assert_allclose(model.coef_[:3], ols.params, rtol=1e-4)
+    assert [str(w.message).split(" are not")[0] for w in caught] == ["the coefficients f(g)[c]"]
+
+
 def test_collinear_parametric_columns_keep_the_least_squares_inference(rng):
     # With the ridge on penalized coefficients only, an exactly collinear pair once passed Cholesky
     # on a pivot of rounding size: EDF 0, standard errors 2.6 times too small.

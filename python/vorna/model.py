@@ -477,8 +477,9 @@ class GAM:
         if undetermined:
             warnings.warn(f"the coefficients {', '.join(undetermined)} are not identifiable: their columns are "
                           "collinear with other parametric columns (a constant column, a repeated column, or a "
-                          "factor another term determines), so their estimates and standard errors are "
-                          "arbitrary; drop one of the terms", UserWarning, stacklevel=3)
+                          "factor another term determines) or carry no weight (a level whose rows all have "
+                          "weight 0), so their estimates and standard errors are arbitrary; drop or merge the "
+                          "terms or levels", UserWarning, stacklevel=3)
 
     def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict[str, Any], family: str,
                link: str, criterion: str, n: int) -> None:
