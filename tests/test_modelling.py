@@ -133,6 +133,19 @@ def test_a_smooth_does_not_depend_on_the_units_of_its_column(rng, bs, unit):
                                rtol=0, atol=1e-6)
 
 
+@pytest.mark.parametrize("unit", [1e-6, 1e40])
+def test_a_varying_coefficient_does_not_depend_on_the_units_of_its_by_column(rng, unit):
+    # Unscaled, a by column in units of 1e-6 needed coefficients of 1e6, which the fit's ridge
+    # pulled in: EDF 1.0 for 9.8.
+    z, x = rng.uniform(size=400), rng.uniform(0.5, 1.5, 400)
+    y = x * np.sin(6 * z) + 0.3 * rng.standard_normal(400)
+    base = GAM(s("z", by="x")).fit({"z": z, "x": x}, y)
+    model = GAM(s("z", by="x")).fit({"z": z, "x": unit * x}, y)
+    assert model.edf_ == pytest.approx(base.edf_, rel=1e-6)
+    np.testing.assert_allclose(model.predict({"z": z, "x": unit * x}), base.predict({"z": z, "x": x}),
+                               rtol=0, atol=1e-6)
+
+
 def test_two_smooths_of_a_standardized_column_keep_their_own_maps(rng):
     # s() with its own knots and te() with the data's range standardize x differently; once they
     # shared the first one's map and te's basis was evaluated at the wrong inputs.

@@ -399,8 +399,16 @@ class _SmoothBase(Term):
                     producers[key] = LevelIndicator(self.by, levels, i)
                     pieces.append((f"{self.label}:{self.by}={level}", key, True))
             else:
-                key = ("num", self.by)
-                producers[key] = NumericColumn(self.by)
+                # A numeric `by` of extreme size is divided by its largest |value|: the same model with
+                # coefficients of ordinary size, which the fit's ridge then treats alike in any units.
+                lo, hi = frame.value_range(self.by)
+                size = max(abs(lo), abs(hi))
+                if size > 0 and np.isfinite(size) and not SPAN_RANGE[0] <= size <= SPAN_RANGE[1]:
+                    key = ("scaled", self.by, 0.0, size)
+                    producers[key] = ScaledColumn(self.by, 0.0, size)
+                else:
+                    key = ("num", self.by)
+                    producers[key] = NumericColumn(self.by)
                 pieces.append((self.label, key, False))
         order = list(producers)
         blocks = []
