@@ -175,6 +175,9 @@ def test_dataframe_column_labels_and_missing_levels(frame):
         GAM(f("g")).fit(pd.DataFrame({"g": levels}), frame["y"])
     with pytest.raises(ValueError, match="X has no columns"):
         GAM().fit({}, frame["y"])
+    named = GAM(s("x")).fit(frame, frame["y"])
+    with pytest.raises(ValueError, match="fitted on named columns .*'x'.*; pass X as a DataFrame or a dict"):
+        named.predict(np.column_stack([frame["x"], frame["z"]]))
 
 
 def test_logistic_gam_labels_and_probabilities(rng):

@@ -549,6 +549,11 @@ class GAM:
     def _frame(self, X: Any) -> Frame:
         """The data at prediction, checked against what the model was fitted on."""
         frame = Frame(X)
+        named = getattr(self, "feature_names_in_", None)
+        if frame.names is None and named is not None:
+            shown = ", ".join(repr(n) for n in list(named)[:20])
+            raise ValueError(f"{type(self).__name__} was fitted on named columns ({shown}); pass X as a DataFrame "
+                             "or a dict with those names, not an array")
         if frame.names is None and frame.width != self.n_features_in_:
             raise ValueError(f"X has {frame.width} features, but {type(self).__name__} is expecting "
                              f"{self.n_features_in_} features as input")
