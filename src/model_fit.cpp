@@ -58,40 +58,50 @@ double model_ridge(const Matrix& xtwx) {
   return top > 0.0 ? 1e-10 * top : 1e-10;
 }
 
-// S_λ = Σ_j λ_j S_j and a root of it, the p × Σr_j matrix
-// [√λ_1·L_1 … √λ_m·L_m] with L_jL_jᵀ = S_j (penalty_sqrt of S_j's block).
-struct PenaltyAt {
-  Matrix s;
-  Matrix root;
-};
-
-Result<PenaltyAt> penalty_at(const Vector& lambda, std::span<const Matrix> penalties, std::size_t p) {
-  PenaltyAt out{penalty_sum(lambda, penalties, p), Matrix()};
+// Each penalty's root L_j (L_jL_jᵀ = S_j) taken from S_j's block alone (so
+// that it is exactly 0 elsewhere, where √λ would magnify any rounding), and
+// the block's first row: they do not depend on λ, so a fit takes them once.
+struct PenaltyRoots {
   std::vector<Matrix> roots;
   std::vector<std::size_t> first;
   std::size_t columns = 0;
+};
+
+Result<PenaltyRoots> block_penalty_roots(std::span<const Matrix> penalties) {
+  PenaltyRoots out;
   for (const Matrix& s : penalties) {
-    std::size_t lo = p, hi = 0;
-    for (std::size_t i = 0; i < p; ++i)
-      for (std::size_t j = 0; j < p; ++j)
-        if (s(i, j) != 0.0) {
-          lo = std::min(lo, i);
-          hi = std::max(hi, i + 1);
-        }
-    if (lo >= hi) lo = hi = 0;
-    VORNA_TRY(root, penalty_sqrt(
-                        ConstMatrixView(s.data() + lo * p + lo, hi - lo, hi - lo, static_cast<std::ptrdiff_t>(p), 1)));
-    columns += root.cols();
-    first.push_back(lo);
-    roots.push_back(std::move(root));
+    const auto [lo, hi] = penalty_support(s);
+    VORNA_TRY(root, penalty_sqrt(ConstMatrixView(s.data() + lo * s.cols() + lo, hi - lo, hi - lo,
+                                                 static_cast<std::ptrdiff_t>(s.cols()), 1)));
+    out.columns += root.cols();
+    out.first.push_back(lo);
+    out.roots.push_back(std::move(root));
   }
-  out.root = Matrix(p, columns);
+  return out;
+}
+
+// S_λ = Σ_j λ_j S_j, a root of it, the p × Σr_j matrix [√λ_1·L_1 … √λ_m·L_m],
+// and which coefficients S_λ acts on (a row with an entry).
+struct PenaltyAt {
+  Matrix s;
+  Matrix root;
+  std::vector<bool> penalized;
+};
+
+PenaltyAt penalty_at(const Vector& lambda, std::span<const Matrix> penalties, const PenaltyRoots& roots,
+                     std::size_t p) {
+  PenaltyAt out{penalty_sum(lambda, penalties, p), Matrix(p, roots.columns), std::vector<bool>(p)};
   std::size_t column = 0;
-  for (std::size_t j = 0; j < roots.size(); ++j) {
+  for (std::size_t j = 0; j < roots.roots.size(); ++j) {
+    const Matrix& root = roots.roots[j];
     const double scale = std::sqrt(lambda[j]);
-    for (std::size_t a = 0; a < roots[j].rows(); ++a)
-      for (std::size_t c = 0; c < roots[j].cols(); ++c) out.root(first[j] + a, column + c) = scale * roots[j](a, c);
-    column += roots[j].cols();
+    for (std::size_t a = 0; a < root.rows(); ++a)
+      for (std::size_t c = 0; c < root.cols(); ++c) out.root(roots.first[j] + a, column + c) = scale * root(a, c);
+    column += root.cols();
+  }
+  for (std::size_t k = 0; k < p; ++k) {
+    const double* row = out.s.row_ptr(k);
+    out.penalized[k] = std::any_of(row, row + p, [](double v) { return v != 0.0; });
   }
   return out;
 }
@@ -111,11 +121,7 @@ Result<Matrix> penalized_factor(const Matrix& xtwx, const PenaltyAt& pen) {
   const std::size_t p = xtwx.rows();
   double top = 0.0;
   for (std::size_t k = 0; k < p; ++k) top = std::max(top, xtwx(k, k) + pen.s(k, k));
-  std::vector<bool> penalized(p);
-  for (std::size_t k = 0; k < p; ++k) {
-    const double* row = pen.s.row_ptr(k);
-    penalized[k] = std::any_of(row, row + p, [](double v) { return v != 0.0; });
-  }
+  const std::vector<bool>& penalized = pen.penalized;
   double ridge = model_ridge(xtwx);
   const auto factor_with = [&](double delta, bool everywhere) {
     const Vector diagonal = fit_ridge(xtwx, penalized, delta, everywhere);
@@ -418,7 +424,7 @@ bool at_fit(double change, double previous, double size) {
 // is answered too.
 //
 // `start`: λ to begin with (the first selection then starts there too).
-Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> penalties,
+Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> penalties, const PenaltyRoots& roots,
                                 const PenalizedGlmOptions& options, std::size_t observations, IrlsState& state,
                                 PenalizedGlmFit& out, const Vector* start, const ClosingRequest* closing) {
   // ln λ moved less than this in the previous pass: this pass may be the last.
@@ -434,9 +440,9 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
     VORNA_CHECK_INTERRUPT();
     const bool maybe_last = pass > 0 && last_change < kNearlySettled;
     const bool single = single_steps;
-    VORNA_TRY(pen, penalty_at(exp_of(rho), penalties, passes.width));
-    VORNA_TRY(st, penalized_irls(passes, options.glm, pen, std::move(state), single ? 1 : options.max_pirls_iterations,
-                                 kSelectionEtaTolerance, maybe_last ? closing : nullptr));
+    VORNA_TRY(st, penalized_irls(passes, options.glm, penalty_at(exp_of(rho), penalties, roots, passes.width),
+                                 std::move(state), single ? 1 : options.max_pirls_iterations, kSelectionEtaTolerance,
+                                 maybe_last ? closing : nullptr));
     state = std::move(st);
     if (!single && !state.converged && options.max_pirls_iterations >= kAmplePirlsIterations) {
       // PiRLS given ample iterations did not settle (data that separate the
@@ -498,7 +504,7 @@ double move_fixed_state(IrlsState& st, Vector beta) {
 // λ = 1; one that fails from a fit leaves the previous choice standing, with
 // the sums of the pass at its β.
 Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source, std::span<const Matrix> penalties,
-                                  const PenalizedGlmOptions& options, PenalizedGlmFit& out) {
+                                  const PenaltyRoots& roots, const PenalizedGlmOptions& options, PenalizedGlmFit& out) {
   constexpr double kCancellation = 1e-4;  // RSS(β)/RSS(reference) below which a pass at β is made
   constexpr int kMaxPasses = 3;
   const std::size_t p = source.width;
@@ -533,8 +539,7 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
         chosen_warnings = out.warnings;
       }
     }
-    VORNA_TRY(pen, penalty_at(out.lambda, penalties, p));
-    VORNA_TRY(r, penalized_factor(st.sums.xtwx, pen));
+    VORNA_TRY(r, penalized_factor(st.sums.xtwx, penalty_at(out.lambda, penalties, roots, p)));
     VORNA_TRY(beta, factor_solve(r, st.sums.xtwz));
     IrlsState moved = st;
     const double rss = move_fixed_state(moved, beta);
@@ -553,7 +558,7 @@ Result<double> null_deviance(const PassSource& source, double fallback, const Pe
   const auto fit = [&]() -> Result<IrlsState> {
     VORNA_TRY(start, start_state(passes));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
-    return penalized_irls(passes, options.glm, PenaltyAt{Matrix(1, 1), Matrix(1, 0)}, std::move(start),
+    return penalized_irls(passes, options.glm, PenaltyAt{Matrix(1, 1), Matrix(1, 0), {false}}, std::move(start),
                           options.max_pirls_iterations, kSelectionEtaTolerance);
   };
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -703,6 +708,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
                                           const PenalizedGlmOptions& options, const WarmStart* warm) {
   const std::size_t p = source.width, m = penalties.size();
   VORNA_CHECK(check_options(p, penalties, options));
+  VORNA_TRY(roots, block_penalty_roots(penalties));
   if (source.moments.observations == 0) return GamError::invalid_parameter("no observation has a positive weight");
   const Glm& glm = options.glm;
   const double fallback = start_fallback(glm, source.moments);
@@ -711,7 +717,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   IrlsState st;
   std::optional<ClosingRequest> closing;
   if (fixed_working_model(glm)) {
-    VORNA_TRY(fixed, fixed_model_fit(passes, source, penalties, options, out));
+    VORNA_TRY(fixed, fixed_model_fit(passes, source, penalties, roots, options, out));
     st = std::move(fixed);
   } else {
     std::optional<IrlsState> warm_state;
@@ -735,7 +741,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     if (options.fixed_lambda) {
       out.lambda = *options.fixed_lambda;
     } else if (m > 0) {
-      VORNA_TRY(selection, select_lambda(passes, penalties, options, source.moments.observations, state, out,
+      VORNA_TRY(selection, select_lambda(passes, penalties, roots, options, source.moments.observations, state, out,
                                          out.warm_started ? &warm->lambda : nullptr, closing ? &*closing : nullptr));
       out.lambda = std::move(selection.lambda);
       fitted = selection.fitted;
@@ -743,9 +749,9 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     if (fitted) {
       st = std::move(state);
     } else {
-      VORNA_TRY(pen, penalty_at(out.lambda, penalties, p));
-      VORNA_TRY(final_state, penalized_irls(passes, glm, pen, std::move(state), options.max_pirls_iterations,
-                                            kEtaTolerance, closing ? &*closing : nullptr));
+      VORNA_TRY(final_state,
+                penalized_irls(passes, glm, penalty_at(out.lambda, penalties, roots, p), std::move(state),
+                               options.max_pirls_iterations, kEtaTolerance, closing ? &*closing : nullptr));
       st = std::move(final_state);
     }
   }
@@ -754,7 +760,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     out.warnings.push_back("PiRLS did not converge in " + std::to_string(options.max_pirls_iterations) + " iterations");
   }
   out.pirls_iterations = st.iterations;
-  VORNA_TRY(pen, penalty_at(out.lambda, penalties, p));
+  const PenaltyAt pen = penalty_at(out.lambda, penalties, roots, p);
   VORNA_CHECK(inference(st, pen, glm, source.moments.observations, out));
   VORNA_CHECK(criterion_at_fit(st, pen.s, penalties, options, out));
   const bool null_from_fit =

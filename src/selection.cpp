@@ -28,18 +28,6 @@ constexpr double kResidualCancellation = 1e-4;
 
 void profile(const std::string& text) { diag::line_if(diag::kProfile, text); }
 
-// First and one-past-last index of the rows and columns where S has entries.
-std::pair<std::size_t, std::size_t> support(const Matrix& s) {
-  std::size_t lo = s.rows(), hi = 0;
-  for (std::size_t i = 0; i < s.rows(); ++i)
-    for (std::size_t j = 0; j < s.cols(); ++j)
-      if (s(i, j) != 0.0) {
-        lo = std::min({lo, i, j});
-        hi = std::max({hi, i + 1, j + 1});
-      }
-  return lo < hi ? std::pair{lo, hi} : std::pair{std::size_t{0}, std::size_t{0}};
-}
-
 // R⁻ᵀ·rhs (transpose) or R⁻¹·rhs for an upper triangular R.
 Result<Matrix> solve_factor(const Matrix& factor, bool transpose, const Matrix& rhs) {
   auto out = triangular_solve(factor, true, transpose, rhs);
@@ -139,7 +127,7 @@ Result<SelectionProblem> SelectionProblem::prepare(std::span<const Matrix> penal
     if (s.rows() != p)
       return GamError::dimension_mismatch("Penalty matrix " + std::to_string(j) + " is not " + std::to_string(p) + "×" +
                                           std::to_string(p));
-    const auto [lo, hi] = support(s);
+    const auto [lo, hi] = penalty_support(s);
     problem.blocks_.push_back(
         {lo, Matrix(sub(s, lo, lo, hi - lo, hi - lo)), Matrix(sub(root, lo, 0, hi - lo, root.cols())), root.cols()});
     problem.total_rank_ += root.cols();
@@ -841,6 +829,17 @@ bool undetermined_pivot(const Matrix& r, const std::vector<bool>& penalized, dou
   for (std::size_t k = 0; k < r.rows(); ++k)
     if (!penalized[k] && r(k, k) * r(k, k) <= delta) return true;
   return false;
+}
+
+std::pair<std::size_t, std::size_t> penalty_support(const Matrix& s) {
+  std::size_t lo = s.rows(), hi = 0;
+  for (std::size_t i = 0; i < s.rows(); ++i)
+    for (std::size_t j = 0; j < s.cols(); ++j)
+      if (s(i, j) != 0.0) {
+        lo = std::min({lo, i, j});
+        hi = std::max({hi, i + 1, j + 1});
+      }
+  return lo < hi ? std::pair{lo, hi} : std::pair{std::size_t{0}, std::size_t{0}};
 }
 
 }  // namespace vorna

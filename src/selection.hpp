@@ -212,6 +212,10 @@ struct SelectionOutcome {
 Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vector start,
                                             const Vector* centre = nullptr);
 
+// First and one-past-last index of the rows and columns where S has entries
+// (0, 0 for none).
+std::pair<std::size_t, std::size_t> penalty_support(const Matrix& s);
+
 // The ridge Δ = diag(δ_k) of a fit that spares unpenalized coefficients: δ on
 // every coefficient a penalty acts on (`penalized`), nothing on the others,
 // or with `everywhere` (XᵀWX leaves one of them undetermined) δ scaled by the
