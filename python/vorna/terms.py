@@ -237,6 +237,11 @@ SPAN_RANGE = (1e-2, 1e30)
 Scale = tuple[float, float] | None  # (lo, span) of a standardized margin column
 
 
+def _extreme(size: float) -> bool:
+    """Whether a column's size (a knot span, a largest |value|) calls for standardizing it."""
+    return bool(np.isfinite(size)) and size > 0 and not SPAN_RANGE[0] <= size <= SPAN_RANGE[1]
+
+
 def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str, knots: np.ndarray | None = None,
             keep_sorted: bool = False) -> tuple[tuple[Any, ...], np.ndarray, Scale]:
     """The engine margin (kind, knots), its k × k penalty and the column's
@@ -261,7 +266,7 @@ def _margin(label: str, frame: Frame, column: ColumnRef, k: int, bs: str, knots:
             )
     span = float(knots[-1] - knots[0])
     scale: Scale = None
-    if np.isfinite(span) and not SPAN_RANGE[0] <= span <= SPAN_RANGE[1]:
+    if _extreme(span):
         scale = (float(knots[0]), span)
         knots = (knots - knots[0]) / span
     if bs == "ps":
@@ -403,7 +408,7 @@ class _SmoothBase(Term):
                 # coefficients of ordinary size, which the fit's ridge then treats alike in any units.
                 lo, hi = frame.value_range(self.by)
                 size = max(abs(lo), abs(hi))
-                if size > 0 and np.isfinite(size) and not SPAN_RANGE[0] <= size <= SPAN_RANGE[1]:
+                if _extreme(size):
                     key = ("scaled", self.by, 0.0, size)
                     producers[key] = ScaledColumn(self.by, 0.0, size)
                 else:
