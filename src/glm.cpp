@@ -227,29 +227,6 @@ double Glm::start_mu(double y, double w) const {
   }
 }
 
-double Glm::aic_scale(VectorView y, VectorView mu, VectorView w) const {
-  double dev = 0.0, total_w = 0.0, count = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    if (!(w[i] > 0.0)) continue;
-    dev += deviance(y[i], mu[i], w[i]);
-    total_w += w[i];
-    count += 1.0;
-  }
-  switch (distribution) {
-    case Distribution::Gaussian: return count > 0.0 ? dev / count : 1.0;
-    case Distribution::Gamma:
-    case Distribution::InverseGaussian: return total_w > 0.0 ? dev / total_w : 1.0;
-    default: return 1.0;
-  }
-}
-
-double Glm::log_likelihood(VectorView y, VectorView mu, VectorView w, double phi) const {
-  double sum = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i)
-    if (w[i] > 0.0) sum += row_log_likelihood(y[i], mu[i], w[i], phi);
-  return sum;
-}
-
 double Glm::row_log_likelihood(double yi, double mi, double wi, double phi) const {
   constexpr double kLog2Pi = 1.8378770664093453;
   switch (distribution) {

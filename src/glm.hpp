@@ -49,15 +49,8 @@ struct Glm {
   bool valid_eta(double eta) const;
   // A starting mean from the response (inside the mean space).
   double start_mu(double y, double w) const;
-  // Σ log-likelihood at scale φ (φ ignored when known). For the Gaussian,
-  // Gamma and inverse Gaussian families this is used with the maximum
-  // likelihood type scale estimates of `aic_scale`.
-  double log_likelihood(VectorView y, VectorView mu, VectorView w, double phi) const;
   // The log-likelihood of one row with a positive prior weight.
   double row_log_likelihood(double y, double mu, double w, double phi) const;
-  // The scale at which the AIC log-likelihood is evaluated: for the Gaussian
-  // Σw(y−μ)²/n, for Gamma and inverse Gaussian deviance/Σw; 1 otherwise.
-  double aic_scale(VectorView y, VectorView mu, VectorView w) const;
 };
 
 // InvalidParameter naming the first response outside the distribution's

@@ -579,14 +579,18 @@ std::optional<double> constant_null_mean(const Glm& glm, const RowMoments& momen
   return mean;
 }
 
-// The scale at which the AIC log-likelihood is evaluated: for the Gaussian
-// Σw(y−μ)²/n, for Gamma and inverse Gaussian deviance/Σw; 1 otherwise.
+// The scale at which the AIC log-likelihood is evaluated: deviance/n for the
+// Gaussian, Gamma and inverse Gaussian families (n rows of positive weight),
+// 1 otherwise. Prior weights are precisions (row i has scale φ/w_i), so the
+// likelihood's stationary point in φ is the deviance over the number of rows,
+// not over Σw: only then do weights multiplied by a constant leave the
+// log-likelihood as it is, as they leave the fit.
 double aic_scale(Distribution d, double deviance, const RowMoments& moments) {
   switch (d) {
     case Distribution::Gaussian:
-      return moments.observations > 0 ? deviance / static_cast<double>(moments.observations) : 1.0;
     case Distribution::Gamma:
-    case Distribution::InverseGaussian: return moments.weight_sum > 0.0 ? deviance / moments.weight_sum : 1.0;
+    case Distribution::InverseGaussian:
+      return moments.observations > 0 ? deviance / static_cast<double>(moments.observations) : 1.0;
     default: return 1.0;
   }
 }

@@ -8,7 +8,7 @@ import warnings
 import numpy as np
 import pytest
 import statsmodels.api as sm
-from scipy import optimize
+from scipy import optimize, stats
 
 import vorna
 from vorna import GAM, f, l, s, te
@@ -676,7 +676,7 @@ def test_closing_quantities_of_a_selected_fit_match_scipy(rng, family, n):
     # After selection these come from the fit's last pass (a PiRLS step of the
     # selection itself, or of a final PiRLS) rather than a pass of their own;
     # checked here against the fitted means directly.
-    from scipy import special, stats
+    from scipy import special
 
     x = rng.uniform(size=(n, 2))
     eta = np.sin(4 * x[:, 0]) - x[:, 1]
@@ -854,3 +854,35 @@ def test_a_fit_pressed_against_the_edge_of_the_range_is_not_reported_converged_s
         assert model.deviance_ <= ref.fun * (1 + 1e-8)
     else:
         assert any(issubclass(w.category, vorna.ConvergenceWarning) for w in caught)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "gamma", "inverse_gaussian"])
+def test_log_likelihood_with_precision_weights(family):
+    # Prior weights are precisions: row i has scale φ/w_i. The log-likelihood is taken at
+    # φ = deviance/n, the root of its φ-derivative, and so it is that of the weighted
+    # densities (SciPy) at that φ, and unchanged when every weight is multiplied by 10
+    # (the fit is unchanged; φ only takes up the factor). Before, deviance/Σw was used.
+    rng = np.random.default_rng(2)
+    n = 600
+    x = rng.uniform(size=n)
+    w = rng.integers(1, 5, n).astype(float)
+    mean = np.exp(0.5 * np.sin(2 * np.pi * x) + 1.0)
+    if family == "gamma":
+        y = rng.gamma(3 * w, mean / (3 * w))
+    elif family == "inverse_gaussian":
+        y = rng.wald(mean, 4 * w)
+    else:
+        y = mean + rng.standard_normal(n) / np.sqrt(w)
+    fit = GAM(s(0, k=6), family=family, link="log" if family != "gaussian" else "identity")
+    model = fit.fit(x[:, None], y, sample_weight=w)
+    mu, phi = model.fitted_values_, model.deviance_ / n
+    if family == "gamma":
+        density = stats.gamma.logpdf(y, w / phi, scale=mu * phi / w)
+    elif family == "inverse_gaussian":
+        density = stats.invgauss.logpdf(y, mu * phi / w, scale=w / phi)
+    else:
+        density = stats.norm.logpdf(y, mu, np.sqrt(phi / w))
+    # Sums of 600 terms of order 1: agreement to rounding.
+    np.testing.assert_allclose(model.log_likelihood_, density.sum(), rtol=1e-10)
+    tenfold = fit.fit(x[:, None], y, sample_weight=10 * w)
+    np.testing.assert_allclose(tenfold.log_likelihood_, model.log_likelihood_, rtol=1e-8)
