@@ -45,17 +45,12 @@ double quadratic_change(const Matrix& s, const Vector& from, const Vector& to) {
   return dot(step, matvec(s, sum));
 }
 
-// The ridge δ of the penalized system: 1e-10 of the largest diagonal entry
-// of XᵀWX. The terms' constraints make a model identifiable, so the ridge only
-// keeps a factorization alive where the data leave a direction undetermined
-// (a tensor-product cell without data). It joins only the coefficients a
-// penalty acts on (a ridge on an intercept or a slope would make the fit
-// depend on the level of y and the units of x), and moves none of those by
-// more than about 1e-10 of the size of the block's coefficients.
+// The ridge δ on every coefficient where the ridge of fit_ridge() leaves
+// XᵀWX + Δ singular: kFitRidge of the largest diagonal entry of XᵀWX.
 double model_ridge(const Matrix& xtwx) {
   double top = 0.0;
   for (std::size_t k = 0; k < xtwx.rows(); ++k) top = std::max(top, xtwx(k, k));
-  return top > 0.0 ? 1e-10 * top : 1e-10;
+  return top > 0.0 ? kFitRidge * top : kFitRidge;
 }
 
 // Each penalty's root L_j (L_jL_jᵀ = S_j) taken from S_j's block alone (so
@@ -81,16 +76,18 @@ Result<PenaltyRoots> block_penalty_roots(std::span<const Matrix> penalties) {
 }
 
 // S_λ = Σ_j λ_j S_j, a root of it, the p × Σr_j matrix [√λ_1·L_1 … √λ_m·L_m],
-// and which coefficients S_λ acts on (a row with an entry).
+// which coefficients S_λ acts on (a row with an entry), and the block of
+// each penalty ([first, last) coefficients).
 struct PenaltyAt {
   Matrix s;
   Matrix root;
   std::vector<bool> penalized;
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
 };
 
 PenaltyAt penalty_at(const Vector& lambda, std::span<const Matrix> penalties, const PenaltyRoots& roots,
                      std::size_t p) {
-  PenaltyAt out{penalty_sum(lambda, penalties, p), Matrix(p, roots.columns), std::vector<bool>(p)};
+  PenaltyAt out{penalty_sum(lambda, penalties, p), Matrix(p, roots.columns), std::vector<bool>(p), {}};
   std::size_t column = 0;
   for (std::size_t j = 0; j < roots.roots.size(); ++j) {
     const Matrix& root = roots.roots[j];
@@ -98,6 +95,7 @@ PenaltyAt penalty_at(const Vector& lambda, std::span<const Matrix> penalties, co
     for (std::size_t a = 0; a < root.rows(); ++a)
       for (std::size_t c = 0; c < root.cols(); ++c) out.root(roots.first[j] + a, column + c) = scale * root(a, c);
     column += root.cols();
+    out.blocks.emplace_back(roots.first[j], roots.first[j] + root.rows());
   }
   for (std::size_t k = 0; k < p; ++k) {
     const double* row = out.s.row_ptr(k);
@@ -106,8 +104,8 @@ PenaltyAt penalty_at(const Vector& lambda, std::span<const Matrix> penalties, co
   return out;
 }
 
-// R with RᵀR = XᵀWX + S_λ + Δ, Δ the ridge of fit_ridge() (δ on the
-// coefficients S_λ acts on): the QR factor of [R₀; rootᵀ] with R₀ᵀR₀ =
+// R with RᵀR = XᵀWX + S_λ + Δ, Δ the ridge of fit_ridge() (on the
+// coefficients S_λ acts on, each on the scale of its block): the QR factor of [R₀; rootᵀ] with R₀ᵀR₀ =
 // XᵀWX + Δ. A Cholesky factor of the sum itself would find the directions
 // that large penalties leave to the data (a smooth's straight line) as
 // differences of the large entries and lose their digits (a fixed λ of 1e16
@@ -115,26 +113,24 @@ PenaltyAt penalty_at(const Vector& lambda, std::span<const Matrix> penalties, co
 // classes, a factor level of weight 0) or unpenalized columns are collinear,
 // XᵀWX is singular outside the penalized coefficients; the ridge then joins
 // every coefficient (scaled by its diagonal entry) and, should that not do,
-// grows by factors of 1000 up to 1e-2 of the largest diagonal entry, which
-// pins those directions near 0 instead of failing.
+// grows by factors of 1000 up to 1e-2 of those entries, which pins those
+// directions near 0 instead of failing.
 Result<Matrix> penalized_factor(const Matrix& xtwx, const PenaltyAt& pen) {
   const std::size_t p = xtwx.rows();
-  double top = 0.0;
-  for (std::size_t k = 0; k < p; ++k) top = std::max(top, xtwx(k, k) + pen.s(k, k));
   const std::vector<bool>& penalized = pen.penalized;
-  double ridge = model_ridge(xtwx);
-  const auto factor_with = [&](double delta, bool everywhere) {
-    const Vector diagonal = fit_ridge(xtwx, penalized, delta, everywhere);
+  const auto factor_with = [&](double relative, bool everywhere) {
+    const Vector diagonal = fit_ridge(xtwx, penalized, pen.blocks, relative, everywhere);
     Matrix ridged = xtwx;
     for (std::size_t k = 0; k < p; ++k) ridged(k, k) += diagonal[k];
     return cholesky_upper(ridged);
   };
-  auto r0 = factor_with(ridge, false);
-  if (r0 && undetermined_pivot(r0.value(), penalized, ridge)) r0 = factor_with(ridge, true);
+  double relative = kFitRidge;
+  auto r0 = factor_with(relative, false);
+  if (r0 && undetermined_pivot(r0.value(), xtwx, penalized)) r0 = factor_with(relative, true);
   while (!r0) {
-    if (!(ridge < 1e-2 * top)) return lapack_error("the penalized system is not positive definite", r0.error());
-    r0 = factor_with(ridge, true);
-    if (!r0) ridge = std::max(ridge * 1e3, 1e-10 * top);
+    if (!(relative < 1e-2)) return lapack_error("the penalized system is not positive definite", r0.error());
+    r0 = factor_with(relative, true);
+    if (!r0) relative *= 1e3;
   }
   const std::size_t columns = pen.root.cols();
   Matrix stack(p + columns, p);
@@ -558,7 +554,7 @@ Result<double> null_deviance(const PassSource& source, double fallback, const Pe
   const auto fit = [&]() -> Result<IrlsState> {
     VORNA_TRY(start, start_state(passes));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
-    return penalized_irls(passes, options.glm, PenaltyAt{Matrix(1, 1), Matrix(1, 0), {false}}, std::move(start),
+    return penalized_irls(passes, options.glm, PenaltyAt{Matrix(1, 1), Matrix(1, 0), {false}, {}}, std::move(start),
                           options.max_pirls_iterations, kSelectionEtaTolerance);
   };
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

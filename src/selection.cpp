@@ -148,7 +148,7 @@ Result<SelectionProblem> SelectionProblem::prepare(std::span<const Matrix> penal
 }
 
 // The ridge Δ, R₀ with R₀ᵀR₀ = XᵀWX + Δ, and (ML) the penalties' range.
-// Δ = δI, or with `penalized_ridge` that of fit_ridge().
+// Δ = δI, or with `penalized_ridge` that of fit_ridge() (δI should that fail).
 Result<void> SelectionProblem::factor_data(std::optional<double> ridge, bool penalized_ridge) {
   const std::size_t p = xtwx_.rows();
   const double delta = ridge ? *ridge : penalty_ridge(xtwx_, blocks_.size());
@@ -160,12 +160,15 @@ Result<void> SelectionProblem::factor_data(std::optional<double> ridge, bool pen
   ridge_.assign(p, delta);
   if (penalized_ridge) {
     std::vector<bool> penalized(p, false);
-    for (const Block& b : blocks_)
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    for (const Block& b : blocks_) {
       std::fill_n(penalized.begin() + static_cast<std::ptrdiff_t>(b.offset), b.s.rows(), true);
-    Vector masked = fit_ridge(xtwx_, penalized, delta, false);
+      ranges.emplace_back(b.offset, b.offset + b.s.rows());
+    }
+    Vector masked = fit_ridge(xtwx_, penalized, ranges, kFitRidge, false);
     auto data_factor = factor_with(masked);
-    if (!data_factor || undetermined_pivot(data_factor.value(), penalized, delta)) {
-      masked = fit_ridge(xtwx_, penalized, delta, true);
+    if (!data_factor || undetermined_pivot(data_factor.value(), xtwx_, penalized)) {
+      masked = fit_ridge(xtwx_, penalized, ranges, kFitRidge, true);
       data_factor = factor_with(masked);
     }
     if (data_factor) {
@@ -810,24 +813,29 @@ Result<SelectionOutcome> minimize_criterion_with_null_space_trials(const Selecti
   return best;
 }
 
-Vector fit_ridge(const Matrix& xtwx, const std::vector<bool>& penalized, double delta, bool everywhere) {
+Vector fit_ridge(const Matrix& xtwx, const std::vector<bool>& penalized,
+                 std::span<const std::pair<std::size_t, std::size_t>> blocks, double relative, bool everywhere) {
   const std::size_t p = xtwx.rows();
   double top = 0.0;
   for (std::size_t k = 0; k < p; ++k) top = std::max(top, xtwx(k, k));
-  Vector out(p, 0.0);
-  for (std::size_t k = 0; k < p; ++k) {
-    if (penalized[k]) {
-      out[k] = delta;
-    } else if (everywhere) {
-      out[k] = xtwx(k, k) > 0.0 && top > 0.0 ? delta * (xtwx(k, k) / top) : delta;
-    }
+  if (!(top > 0.0)) top = 1.0;
+  Vector scale(p, 0.0);
+  for (std::size_t k = 0; k < p; ++k) scale[k] = xtwx(k, k);
+  for (const auto& [first, last] : blocks) {
+    double block_top = 0.0;
+    for (std::size_t k = first; k < last; ++k) block_top = std::max(block_top, xtwx(k, k));
+    for (std::size_t k = first; k < last; ++k) scale[k] = std::max(scale[k], block_top);
   }
+  Vector out(p, 0.0);
+  for (std::size_t k = 0; k < p; ++k)
+    if (penalized[k] || everywhere) out[k] = relative * (scale[k] > 0.0 ? scale[k] : top);
   return out;
 }
 
-bool undetermined_pivot(const Matrix& r, const std::vector<bool>& penalized, double delta) {
+bool undetermined_pivot(const Matrix& r, const Matrix& xtwx, const std::vector<bool>& penalized) {
+  constexpr double kRoundingPivot = 1e-13;
   for (std::size_t k = 0; k < r.rows(); ++k)
-    if (!penalized[k] && r(k, k) * r(k, k) <= delta) return true;
+    if (!penalized[k] && r(k, k) * r(k, k) <= kRoundingPivot * xtwx(k, k)) return true;
   return false;
 }
 

@@ -105,7 +105,8 @@ class SelectionProblem {
 
   // As build, from sums instead of the rows (and `pass`, when given, for the
   // residual sums the anchor's cannot give). With `penalized_ridge`, the
-  // ridge is fit_ridge()'s.
+  // ridge is fit_ridge()'s at kFitRidge, with `ridge` on every coefficient
+  // should that leave XᵀWX + Δ singular.
   static Result<SelectionProblem> from_sums(WorkingSums sums, std::span<const Matrix> penalties,
                                             SelectionCriterion criterion, const Vector* anchor = nullptr,
                                             std::optional<double> ridge = std::nullopt, ResidualPass pass = {},
@@ -216,16 +217,27 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
 // (0, 0 for none).
 std::pair<std::size_t, std::size_t> penalty_support(const Matrix& s);
 
-// The ridge Δ = diag(δ_k) of a fit that spares unpenalized coefficients: δ on
-// every coefficient a penalty acts on (`penalized`), nothing on the others,
-// or with `everywhere` (XᵀWX leaves one of them undetermined) δ scaled by the
-// coefficient's own diagonal entry of XᵀWX over the largest (δ where that
-// entry is 0): the undetermined direction is pinned, while a well-determined
-// coefficient of a large column (a slope in years) is not pulled towards 0.
-Vector fit_ridge(const Matrix& xtwx, const std::vector<bool>& penalized, double delta, bool everywhere);
-// Whether an unpenalized pivot of R (RᵀR = XᵀWX + Δ) is no larger than δ:
-// Cholesky can pass exactly collinear columns on a pivot of rounding size.
-bool undetermined_pivot(const Matrix& r, const std::vector<bool>& penalized, double delta);
+// The relative size of the ridge of a fit that spares unpenalized
+// coefficients (see fit_ridge).
+inline constexpr double kFitRidge = 1e-10;
+
+// The ridge Δ = diag(δ_k) of a fit that spares unpenalized coefficients:
+// on every coefficient a penalty acts on (`penalized`), `relative` times the
+// largest diagonal entry of XᵀWX over the block of its penalty (`blocks`,
+// [first, last) ranges of coefficients), nothing on the others; or with
+// `everywhere` (XᵀWX leaves one of them undetermined) also `relative` times
+// the coefficient's own diagonal entry. Each δ_k is thus on the scale of its
+// own term: a column in large units elsewhere in the model (a slope in
+// dollars) neither flattens a smooth nor pulls a well-determined slope
+// towards 0. Entries of zero fall back to the largest diagonal entry.
+Vector fit_ridge(const Matrix& xtwx, const std::vector<bool>& penalized,
+                 std::span<const std::pair<std::size_t, std::size_t>> blocks, double relative, bool everywhere);
+// Whether an unpenalized pivot of R (RᵀR = XᵀWX + Δ) is of rounding size
+// against its diagonal entry of XᵀWX (r_kk² ≤ 1e-13·(XᵀWX)_kk): Cholesky can
+// pass exactly collinear columns on such a pivot (their pivots come out near
+// 1e-15 of the entry), while a column that only nearly repeats another (a
+// slope of x + 10⁵ beside the intercept, about 1e-11) is still determined.
+bool undetermined_pivot(const Matrix& r, const Matrix& xtwx, const std::vector<bool>& penalized);
 
 // minimize_criterion(), then a look for a lower minimum with smooths in their
 // penalties' null spaces: GCV and UBRE can have one at λ_j → ∞ beyond a
