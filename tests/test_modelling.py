@@ -158,6 +158,39 @@ def test_two_smooths_of_a_standardized_column_keep_their_own_maps(rng):
                                rtol=0, atol=1e-6)
 
 
+@pytest.mark.parametrize("family, link, eta", [
+    ("inverse_gaussian", "inverse_square", [0.5, 0.05, 0.01]),
+    ("gamma", "inverse", [0.5, 0.05, 0.01]),
+    ("gaussian", "inverse", [0.5, 0.05, -0.5]),
+    ("poisson", "sqrt", [0.5, 0.05, 0.01]),
+    ("poisson", "identity", [0.5, 0.05, 0.01]),
+])
+def test_mean_intervals_stay_within_the_links_domain(family, link, eta):
+    # η ± z·se mapped end by end once gave NaN (1/√η at η < 0), an interval not holding the
+    # fitted mean (1/η across the pole at 0), or a lower end above 0 (η² of a negative end).
+    # Reference: g⁻¹ over a fine grid of the interval's η inside the domain.
+    model = GAM(s(0), family=family, link=link)
+    model.family_, model.link_ = family, link
+    eta, se = np.asarray(eta), np.full(3, 0.1)
+    lower, upper = eta - 1.96 * se, eta + 1.96 * se
+    got = model._mean_interval(lower, upper)
+    inverse = {"inverse_square": lambda t: 1 / np.sqrt(t), "inverse": lambda t: 1 / t,
+               "sqrt": np.square, "identity": lambda t: t}[link]
+    for i in range(3):
+        grid = np.linspace(lower[i], upper[i], 200001)
+        inside = grid[grid > 0] if link.startswith("inverse") else grid[grid >= 0]
+        if family == "gaussian":
+            inside = grid[grid != 0]
+        means = inverse(inside)
+        crosses_pole = link.startswith("inverse") and lower[i] <= 0 <= upper[i]
+        expected_hi = np.inf if crosses_pole else means.max()
+        expected_lo = -np.inf if crosses_pole and family == "gaussian" else means.min()
+        # The grid's spacing (2e-6 in η) bounds how near it gets to the exact ends.
+        np.testing.assert_allclose(got[i], [expected_lo, expected_hi], rtol=1e-4, atol=1e-5)
+        mean = inverse(np.array([eta[i]]))[0]
+        assert got[i, 0] <= mean <= got[i, 1]
+
+
 def test_a_fit_without_a_scale_has_no_prediction_intervals():
     # NaN variances from a NaN scale stay NaN (only an overflowing one is infinite).
     model = GAM(f("g")).fit({"g": np.array(list("abcde"))}, [1.0, 2.0, 4.0, 3.0, 5.0])

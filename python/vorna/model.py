@@ -602,9 +602,30 @@ class GAM:
 
             return _dask.rowwise(self, "confidence_interval", X, 2, offset, level=level)  # type: ignore[no-any-return]
         eta, se = self.predict_link(X, offset, se=True)
-        a = _engine.inverse_link(self.family_, self.link_, eta - z * se)
-        b = _engine.inverse_link(self.family_, self.link_, eta + z * se)
-        return np.column_stack([np.minimum(a, b), np.maximum(a, b)])
+        return self._mean_interval(eta - z * se, eta + z * se)
+
+    def _mean_interval(self, lower: np.ndarray, upper: np.ndarray) -> np.ndarray:
+        """The means g⁻¹(η) over lower ≤ η ≤ upper within the link's domain
+        (n × 2). For families with non-negative means an interval leaving the
+        domain ends at its edge: μ = 0 for identity and sqrt, μ = ∞ for the
+        inverse links (their pole at η = 0; NaN where even the upper end lies
+        beyond it). A Gaussian inverse-link interval across the pole is the
+        whole line."""
+        family, link = self.family_, self.link_
+        signed = family == "gaussian"
+        if not signed and link in ("identity", "sqrt"):
+            lower, upper = np.maximum(lower, 0.0), np.maximum(upper, 0.0)
+        a = _engine.inverse_link(family, link, lower)
+        b = _engine.inverse_link(family, link, upper)
+        out = np.column_stack([np.minimum(a, b), np.maximum(a, b)])
+        if link in ("inverse", "inverse_square"):
+            across = (lower <= 0.0) & (upper >= 0.0)
+            if signed:
+                out[across] = (-np.inf, np.inf)
+            else:
+                out[across, 0], out[across, 1] = b[across], np.inf
+                out[upper <= 0.0] = np.nan
+        return out
 
     @staticmethod
     def _quantile(level: float) -> float:
