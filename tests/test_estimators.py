@@ -193,6 +193,26 @@ def test_logistic_gam_labels_and_probabilities(rng):
         LogisticGAM().fit(x, rng.integers(0, 3, 400))
 
 
+def test_logistic_gam_reads_the_response_of_its_formula(rng):
+    # With y left out, the labels once went unread: a fresh estimator said to fit first, a
+    # fitted one kept its old classes_.
+    x = rng.uniform(-2, 2, 300)
+    labels = np.where(rng.uniform(size=300) < 1 / (1 + np.exp(-2 * x)), "b", "a")
+    data = {"x": x, "y": labels}
+    explicit = LogisticGAM(s("x")).fit(data, labels)
+    fresh = LogisticGAM("y ~ s(x)").fit(data)
+    assert list(fresh.classes_) == ["a", "b"]
+    np.testing.assert_allclose(fresh.predict_proba(data), explicit.predict_proba(data), rtol=1e-12)
+    refit = LogisticGAM("y ~ s(x)").fit({"x": x, "y": np.where(labels == "b", 7, 2)})
+    assert list(refit.fit(data).classes_) == ["a", "b"]
+
+
+@pytest.mark.parametrize("labels", [np.array([0.0, 1.0, np.nan] * 20), np.array(["a", "b", None] * 20, dtype=object)])
+def test_logistic_gam_names_a_missing_label(rng, labels):
+    with pytest.raises(ValueError, match="missing label .* at row 2"):
+        LogisticGAM().fit(rng.uniform(size=(60, 1)), labels)
+
+
 def test_verbose_logs_each_outer_iteration(frame, caplog):
     with caplog.at_level(logging.INFO, logger="vorna"):
         PoissonGAM(s("x"), verbose=True).fit(frame, np.round(np.exp(frame["y"])))

@@ -106,6 +106,9 @@ class LogisticGAM(GAM):
         else:
             labels = np.asarray(y)
             labels = labels.reshape(-1) if labels.ndim == 2 and labels.shape[1] == 1 else labels
+            missing = np.flatnonzero(_missing_labels(labels))
+            if missing.size:
+                raise ValueError(f"y has a missing label (NaN or None) at row {missing[0]}; drop or label the row")
             classes = np.unique(labels)
         if labels.dtype.kind == "f" and np.any(classes != np.round(classes)):
             raise ValueError("Unknown label type: continuous. LogisticGAM classifies; for proportions use "
@@ -117,6 +120,8 @@ class LogisticGAM(GAM):
         return classes
 
     def fit(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> "LogisticGAM":
+        if y is None:
+            y = self._formula_response(X)
         if y is not None:
             self._fit_classes = self._classes(y)
         try:
@@ -152,3 +157,12 @@ class LogisticGAM(GAM):
         y = np.asarray(y).reshape(-1)
         w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
         return float(np.sum(w * (self.predict(X) == y)) / np.sum(w))
+
+
+def _missing_labels(labels: np.ndarray) -> np.ndarray:
+    """Where labels are NaN or None (np.unique cannot order None among strings)."""
+    if labels.dtype.kind == "f":
+        return np.isnan(labels)
+    if labels.dtype.kind == "O":
+        return np.array([v is None or (isinstance(v, float) and v != v) for v in labels.reshape(-1)], dtype=bool)
+    return np.zeros(labels.size, dtype=bool)

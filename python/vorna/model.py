@@ -430,6 +430,13 @@ class GAM:
         self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
         return self
 
+    def _formula_response(self, X: Any) -> Any:
+        """The response column that a formula with one names, read from X (None without one)."""
+        response = parse_formula(self.terms).response if isinstance(self.terms, str) else None
+        if response is None:
+            return None
+        return X[response] if _is_dask(X) else Frame(X).raw(response)
+
     def _settings(self) -> tuple[str, str, str]:
         """Family, link and selection criterion, checked."""
         family, link, scale_known = self._family_link()
