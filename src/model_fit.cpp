@@ -164,7 +164,8 @@ struct IrlsState {
   PassSums sums;
   std::size_t iterations = 0;
   bool converged = false;
-  bool halved = false;  // the last step was cut back: its length says nothing of the distance left
+  bool halved = false;   // the last step was cut back: its length says nothing of the distance left
+  bool at_edge = false;  // no step from β stays inside the family's range
 
   EtaSpec eta() const { return beta.empty() ? EtaSpec{} : EtaSpec{&beta, blend}; }
 };
@@ -274,6 +275,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
   };
   double size = comparable() ? std::abs(penalized_at(st.sums, st.beta)) : 0.0;
   st.converged = false;
+  st.at_edge = false;
   // A blended η is no iterate to stop at (its β need not give a valid Xβ):
   // past the cap, steps go on until one is taken whole, up to this many.
   constexpr std::size_t kBlendedIterations = 50;
@@ -296,10 +298,19 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
       sums = std::move(halved);
       rise = rise_to(sums, beta);
     }
-    if (!usable(sums, beta))
+    if (!usable(sums, beta)) {
+      // From a state inside the range, every step being cut back to nothing
+      // means the fit presses against the edge of the range (fitted means
+      // near 0 with the sqrt or identity link): the state stays, unsettled,
+      // and the caller says so.
+      if (comparable()) {
+        st.at_edge = true;
+        break;
+      }
       return GamError::optimization_failed("no PiRLS step keeps the fitted means inside the " +
                                            std::string(distribution_name(glm.distribution)) +
                                            " family's range with the " + std::string(link_name(glm.link)) + " link");
+    }
     const double penalized = penalized_at(sums, beta);
     // Settled when η stops moving relative to its size (non-canonical links
     // converge only linearly, so a small change of the deviance alone would
@@ -755,7 +766,13 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
       st = std::move(final_state);
     }
   }
-  if (!st.converged) {
+  if (st.at_edge) {
+    out.converged = false;
+    out.warnings.push_back("the fit lies at the edge of the " + std::string(distribution_name(glm.distribution)) +
+                           " family's range with the " + std::string(link_name(glm.link)) +
+                           " link: PiRLS stopped where no step keeps every fitted mean inside it, and some fitted "
+                           "means are near its bound; the estimates and their standard errors there are unreliable");
+  } else if (!st.converged) {
     out.converged = false;
     out.warnings.push_back("PiRLS did not converge in " + std::to_string(options.max_pirls_iterations) + " iterations");
   }

@@ -162,7 +162,7 @@ class LogisticGAM(GAM):
 def _missing_labels(labels: np.ndarray) -> np.ndarray:
     """Where labels are NaN or None (np.unique cannot order None among strings)."""
     if labels.dtype.kind == "f":
-        return np.isnan(labels)
+        return np.asarray(np.isnan(labels))
     if labels.dtype.kind == "O":
         return np.array([v is None or (isinstance(v, float) and v != v) for v in labels.reshape(-1)], dtype=bool)
     return np.zeros(labels.size, dtype=bool)
