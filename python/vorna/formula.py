@@ -1,7 +1,7 @@
 """Model formulas: ``"y ~ s(age, k=20) + te(lat, lon) + f(region) + l(dose) + s(x, by=group)"``.
 
 A formula is read with Python's own expression parser and only these forms
-are accepted: term calls ``s``, ``te``, ``l``, ``f`` joined by ``+``, column
+are accepted: term calls ``s``, ``te``, ``ti``, ``l``, ``f`` joined by ``+``, column
 names as bare identifiers or quoted strings, and constant keyword values
 (numbers, strings, tuples of them). Nothing in a formula is evaluated, so a
 formula from an untrusted source cannot run code. ``1`` adds an intercept;
@@ -13,10 +13,11 @@ from __future__ import annotations
 import ast
 from dataclasses import dataclass
 
-from .terms import Term, TermList, f, intercept, l, s, te
+from .terms import Term, TermList, f, intercept, l, s, te, ti
 
-_TERMS = {"s": s, "te": te, "l": l, "f": f}
-_KEYWORDS = {"s": {"k", "bs", "by"}, "te": {"k", "bs", "by"}, "l": set(), "f": set()}
+_TERMS = {"s": s, "te": te, "ti": ti, "l": l, "f": f}
+_KEYWORDS = {"s": {"k", "bs", "by"}, "te": {"k", "bs", "by"}, "ti": {"k", "bs", "by"}, "l": set(), "f": set()}
+_TENSORS = {"te", "ti"}  # terms of two or more columns
 
 
 class FormulaError(ValueError):
@@ -63,7 +64,7 @@ def _constant(text: str, node: ast.AST) -> object:
 
 def _term(text: str, node: ast.AST) -> Term:
     if not (isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id in _TERMS):
-        raise _fail(text, node, "expected a term s(...), te(...), l(...) or f(...)")
+        raise _fail(text, node, "expected a term s(...), te(...), ti(...), l(...) or f(...)")
     name = node.func.id
     columns = [_column(text, a) for a in node.args]
     kwargs = {}
@@ -71,8 +72,8 @@ def _term(text: str, node: ast.AST) -> Term:
         if kw.arg not in _KEYWORDS[name]:
             raise _fail(text, node, f"{name}() takes no argument {kw.arg!r}")
         kwargs[kw.arg] = _constant(text, kw.value)
-    expected = "at least two columns" if name == "te" else "one column"
-    if (name == "te" and len(columns) < 2) or (name != "te" and len(columns) != 1):
+    expected = "at least two columns" if name in _TENSORS else "one column"
+    if (name in _TENSORS and len(columns) < 2) or (name not in _TENSORS and len(columns) != 1):
         raise _fail(text, node, f"{name}() needs {expected}")
     try:
         term: Term = _TERMS[name](*columns, **kwargs)

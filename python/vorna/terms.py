@@ -1,6 +1,6 @@
-"""Model terms: `intercept`, `l(col)` linear, `f(col)` factor, `s(col)` smooth
-and `te(a, b)` tensor-product smooth. Terms add up to a term list:
-``s("age") + te("lat", "lon") + f("region")``.
+"""Model terms: `intercept`, `l(col)` linear, `f(col)` factor, `s(col)` smooth,
+`te(a, b)` tensor-product smooth and `ti(a, b)` tensor-product interaction.
+Terms add up to a term list: ``s("age") + te("lat", "lon") + f("region")``.
 
 A term only describes itself; fitting a model sets each term up on the data
 (knots, levels, identifiability constraint) and keeps the result in the
@@ -393,16 +393,16 @@ class _SmoothBase(Term):
         producers: dict[tuple[Any, ...], Any] = {
             key: NumericColumn(c) if scale is None else ScaledColumn(c, *scale)
             for key, c, scale in zip(keys, self.columns, scales)}
-        pieces: list[tuple[str, tuple[Any, ...] | None, bool]] = []  # (label, by key, constrained)
+        pieces: list[tuple[str, tuple[Any, ...] | None, bool]] = []  # (label, by key, numeric by)
         if self.by is None:
-            pieces.append((self.label, None, True))
+            pieces.append((self.label, None, False))
         else:
             if frame.is_categorical(self.by):
                 levels = frame.levels(self.by)
                 for i, level in enumerate(levels.tolist()):
                     key: tuple[Any, ...] = ("ind", self.by, i)
                     producers[key] = LevelIndicator(self.by, levels, i)
-                    pieces.append((f"{self.label}:{self.by}={level}", key, True))
+                    pieces.append((f"{self.label}:{self.by}={level}", key, False))
             else:
                 # A numeric `by` of extreme size is divided by its largest |value|: the same model with
                 # coefficients of ordinary size, which the fit's ridge then treats alike in any units.
@@ -414,22 +414,30 @@ class _SmoothBase(Term):
                 else:
                     key = ("num", self.by)
                     producers[key] = NumericColumn(self.by)
-                pieces.append((self.label, key, False))
+                pieces.append((self.label, key, True))
         order = list(producers)
         blocks = []
-        for label, by_key, constrained in pieces:
+        for label, by_key, numeric_by in pieces:
             raw = ("smooth", [order.index(k) for k in keys], margins, None,
                    None if by_key is None else order.index(by_key))
-            z = None
-            if constrained:
-                sums = plain_sums if plain_sums is not None else frame.column_sums(raw, producers)
-                z = _sum_to_zero(label, sums)
+            z = self._constraint(label, frame, raw, producers, numeric_by, plain_sums)
             pens = [_normalized(z.T @ p @ z) if z is not None else _normalized(p) for p in penalties]
             width = pens[0].shape[0]
             spec = ("smooth", keys, margins, z, by_key)
             names = [f"{label}.{i}" for i in range(width)]
             blocks.append(Block(label, True, spec, width, pens, names, dict(producers), tuple(self.columns)))
         return blocks
+
+    def _constraint(self, label: str, frame: Frame, raw: tuple[Any, ...], producers: dict[tuple[Any, ...], Any],
+                    numeric_by: bool, plain_sums: np.ndarray | None) -> np.ndarray | None:
+        """The constraint matrix Z of one piece, whose unconstrained engine
+        term is `raw`: the whole basis sums to zero over the data (over a
+        level's rows for a factor `by`). A numeric `by` takes none: its product
+        with the smooth is not confounded with the intercept."""
+        if numeric_by:
+            return None
+        sums = plain_sums if plain_sums is not None else frame.column_sums(raw, producers)
+        return _sum_to_zero(label, sums)
 
 
 class s(_SmoothBase):
@@ -483,7 +491,39 @@ class s(_SmoothBase):
         return [margin], [penalty], [scale]
 
 
-class te(_SmoothBase):
+class _Tensor(_SmoothBase):
+    """What te() and ti() share: the columns and each margin's k and basis."""
+
+    def __init__(self, *columns: ColumnRef, k: int | Sequence[int] = 5, bs: str | Sequence[str] = "cr",
+                 by: ColumnRef | None = None) -> None:
+        name = type(self).__name__
+        if len(columns) < 2:
+            raise ValueError(f"{name}() needs at least two columns; use s() for one")
+        self.columns = tuple(columns)
+        self.label = self._label(columns, by)
+        ks = [k] * len(columns) if isinstance(k, (int, np.integer)) else list(k)
+        bss = [bs] * len(columns) if isinstance(bs, str) else list(bs)
+        if len(ks) != len(columns) or len(bss) != len(columns):
+            raise ValueError(f"{self.label}: give one k and one bs per column (or one for all)")
+        self.ks = [_check_k(self.label, v) for v in ks]
+        for b in bss:
+            if b not in BASES:
+                raise ValueError(f"{self.label}: bs must be one of {', '.join(map(repr, BASES))}, got {b!r}")
+        self.bss = bss
+        if int(np.prod(self.ks)) > 2000:
+            raise ValueError(f"{self.label}: the product of the k values ({int(np.prod(self.ks))}) exceeds 2000")
+        self.by = by
+
+    def _label(self, columns: tuple[ColumnRef, ...], by: ColumnRef | None) -> str:
+        raise NotImplementedError
+
+    def _margins(self, frame: Frame, keep_sorted: bool = False
+                 ) -> tuple[list[tuple[Any, ...]], list[np.ndarray], list[Scale]]:
+        out = [_margin(self.label, frame, c, k, b) for c, k, b in zip(self.columns, self.ks, self.bss)]
+        return [m for m, _, _ in out], [p for _, p, _ in out], [sc for _, _, sc in out]
+
+
+class te(_Tensor):
     """A tensor-product smooth of two or more numeric columns: the row-wise
     product of marginal bases, one penalty (and smoothing parameter) per
     margin, so each direction has its own smoothness and the columns need not
@@ -506,29 +546,60 @@ class te(_SmoothBase):
     te(lat, lon)
     """
 
-    def __init__(self, *columns: ColumnRef, k: int | Sequence[int] = 5, bs: str | Sequence[str] = "cr",
-                 by: ColumnRef | None = None) -> None:
-        if len(columns) < 2:
-            raise ValueError("te() needs at least two columns; use s() for one")
-        self.columns = tuple(columns)
-        self.label = f"te({', '.join(map(str, columns))})" + ("" if by is None else f", by={by}")
-        ks = [k] * len(columns) if isinstance(k, (int, np.integer)) else list(k)
-        bss = [bs] * len(columns) if isinstance(bs, str) else list(bs)
-        if len(ks) != len(columns) or len(bss) != len(columns):
-            raise ValueError(f"{self.label}: give one k and one bs per column (or one for all)")
-        self.ks = [_check_k(self.label, v) for v in ks]
-        for b in bss:
-            if b not in BASES:
-                raise ValueError(f"{self.label}: bs must be one of {', '.join(map(repr, BASES))}, got {b!r}")
-        self.bss = bss
-        if int(np.prod(self.ks)) > 2000:
-            raise ValueError(f"{self.label}: the product of the k values ({int(np.prod(self.ks))}) exceeds 2000")
-        self.by = by
+    def _label(self, columns: tuple[ColumnRef, ...], by: ColumnRef | None) -> str:
+        return f"te({', '.join(map(str, columns))})" + ("" if by is None else f", by={by}")
 
-    def _margins(self, frame: Frame, keep_sorted: bool = False
-                 ) -> tuple[list[tuple[Any, ...]], list[np.ndarray], list[Scale]]:
-        out = [_margin(self.label, frame, c, k, b) for c, k, b in zip(self.columns, self.ks, self.bss)]
-        return [m for m, _, _ in out], [p for _, p, _ in out], [sc for _, _, sc in out]
+
+class ti(_Tensor):
+    """A tensor-product interaction of two or more numeric columns: te()
+    without the main effects (nor the lower-order interactions of three or
+    more columns), so that ``s(a) + s(b) + ti(a, b)`` splits a surface into
+    identifiable parts and each part's test means what it says.
+
+    Each margin's basis is constrained to sum to zero over the data before
+    the product is formed (Wood 2006; Wood, Generalized Additive Models, on
+    tensor product interactions): the term then holds no function of fewer
+    of its columns. With the same margins (k, basis, knots),
+    ``s(a) + s(b) + ti(a, b)`` spans the same functions as ``te(a, b)``.
+    The term's columns need not sum to zero over scattered data; it is the
+    margins that do.
+
+    Parameters
+    ----------
+    *columns : str or int
+        Two or more numeric columns.
+    k : int or sequence of int
+        Basis dimension per margin before its constraint (one for all, or one
+        each); the term has ∏(k − 1) coefficients.
+    bs : str or sequence of str
+        Basis per margin ("cr", "bs" or "ps").
+    by : str or int, optional
+        A categorical column (one interaction per level, each margin
+        constrained over the level's rows) or a numeric one multiplying the
+        interaction.
+
+    Examples
+    --------
+    >>> s("lat") + s("lon") + ti("lat", "lon", k=(6, 6))
+    s(lat) + s(lon) + ti(lat, lon)
+    """
+
+    def _label(self, columns: tuple[ColumnRef, ...], by: ColumnRef | None) -> str:
+        return f"ti({', '.join(map(str, columns))}" + ("" if by is None else f", by={by}") + ")"
+
+    def _constraint(self, label: str, frame: Frame, raw: tuple[Any, ...], producers: dict[tuple[Any, ...], Any],
+                    numeric_by: bool, plain_sums: np.ndarray | None) -> np.ndarray | None:
+        """Z = Z_1 ⊗ … ⊗ Z_M, Z_m each margin's own sum-to-zero constraint:
+        the products of centred margins hold no constant in any one column,
+        so no main effect. A numeric `by` still needs the margins centred,
+        over all rows: sums weighted by the `by` could vanish (a centred `by`)
+        and leave the constants in."""
+        kind, columns, margins, _, by = raw
+        z: np.ndarray = np.ones((1, 1))
+        for column, margin in zip(columns, margins):
+            sums = frame.column_sums((kind, [column], [margin], None, None if numeric_by else by), producers)
+            z = np.kron(z, _sum_to_zero(label, sums))
+        return z
 
 
 def as_term_list(terms: Any) -> TermList:
@@ -538,6 +609,6 @@ def as_term_list(terms: Any) -> TermList:
         items = list(terms)
         for t in items:
             if not isinstance(t, Term):
-                raise TypeError(f"terms must be vorna terms (s, te, l, f, intercept), got {t!r}")
+                raise TypeError(f"terms must be vorna terms (s, te, ti, l, f, intercept), got {t!r}")
         return TermList(items)
     raise TypeError(f"terms must be a term or a list of terms, got {terms!r}")
