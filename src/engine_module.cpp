@@ -205,7 +205,7 @@ PyObject* fit_dict(vorna::PenalizedGlmFit& f) {
                   set_item(d.get(), "fitted", py::adopt_array(std::move(f.fitted))) &&
                   set_item(d.get(), "working_weights", py::adopt_array(std::move(f.working_weights))) &&
                   set_item(d.get(), "vp", py::new_array(f.vp)) && set_item(d.get(), "ve", py::new_array(f.ve)) &&
-                  set_item(d.get(), "edf", py::new_array(f.edf)) &&
+                  set_item(d.get(), "xtwx", py::new_array(f.xtwx)) && set_item(d.get(), "edf", py::new_array(f.edf)) &&
                   set_item(d.get(), "scale", PyFloat_FromDouble(f.scale)) &&
                   set_item(d.get(), "scale_estimated", PyBool_FromLong(f.scale_estimated)) &&
                   set_item(d.get(), "deviance", PyFloat_FromDouble(f.deviance)) &&

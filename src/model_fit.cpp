@@ -779,6 +779,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   out.pirls_iterations = st.iterations;
   const PenaltyAt pen = penalty_at(out.lambda, penalties, roots, p);
   VORNA_CHECK(inference(st, pen, glm, source.moments.observations, out));
+  out.xtwx = st.sums.xtwx;
   VORNA_CHECK(criterion_at_fit(st, pen.s, penalties, options, out));
   const bool null_from_fit =
       fixed_working_model(glm) ? source.intercept.has_value() : constant_null_mean(glm, source.moments).has_value();

@@ -41,6 +41,7 @@ struct PenalizedGlmFit {
   RowBuffer fitted;            // μ
   RowBuffer working_weights;   // prior × (dμ/dη)²/V(μ) at the fit
   Matrix vp, ve;               // V_p and V_e (p × p)
+  Matrix xtwx;                 // XᵀWX at the fit (p × p)
   Vector edf;                  // diag(A⁻¹XᵀWX) (p)
   double scale = 1.0;          // φ: 1 when known, else Pearson χ²/(n − Σ edf)
   bool scale_estimated = false;

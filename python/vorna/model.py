@@ -135,6 +135,43 @@ def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
     return blocks
 
 
+# Eigenvalues of XᵀWX, scaled to unit diagonal, at most this fraction of
+# the largest count as directions the data do not determine: exactly
+# repeated functions come out near 1e-16, a te() holding the main effects
+# beside it near 1e-8, while ordinary concurvity of correlated columns
+# stays far above.
+OVERLAP_TOLERANCE = 1e-7
+
+
+def _undetermined_count(scaled: np.ndarray) -> int:
+    if scaled.size == 0:
+        return 0
+    values = np.linalg.eigvalsh(scaled)
+    return int(np.sum(values <= OVERLAP_TOLERANCE * max(values[-1], 1.0)))
+
+
+def _overlapping_terms(xtwx: np.ndarray, slices: list[tuple[str, slice]]) -> list[str]:
+    """The terms that overlap: directions the data leave undetermined that no
+    single term has on its own (a term's own, such as a tensor-product cell
+    without data, its penalty settles). A term takes part when leaving it out
+    removes some of them."""
+    root = np.sqrt(np.clip(np.diag(xtwx), 0.0, None))
+    root[root == 0] = 1.0
+    scaled = xtwx / np.outer(root, root)
+
+    def shared(kept: list[tuple[str, slice]]) -> int:
+        index = np.concatenate([np.arange(p.stop)[p] for _, p in kept]) if kept else np.zeros(0, dtype=int)
+        own = sum(_undetermined_count(scaled[p, p]) for _, p in kept)
+        return _undetermined_count(scaled[np.ix_(index, index)]) - own
+
+    total = shared(slices)
+    if total <= 0:
+        return []
+    # The intercept takes part whenever a term holds a constant; there is nothing to do about it.
+    return [label for i, (label, _) in enumerate(slices)
+            if label != "Intercept" and shared(slices[:i] + slices[i + 1:]) < total]
+
+
 class GAM:
     """A generalized additive model.
 
@@ -487,6 +524,16 @@ class GAM:
                           "factor another term determines) or carry no weight (a level whose rows all have "
                           "weight 0), so their estimates and standard errors are arbitrary; drop or merge the "
                           "terms or levels", UserWarning, stacklevel=3)
+        # With no more rows than coefficients the data leave directions to the penalties anyway.
+        p = len(self.coef_)
+        overlapping = _overlapping_terms(result["xtwx"], list(self.term_slices_.items())) if self.n_obs_ > p else []
+        if any(b.smooth for b in blocks if b.label in overlapping):
+            warnings.warn(f"the terms {', '.join(overlapping)} overlap: some combination of their functions is "
+                          "(nearly) another of them (a smooth holds the straight line of l(x), a te() holds the "
+                          "main effects s(x) and s(z) beside it, s(x, by=z) holds l(z)), so how the fit splits that "
+                          "part between them is arbitrary and their separate estimates, intervals and tests mean "
+                          "nothing (the fitted values do not depend on it); drop the repeated terms, or use ti() "
+                          "for an interaction beside its main effects", UserWarning, stacklevel=3)
 
     def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict[str, Any], family: str,
                link: str, criterion: str, n: int) -> None:
