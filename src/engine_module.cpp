@@ -88,6 +88,21 @@ bool to_index(PyObject* obj, const char* name, std::size_t& out) { return py::to
 
 using py::parse_model;
 
+// The modelling layer's errors speak to its user: the message without its
+// kind (a user passed no "parameter" when the data leave no degrees of
+// freedom), and a failed factorization with what usually causes it.
+PyObject* raise_fit_error(const vorna::GamError& error) {
+  switch (error.kind) {
+    case vorna::GamErrorKind::Interrupted: return py::raise_error(error);
+    case vorna::GamErrorKind::LinAlgError:
+    case vorna::GamErrorKind::SingularMatrix:
+      return py::raise_value_error("the fit's linear algebra failed (" + error.display() +
+                                   "): the model is too ill-conditioned for its data, as with columns of extreme size "
+                                   "or terms that repeat each other; rescale the columns or drop repeated terms");
+    default: return py::raise_value_error(error.message);
+  }
+}
+
 // The data view and the term model on its columns; null with an exception set.
 std::unique_ptr<vorna::TermModel> model_on(PyObject* terms_obj, PyObject* data_obj, vorna::ConstMatrixView& data) {
   if (!to_data_view(data_obj, "data", data)) return nullptr;
@@ -103,7 +118,7 @@ PyObject* evaluate_terms(PyObject* args, const char* format, Compute compute) {
   auto model = model_on(terms_obj, data_obj, data);
   if (!model) return nullptr;
   auto result = py::without_gil([&] { return compute(*model, data); });
-  if (!result) return py::raise_error(result.error());
+  if (!result) return raise_fit_error(result.error());
   return py::new_array(result.value());
 }
 
@@ -125,7 +140,7 @@ PyObject* engine_column_sums(PyObject*, PyObject* args) {
   if (!model) return nullptr;
   auto result = py::without_gil(
       [&] { return vorna::model_column_sums(*model, data, vorna::thread_count(static_cast<std::size_t>(threads))); });
-  if (!result) return py::raise_error(result.error());
+  if (!result) return raise_fit_error(result.error());
   return py::new_array(result.value());
   VORNA_PY_END
 }
@@ -144,7 +159,7 @@ PyObject* engine_sorted_column_sums(PyObject*, PyObject* args) {
   vorna::VectorView values;
   if (!to_column_view(values_obj, "values", n, 0.0, unused, values)) return nullptr;
   auto basis = vorna::CubicRegressionBasis::create(std::move(knots));
-  if (!basis) return py::raise_error(basis.error());
+  if (!basis) return raise_fit_error(basis.error());
   bool ascending = true;
   const Vector sums = py::without_gil([&] {
     // Ascending with finite ends is ascending and finite (a NaN fails every
@@ -173,7 +188,7 @@ PyObject* engine_predict(PyObject*, PyObject* args) {
   const bool with_se = v_obj != Py_None;
   if (with_se && !py::to_matrix(v_obj, "cov", v)) return nullptr;
   auto pred = py::without_gil([&] { return vorna::predict_terms(*model, data, beta, v, with_se, per_term != 0); });
-  if (!pred) return py::raise_error(pred.error());
+  if (!pred) return raise_fit_error(pred.error());
   const vorna::TermPrediction& p = pred.value();
   py::Ref eta(py::new_array(p.eta));
   py::Ref se(with_se ? py::new_array(p.se) : Py_NewRef(Py_None));
@@ -304,7 +319,7 @@ PyObject* engine_fit(PyObject*, PyObject* args, PyObject* kwargs) {
   options.threads = static_cast<std::size_t>(threads);
   auto fit =
       py::without_gil([&] { return vorna::fit_penalized_glm(*model, data, v.y, v.w, v.offset, penalties, options); });
-  if (!fit) return py::raise_error(fit.error());
+  if (!fit) return raise_fit_error(fit.error());
   return fit_dict(fit.value());
   VORNA_PY_END
 }
@@ -456,7 +471,7 @@ PyObject* engine_partition_pass(PyObject*, PyObject* args) {
   const vorna::RowData rows{model.get(), data, v.y, v.w, v.offset, glm};
   auto sums =
       py::without_gil([&] { return vorna::row_pass(rows, parsed.request, {}, static_cast<std::size_t>(threads)); });
-  if (!sums) return py::raise_error(sums.error());
+  if (!sums) return raise_fit_error(sums.error());
   return sums_dict(sums.value());
   VORNA_PY_END
 }
@@ -493,7 +508,7 @@ PyObject* engine_partition_moments(PyObject*, PyObject* args) {
     return nullptr;
   if (first_row < 0) return py::raise_value_error("first_row must not be negative");
   auto m = vorna::row_moments(glm, vorna::VectorView(yv), w, offset, static_cast<std::size_t>(first_row));
-  if (!m) return py::raise_error(m.error());
+  if (!m) return raise_fit_error(m.error());
   const vorna::RowMoments& mo = m.value();
   return Py_BuildValue("(ddddnnn)", mo.weight_sum, mo.weighted_response, mo.weighted_offset, mo.log_weight_sum,
                        static_cast<Py_ssize_t>(mo.observations), static_cast<Py_ssize_t>(mo.rows),
@@ -586,7 +601,7 @@ PyObject* engine_fit_passes(PyObject*, PyObject* args, PyObject* kwargs) {
   source.null_pass = python_pass(null_obj);
   auto fit =
       py::without_gil([&] { return vorna::fit_penalized_glm(source, penalties, options, warm ? &*warm : nullptr); });
-  if (!fit) return py::raise_error(fit.error());
+  if (!fit) return raise_fit_error(fit.error());
   return fit_dict(fit.value());
   VORNA_PY_END
 }
@@ -611,12 +626,12 @@ PyObject* engine_penalty(PyObject*, PyObject* args) {
   if (k == "cr") {
     const std::size_t size = knots.size();
     auto s = vorna::compute_penalty_matrix("cr", size, knots);
-    if (!s) return py::raise_error(s.error());
+    if (!s) return raise_fit_error(s.error());
     return py::new_array(s.value());
   }
   if (k == "bs") {
     auto basis = vorna::BSplineBasis::create(std::move(knots));
-    if (!basis) return py::raise_error(basis.error());
+    if (!basis) return raise_fit_error(basis.error());
     return py::new_array(vorna::bspline_curvature_penalty(basis.value()));
   }
   return py::raise_value_error("unknown basis kind '" + k + "'");

@@ -790,7 +790,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   VORNA_CHECK(closing_pass(passes, st, glm, source.moments, out, closing ? &*closing : nullptr));
   if (!std::isfinite(out.deviance) || !(std::isfinite(out.scale) || std::isnan(out.scale)))
     return GamError::invalid_parameter(
-        "the deviance of the fit overflows: y (or the offset) is too large in magnitude; rescale it");
+        "the deviance of the fit overflows: y, the offset or a column is too large in magnitude; rescale it");
   out.coefficients = std::move(st.beta);
   return out;
 }

@@ -556,8 +556,12 @@ def fitted(rng):
         (lambda m, d, y: m.set_params_for_test(family="poisson").fit(d, y - 10), "poisson family needs y >= 0"),
         (lambda m, d, y: m.set_params_for_test(method="reml").fit(d, y), "method must be one of"),
         (lambda m, d, y: m.set_params_for_test(method="UBRE").fit(d, y), "UBRE' needs a known scale"),
-        (lambda m, d, y: m.fit(d, y * 1e200), "deviance of the fit overflows"),
-        (lambda m, d, y: m.fit(d, y, offset=np.full(100, 1e300)), "deviance of the fit overflows"),
+        (lambda m, d, y: m.fit(d, y * 1e200), "^the deviance of the fit overflows"),
+        (lambda m, d, y: m.fit(d, y, offset=np.full(100, 1e300)), "^the deviance of the fit overflows"),
+        (lambda m, d, y: m.set_params_for_test(terms=l("x")).fit({"x": d["x"] * 1e160}, y),
+         r"l\(x\): the column's values reach 9.97e\+159, whose squares overflow"),
+        (lambda m, d, y: m.set_params_for_test(terms=s("x") + f("id")).fit(
+            {"x": d["x"], "id": np.arange(100).astype(str)}, y), "^100 observations leave no residual degrees of"),
         (lambda m, d, y: m.set_params_for_test(terms=s("x", k=500)).fit(d, y), "needs at least 500 distinct"),
     ],
 )

@@ -188,6 +188,11 @@ class l(Term):  # noqa: E742 - the conventional name of a linear term
     def setup(self, frame: Frame) -> list[Block]:
         key = ("num", self.column)
         frame.check_numeric(self.column)
+        if type(frame) is Frame:  # (a Dask frame has no pass to spare for it)
+            lo, hi = frame.value_range(self.column)
+            if max(abs(lo), abs(hi)) > LINEAR_LIMIT:
+                raise ValueError(f"{self.label}: the column's values reach {max(abs(lo), abs(hi)):.3g}, whose squares "
+                                 "overflow the fit's cross products; rescale the column (other units)")
         return [Block(self.label, False, ("linear", key), 1, [], [self.label], {key: NumericColumn(self.column)},
                       (self.column,))]
 
@@ -233,6 +238,8 @@ def _check_k(label: str, k: Any) -> int:
 # end count as at it) and a curvature penalty scales as span⁻³, which under-
 # or overflows at extreme spans.
 SPAN_RANGE = (1e-2, 1e30)
+# The largest |value| of a linear term's column: the cross products of n rows of it stay finite.
+LINEAR_LIMIT = 1e150
 
 Scale = tuple[float, float] | None  # (lo, span) of a standardized margin column
 
