@@ -268,21 +268,26 @@ def test_a_smooth_does_not_depend_on_the_units_of_a_linear_column_beside_it(rng,
                                rtol=1e-6, atol=1e-7)
 
 
-@pytest.mark.parametrize("level, rtol", [(1e4, 2e-6), (1e5, 5e-4)])
-def test_a_slope_far_from_zero_keeps_its_least_squares_value(rng, level, rtol):
-    # A column with a large mean (a time stamp) nearly repeats the intercept, and its Cholesky
-    # pivot is small against its diagonal entry (about 1e-11 at a level of 1e5). The test for
-    # an undetermined pivot was absolute (1e-10 of the largest entry): the slope got the
-    # collinearity ridge, came out as 0.033 for 0.81, and was reported as not identifiable.
-    z = rng.uniform(size=300)
-    y = 0.8 * z + 0.1 * rng.standard_normal(300)
+@pytest.mark.parametrize("level", [1e4, 1e6, 1e10])
+def test_a_slope_far_from_zero_keeps_its_least_squares_value(rng, level):
+    # A column with a large mean (a time stamp) nearly repeats the intercept: its cross products
+    # lose (level/spread)²·1e-16 of the slope. The undetermined-pivot test once took it for a
+    # collinear column (slope 0.033 for 0.81 at 1e5); beyond 1e7 nothing was left. Such a column
+    # is fitted as x − c beside the intercept and mapped back. Reference: least squares on the
+    # same float64 column less its midrange (an exact subtraction), mapped back alike.
+    z = rng.uniform(size=300) + level
+    y = 0.8 * (z - level) + 0.1 * rng.standard_normal(300)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        model = GAM(l("z")).fit({"z": z + level}, y)
-    ols = sm.OLS(y, np.column_stack([np.ones(300), z + level])).fit()
-    # Cross products of z + level lose a few times level²/var(z)·1e-16 of the slope (measured
-    # 4e-7 and 7e-5 over five seeds).
-    assert model.coef_[1] == pytest.approx(ols.params[1], rel=rtol)
+        model = GAM(l("z") + s("x")).fit({"z": z, "x": rng.uniform(size=300)}, y)
+        plain = GAM(l("z")).fit({"z": z}, y)
+    centre = 0.5 * (z.min() + z.max())
+    ols = sm.OLS(y, np.column_stack([np.ones(300), z - centre])).fit()
+    # Both solve well-conditioned systems (condition about 10): they agree to rounding.
+    assert plain.coef_[1] == pytest.approx(ols.params[1], rel=1e-10)
+    assert plain.coef_[0] == pytest.approx(ols.params[0] - centre * ols.params[1], rel=1e-10)
+    np.testing.assert_allclose(np.sqrt(np.diag(plain.cov_))[1], ols.bse[1], rtol=1e-8)
+    assert abs(model.coef_[1] - 0.8) < 0.05
 
 
 def test_collinear_parametric_columns_keep_the_least_squares_inference(rng):

@@ -15,7 +15,7 @@ import math
 import os
 import sys
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -25,7 +25,7 @@ import vorna_core
 from . import _engine, _stats
 from ._data import Frame, check_vectors, engine_columns, engine_vector
 from .formula import FormulaError, parse_formula
-from .terms import Block, TermList, _SmoothBase, as_term_list, in_place_columns, intercept, l, s
+from .terms import Block, NumericColumn, ScaledColumn, TermList, _SmoothBase, as_term_list, in_place_columns, intercept, l, s
 
 if TYPE_CHECKING:  # pragma: no cover
     from .summary import Summary
@@ -133,6 +133,47 @@ def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
         else:
             blocks.append(t.setup(frame))
     return blocks
+
+
+def _centred_linear_terms(blocks: list[Block], starts: list[int], frame: Any
+                          ) -> tuple[list[Block], tuple[int, list[tuple[int, float]]] | None]:
+    """The blocks to fit with each linear term's column far from 0 against its
+    spread (a time stamp, a year) read as x − c, c its midrange, beside the
+    intercept; and (the intercept's coefficient, [(the term's coefficient,
+    c)]) to map the fit back (see _uncentre). The same model: the intercept
+    takes up c·β. Uncentred, x nearly repeats the intercept, and XᵀWX loses
+    about (c/spread)²·1e-16 of the slope (all of it from c/spread ≈ 10⁸)."""
+    first = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
+    if first is None or type(frame) is not Frame:  # (a Dask frame has no pass to spare for the ranges)
+        return blocks, None
+    fitted, shifts = list(blocks), []
+    for i, (b, st) in enumerate(zip(blocks, starts)):
+        if b.spec[0] != "linear" or not isinstance(b.producers.get(b.spec[1]), NumericColumn):
+            continue
+        column = b.producers[b.spec[1]].ref
+        lo, hi = frame.value_range(column)
+        centre = 0.5 * (lo + hi)
+        if not abs(centre) > hi - lo > 0:  # (a constant column is the intercept again either way)
+            continue
+        key = ("shifted", column, centre)
+        fitted[i] = replace(b, spec=("linear", key), producers={key: ScaledColumn(column, centre, 1.0)})
+        shifts.append((st, centre))
+    return fitted, (first, shifts) if shifts else None
+
+
+def _uncentre(result: dict[str, Any], shifts: tuple[int, list[tuple[int, float]]] | None) -> None:
+    """A fit of centred linear columns (see _centred_linear_terms) in the
+    model's own coefficients: β₀ − Σ c_j·β_j for the intercept, J·V·Jᵀ for
+    the covariances. EDF, deviance and fitted values are the same."""
+    if shifts is None:
+        return
+    first, moves = shifts
+    jacobian = np.eye(len(result["coefficients"]))
+    for column, centre in moves:
+        jacobian[first, column] = -centre
+    result["coefficients"] = jacobian @ result["coefficients"]
+    for key in ("vp", "ve"):
+        result[key] = jacobian @ result[key] @ jacobian.T
 
 
 # Eigenvalues of XᵀWX, scaled to unit diagonal, at most this fraction of
@@ -453,7 +494,8 @@ class GAM:
             raise ValueError("sample_weight is zero for every row")
 
         terms, blocks, penalties, starts = self._setup(frame)
-        specs, data = self._engine_data(blocks, frame)
+        fit_blocks, shifts = _centred_linear_terms(blocks, starts, frame)
+        specs, data = self._engine_data(fit_blocks, frame)
         lam = self._fixed_lambda(len(penalties))
         try:
             # Unit weights and a zero offset need no arrays of their own in the engine.
@@ -464,6 +506,7 @@ class GAM:
                                  max_iter=self._max_iter(), threads=self._threads())
         except ValueError as err:
             raise ValueError(str(err)) from None
+        _uncentre(result, shifts)
         self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
         return self
 
