@@ -183,6 +183,7 @@ struct Passes {
   const PassFunction& pass;
   double fallback;
   std::size_t width;
+  std::optional<std::size_t> intercept = std::nullopt;  // the model's column of ones, if it has one
 
   Result<PassSums> run(EtaSpec eta, std::optional<EtaSpec> previous = std::nullopt,
                        const ClosingRequest* closing = nullptr) const {
@@ -282,6 +283,10 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
   const auto go_on = [&] {
     return st.iterations <= max_iterations || (st.blend != 1.0 && st.iterations <= max_iterations + kBlendedIterations);
   };
+  // The last state whose η is its β's own and inside the range.
+  std::optional<IrlsState> whole;
+  if (comparable()) whole = st;
+  bool level_tried = false;
   for (st.iterations = 1; go_on(); ++st.iterations) {
     VORNA_CHECK_INTERRUPT();
     VORNA_TRY(r, penalized_factor(st.sums.xtwx, pen));
@@ -301,8 +306,30 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     if (!usable(sums, beta)) {
       // From a state inside the range, every step being cut back to nothing
       // means the fit presses against the edge of the range (fitted means
-      // near 0 with the sqrt or identity link): the state stays, unsettled,
-      // and the caller says so.
+      // near 0 with the sqrt or identity link): the fit stops at the last
+      // whole iterate, unsettled, and the caller says so. (A blended state
+      // is no iterate: its own Xβ may lie outside.)
+      const std::size_t iterations = st.iterations;
+      if (!comparable() && whole) {
+        st = std::move(*whole);
+        st.iterations = iterations;
+      }
+      if (!comparable() && !level_tried && passes.intercept) {
+        // No whole iterate yet (the start's η is the data's own, and every
+        // step from it left the range): PiRLS goes on from the constant
+        // model at the mean, from which steps halve within the range.
+        level_tried = true;
+        Vector level(passes.width, 0.0);
+        level[*passes.intercept] = passes.fallback;
+        VORNA_TRY(at, state_at(passes, level));
+        if (at) {
+          st = std::move(*at);
+          st.iterations = iterations;
+          size = std::abs(penalized_at(st.sums, st.beta));
+          whole = st;
+          continue;
+        }
+      }
       if (comparable()) {
         st.at_edge = true;
         break;
@@ -330,14 +357,17 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     st.sums = std::move(sums);
     st.halved = h > 0;
     size = std::abs(penalized);
+    if (comparable()) whole = st;
     if (settled || fixed_working_model(glm)) {
       st.converged = true;
       break;
     }
   }
   st.iterations = std::min(st.iterations, max_iterations);
-  if (st.blend != 1.0 && !st.beta.empty()) {
-    // The sums must describe η = Xβ + offset for the working model's residuals.
+  if ((st.blend != 1.0 || (st.at_edge && closing != nullptr)) && !st.beta.empty()) {
+    // The sums must describe η = Xβ + offset for the working model's
+    // residuals, and answer the closing request when the state kept at the
+    // edge came from a pass that did not.
     st.blend = 1.0;
     VORNA_TRY(sums, passes.run(st.eta(), std::nullopt, closing));
     st.sums = std::move(sums);
@@ -561,7 +591,7 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 // The deviance of the intercept-only model with the same offset and weights
 // (NaN when PiRLS finds no valid fit for it).
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
-  const Passes passes{source.null_pass, fallback, 1};
+  const Passes passes{source.null_pass, fallback, 1, 0};
   const auto fit = [&]() -> Result<IrlsState> {
     VORNA_TRY(start, start_state(passes));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
@@ -588,9 +618,10 @@ std::optional<double> constant_null_mean(const Glm& glm, const RowMoments& momen
 
 // The scale at which the AIC log-likelihood is evaluated: deviance/n for the
 // Gaussian, Gamma and inverse Gaussian families (n rows of positive weight),
-// 1 otherwise. Prior weights are precisions (row i has scale φ/w_i), so the
-// likelihood's stationary point in φ is the deviance over the number of rows,
-// not over Σw: only then do weights multiplied by a constant leave the
+// 1 otherwise: the likelihood's maximum in φ for the Gaussian and inverse
+// Gaussian, the usual approximation to it for the Gamma. Prior weights are
+// precisions (row i has scale φ/w_i), so it is over the number of rows, not
+// over Σw: only then do weights multiplied by a constant leave the
 // log-likelihood as it is, as they leave the fit.
 double aic_scale(Distribution d, double deviance, const RowMoments& moments) {
   switch (d) {
@@ -723,7 +754,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   if (source.moments.observations == 0) return GamError::invalid_parameter("no observation has a positive weight");
   const Glm& glm = options.glm;
   const double fallback = start_fallback(glm, source.moments);
-  const Passes passes{source.pass, fallback, p};
+  const Passes passes{source.pass, fallback, p, source.intercept};
   PenalizedGlmFit out;
   IrlsState st;
   std::optional<ClosingRequest> closing;

@@ -207,10 +207,16 @@ def test_logistic_gam_reads_the_response_of_its_formula(rng):
     assert list(refit.fit(data).classes_) == ["a", "b"]
 
 
-@pytest.mark.parametrize("labels", [np.array([0.0, 1.0, np.nan] * 20), np.array(["a", "b", None] * 20, dtype=object)])
+@pytest.mark.parametrize("labels", [
+    lambda: np.array([0.0, 1.0, np.nan] * 20),
+    lambda: np.array(["a", "b", None] * 20, dtype=object),
+    lambda: pytest.importorskip("pandas").Series(["a", "b", None] * 20, dtype="string"),
+    lambda: pytest.importorskip("pandas").Series([True, False, None] * 20, dtype="boolean"),
+], ids=["nan", "none", "string-na", "boolean-na"])
 def test_logistic_gam_names_a_missing_label(rng, labels):
+    # NaN once read as a continuous label, None and NA raised TypeErrors from np.unique.
     with pytest.raises(ValueError, match="missing label .* at row 2"):
-        LogisticGAM().fit(rng.uniform(size=(60, 1)), labels)
+        LogisticGAM().fit(rng.uniform(size=(60, 1)), labels())
 
 
 def test_verbose_logs_each_outer_iteration(frame, caplog):

@@ -103,12 +103,14 @@ class LogisticGAM(GAM):
             from . import _dask
 
             labels = classes = _dask.distinct(y)
+            if np.any(_missing_labels(np.asarray(classes))):
+                raise ValueError("y has a missing label (NaN, None or NA); drop or label those rows")
         else:
             labels = np.asarray(y)
             labels = labels.reshape(-1) if labels.ndim == 2 and labels.shape[1] == 1 else labels
             missing = np.flatnonzero(_missing_labels(labels))
             if missing.size:
-                raise ValueError(f"y has a missing label (NaN or None) at row {missing[0]}; drop or label the row")
+                raise ValueError(f"y has a missing label (NaN, None or NA) at row {missing[0]}; drop or label the row")
             classes = np.unique(labels)
         if labels.dtype.kind == "f" and np.any(classes != np.round(classes)):
             raise ValueError("Unknown label type: continuous. LogisticGAM classifies; for proportions use "
@@ -160,9 +162,18 @@ class LogisticGAM(GAM):
 
 
 def _missing_labels(labels: np.ndarray) -> np.ndarray:
-    """Where labels are NaN or None (np.unique cannot order None among strings)."""
-    if labels.dtype.kind == "f":
+    """Where labels are missing: NaN, NaT, None or pandas' NA (np.unique
+    cannot order None among strings, and NA has no truth value)."""
+    if labels.dtype.kind in "fc":
         return np.asarray(np.isnan(labels))
+    if labels.dtype.kind in "mM":
+        return np.asarray(np.isnat(labels))
     if labels.dtype.kind == "O":
-        return np.array([v is None or (isinstance(v, float) and v != v) for v in labels.reshape(-1)], dtype=bool)
+        return np.array([_is_missing(v) for v in labels.reshape(-1)], dtype=bool)
     return np.zeros(labels.size, dtype=bool)
+
+
+def _is_missing(value: Any) -> bool:
+    if value is None or type(value).__name__ in ("NAType", "NaTType"):
+        return True
+    return isinstance(value, (float, np.floating)) and bool(value != value)

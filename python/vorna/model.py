@@ -184,33 +184,40 @@ def _uncentre(result: dict[str, Any], shifts: tuple[int, list[tuple[int, float]]
 OVERLAP_TOLERANCE = 1e-7
 
 
-def _undetermined_count(scaled: np.ndarray) -> int:
-    if scaled.size == 0:
-        return 0
-    values = np.linalg.eigvalsh(scaled)
-    return int(np.sum(values <= OVERLAP_TOLERANCE * max(values[-1], 1.0)))
-
-
 def _overlapping_terms(xtwx: np.ndarray, slices: list[tuple[str, slice]]) -> list[str]:
     """The terms that overlap: directions the data leave undetermined that no
     single term has on its own (a term's own, such as a tensor-product cell
     without data, its penalty settles). A term takes part when leaving it out
-    removes some of them."""
+    removes some of them. One threshold, against the whole matrix's largest
+    eigenvalue, for every count, so that a term's own nearly undetermined
+    directions are not counted in the whole and missed in the term."""
     root = np.sqrt(np.clip(np.diag(xtwx), 0.0, None))
     root[root == 0] = 1.0
     scaled = xtwx / np.outer(root, root)
-
-    def shared(kept: list[tuple[str, slice]]) -> int:
-        index = np.concatenate([np.arange(p.stop)[p] for _, p in kept]) if kept else np.zeros(0, dtype=int)
-        own = sum(_undetermined_count(scaled[p, p]) for _, p in kept)
-        return _undetermined_count(scaled[np.ix_(index, index)]) - own
-
-    total = shared(slices)
-    if total <= 0:
+    if scaled.size == 0:
         return []
-    # The intercept takes part whenever a term holds a constant; there is nothing to do about it.
-    return [label for i, (label, _) in enumerate(slices)
-            if label != "Intercept" and shared(slices[:i] + slices[i + 1:]) < total]
+    values = np.linalg.eigvalsh(scaled)
+    bound = OVERLAP_TOLERANCE * max(values[-1], 1.0)
+    undetermined = int(np.sum(values <= bound))
+    if undetermined == 0:
+        return []
+
+    def count(index: np.ndarray) -> int:
+        return int(np.sum(np.linalg.eigvalsh(scaled[np.ix_(index, index)]) <= bound)) if index.size else 0
+
+    columns = [np.arange(p.stop)[p] for _, p in slices]
+    own = [count(c) for c in columns]
+    shared = undetermined - sum(own)
+    if shared <= 0:
+        return []
+    named = []
+    for i, (label, _) in enumerate(slices):
+        rest = np.concatenate([c for j, c in enumerate(columns) if j != i])
+        if label != "Intercept" and count(rest) - (sum(own) - own[i]) < shared:
+            named.append(label)
+    # The intercept takes part whenever a term holds a constant; there is nothing to do about
+    # it. One term alone cannot overlap: such a count is that term's own, nearly undetermined.
+    return named if len(named) >= 2 else []
 
 
 class GAM:
