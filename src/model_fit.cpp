@@ -309,12 +309,17 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
       // near 0 with the sqrt or identity link): the fit stops at the last
       // whole iterate, unsettled, and the caller says so. (A blended state
       // is no iterate: its own Xβ may lie outside.)
+      // Only links whose range in η ends at a finite point (μ = 0 at η = 0)
+      // have such an edge; a log-type link reaches μ = 0 only by overflow,
+      // far off any fit, and fails as before.
+      const bool edged = glm.link == Link::Identity || glm.link == Link::Sqrt || glm.link == Link::Inverse ||
+                         glm.link == Link::InverseSquare;
       const std::size_t iterations = st.iterations;
-      if (!comparable() && whole) {
+      if (edged && !comparable() && whole) {
         st = std::move(*whole);
         st.iterations = iterations;
       }
-      if (!comparable() && !level_tried && passes.intercept) {
+      if (edged && !comparable() && !level_tried && passes.intercept) {
         // No whole iterate yet (the start's η is the data's own, and every
         // step from it left the range): PiRLS goes on from the constant
         // model at the mean, from which steps halve within the range.
@@ -330,7 +335,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
           continue;
         }
       }
-      if (comparable()) {
+      if (edged && comparable()) {
         st.at_edge = true;
         break;
       }
@@ -767,11 +772,22 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
       VORNA_TRY(at, state_at(passes, warm->beta));
       warm_state = std::move(at);
     }
+    if (warm_state) {
+      out.warm_started = true;
+    } else if (source.moments.nonzero_offsets > 0 && source.intercept) {
+      // The data's own start η = g(y) knows nothing of the offset: the first
+      // step from it, taken unchecked, can land far off (a Gamma fit with
+      // offsets of ±15 ended at η ≈ 10⁴). The constant model at the mean
+      // plus the offset is an iterate itself, and every step from it is
+      // checked against its penalized deviance.
+      Vector level(p, 0.0);
+      level[*source.intercept] = fallback;
+      VORNA_TRY(at, state_at(passes, level));
+      warm_state = std::move(at);
+    }
     if (!warm_state) {
       VORNA_TRY(start, start_state(passes));
       warm_state = std::move(start);
-    } else {
-      out.warm_started = true;
     }
     IrlsState state = std::move(*warm_state);
     // After a selection the last passes (the final PiRLS's, or the

@@ -66,7 +66,10 @@ void row_values(const RowData& rows, const PassRequest& request, const RowOutput
   sums.valid = sums.valid && glm.valid_eta(e) && glm.valid_mu(m);
   const double pw = rows.weights[row];
   const double d = glm.mu_eta(e);
-  r = (rows.y[row] - m) / d;
+  // A row of weight 0 adds nothing; its working residual is set to 0 rather
+  // than computed, as far out along η it overflows, and 0·∞ in the cross
+  // products would be NaN.
+  r = pw > 0.0 ? (rows.y[row] - m) / d : 0.0;
   z = e - offset + r;
   w = pw > 0.0 ? pw * d * d / glm.variance(m) : 0.0;
   if (outputs.eta != nullptr) {

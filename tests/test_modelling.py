@@ -489,6 +489,28 @@ def test_partial_effect_standard_errors_match_numpy(rng):
     np.testing.assert_allclose(effects["s(x)"][1], np.sqrt(np.einsum("ij,jk,ik->i", xs, v, xs)), rtol=1e-10)
 
 
+@pytest.mark.parametrize("rows, same_x, refused", [(1, False, True), (2, True, True), (2, False, False)])
+def test_a_by_level_whose_rows_share_one_point_is_refused(rng, rows, same_x, refused):
+    # Centred over rows at one point, the level's smooth is 0 there: its columns were rounding
+    # (1e-17) and its coefficients were fitted to it (1e15), so predict() and fitted_values_
+    # parted by 0.2 at those rows.
+    n = 400
+    x = rng.uniform(size=n)
+    g = np.array(["a"] * n, dtype=object)
+    g[:rows] = "b"
+    if same_x:
+        x[:rows] = 0.5
+    y = np.sin(3 * x) + 0.3 * rng.standard_normal(n)
+    data = {"x": x, "g": g}
+    if refused:
+        with pytest.raises(ValueError, match="level 'b' of g share a single value of x"):
+            GAM(s("x", k=5, by="g")).fit(data, y)
+        return
+    model = GAM(s("x", k=5, by="g")).fit(data, y)
+    np.testing.assert_allclose(model.predict(data), model.fitted_values_, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(model.model_matrix(data) @ model.coef_, model.fitted_values_, rtol=0, atol=1e-12)
+
+
 def test_factor_by_gives_one_smooth_per_level(rng):
     n = 600
     g = rng.choice(["lo", "hi"], n)
@@ -994,6 +1016,38 @@ def test_fits_pressed_against_the_edge_report_their_own_likelihood(link, seed, l
     assert np.all(model.fitted_values_ > 0)
     # A sum of 60 terms of order 1: agreement to rounding.
     assert model.log_likelihood_ == pytest.approx(stats.poisson.logpmf(y, model.fitted_values_).sum(), rel=1e-10)
+
+
+def test_a_log_link_fit_with_wide_offsets_reaches_the_optimum():
+    # Offsets of sd 5 that the data's own start η = log y cannot see: the unchecked first step
+    # from it once landed where 100 checked steps could not return (deviance 4835.824 for
+    # 4835.813, and 66176 for 3641 on other data). The fit now starts from the constant model
+    # plus the offset. Reference: SciPy's BFGS on the (convex) weighted Gamma deviance.
+    rng = np.random.default_rng(1)
+    n = 300
+    z, off = rng.standard_normal(n), rng.normal(0, 5, n)
+    w = np.where(rng.uniform(size=n) < 0.3, 0.0, rng.uniform(0.5, 2, n))
+    y = rng.gamma(2, 0.5, n)
+
+    def deviance(b):
+        eta = off + b[0] + b[1] * z
+        return np.sum(w * 2 * (-np.log(y) + eta + y * np.exp(-eta) - 1))
+
+    ref = optimize.minimize(deviance, [0.0, 0.0], method="BFGS")
+    model = GAM(l("z"), family="gamma", link="log").fit({"z": z}, y, sample_weight=w, offset=off)
+    assert model.converged_ and deviance(model.coef_) == pytest.approx(ref.fun, rel=1e-8)
+
+
+def test_a_fit_worse_than_the_constant_model_is_not_reported_converged():
+    # A Gaussian inverse-link fit of a response of both signs ran off to η ~ 1e33 and reported
+    # success with a deviance above the intercept-only model's.
+    rng = np.random.default_rng(1)
+    x = rng.uniform(0, 1, 100)
+    rng.standard_normal(100)
+    y = rng.standard_normal(100) * 1e10
+    with pytest.warns(vorna.ConvergenceWarning, match="exceeds that of the intercept alone"):
+        model = GAM(l("x"), family="gaussian", link="inverse").fit({"x": x}, y)
+    assert not model.converged_ and model.deviance_ > model.null_deviance_
 
 
 @pytest.mark.parametrize("seed, lam", [(6, 1.0), (12, 100.0)])

@@ -191,6 +191,8 @@ def _overlapping_terms(xtwx: np.ndarray, slices: list[tuple[str, slice]]) -> lis
     removes some of them. One threshold, against the whole matrix's largest
     eigenvalue, for every count, so that a term's own nearly undetermined
     directions are not counted in the whole and missed in the term."""
+    if not np.all(np.isfinite(xtwx)):  # (a fit whose cross products overflowed has said so already)
+        return []
     root = np.sqrt(np.clip(np.diag(xtwx), 0.0, None))
     root[root == 0] = 1.0
     scaled = xtwx / np.outer(root, root)
@@ -562,6 +564,14 @@ class GAM:
                             np.array2string(lam, precision=4), score, gradient, iterations)
             logger.info("PiRLS: %d iterations, converged %s", result["pirls_iterations"], result["converged"])
         self._store(frame, terms, blocks, starts, result, family, link, criterion, n)
+        # The constant model lies inside one with an intercept at no penalty, so a fit at its
+        # optimum never has the larger deviance; one that does stopped elsewhere (a link that
+        # cannot reach the data's mean from where PiRLS went, e.g. an inverse link across 0).
+        if "Intercept" in self.term_slices_ and self.deviance_ > self.null_deviance_ * (1 + 1e-6) + 1e-300:
+            self.converged_ = False
+            warnings.warn("the fit's deviance exceeds that of the intercept alone: PiRLS stopped away from the "
+                          "optimum, and the estimates are unreliable (is the link suited to the data?)",
+                          ConvergenceWarning, stacklevel=3)
         self.penalties_ = penalties
         # An unpenalized coefficient the data determine has EDF 1; collinear
         # columns share theirs, held apart only by the fit's ridge.

@@ -406,6 +406,7 @@ class _SmoothBase(Term):
         else:
             if frame.is_categorical(self.by):
                 levels = frame.levels(self.by)
+                self._check_level_rows(frame, levels)
                 for i, level in enumerate(levels.tolist()):
                     key: tuple[Any, ...] = ("ind", self.by, i)
                     producers[key] = LevelIndicator(self.by, levels, i)
@@ -434,6 +435,30 @@ class _SmoothBase(Term):
             names = [f"{label}.{i}" for i in range(width)]
             blocks.append(Block(label, True, spec, width, pens, names, dict(producers), tuple(self.columns)))
         return blocks
+
+    def _check_level_rows(self, frame: Frame, levels: np.ndarray) -> None:
+        """A smooth for a level whose rows share one point (one row, or rows
+        with equal values of every column the smooth reads) is, once centred
+        over those rows, 0 on them: the data say nothing of it, and its
+        coefficients would be fitted to rounding. (Data in partitions are not
+        checked here.)"""
+        if type(frame) is not Frame:
+            return
+        codes = factor_codes(frame.raw(self.by), levels, self.by).astype(np.intp)
+        counts = np.bincount(codes, minlength=len(levels)).astype(np.float64)
+        one_point = counts > 0
+        for column in self.columns:
+            x = frame.numeric(column)
+            x = x - x.mean()
+            mean = np.bincount(codes, weights=x, minlength=len(levels)) / np.maximum(counts, 1.0)
+            spread = np.bincount(codes, weights=x * x, minlength=len(levels)) / np.maximum(counts, 1.0) - mean**2
+            # Rows with one value leave only the rounding of the moments (about 1e-16 of x²).
+            one_point &= spread <= 1e-12 * (mean**2 + float(np.mean(x * x)))
+        if np.any(one_point):
+            level = levels[np.flatnonzero(one_point)[0]]
+            raise ValueError(f"{self.label}: the rows of level {level!r} of {self.by} share a single value of "
+                             f"{', '.join(map(str, self.columns))}, too few for a smooth of their own; merge the "
+                             "level with another or drop its rows")
 
     def _constraint(self, label: str, frame: Frame, raw: tuple[Any, ...], producers: dict[tuple[Any, ...], Any],
                     numeric_by: bool, plain_sums: np.ndarray | None) -> np.ndarray | None:
