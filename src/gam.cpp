@@ -318,7 +318,7 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
   Matrix design = build_model_matrix(smooths_, x);
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
   SmoothingParameter params{Vector(smooths_.size(), kPlainStartLambda), method, false};
-  const double level = response_level(family_, y, smooths_.size());
+  const double level = carries_level(design, smooths_) ? response_level(family_, y, smooths_.size()) : 0.0;
   const Vector yc = shifted(y, -level);
   const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, yc);
   VORNA_TRY(selected, select_and_fit(family_, design, yc, penalties, std::move(params), iterations,
@@ -441,6 +441,18 @@ double response_level(Family family, const Vector& y, std::size_t smooths) {
   double sum = 0.0;
   for (double lane : lanes) sum += lane;
   return sum / static_cast<double>(n);
+}
+
+bool carries_level(const Matrix& design, const std::vector<SmoothTerm>& smooths) {
+  if (smooths.empty()) return false;
+  const std::size_t columns = smooths.front().basis->num_basis();
+  for (std::size_t i = 0; i < design.rows(); ++i) {
+    const double* row = design.row_ptr(i);
+    double sum = 0.0;
+    for (std::size_t j = 0; j < columns; ++j) sum += row[j];
+    if (!(std::abs(sum - 1.0) <= 1e-9)) return false;
+  }
+  return true;
 }
 
 Vector shifted(const Vector& y, double by) {

@@ -306,6 +306,10 @@ void add_final_fit(SelectedFit& out, PirlsResult fit);
 // but the fit's ridge, which pulls every coefficient towards 0, no longer
 // pulls the level of y (at y ≈ 50 with noise 1 it moved predictions by 0.6).
 double response_level(Family family, const Vector& y, std::size_t smooths);
+// Whether the first smooth's columns of the model matrix sum to 1 in every
+// row (to 1e-9), as they must for it to carry the level: a degenerate smooth
+// (of a constant column) has columns of 0, and its fit is then made to y.
+bool carries_level(const Matrix& design, const std::vector<SmoothTerm>& smooths);
 Vector shifted(const Vector& y, double by);
 
 // The "X has {n} rows but y has {n_y} elements" and "X has {d} columns but

@@ -296,13 +296,13 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
   VORNA_CHECK(check_rows(x, y));
   VORNA_CHECK(check_data(x, y));
   VORNA_CHECK(check_response_domain(family_, y));
-  const double level = response_level(family_, y, smooths_.size());
-  const Vector yc = shifted(y, -level);
   if (family_ == Family::Gaussian) {
     if (const std::optional<BSplineRows> rows = BSplineRows::create(smooths_, x)) {
       // No n × p matrix on this path: its p × p ones (penalties and XᵀX) must fit.
+      // Its B-splines (none degenerate) sum to 1 everywhere: they carry the level.
       VORNA_CHECK(check_model_size(0, total_basis(smooths_), smooths_.size() + 1));
-      return fit_gaussian_by_rows(*rows, std::move(x), yc, method, iterations, level);
+      const double level = response_level(family_, y, smooths_.size());
+      return fit_gaussian_by_rows(*rows, std::move(x), shifted(y, -level), method, iterations, level);
     }
   }
   VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
@@ -316,6 +316,8 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, model.basis_norms, design.cols());
   profile_ms("Penalty computation: ", penalty_timer.elapsed_ms());
   profile_ms("Total cache build: ", cache_timer.elapsed_ms());
+  const double level = carries_level(design, smooths_) ? response_level(family_, y, smooths_.size()) : 0.0;
+  const Vector yc = shifted(y, -level);
 
   const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, yc);
   const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, yc, penalties.front());
