@@ -45,22 +45,27 @@ double quadratic_change(const Matrix& s, const Vector& from, const Vector& to) {
   return dot(step, matvec(s, sum));
 }
 
-// The ridge δ on every coefficient where the ridge of fit_ridge() leaves
-// XᵀWX + Δ singular: kFitRidge of the largest diagonal entry of XᵀWX.
-double model_ridge(const Matrix& xtwx) {
-  double top = 0.0;
-  for (std::size_t k = 0; k < xtwx.rows(); ++k) top = std::max(top, xtwx(k, k));
-  return top > 0.0 ? kFitRidge * top : kFitRidge;
-}
-
 // Each penalty's root L_j (L_jL_jᵀ = S_j) taken from S_j's block alone (so
 // that it is exactly 0 elsewhere, where √λ would magnify any rounding), and
 // the block's first row: they do not depend on λ, so a fit takes them once.
+// With them, the model's column of ones, which sets the ridge's scale.
 struct PenaltyRoots {
   std::vector<Matrix> roots;
   std::vector<std::size_t> first;
   std::size_t columns = 0;
+  std::optional<std::size_t> intercept;
+
+  std::vector<std::pair<std::size_t, std::size_t>> blocks() const {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    for (std::size_t j = 0; j < roots.size(); ++j) out.emplace_back(first[j], first[j] + roots[j].rows());
+    return out;
+  }
 };
+
+// kFitRidge of the fit's ridge floor (see ridge_floor).
+double model_ridge(const Matrix& xtwx, const PenaltyRoots& roots) {
+  return kFitRidge * ridge_floor(xtwx, roots.blocks(), roots.intercept);
+}
 
 Result<PenaltyRoots> block_penalty_roots(std::span<const Matrix> penalties) {
   PenaltyRoots out;
@@ -82,12 +87,12 @@ struct PenaltyAt {
   Matrix s;
   Matrix root;
   std::vector<bool> penalized;
-  std::vector<std::pair<std::size_t, std::size_t>> blocks;
+  const PenaltyRoots* roots = nullptr;  // for the ridge's scale
 };
 
 PenaltyAt penalty_at(const Vector& lambda, std::span<const Matrix> penalties, const PenaltyRoots& roots,
                      std::size_t p) {
-  PenaltyAt out{penalty_sum(lambda, penalties, p), Matrix(p, roots.columns), std::vector<bool>(p), {}};
+  PenaltyAt out{penalty_sum(lambda, penalties, p), Matrix(p, roots.columns), std::vector<bool>(p), &roots};
   std::size_t column = 0;
   for (std::size_t j = 0; j < roots.roots.size(); ++j) {
     const Matrix& root = roots.roots[j];
@@ -95,7 +100,6 @@ PenaltyAt penalty_at(const Vector& lambda, std::span<const Matrix> penalties, co
     for (std::size_t a = 0; a < root.rows(); ++a)
       for (std::size_t c = 0; c < root.cols(); ++c) out.root(roots.first[j] + a, column + c) = scale * root(a, c);
     column += root.cols();
-    out.blocks.emplace_back(roots.first[j], roots.first[j] + root.rows());
   }
   for (std::size_t k = 0; k < p; ++k) {
     const double* row = out.s.row_ptr(k);
@@ -118,8 +122,11 @@ PenaltyAt penalty_at(const Vector& lambda, std::span<const Matrix> penalties, co
 Result<Matrix> penalized_factor(const Matrix& xtwx, const PenaltyAt& pen) {
   const std::size_t p = xtwx.rows();
   const std::vector<bool>& penalized = pen.penalized;
+  const std::vector<std::pair<std::size_t, std::size_t>> blocks =
+      pen.roots != nullptr ? pen.roots->blocks() : std::vector<std::pair<std::size_t, std::size_t>>();
+  const double floor = ridge_floor(xtwx, blocks, pen.roots != nullptr ? pen.roots->intercept : std::nullopt);
   const auto factor_with = [&](double relative, bool everywhere) {
-    const Vector diagonal = fit_ridge(xtwx, penalized, pen.blocks, relative, everywhere);
+    const Vector diagonal = fit_ridge(xtwx, penalized, blocks, floor, relative, everywhere);
     Matrix ridged = xtwx;
     for (std::size_t k = 0; k < p; ++k) ridged(k, k) += diagonal[k];
     return cholesky_upper(ridged);
@@ -407,11 +414,11 @@ SelectionProblem::WorkingSums working_sums(const IrlsState& st, std::size_t obse
 
 // One selection on the working model of `state`: records the pass in `out`
 // and returns ln λ.
-Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penalties,
+Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penalties, const PenaltyRoots& roots,
                            const PenalizedGlmOptions& options, std::size_t observations, const Vector* rho,
                            Vector& centre, PenalizedGlmFit& out) {
   VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(state, observations), penalties, options.criterion, rho,
-                                                 model_ridge(state.sums.xtwx), {}, true));
+                                                 model_ridge(state.sums.xtwx, roots), {}, true));
   const Vector start = rho == nullptr ? problem.balanced_start() : *rho;
   // GCV and UBRE can have a lower minimum with a smooth in its null space
   // that Newton's method from the start does not reach.
@@ -497,7 +504,8 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
       return Selection{exp_of(rho), false};
     }
     const bool from_rho = pass > 0 || start != nullptr;
-    VORNA_TRY(next, select_once(state, penalties, options, observations, from_rho ? &rho : nullptr, centre, out));
+    VORNA_TRY(next,
+              select_once(state, penalties, roots, options, observations, from_rho ? &rho : nullptr, centre, out));
     double change = 0.0;
     for (std::size_t j = 0; j < m; ++j) change = std::max(change, std::abs(next[j] - rho[j]));
     out.selection_passes = pass + 1;
@@ -568,7 +576,8 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
     if (attempt == 0 && source.intercept) out.null_deviance = st.sums.rss;
     if (select) {
       out.warnings = base_warnings;
-      auto chosen = select_once(st, penalties, options, mo.observations, rho.empty() ? nullptr : &rho, centre, out);
+      auto chosen =
+          select_once(st, penalties, roots, options, mo.observations, rho.empty() ? nullptr : &rho, centre, out);
       if (!chosen && (chosen.error().kind == GamErrorKind::Interrupted || attempt + 1 == kMaxPasses))
         return std::move(chosen).error();
       if (!chosen) {
@@ -682,13 +691,13 @@ Result<void> inference(const IrlsState& st, const PenaltyAt& pen, const Glm& glm
 // The penalty's log-determinant and rank, the ML range determinant and the
 // criterion at the chosen λ.
 Result<void> criterion_at_fit(const IrlsState& st, const Matrix& s, std::span<const Matrix> penalties,
-                              const PenalizedGlmOptions& options, PenalizedGlmFit& out) {
+                              const PenaltyRoots& roots, const PenalizedGlmOptions& options, PenalizedGlmFit& out) {
   const std::size_t m = penalties.size();
   if (m == 0) return {};
   Vector rho(m);
   for (std::size_t j = 0; j < m; ++j) rho[j] = std::log(out.lambda[j]);
   VORNA_TRY(problem, SelectionProblem::from_sums(working_sums(st, out.observations), penalties, options.criterion, &rho,
-                                                 model_ridge(st.sums.xtwx), {}, true));
+                                                 model_ridge(st.sums.xtwx, roots), {}, true));
   out.penalty_rank = problem.penalty_rank();
   // log|S_λ|₊ from the largest `rank` eigenvalues of S_λ (the rank does not depend on λ).
   auto eig = symmetric_eigen(s);
@@ -756,6 +765,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   const std::size_t p = source.width, m = penalties.size();
   VORNA_CHECK(check_options(p, penalties, options));
   VORNA_TRY(roots, block_penalty_roots(penalties));
+  roots.intercept = source.intercept;
   if (source.moments.observations == 0) return GamError::invalid_parameter("no observation has a positive weight");
   const Glm& glm = options.glm;
   const double fallback = start_fallback(glm, source.moments);
@@ -827,7 +837,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   const PenaltyAt pen = penalty_at(out.lambda, penalties, roots, p);
   VORNA_CHECK(inference(st, pen, glm, source.moments.observations, out));
   out.xtwx = st.sums.xtwx;
-  VORNA_CHECK(criterion_at_fit(st, pen.s, penalties, options, out));
+  VORNA_CHECK(criterion_at_fit(st, pen.s, penalties, roots, options, out));
   const bool null_from_fit =
       fixed_working_model(glm) ? source.intercept.has_value() : constant_null_mean(glm, source.moments).has_value();
   if (!null_from_fit) {

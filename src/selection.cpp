@@ -165,10 +165,10 @@ Result<void> SelectionProblem::factor_data(std::optional<double> ridge, bool pen
       std::fill_n(penalized.begin() + static_cast<std::ptrdiff_t>(b.offset), b.s.rows(), true);
       ranges.emplace_back(b.offset, b.offset + b.s.rows());
     }
-    Vector masked = fit_ridge(xtwx_, penalized, ranges, kFitRidge, false);
+    Vector masked = fit_ridge(xtwx_, penalized, ranges, delta / kFitRidge, kFitRidge, false);
     auto data_factor = factor_with(masked);
     if (!data_factor || undetermined_pivot(data_factor.value(), xtwx_, penalized)) {
-      masked = fit_ridge(xtwx_, penalized, ranges, kFitRidge, true);
+      masked = fit_ridge(xtwx_, penalized, ranges, delta / kFitRidge, kFitRidge, true);
       data_factor = factor_with(masked);
     }
     if (data_factor) {
@@ -813,22 +813,38 @@ Result<SelectionOutcome> minimize_criterion_with_null_space_trials(const Selecti
   return best;
 }
 
+double ridge_floor(const Matrix& xtwx, std::span<const std::pair<std::size_t, std::size_t>> blocks,
+                   std::optional<std::size_t> intercept) {
+  double floor = 0.0;
+  if (intercept && *intercept < xtwx.rows()) {
+    floor = xtwx(*intercept, *intercept);
+  } else {
+    for (const auto& [first, last] : blocks)
+      for (std::size_t k = first; k < last; ++k) floor = std::max(floor, xtwx(k, k));
+  }
+  if (floor > 0.0) return floor;
+  for (std::size_t k = 0; k < xtwx.rows(); ++k) floor = std::max(floor, xtwx(k, k));
+  return floor > 0.0 ? floor : 1.0;
+}
+
 Vector fit_ridge(const Matrix& xtwx, const std::vector<bool>& penalized,
-                 std::span<const std::pair<std::size_t, std::size_t>> blocks, double relative, bool everywhere) {
+                 std::span<const std::pair<std::size_t, std::size_t>> blocks, double floor, double relative,
+                 bool everywhere) {
   const std::size_t p = xtwx.rows();
-  double top = 0.0;
-  for (std::size_t k = 0; k < p; ++k) top = std::max(top, xtwx(k, k));
-  if (!(top > 0.0)) top = 1.0;
-  Vector scale(p, 0.0);
-  for (std::size_t k = 0; k < p; ++k) scale[k] = xtwx(k, k);
+  Vector scale(p, floor);
   for (const auto& [first, last] : blocks) {
-    double block_top = 0.0;
-    for (std::size_t k = first; k < last; ++k) block_top = std::max(block_top, xtwx(k, k));
-    for (std::size_t k = first; k < last; ++k) scale[k] = std::max(scale[k], block_top);
+    double top = 0.0;
+    for (std::size_t k = first; k < last; ++k) top = std::max(top, xtwx(k, k));
+    for (std::size_t k = first; k < last; ++k) scale[k] = std::max(scale[k], top);
   }
   Vector out(p, 0.0);
-  for (std::size_t k = 0; k < p; ++k)
-    if (penalized[k] || everywhere) out[k] = relative * (scale[k] > 0.0 ? scale[k] : top);
+  for (std::size_t k = 0; k < p; ++k) {
+    if (penalized[k]) {
+      out[k] = relative * scale[k];
+    } else if (everywhere) {
+      out[k] = relative * (xtwx(k, k) > 0.0 ? xtwx(k, k) : floor);
+    }
+  }
   return out;
 }
 

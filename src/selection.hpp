@@ -105,8 +105,8 @@ class SelectionProblem {
 
   // As build, from sums instead of the rows (and `pass`, when given, for the
   // residual sums the anchor's cannot give). With `penalized_ridge`, the
-  // ridge is fit_ridge()'s at kFitRidge, with `ridge` on every coefficient
-  // should that leave XᵀWX + Δ singular.
+  // ridge is fit_ridge()'s with `ridge` as kFitRidge times its floor, and
+  // `ridge` on every coefficient should that leave XᵀWX + Δ singular.
   static Result<SelectionProblem> from_sums(WorkingSums sums, std::span<const Matrix> penalties,
                                             SelectionCriterion criterion, const Vector* anchor = nullptr,
                                             std::optional<double> ridge = std::nullopt, ResidualPass pass = {},
@@ -221,17 +221,26 @@ std::pair<std::size_t, std::size_t> penalty_support(const Matrix& s);
 // coefficients (see fit_ridge).
 inline constexpr double kFitRidge = 1e-10;
 
-// The ridge Δ = diag(δ_k) of a fit that spares unpenalized coefficients:
-// on every coefficient a penalty acts on (`penalized`), `relative` times the
-// largest diagonal entry of XᵀWX over the block of its penalty (`blocks`,
-// [first, last) ranges of coefficients), nothing on the others; or with
-// `everywhere` (XᵀWX leaves one of them undetermined) also `relative` times
-// the coefficient's own diagonal entry. Each δ_k is thus on the scale of its
-// own term: a column in large units elsewhere in the model (a slope in
-// dollars) neither flattens a smooth nor pulls a well-determined slope
-// towards 0. Entries of zero fall back to the largest diagonal entry.
+// The floor of that ridge's scale: the intercept's diagonal entry of XᵀWX
+// (`intercept`, the model's column of ones), which is the weight sum and,
+// where the bases sum to 1, as large as any of theirs; without an intercept
+// the largest entry over the penalized coefficients (`blocks`, [first, last)
+// ranges). A slope column in large units (a price in cents, a time stamp)
+// stays out of it: it neither flattens a smooth nor makes the fit depend on
+// its units.
+double ridge_floor(const Matrix& xtwx, std::span<const std::pair<std::size_t, std::size_t>> blocks,
+                   std::optional<std::size_t> intercept);
+// The ridge Δ = diag(δ_k) of a fit that spares unpenalized coefficients: on
+// every coefficient a penalty acts on (`penalized`), `relative` times the
+// larger of `floor` and the largest diagonal entry over its penalty's block
+// (a smooth by a column of large values is on its own scale), nothing on
+// the others; or with `everywhere` (XᵀWX leaves one of them undetermined)
+// also `relative` times the coefficient's own diagonal entry (`floor` where
+// that is 0): the undetermined direction is pinned, while a well-determined
+// coefficient of a large column (a slope in years) is not pulled towards 0.
 Vector fit_ridge(const Matrix& xtwx, const std::vector<bool>& penalized,
-                 std::span<const std::pair<std::size_t, std::size_t>> blocks, double relative, bool everywhere);
+                 std::span<const std::pair<std::size_t, std::size_t>> blocks, double floor, double relative,
+                 bool everywhere);
 // Whether an unpenalized pivot of R (RᵀR = XᵀWX + Δ) is of rounding size
 // against its diagonal entry of XᵀWX (r_kk² ≤ 1e-13·(XᵀWX)_kk): Cholesky can
 // pass exactly collinear columns on such a pivot (their pivots come out near

@@ -275,6 +275,23 @@ def test_a_smooth_does_not_depend_on_the_units_of_a_linear_column_beside_it(rng,
                                rtol=1e-6, atol=1e-7)
 
 
+@pytest.mark.parametrize("unit", [1e4, 1e6])
+def test_a_smooth_does_not_depend_on_the_units_of_a_by_column_beside_it(rng, unit):
+    # A varying coefficient by a column of large values has diagonal entries of XᵀWX far above
+    # the weight sum; a ridge scaled by the largest entry of all flattened s(w) beside it (fitted
+    # values off by 2e-2 at 1e6). Each penalty's ridge is now on its own block's scale, floored
+    # at the intercept's entry.
+    n = 600
+    x, w, u = rng.uniform(size=n), rng.uniform(size=n), rng.uniform(1, 2, n)
+    y = u * np.sin(4 * x) + np.cos(5 * w) + 0.3 * rng.standard_normal(n)
+    base = GAM(s("x", by="u") + s("w")).fit({"x": x, "w": w, "u": u}, y)
+    scaled = GAM(s("x", by="u") + s("w")).fit({"x": x, "w": w, "u": unit * u}, y)
+    # The same model in other units: equal up to the selection's tolerance (1e-6 in ln λ).
+    assert scaled.term_edf_["s(w)"] == pytest.approx(base.term_edf_["s(w)"], rel=1e-5)
+    np.testing.assert_allclose(scaled.predict({"x": x, "w": w, "u": unit * u}), base.predict({"x": x, "w": w, "u": u}),
+                               rtol=0, atol=1e-6)
+
+
 @pytest.mark.parametrize("level", [1e4, 1e6, 1e10])
 def test_a_slope_far_from_zero_keeps_its_least_squares_value(rng, level):
     # A column with a large mean (a time stamp) nearly repeats the intercept: its cross products
@@ -831,18 +848,16 @@ def test_closing_quantities_of_a_selected_fit_match_scipy(rng, family, n):
     mu = model.predict(x)
     np.testing.assert_allclose(model.fitted_values_, mu, rtol=1e-12)
     # β is the penalized fit at the reported λ: the score Xᵀ(prior weight·(y − μ)) of
-    # both canonical links equals (S_λ + Δ)β, Δ the fit's ridge (on each penalty's
-    # coefficients 1e-10 of the largest diagonal entry of XᵀWX over them, none on the
-    # intercept). A β left from a step at another λ, even one only 1e-6 away in
+    # both canonical links equals (S_λ + Δ)β, Δ the fit's ridge (on the penalized
+    # coefficients 1e-10 of the largest diagonal entry of XᵀWX over them and the
+    # intercept, none on the intercept). A β left from a step at another λ, even one only 1e-6 away in
     # ln λ, misses by about 1e-6 of |S_λβ|.
     X = model.model_matrix(x)
     prior = np.ones(n) if family == "poisson" else trials
     score = X.T @ (prior * (y - mu))
     diagonal = np.einsum("ij,i,ij->j", X, model.working_weights_, X)
-    ridge = np.zeros(len(diagonal))
-    for pen in model.penalties_:
-        block = np.any(pen != 0, axis=1)
-        ridge[block] = np.maximum(ridge[block], 1e-10 * diagonal[block].max())
+    block = np.any(sum(model.penalties_) != 0, axis=1)
+    ridge = 1e-10 * max(diagonal[block].max(), diagonal[0]) * block
     penalized = sum(lam * pen for lam, pen in zip(model.lambdas_, model.penalties_)) @ model.coef_
     penalized += ridge * model.coef_
     assert np.max(np.abs(score - penalized)) <= 1e-9 * np.max(np.abs(penalized))
