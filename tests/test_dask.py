@@ -172,6 +172,20 @@ def test_an_unseen_level_at_prediction_names_the_partition():
         model.predict(dd.from_pandas(new, npartitions=4)).compute()
 
 
+def test_a_linear_column_far_from_zero_is_centred_on_partitions_too():
+    # A time stamp beside the intercept is fitted as x − c in memory; on partitions its range
+    # comes from the first pass, with no pass of its own, and the fits agree.
+    df = frame(n=3000)
+    df["t"] = 1.7e9 + 86400 * df.u
+    df["y"] = df.gaussian + 1e-5 * (df.t - 1.7e9)
+    terms = s("x") + l("t")
+    memory = GAM(terms).fit(df[["x", "t"]], df.y)
+    ddf = dd.from_pandas(df[["x", "t", "y"]], npartitions=3)
+    partitions = GAM(terms).fit(ddf[["x", "t"]], ddf.y)
+    assert close(partitions.coef_, memory.coef_)
+    same_predictions(partitions.predict(df[["x", "t"]]), memory.predict(df[["x", "t"]]))
+
+
 def test_setting_up_reads_few_passes():
     df = frame(n=3000)
     ddf = dd.from_pandas(df, npartitions=3)

@@ -522,8 +522,10 @@ def _add_moments(parts: list[tuple[Any, ...]]) -> tuple[Any, ...]:
 
 
 def _smooth_columns(terms: Any) -> tuple[list[ColumnRef], list[ColumnRef]]:
-    """The columns smooths read, and those read as factors or factor `by`s."""
-    from .terms import _SmoothBase, f
+    """The columns smooths and linear terms read (summarized in the first
+    pass: knots, and the ranges that decide a linear column's centring), and
+    those read as factors or factor `by`s."""
+    from .terms import _SmoothBase, f, l
 
     numeric: list[ColumnRef] = []
     categorical: list[ColumnRef] = []
@@ -532,6 +534,8 @@ def _smooth_columns(terms: Any) -> tuple[list[ColumnRef], list[ColumnRef]]:
             numeric.extend(t.columns)
             if t.by is not None:
                 categorical.append(t.by)
+        elif isinstance(t, l):
+            numeric.append(t.column)
         elif isinstance(t, f):
             categorical.append(t.column)
     return numeric, categorical
@@ -540,6 +544,7 @@ def _smooth_columns(terms: Any) -> tuple[list[ColumnRef], list[ColumnRef]]:
 def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     """GAM.fit on a Dask DataFrame or array (see the module's docstring)."""
     from .formula import parse_formula
+    from .model import _centred_linear_terms, _uncentre
 
     family, link, criterion = model._settings()
     response = None
@@ -584,11 +589,13 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     elif sample is not None:
         pieces = parts.map(_sample_rows, sample, with_vectors=True, each=sample.starts)
     terms, blocks, penalties, starts = model._setup(frame)  # type: ignore[arg-type]
+    fit_blocks, shifts = _centred_linear_terms(blocks, starts, frame)
 
     def run(null: bool) -> Callable[[dict[str, Any]], dict[str, Any]]:
         def one_pass(request: dict[str, Any]) -> dict[str, Any]:
             total: dict[str, Any]
-            total, *rest = parts.map(_pass, blocks, null, response, encode, family, link, request, with_vectors=True)
+            total, *rest = parts.map(_pass, fit_blocks, null, response, encode, family, link, request,
+                                     with_vectors=True)
             for sums in rest:  # in partition order, so the result does not depend on the scheduling
                 total = _engine.add_sums(total, sums)
             return total
@@ -596,13 +603,15 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
 
     width = sum(b.width for b in blocks)
     intercept = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
-    warm = None if pieces is None else _fit_sample(model, pieces, parts, blocks, penalties, (family, link, criterion))
+    warm = None if pieces is None else _fit_sample(model, pieces, parts, fit_blocks, penalties,
+                                                   (family, link, criterion))
     try:
         result = _engine.fit_passes(width, intercept, moments, run(False), run(True), penalties, family, link,
                                     criterion, lam=model._fixed_lambda(len(penalties)), max_iter=model._max_iter(),
                                     warm=warm)
     except ValueError as err:
         raise ValueError(str(err)) from None
+    _uncentre(result, shifts)
     model._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
     return model
 

@@ -142,9 +142,10 @@ def _centred_linear_terms(blocks: list[Block], starts: list[int], frame: Any
     intercept; and (the intercept's coefficient, [(the term's coefficient,
     c)]) to map the fit back (see _uncentre). The same model: the intercept
     takes up c·β. Uncentred, x nearly repeats the intercept, and XᵀWX loses
-    about (c/spread)²·1e-16 of the slope (all of it from c/spread ≈ 10⁸)."""
+    about (c/spread)²·1e-16 of the slope (all of it from c/spread ≈ 10⁸).
+    (A Dask frame has the ranges from its first pass.)"""
     first = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
-    if first is None or type(frame) is not Frame:  # (a Dask frame has no pass to spare for the ranges)
+    if first is None:
         return blocks, None
     fitted, shifts = list(blocks), []
     for i, (b, st) in enumerate(zip(blocks, starts)):

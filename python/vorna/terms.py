@@ -188,11 +188,10 @@ class l(Term):  # noqa: E742 - the conventional name of a linear term
     def setup(self, frame: Frame) -> list[Block]:
         key = ("num", self.column)
         frame.check_numeric(self.column)
-        if type(frame) is Frame:  # (a Dask frame has no pass to spare for it)
-            lo, hi = frame.value_range(self.column)
-            if max(abs(lo), abs(hi)) > LINEAR_LIMIT:
-                raise ValueError(f"{self.label}: the column's values reach {max(abs(lo), abs(hi)):.3g}, whose squares "
-                                 "overflow the fit's cross products; rescale the column (other units)")
+        lo, hi = frame.value_range(self.column)  # (a Dask frame has it from its first pass)
+        if max(abs(lo), abs(hi)) > LINEAR_LIMIT:
+            raise ValueError(f"{self.label}: the column's values reach {max(abs(lo), abs(hi)):.3g}, whose squares "
+                             "overflow the fit's cross products; rescale the column (other units)")
         return [Block(self.label, False, ("linear", key), 1, [], [self.label], {key: NumericColumn(self.column)},
                       (self.column,))]
 
