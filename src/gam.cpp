@@ -318,8 +318,8 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
   Matrix design = build_model_matrix(smooths_, x);
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
   SmoothingParameter params{Vector(smooths_.size(), kPlainStartLambda), method, false};
-  const double level = carries_level(design, smooths_) ? response_level(family_, y, smooths_.size()) : 0.0;
-  const Vector yc = shifted(y, -level);
+  const ResponseLevel level = level_carrier(family_, y, design, smooths_);
+  const Vector yc = shifted(y, -level.value);
   const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, yc);
   VORNA_TRY(selected, select_and_fit(family_, design, yc, penalties, std::move(params), iterations,
                                      cross ? &*cross : nullptr, false));
@@ -443,16 +443,22 @@ double response_level(Family family, const Vector& y, std::size_t smooths) {
   return sum / static_cast<double>(n);
 }
 
-bool carries_level(const Matrix& design, const std::vector<SmoothTerm>& smooths) {
-  if (smooths.empty()) return false;
-  const std::size_t columns = smooths.front().basis->num_basis();
-  for (std::size_t i = 0; i < design.rows(); ++i) {
-    const double* row = design.row_ptr(i);
-    double sum = 0.0;
-    for (std::size_t j = 0; j < columns; ++j) sum += row[j];
-    if (!(std::abs(sum - 1.0) <= 1e-9)) return false;
+ResponseLevel level_carrier(Family family, const Vector& y, const Matrix& design,
+                            const std::vector<SmoothTerm>& smooths) {
+  std::size_t first = 0;
+  for (const SmoothTerm& smooth : smooths) {
+    const std::size_t count = smooth.basis->num_basis();
+    bool sums_to_one = true;
+    for (std::size_t i = 0; i < design.rows() && sums_to_one; ++i) {
+      const double* row = design.row_ptr(i) + first;
+      double sum = 0.0;
+      for (std::size_t j = 0; j < count; ++j) sum += row[j];
+      sums_to_one = std::abs(sum - 1.0) <= 1e-9;
+    }
+    if (sums_to_one) return {response_level(family, y, smooths.size()), first, count};
+    first += count;
   }
-  return true;
+  return {};
 }
 
 Vector shifted(const Vector& y, double by) {
@@ -464,11 +470,11 @@ Vector shifted(const Vector& y, double by) {
 }
 
 FitSummary GamModel::store(std::shared_ptr<const StoredModelMatrix> design, SmoothingParameter smoothing,
-                           PirlsResult fit, const Vector& y, std::vector<std::string> warnings, double level) {
-  if (level != 0.0) {
-    for (std::size_t j = 0; j < smooths_.front().basis->num_basis(); ++j) fit.coefficients[j] += level;
-    for (double& v : fit.fitted_values) v += level;
-    for (double& v : fit.linear_predictor) v += level;
+                           PirlsResult fit, const Vector& y, std::vector<std::string> warnings, ResponseLevel level) {
+  if (level.value != 0.0) {
+    for (std::size_t j = level.first; j < level.first + level.count; ++j) fit.coefficients[j] += level.value;
+    for (double& v : fit.fitted_values) v += level.value;
+    for (double& v : fit.linear_predictor) v += level.value;
   }
   // The Gaussian deviance is this very sum, in the same order.
   double rss = fit.deviance;

@@ -111,6 +111,14 @@ class StoredModelMatrix {
   std::size_t p_ = 0;
 };
 
+// The level a Gaussian fit is made without, ȳ (`value`), and the
+// coefficients [first, first + count) it goes to on storing (see
+// level_carrier).
+struct ResponseLevel {
+  double value = 0.0;
+  std::size_t first = 0, count = 0;
+};
+
 class GamModel {
  public:
   explicit GamModel(Family family) : family_(family) {}
@@ -195,16 +203,16 @@ class GamModel {
   // results only at the end.
   template <class Rows>
   Result<FitSummary, Failure> fit_gaussian_by_rows(const Rows& rows, Matrix&& x, const Vector& y,
-                                                   SmoothingMethod method, std::size_t iterations, double level);
+                                                   SmoothingMethod method, std::size_t iterations, ResponseLevel level);
 
   Result<FitSummary, Failure> fit_model_cached_once(Matrix x, const Vector& y, std::span<const std::size_t> k,
                                                     std::string_view method, std::string_view bs,
                                                     std::optional<std::size_t> max_iter);
 
   // Writes every result field and sets the fitted flag.
-  // `level`: the ȳ the fit was made without (see response_level).
+  // `level`: the ȳ the fit was made without and where it goes (see level_carrier).
   FitSummary store(std::shared_ptr<const StoredModelMatrix> design, SmoothingParameter smoothing, PirlsResult fit,
-                   const Vector& y, std::vector<std::string> warnings, double level = 0.0);
+                   const Vector& y, std::vector<std::string> warnings, ResponseLevel level = {});
 
   Family family_;
   std::vector<SmoothTerm> smooths_;
@@ -301,15 +309,18 @@ void add_search_warning(SelectedFit& out, const SelectionOutcome& report);
 void add_final_fit(SelectedFit& out, PirlsResult fit);
 
 // A Gaussian model is fitted to y − ȳ (`level` ȳ, 0 for other families or
-// without smooths) and ȳ is added to the first smooth's coefficients on
-// storing: each basis sums to 1 at every input, so the model is the same,
+// without smooths) and ȳ is added to one smooth's coefficients on storing
+// (see level_carrier): its basis sums to 1 at every input, so the model is the same,
 // but the fit's ridge, which pulls every coefficient towards 0, no longer
 // pulls the level of y (at y ≈ 50 with noise 1 it moved predictions by 0.6).
 double response_level(Family family, const Vector& y, std::size_t smooths);
-// Whether the first smooth's columns of the model matrix sum to 1 in every
-// row (to 1e-9), as they must for it to carry the level: a degenerate smooth
-// (of a constant column) has columns of 0, and its fit is then made to y.
-bool carries_level(const Matrix& design, const std::vector<SmoothTerm>& smooths);
+// Where the level goes: ȳ (`value`) onto the coefficients [first, first +
+// count) of the first smooth whose columns of the model matrix sum to 1 in
+// every row (to 1e-9), as they must to carry it. A degenerate smooth (of a
+// constant column) has columns of 0; with no smooth to carry it (value 0),
+// the fit is made to y itself.
+ResponseLevel level_carrier(Family family, const Vector& y, const Matrix& design,
+                            const std::vector<SmoothTerm>& smooths);
 Vector shifted(const Vector& y, double by);
 
 // The "X has {n} rows but y has {n_y} elements" and "X has {d} columns but

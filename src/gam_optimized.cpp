@@ -313,8 +313,8 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
       // No n × p matrix on this path: its p × p ones (penalties and XᵀX) must fit.
       // Its B-splines (none degenerate) sum to 1 everywhere: they carry the level.
       VORNA_CHECK(check_model_size(0, total_basis(smooths_), smooths_.size() + 1));
-      const double level = response_level(family_, y, smooths_.size());
-      return fit_gaussian_by_rows(*rows, std::move(x), shifted(y, -level), method, iterations, level);
+      const ResponseLevel level{response_level(family_, y, smooths_.size()), 0, smooths_.front().basis->num_basis()};
+      return fit_gaussian_by_rows(*rows, std::move(x), shifted(y, -level.value), method, iterations, level);
     }
   }
   VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
@@ -328,8 +328,8 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, model.basis_norms, design.cols());
   profile_ms("Penalty computation: ", penalty_timer.elapsed_ms());
   profile_ms("Total cache build: ", cache_timer.elapsed_ms());
-  const double level = carries_level(design, smooths_) ? response_level(family_, y, smooths_.size()) : 0.0;
-  const Vector yc = shifted(y, -level);
+  const ResponseLevel level = level_carrier(family_, y, design, smooths_);
+  const Vector yc = shifted(y, -level.value);
 
   const std::optional<CrossProducts> cross = unit_weight_cross_products(family_, design, yc);
   const double lambda0 = penalties.empty() ? 1.0 : starting_lambda(x, yc, penalties.front());
@@ -351,7 +351,7 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
 template <class Rows>
 Result<FitSummary, Failure> GamModel::fit_gaussian_by_rows(const Rows& rows, Matrix&& x, const Vector& y,
                                                            SmoothingMethod method, std::size_t iterations,
-                                                           double level) {
+                                                           ResponseLevel level) {
   diag::Timer cache_timer;
   diag::Timer basis_timer;
   typename Rows::Sums sums = rows.sums(y);
