@@ -383,6 +383,19 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     st.blend = 1.0;
     VORNA_TRY(sums, passes.run(st.eta(), std::nullopt, closing));
     st.sums = std::move(sums);
+    if (!st.sums.valid && whole) {
+      // The cap came on a blended η whose own Xβ lies outside the range
+      // (negative means of an identity-link Poisson fit): the fit stops at
+      // the last whole iterate instead, unsettled.
+      const std::size_t iterations = st.iterations;
+      st = std::move(*whole);
+      st.iterations = iterations;
+      st.at_edge = true;
+      if (closing != nullptr) {
+        VORNA_TRY(again, passes.run(st.eta(), std::nullopt, closing));
+        st.sums = std::move(again);
+      }
+    }
   }
   return st;
 }
@@ -748,6 +761,13 @@ Result<void> closing_pass(const Passes& passes, const IrlsState& st, const Glm& 
     VORNA_TRY(closing, passes.pass(request));
     sums = std::move(closing);
   }
+  // PiRLS can end, at its cap, on an iterate outside the range (negative
+  // means of an identity-link Poisson fit): no fit to report.
+  if (!sums.valid)
+    return GamError::optimization_failed("the fit ends with fitted means outside the " +
+                                         std::string(distribution_name(glm.distribution)) +
+                                         " family's range with the " + std::string(link_name(glm.link)) +
+                                         " link; a link whose means stay inside it (log) avoids this");
   out.log_likelihood = sums.log_likelihood[0];
   out.log_likelihood_at_scale = sums.log_likelihood[1];
   if (null_mean) out.null_deviance = sums.null_deviance;
