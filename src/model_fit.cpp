@@ -620,15 +620,24 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
   const Passes passes{source.null_pass, fallback, 1, 0};
   const auto fit = [&]() -> Result<IrlsState> {
+    // As for the model: with offsets, from the constant model plus the offset.
+    if (source.moments.nonzero_offsets > 0) {
+      VORNA_TRY(level, state_at(passes, Vector{fallback}));
+      if (level)
+        return penalized_irls(passes, options.glm, PenaltyAt{Matrix(1, 1), Matrix(1, 0), {false}, {}},
+                              std::move(*level), 4 * options.max_pirls_iterations, kSelectionEtaTolerance);
+    }
     VORNA_TRY(start, start_state(passes));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
+    // One coefficient, but offsets far from the data can make PiRLS creep:
+    // it gets four times the model's cap, and is not known short of it.
     return penalized_irls(passes, options.glm, PenaltyAt{Matrix(1, 1), Matrix(1, 0), {false}, {}}, std::move(start),
-                          options.max_pirls_iterations, kSelectionEtaTolerance);
+                          4 * options.max_pirls_iterations, kSelectionEtaTolerance);
   };
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   auto st = fit();
   if (!st) return st.error().kind == GamErrorKind::OptimizationFailed ? Result<double>(kNaN) : std::move(st).error();
-  return st.value().sums.valid ? st.value().sums.deviance : kNaN;
+  return st.value().sums.valid && st.value().converged ? st.value().sums.deviance : kNaN;
 }
 
 // Without an offset the intercept-only model's mean is the same in every row,
@@ -863,6 +872,10 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   if (!null_from_fit) {
     VORNA_TRY(null, null_deviance(source, fallback, options));
     out.null_deviance = null;
+    if (std::isnan(null))
+      out.warnings.push_back(
+          "the null model (the intercept with the offset) could not be fitted: the null "
+          "deviance and the deviance explained are not known");
   }
   VORNA_CHECK(closing_pass(passes, st, glm, source.moments, out, closing ? &*closing : nullptr));
   if (!std::isfinite(out.deviance) || !(std::isfinite(out.scale) || std::isnan(out.scale)))

@@ -1056,8 +1056,13 @@ def test_a_log_link_fit_with_wide_offsets_reaches_the_optimum():
         return np.sum(w * 2 * (-np.log(y) + eta + y * np.exp(-eta) - 1))
 
     ref = optimize.minimize(deviance, [0.0, 0.0], method="BFGS")
-    model = GAM(l("z"), family="gamma", link="log").fit({"z": z}, y, sample_weight=w, offset=off)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = GAM(l("z"), family="gamma", link="log").fit({"z": z}, y, sample_weight=w, offset=off)
     assert model.converged_ and deviance(model.coef_) == pytest.approx(ref.fun, rel=1e-8)
+    # The intercept-with-offset model of these data is beyond PiRLS: its deviance is not known, and
+    # the fit says so rather than report one short of its minimum.
+    assert np.isnan(model.null_deviance_) and any("null model" in str(c.message) for c in caught)
 
 
 def test_a_fit_worse_than_the_constant_model_is_not_reported_converged():
@@ -1070,6 +1075,26 @@ def test_a_fit_worse_than_the_constant_model_is_not_reported_converged():
     with pytest.warns(vorna.ConvergenceWarning, match="exceeds that of the intercept alone"):
         model = GAM(l("x"), family="gaussian", link="inverse").fit({"x": x}, y)
     assert not model.converged_ and model.deviance_ > model.null_deviance_
+
+
+def test_the_null_deviance_with_offsets_is_the_intercept_models_minimum():
+    # The intercept-with-offset model's PiRLS ran out of iterations far from its minimum and its
+    # deviance was reported as the null deviance (110819 for 19399: 0.67 explained for -0.89).
+    # Reference: SciPy's scalar minimization of the Gamma deviance over the intercept.
+    rng = np.random.default_rng(5)
+    n = 2000
+    x, off = rng.uniform(-1, 1, n), rng.normal(0, 3.0, n)
+    y = rng.gamma(2.0, np.exp(0.5 * x + 0.5) / 2.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        model = GAM(l("x"), family="gamma", link="log").fit({"x": x}, y, offset=off)
+
+    def deviance(b):
+        mu = np.exp(b + off)
+        return float(np.sum(2 * (-np.log(y / mu) + (y - mu) / mu)))
+
+    best = optimize.minimize_scalar(deviance, bracket=(-2, 2), tol=1e-13)
+    assert model.null_deviance_ == pytest.approx(best.fun, rel=1e-9)
 
 
 def test_a_fit_ending_outside_the_range_is_refused():
