@@ -842,10 +842,11 @@ class GAM:
             sl = self.term_slices_[b.label]
             beta, v = self.coef_[sl], self.cov_[sl, sl]
             edf = self.term_edf_[b.label]
-            rank = int(min(b.width, max(1, round(edf))))
-            if not np.all(np.isfinite(v)):  # no scale estimate: no test
-                tests.append(SmoothTest(b.label, edf, float(rank), math.nan, math.nan))
+            if not (np.isfinite(edf) and np.all(np.isfinite(v))):  # no scale estimate (or EDF): no test
+                rank = float(min(b.width, max(1, round(edf)))) if np.isfinite(edf) else math.nan
+                tests.append(SmoothTest(b.label, edf, rank, math.nan, math.nan))
                 continue
+            rank = int(min(b.width, max(1, round(edf))))
             values, vectors = np.linalg.eigh(0.5 * (v + v.T))
             values, vectors = values[::-1][:rank], vectors[:, ::-1][:, :rank]
             keep = values > values[0] * 1e-12 if values[0] > 0 else np.zeros(rank, bool)
