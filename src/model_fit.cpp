@@ -237,6 +237,30 @@ Result<std::optional<IrlsState>> state_at(const Passes& passes, const Vector& be
   return std::optional<IrlsState>(std::move(st));
 }
 
+// The constant model at the mean (plus the offset): the intercept at the
+// start's fallback η, every other coefficient 0. Nothing without an
+// intercept or where that η leaves the family's domain.
+Result<std::optional<IrlsState>> level_state(const Passes& passes) {
+  if (!passes.intercept) return std::optional<IrlsState>();
+  Vector level(passes.width, 0.0);
+  level[*passes.intercept] = passes.fallback;
+  return state_at(passes, level);
+}
+
+// Where PiRLS starts without a warm start: the start's own η = g(y), or with
+// offsets the constant model plus the offset. g(y) knows nothing of the
+// offset, and the first step from it, taken unchecked, can land far off (a
+// Gamma fit with offsets of ±15 ended at η ≈ 10⁴); the constant model is an
+// iterate itself, and every step from it is checked against its penalized
+// deviance.
+Result<IrlsState> cold_start(const Passes& passes, const RowMoments& moments) {
+  if (moments.nonzero_offsets > 0) {
+    VORNA_TRY(level, level_state(passes));
+    if (level) return std::move(*level);
+  }
+  return start_state(passes);
+}
+
 // Moves the trial η = c·(Xβ + offset) + (1 − c)·η_start (β = `beta`, c =
 // `blend`) half-way back to the state's η, b·(Xβ₀ + offset) + (1 − b)·η_start:
 // the midpoint is again of that form, with blend ½(c + b) and coefficients
@@ -290,9 +314,20 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
   const auto go_on = [&] {
     return st.iterations <= max_iterations || (st.blend != 1.0 && st.iterations <= max_iterations + kBlendedIterations);
   };
-  // The last state whose η is its β's own and inside the range.
+  // The last state whose η is its β's own and inside the range, and a way
+  // back to it that keeps the count of iterations.
   std::optional<IrlsState> whole;
   if (comparable()) whole = st;
+  const auto return_to = [&st](IrlsState to) {
+    const std::size_t iterations = st.iterations;
+    st = std::move(to);
+    st.iterations = iterations;
+  };
+  // Only links whose range in η ends at a finite point (μ = 0 at η = 0) have
+  // an edge to press against; a log-type link reaches μ = 0 only by
+  // overflow, far off any fit, and fails.
+  const bool edged = glm.link == Link::Identity || glm.link == Link::Sqrt || glm.link == Link::Inverse ||
+                     glm.link == Link::InverseSquare;
   bool level_tried = false;
   for (st.iterations = 1; go_on(); ++st.iterations) {
     VORNA_CHECK_INTERRUPT();
@@ -316,27 +351,15 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
       // near 0 with the sqrt or identity link): the fit stops at the last
       // whole iterate, unsettled, and the caller says so. (A blended state
       // is no iterate: its own Xβ may lie outside.)
-      // Only links whose range in η ends at a finite point (μ = 0 at η = 0)
-      // have such an edge; a log-type link reaches μ = 0 only by overflow,
-      // far off any fit, and fails as before.
-      const bool edged = glm.link == Link::Identity || glm.link == Link::Sqrt || glm.link == Link::Inverse ||
-                         glm.link == Link::InverseSquare;
-      const std::size_t iterations = st.iterations;
-      if (edged && !comparable() && whole) {
-        st = std::move(*whole);
-        st.iterations = iterations;
-      }
-      if (edged && !comparable() && !level_tried && passes.intercept) {
+      if (edged && !comparable() && whole) return_to(*whole);
+      if (edged && !comparable() && !level_tried) {
         // No whole iterate yet (the start's η is the data's own, and every
         // step from it left the range): PiRLS goes on from the constant
         // model at the mean, from which steps halve within the range.
         level_tried = true;
-        Vector level(passes.width, 0.0);
-        level[*passes.intercept] = passes.fallback;
-        VORNA_TRY(at, state_at(passes, level));
-        if (at) {
-          st = std::move(*at);
-          st.iterations = iterations;
+        VORNA_TRY(level, level_state(passes));
+        if (level) {
+          return_to(std::move(*level));
           size = std::abs(penalized_at(st.sums, st.beta));
           whole = st;
           continue;
@@ -387,9 +410,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
       // The cap came on a blended η whose own Xβ lies outside the range
       // (negative means of an identity-link Poisson fit): the fit stops at
       // the last whole iterate instead, unsettled.
-      const std::size_t iterations = st.iterations;
-      st = std::move(*whole);
-      st.iterations = iterations;
+      return_to(std::move(*whole));
       st.at_edge = true;
       if (closing != nullptr) {
         VORNA_TRY(again, passes.run(st.eta(), std::nullopt, closing));
@@ -620,14 +641,7 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
   const Passes passes{source.null_pass, fallback, 1, 0};
   const auto fit = [&]() -> Result<IrlsState> {
-    // As for the model: with offsets, from the constant model plus the offset.
-    if (source.moments.nonzero_offsets > 0) {
-      VORNA_TRY(level, state_at(passes, Vector{fallback}));
-      if (level)
-        return penalized_irls(passes, options.glm, PenaltyAt{Matrix(1, 1), Matrix(1, 0), {false}, {}},
-                              std::move(*level), 4 * options.max_pirls_iterations, kSelectionEtaTolerance);
-    }
-    VORNA_TRY(start, start_state(passes));
+    VORNA_TRY(start, cold_start(passes, source.moments));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
     // One coefficient, but offsets far from the data can make PiRLS creep:
     // it gets four times the model's cap, and is not known short of it.
@@ -813,19 +827,8 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     }
     if (warm_state) {
       out.warm_started = true;
-    } else if (source.moments.nonzero_offsets > 0 && source.intercept) {
-      // The data's own start η = g(y) knows nothing of the offset: the first
-      // step from it, taken unchecked, can land far off (a Gamma fit with
-      // offsets of ±15 ended at η ≈ 10⁴). The constant model at the mean
-      // plus the offset is an iterate itself, and every step from it is
-      // checked against its penalized deviance.
-      Vector level(p, 0.0);
-      level[*source.intercept] = fallback;
-      VORNA_TRY(at, state_at(passes, level));
-      warm_state = std::move(at);
-    }
-    if (!warm_state) {
-      VORNA_TRY(start, start_state(passes));
+    } else {
+      VORNA_TRY(start, cold_start(passes, source.moments));
       warm_state = std::move(start);
     }
     IrlsState state = std::move(*warm_state);
