@@ -543,13 +543,12 @@ def _smooth_columns(terms: Any) -> tuple[list[ColumnRef], list[ColumnRef]]:
 
 def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     """GAM.fit on a Dask DataFrame or array (see the module's docstring)."""
-    from .formula import parse_formula
     from .model import _centred_linear_terms, _uncentre
 
     family, link, criterion = model._settings()
     response = None
     if y is None:
-        response = parse_formula(model.terms).response if isinstance(model.terms, str) else None
+        response = model._response_name()
         if response is None:
             raise ValueError(f"{type(model).__name__} requires y to be passed, but the target y is None "
                              "(or give a formula with a response, like 'y ~ s(x)')")

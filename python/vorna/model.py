@@ -481,7 +481,7 @@ class GAM:
         if n < 2:
             raise ValueError(f"X has {n} sample(s); a model needs at least 2, n_samples = {n}")
         if y is None:
-            response = parse_formula(self.terms).response if isinstance(self.terms, str) else None
+            response = self._response_name()
             if response is None:
                 raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None "
                                  "(or give a formula with a response, like 'y ~ s(x)')")
@@ -520,9 +520,13 @@ class GAM:
         self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
         return self
 
+    def _response_name(self) -> Any:
+        """The response column a formula names (None for terms, or a formula without one)."""
+        return parse_formula(self.terms).response if isinstance(self.terms, str) else None
+
     def _formula_response(self, X: Any) -> Any:
         """The response column that a formula with one names, read from X (None without one)."""
-        response = parse_formula(self.terms).response if isinstance(self.terms, str) else None
+        response = self._response_name()
         if response is None:
             return None
         return X[response] if _is_dask(X) else Frame(X).raw(response)
