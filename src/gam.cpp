@@ -431,16 +431,7 @@ void add_final_fit(SelectedFit& out, PirlsResult fit) {
 
 double response_level(Family family, const Vector& y, std::size_t smooths) {
   if (family != Family::Gaussian || smooths == 0 || y.empty()) return 0.0;
-  // Eight lanes added in a fixed order: the sums need not wait on each other.
-  constexpr std::size_t kLanes = 8;
-  std::array<double, kLanes> lanes{};
-  const std::size_t n = y.size(), whole = n - n % kLanes;
-  for (std::size_t i = 0; i < whole; i += kLanes)
-    for (std::size_t l = 0; l < kLanes; ++l) lanes[l] += y[i + l];
-  for (std::size_t i = whole; i < n; ++i) lanes[i - whole] += y[i];
-  double sum = 0.0;
-  for (double lane : lanes) sum += lane;
-  return sum / static_cast<double>(n);
+  return lane_sum(y.data(), y.size(), [](double v) { return v; }) / static_cast<double>(y.size());
 }
 
 ResponseLevel level_carrier(Family family, const Vector& y, const Matrix& design,

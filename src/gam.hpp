@@ -4,6 +4,8 @@
 // prediction, and the model's state as plain values (for saving and copying).
 #pragma once
 
+#include <array>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -307,6 +309,21 @@ Result<SelectedFit, Failure> select_and_fit(Family family, const Matrix& design,
 // The warning of a search that stopped short, and the final fit with its own.
 void add_search_warning(SelectedFit& out, const SelectionOutcome& report);
 void add_final_fit(SelectedFit& out, PirlsResult fit);
+
+// Σ f(v) over `values` in eight lanes added in a fixed order: the sums need
+// not wait on each other, and the result is the same on every run.
+template <class F>
+double lane_sum(const double* values, std::size_t count, F f) {
+  constexpr std::size_t kLanes = 8;
+  std::array<double, kLanes> lanes{};
+  const std::size_t whole = count - count % kLanes;
+  for (std::size_t i = 0; i < whole; i += kLanes)
+    for (std::size_t l = 0; l < kLanes; ++l) lanes[l] += f(values[i + l]);
+  for (std::size_t i = whole; i < count; ++i) lanes[i - whole] += f(values[i]);
+  double sum = 0.0;
+  for (double lane : lanes) sum += lane;
+  return sum;
+}
 
 // A Gaussian model is fitted to y − ȳ (`level` ȳ, 0 for other families or
 // without smooths) and ȳ is added to one smooth's coefficients on storing

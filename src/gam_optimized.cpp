@@ -35,21 +35,6 @@ double frobenius(const Matrix& m) {
 
 // λ₀ = clamp(n·(T/n)·‖S₁‖_F / (‖x‖_F² + 1e-10), 1e-6, 1e6), T the total sum of
 // squares of y and x the raw inputs. NaN clamps to the lower bound.
-// Σ f(v) over `values` in eight lanes added in a fixed order: the sums need
-// not wait on each other, and the result is the same on every run.
-template <class F>
-double lane_sum(const double* values, std::size_t count, F f) {
-  constexpr std::size_t kLanes = 8;
-  std::array<double, kLanes> lanes{};
-  const std::size_t whole = count - count % kLanes;
-  for (std::size_t i = 0; i < whole; i += kLanes)
-    for (std::size_t l = 0; l < kLanes; ++l) lanes[l] += f(values[i + l]);
-  for (std::size_t i = whole; i < count; ++i) lanes[i - whole] += f(values[i]);
-  double sum = 0.0;
-  for (double lane : lanes) sum += lane;
-  return sum;
-}
-
 double starting_lambda(const Matrix& x, const Vector& y, const Matrix& first_penalty) {
   const double n = static_cast<double>(y.size());
   const double mean = lane_sum(y.data(), y.size(), [](double v) { return v; }) / n;
