@@ -21,7 +21,10 @@ constexpr double kEtaTolerance = 1e-9;  // largest change of η relative to its 
 // anyway, and the final fit at the chosen λ runs to kEtaTolerance.
 constexpr double kSelectionEtaTolerance = 1e-7;
 constexpr double kDevianceTolerance = 1e-15;  // relative change of the penalized deviance
-constexpr double kLambdaTolerance = 1e-6;     // largest change of ln λ between passes
+// A whole step that moves η by more than this relative to its largest entry
+// does not settle on an unchanged deviance alone (see penalized_irls).
+constexpr double kFlatStepTolerance = 1e-5;
+constexpr double kLambdaTolerance = 1e-6;  // largest change of ln λ between passes
 constexpr int kMaxHalvings = 40;
 // A PiRLS cap at least this high that a fallback selection pass still
 // reaches ends the selection (see select_lambda).
@@ -247,16 +250,40 @@ Result<std::optional<IrlsState>> level_state(const Passes& passes) {
   return state_at(passes, level);
 }
 
+// The constant model's own level where it has a closed form: with the log
+// link and a variance μ^q (Gaussian, Poisson, Gamma, inverse Gaussian), the
+// score equation Σ w(y − μ)μ^{1−q} = 0 at μ = exp(b + offset) gives
+// exp(b* − b) = 1 + Σ w r / Σ w from the working weights w and residuals r at
+// any level b: the intercept's entries of XᵀWr and XᵀWX there. (PiRLS's step
+// from b is this logarithm's first-order term; with offsets spread wide it
+// overshoots, into a region where the inverse-Gaussian deviance is flat to
+// working precision.) Nothing for other families and links, or where the
+// sums give no finite level (a response of no positive mass).
+std::optional<double> exact_level(const Glm& glm, const IrlsState& at, std::size_t intercept) {
+  if (glm.link != Link::Log || glm.distribution == Distribution::Binomial) return std::nullopt;
+  const double weight = at.sums.xtwx(intercept, intercept), residual = at.sums.xtwr[intercept];
+  if (!(weight > 0.0) || !std::isfinite(residual)) return std::nullopt;
+  const double level = at.beta[intercept] + std::log1p(residual / weight);
+  return std::isfinite(level) ? std::optional<double>(level) : std::nullopt;
+}
+
 // Where PiRLS starts without a warm start: the start's own η = g(y), or with
-// offsets the constant model plus the offset. g(y) knows nothing of the
-// offset, and the first step from it, taken unchecked, can land far off (a
-// Gamma fit with offsets of ±15 ended at η ≈ 10⁴); the constant model is an
-// iterate itself, and every step from it is checked against its penalized
-// deviance.
-Result<IrlsState> cold_start(const Passes& passes, const RowMoments& moments) {
+// offsets the constant model plus the offset, at its own level where that is
+// known in closed form (see exact_level). g(y) knows nothing of the offset,
+// and the first step from it, taken unchecked, can land far off (a Gamma fit
+// with offsets of ±15 ended at η ≈ 10⁴); the constant model is an iterate
+// itself, and every step from it is checked against its penalized deviance.
+Result<IrlsState> cold_start(const Passes& passes, const Glm& glm, const RowMoments& moments) {
   if (moments.nonzero_offsets > 0) {
     VORNA_TRY(level, level_state(passes));
-    if (level) return std::move(*level);
+    if (!level) return start_state(passes);
+    if (const auto exact = exact_level(glm, *level, *passes.intercept)) {
+      Vector beta = level->beta;
+      beta[*passes.intercept] = *exact;
+      VORNA_TRY(better, state_at(passes, beta));
+      if (better) return std::move(*better);
+    }
+    return std::move(*level);
   }
   return start_state(passes);
 }
@@ -382,11 +409,16 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     // and settles nothing; a step that was cut at all is short because it
     // was cut and says nothing of the distance left to the fit (PiRLS
     // pressed against the edge of the family's range creeps along it in cut
-    // steps), so only a whole step settles by the change of η.
+    // steps), so only a whole step settles by the change of η. Nor does an
+    // unchanged deviance settle a whole step that still moves η far: the
+    // fit is then on a flat stretch, not at a minimum (the inverse-Gaussian
+    // deviance tends to a finite limit as μ → ∞ and is flat to working
+    // precision out there, while each step heads back), and goes on.
     const bool descended = rise <= 1e-12 * size;
+    const bool far = sums.max_change > kFlatStepTolerance * std::max(1.0, sums.max_abs_eta);
     const bool settled = descended && blend == 1.0 &&
                          ((h == 0 && sums.max_change <= tolerance * sums.max_abs_eta) ||
-                          (!first && std::abs(rise) <= kDevianceTolerance * std::abs(penalized)));
+                          (!first && !far && std::abs(rise) <= kDevianceTolerance * std::abs(penalized)));
     st.beta = std::move(beta);
     st.blend = blend;
     st.sums = std::move(sums);
@@ -641,7 +673,7 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
   const Passes passes{source.null_pass, fallback, 1, 0};
   const auto fit = [&]() -> Result<IrlsState> {
-    VORNA_TRY(start, cold_start(passes, source.moments));
+    VORNA_TRY(start, cold_start(passes, options.glm, source.moments));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
     // One coefficient, but offsets far from the data can make PiRLS creep:
     // it gets four times the model's cap, and is not known short of it.
@@ -828,7 +860,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     if (warm_state) {
       out.warm_started = true;
     } else {
-      VORNA_TRY(start, cold_start(passes, source.moments));
+      VORNA_TRY(start, cold_start(passes, options.glm, source.moments));
       warm_state = std::move(start);
     }
     IrlsState state = std::move(*warm_state);

@@ -1060,9 +1060,88 @@ def test_a_log_link_fit_with_wide_offsets_reaches_the_optimum():
         warnings.simplefilter("always")
         model = GAM(l("z"), family="gamma", link="log").fit({"z": z}, y, sample_weight=w, offset=off)
     assert model.converged_ and deviance(model.coef_) == pytest.approx(ref.fun, rel=1e-8)
-    # The intercept-with-offset model of these data is beyond PiRLS: its deviance is not known, and
-    # the fit says so rather than report one short of its minimum.
+    null = optimize.minimize_scalar(lambda b: deviance([b, 0.0]), bracket=(-2, 2), tol=1e-13)
+    assert model.null_deviance_ == pytest.approx(null.fun, rel=1e-9)
+    assert not any("null model" in str(c.message) for c in caught)
+
+
+def test_a_null_model_beyond_pirls_has_no_deviance():
+    # Gamma means b + offset with offsets of sd 5 stay positive only for b above 15, far from the
+    # data's level: PiRLS for the intercept-with-offset model ends at the edge of the range, and the
+    # fit says that the null deviance is not known rather than report one short of its minimum.
+    rng = np.random.default_rng(1)
+    z, off = rng.standard_normal(300), rng.normal(0, 5, 300)
+    y = rng.gamma(2, 0.5, 300)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = GAM(l("z"), family="gamma", link="identity").fit({"z": z}, y, offset=off)
     assert np.isnan(model.null_deviance_) and any("null model" in str(c.message) for c in caught)
+
+
+def test_pirls_does_not_settle_where_the_deviance_is_flat():
+    # Without an intercept there is no constant model to start from; the first step from log y
+    # went to slope 171 (the optimum is 9.85), where every μ ≫ y and the inverse-Gaussian deviance
+    # equals its limit Σ 1/y to working precision. The unchanged deviance was taken for
+    # convergence after 3 iterations. Reference: SciPy's bounded minimization from a grid.
+    rng = np.random.default_rng(40)
+    x, off = rng.uniform(0.5, 2, 300), rng.normal(0, 3.0, 300)
+    y = rng.wald(np.exp(0.5 * x), 4.0)
+
+    def deviance(b):
+        mu = np.exp(b * x + off)
+        return float(np.sum((y - mu) ** 2 / (mu ** 2 * y)))
+
+    model = GAM(l("x"), family="inverse_gaussian", link="log", fit_intercept=False).fit({"x": x}, y, offset=off)
+    grid = np.linspace(-20, 20, 4001)
+    with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+        start = grid[np.nanargmin([deviance(b) for b in grid])]
+    best = optimize.minimize_scalar(deviance, bounds=(start - 0.02, start + 0.02), method="bounded",
+                                    options={"xatol": 1e-12})
+    # The deviance is flat to 1e-16 within 1e-8 of the minimum, so the slope agrees to about that.
+    assert model.converged_ and model.coef_[0] == pytest.approx(best.x, rel=1e-7)
+    assert model.deviance_ == pytest.approx(best.fun, rel=1e-12)
+
+
+UNIT_DEVIANCES = {
+    "gaussian": lambda y, mu: (y - mu) ** 2,
+    "poisson": lambda y, mu: 2 * (np.where(y > 0, y * np.log(np.where(y > 0, y, 1) / mu), 0.0) - (y - mu)),
+    "gamma": lambda y, mu: 2 * (-np.log(y / mu) + (y - mu) / mu),
+    "inverse_gaussian": lambda y, mu: (y - mu) ** 2 / (mu ** 2 * y),
+}
+
+
+@pytest.mark.parametrize("family", list(UNIT_DEVIANCES))
+def test_log_link_fits_with_wide_offsets_reach_their_minimum(family):
+    # Offsets of sd 3 that the response knows nothing of. The first PiRLS step from the constant
+    # model at log ȳ overshot; for the inverse Gaussian into μ ≫ y, where the deviance tends to
+    # Σ 1/y and is flat in working precision, and both the null model (257.66 for 254.29) and the
+    # model (256.49 for 253.38) stopped there reported converged. Reference: SciPy's minimization of
+    # the deviance, over a grid and then bounded for the intercept alone, by Nelder-Mead from that
+    # intercept for the model (a fit may find a lower minimum, never a higher one).
+    rng = np.random.default_rng(46)
+    n = 300
+    x, off = rng.uniform(-1, 1, n), rng.normal(0, 3.0, n)
+    mean = np.exp(0.5 * x + 0.5)
+    y = {"gaussian": mean + 0.3 * rng.standard_normal(n), "poisson": rng.poisson(mean).astype(float),
+         "gamma": rng.gamma(4.0, mean / 4.0), "inverse_gaussian": rng.wald(mean, 4.0)}[family]
+    unit = UNIT_DEVIANCES[family]
+
+    def deviance(b):
+        return float(np.sum(unit(y, np.exp(b[0] + b[1] * x + off))))
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        model = GAM(l("x"), family=family, link="log").fit({"x": x}, y, offset=off)
+    grid = np.linspace(-30, 30, 6001)
+    with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+        start = grid[np.nanargmin([deviance([b, 0.0]) for b in grid])]
+    null = optimize.minimize_scalar(lambda b: deviance([b, 0.0]), bounds=(start - 0.02, start + 0.02),
+                                    method="bounded", options={"xatol": 1e-12})
+    assert model.null_deviance_ == pytest.approx(null.fun, rel=1e-9)
+    fit = optimize.minimize(deviance, [null.x, 0.0], method="Nelder-Mead",
+                            options={"xatol": 1e-10, "fatol": 1e-12, "maxiter": 5000})
+    assert model.converged_ and model.deviance_ <= fit.fun * (1 + 1e-9)
+    assert model.deviance_ == pytest.approx(deviance(model.coef_), rel=1e-10)
 
 
 def test_a_fit_worse_than_the_constant_model_is_not_reported_converged():
@@ -1072,8 +1151,11 @@ def test_a_fit_worse_than_the_constant_model_is_not_reported_converged():
     x = rng.uniform(0, 1, 100)
     rng.standard_normal(100)
     y = rng.standard_normal(100) * 1e10
-    with pytest.warns(vorna.ConvergenceWarning, match="exceeds that of the intercept alone"):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         model = GAM(l("x"), family="gaussian", link="inverse").fit({"x": x}, y)
+    assert any(issubclass(c.category, vorna.ConvergenceWarning) and "exceeds that of the intercept alone"
+               in str(c.message) for c in caught)
     assert not model.converged_ and model.deviance_ > model.null_deviance_
 
 
