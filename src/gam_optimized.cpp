@@ -293,7 +293,8 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
   VORNA_CHECK(check_rows(x, y));
   VORNA_CHECK(check_data(x, y));
   VORNA_CHECK(check_response_domain(family_, y));
-  if (family_ == Family::Gaussian) {
+  // Without smooths there is nothing to sum by rows (and no smooth to carry the level).
+  if (family_ == Family::Gaussian && !smooths_.empty()) {
     if (const std::optional<BSplineRows> rows = BSplineRows::create(smooths_, x)) {
       // No n × p matrix on this path: its p × p ones (penalties and XᵀX) must fit.
       // Its B-splines (none degenerate) sum to 1 everywhere: they carry the level.

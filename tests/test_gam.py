@@ -634,3 +634,25 @@ def test_knots_of_a_covariate_with_a_mass_at_its_minimum_give_a_basis(zero_share
     np.testing.assert_array_equal(block, core_testing.bspline_basis(knots, z.copy(), True))
     inside = (z >= knots[0]) & (z <= knots[-1])
     np.testing.assert_allclose(block[inside].sum(axis=1), 1.0, rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("family, mean", [("gaussian", 0.0), ("poisson", 1.0)])
+@pytest.mark.parametrize("method", ["fit", "fit_auto_optimized"])
+def test_a_fit_without_smooths_is_the_empty_model(family, mean, method):
+    # x with no columns: the Gaussian fit summed by rows took the level's smooth from an empty
+    # list and crashed the interpreter. In a child process, so that a crash fails only this test.
+    from subprocesses import run_python
+    code = f"""
+import numpy as np, vorna_core as vc
+y = np.abs(np.random.default_rng(0).normal(size=80))
+gam = vc.GAM({family!r})
+result = gam.{method}(np.zeros((80, 0)), y, []{', "REML"' if method != "fit" else ""})
+print(result["lambda"], result["deviance"], float(np.sum((y - {mean}) ** 2)))
+print(np.asarray(gam.get_fitted_values()).tolist() == [{mean}] * 80, gam.predict(np.zeros((3, 0))).tolist())
+"""
+    done = run_python(["-c", code], text=True)
+    assert done.returncode == 0, done.stderr[-2000:]
+    first, second = done.stdout.splitlines()
+    lam, deviance, expected = first.split(maxsplit=1)[0], *map(float, first.split()[1:])
+    assert lam == "[]" and deviance == pytest.approx(expected, rel=1e-12)
+    assert second == f"True {[float(mean)] * 3}"
