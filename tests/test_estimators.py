@@ -267,3 +267,43 @@ def test_fits_on_arrays_import_neither_dask_nor_pandas():
             "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed', 'pandas')))")
     out = run_python(["-c", code], text=True, check=True)
     assert out.stdout.strip() == "[]"
+
+
+def _poisson_exposure(seed=3, n=400):
+    rng = np.random.default_rng(seed)
+    x, exposure = rng.uniform(0, 1, n), rng.uniform(1, 20, n)
+    y = rng.poisson(exposure * np.exp(np.sin(4 * x))).astype(float)
+    return {"x": x}, y, np.log(exposure)
+
+
+def test_residuals_and_score_take_the_offset_of_the_fit():
+    # Both took the mean at offset 0 whatever the fit's: response residuals off by up to 17.8 and a
+    # score of -2.44 for 0.67 explained. Reference: NumPy's Poisson deviance at the fitted means.
+    X, y, off = _poisson_exposure()
+    model = GAM(s("x"), family="poisson").fit(X, y, offset=off)
+    mu = model.fitted_values_
+    np.testing.assert_allclose(model.residuals(X, y, "response", offset=off), y - mu, rtol=0, atol=1e-9)
+    unit = 2 * (np.where(y > 0, y * np.log(np.where(y > 0, y, 1) / mu), 0.0) - (y - mu))
+    np.testing.assert_allclose(model.residuals(X, y, offset=off) ** 2, unit, rtol=1e-9, atol=1e-12)
+    mean = np.mean(y)
+    null = 2 * np.sum(np.where(y > 0, y * np.log(np.where(y > 0, y, 1) / mean), 0.0) - (y - mean))
+    assert model.score(X, y, offset=off) == pytest.approx(1 - np.sum(unit) / null, rel=1e-9)
+    for call in (lambda: model.residuals(X, y), lambda: model.score(X, y)):
+        with pytest.warns(UserWarning, match="fitted with an offset"):
+            call()
+
+
+@pytest.mark.parametrize("labels", [np.array([0.0, 1.0]), np.array([3, 7]), np.array(["no", "yes"])])
+def test_classifier_residuals_are_those_of_the_probability(labels):
+    # LogisticGAM's residuals took its predicted labels for the mean: y - label for 0/1 floats,
+    # non-finite Pearson residuals, and TypeErrors for integer or string labels.
+    rng = np.random.default_rng(4)
+    x = rng.uniform(-2, 2, (300, 1))
+    hit = rng.uniform(size=300) < 1 / (1 + np.exp(-2 * x[:, 0]))
+    model = LogisticGAM(s(0)).fit(x, labels[hit.astype(int)])
+    p = model.predict_proba(x)[:, 1]
+    np.testing.assert_allclose(model.residuals(x, labels[hit.astype(int)], "response"), hit - p, atol=1e-12)
+    np.testing.assert_allclose(model.residuals(x, labels[hit.astype(int)], "pearson"),
+                               (hit - p) / np.sqrt(p * (1 - p)), rtol=1e-9)
+    deviance = -2 * np.where(hit, np.log(p), np.log1p(-p))
+    np.testing.assert_allclose(model.residuals(x, labels[hit.astype(int)]) ** 2, deviance, rtol=1e-9)

@@ -47,3 +47,20 @@ def test_diagnostics_panel(fitted):
     np.testing.assert_allclose(fig.axes[0].lines[0].get_ydata(), model.residuals(data, y))
     np.testing.assert_allclose(model.residuals(data, y), y - model.predict(data))  # Gaussian: deviance = response
     matplotlib.pyplot.close(fig)
+
+
+def test_diagnostics_of_a_classifier_and_of_a_fit_with_an_offset(rng):
+    from vorna import LogisticGAM
+    x = rng.uniform(-2, 2, (200, 1))
+    labels = np.where(rng.uniform(size=200) < 1 / (1 + np.exp(-2 * x[:, 0])), "yes", "no")
+    model = LogisticGAM(s(0)).fit(x, labels)
+    fig = plot_diagnostics(model, x, labels)
+    np.testing.assert_allclose(fig.axes[3].lines[0].get_xdata(), model.predict_proba(x)[:, 1])
+    np.testing.assert_array_equal(fig.axes[3].lines[0].get_ydata(), labels == "yes")
+    matplotlib.pyplot.close(fig)
+    off = rng.normal(0, 1, 200)
+    y = rng.poisson(np.exp(x[:, 0] + off)).astype(float)
+    model = GAM(s(0), family="poisson").fit(x, y, offset=off)
+    fig = plot_diagnostics(model, x, y, offset=off)
+    np.testing.assert_allclose(fig.axes[3].lines[0].get_xdata(), model.fitted_values_, rtol=1e-9)
+    matplotlib.pyplot.close(fig)

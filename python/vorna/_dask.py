@@ -612,6 +612,7 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
         raise ValueError(str(err)) from None
     _uncentre(result, shifts)
     model._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
+    model._with_offset = offset is not None  # whether it is 0 everywhere would take a pass to tell
     return model
 
 

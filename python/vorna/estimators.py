@@ -154,11 +154,11 @@ class LogisticGAM(GAM):
         labels: np.ndarray = self.classes_[(super().predict(X, offset) > 0.5).astype(int)]
         return labels
 
-    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
-        """Accuracy (weighted by `sample_weight`)."""
+    def score(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> float:
+        """Accuracy (weighted by `sample_weight`), with the rows' offset as in the fit."""
         y = np.asarray(y).reshape(-1)
         w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
-        return float(np.sum(w * (self.predict(X) == y)) / np.sum(w))
+        return float(np.sum(w * (self.predict(X, offset) == y)) / np.sum(w))
 
 
 def _missing_labels(labels: np.ndarray) -> np.ndarray:

@@ -518,6 +518,7 @@ class GAM:
             raise ValueError(str(err)) from None
         _uncentre(result, shifts)
         self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
+        self._with_offset = off is not None and bool(np.any(off != 0.0))
         return self
 
     def _response_name(self) -> Any:
@@ -782,17 +783,28 @@ class GAM:
         eta, errors, _, _ = _engine.predict(specs, data, self.coef_[sl], self.cov_[sl, sl] if se else None, False)
         return (eta, errors) if se else eta
 
-    def residuals(self, X: Any, y: Any, kind: str = "deviance", sample_weight: Any = None) -> np.ndarray:
-        """Residuals at (X, y): "deviance" (sign(y − μ)·√unit deviance),
-        "pearson" ((y − μ)·√(w/V(μ)), V the family's variance function) or
-        "response" (y − μ)."""
+    def _observed_mean(self, X: Any, n: int, offset: Any, caller: str) -> np.ndarray:
+        """The fitted mean at X (plus the offset) to set against n responses,
+        for residuals and scores; never class labels."""
+        if offset is None and getattr(self, "_with_offset", False):
+            warnings.warn(f"the model was fitted with an offset, and {caller} without one compares y with the mean "
+                          "at offset 0; pass the rows' offset=", UserWarning, stacklevel=3)
+        mu = np.asarray(GAM.predict(self, X, offset))
+        if len(mu) != n:
+            raise ValueError(f"y has {n} values for {len(mu)} rows of X")
+        return mu
+
+    def residuals(self, X: Any, y: Any, kind: str = "deviance", sample_weight: Any = None,
+                  offset: Any = None) -> np.ndarray:
+        """Residuals at (X, y) against the mean μ (with the rows' offset, as in
+        the fit): "deviance" (sign(y − μ)·√unit deviance), "pearson"
+        ((y − μ)·√(w/V(μ)), V the family's variance function) or "response"
+        (y − μ). A classifier's labels are taken as 0/1 for its second class."""
         self._check_fitted()
         yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
         check_vectors(len(yv), yv, w, None)
-        mu = self.predict(X)
-        if len(mu) != len(yv):
-            raise ValueError(f"y has {len(yv)} values for {len(mu)} rows of X")
+        mu = self._observed_mean(X, len(yv), offset, "residuals()")
         if kind == "response":
             return np.asarray(yv - mu)
         if kind == "deviance":
@@ -809,18 +821,17 @@ class GAM:
         specs, data = self._engine_data(self.blocks_, self._frame(X))
         return _engine.model_matrix(specs, data)
 
-    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+    def score(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> float:
         """The fraction of deviance explained at X: 1 − D(y, μ̂)/D(y, ȳ), ȳ the
-        weighted mean of y. For the Gaussian family this is R²."""
+        weighted mean of y and μ̂ the mean with the rows' offset. For the
+        Gaussian family this is R²."""
         self._check_fitted()
         yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
         check_vectors(len(yv), yv, w, None)
         if not np.any(w > 0):
             raise ValueError("sample_weight is zero for every row")
-        mu = self.predict(X)
-        if len(mu) != len(yv):
-            raise ValueError(f"y has {len(yv)} values for {len(mu)} rows of X")
+        mu = self._observed_mean(X, len(yv), offset, "score()")
         mean = np.full_like(yv, np.sum(w * yv) / np.sum(w))
         null = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mean, w) ** 2))
         dev = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mu, w) ** 2))

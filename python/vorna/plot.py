@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _stats
+from . import _engine, _stats
 from ._data import Frame
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -140,16 +140,17 @@ def plot_terms(model: "GAM", X: Any, terms: list[str] | None = None, level: floa
     return figure
 
 
-def plot_diagnostics(model: "GAM", X: Any, y: Any, sample_weight: Any = None) -> "Figure":
+def plot_diagnostics(model: "GAM", X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> "Figure":
     """Residual diagnostics: deviance residuals against the linear predictor,
     a normal Q–Q plot of them, their histogram, and the response against the
-    fitted values."""
+    fitted values (with the rows' offset, as in the fit; a classifier's
+    labels as 0/1 for its second class)."""
     plt = _pyplot()
     model._check_fitted()
-    resid = model.residuals(X, y, "deviance", sample_weight)
-    eta = model.predict_link(X)
-    mu = model.predict(X)
-    yv = np.asarray(y, dtype=np.float64).reshape(-1)
+    resid = model.residuals(X, y, "deviance", sample_weight, offset)
+    eta = model.predict_link(X, offset)
+    mu = _engine.inverse_link(model.family_, model.link_, eta)
+    yv = model._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
     fig, axes = plt.subplots(2, 2, figsize=(9, 7))
     axes[0, 0].plot(eta, resid, ".", alpha=0.4)
     axes[0, 0].axhline(0.0, color="k", linewidth=0.5)
