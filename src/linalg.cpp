@@ -324,6 +324,11 @@ GamError lapack_error(const std::string& context, const LapackError& error) {
   return GamError::linalg_error(context + ": " + error.to_string());
 }
 
+GamError lapack_error(GamErrorKind kind, const std::string& context, const LapackError& error, bool detail) {
+  if (error.kind == LapackError::Kind::LapackInvalidValue) return lapack_error(context, error);
+  return {kind, detail ? context + ": " + error.to_string() : context};
+}
+
 std::string LapackError::to_string() const {
   switch (kind) {
     case Kind::LapackInvalidValue: return "LapackInvalidValue { return_code: " + std::to_string(return_code) + " }";

@@ -51,6 +51,10 @@ using LapackResult = Result<T, LapackError>;
 // is a fault of this library, never of the data, and reads "internal error:
 // LAPACK rejected argument {−INFO} ({context})".
 GamError lapack_error(const std::string& context, const LapackError& error);
+// The same failure where the caller's contract names another kind or form:
+// `kind` "{context}: {error}", or `kind` "{context}" alone without `detail`.
+// An argument LAPACK rejects stays the internal error above.
+GamError lapack_error(GamErrorKind kind, const std::string& context, const LapackError& error, bool detail = true);
 
 // ---- The general square routines -----------------------------------------
 

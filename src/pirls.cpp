@@ -636,7 +636,7 @@ Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<con
       offset += l.cols();
     }
     auto factor = qr_r_consuming(std::move(e));
-    if (!factor) return lapack_error("QR decomposition failed", factor.error());
+    if (!factor) return lapack_error(GamErrorKind::LinAlgError, "QR decomposition failed", factor.error(), false);
     r.emplace(p, p);
     std::copy(factor.value().storage().begin(), factor.value().storage().end(), r->data());
   }

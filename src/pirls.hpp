@@ -106,9 +106,9 @@ Result<PirlsResult> pirls(ConstMatrixView x, VectorView y, std::span<const doubl
 // X: n × p; w: at least n weights; roots L_j: p × r_j. Only the first
 // min(len(λ), len(L)) pairs contribute, but every root's columns count as
 // (zero) penalty rows. Errors: DimensionMismatch when a root does not have p
-// rows or w is shorter than n; LinAlgError "QR decomposition failed: …" (with
-// the LAPACK error's text) for the penalty rows, "Block QR update failed" or
-// "First block QR failed" (without it) for a block of data rows;
+// rows or w is shorter than n; LinAlgError "QR decomposition failed" for the
+// penalty rows, "Block QR update failed" or "First block QR failed" for a
+// block of data rows (none with the LAPACK error's text);
 // InvalidParameter "No blocks processed" when there are neither penalty rows
 // nor data rows.
 Result<Matrix> blockwise_r_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,

@@ -206,7 +206,7 @@ void print_rtr_diagonal(const Matrix& r) {
 
 Result<Matrix> triangular(const Matrix& r, bool transpose, ConstMatrixView rhs) {
   auto solved = triangular_solve(r, /*upper=*/true, transpose, rhs);
-  if (!solved) return lapack_error("Triangular solve failed", solved.error());
+  if (!solved) return lapack_error(GamErrorKind::InvalidParameter, "Triangular solve failed", solved.error());
   return std::move(solved).value();
 }
 
@@ -288,7 +288,8 @@ Result<Matrix> penalty_sqrt(ConstMatrixView s) {
   SymmetricEigen eig;
   if (p > 0) {
     auto decomposed = symmetric_eigen(s);
-    if (!decomposed) return lapack_error("Eigenvalue decomposition failed", decomposed.error());
+    if (!decomposed)
+      return lapack_error(GamErrorKind::InvalidParameter, "Eigenvalue decomposition failed", decomposed.error());
     eig = std::move(decomposed).value();
   }
 
@@ -480,7 +481,7 @@ Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w, std::span<
   }
   out.ranks = column_counts(out.roots);
   auto r = stacked_r(x, w, lambdas, out.roots);
-  if (!r) return lapack_error("QR decomposition failed", r.error());
+  if (!r) return lapack_error(GamErrorKind::InvalidParameter, "QR decomposition failed", r.error());
   out.r = std::move(r).value();
   return out;
 }
@@ -553,7 +554,7 @@ Result<void> ridge_singular_factor(Matrix& r, std::size_t m) {
     stacked(p + k, k) = std::sqrt(factor * std::fmax(diagonal, 1.0));
   }
   auto ridged = qr_r(stacked);
-  if (!ridged) return lapack_error("QR decomposition failed", ridged.error());
+  if (!ridged) return lapack_error(GamErrorKind::InvalidParameter, "QR decomposition failed", ridged.error());
   r = std::move(ridged).value();
   return {};
 }

@@ -46,7 +46,7 @@ Result<void> check_criterion_inputs(VectorView y, ConstMatrixView x, VectorView 
 // L (p × r) with L·Lᵀ = S up to the dropped near-null space: column j is
 // √μ_k·u_k for the j-th eigenvalue μ_k above 1e-10 × max(μ_max, 1), in
 // ascending eigenvalue order. A zero penalty gives a p × 0 matrix (not an error).
-// Errors: InvalidParameter "Penalty matrix must be square"; LinAlgError
+// Errors: InvalidParameter "Penalty matrix must be square"; InvalidParameter
 // "Eigenvalue decomposition failed: <LAPACK error>" (see lapack_error).
 Result<Matrix> penalty_sqrt(ConstMatrixView s);
 
@@ -110,7 +110,7 @@ LapackResult<Matrix> stacked_r(ConstMatrixView x, VectorView w, std::span<const 
                                std::span<const Matrix> roots, bool diagnostics = true);
 
 // Roots (computed now unless `roots` is given) and R. Errors: those of
-// penalty_sqrt unchanged; LinAlgError "QR decomposition failed: <LAPACK error>".
+// penalty_sqrt unchanged; InvalidParameter "QR decomposition failed: <LAPACK error>".
 Result<StackedFactor> stacked_factor(ConstMatrixView x, VectorView w, std::span<const double> lambdas,
                                      std::span<const Matrix> penalties, const std::vector<Matrix>* roots = nullptr);
 
@@ -146,7 +146,7 @@ Result<PenalizedFit> penalized_coefficients(VectorView y, ConstMatrixView x, Vec
 // g_j = ∂V/∂ρ_j (length m) of the profiled criterion, from the stacked factor
 // and the penalized coefficients (whose solve may start from the cached cross
 // products). Errors: those of the two stages;
-// LinAlgError "Triangular solve failed: <LAPACK error>".
+// InvalidParameter "Triangular solve failed: <LAPACK error>".
 Result<Vector> reml_gradient_multi_qr(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,
                                       std::span<const Matrix> penalties, const std::vector<Matrix>* roots = nullptr,
                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);

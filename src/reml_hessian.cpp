@@ -241,7 +241,7 @@ Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView
 
   VORNA_TRY(roots, penalty_roots(penalties));
   auto r = stacked_r(x, w, lambdas, roots, /*diagnostics=*/false);
-  if (!r) return lapack_error("QR decomposition failed", r.error());
+  if (!r) return lapack_error(GamErrorKind::LinAlgError, "QR decomposition failed", r.error(), false);
   // The same factor the gradient uses, so that this stays its derivative.
   VORNA_CHECK(ridge_singular_factor(r.value(), lambdas.size()));
   VORNA_TRY(r_inv, invert_factor(r.value()));

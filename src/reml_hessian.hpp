@@ -24,7 +24,7 @@ namespace vorna {
 //
 // Errors: those of penalty_sqrt and of the coefficient solve, unchanged;
 // DimensionMismatch for inconsistent sizes (as the gradient reports them);
-// LinAlgError "QR decomposition failed: <LAPACK error>"; SingularMatrix when R cannot be
+// LinAlgError "QR decomposition failed" (without the LAPACK error); SingularMatrix when R cannot be
 // inverted. A degenerate φ (RSS = 0, n = r) is not an error: infinities and
 // NaN are returned.
 Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView w, std::span<const double> lambdas,

@@ -364,7 +364,7 @@ def test_awkward_columns_are_refused_with_cubic_regression_splines(rng):
     # The constant column gives coinciding knots and a non-finite penalty; the refusal is an
     # error, not a crash, though its text is LAPACK's rather than one about the column.
     x, y = awkward_columns(rng)
-    with pytest.raises(ValueError, match=r"^Linear algebra error: Eigenvalue decomposition failed: "):
+    with pytest.raises(ValueError, match=r"^Invalid parameter: Eigenvalue decomposition failed: "):
         vc.GAM().fit_auto(x, y, [6, 12, 8], "REML", "cr", None)
 
 

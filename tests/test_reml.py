@@ -258,7 +258,7 @@ def test_gradient_reports_failed_triangular_solve():
     # No data and no penalty: the stacked factor is the zero matrix, which has no scale to
     # ridge against, and the first triangular solve meets its zero diagonal.
     x, y, w = np.zeros((40, 3)), np.ones(40), np.ones(40)
-    with pytest.raises(ValueError, match=r"^Linear algebra error: Triangular solve failed: .*\b1\b"):
+    with pytest.raises(ValueError, match=r"^Invalid parameter: Triangular solve failed: .*\b1\b"):
         t.reml_gradient_multi_qr(y, x, w, [1.0], [np.zeros((3, 3))])
 
 
