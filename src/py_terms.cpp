@@ -49,10 +49,15 @@ bool parse_term(PyObject* item, ModelTerm& term) {
     term.kind = Kind::Linear;
     if (!to_count(PyTuple_GET_ITEM(item, 1), "column", column)) return false;
     term.columns = {column};
-  } else if (kind == "factor" && size == 3) {
+  } else if (kind == "factor" && (size == 3 || size == 4)) {
     term.kind = Kind::Factor;
     if (!to_count(PyTuple_GET_ITEM(item, 1), "column", column)) return false;
     if (!to_count(PyTuple_GET_ITEM(item, 2), "levels", term.levels)) return false;
+    if (size == 4) {
+      const int full = PyObject_IsTrue(PyTuple_GET_ITEM(item, 3));
+      if (full < 0) return false;
+      term.every_level = full == 1;
+    }
     term.columns = {column};
   } else if (kind == "smooth" && size == 5) {
     term.kind = Kind::Smooth;

@@ -66,10 +66,15 @@ std::optional<SparseDesign> SparseDesign::create(const TermModel& model) {
         t.map = identity(1);
         break;
       case ModelTerm::Kind::Factor:
-        // Slot l for level l; level 0, the reference, maps to no column.
+        // Slot l for level l; level 0, the reference, maps to no column
+        // unless every level has one.
         t.raw_width = term.levels;
-        t.map = Matrix(term.levels, term.levels - 1);
-        for (std::size_t l = 1; l < term.levels; ++l) t.map(l, l - 1) = 1.0;
+        if (term.every_level) {
+          t.map = identity(term.levels);
+        } else {
+          t.map = Matrix(term.levels, term.levels - 1);
+          for (std::size_t l = 1; l < term.levels; ++l) t.map(l, l - 1) = 1.0;
+        }
         break;
       case ModelTerm::Kind::Smooth: {
         Matrix map = identity(1);

@@ -6,7 +6,8 @@
 //
 //   Intercept, Linear   one entry (1 or the data value), G = [1]
 //   Factor              one entry (1 at the level's slot), G = the treatment
-//                       coding (L × (L − 1), the reference level's row zero)
+//                       coding (L × (L − 1), the reference level's row zero),
+//                       or the identity when every level has a column
 //   Smooth              the margins' local forms (SplineBasis::local_map), for
 //                       a tensor product their row-wise Kronecker product
 //                       (4^m entries), times the `by` value; G = (M_1 ⊗ … ⊗ M_m)·Z

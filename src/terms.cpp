@@ -21,7 +21,7 @@ std::size_t ModelTerm::width() const {
   switch (kind) {
     case Kind::Intercept:
     case Kind::Linear: return 1;
-    case Kind::Factor: return levels - 1;
+    case Kind::Factor: return every_level ? levels : levels - 1;
     case Kind::Smooth: return constraint.rows() > 0 ? constraint.cols() : raw_width();
   }
   return 0;
@@ -105,12 +105,12 @@ Result<void> TermModel::fill_term(const ModelTerm& term, ConstMatrixView data, s
     }
     case ModelTerm::Kind::Factor: {
       const VectorView x = rows_of(data, term.columns[0], first, count);
-      const std::size_t width = term.levels - 1;
+      const std::size_t width = term.width(), reference = term.every_level ? 0 : 1;
       for (std::size_t r = 0; r < count; ++r) {
         VORNA_TRY(level, factor_level(x[r], term.levels, first + r));
         double* o = out + r * stride;
         std::fill(o, o + width, 0.0);
-        if (level > 0) o[level - 1] = 1.0;
+        if (level >= reference) o[level - reference] = 1.0;
       }
       return {};
     }

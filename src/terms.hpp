@@ -4,7 +4,8 @@
 //   Intercept   one column of ones
 //   Linear      the data column itself
 //   Factor      treatment coding: level codes 0 … L−1 in a data column, one
-//               indicator column for each level but the first (the reference)
+//               indicator column for each level but the first (the reference),
+//               or for every level (a model without an intercept)
 //   Smooth      one spline basis per margin; with two or more margins the
 //               row-wise Kronecker product of the marginal bases (a tensor
 //               product, the first margin varying slowest); optionally times
@@ -31,6 +32,7 @@ struct ModelTerm {
   std::vector<std::size_t> columns;                         // data columns read: one per margin, or one
   std::vector<std::shared_ptr<const SplineBasis>> margins;  // Smooth
   std::size_t levels = 0;                                   // Factor
+  bool every_level = false;                                 // Factor: a column for the reference level too
   Matrix constraint;                                        // Smooth: K × q, or empty for none
   std::optional<std::size_t> by;                            // Smooth: the multiplying data column
 

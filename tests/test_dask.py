@@ -357,3 +357,12 @@ def test_a_warm_start_that_is_not_a_tuple_is_a_type_error():
     with pytest.raises(TypeError, match="warm must be a tuple"):
         _engine.fit_passes(1, 0, (1.0, 0.0, 0.0, 0.0, 1, 1, 0), lambda r: {}, lambda r: {}, [], "poisson", "log",
                            "REML", warm=[np.zeros(1), np.ones(1)])
+
+
+def test_a_model_without_an_intercept_codes_every_level_on_partitions_too():
+    df = frame(2000)
+    ddf = dd.from_pandas(df, npartitions=4)
+    memory = GAM([s("x"), f("g")], fit_intercept=False).fit(df[COLUMNS], df.gaussian)
+    spread = GAM([s("x"), f("g")], fit_intercept=False).fit(ddf[COLUMNS], ddf.gaussian)
+    assert spread.coef_names_ == memory.coef_names_ and len(memory.coef_names_) == 9 + 3
+    assert close(spread.coef_, memory.coef_)

@@ -1268,3 +1268,31 @@ def test_log_likelihood_with_precision_weights(family):
     np.testing.assert_allclose(model.log_likelihood_, density.sum(), rtol=1e-10)
     tenfold = fit.fit(x[:, None], y, sample_weight=10 * w)
     np.testing.assert_allclose(tenfold.log_likelihood_, model.log_likelihood_, rtol=1e-8)
+
+
+def test_without_an_intercept_the_first_factor_codes_every_level():
+    # With treatment coding and no intercept the reference level's mean was held at 0: residual
+    # SS 3550 against 22.1, and no warning. Model formulas code every level of the first factor
+    # then, and the model spans the same functions as with an intercept. Reference: statsmodels
+    # OLS on u and the full dummies of g.
+    rng = np.random.default_rng(2)
+    n = 300
+    g, u, x = rng.choice(["a", "b", "c"], n), rng.normal(size=n), rng.uniform(size=n)
+    y = 5 + np.select([g == "b", g == "c"], [1.0, -2.0], 0.0) + 0.7 * u + np.sin(6 * x) + 0.3 * rng.normal(size=n)
+    data = {"u": u, "g": g, "x": x}
+    model = GAM(l("u") + f("g"), fit_intercept=False).fit(data, y)
+    dummies = np.column_stack([u] + [(g == level).astype(float) for level in "abc"])
+    ols = sm.OLS(y, dummies).fit()
+    assert model.coef_names_ == ["l(u)", "f(g)[a]", "f(g)[b]", "f(g)[c]"]
+    np.testing.assert_allclose(model.coef_, ols.params, rtol=1e-10)
+    np.testing.assert_allclose(np.sqrt(np.diag(model.cov_)), ols.bse, rtol=1e-10)
+    # Only the first factor: a second keeps its reference level (the first carries the level).
+    two = GAM(f("g") + f("h"), fit_intercept=False).fit({**data, "h": np.where(u > 0, "p", "q")}, y)
+    assert two.coef_names_ == ["f(g)[a]", "f(g)[b]", "f(g)[c]", "f(h)[q]"]
+    # A smooth beside it: the fit of the same functions as with an intercept (to where the two
+    # λ searches, 1e-6 apart in log λ at most, stop).
+    with_intercept = GAM(s("x") + f("g")).fit(data, y)
+    without = GAM(s("x") + f("g"), fit_intercept=False).fit(data, y)
+    np.testing.assert_allclose(without.fitted_values_, with_intercept.fitted_values_, rtol=1e-7)
+    new = {"x": np.linspace(0, 1, 7), "g": np.array(list("abcabca"))}
+    np.testing.assert_allclose(without.predict(new), with_intercept.predict(new), rtol=1e-7)

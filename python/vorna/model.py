@@ -9,6 +9,7 @@ by its effective degrees of freedom (a simplification of §6.12.1).
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 import logging
 import math
@@ -185,6 +186,20 @@ def _uncentre(result: dict[str, Any], shifts: tuple[int, list[tuple[int, float]]
 OVERLAP_TOLERANCE = 1e-7
 
 
+def _full_first_factor(blocks: list[Block]) -> list[Block]:
+    """Without an intercept, the first factor codes every level, the
+    reference one too (as model formulas do): with treatment coding the model
+    would hold the reference level's mean at 0."""
+    for i, b in enumerate(blocks):
+        if b.spec[0] == "factor":
+            levels = b.levels  # type: ignore[attr-defined]
+            full = dataclasses.replace(b, spec=(*b.spec[:3], True), width=len(levels),
+                                       coef_names=[f"{b.label}[{v}]" for v in levels.tolist()])
+            full.levels = levels  # type: ignore[attr-defined]
+            return [*blocks[:i], full, *blocks[i + 1:]]
+    return blocks
+
+
 def _overlapping_terms(xtwx: np.ndarray, slices: list[tuple[str, slice]]) -> list[str]:
     """The terms that overlap: directions the data leave undetermined that no
     single term has on its own (a term's own, such as a tensor-product cell
@@ -240,7 +255,9 @@ class GAM:
         (Mallows' Cp) for families with a known scale (binomial, Poisson);
         "UBRE" is for those families only.
     fit_intercept : bool
-        Add an intercept unless the terms hold one.
+        Add an intercept unless the terms hold one. Without one, the first
+        factor term codes every level (its levels' means take the intercept's
+        place), and smooths stay centred.
     lam : float or sequence of float, optional
         Fixed smoothing parameters (one for all penalties, or one per
         penalty in term order) instead of choosing them by `method`.
@@ -545,6 +562,8 @@ class GAM:
         in the full coefficient vector, and each block's first coefficient."""
         terms = self._term_list(frame)
         blocks = [b for term_blocks in _set_up(terms, frame) for b in term_blocks]
+        if not any(t is intercept for t in terms):
+            blocks = _full_first_factor(blocks)
         labels = [b.label for b in blocks]
         if len(set(labels)) != len(labels):
             raise ValueError(f"the model repeats a term: {labels}")

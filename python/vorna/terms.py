@@ -198,7 +198,8 @@ class l(Term):  # noqa: E742 - the conventional name of a linear term
 
 class f(Term):
     """A factor (categorical) term with treatment coding: the first level (in
-    sorted order) is the reference; every other level gets a coefficient. A
+    sorted order) is the reference; every other level gets a coefficient. In a
+    model without an intercept the first factor term codes every level. A
     level not seen when fitting is an error at prediction.
 
     Parameters
