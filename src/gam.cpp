@@ -1,4 +1,5 @@
 #include "gam.hpp"
+#include "format.hpp"
 #include "interrupt.hpp"
 
 #include <algorithm>
@@ -293,6 +294,12 @@ Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const s
     Result<SmoothTerm> smooth = GamError::invalid_parameter("");
     if (bs == "cr") {
       const auto [lo, hi] = finite_range(x.col(i));
+      // Its knots would all coincide, and the penalty's divisions by their
+      // spacing leave it NaN; the fit would fail later on that, obscurely.
+      if (lo == hi)
+        return GamError::invalid_parameter("column " + std::to_string(i) + " of x holds the single value " +
+                                           fmt::debug(lo) +
+                                           ": a cubic regression spline needs a range; use bs='bs' or drop the column");
       smooth = cubic_regression_smooth(name, k[i], lo, hi);
     } else if (bs == "bs") {
       smooth = bspline_smooth_from_data(name, k[i], x.col(i));
