@@ -1296,3 +1296,26 @@ def test_without_an_intercept_the_first_factor_codes_every_level():
     np.testing.assert_allclose(without.fitted_values_, with_intercept.fitted_values_, rtol=1e-7)
     new = {"x": np.linspace(0, 1, 7), "g": np.array(list("abcabca"))}
     np.testing.assert_allclose(without.predict(new), with_intercept.predict(new), rtol=1e-7)
+
+
+@pytest.mark.parametrize("family, mean, draw", [
+    ("poisson", np.exp, lambda rng, mu: rng.poisson(mu).astype(float)),
+    ("gamma", lambda e: np.exp(0.3 * e), lambda rng, mu: rng.gamma(5.0, mu / 5.0)),
+    ("inverse_gaussian", lambda e: np.exp(0.3 * e), lambda rng, mu: rng.wald(mu, 20.0)),
+    ("gaussian", lambda e: np.exp(0.3 * e), lambda rng, mu: mu + 0.1 * rng.standard_normal(len(mu))),
+])
+def test_a_constant_added_to_a_log_link_offset_changes_nothing(family, mean, draw):
+    # The intercept absorbs a constant offset (exposure in other units), so the model is the same
+    # for every constant. The fit started from weights that scale with exp(c), the smoothing
+    # parameter's search window was centred on them, and λ went to the window's edge: 3.18e4 for
+    # 307 at exposures ×10⁴ (Poisson), EDF 4.1 for 11.7 at c = +10 (Gaussian, log link).
+    rng = np.random.default_rng(0)
+    n = 2000
+    x, g = np.round(rng.uniform(size=n), 3), rng.choice(["a", "b", "c"], n)
+    y = draw(rng, mean(np.sin(6 * x) + 0.4 * (g == "b")))
+    fits = [GAM(s("x") + f("g"), family=family).fit({"x": x, "g": g}, y, offset=np.full(n, c))
+            for c in (0.0, -10.0, 10.0)]
+    for fit in fits[1:]:
+        # The λ searches stop within 1e-6 of each other in log λ.
+        assert fit.lambdas_ == pytest.approx(fits[0].lambdas_, rel=1e-5)
+        np.testing.assert_allclose(fit.fitted_values_, fits[0].fitted_values_, rtol=1e-6)
