@@ -366,3 +366,43 @@ def test_a_model_without_an_intercept_codes_every_level_on_partitions_too():
     spread = GAM([s("x"), f("g")], fit_intercept=False).fit(ddf[COLUMNS], ddf.gaussian)
     assert spread.coef_names_ == memory.coef_names_ and len(memory.coef_names_) == 9 + 3
     assert close(spread.coef_, memory.coef_)
+
+
+def test_vectors_pair_with_the_rows_of_x_by_position():
+    # y, weights and offsets were joined to X on the index: a y built from an array beside an X
+    # indexed by ids gave every row a missing y, reported as "partition 7: y has a missing or
+    # non-finite value" for 4 partitions, and a pandas offset at prediction was matched by label.
+    df = frame(2000).set_axis(np.arange(2000) * 3 + 100)
+    ddf = dd.from_pandas(df, npartitions=4)
+    memory = GAM([s("x"), f("g")], family="poisson").fit(df[COLUMNS], df.poisson.to_numpy(), offset=df.off.to_numpy())
+    lengths = tuple(ddf.map_partitions(len).compute())
+    as_series = [dd.from_dask_array(da.from_array(df[c].to_numpy(), chunks=(lengths,))) for c in ("poisson", "off")]
+    spread = GAM([s("x"), f("g")], family="poisson").fit(ddf[COLUMNS], as_series[0], offset=as_series[1])
+    assert close(spread.coef_, memory.coef_)
+    offset = pd.Series(df.off.to_numpy()[::-1].copy(), index=df.index[::-1])  # labels reversed, values in row order
+    same_predictions(spread.predict(ddf[COLUMNS], offset=offset.to_numpy()[::-1]).compute(),
+                     memory.predict(df[COLUMNS], offset=df.off.to_numpy()))
+    short = dd.from_dask_array(da.from_array(df.poisson.to_numpy()[:-1], chunks=(lengths[:-1] + (lengths[-1] - 1,),)))
+    with pytest.raises(ValueError, match=r"partition 3: y has 499 rows where X has 500"):
+        GAM([s("x")], family="poisson").fit(ddf[COLUMNS], short)
+
+
+def test_a_dask_array_vector_of_unknown_or_wrong_length():
+    df = frame(2000)
+    X = da.from_array(df[["x", "z"]].to_numpy(), chunks=(500, 2))
+    y = da.from_array(df.gaussian.to_numpy(), chunks=500)
+    memory = GAM([s(0), s(1)]).fit(df[["x", "z"]].to_numpy(), df.gaussian.to_numpy())
+    unknown = y[y > -np.inf]  # the same values, chunk sizes unknown
+    assert close(GAM([s(0), s(1)]).fit(X, unknown).coef_, memory.coef_)
+    for v, name in ((y[:-1], "y"), (da.ones(2001, chunks=500), "sample_weight")):
+        kw = {"sample_weight": v} if name == "sample_weight" else {}
+        with pytest.raises(ValueError, match=f"{name} has {len(v)} entries for 2000 rows of X"):
+            GAM([s(0), s(1)]).fit(X, y if kw else v, **kw)
+
+
+@pytest.mark.parametrize("method", ["partial_effects", "model_matrix"])
+def test_whole_array_methods_refuse_dask_data_by_name(method):
+    df = frame(500)
+    model = GAM([s("x")]).fit(df[COLUMNS], df.gaussian)
+    with pytest.raises(TypeError, match=f"{method}\\(\\) takes data in memory"):
+        getattr(model, method)(dd.from_pandas(df[COLUMNS], npartitions=2))

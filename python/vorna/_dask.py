@@ -88,7 +88,7 @@ class Partitions:
                     if not hasattr(v, "map_partitions") or getattr(v, "ndim", 0) != 1:
                         return {}
                     series[f"__vorna_{name}__"] = v
-                combined = X.assign(**series)
+                combined = with_columns(X, series, {f"__vorna_{name}__": name for name in vectors})
                 self.parts = list(combined.to_delayed())
                 return {name: Carried(f"__vorna_{name}__") for name in vectors}
             columns = []
@@ -138,6 +138,11 @@ class Partitions:
                     v = v[:, 0]
                 if v.ndim != 1:
                     raise ValueError(f"{name} must be one-dimensional, got a Dask array of shape {v.shape}")
+                if not np.isfinite(v.shape[0]):
+                    v = v.compute_chunk_sizes()  # a pass over it: its length is needed to cut it like X
+                rows = sum(self.lengths())
+                if v.shape[0] != rows:
+                    raise ValueError(f"{name} has {v.shape[0]} entries for {rows} rows of X")
                 v = v.rechunk((tuple(self.lengths()),))
             pieces = list(np.ravel(np.asarray(v.to_delayed(), dtype=object)))
             if len(pieces) != len(self.parts):
@@ -411,7 +416,10 @@ def _vectors(frame: Frame, y: Any, w: Any, off: Any, response: Any, encode: Call
     raw = frame.raw(response) if y is None else np.asarray(y)
     yv = encode(raw)
     if yv.dtype.kind == "O":
-        yv = yv.astype(np.float64)
+        try:
+            yv = yv.astype(np.float64)
+        except (TypeError, ValueError):
+            raise ValueError("y must be numeric, got dtype object with values that are not numbers") from None
     if yv.dtype.kind not in "biuf":
         raise ValueError(f"y must be numeric, got dtype {yv.dtype}")
     yv = engine_vector(yv)
@@ -640,6 +648,38 @@ def _apply(index: int | None, part: Any, offset: Any, model: "GAM", method: str,
 OFFSET_COLUMN = "__vorna_offset__"
 
 
+def with_columns(X: Any, columns: dict[str, Any], names: dict[str, str]) -> Any:
+    """X with Dask vectors as further columns, row i of each partition of X
+    beside row i of the vector's partition: rows pair by position, as they do
+    for data in memory (DataFrame.assign would join them on the index and
+    turn rows whose labels differ into missing values). `names` are the
+    arguments the vectors came as, for errors. ValueError when a vector is
+    not partitioned like X."""
+    import dask.dataframe as dd
+
+    keys = list(columns)
+    for key, v in columns.items():
+        if v.npartitions != X.npartitions:
+            raise ValueError(f"{names[key]} has {v.npartitions} partitions, X has {X.npartitions}; "
+                             "give them the same partitioning")
+
+    def join(part: Any, *pieces: Any, partition_info: dict[str, Any] | None = None) -> Any:
+        out = part.copy()
+        for key, piece in zip(keys, pieces):
+            values = np.asarray(piece).reshape(-1)
+            if len(values) != len(part):
+                where = "" if partition_info is None else f"partition {partition_info['number']}: "
+                raise ValueError(f"{where}{names[key]} has {len(values)} rows where X has {len(part)}; give it "
+                                 "the partitioning of X (a column of the same frame has it)")
+            out[key] = values
+        return out
+
+    meta = X._meta.assign(**{key: v._meta.to_numpy() if hasattr(v._meta, "to_numpy") else np.asarray(v._meta)
+                             for key, v in columns.items()})
+    return dd.map_partitions(join, X, *columns.values(), meta=meta, align_dataframes=False,
+                             enforce_metadata=False)
+
+
 def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None, dtype: Any = np.float64,
             **kwargs: Any) -> Any:
     """model.method(partition, **kwargs) on every partition of X, as a Dask
@@ -658,7 +698,9 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
             index = None if partition_info is None else partition_info["number"]
             return pd.DataFrame(_apply(index, data, off, model, method, columns, kwargs), index=part.index)
 
-        source = X.assign(**{OFFSET_COLUMN: offset}) if with_offset else X
+        if with_offset and not _is_dask_collection(offset):
+            offset = _offset_partitions(X, offset)
+        source = with_columns(X, {OFFSET_COLUMN: offset}, {OFFSET_COLUMN: "offset"}) if with_offset else X
         meta = pd.DataFrame({i: pd.Series(dtype=dtype) for i in range(columns)})
         return source.map_partitions(frame_part, meta=meta)
     import dask.array as da
@@ -679,6 +721,25 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
         offset = da.from_array(np.ascontiguousarray(offset), chunks=(X.chunks[0],))
     off = offset.rechunk((X.chunks[0],))[:, None]
     return da.map_blocks(block, X, off, chunks=chunks, dtype=dtype)
+
+
+def _offset_partitions(X: Any, offset: Any) -> Any:
+    """An offset in memory (a number, or one value per row in order) as a
+    Dask Series partitioned like the Dask DataFrame X."""
+    import dask.dataframe as dd
+    import pandas as pd
+
+    values = np.asarray(offset, dtype=np.float64)
+    if values.ndim == 0:
+        return X.map_partitions(lambda part: pd.Series(float(values), index=part.index), meta=(OFFSET_COLUMN, "f8"))
+    values = values.reshape(-1)
+    lengths = [int(v) for v in X.map_partitions(len).compute()]
+    if len(values) != sum(lengths):
+        raise ValueError(f"offset has {len(values)} entries for {sum(lengths)} rows of X")
+    bounds = np.cumsum([0, *lengths])
+    pieces = [pd.Series(values[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+    return dd.from_delayed([_delayed(lambda p: p)(p) for p in pieces], meta=(OFFSET_COLUMN, "f8"),
+                           verify_meta=False)
 
 
 def distinct(v: Any) -> np.ndarray:

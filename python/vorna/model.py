@@ -186,6 +186,13 @@ def _uncentre(result: dict[str, Any], shifts: tuple[int, list[tuple[int, float]]
 OVERLAP_TOLERANCE = 1e-7
 
 
+def _in_memory(X: Any, method: str) -> None:
+    """TypeError for a Dask X where a method returns whole arrays in memory."""
+    if _is_dask(X):
+        raise TypeError(f"{method}() takes data in memory, not a Dask collection: compute the rows wanted first "
+                        "(e.g. X.head(1000) or X.compute())")
+
+
 def _full_first_factor(blocks: list[Block]) -> list[Block]:
     """Without an intercept, the first factor codes every level, the
     reference one too (as model formulas do): with treatment coding the model
@@ -775,6 +782,7 @@ class GAM:
     def partial_effects(self, X: Any, se: bool = False) -> dict[str, Any]:
         """Each term's contribution to η at X, keyed by term label; with `se`,
         pairs (values, standard errors)."""
+        _in_memory(X, "partial_effects")
         _, _, values, errors = self._engine_predict(X, se, True)
         out: dict[str, Any] = {}
         for j, b in enumerate(self.blocks_):
@@ -794,6 +802,7 @@ class GAM:
             Also return the standard errors (from the Bayesian covariance).
         """
         self._check_fitted()
+        _in_memory(X, "partial_effect")
         if term not in self.term_slices_:
             raise ValueError(f"unknown term {term!r}; the model's terms are {list(self.term_slices_)}")
         block = next(b for b in self.blocks_ if b.label == term)
@@ -837,6 +846,7 @@ class GAM:
     def model_matrix(self, X: Any) -> np.ndarray:
         """The n × p model matrix at X (columns named by `coef_names_`)."""
         self._check_fitted()
+        _in_memory(X, "model_matrix")
         specs, data = self._engine_data(self.blocks_, self._frame(X))
         return _engine.model_matrix(specs, data)
 
