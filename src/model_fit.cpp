@@ -409,13 +409,18 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     // and settles nothing; a step that was cut at all is short because it
     // was cut and says nothing of the distance left to the fit (PiRLS
     // pressed against the edge of the family's range creeps along it in cut
-    // steps), so only a whole step settles by the change of η. Nor does an
-    // unchanged deviance settle a whole step that still moves η far: the
-    // fit is then on a flat stretch, not at a minimum (the inverse-Gaussian
-    // deviance tends to a finite limit as μ → ∞ and is flat to working
-    // precision out there, while each step heads back), and goes on.
+    // steps), so only a whole step settles by the change of η.
+    //
+    // An unchanged deviance does settle a step that still moves η far where
+    // the optimum lies at infinity: a factor level of zero counts or of one
+    // class, whose μ heads for the edge of its range. Only for the inverse
+    // Gaussian is such a step no sign of that: its deviance alone tends to a
+    // finite limit as μ → ∞ (every other family's grows without bound, or
+    // its means are bounded), and is flat to working precision out there
+    // while each step heads back. There the fit goes on.
     const bool descended = rise <= 1e-12 * size;
-    const bool far = sums.max_change > kFlatStepTolerance * std::max(1.0, sums.max_abs_eta);
+    const bool far = glm.distribution == Distribution::InverseGaussian &&
+                     sums.max_change > kFlatStepTolerance * std::max(1.0, sums.max_abs_eta);
     const bool settled = descended && blend == 1.0 &&
                          ((h == 0 && sums.max_change <= tolerance * sums.max_abs_eta) ||
                           (!first && !far && std::abs(rise) <= kDevianceTolerance * std::abs(penalized)));

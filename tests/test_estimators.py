@@ -289,8 +289,12 @@ def test_residuals_and_score_take_the_offset_of_the_fit():
     null = 2 * np.sum(np.where(y > 0, y * np.log(np.where(y > 0, y, 1) / mean), 0.0) - (y - mean))
     assert model.score(X, y, offset=off) == pytest.approx(1 - np.sum(unit) / null, rel=1e-9)
     for call in (lambda: model.residuals(X, y), lambda: model.score(X, y)):
-        with pytest.warns(UserWarning, match="fitted with an offset"):
+        with pytest.warns(UserWarning, match="fitted with an offset") as caught:
             call()
+        assert caught[0].filename == __file__  # the warning points at the call that lacks the offset
+    classifier = LogisticGAM(s("x")).fit(X, y > np.median(y), offset=off - off.mean())
+    with pytest.warns(UserWarning, match=r"score\(\) without one"):
+        classifier.score(X, y > np.median(y))
 
 
 @pytest.mark.parametrize("labels", [np.array([0.0, 1.0]), np.array([3, 7]), np.array(["no", "yes"])])

@@ -1296,6 +1296,51 @@ def test_without_an_intercept_the_first_factor_codes_every_level():
     np.testing.assert_allclose(without.fitted_values_, with_intercept.fitted_values_, rtol=1e-7)
     new = {"x": np.linspace(0, 1, 7), "g": np.array(list("abcabca"))}
     np.testing.assert_allclose(without.predict(new), with_intercept.predict(new), rtol=1e-7)
+    # fit_intercept=False drops a formula's intercept as "- 1" does.
+    assert GAM("l(u) + f(g)", fit_intercept=False).fit(data, y).coef_names_ == model.coef_names_
+
+
+@pytest.mark.parametrize("family, level, offset_sd", [("gaussian", 1e7, 0.0), ("gamma", 0.0, 3.0),
+                                                      ("inverse_gaussian", 0.0, 3.0)])
+def test_a_model_without_an_intercept_fits_as_the_same_model_with_one(family, level, offset_sd):
+    # The full first factor spans the constant, but the fit had no intercept to start PiRLS from
+    # at the constant model or to centre l() columns beside: a Gamma fit with offsets of sd 3 ended
+    # at deviance 29500 for 2386, an inverse-Gaussian one failed, and a slope beside x + 1e7 came
+    # out as 3.5e-5 for 0.69. Reference: the same model with an intercept and treatment coding.
+    rng = np.random.default_rng(3)
+    n = 400
+    g, x, off = rng.choice(["a", "b", "c"], n), level + rng.normal(size=n), rng.normal(0, offset_sd, n)
+    mean = np.exp(0.3 * (g == "b") - 0.2 * (g == "c") + 0.3 * (x - level))
+    y = {"gaussian": lambda: mean + 0.1 * rng.normal(size=n), "gamma": lambda: rng.gamma(4.0, mean / 4.0),
+         "inverse_gaussian": lambda: rng.wald(mean, 10.0)}[family]()
+    data, link = {"g": g, "x": x}, "identity" if family == "gaussian" else "log"
+    ref = GAM("f(g) + l(x)", family=family, link=link).fit(data, y, offset=off)
+    model = GAM("f(g) + l(x) - 1", family=family, link=link).fit(data, y, offset=off)
+    assert model.converged_ and model.deviance_ == pytest.approx(ref.deviance_, rel=1e-10)
+    assert model.coef_[-1] == pytest.approx(ref.coef_[-1], rel=1e-8)
+    np.testing.assert_allclose(model.coef_[:3], ref.coef_[0] + np.r_[0.0, ref.coef_[1:3]], rtol=1e-8, atol=1e-8)
+    np.testing.assert_allclose(model.edf_per_coef_, 1.0, atol=1e-6)
+
+
+@pytest.mark.parametrize("family, value", [("poisson", 0.0), ("binomial", 1.0)])
+def test_a_factor_level_whose_optimum_is_at_infinity_converges(family, value):
+    # Every response of level d is 0 (or 1): its coefficient heads for ∓∞ while the deviance
+    # is already flat, which settles the fit. Reference: statsmodels' GLM deviance.
+    rng = np.random.default_rng(0)
+    n = 400
+    g, x = rng.choice(list("abcd"), n), rng.uniform(-1, 1, n)
+    y = (rng.poisson(np.exp(0.3 + 0.5 * x)) if family == "poisson" else rng.uniform(size=n) < 0.5).astype(float)
+    y[g == "d"] = value
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vorna.ConvergenceWarning)  # "probabilities numerically 0 or 1"
+        model = GAM("l(x) + f(g)", family=family).fit({"g": g, "x": x}, y)
+    design = np.column_stack([np.ones(n), x] + [(g == k).astype(float) for k in "bcd"])
+    sm_family = sm.families.Poisson() if family == "poisson" else sm.families.Binomial()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ref = sm.GLM(y, design, family=sm_family).fit(maxiter=200)
+    assert model.converged_ and model.n_iter_ < 60
+    assert model.deviance_ == pytest.approx(ref.deviance, rel=1e-8)
 
 
 @pytest.mark.parametrize("family, mean, draw", [

@@ -551,7 +551,7 @@ def _smooth_columns(terms: Any) -> tuple[list[ColumnRef], list[ColumnRef]]:
 
 def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     """GAM.fit on a Dask DataFrame or array (see the module's docstring)."""
-    from .model import _centred_linear_terms, _uncentre
+    from .model import _engine_blocks, _model_coordinates
 
     family, link, criterion = model._settings()
     response = None
@@ -596,7 +596,8 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     elif sample is not None:
         pieces = parts.map(_sample_rows, sample, with_vectors=True, each=sample.starts)
     terms, blocks, penalties, starts = model._setup(frame)  # type: ignore[arg-type]
-    fit_blocks, shifts = _centred_linear_terms(blocks, starts, frame)
+    fit = _engine_blocks(blocks, starts, penalties, frame)
+    fit_blocks = fit.blocks
 
     def run(null: bool) -> Callable[[dict[str, Any]], dict[str, Any]]:
         def one_pass(request: dict[str, Any]) -> dict[str, Any]:
@@ -609,18 +610,17 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
         return one_pass
 
     width = sum(b.width for b in blocks)
-    intercept = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
-    warm = None if pieces is None else _fit_sample(model, pieces, parts, fit_blocks, penalties,
+    warm = None if pieces is None else _fit_sample(model, pieces, parts, fit_blocks, fit.penalties,
                                                    (family, link, criterion))
     try:
-        result = _engine.fit_passes(width, intercept, moments, run(False), run(True), penalties, family, link,
-                                    criterion, lam=model._fixed_lambda(len(penalties)), max_iter=model._max_iter(),
-                                    warm=warm)
+        result = _engine.fit_passes(width, fit.intercept, moments, run(False), run(True), fit.penalties, family,
+                                    link, criterion, lam=model._fixed_lambda(len(penalties)),
+                                    max_iter=model._max_iter(), warm=warm)
     except ValueError as err:
         raise ValueError(str(err)) from None
-    _uncentre(result, shifts)
+    _model_coordinates(result, fit)
     model._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
-    model._with_offset = offset is not None  # whether it is 0 everywhere would take a pass to tell
+    model._with_offset = int(moments[6]) > 0  # rows whose offset is not 0
     return model
 
 

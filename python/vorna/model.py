@@ -9,7 +9,6 @@ by its effective degrees of freedom (a simplification of §6.12.1).
 
 from __future__ import annotations
 
-import dataclasses
 import inspect
 import logging
 import math
@@ -193,6 +192,87 @@ def _in_memory(X: Any, method: str) -> None:
                         "(e.g. X.head(1000) or X.compute())")
 
 
+def _embedded(blocks: list[Block]) -> tuple[list[np.ndarray], list[int]]:
+    """Each block's penalties embedded in the whole coefficient vector, and
+    each block's first coefficient."""
+    p = sum(b.width for b in blocks)
+    penalties, starts = [], []
+    offset_col = 0
+    for b in blocks:
+        starts.append(offset_col)
+        for pen in b.penalties:
+            full = np.zeros((p, p))
+            full[offset_col:offset_col + b.width, offset_col:offset_col + b.width] = pen
+            penalties.append(full)
+        offset_col += b.width
+    return penalties, starts
+
+
+@dataclass
+class _FitCoordinates:
+    """The blocks the engine fits for a model's own (see _engine_blocks), and
+    how to bring its result back."""
+
+    blocks: list[Block]
+    penalties: list[np.ndarray]
+    intercept: int | None  # the fitted blocks' column of ones
+    shifts: tuple[int, list[tuple[int, float]]] | None  # see _centred_linear_terms
+    jacobian: np.ndarray | None = None  # the model's coefficients = J · the fitted ones
+    source: np.ndarray | None = None  # for each model coefficient, the fitted one whose EDF it has
+
+
+def _engine_blocks(blocks: list[Block], starts: list[int], penalties: list[np.ndarray], frame: Any
+                   ) -> _FitCoordinates:
+    """What the engine fits for a model: a factor that codes every level (see
+    _full_first_factor) as an intercept beside the factor's treatment coding,
+    the same functions, so that the engine's start at the constant model and
+    the centring of linear columns beside the intercept apply to it too; and
+    linear columns far from 0 centred (see _centred_linear_terms)."""
+    i = next((k for k, b in enumerate(blocks) if b.spec[0] == "factor" and len(b.spec) > 3 and b.spec[3]), None)
+    jacobian = source = None
+    if i is not None:
+        b = blocks[i]
+        treatment = replace(b, spec=b.spec[:3], width=b.width - 1, coef_names=b.coef_names[1:])
+        treatment.levels = b.levels  # type: ignore[attr-defined]
+        inner = [intercept.setup(frame)[0], *blocks[:i], treatment, *blocks[i + 1:]]
+        penalties, inner_starts = _embedded(inner)
+        p = sum(x.width for x in blocks)
+        jacobian, source = np.zeros((p, p)), np.zeros(p, dtype=int)
+        for k, (block, start) in enumerate(zip(blocks, starts)):
+            if k == i:  # level 0's mean is the intercept, level l's the intercept plus its contrast
+                levels = range(start, start + block.width)
+                jacobian[levels, 0] = 1.0
+                source[start] = 0
+                for level in range(1, block.width):
+                    jacobian[start + level, inner_starts[i + 1] + level - 1] = 1.0
+                    source[start + level] = inner_starts[i + 1] + level - 1
+            else:  # the intercept comes first inside, so every block is one further on
+                for c in range(block.width):
+                    jacobian[start + c, inner_starts[k + 1] + c] = 1.0
+                    source[start + c] = inner_starts[k + 1] + c
+        blocks, starts = inner, inner_starts
+    fit_blocks, shifts = _centred_linear_terms(blocks, starts, frame)
+    first = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
+    return _FitCoordinates(fit_blocks, penalties, first, shifts, jacobian, source)
+
+
+def _model_coordinates(result: dict[str, Any], fit: _FitCoordinates) -> None:
+    """The engine's result for `fit` in the model's own coefficients: β = Jβ̃,
+    V = J·Ṽ·Jᵀ, XᵀWX = J⁻ᵀ·X̃ᵀWX̃·J⁻¹. J only mixes unpenalized coefficients,
+    whose EDF are those of the coefficients they come from (1 when the data
+    determine them); EDF, deviance and fitted values do not change."""
+    _uncentre(result, fit.shifts)
+    if fit.jacobian is None:
+        return
+    j = fit.jacobian
+    result["coefficients"] = j @ result["coefficients"]
+    for key in ("vp", "ve"):
+        result[key] = j @ result[key] @ j.T
+    result["edf"] = np.asarray(result["edf"])[fit.source]
+    inverse = np.linalg.inv(j)  # entries 0 and ±1, exactly
+    result["xtwx"] = inverse.T @ result["xtwx"] @ inverse
+
+
 def _full_first_factor(blocks: list[Block]) -> list[Block]:
     """Without an intercept, the first factor codes every level, the
     reference one too (as model formulas do): with treatment coding the model
@@ -200,7 +280,7 @@ def _full_first_factor(blocks: list[Block]) -> list[Block]:
     for i, b in enumerate(blocks):
         if b.spec[0] == "factor":
             levels = b.levels  # type: ignore[attr-defined]
-            full = dataclasses.replace(b, spec=(*b.spec[:3], True), width=len(levels),
+            full = replace(b, spec=(*b.spec[:3], True), width=len(levels),
                                        coef_names=[f"{b.label}[{v}]" for v in levels.tolist()])
             full.levels = levels  # type: ignore[attr-defined]
             return [*blocks[:i], full, *blocks[i + 1:]]
@@ -262,9 +342,10 @@ class GAM:
         (Mallows' Cp) for families with a known scale (binomial, Poisson);
         "UBRE" is for those families only.
     fit_intercept : bool
-        Add an intercept unless the terms hold one. Without one, the first
-        factor term codes every level (its levels' means take the intercept's
-        place), and smooths stay centred.
+        Add an intercept unless the terms hold one; False drops a formula's
+        intercept too (as "- 1" in it does). Without one, the first factor
+        term codes every level (its levels' means take the intercept's place),
+        and smooths stay centred.
     lam : float or sequence of float, optional
         Fixed smoothing parameters (one for all penalties, or one per
         penalty in term order) instead of choosing them by `method`.
@@ -418,6 +499,8 @@ class GAM:
         return "GCV"
 
     def _term_list(self, frame: Frame) -> TermList:
+        if not isinstance(self.fit_intercept, (bool, np.bool_)):
+            raise ValueError(f"fit_intercept must be True or False, got {self.fit_intercept!r}")
         if self.terms is None:
             terms = TermList([self._default_term(frame, ref) for ref in
                               (frame.names if frame.names is not None else range(frame.width))])
@@ -429,12 +512,10 @@ class GAM:
                 if formula.response is not None and formula.response in used:
                     raise FormulaError(f"the response {formula.response!r} is also used by the term {t.label} in "
                                      f"{self.terms!r}; a model cannot predict y from y")
-            if not formula.intercept:
-                return terms
+            if not formula.intercept or not self.fit_intercept:  # "- 1" in the formula, or fit_intercept=False
+                return TermList([t for t in terms if t is not intercept])
         else:
             terms = as_term_list(self.terms)
-        if not isinstance(self.fit_intercept, (bool, np.bool_)):
-            raise ValueError(f"fit_intercept must be True or False, got {self.fit_intercept!r}")
         if self.fit_intercept and not any(t is intercept for t in terms):
             terms = TermList([intercept, *terms])
         return terms
@@ -528,19 +609,19 @@ class GAM:
             raise ValueError("sample_weight is zero for every row")
 
         terms, blocks, penalties, starts = self._setup(frame)
-        fit_blocks, shifts = _centred_linear_terms(blocks, starts, frame)
-        specs, data = self._engine_data(fit_blocks, frame)
+        fit = _engine_blocks(blocks, starts, penalties, frame)
+        specs, data = self._engine_data(fit.blocks, frame)
         lam = self._fixed_lambda(len(penalties))
         try:
             # Unit weights and a zero offset need no arrays of their own in the engine.
             result = _engine.fit(specs, data, engine_vector(yv),
                                  None if w is None else engine_vector(w),
                                  None if off is None else engine_vector(off),
-                                 penalties, family, link, criterion, lam=lam,
+                                 fit.penalties, family, link, criterion, lam=lam,
                                  max_iter=self._max_iter(), threads=self._threads())
         except ValueError as err:
             raise ValueError(str(err)) from None
-        _uncentre(result, shifts)
+        _model_coordinates(result, fit)
         self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
         self._with_offset = off is not None and bool(np.any(off != 0.0))
         return self
@@ -574,16 +655,7 @@ class GAM:
         labels = [b.label for b in blocks]
         if len(set(labels)) != len(labels):
             raise ValueError(f"the model repeats a term: {labels}")
-        p = sum(b.width for b in blocks)
-        penalties, starts = [], []
-        offset_col = 0
-        for b in blocks:
-            starts.append(offset_col)
-            for pen in b.penalties:
-                full = np.zeros((p, p))
-                full[offset_col:offset_col + b.width, offset_col:offset_col + b.width] = pen
-                penalties.append(full)
-            offset_col += b.width
+        penalties, starts = _embedded(blocks)
         return terms, blocks, penalties, starts
 
     def _finish(self, result: dict[str, Any], frame: Any, terms: TermList, blocks: list[Block], starts: list[int],
@@ -811,12 +883,17 @@ class GAM:
         eta, errors, _, _ = _engine.predict(specs, data, self.coef_[sl], self.cov_[sl, sl] if se else None, False)
         return (eta, errors) if se else eta
 
+    def _offset_reminder(self, offset: Any, caller: str, stacklevel: int) -> None:
+        """A warning when a model fitted with an offset is compared with
+        responses without one (`stacklevel` as seen from the caller)."""
+        if offset is None and getattr(self, "_with_offset", False):
+            warnings.warn(f"the model was fitted with an offset, and {caller} without one compares y with the mean "
+                          "at offset 0; pass the rows' offset=", UserWarning, stacklevel=stacklevel + 1)
+
     def _observed_mean(self, X: Any, n: int, offset: Any, caller: str) -> np.ndarray:
         """The fitted mean at X (plus the offset) to set against n responses,
         for residuals and scores; never class labels."""
-        if offset is None and getattr(self, "_with_offset", False):
-            warnings.warn(f"the model was fitted with an offset, and {caller} without one compares y with the mean "
-                          "at offset 0; pass the rows' offset=", UserWarning, stacklevel=3)
+        self._offset_reminder(offset, caller, 3)
         mu = np.asarray(GAM.predict(self, X, offset))
         if len(mu) != n:
             raise ValueError(f"y has {n} values for {len(mu)} rows of X")
@@ -853,7 +930,9 @@ class GAM:
     def score(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> float:
         """The fraction of deviance explained at X: 1 − D(y, μ̂)/D(y, ȳ), ȳ the
         weighted mean of y and μ̂ the mean with the rows' offset. For the
-        Gaussian family this is R²."""
+        Gaussian family this is R². (`deviance_explained_` sets the fit
+        against the intercept with the offset instead, so with an offset the
+        two differ on the training rows.)"""
         self._check_fitted()
         yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)

@@ -147,10 +147,12 @@ def plot_diagnostics(model: "GAM", X: Any, y: Any, sample_weight: Any = None, of
     labels as 0/1 for its second class)."""
     plt = _pyplot()
     model._check_fitted()
-    resid = model.residuals(X, y, "deviance", sample_weight, offset)
+    model._offset_reminder(offset, "plot_diagnostics()", 2)
     eta = model.predict_link(X, offset)
-    mu = _engine.inverse_link(model.family_, model.link_, eta)
     yv = model._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
+    # An explicit zero offset where none is given: the reminder above was enough.
+    resid = model.residuals(X, y, "deviance", sample_weight, np.zeros(len(eta)) if offset is None else offset)
+    mu = _engine.inverse_link(model.family_, model.link_, eta)
     fig, axes = plt.subplots(2, 2, figsize=(9, 7))
     axes[0, 0].plot(eta, resid, ".", alpha=0.4)
     axes[0, 0].axhline(0.0, color="k", linewidth=0.5)
