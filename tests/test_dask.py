@@ -406,3 +406,25 @@ def test_whole_array_methods_refuse_dask_data_by_name(method):
     model = GAM([s("x")]).fit(df[COLUMNS], df.gaussian)
     with pytest.raises(TypeError, match=f"{method}\\(\\) takes data in memory"):
         getattr(model, method)(dd.from_pandas(df[COLUMNS], npartitions=2))
+
+
+def test_columns_read_alike_in_memory_and_on_partitions():
+    # A categorical column of numbers was numeric in memory (s(x, by=k) one varying-coefficient
+    # smooth, l(k) accepted) and a factor on Dask (one smooth per level); integer column labels
+    # worked in memory only.
+    rng = np.random.default_rng(0)
+    n = 2000
+    df = pd.DataFrame({"x": np.round(rng.uniform(size=n), 3), "k": pd.Categorical(rng.choice([1, 2, 3], n))})
+    y = np.sin(6 * df.x) + 0.5 * df.k.astype(int) * df.x + 0.3 * rng.standard_normal(n)
+    ddf = dd.from_pandas(df, npartitions=4)
+    for terms in ([s("x", by="k", k=6)], None):
+        memory, spread = GAM(terms).fit(df, y), GAM(terms).fit(ddf, dd.from_pandas(y, npartitions=4))
+        assert list(memory.term_slices_) == list(spread.term_slices_)
+        assert "f(k)" in memory.term_slices_ or "s(x, by=k):k=3" in memory.term_slices_
+        assert close(spread.coef_, memory.coef_)
+    with pytest.raises(ValueError, match="column 'k' is categorical; use f"):
+        GAM([l("k")]).fit(df, y)
+    numbered = pd.DataFrame({0: df.x, 1: rng.uniform(size=n)})
+    memory = GAM([s(0), s(1)]).fit(numbered, y)
+    spread = GAM([s(0), s(1)]).fit(dd.from_pandas(numbered, npartitions=4), dd.from_pandas(y, npartitions=4))
+    assert close(spread.coef_, memory.coef_)

@@ -307,6 +307,8 @@ class DaskFrame:
 
     def _check_ref(self, ref: ColumnRef) -> None:
         if self.names is not None:
+            if isinstance(ref, (int, np.integer)) and not isinstance(ref, (bool, np.bool_)) and str(ref) in self.names:
+                return  # a DataFrame with integer column labels, as in memory
             if not isinstance(ref, str) or ref not in self.names:
                 shown = ", ".join(repr(n) for n in self.names[:20])
                 raise ValueError(f"unknown column {ref!r} in X; its columns are {shown}")
@@ -563,9 +565,10 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     parts = Partitions(X, y, sample_weight, offset)
     frame = DaskFrame(parts)
     if model.terms is None:
-        # Without terms every column gets a smooth, as in memory.
-        numeric: list[ColumnRef] = list(frame.names) if frame.names is not None else list(range(frame.width))
-        categorical: list[ColumnRef] = []
+        # Without terms every column gets a smooth, as in memory, or a factor where it holds no numbers.
+        columns: list[ColumnRef] = list(frame.names) if frame.names is not None else list(range(frame.width))
+        categorical: list[ColumnRef] = [ref for ref in columns if frame.is_categorical(ref)]
+        numeric: list[ColumnRef] = [ref for ref in columns if ref not in categorical]
     else:
         numeric, categorical = _smooth_columns(model._term_list(frame))  # type: ignore[arg-type]
     numeric = list(dict.fromkeys(numeric))

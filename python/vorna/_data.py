@@ -31,7 +31,14 @@ class Frame:
             raise TypeError(f"{name}: sparse input is not supported; convert it with .toarray()")
         if _is_pandas(data):
             self.names: list[str] | None = [str(c) for c in data.columns]
-            self._get: Callable[[Any], Any] = lambda c: data[data.columns[self.names.index(c)]].to_numpy()  # type: ignore[union-attr]
+            # A categorical column is a factor whatever its categories are (numbers too), as on Dask.
+            self._categorical = {str(c) for c, t in data.dtypes.items() if getattr(t, "name", "") == "category"}
+
+            def get(c: str) -> Any:
+                column = data[data.columns[self.names.index(c)]]  # type: ignore[union-attr]
+                return column.to_numpy(dtype=object) if c in self._categorical else column.to_numpy()
+
+            self._get: Callable[[Any], Any] = get
             self.n = len(data)
         elif _is_polars(data):
             self.names = list(data.columns)
@@ -109,6 +116,8 @@ class Frame:
         if ref in checked:
             return checked[ref]
         col = self.raw(ref)
+        if str(ref) in getattr(self, "_categorical", ()):
+            raise ValueError(f"column {ref!r} is categorical; use f({ref!r}) for it, or convert it to numbers")
         if col.dtype.kind == "c":
             raise ValueError(f"column {ref!r}: Complex data not supported")
         if col.dtype.kind == "O":
@@ -200,7 +209,7 @@ class Frame:
         return factor_levels(self.raw(ref), ref)
 
     def is_categorical(self, ref: ColumnRef) -> bool:
-        return is_categorical(self.raw(ref))
+        return str(ref) in getattr(self, "_categorical", ()) or is_categorical(self.raw(ref))
 
     def column_sums(self, spec: tuple[Any, ...], producers: dict[Any, Callable[["Frame"], np.ndarray]]) -> np.ndarray:
         """Column sums of the model matrix of one engine term whose data

@@ -25,7 +25,7 @@ import vorna_core
 from . import _engine, _stats
 from ._data import Frame, check_vectors, engine_columns, engine_vector
 from .formula import FormulaError, parse_formula
-from .terms import Block, NumericColumn, ScaledColumn, TermList, _SmoothBase, as_term_list, in_place_columns, intercept, l, s
+from .terms import Block, NumericColumn, ScaledColumn, TermList, _SmoothBase, as_term_list, in_place_columns, intercept, f, l, s
 
 if TYPE_CHECKING:  # pragma: no cover
     from .summary import Summary
@@ -523,8 +523,15 @@ class GAM:
     @staticmethod
     def _default_term(frame: Frame, ref: Any) -> Any:
         """A smooth of a numeric column with k = 10, or fewer where the column
-        has fewer distinct values; a linear term below four."""
-        distinct = frame.distinct_count(ref)
+        has fewer distinct values; a linear term below four; a factor for a
+        column that does not hold numbers."""
+        try:
+            distinct = frame.distinct_count(ref)
+        except ValueError:
+            if frame.is_categorical(ref):  # strings, or a categorical column of any categories
+                return f(ref)
+            raise
+
         return s(ref, k=min(10, distinct)) if distinct >= 4 else l(ref)
 
     @staticmethod
