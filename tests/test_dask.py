@@ -428,3 +428,16 @@ def test_columns_read_alike_in_memory_and_on_partitions():
     memory = GAM([s(0), s(1)]).fit(numbered, y)
     spread = GAM([s(0), s(1)]).fit(dd.from_pandas(numbered, npartitions=4), dd.from_pandas(y, npartitions=4))
     assert close(spread.coef_, memory.coef_)
+
+
+def test_predictions_and_scores_take_a_dask_array_offset_and_dask_labels():
+    df = frame(2000)
+    ddf = dd.from_pandas(df, npartitions=4)
+    model = GAM([s("x"), f("g")], family="poisson").fit(df[COLUMNS], df.poisson, offset=df.off)
+    for chunks in (500, 700):  # X's partitions, and others
+        off = da.from_array(df.off.to_numpy(), chunks=chunks)
+        same_predictions(model.predict(ddf[COLUMNS], offset=off).compute(),
+                         model.predict(df[COLUMNS], offset=df.off))
+    labels = np.where(df.binomial > 0, "yes", "no")
+    classifier = LogisticGAM([s("x"), f("g")]).fit(df[COLUMNS], labels)
+    assert classifier.score(ddf[COLUMNS], labels) == classifier.score(df[COLUMNS], labels)

@@ -1300,6 +1300,41 @@ def test_without_an_intercept_the_first_factor_codes_every_level():
     assert GAM("l(u) + f(g)", fit_intercept=False).fit(data, y).coef_names_ == model.coef_names_
 
 
+def test_a_level_of_zero_weight_without_an_intercept_is_the_only_one_undetermined():
+    # Fitted as intercept plus treatment coding, the reference level's rows carrying no weight left
+    # the intercept undetermined, and its EDF was shared out over every level: [0.5, 0.83, 0.86,
+    # 0.82] and all four levels named as not identifiable. Reference: statsmodels WLS on the rows
+    # of positive weight for the determined coefficients.
+    rng = np.random.default_rng(1)
+    n = 300
+    g, u = rng.choice(list("abcd"), n), rng.normal(size=n)
+    y = 0.5 * (g == "b") + 0.3 * u + rng.normal(size=n)
+    w = np.where(g == "a", 0.0, 1.0)
+    with pytest.warns(UserWarning, match=r"the coefficients f\(g\)\[a\] are not identifiable"):
+        model = GAM("f(g) + l(u) - 1").fit({"g": g, "u": u}, y, sample_weight=w)
+    np.testing.assert_allclose(model.edf_per_coef_, [0, 1, 1, 1, 1], atol=1e-6)
+    kept = w > 0
+    design = np.column_stack([(g == level).astype(float) for level in "bcd"] + [u])[kept]
+    ols = sm.OLS(y[kept], design).fit()
+    np.testing.assert_allclose(model.coef_[1:], ols.params, rtol=1e-9)
+    # The fit's ridge leaves the dead level an EDF of order 1e-7, which the scale's residual
+    # degrees of freedom see.
+    np.testing.assert_allclose(np.sqrt(np.diag(model.cov_))[1:], ols.bse, rtol=1e-6)
+
+
+def test_a_categorical_column_of_numbers_predicts_as_its_numbers():
+    # Set up, a pandas categorical is a factor; a model fitted on the plain numbers reads the same
+    # numbers held as a categorical (after astype("category")) at prediction.
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(2)
+    frame = pd.DataFrame({"x": rng.uniform(size=200), "k": rng.choice([1, 2, 3], 200)})
+    y = frame.x + 0.2 * frame.k + 0.1 * rng.normal(size=200)
+    model = GAM(l("x") + l("k")).fit(frame, y)
+    np.testing.assert_array_equal(model.predict(frame.astype({"k": "category"})), model.predict(frame))
+    with pytest.raises(ValueError, match="column 'k' is categorical; use f"):
+        GAM(l("x") + l("k")).fit(frame.astype({"k": "category"}), y)
+
+
 @pytest.mark.parametrize("family, level, offset_sd", [("gaussian", 1e7, 0.0), ("gamma", 0.0, 3.0),
                                                       ("inverse_gaussian", 0.0, 3.0)])
 def test_a_model_without_an_intercept_fits_as_the_same_model_with_one(family, level, offset_sd):

@@ -47,10 +47,12 @@ class Partitions:
     """X (and y, weights, offset where given) split into aligned partitions."""
 
     def __init__(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> None:
+        self.categorical: set[str] = set()  # the pandas categorical columns
         if _is_dataframe(X):
             self.names: list[str] | None = [str(c) for c in X.columns]
             self._dtypes = {str(c): np.dtype(getattr(t, "numpy_dtype", "O")) if _is_extension(t) else np.dtype(t)
                             for c, t in X.dtypes.items()}
+            self.categorical = {str(c) for c, t in X.dtypes.items() if getattr(t, "name", "") == "category"}
             self.parts = list(X.to_delayed())
         elif hasattr(X, "chunks") and hasattr(X, "ndim"):
             if X.ndim != 2:
@@ -327,6 +329,10 @@ class DaskFrame:
         self._check_ref(ref)
         return self._parts.dtype(ref).kind not in "biuf"
 
+    def declared_categorical(self, ref: ColumnRef) -> bool:
+        self._check_ref(ref)
+        return str(ref) in self._parts.categorical
+
     def _summary(self, ref: ColumnRef) -> list[tuple[Any, ...]]:
         if ref not in self._summaries:  # not seeded by the first pass
             self.check_numeric(ref)
@@ -565,9 +571,9 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
     parts = Partitions(X, y, sample_weight, offset)
     frame = DaskFrame(parts)
     if model.terms is None:
-        # Without terms every column gets a smooth, as in memory, or a factor where it holds no numbers.
+        # Without terms every column gets a smooth, as in memory, or a factor where it is a pandas categorical.
         columns: list[ColumnRef] = list(frame.names) if frame.names is not None else list(range(frame.width))
-        categorical: list[ColumnRef] = [ref for ref in columns if frame.is_categorical(ref)]
+        categorical: list[ColumnRef] = [ref for ref in columns if frame.declared_categorical(ref)]
         numeric: list[ColumnRef] = [ref for ref in columns if ref not in categorical]
     else:
         numeric, categorical = _smooth_columns(model._term_list(frame))  # type: ignore[arg-type]
@@ -701,7 +707,7 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
             index = None if partition_info is None else partition_info["number"]
             return pd.DataFrame(_apply(index, data, off, model, method, columns, kwargs), index=part.index)
 
-        if with_offset and not _is_dask_collection(offset):
+        if with_offset and (not _is_dask_collection(offset) or not hasattr(offset, "map_partitions")):
             offset = _offset_partitions(X, offset)
         source = with_columns(X, {OFFSET_COLUMN: offset}, {OFFSET_COLUMN: "offset"}) if with_offset else X
         meta = pd.DataFrame({i: pd.Series(dtype=dtype) for i in range(columns)})
@@ -727,16 +733,24 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
 
 
 def _offset_partitions(X: Any, offset: Any) -> Any:
-    """An offset in memory (a number, or one value per row in order) as a
-    Dask Series partitioned like the Dask DataFrame X."""
+    """An offset in memory (a number, or one value per row in order) or a
+    Dask array as a Dask Series partitioned like the Dask DataFrame X (whose
+    partition lengths this computes)."""
     import dask.dataframe as dd
     import pandas as pd
 
+    lengths = [int(v) for v in X.map_partitions(len).compute()]
+    if _is_dask_collection(offset):  # a Dask array: cut like X
+        offset = offset.reshape(-1)
+        if not np.isfinite(offset.shape[0]):
+            offset = offset.compute_chunk_sizes()
+        if offset.shape[0] != sum(lengths):
+            raise ValueError(f"offset has {offset.shape[0]} entries for {sum(lengths)} rows of X")
+        return dd.from_dask_array(offset.astype(np.float64).rechunk((tuple(lengths),)))
     values = np.asarray(offset, dtype=np.float64)
     if values.ndim == 0:
         return X.map_partitions(lambda part: pd.Series(float(values), index=part.index), meta=(OFFSET_COLUMN, "f8"))
     values = values.reshape(-1)
-    lengths = [int(v) for v in X.map_partitions(len).compute()]
     if len(values) != sum(lengths):
         raise ValueError(f"offset has {len(values)} entries for {sum(lengths)} rows of X")
     bounds = np.cumsum([0, *lengths])

@@ -26,6 +26,10 @@ class Frame:
     def __init__(self, data: Any, name: str = "X", threads: int = 1) -> None:
         self._name = name
         self.source = data
+        # At prediction a numeric term reads a categorical column of numbers
+        # as its numbers (data that went through astype("category")); set up,
+        # such a column is a factor.
+        self.predicting = False
         self.threads = threads  # for the engine's passes over the columns
         if hasattr(data, "tocsr") or hasattr(data, "todense"):
             raise TypeError(f"{name}: sparse input is not supported; convert it with .toarray()")
@@ -116,7 +120,7 @@ class Frame:
         if ref in checked:
             return checked[ref]
         col = self.raw(ref)
-        if str(ref) in getattr(self, "_categorical", ()):
+        if self.declared_categorical(ref) and not self.predicting:
             raise ValueError(f"column {ref!r} is categorical; use f({ref!r}) for it, or convert it to numbers")
         if col.dtype.kind == "c":
             raise ValueError(f"column {ref!r}: Complex data not supported")
@@ -209,7 +213,11 @@ class Frame:
         return factor_levels(self.raw(ref), ref)
 
     def is_categorical(self, ref: ColumnRef) -> bool:
-        return str(ref) in getattr(self, "_categorical", ()) or is_categorical(self.raw(ref))
+        return self.declared_categorical(ref) or is_categorical(self.raw(ref))
+
+    def declared_categorical(self, ref: ColumnRef) -> bool:
+        """Whether the column is a pandas categorical (a factor whatever its categories)."""
+        return str(ref) in getattr(self, "_categorical", ())
 
     def column_sums(self, spec: tuple[Any, ...], producers: dict[Any, Callable[["Frame"], np.ndarray]]) -> np.ndarray:
         """Column sums of the model matrix of one engine term whose data

@@ -157,9 +157,10 @@ class LogisticGAM(GAM):
     def score(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> float:
         """Accuracy (weighted by `sample_weight`), with the rows' offset as in the fit."""
         self._offset_reminder(offset, "score()", 2)
-        y = np.asarray(y).reshape(-1)
+        labels: Any = self.predict(X, offset)
+        y, labels = (np.asarray(v.compute() if _is_dask(v) else v).reshape(-1) for v in (y, labels))
         w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
-        return float(np.sum(w * (self.predict(X, offset) == y)) / np.sum(w))
+        return float(np.sum(w * (labels == y)) / np.sum(w))
 
 
 def _missing_labels(labels: np.ndarray) -> np.ndarray:

@@ -162,16 +162,22 @@ def _centred_linear_terms(blocks: list[Block], starts: list[int], frame: Any
     return fitted, (first, shifts) if shifts else None
 
 
+def _centring(p: int, shifts: tuple[int, list[tuple[int, float]]]) -> np.ndarray:
+    """The map from coefficients of centred linear columns to the model's own (see _uncentre)."""
+    first, moves = shifts
+    jacobian = np.eye(p)
+    for column, centre in moves:
+        jacobian[first, column] = -centre
+    return jacobian
+
+
 def _uncentre(result: dict[str, Any], shifts: tuple[int, list[tuple[int, float]]] | None) -> None:
     """A fit of centred linear columns (see _centred_linear_terms) in the
     model's own coefficients: β₀ − Σ c_j·β_j for the intercept, J·V·Jᵀ for
     the covariances. EDF, deviance and fitted values are the same."""
     if shifts is None:
         return
-    first, moves = shifts
-    jacobian = np.eye(len(result["coefficients"]))
-    for column, centre in moves:
-        jacobian[first, column] = -centre
+    jacobian = _centring(len(result["coefficients"]), shifts)
     result["coefficients"] = jacobian @ result["coefficients"]
     for key in ("vp", "ve"):
         result[key] = jacobian @ result[key] @ jacobian.T
@@ -258,17 +264,27 @@ def _engine_blocks(blocks: list[Block], starts: list[int], penalties: list[np.nd
 
 def _model_coordinates(result: dict[str, Any], fit: _FitCoordinates) -> None:
     """The engine's result for `fit` in the model's own coefficients: β = Jβ̃,
-    V = J·Ṽ·Jᵀ, XᵀWX = J⁻ᵀ·X̃ᵀWX̃·J⁻¹. J only mixes unpenalized coefficients,
-    whose EDF are those of the coefficients they come from (1 when the data
-    determine them); EDF, deviance and fitted values do not change."""
+    V = J·Ṽ·Jᵀ, XᵀWX = J⁻ᵀ·X̃ᵀWX̃·J⁻¹, and each coefficient's EDF the
+    diagonal of J·F·J⁻¹ (F = V_p·XᵀWX/φ, whose diagonal the engine's EDF
+    are): J only mixes unpenalized coefficients, and where the data determine
+    them all their EDF are 1 either way, but a level whose rows all have
+    weight 0 keeps its 0 only so. Total EDF, deviance and fitted values do not
+    change."""
+    if fit.jacobian is not None:
+        j = fit.jacobian
+        total = j if fit.shifts is None else j @ _centring(len(result["coefficients"]), fit.shifts)
+        edf = np.asarray(result["edf"])[fit.source]
+        if np.isfinite(result["scale"]) and result["scale"] > 0:
+            # The engine's EDF, moved by how J shares them out: the moves sum to 0 (a trace).
+            f = result["vp"] @ result["xtwx"] / result["scale"]
+            edf = edf + np.einsum("ij,jk,ki->i", total, f, np.linalg.inv(total)) - np.diag(f)[fit.source]
     _uncentre(result, fit.shifts)
     if fit.jacobian is None:
         return
-    j = fit.jacobian
     result["coefficients"] = j @ result["coefficients"]
     for key in ("vp", "ve"):
         result[key] = j @ result[key] @ j.T
-    result["edf"] = np.asarray(result["edf"])[fit.source]
+    result["edf"] = edf
     inverse = np.linalg.inv(j)  # entries 0 and ±1, exactly
     result["xtwx"] = inverse.T @ result["xtwx"] @ inverse
 
@@ -524,13 +540,10 @@ class GAM:
     def _default_term(frame: Frame, ref: Any) -> Any:
         """A smooth of a numeric column with k = 10, or fewer where the column
         has fewer distinct values; a linear term below four; a factor for a
-        column that does not hold numbers."""
-        try:
-            distinct = frame.distinct_count(ref)
-        except ValueError:
-            if frame.is_categorical(ref):  # strings, or a categorical column of any categories
-                return f(ref)
-            raise
+        categorical column (a pandas category)."""
+        if frame.declared_categorical(ref):
+            return f(ref)
+        distinct = frame.distinct_count(ref)
 
         return s(ref, k=min(10, distinct)) if distinct >= 4 else l(ref)
 
@@ -774,6 +787,7 @@ class GAM:
     def _frame(self, X: Any) -> Frame:
         """The data at prediction, checked against what the model was fitted on."""
         frame = Frame(X)
+        frame.predicting = True
         named = getattr(self, "feature_names_in_", None)
         if frame.names is None and named is not None:
             shown = ", ".join(repr(n) for n in list(named)[:20])
