@@ -194,6 +194,10 @@ struct Passes {
   double fallback;
   std::size_t width;
   std::optional<std::size_t> intercept = std::nullopt;  // the model's column of ones, if it has one
+  // The intercept of the constant-model start: the fallback η less the
+  // weighted mean offset, so that with a constant offset the start is the
+  // constant model's own fit, g(ȳ), whatever the offset (see level_state).
+  double level = 0.0;
 
   Result<PassSums> run(EtaSpec eta, std::optional<EtaSpec> previous = std::nullopt,
                        const ClosingRequest* closing = nullptr) const {
@@ -221,6 +225,11 @@ struct Passes {
   }
 };
 
+// The intercept of the constant-model start (see Passes::level).
+double offset_level(double fallback, const RowMoments& moments) {
+  return moments.weight_sum > 0.0 ? fallback - moments.weighted_offset / moments.weight_sum : fallback;
+}
+
 // The state at the start's η: one pass without coefficients.
 Result<IrlsState> start_state(const Passes& passes) {
   IrlsState st;
@@ -240,14 +249,30 @@ Result<std::optional<IrlsState>> state_at(const Passes& passes, const Vector& be
   return std::optional<IrlsState>(std::move(st));
 }
 
-// The constant model at the mean (plus the offset): the intercept at the
-// start's fallback η, every other coefficient 0. Nothing without an
-// intercept or where that η leaves the family's domain.
-Result<std::optional<IrlsState>> level_state(const Passes& passes) {
+// The constant model plus the offset with intercept `at`, every other
+// coefficient 0. Nothing without an intercept or where η leaves the
+// family's domain.
+Result<std::optional<IrlsState>> level_state(const Passes& passes, double at) {
   if (!passes.intercept) return std::optional<IrlsState>();
   Vector level(passes.width, 0.0);
-  level[*passes.intercept] = passes.fallback;
+  level[*passes.intercept] = at;
   return state_at(passes, level);
+}
+
+// The constant model plus the offset at the better (lower deviance) of two
+// intercepts: the fallback η, g(ȳ), and the same less the mean offset
+// (Passes::level). With a constant offset c the second is the constant
+// model's own fit whatever c; the first put η at g(ȳ) + c, and an
+// inverse-link Gaussian fit with c = −1.18 started below the pole at η = 0,
+// could not cross it, and slid to μ → 0, where the deviance is flat. With
+// offsets that vary, either may lie nearer. Nothing where neither is in the
+// family's domain.
+Result<std::optional<IrlsState>> constant_state(const Passes& passes) {
+  VORNA_TRY(plain, level_state(passes, passes.fallback));
+  if (passes.level == passes.fallback) return plain;
+  VORNA_TRY(shifted, level_state(passes, passes.level));
+  if (shifted && (!plain || shifted->sums.deviance < plain->sums.deviance)) return shifted;
+  return plain;
 }
 
 // The constant model's own level where it has a closed form: with the log
@@ -275,7 +300,7 @@ std::optional<double> exact_level(const Glm& glm, const IrlsState& at, std::size
 // itself, and every step from it is checked against its penalized deviance.
 Result<IrlsState> cold_start(const Passes& passes, const Glm& glm, const RowMoments& moments) {
   if (moments.nonzero_offsets > 0) {
-    VORNA_TRY(level, level_state(passes));
+    VORNA_TRY(level, constant_state(passes));
     if (!level) return start_state(passes);
     if (const auto exact = exact_level(glm, *level, *passes.intercept)) {
       Vector beta = level->beta;
@@ -384,7 +409,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
         // step from it left the range): PiRLS goes on from the constant
         // model at the mean, from which steps halve within the range.
         level_tried = true;
-        VORNA_TRY(level, level_state(passes));
+        VORNA_TRY(level, constant_state(passes));
         if (level) {
           return_to(std::move(*level));
           size = std::abs(penalized_at(st.sums, st.beta));
@@ -676,7 +701,7 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 // The deviance of the intercept-only model with the same offset and weights
 // (NaN when PiRLS finds no valid fit for it).
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
-  const Passes passes{source.null_pass, fallback, 1, 0};
+  const Passes passes{source.null_pass, fallback, 1, 0, offset_level(fallback, source.moments)};
   const auto fit = [&]() -> Result<IrlsState> {
     VORNA_TRY(start, cold_start(passes, options.glm, source.moments));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
@@ -849,7 +874,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   if (source.moments.observations == 0) return GamError::invalid_parameter("no observation has a positive weight");
   const Glm& glm = options.glm;
   const double fallback = start_fallback(glm, source.moments);
-  const Passes passes{source.pass, fallback, p, source.intercept};
+  const Passes passes{source.pass, fallback, p, source.intercept, offset_level(fallback, source.moments)};
   PenalizedGlmFit out;
   IrlsState st;
   std::optional<ClosingRequest> closing;

@@ -1399,3 +1399,21 @@ def test_a_constant_added_to_a_log_link_offset_changes_nothing(family, mean, dra
         # The λ searches stop within 1e-6 of each other in log λ.
         assert fit.lambdas_ == pytest.approx(fits[0].lambdas_, rel=1e-5)
         np.testing.assert_allclose(fit.fitted_values_, fits[0].fitted_values_, rtol=1e-6)
+
+
+@pytest.mark.parametrize("offset", [-1.18, 1.18])
+def test_a_constant_offset_does_not_move_an_inverse_link_fit_across_its_pole(offset):
+    # The constant-model start put η at g(ȳ) + c: at c = -1.18 below the pole η = 0, which PiRLS
+    # cannot cross, so the fit and its null model slid to μ → 0 (deviance Σy², flat there) and
+    # reported convergence. The start is now the constant model's own level, g(ȳ) less the mean
+    # offset, where that fits better. Reference: statsmodels GLM from the intercept model.
+    rng = np.random.default_rng(0)
+    n = 500
+    x = rng.uniform(0, 1, n)
+    y = 1.0 / (0.7 + 0.3 * np.sin(3 * x)) + rng.normal(0, 0.2, n)
+    off = np.full(n, offset)
+    model = GAM(l("x"), family="gaussian", link="inverse").fit({"x": x}, y, offset=off)
+    ref = sm.GLM(y, np.column_stack([np.ones(n), x]), family=sm.families.Gaussian(sm.families.links.InversePower()),
+                 offset=off).fit(start_params=[1 / y.mean() - offset, 0.0], tol=1e-13, maxiter=300)
+    assert model.converged_ and model.deviance_ == pytest.approx(ref.deviance, rel=1e-9)
+    assert model.null_deviance_ == pytest.approx(np.sum((y - y.mean()) ** 2), rel=1e-9)
