@@ -424,6 +424,14 @@ def test_columns_read_alike_in_memory_and_on_partitions():
         assert close(spread.coef_, memory.coef_)
     with pytest.raises(ValueError, match="column 'k' is categorical; use f"):
         GAM([l("k")]).fit(df, y)
+    # Numbers held as Python objects or strings are read as numbers, on Dask as in memory.
+    z = np.round(rng.uniform(size=n), 3)
+    held = pd.DataFrame({"x": df.x.astype(object), "z": pd.Series(z).astype(str).astype("string")})
+    for terms in ([s("x")], [s("z")], None):
+        memory = GAM(terms).fit(held, y)
+        spread = GAM(terms).fit(dd.from_pandas(held, npartitions=4), dd.from_pandas(y, npartitions=4))
+        assert list(memory.term_slices_) == list(spread.term_slices_)
+        assert close(spread.coef_, memory.coef_)
     numbered = pd.DataFrame({0: df.x, 1: rng.uniform(size=n)})
     memory = GAM([s(0), s(1)]).fit(numbered, y)
     spread = GAM([s(0), s(1)]).fit(dd.from_pandas(numbered, npartitions=4), dd.from_pandas(y, npartitions=4))

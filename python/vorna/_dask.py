@@ -321,8 +321,11 @@ class DaskFrame:
 
     def check_numeric(self, ref: ColumnRef) -> None:
         self._check_ref(ref)
-        if self._parts.dtype(ref).kind not in "biuf":
-            raise ValueError(f"column {ref!r} is not numeric (dtype {self._parts.dtype(ref)}); "
+        # Numbers held as Python objects are read as numbers in each partition, as in memory (which
+        # refuses the column there if they are not numbers); other dtypes can be refused here.
+        dtype = self._parts.dtype(ref)
+        if str(ref) in self._parts.categorical or dtype.kind not in "biufO":
+            raise ValueError(f"column {ref!r} is not numeric (dtype {dtype}); "
                              f"use f({ref!r}) for a categorical variable")
 
     def is_categorical(self, ref: ColumnRef) -> bool:
