@@ -5,7 +5,6 @@
 #pragma once
 
 #include <array>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>

@@ -196,7 +196,7 @@ struct Passes {
   std::optional<std::size_t> intercept = std::nullopt;  // the model's column of ones, if it has one
   // The intercept of the constant-model start: the fallback η less the
   // weighted mean offset, so that with a constant offset the start is the
-  // constant model's own fit, g(ȳ), whatever the offset (see level_state).
+  // constant model's own fit, g(ȳ), whatever the offset (see constant_state).
   double level = 0.0;
 
   Result<PassSums> run(EtaSpec eta, std::optional<EtaSpec> previous = std::nullopt,

@@ -738,28 +738,24 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
 def _offset_partitions(X: Any, offset: Any) -> Any:
     """An offset in memory (a number, or one value per row in order) or a
     Dask array as a Dask Series partitioned like the Dask DataFrame X (whose
-    partition lengths this computes)."""
+    partition lengths this computes for a vector)."""
+    import dask.array as da
     import dask.dataframe as dd
     import pandas as pd
 
-    lengths = [int(v) for v in X.map_partitions(len).compute()]
-    if _is_dask_collection(offset):  # a Dask array: cut like X
-        offset = offset.reshape(-1)
-        if not np.isfinite(offset.shape[0]):
-            offset = offset.compute_chunk_sizes()
-        if offset.shape[0] != sum(lengths):
-            raise ValueError(f"offset has {offset.shape[0]} entries for {sum(lengths)} rows of X")
-        return dd.from_dask_array(offset.astype(np.float64).rechunk((tuple(lengths),)))
-    values = np.asarray(offset, dtype=np.float64)
-    if values.ndim == 0:
-        return X.map_partitions(lambda part: pd.Series(float(values), index=part.index), meta=(OFFSET_COLUMN, "f8"))
-    values = values.reshape(-1)
-    if len(values) != sum(lengths):
-        raise ValueError(f"offset has {len(values)} entries for {sum(lengths)} rows of X")
-    bounds = np.cumsum([0, *lengths])
-    pieces = [pd.Series(values[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
-    return dd.from_delayed([_delayed(lambda p: p)(p) for p in pieces], meta=(OFFSET_COLUMN, "f8"),
-                           verify_meta=False)
+    if not _is_dask_collection(offset):
+        values = np.asarray(offset, dtype=np.float64)
+        if values.ndim == 0:
+            return X.map_partitions(lambda part: pd.Series(float(values), index=part.index),
+                                    meta=(OFFSET_COLUMN, "f8"))
+        offset = da.from_array(values)
+    offset = offset.reshape(-1)
+    if not np.isfinite(offset.shape[0]):
+        offset = offset.compute_chunk_sizes()
+    lengths = tuple(int(v) for v in X.map_partitions(len).compute())
+    if offset.shape[0] != sum(lengths):
+        raise ValueError(f"offset has {offset.shape[0]} entries for {sum(lengths)} rows of X")
+    return dd.from_dask_array(offset.astype(np.float64).rechunk((lengths,)))
 
 
 def distinct(v: Any) -> np.ndarray:

@@ -224,7 +224,6 @@ class _FitCoordinates:
     intercept: int | None  # the fitted blocks' column of ones
     shifts: tuple[int, list[tuple[int, float]]] | None  # see _centred_linear_terms
     jacobian: np.ndarray | None = None  # the model's coefficients = J · the fitted ones
-    source: np.ndarray | None = None  # for each model coefficient, the fitted one whose EDF it has
 
 
 def _engine_blocks(blocks: list[Block], starts: list[int], penalties: list[np.ndarray], frame: Any
@@ -235,7 +234,7 @@ def _engine_blocks(blocks: list[Block], starts: list[int], penalties: list[np.nd
     the centring of linear columns beside the intercept apply to it too; and
     linear columns far from 0 centred (see _centred_linear_terms)."""
     i = next((k for k, b in enumerate(blocks) if b.spec[0] == "factor" and len(b.spec) > 3 and b.spec[3]), None)
-    jacobian = source = None
+    jacobian = None
     if i is not None:
         b = blocks[i]
         treatment = replace(b, spec=b.spec[:3], width=b.width - 1, coef_names=b.coef_names[1:])
@@ -243,23 +242,18 @@ def _engine_blocks(blocks: list[Block], starts: list[int], penalties: list[np.nd
         inner = [intercept.setup(frame)[0], *blocks[:i], treatment, *blocks[i + 1:]]
         penalties, inner_starts = _embedded(inner)
         p = sum(x.width for x in blocks)
-        jacobian, source = np.zeros((p, p)), np.zeros(p, dtype=int)
+        jacobian = np.zeros((p, p))
         for k, (block, start) in enumerate(zip(blocks, starts)):
+            inner_start, width = inner_starts[k + 1], block.width  # the intercept comes first inside
             if k == i:  # level 0's mean is the intercept, level l's the intercept plus its contrast
-                levels = range(start, start + block.width)
-                jacobian[levels, 0] = 1.0
-                source[start] = 0
-                for level in range(1, block.width):
-                    jacobian[start + level, inner_starts[i + 1] + level - 1] = 1.0
-                    source[start + level] = inner_starts[i + 1] + level - 1
-            else:  # the intercept comes first inside, so every block is one further on
-                for c in range(block.width):
-                    jacobian[start + c, inner_starts[k + 1] + c] = 1.0
-                    source[start + c] = inner_starts[k + 1] + c
+                jacobian[start:start + width, 0] = 1.0
+                jacobian[start + 1:start + width, inner_start:inner_start + width - 1] += np.eye(width - 1)
+            else:
+                jacobian[start:start + width, inner_start:inner_start + width] = np.eye(width)
         blocks, starts = inner, inner_starts
     fit_blocks, shifts = _centred_linear_terms(blocks, starts, frame)
     first = next((st for b, st in zip(blocks, starts) if b.spec[0] == "intercept"), None)
-    return _FitCoordinates(fit_blocks, penalties, first, shifts, jacobian, source)
+    return _FitCoordinates(fit_blocks, penalties, first, shifts, jacobian)
 
 
 def _model_coordinates(result: dict[str, Any], fit: _FitCoordinates) -> None:
@@ -273,11 +267,14 @@ def _model_coordinates(result: dict[str, Any], fit: _FitCoordinates) -> None:
     if fit.jacobian is not None:
         j = fit.jacobian
         total = j if fit.shifts is None else j @ _centring(len(result["coefficients"]), fit.shifts)
-        edf = np.asarray(result["edf"])[fit.source]
+        # Each model coefficient's own fitted one: a level's contrast (the last entry of its row of J),
+        # the intercept for the reference level, itself elsewhere.
+        source = np.array([np.flatnonzero(row)[-1] for row in j])
+        edf = np.asarray(result["edf"])[source]
         if np.isfinite(result["scale"]) and result["scale"] > 0:
             # The engine's EDF, moved by how J shares them out: the moves sum to 0 (a trace).
             f = result["vp"] @ result["xtwx"] / result["scale"]
-            edf = edf + np.einsum("ij,jk,ki->i", total, f, np.linalg.inv(total)) - np.diag(f)[fit.source]
+            edf = edf + np.einsum("ij,jk,ki->i", total, f, np.linalg.inv(total)) - np.diag(f)[source]
     _uncentre(result, fit.shifts)
     if fit.jacobian is None:
         return
@@ -297,7 +294,7 @@ def _full_first_factor(blocks: list[Block]) -> list[Block]:
         if b.spec[0] == "factor":
             levels = b.levels  # type: ignore[attr-defined]
             full = replace(b, spec=(*b.spec[:3], True), width=len(levels),
-                                       coef_names=[f"{b.label}[{v}]" for v in levels.tolist()])
+                           coef_names=[f"{b.label}[{v}]" for v in levels.tolist()])
             full.levels = levels  # type: ignore[attr-defined]
             return [*blocks[:i], full, *blocks[i + 1:]]
     return blocks
@@ -544,7 +541,6 @@ class GAM:
         if frame.declared_categorical(ref):
             return f(ref)
         distinct = frame.distinct_count(ref)
-
         return s(ref, k=min(10, distinct)) if distinct >= 4 else l(ref)
 
     @staticmethod
