@@ -681,6 +681,9 @@ PyObject* engine_deviance_residuals(PyObject*, PyObject* args) {
       !py::to_vector(w_obj, "weights", w))
     return nullptr;
   if (mu.size() != y.size() || w.size() != y.size()) return py::raise_value_error("y, mu and weights differ in length");
+  // y outside the family's range has no unit deviance: refused as the fit refuses it.
+  if (auto checked = vorna::check_response(glm.distribution, vorna::VectorView(y), 0); !checked)
+    return py::raise_value_error(checked.error().message);
   Vector r(y.size());
   for (std::size_t i = 0; i < y.size(); ++i) {
     const double d = w[i] > 0.0 ? glm.deviance(y[i], mu[i], w[i]) : 0.0;
@@ -690,7 +693,23 @@ PyObject* engine_deviance_residuals(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+PyObject* engine_check_response(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char *family, *link;
+  PyObject* y_obj;
+  if (!PyArg_ParseTuple(args, "ssO:check_response", &family, &link, &y_obj)) return nullptr;
+  vorna::Glm glm;
+  Vector y;
+  if (!parse_glm(family, link, glm) || !py::to_vector(y_obj, "y", y)) return nullptr;
+  if (auto checked = vorna::check_response(glm.distribution, vorna::VectorView(y), 0); !checked)
+    return py::raise_value_error(checked.error().message);
+  Py_RETURN_NONE;
+  VORNA_PY_END
+}
+
 PyMethodDef g_methods[] = {
+    {"check_response", engine_check_response, METH_VARARGS,
+     "check_response(family, link, y) -> None, or ValueError naming the first y outside the family's range"},
     {"deviance_residuals", engine_deviance_residuals, METH_VARARGS,
      "deviance_residuals(family, link, y, mu, weights) -> sign(y − μ)·√(unit deviance)"},
     {"inverse_link", engine_inverse_link, METH_VARARGS, "inverse_link(family, link, eta) -> mu"},

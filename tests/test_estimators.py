@@ -160,6 +160,57 @@ def test_scores_and_settings_are_checked(frame):
         GAM(s("x"), fit_intercept="no").fit(frame, frame["y"])
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda m, x, y: m.score(x, y[:1]), "y has 1 values for 300 rows of X"),
+    (lambda m, x, y: m.score(x[:1], y), "y has 300 values for 1 rows of X"),
+    (lambda m, x, y: m.score(x, y, sample_weight=[1.0]), "sample_weight must have one value per row"),
+    (lambda m, x, y: m.score(x, y, sample_weight=-np.ones(300)), "sample_weight must be finite and non-negative"),
+    (lambda m, x, y: m.score(x, y, sample_weight=np.zeros(300)), "sample_weight is zero for every row"),
+    (lambda m, x, y: m.score(x), "score\\(\\) needs y"),
+    (lambda m, x, y: m.score(x, np.r_[y[:299], None]), "missing label .* at row 299"),
+], ids=["short y", "short X", "weights", "negative", "zero", "no y", "missing"])
+def test_classifier_score_checks_its_inputs(rng, call, message):
+    # Accuracy once broadcast whatever it was given: 158 for one label against 300 rows.
+    x = rng.uniform(-1, 1, (300, 1))
+    y = np.where(rng.uniform(size=300) < 1 / (1 + np.exp(-3 * x[:, 0])), "b", "a").astype(object)
+    model = LogisticGAM(s(0)).fit(x, y)
+    with pytest.raises(ValueError, match=message):
+        call(model, x, y)
+
+
+@pytest.mark.parametrize("estimator, bad", [(PoissonGAM, -1.0), (GammaGAM, 0.0), (LogisticGAM, None)])
+def test_scores_and_residuals_refuse_y_outside_the_family(rng, estimator, bad):
+    # score() and residuals() once gave NaN or -inf for a y that fit() refuses.
+    x = rng.uniform(size=(200, 1))
+    y = rng.poisson(3.0, 200) + 1.0
+    if bad is None:
+        y, bad, estimator = (y > 3).astype(float), 2.0, GAM
+        model = estimator(s(0), family="binomial").fit(x, y)
+    else:
+        model = estimator(s(0)).fit(x, y)
+    y[5] = bad
+    for call in (model.score, model.residuals):
+        with pytest.raises(ValueError, match=f"family needs .* but y\\[5\\] = {bad:g}"):
+            call(x, y)
+
+
+def test_scores_of_a_formula_read_its_response(rng):
+    # With y left out (as scikit-learn's scorers call score() when cross_val_score gets no y),
+    # the response column of the formula is the y; it once went unread: an error, or accuracy 0.
+    from sklearn.metrics import accuracy_score, r2_score
+    pd = pytest.importorskip("pandas")
+    df = pd.DataFrame({"a": rng.uniform(size=300), "b": rng.uniform(size=300)})
+    df["y"] = np.sin(2 * np.pi * df.a) + df.b + 0.3 * rng.standard_normal(300)
+    df["cls"] = np.where(df.y > df.y.median(), "hi", "lo")
+    regression = LinearGAM("y ~ s(a) + s(b)").fit(df)
+    assert regression.score(df) == pytest.approx(r2_score(df.y, regression.predict(df)), rel=1e-12)
+    np.testing.assert_allclose(regression.residuals(df), df.y - regression.predict(df), rtol=1e-12)
+    classifier = LogisticGAM("cls ~ s(a) + s(b)").fit(df)
+    assert classifier.score(df) == accuracy_score(df.cls, classifier.predict(df))
+    np.testing.assert_array_equal(cross_val_score(LinearGAM("y ~ s(a) + s(b)"), df, cv=3),
+                                  cross_val_score(LinearGAM("y ~ s(a) + s(b)"), df, df.y, cv=3))
+
+
 def test_dataframe_column_labels_and_missing_levels(frame):
     pd = pytest.importorskip("pandas")
     # Integer column labels are referred to by the integers.
@@ -237,6 +288,21 @@ def test_polars_frame_fits_like_a_dict(frame):
     from_dict = GAM("y ~ s(x) + l(z) + f(g)").fit(frame)
     np.testing.assert_array_equal(from_polars.coef_, from_dict.coef_)
     assert list(from_polars.feature_names_in_) == ["x", "z", "g", "y"]
+    # A polars categorical is a factor, as a pandas one is: default terms give it f().
+    categorical = df.select("x", pl.col("g").cast(pl.Categorical))
+    assert list(GAM().fit(categorical, frame["y"]).term_slices_) == ["Intercept", "s(x)", "f(g)"]
+    with pytest.raises(TypeError, match="LazyFrame holds no data yet; pass X.collect()"):
+        GAM().fit(df.lazy(), frame["y"])
+
+
+def test_frames_without_columns_and_positions_against_names(frame):
+    pd = pytest.importorskip("pandas")
+    for empty in ({}, pd.DataFrame(index=range(300))):
+        with pytest.raises(ValueError, match="X has no columns"):
+            GAM().fit(empty, frame["y"])
+    by_position = GAM(s(0)).fit(np.column_stack([frame["x"]]), frame["y"])
+    with pytest.raises(ValueError, match="0 is a position, as for an array: pass X as an array"):
+        by_position.predict(pd.DataFrame({"x": frame["x"]}))
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.int32, np.int64, np.uint8, np.float64])

@@ -177,11 +177,33 @@ def test_formula_errors(formula, message):
         parse_formula(formula)
 
 
-@pytest.mark.parametrize("bad", [lambda: ti("x"), lambda: ti("x", "z", k=(5, 5, 5)), lambda: ti("x", "z", k=3),
-                                 lambda: ti("x", "z", bs="tp")])
-def test_bad_arguments(bad):
-    with pytest.raises(ValueError):
+@pytest.mark.parametrize("bad, message", [
+    (lambda: ti("x"), "at least two columns"), (lambda: ti("x", "z", k=(5, 5, 5)), "one k and one bs"),
+    (lambda: ti("x", "z", k=3), "k must be an integer"), (lambda: ti("x", "z", bs="tp"), "bs must be one of"),
+    (lambda: te("x", "z", k=5.0), "k must be an integer"), (lambda: te("x", "x"), "x appears more than once"),
+    (lambda: parse_formula("y ~ te(x, z, k=5.0)"), "k must be an integer"),
+])
+def test_bad_arguments(bad, message):
+    with pytest.raises(ValueError, match=message):
         bad()
+
+
+def test_tensor_level_with_one_value_of_a_column():
+    """On a level where x takes one value, te(x, z, by=g) has directions (linear in x, vanishing
+    there) that neither the data nor its penalty settle: refused, naming the level as the data
+    hold it. ti()'s margins are centred, so on that level it is a function of z, which the
+    data settle: it fits, and its level's interaction is the truth's (none)."""
+    rng = np.random.default_rng(3)
+    n = 600
+    g = np.repeat(np.array(["a", "b", "c"]), n // 3)
+    x, z = rng.uniform(size=n), rng.uniform(size=n)
+    x[g == "c"] = 0.5
+    data = {"x": x, "z": z, "g": g, "y": z + x * z * (g != "c") + 0.2 * rng.standard_normal(n)}
+    with pytest.raises(ValueError, match="te\\(x, z, by=g\\): the rows of level 'c' of g share a single value of x"):
+        GAM("y ~ f(g) + te(x, z, k=5, by=g)").fit(data)
+    model = GAM("y ~ f(g) + s(z, by=g) + s(x) + ti(x, z, k=5, by=g)").fit(data)
+    effect = model.partial_effect("ti(x, z, by=g):g=c", data)[g == "c"]
+    assert np.max(np.abs(effect)) < 0.05  # the noise is 0.2: no interaction is found where there is none
 
 
 def with_groups(seed=0, n=600):

@@ -33,6 +33,8 @@ class Frame:
         self.threads = threads  # for the engine's passes over the columns
         if hasattr(data, "tocsr") or hasattr(data, "todense"):
             raise TypeError(f"{name}: sparse input is not supported; convert it with .toarray()")
+        if type(data).__module__.startswith("polars") and type(data).__name__ == "LazyFrame":
+            raise TypeError(f"{name}: a polars LazyFrame holds no data yet; pass X.collect()")
         if _is_pandas(data):
             self.names: list[str] | None = [str(c) for c in data.columns]
             # A categorical column is a factor whatever its categories are (numbers too), as on Dask.
@@ -46,6 +48,7 @@ class Frame:
             self.n = len(data)
         elif _is_polars(data):
             self.names = list(data.columns)
+            self._categorical = {c for c, t in data.schema.items() if type(t).__name__ in ("Categorical", "Enum")}
             self._get = lambda c: data.get_column(c).to_numpy()
             self.n = data.height
         elif isinstance(data, Mapping):
@@ -58,9 +61,7 @@ class Frame:
             if len(lengths) > 1:
                 raise ValueError(f"{name}: the columns have different lengths {sorted(lengths)}")
             self._get = cols.__getitem__
-            if not cols:
-                raise ValueError(f"{name} has no columns")
-            self.n = lengths.pop()
+            self.n = lengths.pop() if lengths else 0
         else:
             arr = np.asarray(data)
             if arr.ndim == 1:
@@ -76,6 +77,8 @@ class Frame:
             self._array = arr
             self._get = lambda c: arr[:, c]
             self.n = arr.shape[0]
+        if not self.names and self.names is not None:
+            raise ValueError(f"{name} has no columns")
 
     def float_array(self) -> np.ndarray | None:
         """The data itself when it is a 2-D float64 array the engine can read
@@ -101,7 +104,11 @@ class Frame:
                 ref = str(ref)  # a DataFrame with integer column labels
             if not isinstance(ref, str) or ref not in self.names:
                 shown = ", ".join(repr(n) for n in self.names[:20])
-                raise ValueError(f"unknown column {ref!r} in {self._name}; its columns are {shown}")
+                # A model set up on an array names its columns by position.
+                hint = (f"; {ref} is a position, as for an array: pass X as an array, or name the columns in the "
+                        "terms" if isinstance(ref, (int, np.integer)) and not isinstance(ref, (bool, np.bool_))
+                        else "")
+                raise ValueError(f"unknown column {ref!r} in {self._name}; its columns are {shown}{hint}")
             if self.names.count(ref) > 1:
                 raise ValueError(f"{self._name} has more than one column named {ref!r}; give each its own name")
             return np.asarray(self._get(ref))

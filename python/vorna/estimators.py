@@ -92,6 +92,9 @@ class LogisticGAM(GAM):
         classes: np.ndarray | None = self.__dict__.get("_fit_classes", getattr(self, "classes_", None))
         if classes is None:
             raise ValueError("fit the model before scoring labels")
+        missing = np.flatnonzero(_missing_labels(y))
+        if missing.size:
+            raise ValueError(f"y has a missing label (NaN, None or NA) at row {missing[0]}; drop or label the row")
         unseen = np.setdiff1d(np.unique(y), classes)
         if unseen.size:
             raise ValueError(f"y has classes {unseen.tolist()} not seen when fitting")
@@ -154,13 +157,12 @@ class LogisticGAM(GAM):
         labels: np.ndarray = self.classes_[(super().predict(X, offset) > 0.5).astype(int)]
         return labels
 
-    def score(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> float:
+    def score(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> float:
         """Accuracy (weighted by `sample_weight`), with the rows' offset as in the fit."""
-        self._offset_reminder(offset, "score()", 2)
-        labels: Any = self.predict(X, offset)
-        y, labels = (np.asarray(v.compute() if _is_dask(v) else v).reshape(-1) for v in (y, labels))
-        w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
-        return float(np.sum(w * (labels == y)) / np.sum(w))
+        positive, w = self._response_at(X, y, sample_weight, "score()")
+        # The predicted class is the second where its probability exceeds 1/2, as predict() has it.
+        predicted = self._observed_mean(X, len(positive), offset, "score()") > 0.5
+        return float(np.sum(w * (predicted == (positive == 1.0))) / np.sum(w))
 
 
 def _missing_labels(labels: np.ndarray) -> np.ndarray:

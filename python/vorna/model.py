@@ -708,12 +708,19 @@ class GAM:
         p = len(self.coef_)
         overlapping = _overlapping_terms(result["xtwx"], list(self.term_slices_.items())) if self.n_obs_ > p else []
         if any(b.smooth for b in blocks if b.label in overlapping):
+            # A ti() overlaps its main effects where the data leave parts of its grid empty: a product
+            # of centred margins that vanishes on the data less its centring constants is additive there.
+            remedy = ("the data leave parts of the ti() terms' grid empty (strongly related columns), where "
+                      "their interaction cannot be told from the main effects; drop the ti() or fit a te() "
+                      "alone, whose penalty settles the empty parts"
+                      if any(label.startswith("ti(") for label in overlapping)
+                      and not any(label.startswith("te(") for label in overlapping) else
+                      "drop the repeated terms, or use ti() for an interaction beside its main effects")
             warnings.warn(f"the terms {', '.join(overlapping)} overlap: some combination of their functions is "
                           "(nearly) another of them (a smooth holds the straight line of l(x), a te() holds the "
                           "main effects s(x) and s(z) beside it, s(x, by=z) holds l(z)), so how the fit splits that "
                           "part between them is arbitrary and their separate estimates, intervals and tests mean "
-                          "nothing (the fitted values do not depend on it); drop the repeated terms, or use ti() "
-                          "for an interaction beside its main effects", UserWarning, stacklevel=3)
+                          f"nothing (the fitted values do not depend on it); {remedy}", UserWarning, stacklevel=3)
 
     def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict[str, Any], family: str,
                link: str, criterion: str, n: int) -> None:
@@ -825,7 +832,11 @@ class GAM:
         if _is_dask(X):
             from . import _dask
 
-            return _dask.column(_dask.rowwise(self, "predict", X, 1, offset), 0)  # type: ignore[no-any-return]
+            # The mean of each partition, by this method whatever a subclass's predict() returns (labels).
+            return _dask.column(_dask.rowwise(self, "_mean", X, 1, offset), 0)  # type: ignore[no-any-return]
+        return self._mean(X, offset)
+
+    def _mean(self, X: Any, offset: Any = None) -> np.ndarray:
         return _engine.inverse_link(self.family_, self.link_, self.predict_link(X, offset))
 
     def confidence_interval(self, X: Any, level: float = 0.95, offset: Any = None) -> np.ndarray:
@@ -907,6 +918,31 @@ class GAM:
             warnings.warn(f"the model was fitted with an offset, and {caller} without one compares y with the mean "
                           "at offset 0; pass the rows' offset=", UserWarning, stacklevel=stacklevel + 1)
 
+    def _response_at(self, X: Any, y: Any, sample_weight: Any, caller: str) -> tuple[np.ndarray, np.ndarray]:
+        """The responses and weights that residuals and scores set against the
+        fitted means at X, checked as a fit checks them: y read from X's
+        response column when a formula names one and y is None, inside the
+        family's range, and some weight positive."""
+        self._check_fitted()
+        if y is None:
+            y = self._formula_response(X)
+            if y is None:
+                raise ValueError(f"{caller} needs y (or a model given by a formula with a response, "
+                                 "like 'y ~ s(x)', whose column X holds)")
+        values = np.asarray(y.compute() if _is_dask(y) else y)
+        yv = self._encode_target(values)
+        if yv.dtype.kind not in "biuf":
+            raise ValueError(f"y must be numeric, got dtype {yv.dtype}")
+        yv = yv.astype(np.float64).reshape(-1) if yv.ndim <= 1 or yv.shape[1:] == (1,) else yv
+        if yv.ndim != 1:
+            raise ValueError(f"y must be one value per row, got shape {values.shape}")
+        w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
+        check_vectors(len(yv), yv, w, None)
+        if not np.any(w > 0):
+            raise ValueError("sample_weight is zero for every row")
+        _engine.check_response(self.family_, self.link_, yv)
+        return yv, w
+
     def _observed_mean(self, X: Any, n: int, offset: Any, caller: str) -> np.ndarray:
         """The fitted mean at X (plus the offset) to set against n responses,
         for residuals and scores; never class labels."""
@@ -916,16 +952,14 @@ class GAM:
             raise ValueError(f"y has {n} values for {len(mu)} rows of X")
         return mu
 
-    def residuals(self, X: Any, y: Any, kind: str = "deviance", sample_weight: Any = None,
+    def residuals(self, X: Any, y: Any = None, kind: str = "deviance", sample_weight: Any = None,
                   offset: Any = None) -> np.ndarray:
         """Residuals at (X, y) against the mean μ (with the rows' offset, as in
         the fit): "deviance" (sign(y − μ)·√unit deviance), "pearson"
         ((y − μ)·√(w/V(μ)), V the family's variance function) or "response"
-        (y − μ). A classifier's labels are taken as 0/1 for its second class."""
-        self._check_fitted()
-        yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
-        w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
-        check_vectors(len(yv), yv, w, None)
+        (y − μ). A classifier's labels are taken as 0/1 for its second class.
+        Without y, a model given by a formula with a response reads it from X."""
+        yv, w = self._response_at(X, y, sample_weight, "residuals()")
         mu = self._observed_mean(X, len(yv), offset, "residuals()")
         if kind == "response":
             return np.asarray(yv - mu)
@@ -944,18 +978,14 @@ class GAM:
         specs, data = self._engine_data(self.blocks_, self._frame(X))
         return _engine.model_matrix(specs, data)
 
-    def score(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> float:
+    def score(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> float:
         """The fraction of deviance explained at X: 1 − D(y, μ̂)/D(y, ȳ), ȳ the
         weighted mean of y and μ̂ the mean with the rows' offset. For the
         Gaussian family this is R². (`deviance_explained_` sets the fit
         against the intercept with the offset instead, so with an offset the
-        two differ on the training rows.)"""
-        self._check_fitted()
-        yv = self._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
-        w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
-        check_vectors(len(yv), yv, w, None)
-        if not np.any(w > 0):
-            raise ValueError("sample_weight is zero for every row")
+        two differ on the training rows.) Without y, a model given by a
+        formula with a response reads it from X."""
+        yv, w = self._response_at(X, y, sample_weight, "score()")
         mu = self._observed_mean(X, len(yv), offset, "score()")
         mean = np.full_like(yv, np.sum(w * yv) / np.sum(w))
         null = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mean, w) ** 2))

@@ -140,7 +140,7 @@ def plot_terms(model: "GAM", X: Any, terms: list[str] | None = None, level: floa
     return figure
 
 
-def plot_diagnostics(model: "GAM", X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> "Figure":
+def plot_diagnostics(model: "GAM", X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> "Figure":
     """Residual diagnostics: deviance residuals against the linear predictor,
     a normal Q–Q plot of them, their histogram, and the response against the
     fitted values (with the rows' offset, as in the fit; a classifier's
@@ -149,7 +149,7 @@ def plot_diagnostics(model: "GAM", X: Any, y: Any, sample_weight: Any = None, of
     model._check_fitted()
     model._offset_reminder(offset, "plot_diagnostics()", 2)
     eta = model.predict_link(X, offset)
-    yv = model._encode_target(np.asarray(y)).astype(np.float64).reshape(-1)
+    yv, _ = model._response_at(X, y, sample_weight, "plot_diagnostics()")
     # An explicit zero offset where none is given: the reminder above was enough.
     resid = model.residuals(X, y, "deviance", sample_weight, np.zeros(len(eta)) if offset is None else offset)
     mu = _engine.inverse_link(model.family_, model.link_, eta)

@@ -436,29 +436,48 @@ class _SmoothBase(Term):
             blocks.append(Block(label, True, spec, width, pens, names, dict(producers), tuple(self.columns)))
         return blocks
 
+    # Whether a level's rows with one value in any single column (rather than in all of them) leave
+    # the smooth undetermined there: see _check_level_rows.
+    _one_column_suffices = False
+
     def _check_level_rows(self, frame: Frame, levels: np.ndarray) -> None:
         """A smooth for a level whose rows share one point (one row, or rows
         with equal values of every column the smooth reads) is, once centred
         over those rows, 0 on them: the data say nothing of it, and its
-        coefficients would be fitted to rounding. (Data in partitions are not
-        checked here.)"""
+        coefficients would be fitted to rounding. A te() is undetermined
+        already where one of its columns takes a single value: the functions
+        linear in that column and vanishing at the value lie in its penalty's
+        null space, so neither the data nor the penalty settle them, and its
+        test would measure them alone. (Data in partitions are not checked
+        here.)"""
         if type(frame) is not Frame:
             return
         codes = factor_codes(frame.raw(self.by), levels, self.by).astype(np.intp)
         counts = np.bincount(codes, minlength=len(levels)).astype(np.float64)
-        one_point = counts > 0
+        present = counts > 0
+        single = []
         for column in self.columns:
             x = frame.numeric(column)
             x = x - x.mean()
             mean = np.bincount(codes, weights=x, minlength=len(levels)) / np.maximum(counts, 1.0)
             spread = np.bincount(codes, weights=x * x, minlength=len(levels)) / np.maximum(counts, 1.0) - mean**2
             # Rows with one value leave only the rounding of the moments (about 1e-16 of x²).
-            one_point &= spread <= 1e-12 * (mean**2 + float(np.mean(x * x)))
-        if np.any(one_point):
-            level = levels[np.flatnonzero(one_point)[0]]
+            single.append(present & (spread <= 1e-12 * (mean**2 + float(np.mean(x * x)))))
+        every = np.logical_and.reduce(single)
+        if np.any(every):
+            level = levels.tolist()[int(np.flatnonzero(every)[0])]
             raise ValueError(f"{self.label}: the rows of level {level!r} of {self.by} share a single value of "
                              f"{', '.join(map(str, self.columns))}, too few for a smooth of their own; merge the "
                              "level with another or drop its rows")
+        if not self._one_column_suffices:
+            return
+        for column, flags in zip(self.columns, single):
+            if np.any(flags):
+                level = levels.tolist()[int(np.flatnonzero(flags)[0])]
+                raise ValueError(f"{self.label}: the rows of level {level!r} of {self.by} share a single value of "
+                                 f"{column}, so the term cannot be estimated on them (the part linear in {column} "
+                                 "is settled by neither the data nor the penalty); give that level a smooth of "
+                                 "the other columns, merge it with another level, or drop its rows")
 
     def _constraint(self, label: str, frame: Frame, raw: tuple[Any, ...], producers: dict[tuple[Any, ...], Any],
                     numeric_by: bool, plain_sums: np.ndarray | None) -> np.ndarray | None:
@@ -533,8 +552,13 @@ class _Tensor(_SmoothBase):
             raise ValueError(f"{name}() needs at least two columns; use s() for one")
         self.columns = tuple(columns)
         self.label = self._label(columns, by)
-        ks = [k] * len(columns) if isinstance(k, (int, np.integer)) else list(k)
-        bss = [bs] * len(columns) if isinstance(bs, str) else list(bs)
+        repeated = sorted({str(c) for c in columns if columns.count(c) > 1})
+        if repeated:
+            raise ValueError(f"{self.label}: column {', '.join(repeated)} appears more than once; give each "
+                             "column once (a smooth of one column is s())")
+        # One value for all unless a sequence (a float k is then refused by name, not iterated).
+        ks = list(k) if isinstance(k, (list, tuple, np.ndarray)) else [k] * len(columns)
+        bss: list[str] = list(bs) if isinstance(bs, (list, tuple)) else [bs] * len(columns)  # type: ignore[list-item]
         if len(ks) != len(columns) or len(bss) != len(columns):
             raise ValueError(f"{self.label}: give one k and one bs per column (or one for all)")
         self.ks = [_check_k(self.label, v) for v in ks]
@@ -578,8 +602,10 @@ class te(_Tensor):
     te(lat, lon)
     """
 
+    _one_column_suffices = True
+
     def _label(self, columns: tuple[ColumnRef, ...], by: ColumnRef | None) -> str:
-        return f"te({', '.join(map(str, columns))})" + ("" if by is None else f", by={by}")
+        return f"te({', '.join(map(str, columns))}" + ("" if by is None else f", by={by}") + ")"
 
 
 class ti(_Tensor):
