@@ -144,19 +144,19 @@ NaturalSplineCoefficients natural_spline_coefficients(const Vector& x, const Vec
   return out;
 }
 
-Result<CubicRegressionBasis> CubicRegressionBasis::create(Vector knots) {
+Result<CubicRegressionBasis> CubicRegressionBasis::create(Vector knots, CrEnds ends) {
   if (knots.size() < 2) {
     return GamError::invalid_parameter("A cubic regression spline basis needs at least 2 knots, got " +
                                        std::to_string(knots.size()));
   }
   VORNA_CHECK(check_basis_dimension(knots.size()));
-  return CubicRegressionBasis(std::move(knots));
+  return CubicRegressionBasis(std::move(knots), ends);
 }
 
 // The coefficients depend only on the knots and the basis function, so they
 // are tabulated once here instead of once per input.
-CubicRegressionBasis::CubicRegressionBasis(Vector knots)
-    : knots_(std::move(knots)), coefficients_(knots_.size() - 1, 3 * knots_.size()) {
+CubicRegressionBasis::CubicRegressionBasis(Vector knots, CrEnds ends)
+    : knots_(std::move(knots)), ends_(ends), coefficients_(knots_.size() - 1, 3 * knots_.size()) {
   const std::size_t k = knots_.size();
   strictly_increasing_ = true;
   for (std::size_t j = 0; j + 1 < k; ++j)
@@ -228,6 +228,21 @@ void for_counted_chunks(VectorView x, const IntervalTable& table, const Vector& 
 
 }  // namespace
 
+// Beyond the ends, on (β_j, δ_j, β_{j+1}, δ_{j+1}) of the end interval: the
+// chord (1 − t, 0, t, 0) or (−t, 0, 1 + t, 0) with t = s/h, as evaluate_row()
+// computes it; the tangent adds the δ terms of the end slope, f′(x_0) =
+// (β_1 − β_0)/h − h(δ_0/3 + δ_1/6) and f′(x_{k−1}) = (β_{k−1} − β_{k−2})/h +
+// h(δ_{k−2}/6 + δ_{k−1}/3).
+void CubicRegressionBasis::end_values(bool high, double s, double h, double* value) const {
+  const double t = s / h;
+  const bool tangent = ends_ == CrEnds::Tangent;
+  if (high) {
+    value[0] = -t, value[1] = tangent ? s * h / 6.0 : 0.0, value[2] = 1.0 + t, value[3] = tangent ? s * h / 3.0 : 0.0;
+  } else {
+    value[0] = 1.0 - t, value[1] = tangent ? -s * h / 3.0 : 0.0, value[2] = t, value[3] = tangent ? -s * h / 6.0 : 0.0;
+  }
+}
+
 void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const {
   const std::size_t k = knots_.size();
   const double first = knots_[0];
@@ -239,14 +254,11 @@ void CubicRegressionBasis::evaluate_local(VectorView x, std::uint32_t* index, do
                          std::uint32_t* ix = index + (c + r) * stride;
                          double* val = value + (c + r) * stride;
                          std::size_t j = 0;
-                         // Beyond the ends the chord values are written as evaluate_row() computes them.
                          if (v < first) {
-                           const double t = (v - first) / (knots_[1] - first);
-                           val[0] = 1.0 - t, val[1] = 0.0, val[2] = t, val[3] = 0.0;
+                           end_values(false, v - first, knots_[1] - first, val);
                          } else if (v > last) {
-                           const double t = (v - last) / (last - knots_[k - 2]);
                            j = k - 2;
-                           val[0] = -t, val[1] = 0.0, val[2] = 1.0 + t, val[3] = 0.0;
+                           end_values(true, v - last, last - knots_[k - 2], val);
                          } else {
                            // As locate_interval(): a NaN lands in interval 0 and makes every value NaN.
                            j = below[r] == 0 ? 0 : std::min<std::size_t>(below[r] - 1, k - 2);
@@ -330,9 +342,13 @@ void CubicRegressionBasis::add_spline(VectorView x, const double* gamma, const s
                                       double* out) const {
   if (cubics.empty()) return SplineBasis::add_spline(x, gamma, cubics, out);
   const std::size_t k = knots_.size();
-  // The chords beyond the ends (δ enters neither).
-  const double low_slope = (gamma[2] - gamma[0]) * inverse_h_[0];
-  const double high_slope = (gamma[2 * (k - 1)] - gamma[2 * (k - 2)]) * inverse_h_[k - 2];
+  // The lines beyond the ends: the slopes of end_values().
+  double low[4], high[4];
+  end_values(false, 1.0, knots_[1] - knots_[0], low);
+  end_values(true, 1.0, knots_[k - 1] - knots_[k - 2], high);
+  const double low_slope = (low[0] - 1.0) * gamma[0] + low[1] * gamma[1] + low[2] * gamma[2] + low[3] * gamma[3];
+  const double* g = gamma + 2 * (k - 2);
+  const double high_slope = high[0] * g[0] + high[1] * g[1] + (high[2] - 1.0) * g[2] + high[3] * g[3];
   const CrChords chords{gamma[0], low_slope, gamma[2 * (k - 1)], high_slope};
   for_counted_chunks(x, table_, knots_,
                      [&](std::size_t c, std::size_t count, const double* at, const std::uint64_t* below) {
@@ -407,11 +423,14 @@ Vector CubicRegressionBasis::column_sums_sorted(VectorView sorted) const {
     return lo;
   };
   Vector raw(2 * k, 0.0);
-  // Below the first knot, the chord of interval 0: (1 − t, 0, t, 0) with t = (x − x_0)/h_0.
+  // Below the first knot, the line of end_values(): linear in s = x − x_0, so
+  // its sums are Σs times the values at s = 1, less the constant β_0 part.
   const std::size_t below = rows_below(knots_[0], false);
   const std::array<double, 4> low = power_sums(sorted, 0, below, knots_[0]);
-  raw[0] += low[0] - low[1] * inverse_h_[0];
-  raw[2] += low[1] * inverse_h_[0];
+  double line[4];
+  end_values(false, 1.0, knots_[1] - knots_[0], line);
+  raw[0] += low[0] + low[1] * (line[0] - 1.0);
+  for (std::size_t e = 1; e < 4; ++e) raw[e] += low[1] * line[e];
   // Interval j holds (x_j, x_{j+1}], and interval 0 its left end too (as evaluate_local places rows).
   std::size_t from = below;
   for (std::size_t j = 0; j + 1 < k; ++j) {
@@ -427,10 +446,12 @@ Vector CubicRegressionBasis::column_sums_sorted(VectorView sorted) const {
     raw[2 * j + 2] += u[1] * inverse_h_[j];
     raw[2 * j + 3] += (u[3] - h2 * u[1]) * inverse_6h_[j];
   }
-  // Above the last knot, the chord of interval k − 2: (−t, 0, 1 + t, 0) with t = (x − x_{k−1})/h_{k−2}.
+  // Above the last knot likewise, on the raw functions of interval k − 2.
   const std::array<double, 4> high = power_sums(sorted, from, n, knots_[k - 1]);
-  raw[2 * (k - 2)] -= high[1] * inverse_h_[k - 2];
-  raw[2 * (k - 1)] += high[0] + high[1] * inverse_h_[k - 2];
+  end_values(true, 1.0, knots_[k - 1] - knots_[k - 2], line);
+  double* end = raw.data() + 2 * (k - 2);
+  end[2] += high[0] + high[1] * (line[2] - 1.0);
+  for (const std::size_t e : {0, 1, 3}) end[e] += high[1] * line[e];
   Vector sums(k, 0.0);
   for (std::size_t r = 0; r < 2 * k; ++r)
     for (std::size_t c = 0; c < k; ++c) sums[c] += raw[r] * map(r, c);
@@ -467,24 +488,30 @@ void CubicRegressionBasis::evaluate_row(double v, double* row) const {
   const std::size_t k = knots_.size();
   const double first = knots_[0];
   const double last = knots_[k - 1];
+  const bool tangent = ends_ == CrEnds::Tangent;
   if (v < first) {
-    // Along the first chord: y_0 + (v − x_0)·(y_1 − y_0)/(x_1 − x_0).
+    // Along the first chord: y_0 + (v − x_0)·(y_1 − y_0)/(x_1 − x_0); or
+    // along the tangent, whose slope is b of interval 0.
     const double h = knots_[1] - first;
     for (std::size_t i = 0; i < k; ++i) {
       const double y0 = i == 0 ? 1.0 : 0.0;
       const double y1 = i == 1 ? 1.0 : 0.0;
-      row[i] = y0 + (v - first) * (y1 - y0) / h;
+      row[i] = tangent ? y0 + (v - first) * coefficients_(0, 3 * i) : y0 + (v - first) * (y1 - y0) / h;
     }
     return;
   }
   if (v > last) {
     // Along the last chord:
-    // y_{k−1} + (v − x_{k−1})·(y_{k−1} − y_{k−2})/(x_{k−1} − x_{k−2}).
+    // y_{k−1} + (v − x_{k−1})·(y_{k−1} − y_{k−2})/(x_{k−1} − x_{k−2}); or
+    // along the tangent, whose slope is b + 2ch + 3dh² of interval k − 2.
     const double h = last - knots_[k - 2];
+    const double* coef = coefficients_.row_ptr(k - 2);
     for (std::size_t i = 0; i < k; ++i) {
       const double y_last = i == k - 1 ? 1.0 : 0.0;
       const double y_before = i == k - 2 ? 1.0 : 0.0;
-      row[i] = y_last + (v - last) * (y_last - y_before) / h;
+      const double b = coef[3 * i], c = coef[3 * i + 1], d = coef[3 * i + 2];
+      row[i] = tangent ? y_last + (v - last) * (b + h * (2.0 * c + 3.0 * d * h))
+                       : y_last + (v - last) * (y_last - y_before) / h;
     }
     return;
   }

@@ -88,17 +88,21 @@ class IntervalTable {
 
 // Basis function i is the natural cubic spline with value 1 at knot i and 0
 // at the other knots, so the coefficients of a curve are its knot values.
-// Outside [x_0, x_{k−1}] each function continues along its first or last
-// chord (not the spline's end tangent).
+// Outside [x_0, x_{k−1}] each function continues as a straight line: by
+// default along its first or last chord (not the spline's end tangent); with
+// CrEnds::Tangent along the tangent at the end knot, which continues the
+// natural spline (f″ = 0 there) without a kink.
 //
 // Knots that are not strictly increasing (a cr smooth over x_min >= x_max)
 // are evaluated by the same rule, literally: the interval is the first
 // [x_I, x_{I+1}] holding the input (else I = 0), and zero spacings give
 // non-finite values. Nothing reads outside the knot vector.
+enum class CrEnds { Chord, Tangent };
+
 class CubicRegressionBasis final : public SplineBasis {
  public:
   // InvalidParameter for fewer than 2 knots or more than kMaxBasisDimension.
-  static Result<CubicRegressionBasis> create(Vector knots);
+  static Result<CubicRegressionBasis> create(Vector knots, CrEnds ends = CrEnds::Chord);
 
   void evaluate_into(VectorView x, double* out, std::size_t row_stride) const override;
   std::size_t num_basis() const override { return knots_.size(); }
@@ -109,32 +113,38 @@ class CubicRegressionBasis final : public SplineBasis {
   // interleaved (β_0, δ_0, β_1, δ_1, …), so M (2k × k) has rows e_j and F_j.
   // On [x_j, x_{j+1}], with h = x_{j+1} − x_j, u = x − x_j, w = x_{j+1} − x,
   //   f(x) = (w/h)·β_j + w(w² − h²)/(6h)·δ_j + (u/h)·β_{j+1} + u(u² − h²)/(6h)·δ_{j+1},
-  // four consecutive raw functions from 2j; beyond the ends the chord
-  // continuation (the δ values 0). Needs strictly increasing finite knots.
+  // four consecutive raw functions from 2j; beyond the ends the straight
+  // continuation (for chords the δ values 0). Needs strictly increasing
+  // finite knots.
   Matrix local_map() const override;
   std::size_t local_count() const override { return 4; }
   void evaluate_local(VectorView x, std::uint32_t* index, double* value, std::size_t stride) const override;
 
   // The curve on interval j as a cubic in u = x − x_j, from the four raw
-  // functions of the interval (see above); beyond the ends the chords.
+  // functions of the interval (see above); beyond the ends the lines.
   std::vector<double> spline_cubics(const double* gamma) const override;
   void add_spline(VectorView x, const double* gamma, const std::vector<double>& cubics, double* out) const override;
 
   // The k column sums Σ_r φ(x_r) of the basis over inputs given in ascending
   // order, with no row evaluated: the rows of one interval form one run, on
   // which each local function is a cubic in u = x − x_j, so its sum follows
-  // from Σu⁰ … Σu³ (likewise the chords beyond the ends). Equal to the sums
+  // from Σu⁰ … Σu³ (likewise the lines beyond the ends). Equal to the sums
   // of evaluate() up to rounding. Empty without a local form (see
   // local_map()); `sorted` must be finite and ascending (the caller's check).
   Vector column_sums_sorted(VectorView sorted) const;
 
  private:
-  explicit CubicRegressionBasis(Vector knots);
+  CubicRegressionBasis(Vector knots, CrEnds ends);
+
+  // The local values of the line beyond the first (high = false) or the
+  // last knot at distance s from it, h the end interval's width.
+  void end_values(bool high, double s, double h, double* value) const;
 
   std::size_t locate_interval(double v) const;
   void evaluate_row(double v, double* row) const;
 
   Vector knots_;
+  CrEnds ends_ = CrEnds::Chord;
   bool strictly_increasing_ = false;
   // (k − 1) × 3k: row I holds b, c, d of interval I for basis functions 0 … k−1.
   Matrix coefficients_;

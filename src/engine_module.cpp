@@ -158,7 +158,7 @@ PyObject* engine_sorted_column_sums(PyObject*, PyObject* args) {
   const auto n = static_cast<std::size_t>(PyArray_DIMS(reinterpret_cast<PyArrayObject*>(values_obj))[0]);
   vorna::VectorView values;
   if (!to_column_view(values_obj, "values", n, 0.0, unused, values)) return nullptr;
-  auto basis = vorna::CubicRegressionBasis::create(std::move(knots));
+  auto basis = vorna::CubicRegressionBasis::create(std::move(knots), vorna::CrEnds::Tangent);
   if (!basis) return raise_fit_error(basis.error());
   bool ascending = true;
   const Vector sums = py::without_gil([&] {

@@ -16,7 +16,8 @@ bool parse_margin(PyObject* item, std::shared_ptr<const SplineBasis>& out) {
   if (!to_vector(knots_obj, "knots", knots)) return false;
   const std::string k(kind);
   if (k == "cr") {
-    auto basis = CubicRegressionBasis::create(std::move(knots));
+    // The modelling layer's cr smooths continue the natural spline beyond their ends.
+    auto basis = CubicRegressionBasis::create(std::move(knots), CrEnds::Tangent);
     if (!basis) return raise_error(basis.error()) != nullptr;
     out = std::make_shared<CubicRegressionBasis>(std::move(basis).value());
   } else if (k == "bs") {

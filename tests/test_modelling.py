@@ -828,6 +828,26 @@ def test_knots_are_quantiles_of_the_distinct_values(rng, values):
         np.testing.assert_array_max_ulp(knots, np.quantile(distinct, np.linspace(0, 1, k)), maxulp=1)
 
 
+@pytest.mark.parametrize("terms", [s("x", k=8), te("x", "z", k=(6, 4))], ids=["s", "te"])
+def test_cr_predictions_beyond_the_data_continue_the_natural_spline(rng, terms):
+    # Beyond its end knots a cr curve once went on along the end interval's chord: a kink at
+    # the data's range (slope 0.76 inside, 0.11 outside). The reference: SciPy's natural
+    # spline through the curve's values at the knots, continued along its end tangents.
+    from scipy.interpolate import CubicSpline
+    n = 400
+    data = {"x": rng.uniform(0, 3, n), "z": rng.uniform(size=n)}
+    y = np.sin(2 * data["x"]) * (1 + data["z"]) + 0.1 * rng.standard_normal(n)
+    model = GAM(terms).fit(data, y)
+    knots = model.blocks_[1].spec[2][0][1]
+    curve = lambda x: model.predict({"x": x, "z": np.full(len(x), 0.4)})  # noqa: E731
+    spline = CubicSpline(knots, curve(knots), bc_type="natural")
+    beyond = np.array([knots[0] - 2.0, knots[0] - 0.1, knots[-1] + 0.1, knots[-1] + 2.0])
+    ends = np.where(beyond < knots[0], knots[0], knots[-1])
+    expected = spline(ends) + (beyond - ends) * spline(ends, 1)
+    # The spline through the knot values is the curve itself: rounding of values of order 1.
+    np.testing.assert_allclose(curve(beyond), expected, rtol=0, atol=1e-9)
+
+
 @pytest.mark.parametrize("n", [3000, 250_000])  # the larger starts from a fit on a sample
 @pytest.mark.parametrize("family", ["poisson", "binomial"])
 def test_closing_quantities_of_a_selected_fit_match_scipy(rng, family, n):

@@ -498,7 +498,9 @@ class s(_SmoothBase):
     bs: "cr" (cubic regression spline, knots at quantiles), "bs" (cubic
     B-splines, knots at quantiles, integrated squared second derivative
     penalty) or "ps" (P-spline: evenly spaced knots, second-order difference
-    penalty).
+    penalty). Beyond its end knots every basis continues as a straight line
+    along the curve's tangent there, so predictions outside the data's range
+    are linear in the input and join the curve without a kink.
     by: a numeric column multiplying the smooth (a varying coefficient), or a
     categorical column giving one smooth per level.
 
