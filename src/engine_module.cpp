@@ -351,10 +351,36 @@ PyObject* request_dict(const vorna::PassRequest& r) {
 }
 
 // An item of a dict the caller built; a KeyError names it when it is missing.
+// The dict is a private copy (see private_dict): converting one item may run
+// the caller's code (__float__), which must not free the others.
 PyObject* required_item(PyObject* dict, const char* key) {
-  PyObject* value = PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
+  PyObject* value = PyDict_GetItemString(dict, key);
   if (value == nullptr) PyErr_Format(PyExc_KeyError, "the dict has no item '%s'", key);
   return value;
+}
+
+// A copy of the dict `obj` whose items it holds (the caller's dict may change
+// while its items are read), or a TypeError naming `what`.
+py::Ref private_dict(PyObject* obj, const char* what) {
+  if (!PyDict_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a dict, not %.100s", what, Py_TYPE(obj)->tp_name);
+    return py::Ref(nullptr);
+  }
+  return py::Ref(PyDict_Copy(obj));
+}
+
+// PyArg_ParseTuple for an item that must be a tuple (it raises SystemError on anything else).
+bool is_tuple(PyObject* obj, const char* what) {
+  if (PyTuple_Check(obj)) return true;
+  PyErr_Format(PyExc_TypeError, "%s must be a tuple, not %.100s", what, Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+// A truth value; false with the exception set when its __bool__ raises.
+bool to_truth(PyObject* obj, bool& out) {
+  const int truth = PyObject_IsTrue(obj);
+  out = truth == 1;
+  return truth >= 0;
 }
 
 bool to_double(PyObject* obj, double& out) {
@@ -365,7 +391,9 @@ bool to_double(PyObject* obj, double& out) {
 // (beta or None, blend) into `spec`, β kept in `storage`.
 bool parse_eta_spec(PyObject* obj, Vector& storage, vorna::EtaSpec& spec) {
   PyObject* beta = nullptr;
-  if (!PyArg_ParseTuple(obj, "Od;an η is (beta or None, blend)", &beta, &spec.blend)) return false;
+  if (!is_tuple(obj, "an η (beta or None, blend)") ||
+      !PyArg_ParseTuple(obj, "Od;an η is (beta or None, blend)", &beta, &spec.blend))
+    return false;
   spec.beta = nullptr;
   if (beta == Py_None) return true;
   if (!py::to_vector(beta, "beta", storage)) return false;
@@ -378,7 +406,10 @@ struct ParsedRequest {
   Vector beta, previous_beta;
 };
 
-bool parse_request(PyObject* d, ParsedRequest& out) {
+bool parse_request(PyObject* obj, ParsedRequest& out) {
+  const py::Ref copy = private_dict(obj, "a pass request");
+  if (!copy) return false;
+  PyObject* d = copy.get();
   PyObject *eta, *previous, *fallback, *cross, *scales, *null_mean;
   if (!(eta = required_item(d, "eta")) || !(previous = required_item(d, "previous")) ||
       !(fallback = required_item(d, "start_fallback")) || !(cross = required_item(d, "cross_products")) ||
@@ -391,10 +422,12 @@ bool parse_request(PyObject* d, ParsedRequest& out) {
     if (!parse_eta_spec(previous, out.previous_beta, spec)) return false;
     r.previous = spec;
   }
-  r.cross_products = PyObject_IsTrue(cross) == 1;
+  if (!to_truth(cross, r.cross_products)) return false;
   if (scales != Py_None) {
     std::array<double, 2> values{};
-    if (!PyArg_ParseTuple(scales, "dd;likelihood_scales is a pair of scales", &values[0], &values[1])) return false;
+    if (!is_tuple(scales, "likelihood_scales") ||
+        !PyArg_ParseTuple(scales, "dd;likelihood_scales is a pair of scales", &values[0], &values[1]))
+      return false;
     r.likelihood_scales = values;
   }
   if (null_mean != Py_None) {
@@ -426,7 +459,10 @@ PyObject* sums_dict(const vorna::PassSums& s) {
   return ok ? d.release() : nullptr;
 }
 
-bool parse_sums(PyObject* d, vorna::PassSums& s) {
+bool parse_sums(PyObject* obj, vorna::PassSums& s) {
+  const py::Ref copy = private_dict(obj, "the sums of a pass");
+  if (!copy) return false;
+  PyObject* d = copy.get();
   PyObject *xtwx, *xtwz, *xtwr, *rss, *dev, *valid, *change, *size, *lo, *hi, *ll, *null_dev, *rows;
   if (!(xtwx = required_item(d, "xtwx")) || !(xtwz = required_item(d, "xtwz")) || !(xtwr = required_item(d, "xtwr")) ||
       !(rss = required_item(d, "rss")) || !(dev = required_item(d, "deviance")) ||
@@ -440,11 +476,16 @@ bool parse_sums(PyObject* d, vorna::PassSums& s) {
     return false;
   if (!to_double(rss, s.rss) || !to_double(dev, s.deviance) || !to_double(change, s.max_change) ||
       !to_double(size, s.max_abs_eta) || !to_double(lo, s.min_mu) || !to_double(hi, s.max_mu) ||
-      !to_double(null_dev, s.null_deviance) ||
+      !to_double(null_dev, s.null_deviance) || !is_tuple(ll, "log_likelihood") ||
       !PyArg_ParseTuple(ll, "dd;log_likelihood is a pair", &s.log_likelihood[0], &s.log_likelihood[1]) ||
-      !py::to_count(rows, "rows", s.rows))
+      !py::to_count(rows, "rows", s.rows) || !to_truth(valid, s.valid))
     return false;
-  s.valid = PyObject_IsTrue(valid) == 1;
+  // XᵀWX square, XᵀWz and XᵀWr of its size (or all three absent).
+  const std::size_t p = s.xtwx.rows();
+  if (s.xtwx.cols() != p || s.xtwz.size() != p || s.xtwr.size() != p) {
+    py::raise_value_error("the sums of a pass need a square xtwx and xtwz, xtwr of its size");
+    return false;
+  }
   return true;
 }
 
@@ -464,9 +505,11 @@ PyObject* engine_partition_pass(PyObject*, PyObject* args) {
   vorna::Glm glm;
   ParsedRequest parsed;
   if (!parse_glm(family, link, glm) || !parse_request(request_obj, parsed)) return nullptr;
-  if (parsed.request.eta.beta != nullptr && parsed.request.eta.beta->size() != model->width())
-    return py::raise_value_error("beta has " + std::to_string(parsed.request.eta.beta->size()) +
-                                 " entries for a model of " + std::to_string(model->width()) + " columns");
+  for (const Vector* beta :
+       {parsed.request.eta.beta, parsed.request.previous ? parsed.request.previous->beta : nullptr})
+    if (beta != nullptr && beta->size() != model->width())
+      return py::raise_value_error("beta has " + std::to_string(beta->size()) + " entries for a model of " +
+                                   std::to_string(model->width()) + " columns");
   if (threads < 1) return py::raise_value_error("threads must be positive");
   const vorna::RowData rows{model.get(), data, v.y, v.w, v.offset, glm};
   auto sums =
@@ -483,7 +526,7 @@ PyObject* engine_add_sums(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OO:add_sums", &a_obj, &b_obj)) return nullptr;
   vorna::PassSums a, b;
   if (!parse_sums(a_obj, a) || !parse_sums(b_obj, b)) return nullptr;
-  if (a.rows > 0 && b.rows > 0 && (a.xtwx.rows() != b.xtwx.rows() || a.xtwz.size() != b.xtwz.size()))
+  if (a.rows > 0 && b.rows > 0 && a.xtwx.rows() > 0 && b.xtwx.rows() > 0 && a.xtwx.rows() != b.xtwx.rows())
     return py::raise_value_error("the sums describe different models");
   vorna::add_sums(a, b);
   return sums_dict(a);
@@ -522,6 +565,8 @@ PyObject* engine_partition_moments(PyObject*, PyObject* args) {
 // binding leaves a pending exception in place).
 vorna::PassFunction python_pass(PyObject* callable) {
   return [callable](const vorna::PassRequest& request) -> vorna::Result<vorna::PassSums> {
+    // At shutdown the GIL is not to be taken (see py::restore_thread): the fit stops instead.
+    if (py::interpreter_exiting()) return vorna::GamError{vorna::GamErrorKind::Interrupted, "the interpreter exits"};
     const PyGILState_STATE gil = PyGILState_Ensure();
     vorna::PassSums sums;
     bool ok = false;
@@ -584,7 +629,8 @@ PyObject* engine_fit_passes(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   vorna::RowMoments& mo = source.moments;
   Py_ssize_t observations = 0, rows = 0, nonzero_offsets = 0;
-  if (!PyArg_ParseTuple(moments_obj, "ddddnnn;moments is the tuple partition_moments returns", &mo.weight_sum,
+  if (!is_tuple(moments_obj, "moments") ||
+      !PyArg_ParseTuple(moments_obj, "ddddnnn;moments is the tuple partition_moments returns", &mo.weight_sum,
                         &mo.weighted_response, &mo.weighted_offset, &mo.log_weight_sum, &observations, &rows,
                         &nonzero_offsets))
     return nullptr;
@@ -754,6 +800,6 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,
 PyMODINIT_FUNC PyInit__engine(void) {
   import_array();
   vorna::configure_blas_threads();
-  vorna::py::install_interrupt_check();
+  if (!vorna::py::install_interrupt_check()) return nullptr;
   return PyModule_Create(&g_module_def);
 }

@@ -298,8 +298,7 @@ Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const s
       // spacing leave it NaN; the fit would fail later on that, obscurely.
       if (lo == hi)
         return GamError::invalid_parameter("column " + std::to_string(i) + " of x holds the single value " +
-                                           fmt::debug(lo) +
-                                           ": a cubic regression spline needs a range; use bs='bs' or drop the column");
+                                           fmt::debug(lo) + ": a spline needs a range of values; drop the column");
       smooth = cubic_regression_smooth(name, k[i], lo, hi);
     } else if (bs == "bs") {
       smooth = bspline_smooth_from_data(name, k[i], x.col(i));

@@ -897,20 +897,25 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::raise_value_error("k_values has " + std::to_string(k_values.size()) + " entries but x has only " +
                                  std::to_string(x.cols()) + " columns");
   }
-  std::vector<vorna::SmoothTerm> smooths;
-  for (std::size_t i = 0; i < k_values.size(); ++i) {
-    const auto [lo, hi] = vorna::finite_range(x.col(i));
-    auto smooth = vorna::cubic_regression_smooth("x" + std::to_string(i), k_values[i], lo, hi);
-    if (!smooth) return py::raise_error(smooth.error());
-    smooths.push_back(std::move(smooth).value());
-  }
-  auto fits = vorna::check_model_size(x.rows(), vorna::total_basis(smooths), smooths.size());
-  if (!fits) return py::raise_error(fits.error());
-  const Matrix model = vorna::build_model_matrix(smooths, x);
-  const std::vector<Matrix> penalties = vorna::embedded_penalties(smooths, model.cols());
-  const Vector w(x.rows(), 1.0);
-  auto gradient = vorna::reml_gradient_multi_qr(y, model, w, lambdas, penalties);
-  if (!gradient) return py::raise_error(gradient.error(), kGradientFailed);
+  // The smooths, their model matrix and the gradient touch no Python object.
+  bool set_up = false;
+  auto gradient = py::without_gil([&]() -> vorna::Result<Vector> {
+    std::vector<vorna::SmoothTerm> smooths;
+    for (std::size_t i = 0; i < k_values.size(); ++i) {
+      const auto [lo, hi] = vorna::finite_range(x.col(i));
+      std::string name = "x";  // (appended: GCC 12 warns falsely of overlap for "x" + std::to_string(i) here)
+      name += std::to_string(i);
+      VORNA_TRY(smooth, vorna::cubic_regression_smooth(std::move(name), k_values[i], lo, hi));
+      smooths.push_back(std::move(smooth));
+    }
+    VORNA_CHECK(vorna::check_model_size(x.rows(), vorna::total_basis(smooths), smooths.size()));
+    set_up = true;
+    const Matrix model = vorna::build_model_matrix(smooths, x);
+    const std::vector<Matrix> penalties = vorna::embedded_penalties(smooths, model.cols());
+    const Vector w(x.rows(), 1.0);
+    return vorna::reml_gradient_multi_qr(y, model, w, lambdas, penalties);
+  });
+  if (!gradient) return py::raise_error(gradient.error(), set_up ? kGradientFailed : "");
   return py::new_array(gradient.value());
   VORNA_PY_END
 }
@@ -1073,7 +1078,7 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "vorna_core", "", -1, nullptr
 PyMODINIT_FUNC PyInit_vorna_core(void) {
   import_array();
   vorna::configure_blas_threads();
-  py::install_interrupt_check();
+  if (!py::install_interrupt_check()) return nullptr;
   py::Ref module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   PyObject* gam_type = PyType_FromSpec(&g_gam_spec);

@@ -11,6 +11,10 @@ namespace vorna::py {
 bool parse_margin(PyObject* item, std::shared_ptr<const SplineBasis>& out) {
   const char* kind = nullptr;
   PyObject* knots_obj = nullptr;
+  if (!PyTuple_Check(item)) {
+    PyErr_SetString(PyExc_TypeError, "a margin is a tuple (kind, knots)");
+    return false;
+  }
   if (!PyArg_ParseTuple(item, "sO;a margin is (kind, knots)", &kind, &knots_obj)) return false;
   Vector knots;
   if (!to_vector(knots_obj, "knots", knots)) return false;
@@ -35,12 +39,25 @@ bool parse_margin(PyObject* item, std::shared_ptr<const SplineBasis>& out) {
 // ("smooth", cols, margins, constraint or None, by or None).
 namespace {
 
+// The items of a sequence as a tuple that holds them: reading one item may
+// run the caller's code (__index__), which must not free the others by
+// changing the sequence.
+Ref held_items(PyObject* obj, const char* message) {
+  if (!PySequence_Check(obj) || PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return Ref(nullptr);
+  }
+  return Ref(PySequence_Tuple(obj));
+}
+
 bool parse_term(PyObject* item, ModelTerm& term) {
   if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < 1 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
     PyErr_SetString(PyExc_TypeError, "a term is a tuple starting with its kind");
     return false;
   }
-  const std::string kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 0));
+  const char* kind_text = PyUnicode_AsUTF8(PyTuple_GET_ITEM(item, 0));
+  if (kind_text == nullptr) return false;
+  const std::string kind = kind_text;
   const Py_ssize_t size = PyTuple_GET_SIZE(item);
   using Kind = ModelTerm::Kind;
   std::size_t column = 0;
@@ -63,11 +80,11 @@ bool parse_term(PyObject* item, ModelTerm& term) {
   } else if (kind == "smooth" && size == 5) {
     term.kind = Kind::Smooth;
     if (!to_count_list(PyTuple_GET_ITEM(item, 1), "columns", term.columns)) return false;
-    Ref margins(PySequence_Fast(PyTuple_GET_ITEM(item, 2), "margins must be a sequence"));
+    Ref margins = held_items(PyTuple_GET_ITEM(item, 2), "margins must be a sequence");
     if (!margins) return false;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(margins.get()); ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(margins.get()); ++i) {
       std::shared_ptr<const SplineBasis> basis;
-      if (!parse_margin(PySequence_Fast_GET_ITEM(margins.get(), i), basis)) return false;
+      if (!parse_margin(PyTuple_GET_ITEM(margins.get(), i), basis)) return false;
       term.margins.push_back(std::move(basis));
     }
     PyObject* constraint = PyTuple_GET_ITEM(item, 3);
@@ -87,12 +104,12 @@ bool parse_term(PyObject* item, ModelTerm& term) {
 }  // namespace
 
 std::unique_ptr<TermModel> parse_model(PyObject* terms_obj, std::size_t data_columns) {
-  Ref terms(PySequence_Fast(terms_obj, "terms must be a sequence"));
+  Ref terms = held_items(terms_obj, "terms must be a sequence");
   if (!terms) return nullptr;
   std::vector<ModelTerm> parsed;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(terms.get()); ++i) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(terms.get()); ++i) {
     ModelTerm term;
-    if (!parse_term(PySequence_Fast_GET_ITEM(terms.get(), i), term)) return nullptr;
+    if (!parse_term(PyTuple_GET_ITEM(terms.get(), i), term)) return nullptr;
     parsed.push_back(std::move(term));
   }
   auto model = TermModel::create(std::move(parsed), data_columns);

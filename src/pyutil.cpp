@@ -1,12 +1,15 @@
 #include "pyutil.hpp"
 
-#include "interrupt.hpp"
-
+#include <atomic>
+#include <chrono>
 #include <cstring>
-#include <memory>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <stdexcept>
+#include <thread>
+
+#include "interrupt.hpp"
 
 namespace vorna::py {
 namespace {
@@ -294,15 +297,71 @@ PyObject* raise_error(const GamError& error, const char* prefix) {
 }
 
 namespace {
+// Set by the exit handler below, before the interpreter starts to shut down.
+std::atomic<bool> g_exiting{false};
+// GilRelease sections entered and those parked at exit (see restore_thread).
+std::atomic<long> g_released{0}, g_parked{0};
+// How long the exit handler waits for sections in flight to stop and park.
+constexpr auto kExitWait = std::chrono::seconds(5);
+}  // namespace
+
+bool interpreter_exiting() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return g_exiting.load() || Py_IsFinalizing() != 0;
+#else
+  return g_exiting.load() || _Py_IsFinalizing() != 0;
+#endif
+}
+
+GilRelease::GilRelease() {
+  g_released.fetch_add(1);
+  state_ = PyEval_SaveThread();
+}
+
+void restore_thread(PyThreadState* state) {
+  if (interpreter_exiting()) {
+    g_parked.fetch_add(1);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  g_released.fetch_sub(1);
+  PyEval_RestoreThread(state);
+}
+
+namespace {
 bool check_signals() {
+  // At exit the GIL is not to be taken (see restore_thread): the work stops instead.
+  if (interpreter_exiting()) return true;
   const PyGILState_STATE state = PyGILState_Ensure();
   const bool stop = PyErr_CheckSignals() != 0;
   PyGILState_Release(state);
   return stop;
 }
+
+// Run by `atexit` (after non-daemon threads are joined, before the shutdown
+// frees anything): daemon threads inside a computation stop at their next
+// check and park, so that none is still computing when the process ends and
+// its libraries' exit handlers run. A single step that outlasts kExitWait
+// (one long LAPACK call) is not waited for.
+PyObject* stop_computations_at_exit(PyObject*, PyObject*) {
+  g_exiting.store(true);
+  Py_BEGIN_ALLOW_THREADS;
+  const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+  while (g_released.load() > g_parked.load() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  Py_END_ALLOW_THREADS;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_exit_handler = {"_stop_computations_at_exit", stop_computations_at_exit, METH_NOARGS, nullptr};
 }  // namespace
 
-void install_interrupt_check() { set_interrupt_check(&check_signals); }
+bool install_interrupt_check() {
+  set_interrupt_check(&check_signals);
+  Ref atexit(PyImport_ImportModule("atexit"));
+  Ref handler(atexit ? PyCFunction_New(&g_exit_handler, nullptr) : nullptr);
+  Ref done(handler ? PyObject_CallMethod(atexit.get(), "register", "O", handler.get()) : nullptr);
+  return static_cast<bool>(done);
+}
 
 // Built with an explicit length so that a message quoting user text with an
 // embedded NUL is not cut short.

@@ -137,14 +137,24 @@ PyObject* raise_from_current_exception();
 
 // ---- The GIL and interrupts ---------------------------------------------------
 
+// Whether the interpreter is shutting down (or about to: its exit handlers run).
+bool interpreter_exiting();
+
+// Takes the GIL back for `state`. A thread that would take it while the
+// interpreter shuts down (a daemon thread inside a fit) parks here until the
+// process ends instead: the interpreter would end it from inside
+// PyEval_RestoreThread with a forced unwinding, which cannot pass the C++
+// frames above (destructors, catch-alls) and aborts the process.
+void restore_thread(PyThreadState* state);
+
 // Releases the GIL for its lifetime (and takes it back on every exit, an
 // exception included). Code in its scope must not touch Python objects.
 class GilRelease {
  public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
+  GilRelease();
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() { restore_thread(state_); }
 
  private:
   PyThreadState* state_;
@@ -159,8 +169,10 @@ decltype(auto) without_gil(F&& f) {
 
 // Lets the core's long loops notice Ctrl-C: installs a check that takes the
 // GIL and runs the interpreter's pending signal handlers (a KeyboardInterrupt
-// stays set for the binding to raise). Called from each module's init.
-void install_interrupt_check();
+// stays set for the binding to raise), and an exit handler that stops
+// computations in daemon threads before the interpreter shuts down. Called
+// from each module's init; false with an exception set when it fails.
+bool install_interrupt_check();
 
 }  // namespace vorna::py
 

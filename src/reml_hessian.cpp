@@ -1,4 +1,5 @@
 #include "reml_hessian.hpp"
+#include "interrupt.hpp"
 
 #include <cmath>
 #include <string>
@@ -244,7 +245,10 @@ Result<Matrix> reml_hessian_multi_qr(VectorView y, ConstMatrixView x, VectorView
   if (!r) return lapack_error(GamErrorKind::LinAlgError, "QR decomposition failed", r.error(), false);
   // The same factor the gradient uses, so that this stays its derivative.
   VORNA_CHECK(ridge_singular_factor(r.value(), lambdas.size()));
+  // Each step is O(p³) for a wide model: Ctrl-C is heard between them.
+  VORNA_CHECK_INTERRUPT();
   VORNA_TRY(r_inv, invert_factor(r.value()));
+  VORNA_CHECK_INTERRUPT();
   const Matrix a_inv = gram(r_inv.transposed_view());  // R⁻¹R⁻ᵀ, exactly symmetric
 
   std::size_t total_rank = 0;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -343,7 +344,12 @@ void for_row_partitions(std::size_t n, std::size_t threads,
   if (workers == 1) return run();
   std::vector<std::thread> pool;
   pool.reserve(workers - 1);
-  for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(run);
+  try {
+    for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(run);
+  } catch (const std::system_error&) {
+    // The system has no more threads to give (a process limit): the
+    // partitions go to the threads that did start, and this one.
+  }
   run();
   for (std::thread& thread : pool) thread.join();
 }

@@ -47,14 +47,26 @@ Result<TermModel> TermModel::create(std::vector<ModelTerm> terms, std::size_t da
         if (term.columns.size() != 1 || term.levels < 1)
           return GamError::invalid_parameter(which + " must read one column and have at least one level");
         break;
-      case ModelTerm::Kind::Smooth:
+      case ModelTerm::Kind::Smooth: {
         if (term.margins.empty() || term.margins.size() != term.columns.size())
           return GamError::invalid_parameter(which + " needs one basis per column");
+        // The product of the margins' sizes, checked before it could wrap.
+        std::size_t raw = 1;
+        for (const auto& m : term.margins) {
+          if (m->num_basis() == 0 || raw > kMaxModelWidth / m->num_basis())
+            return GamError::invalid_parameter(which + " has more than " + std::to_string(kMaxModelWidth) +
+                                               " basis functions");
+          raw *= m->num_basis();
+        }
         if (term.constraint.rows() > 0 && term.constraint.rows() != term.raw_width())
           return GamError::invalid_parameter(which + ": the constraint has " + std::to_string(term.constraint.rows()) +
                                              " rows for a basis of " + std::to_string(term.raw_width()));
         break;
+      }
     }
+    if (term.width() > kMaxModelWidth - model.width_)
+      return GamError::invalid_parameter("the model has more than " + std::to_string(kMaxModelWidth) +
+                                         " columns, more than any fit can hold");
     model.offsets_.push_back(model.width_);
     model.width_ += term.width();
   }

@@ -46,6 +46,10 @@ struct ModelTerm {
 // InvalidParameter naming `row` for a code that is not one of them.
 Result<std::size_t> factor_level(double code, std::size_t levels, std::size_t row);
 
+// Beyond this many columns no fit could hold its p × p cross products; a
+// model this wide is refused rather than sized.
+inline constexpr std::size_t kMaxModelWidth = std::size_t{1} << 20;
+
 // Rows of the model matrix are computed this many at a time.
 inline constexpr std::size_t kRowBlock = 512;
 
@@ -53,7 +57,8 @@ class TermModel {
  public:
   // Errors (InvalidParameter): a term reading a data column that does not
   // exist, a factor with fewer than 1 level, a smooth without margins, a
-  // constraint whose row count is not K.
+  // constraint whose row count is not K, more than kMaxModelWidth columns
+  // (or basis functions of one smooth).
   static Result<TermModel> create(std::vector<ModelTerm> terms, std::size_t data_columns);
 
   std::size_t width() const { return width_; }

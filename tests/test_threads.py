@@ -69,7 +69,9 @@ def idle_rate():
     lambda x, y: vorna_core.GAM("gaussian").fit(x, y, [10, 10, 10]),
     lambda x, y: vorna_core.GAM("poisson").fit(x, np.round(np.exp(y)), [10, 10, 10]),
     lambda x, y: vorna.GAM(vorna.s(0) + vorna.s(1) + vorna.s(2)).fit(x, y),
-], ids=["core-gaussian", "core-poisson", "vorna"])
+    # a wide gradient on few rows: seconds in LAPACK, once with the GIL held
+    lambda x, y: vorna_core.evaluate_gradient(x[:60, :2], y[:60], [1.0, 1.0], [800, 8]),
+], ids=["core-gaussian", "core-poisson", "vorna", "core-gradient"])
 def test_fits_release_the_gil(fit):
     x, y = big_problem()
     # With the GIL held the spinner barely runs (a switch interval of 5 ms at best); released,

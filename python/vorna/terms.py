@@ -9,6 +9,7 @@ fitted model, so a term object can be reused for several models.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Sequence
 
@@ -568,8 +569,9 @@ class _Tensor(_SmoothBase):
             if b not in BASES:
                 raise ValueError(f"{self.label}: bs must be one of {', '.join(map(repr, BASES))}, got {b!r}")
         self.bss = bss
-        if int(np.prod(self.ks)) > 2000:
-            raise ValueError(f"{self.label}: the product of the k values ({int(np.prod(self.ks))}) exceeds 2000")
+        size = math.prod(self.ks)  # Python integers: a NumPy product of many margins wraps around
+        if size > 2000:
+            raise ValueError(f"{self.label}: the product of the k values ({size}) exceeds 2000")
         self.by = by
 
     def _label(self, columns: tuple[ColumnRef, ...], by: ColumnRef | None) -> str:

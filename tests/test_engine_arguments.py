@@ -1,0 +1,104 @@
+"""Hand-made and hostile arguments to the private engine, and threads caught
+at interpreter exit: each case runs in a child interpreter, so that a fault
+shows as its exit status rather than taking the test run down with it. The
+cases once crashed the process (use-after-free, heap overflow, abort)."""
+
+import textwrap
+
+import pytest
+from subprocesses import run_python
+
+SUMS = """
+import numpy as np
+from vorna import _engine as E
+def sums(p=0, **changes):
+    d = {"xtwx": np.eye(p) if p else None, "xtwz": np.zeros(p) if p else None, "xtwr": np.zeros(p) if p else None,
+         "rss": 0.0, "deviance": 0.0, "valid": True, "max_change": 0.0, "max_abs_eta": 0.0, "min_mu": 0.0,
+         "max_mu": 0.0, "log_likelihood": (0.0, 0.0), "null_deviance": 0.0, "rows": 1}
+    d.update(changes)
+    return d
+def show(call):
+    try:
+        print("returned", call())
+    except Exception as e:
+        print(type(e).__name__, e)
+"""
+
+CASES = {
+    # A __float__ that empties the dict being read must not free the values still to be read.
+    "dict emptied while read": ("""
+a = sums(deviance=3.5e6)
+class Evil:
+    def __float__(self):
+        a.clear()
+        return 1.0
+a["rss"] = Evil()
+show(lambda: E.add_sums(a, sums())["deviance"])
+""", "returned 3500000.0"),
+    # An __index__ that empties the terms list must not free the term being read.
+    "terms emptied while read": ("""
+terms = []
+class Evil:
+    def __index__(self):
+        terms.clear()
+        return 0
+terms.append(("smooth", [Evil()], [("cr", np.linspace(0, 1, 5))], None, None))
+show(lambda: E.model_matrix(terms, np.zeros((4, 2))).shape)
+""", "returned (4, 5)"),
+    "sums of other shapes": ("""
+show(lambda: E.add_sums(sums(3, xtwr=np.zeros(50)), sums(3)))
+show(lambda: E.add_sums(sums(3, xtwx=np.eye(3, 40)), sums(3)))
+""", "ValueError the sums of a pass need a square xtwx and xtwz, xtwr of its size\n" * 2),
+    "previous beta of another width": ("""
+terms = [("intercept",), ("linear", 0)]
+x, ones = np.zeros((5, 1)), np.ones(5)
+request = {"eta": (np.zeros(2), 1.0), "previous": (np.zeros(0), 1.0), "start_fallback": 0.0,
+           "cross_products": True, "likelihood_scales": None, "null_mean": None}
+show(lambda: E.partition_pass(terms, x, ones, ones, ones * 0, "gaussian", "identity", request))
+""", "ValueError beta has 0 entries for a model of 2 columns"),
+    "widths that wrap around": ("""
+show(lambda: E.model_matrix([("factor", 0, 2**63 + 8, True), ("factor", 0, 2**63 - 4, True)], np.zeros((3, 1))))
+""", "more than 1048576 columns"),
+    "lists for tuples, truth values that raise": ("""
+request = {"eta": [None, 1.0], "previous": None, "start_fallback": 0.0, "cross_products": True,
+           "likelihood_scales": None, "null_mean": None}
+show(lambda: E.partition_pass([("intercept",)], np.zeros((2, 1)), np.ones(2), np.ones(2), np.zeros(2),
+                              "gaussian", "identity", request))
+show(lambda: E.add_sums(sums(valid=np.array([1, 2])), sums()))
+show(lambda: E.model_matrix([("smooth", [0], [["cr", np.linspace(0, 1, 5)]], None, None)], np.zeros((3, 1))))
+""", "TypeError an η (beta or None, blend) must be a tuple, not list\nValueError The truth value of an array"),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_hostile_engine_arguments_raise_instead_of_crashing(case):
+    code, expected = CASES[case]
+    done = run_python(["-c", SUMS + textwrap.dedent(code)], text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert expected in done.stdout, done.stdout
+
+
+@pytest.mark.parametrize("entry, wait", [("vorna", 0.5), ("vorna_core", 1.3)])
+def test_interpreter_exit_during_a_fit_in_a_daemon_thread(entry, wait):
+    # The thread that ends its fit while the interpreter shuts down once aborted the process
+    # ("terminate called without an active exception") when it took the GIL back.
+    fit = {"vorna": "GAM(s(0, k=20) + s(1), family='poisson', n_threads=1).fit(X, np.round(np.exp(y)))",
+           "vorna_core": "vorna_core.GAM().fit_auto(X, y, [20, 20], 'REML', None, None)"}[entry]
+    code = f"""
+import threading, time, warnings
+import numpy as np
+import vorna_core
+from vorna import GAM, s
+warnings.simplefilter("ignore")
+rng = np.random.default_rng(0)
+X = rng.uniform(size=(200_000, 2))
+y = np.sin(6 * X[:, 0]) + X[:, 1] + rng.normal(0, 0.1, len(X))
+def work():
+    while True:
+        {fit}
+threading.Thread(target=work, daemon=True).start()
+time.sleep({wait})
+print("main thread exits")
+"""
+    done = run_python(["-c", code], text=True, timeout=120)
+    assert done.returncode == 0 and "main thread exits" in done.stdout, done.stderr[-2000:]
