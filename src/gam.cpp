@@ -300,6 +300,16 @@ Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const s
         return GamError::invalid_parameter("column " + std::to_string(i) + " of x holds the single value " +
                                            fmt::debug(lo) + ": a spline needs a range of values; drop the column");
       smooth = cubic_regression_smooth(name, k[i], lo, hi);
+      // The penalty scales as the knot spacing to the power −3: at extreme ranges (1e-300 wide, or
+      // wider than the largest double) it overflows, and the fit would fail later, obscurely.
+      const auto finite = [](const Matrix& m) {
+        return std::all_of(m.storage().begin(), m.storage().end(), [](double v) { return std::isfinite(v); });
+      };
+      if (smooth && (!std::isfinite(hi - lo) || !finite(smooth.value().penalty)))
+        return GamError::invalid_parameter("column " + std::to_string(i) + " of x spans " + fmt::debug(lo) + " to " +
+                                           fmt::debug(hi) +
+                                           ": a cubic regression spline's penalty overflows at this scale; rescale "
+                                           "the column");
     } else if (bs == "bs") {
       smooth = bspline_smooth_from_data(name, k[i], x.col(i));
     } else {

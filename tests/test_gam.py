@@ -369,6 +369,15 @@ def test_awkward_columns_are_refused_with_cubic_regression_splines(rng, family):
         vc.GAM(family).fit_auto(x, np.abs(y), [6, 12, 8], "REML", "cr", None)
 
 
+@pytest.mark.parametrize("lo, hi", [(-1.7e308, 1.7e308), (0.0, 1e-110)])
+def test_columns_whose_cr_penalty_overflows_are_refused_by_name(rng, lo, hi):
+    # The penalty scales as the knot spacing to the power −3: it once failed as LAPACK's
+    # "Eigenvalue decomposition failed" (1e-110 wide, or wider than the largest double).
+    x = np.column_stack([np.r_[lo, hi, rng.uniform(lo / 2, hi / 2, 48)], rng.uniform(size=50)])
+    with pytest.raises(ValueError, match="column 0 of x spans .*penalty overflows at this scale; rescale the column"):
+        vc.GAM().fit(x, rng.normal(size=50), [6, 6], "REML", "cr")
+
+
 def test_large_k_is_handled(rng):
     # More basis functions than LAPACK's switch-over order (1000), and than observations.
     x, y, _ = make_data(rng, n=100, d=1)
