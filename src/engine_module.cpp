@@ -565,7 +565,7 @@ PyObject* engine_partition_moments(PyObject*, PyObject* args) {
 // binding leaves a pending exception in place).
 vorna::PassFunction python_pass(PyObject* callable) {
   return [callable](const vorna::PassRequest& request) -> vorna::Result<vorna::PassSums> {
-    // At shutdown the GIL is not to be taken (see py::restore_thread): the fit stops instead.
+    // A fit in another thread than the exiting one stops at exit (see py::interpreter_exiting).
     if (py::interpreter_exiting()) return vorna::GamError{vorna::GamErrorKind::Interrupted, "the interpreter exits"};
     const PyGILState_STATE gil = PyGILState_Ensure();
     vorna::PassSums sums;

@@ -305,7 +305,9 @@ Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const s
       const auto finite = [](const Matrix& m) {
         return std::all_of(m.storage().begin(), m.storage().end(), [](double v) { return std::isfinite(v); });
       };
-      if (smooth && (!std::isfinite(hi - lo) || !finite(smooth.value().penalty)))
+      // (Non-finite data and zero rows are refused later, with their own messages.)
+      const bool range = std::isfinite(lo) && std::isfinite(hi) && lo < hi;
+      if (smooth && range && (!std::isfinite(hi - lo) || !finite(smooth.value().penalty)))
         return GamError::invalid_parameter("column " + std::to_string(i) + " of x spans " + fmt::debug(lo) + " to " +
                                            fmt::debug(hi) +
                                            ": a cubic regression spline's penalty overflows at this scale; rescale "

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <pthread.h>
+
 #include "interrupt.hpp"
 
 namespace vorna::py {
@@ -289,29 +291,51 @@ PyObject* new_array(const Matrix& m) {
 
 PyObject* raise_error(const GamError& error, const char* prefix) {
   if (error.kind == GamErrorKind::Interrupted) {
-    // The signal handler has set the exception (KeyboardInterrupt) already.
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    // The signal handler has set the exception (KeyboardInterrupt) already;
+    // a computation stopped because the interpreter exits ends its thread.
+    if (!PyErr_Occurred()) {
+      if (interpreter_exiting()) {
+        PyErr_SetString(PyExc_SystemExit, "the interpreter exits: the computation was stopped");
+      } else {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+      }
+    }
     return nullptr;
   }
   return raise_value_error(std::string(prefix) + error.display());
 }
 
 namespace {
-// Set by the exit handler below, before the interpreter starts to shut down.
+// At exit: set by the exit handler below, with the thread that runs it (the
+// one that goes on to shut the interpreter down).
 std::atomic<bool> g_exiting{false};
-// GilRelease sections entered and those parked at exit (see restore_thread).
-std::atomic<long> g_released{0}, g_parked{0};
-// How long the exit handler waits for sections in flight to stop and park.
+std::atomic<unsigned long> g_exit_thread{0};
+// GilRelease sections in flight, in every thread.
+std::atomic<long> g_released{0};
+// How long the exit handler waits for computations in other threads to stop.
 constexpr auto kExitWait = std::chrono::seconds(5);
-}  // namespace
 
-bool interpreter_exiting() {
+bool finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
-  return g_exiting.load() || Py_IsFinalizing() != 0;
+  return Py_IsFinalizing() != 0;
 #else
-  return g_exiting.load() || _Py_IsFinalizing() != 0;
+  return _Py_IsFinalizing() != 0;
 #endif
 }
+
+// Whether this thread's computations are to stop: the interpreter exits, and
+// this is not the thread that runs its exit (which may still fit and predict,
+// in exit handlers and finalizers).
+bool stopped_by_exit() {
+  return (g_exiting.load() || finalizing()) && PyThread_get_thread_ident() != g_exit_thread.load();
+}
+
+// A fork copies the count of sections in flight, but only the forking thread,
+// which is in none (it holds the GIL), lives on in the child.
+void after_fork_in_child() { g_released.store(0); }
+}  // namespace
+
+bool interpreter_exiting() { return stopped_by_exit(); }
 
 GilRelease::GilRelease() {
   g_released.fetch_add(1);
@@ -319,8 +343,7 @@ GilRelease::GilRelease() {
 }
 
 void restore_thread(PyThreadState* state) {
-  if (interpreter_exiting()) {
-    g_parked.fetch_add(1);
+  if (finalizing() && PyThread_get_thread_ident() != g_exit_thread.load()) {
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
   }
   g_released.fetch_sub(1);
@@ -329,8 +352,8 @@ void restore_thread(PyThreadState* state) {
 
 namespace {
 bool check_signals() {
-  // At exit the GIL is not to be taken (see restore_thread): the work stops instead.
-  if (interpreter_exiting()) return true;
+  // Computations in other threads stop at exit (see stop_computations_at_exit).
+  if (stopped_by_exit()) return true;
   const PyGILState_STATE state = PyGILState_Ensure();
   const bool stop = PyErr_CheckSignals() != 0;
   PyGILState_Release(state);
@@ -338,16 +361,19 @@ bool check_signals() {
 }
 
 // Run by `atexit` (after non-daemon threads are joined, before the shutdown
-// frees anything): daemon threads inside a computation stop at their next
-// check and park, so that none is still computing when the process ends and
-// its libraries' exit handlers run. A single step that outlasts kExitWait
-// (one long LAPACK call) is not waited for.
+// frees anything): computations in other (daemon) threads stop at their next
+// check, and their calls raise SystemExit, which ends such a thread quietly
+// and releases what it holds on the way out; this waits for them to come
+// back. Then no thread is computing when the shutdown frees the objects the
+// computations read and the process's libraries run their exit handlers. A
+// single step that outlasts kExitWait (one long LAPACK call) is not waited for.
 PyObject* stop_computations_at_exit(PyObject*, PyObject*) {
+  g_exit_thread.store(PyThread_get_thread_ident());
   g_exiting.store(true);
   Py_BEGIN_ALLOW_THREADS;
   const auto deadline = std::chrono::steady_clock::now() + kExitWait;
-  while (g_released.load() > g_parked.load() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (g_released.load() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   Py_END_ALLOW_THREADS;
   Py_RETURN_NONE;
 }
@@ -357,6 +383,8 @@ PyMethodDef g_exit_handler = {"_stop_computations_at_exit", stop_computations_at
 
 bool install_interrupt_check() {
   set_interrupt_check(&check_signals);
+  static const bool forks_reset = pthread_atfork(nullptr, nullptr, &after_fork_in_child) == 0;
+  static_cast<void>(forks_reset);
   Ref atexit(PyImport_ImportModule("atexit"));
   Ref handler(atexit ? PyCFunction_New(&g_exit_handler, nullptr) : nullptr);
   Ref done(handler ? PyObject_CallMethod(atexit.get(), "register", "O", handler.get()) : nullptr);

@@ -137,14 +137,16 @@ PyObject* raise_from_current_exception();
 
 // ---- The GIL and interrupts ---------------------------------------------------
 
-// Whether the interpreter is shutting down (or about to: its exit handlers run).
+// Whether the interpreter exits and this thread's computations are to stop:
+// any thread but the one that runs the exit (and may still fit and predict in
+// exit handlers and finalizers). Such a computation's call raises SystemExit.
 bool interpreter_exiting();
 
-// Takes the GIL back for `state`. A thread that would take it while the
-// interpreter shuts down (a daemon thread inside a fit) parks here until the
-// process ends instead: the interpreter would end it from inside
-// PyEval_RestoreThread with a forced unwinding, which cannot pass the C++
-// frames above (destructors, catch-alls) and aborts the process.
+// Takes the GIL back for `state`. Once the interpreter shuts down, a thread
+// other than the one shutting it down (a daemon thread still computing after
+// the exit handlers) parks here until the process ends instead: Python 3.11
+// would end it from inside PyEval_RestoreThread with a forced unwinding, which
+// cannot pass the C++ frames above (destructors, catch-alls) and aborts.
 void restore_thread(PyThreadState* state);
 
 // Releases the GIL for its lifetime (and takes it back on every exit, an

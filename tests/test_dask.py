@@ -400,12 +400,15 @@ def test_a_dask_array_vector_of_unknown_or_wrong_length():
             GAM([s(0), s(1)]).fit(X, y if kw else v, **kw)
 
 
-@pytest.mark.parametrize("method", ["partial_effects", "model_matrix"])
+@pytest.mark.parametrize("method", ["partial_effects", "model_matrix", "plot_diagnostics"])
 def test_whole_array_methods_refuse_dask_data_by_name(method):
+    from vorna.plot import plot_diagnostics
+
     df = frame(500)
     model = GAM([s("x")]).fit(df[COLUMNS], df.gaussian)
+    call = (lambda X: plot_diagnostics(model, X)) if method == "plot_diagnostics" else getattr(model, method)
     with pytest.raises(TypeError, match=f"{method}\\(\\) takes data in memory"):
-        getattr(model, method)(dd.from_pandas(df[COLUMNS], npartitions=2))
+        call(dd.from_pandas(df[COLUMNS], npartitions=2))
 
 
 def test_columns_read_alike_in_memory_and_on_partitions():

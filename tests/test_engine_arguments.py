@@ -102,3 +102,80 @@ print("main thread exits")
 """
     done = run_python(["-c", code], text=True, timeout=120)
     assert done.returncode == 0 and "main thread exits" in done.stdout, done.stderr[-2000:]
+
+
+EXIT_CASES = {
+    # Work in exit handlers and in finalizers at teardown runs on the exiting thread: it must
+    # not be stopped (a first version of the exit handling parked that thread for good).
+    "an exit handler fits": ("""
+import atexit
+atexit.register(lambda: print("fitted", round(float(fit().predict(np.array([[0.5]]))[0]), 3)))
+import vorna  # its exit handler runs before the one above
+""", "fitted 0.997"),
+    "a finalizer predicts at teardown": ("""
+class Reporter:
+    def __init__(self, model): self.model = model
+    def __del__(self): print("predicted", round(float(self.model.predict(np.array([[0.5]]))[0]), 3))
+reporter = Reporter(fit())
+""", "predicted 0.997"),
+    # A daemon thread refitting under a lock at exit is stopped and lets go of the lock (its
+    # call raises SystemExit, which ends the thread quietly), so that a handler can take it.
+    "a daemon thread holds a lock an exit handler needs": ("""
+import atexit, threading, time
+lock = threading.Lock()
+def save():
+    with lock:
+        print("saved")
+atexit.register(save)
+import vorna  # its exit handler runs before save()
+def worker():
+    while True:
+        with lock:
+            fit(n=100_000, family="poisson")
+threading.Thread(target=worker, daemon=True).start()
+time.sleep(0.5)
+""", "saved"),
+    # A fork copies the count of computations in flight in other threads, which the child lacks.
+    "a child forked during a fit in another thread": ("""
+import os, threading, time
+done = threading.Event()
+def background():
+    while not done.is_set():
+        fit(n=100_000, family="poisson")
+thread = threading.Thread(target=background)
+thread.start()
+time.sleep(0.5)
+start = time.perf_counter()
+pid = os.fork()
+if pid == 0:
+    sys.exit(0)
+os.waitpid(pid, 0)
+print("child exited", time.perf_counter() - start < 2.0)
+done.set()
+thread.join()
+""", "child exited True"),
+}
+
+# vorna is imported in fit() (or by a case) only, so that a case can register its exit
+# handler first: handlers run last registered first, so such a handler runs after vorna's.
+FIT = """
+import sys
+import numpy as np
+def fit(n=200, family="gaussian"):
+    from vorna import GAM, s, te
+    rng = np.random.default_rng(0)
+    x = np.linspace(0, 1, n) if n == 200 else rng.uniform(size=(n, 3))
+    if n == 200:
+        return GAM(s(0), n_threads=1).fit(x.reshape(-1, 1), np.sin(3 * x))
+    y = np.exp(np.sin(3 * x[:, 0]) + x[:, 1] * x[:, 2]).round()
+    return GAM(s(0, k=20) + te(1, 2, k=8), family=family, n_threads=1).fit(x, y)
+"""
+
+
+@pytest.mark.parametrize("case", list(EXIT_CASES))
+def test_work_at_interpreter_exit(case):
+    code, expected = EXIT_CASES[case]
+    done = run_python(["-c", FIT + textwrap.dedent(code)], text=True, timeout=60)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert expected in done.stdout, (done.stdout, done.stderr[-2000:])
+    assert "Traceback" not in done.stderr, done.stderr[-2000:]

@@ -182,10 +182,16 @@ def test_formula_errors(formula, message):
     (lambda: ti("x", "z", k=3), "k must be an integer"), (lambda: ti("x", "z", bs="tp"), "bs must be one of"),
     (lambda: te("x", "z", k=5.0), "k must be an integer"), (lambda: te("x", "x"), "x appears more than once"),
     (lambda: parse_formula("y ~ te(x, z, k=5.0)"), "k must be an integer"),
+    (lambda: te("x", "z", bs=np.array(["cr", "tp"])), "bs must be one of .*got 'tp'"),
 ])
 def test_bad_arguments(bad, message):
     with pytest.raises(ValueError, match=message):
         bad()
+
+
+def test_per_margin_arguments_of_any_sequence():
+    term = te("x", "z", k=range(5, 7), bs=np.array(["cr", "ps"]))
+    assert (term.ks, term.bss) == ([5, 6], ["cr", "ps"])
 
 
 def test_tensor_level_with_one_value_of_a_column():

@@ -32,8 +32,10 @@ if TYPE_CHECKING:  # pragma: no cover
 
 logger = logging.getLogger("vorna")
 
-# Bumped whenever the pickled state of a fitted model changes incompatibly.
-_STATE_VERSION = 1
+# Bumped whenever the pickled state of a fitted model changes incompatibly,
+# or the meaning of what it holds does: 2 when cr smooths took to continuing
+# along their end tangents (coefficients fitted with chords predict otherwise).
+_STATE_VERSION = 2
 
 ConvergenceWarning = vorna_core.ConvergenceWarning
 

@@ -145,6 +145,9 @@ def plot_diagnostics(model: "GAM", X: Any, y: Any = None, sample_weight: Any = N
     a normal Q–Q plot of them, their histogram, and the response against the
     fitted values (with the rows' offset, as in the fit; a classifier's
     labels as 0/1 for its second class)."""
+    from .model import _in_memory
+
+    _in_memory(X, "plot_diagnostics")
     plt = _pyplot()
     model._check_fitted()
     model._offset_reminder(offset, "plot_diagnostics()", 2)

@@ -560,15 +560,17 @@ class _Tensor(_SmoothBase):
             raise ValueError(f"{self.label}: column {', '.join(repeated)} appears more than once; give each "
                              "column once (a smooth of one column is s())")
         # One value for all unless a sequence (a float k is then refused by name, not iterated).
-        ks = list(k) if isinstance(k, (list, tuple, np.ndarray)) else [k] * len(columns)
-        bss: list[str] = list(bs) if isinstance(bs, (list, tuple)) else [bs] * len(columns)  # type: ignore[list-item]
+        ks: list[Any] = list(k) if np.ndim(k) > 0 else [k] * len(columns)  # type: ignore[arg-type]
+        # (NumPy strings as str, so that messages and labels show them plainly)
+        given: list[Any] = list(bs) if np.ndim(bs) > 0 else [bs] * len(columns)
+        bss = [str(b) if isinstance(b, str) else b for b in given]
         if len(ks) != len(columns) or len(bss) != len(columns):
             raise ValueError(f"{self.label}: give one k and one bs per column (or one for all)")
         self.ks = [_check_k(self.label, v) for v in ks]
         for b in bss:
             if b not in BASES:
                 raise ValueError(f"{self.label}: bs must be one of {', '.join(map(repr, BASES))}, got {b!r}")
-        self.bss = bss
+        self.bss: list[str] = bss
         size = math.prod(self.ks)  # Python integers: a NumPy product of many margins wraps around
         if size > 2000:
             raise ValueError(f"{self.label}: the product of the k values ({size}) exceeds 2000")
