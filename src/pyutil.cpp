@@ -323,11 +323,33 @@ bool finalizing() {
 #endif
 }
 
-// Whether this thread's computations are to stop: the interpreter exits, and
-// this is not the thread that runs its exit (which may still fit and predict,
-// in exit handlers and finalizers).
+// Whether this thread is one that `threading` does not wait for at exit: a
+// daemon thread, or one it did not start. Takes the GIL.
+bool daemon_thread() {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);  // a pending exception stays as it was
+  Ref threading(PyImport_ImportModule("threading"));
+  Ref current(threading ? PyObject_CallMethod(threading.get(), "current_thread", nullptr) : nullptr);
+  Ref daemon(current ? PyObject_GetAttrString(current.get(), "daemon") : nullptr);
+  const bool answer = !daemon || PyObject_IsTrue(daemon.get()) != 0;
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  PyGILState_Release(gil);
+  return answer;
+}
+
+// Whether this thread's computations are to stop because the interpreter
+// exits: not on the thread that runs the exit (which may still fit and
+// predict, in exit handlers and finalizers), nor on a thread that exit
+// handlers start and join; once the interpreter finalizes, on every other
+// thread (whose GIL is not to be taken then).
 bool stopped_by_exit() {
-  return (g_exiting.load() || finalizing()) && PyThread_get_thread_ident() != g_exit_thread.load();
+  if (!g_exiting.load() && !finalizing()) return false;
+  if (PyThread_get_thread_ident() == g_exit_thread.load()) return false;
+  if (finalizing()) return true;
+  thread_local const bool daemon = daemon_thread();  // fixed for the thread's life
+  return daemon;
 }
 
 // A fork copies the count of sections in flight, but only the forking thread,
@@ -361,12 +383,11 @@ bool check_signals() {
 }
 
 // Run by `atexit` (after non-daemon threads are joined, before the shutdown
-// frees anything): computations in other (daemon) threads stop at their next
-// check, and their calls raise SystemExit, which ends such a thread quietly
-// and releases what it holds on the way out; this waits for them to come
-// back. Then no thread is computing when the shutdown frees the objects the
-// computations read and the process's libraries run their exit handlers. A
-// single step that outlasts kExitWait (one long LAPACK call) is not waited for.
+// frees anything): computations in daemon threads stop at their next check,
+// and their calls raise SystemExit, which ends such a thread quietly and
+// releases what it holds on the way out; this waits for them to come back. Then no thread is computing when the
+// shutdown frees the objects the computations read and the process's libraries run their exit handlers. A single step
+// that outlasts kExitWait (one long LAPACK call) is not waited for.
 PyObject* stop_computations_at_exit(PyObject*, PyObject*) {
   g_exit_thread.store(PyThread_get_thread_ident());
   g_exiting.store(true);

@@ -118,6 +118,18 @@ class Reporter:
     def __del__(self): print("predicted", round(float(self.model.predict(np.array([[0.5]]))[0]), 3))
 reporter = Reporter(fit())
 """, "predicted 0.997"),
+    # ... nor a thread that an exit handler starts and joins (only daemon threads are stopped).
+    "an exit handler fits on a thread of its own": ("""
+import atexit, threading
+def in_a_thread():
+    out = []
+    thread = threading.Thread(target=lambda: out.append(fit().predict(np.array([[0.5]]))[0]))
+    thread.start()
+    thread.join()
+    print("thread fitted", round(float(out[0]), 3))
+atexit.register(in_a_thread)
+import vorna  # its exit handler runs before the one above
+""", "thread fitted 0.997"),
     # A daemon thread refitting under a lock at exit is stopped and lets go of the lock (its
     # call raises SystemExit, which ends the thread quietly), so that a handler can take it.
     "a daemon thread holds a lock an exit handler needs": ("""

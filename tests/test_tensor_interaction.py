@@ -190,8 +190,17 @@ def test_bad_arguments(bad, message):
 
 
 def test_per_margin_arguments_of_any_sequence():
-    term = te("x", "z", k=range(5, 7), bs=np.array(["cr", "ps"]))
+    term = te("x", "z", k=(v for v in (5, 6)), bs=np.array(["cr", "ps"]))
     assert (term.ks, term.bss) == ([5, 6], ["cr", "ps"])
+
+
+@pytest.mark.parametrize("kind", [te, ti])
+def test_a_tensor_term_with_its_columns_in_another_order_is_a_repeat(kind):
+    # It holds the same functions; it once passed as another term, and the overlap warning
+    # then blamed empty parts of the grid.
+    data, y = additive(0)
+    with pytest.raises(ValueError, match="repeats a term: .*\\(x, z\\) and .*\\(z, x\\) hold the same functions"):
+        GAM(kind("x", "z") + kind("z", "x")).fit(data, y)
 
 
 def test_tensor_level_with_one_value_of_a_column():

@@ -25,7 +25,7 @@ import vorna_core
 from . import _engine, _stats
 from ._data import Frame, check_vectors, engine_columns, engine_vector
 from .formula import FormulaError, parse_formula
-from .terms import Block, NumericColumn, ScaledColumn, TermList, _SmoothBase, as_term_list, in_place_columns, intercept, f, l, s
+from .terms import Block, NumericColumn, ScaledColumn, TermList, _SmoothBase, _Tensor, as_term_list, in_place_columns, intercept, f, l, s
 
 if TYPE_CHECKING:  # pragma: no cover
     from .summary import Summary
@@ -667,6 +667,15 @@ class GAM:
         """The terms set up on the data: their blocks, the penalties embedded
         in the full coefficient vector, and each block's first coefficient."""
         terms = self._term_list(frame)
+        # te(x, z) and te(z, x) are one term (the same functions): refused as a repeat, as equal labels are.
+        tensors: dict[tuple[Any, ...], str] = {}
+        for t in terms:
+            if isinstance(t, _Tensor):
+                key = (type(t), frozenset(map(str, t.columns)), str(t.by))
+                if key in tensors:
+                    raise ValueError(f"the model repeats a term: {tensors[key]} and {t.label} hold the same "
+                                     "functions (the same columns in another order); keep one")
+                tensors[key] = t.label
         blocks = [b for term_blocks in _set_up(terms, frame) for b in term_blocks]
         if not any(t is intercept for t in terms):
             blocks = _full_first_factor(blocks)

@@ -545,6 +545,13 @@ class s(_SmoothBase):
         return [margin], [penalty], [scale]
 
 
+def _per_margin(value: Any, margins: int) -> list[Any]:
+    """One value per margin: the items of a sequence (or any other iterable
+    but a string), else the value for every margin."""
+    iterable = np.ndim(value) > 0 or (isinstance(value, Iterable) and not isinstance(value, (str, bytes, np.ndarray)))
+    return list(value) if iterable else [value] * margins
+
+
 class _Tensor(_SmoothBase):
     """What te() and ti() share: the columns and each margin's k and basis."""
 
@@ -559,11 +566,9 @@ class _Tensor(_SmoothBase):
         if repeated:
             raise ValueError(f"{self.label}: column {', '.join(repeated)} appears more than once; give each "
                              "column once (a smooth of one column is s())")
-        # One value for all unless a sequence (a float k is then refused by name, not iterated).
-        ks: list[Any] = list(k) if np.ndim(k) > 0 else [k] * len(columns)  # type: ignore[arg-type]
+        ks = _per_margin(k, len(columns))
         # (NumPy strings as str, so that messages and labels show them plainly)
-        given: list[Any] = list(bs) if np.ndim(bs) > 0 else [bs] * len(columns)
-        bss = [str(b) if isinstance(b, str) else b for b in given]
+        bss = [str(b) if isinstance(b, str) else b for b in _per_margin(bs, len(columns))]
         if len(ks) != len(columns) or len(bss) != len(columns):
             raise ValueError(f"{self.label}: give one k and one bs per column (or one for all)")
         self.ks = [_check_k(self.label, v) for v in ks]
