@@ -565,8 +565,8 @@ PyObject* engine_partition_moments(PyObject*, PyObject* args) {
 // binding leaves a pending exception in place).
 vorna::PassFunction python_pass(PyObject* callable) {
   return [callable](const vorna::PassRequest& request) -> vorna::Result<vorna::PassSums> {
-    // A fit in another thread than the exiting one stops at exit (see py::interpreter_exiting).
-    if (py::interpreter_exiting()) return vorna::GamError{vorna::GamErrorKind::Interrupted, "the interpreter exits"};
+    // (At the shutdown the fit stops instead; see py::may_take_gil.)
+    if (!py::may_take_gil()) return vorna::GamError{vorna::GamErrorKind::Interrupted, "the interpreter exits"};
     const PyGILState_STATE gil = PyGILState_Ensure();
     vorna::PassSums sums;
     bool ok = false;

@@ -306,13 +306,24 @@ PyObject* raise_error(const GamError& error, const char* prefix) {
 }
 
 namespace {
-// At exit: set by the exit handler below, with the thread that runs it (the
-// one that goes on to shut the interpreter down).
+// The exit. The thread that runs it (the main thread unless an exit handler
+// of ours says otherwise) may go on fitting and predicting, in exit handlers
+// and finalizers. For other threads the exit has two stages:
+//  - exit handlers (`g_exiting`, set by ours): such a thread keeps the GIL
+//    through a computation it starts (so that it never waits for the GIL
+//    inside one: a wait the shutdown could end by killing the thread, see
+//    may_take_gil), and a daemon thread's computations stop at their next
+//    check, their calls raising SystemExit, which ends the thread quietly and
+//    lets go of what it holds. Our handler waits for computations in flight
+//    to come back, so none is left when the shutdown begins.
+//  - the shutdown (the interpreter finalizing): one still in flight (a step
+//    that outlasted kExitWait) stops, and parks instead of taking the GIL.
 std::atomic<bool> g_exiting{false};
 std::atomic<unsigned long> g_exit_thread{0};
-// GilRelease sections in flight, in every thread.
+// Computations in flight with the GIL released, in every thread; a section
+// counts until it holds the GIL again.
 std::atomic<long> g_released{0};
-// How long the exit handler waits for computations in other threads to stop.
+// How long our exit handler waits for them.
 constexpr auto kExitWait = std::chrono::seconds(5);
 
 bool finalizing() {
@@ -323,10 +334,14 @@ bool finalizing() {
 #endif
 }
 
+bool exit_thread() { return PyThread_get_thread_ident() == g_exit_thread.load(); }
+
+// Whether this thread may not take the GIL: the shutdown would kill it there.
+bool gil_forbidden() { return finalizing() && !exit_thread(); }
+
 // Whether this thread is one that `threading` does not wait for at exit: a
-// daemon thread, or one it did not start. Takes the GIL.
+// daemon thread, or one it did not start. Needs the GIL.
 bool daemon_thread() {
-  const PyGILState_STATE gil = PyGILState_Ensure();
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);  // a pending exception stays as it was
   Ref threading(PyImport_ImportModule("threading"));
@@ -335,19 +350,12 @@ bool daemon_thread() {
   const bool answer = !daemon || PyObject_IsTrue(daemon.get()) != 0;
   PyErr_Clear();
   PyErr_Restore(type, value, traceback);
-  PyGILState_Release(gil);
   return answer;
 }
 
-// Whether this thread's computations are to stop because the interpreter
-// exits: not on the thread that runs the exit (which may still fit and
-// predict, in exit handlers and finalizers), nor on a thread that exit
-// handlers start and join; once the interpreter finalizes, on every other
-// thread (whose GIL is not to be taken then).
-bool stopped_by_exit() {
-  if (!g_exiting.load() && !finalizing()) return false;
-  if (PyThread_get_thread_ident() == g_exit_thread.load()) return false;
-  if (finalizing()) return true;
+// Whether a daemon thread's computation stops for the exit. Needs the GIL.
+bool stopped_for_exit() {
+  if (!(g_exiting.load() || finalizing()) || exit_thread()) return false;
   thread_local const bool daemon = daemon_thread();  // fixed for the thread's life
   return daemon;
 }
@@ -357,37 +365,41 @@ bool stopped_by_exit() {
 void after_fork_in_child() { g_released.store(0); }
 }  // namespace
 
-bool interpreter_exiting() { return stopped_by_exit(); }
+bool interpreter_exiting() { return stopped_for_exit(); }
 
 GilRelease::GilRelease() {
+  // Read under the GIL, as our exit handler sets it: a section either counts
+  // before the handler waits, or sees the flag.
+  if (g_exiting.load() && !exit_thread()) return;
   g_released.fetch_add(1);
   state_ = PyEval_SaveThread();
 }
 
-void restore_thread(PyThreadState* state) {
-  if (finalizing() && PyThread_get_thread_ident() != g_exit_thread.load()) {
+GilRelease::~GilRelease() {
+  if (state_ == nullptr) return;
+  if (gil_forbidden()) {
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
   }
+  PyEval_RestoreThread(state_);
   g_released.fetch_sub(1);
-  PyEval_RestoreThread(state);
 }
+
+bool may_take_gil() { return !gil_forbidden(); }
 
 namespace {
 bool check_signals() {
-  // Computations in other threads stop at exit (see stop_computations_at_exit).
-  if (stopped_by_exit()) return true;
+  if (gil_forbidden()) return true;
   const PyGILState_STATE state = PyGILState_Ensure();
-  const bool stop = PyErr_CheckSignals() != 0;
+  const bool stop = stopped_for_exit() || PyErr_CheckSignals() != 0;
   PyGILState_Release(state);
   return stop;
 }
 
-// Run by `atexit` (after non-daemon threads are joined, before the shutdown
-// frees anything): computations in daemon threads stop at their next check,
-// and their calls raise SystemExit, which ends such a thread quietly and
-// releases what it holds on the way out; this waits for them to come back. Then no thread is computing when the
-// shutdown frees the objects the computations read and the process's libraries run their exit handlers. A single step
-// that outlasts kExitWait (one long LAPACK call) is not waited for.
+// Our `atexit` handler (after non-daemon threads are joined, before the
+// shutdown frees anything; see the exit above): it waits, with the GIL
+// released, for computations in flight in other threads to come back, so
+// that none is left when the shutdown frees the objects they read and the
+// process's libraries run their exit handlers.
 PyObject* stop_computations_at_exit(PyObject*, PyObject*) {
   g_exit_thread.store(PyThread_get_thread_ident());
   g_exiting.store(true);
@@ -400,10 +412,22 @@ PyObject* stop_computations_at_exit(PyObject*, PyObject*) {
 }
 
 PyMethodDef g_exit_handler = {"_stop_computations_at_exit", stop_computations_at_exit, METH_NOARGS, nullptr};
+
+// The main thread: the exit's thread until our handler says otherwise (it
+// does not run when the module was first imported by another exit handler).
+unsigned long main_thread_ident() {
+  Ref threading(PyImport_ImportModule("threading"));
+  Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+  Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+  const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  PyErr_Clear();
+  return value;
+}
 }  // namespace
 
 bool install_interrupt_check() {
   set_interrupt_check(&check_signals);
+  if (!g_exiting.load()) g_exit_thread.store(main_thread_ident());
   static const bool forks_reset = pthread_atfork(nullptr, nullptr, &after_fork_in_child) == 0;
   static_cast<void>(forks_reset);
   Ref atexit(PyImport_ImportModule("atexit"));

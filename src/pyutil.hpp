@@ -22,6 +22,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+#if defined(__GLIBCXX__)  // (defined by the standard headers above)
+#include <cxxabi.h>       // abi::__forced_unwind
+#endif
 
 #include "error.hpp"
 #include "matrix.hpp"
@@ -137,29 +140,31 @@ PyObject* raise_from_current_exception();
 
 // ---- The GIL and interrupts ---------------------------------------------------
 
-// Whether the interpreter exits and this thread's computations are to stop:
-// any thread but the one that runs the exit (and may still fit and predict in
-// exit handlers and finalizers). Such a computation's call raises SystemExit.
+// Whether this thread's computation stops because the interpreter exits (a
+// daemon thread, once the exit handlers run); its call then raises SystemExit.
+// Needs the GIL.
 bool interpreter_exiting();
 
-// Takes the GIL back for `state`. Once the interpreter shuts down, a thread
-// other than the one shutting it down (a daemon thread still computing after
-// the exit handlers) parks here until the process ends instead: Python 3.11
-// would end it from inside PyEval_RestoreThread with a forced unwinding, which
-// cannot pass the C++ frames above (destructors, catch-alls) and aborts.
-void restore_thread(PyThreadState* state);
+// Whether this thread may take the GIL: not once the interpreter shuts down,
+// for any thread but the one shutting it down (Python 3.11 would end it from
+// inside the wait for the GIL with a forced unwinding, which cannot pass the
+// C++ frames above it and aborts the process).
+bool may_take_gil();
 
 // Releases the GIL for its lifetime (and takes it back on every exit, an
 // exception included). Code in its scope must not touch Python objects.
+// Once the interpreter exits (see pyutil.cpp), a thread other than the
+// exiting one keeps the GIL instead, and one that may no longer take it back
+// parks in the destructor until the process ends.
 class GilRelease {
  public:
   GilRelease();
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { restore_thread(state_); }
+  ~GilRelease();
 
  private:
-  PyThreadState* state_;
+  PyThreadState* state_ = nullptr;  // null while the GIL is kept
 };
 
 // f() with the GIL released, so that other Python threads run meanwhile.
@@ -178,10 +183,23 @@ bool install_interrupt_check();
 
 }  // namespace vorna::py
 
+// A daemon thread that Python ends at its shutdown (in any call into Python
+// that waits for the GIL, as a warning or a callback may) unwinds with a
+// forced unwinding, which must pass: swallowed, it aborts the process.
+#if defined(__GLIBCXX__)
+#define VORNA_PY_PASS_FORCED_UNWIND \
+  catch (abi::__forced_unwind&) {   \
+    throw;                          \
+  }
+#else
+#define VORNA_PY_PASS_FORCED_UNWIND
+#endif
+
 // Wraps the body of every entry point so that no C++ exception reaches CPython.
 #define VORNA_PY_BEGIN try {
 #define VORNA_PY_END                                    \
   }                                                     \
+  VORNA_PY_PASS_FORCED_UNWIND                           \
   catch (...) {                                         \
     return ::vorna::py::raise_from_current_exception(); \
   }

@@ -9,6 +9,8 @@ from typing import Any, Callable, Hashable
 
 import numpy as np
 
+from . import _engine
+
 ColumnRef = Hashable
 
 
@@ -199,8 +201,6 @@ class Frame:
         (lo, span), the knots are those of the column as (x − lo)/span. None
         when nothing was kept or the basis has no local form (knots nearly
         equal)."""
-        from . import _engine
-
         ordered = self.__dict__.get("_sorted", {}).pop(ref, None)
         if ordered is None:
             return None
@@ -229,10 +229,7 @@ class Frame:
     def column_sums(self, spec: tuple[Any, ...], producers: dict[Any, Callable[["Frame"], np.ndarray]]) -> np.ndarray:
         """Column sums of the model matrix of one engine term whose data
         columns are the producers' outputs, in their order."""
-        from . import _engine
-        from .terms import in_place_columns
-
-        in_place = in_place_columns(producers, self)
+        in_place = terms.in_place_columns(producers, self)
         if in_place is None:
             return np.asarray(_engine.column_sums([spec], engine_columns(producers, self), self.threads))
         data, index = in_place
@@ -364,3 +361,9 @@ def factor_codes(col: np.ndarray, levels: np.ndarray, ref: ColumnRef) -> np.ndar
         f"column {ref!r} has the level {np.asarray(col[row]).item()!r} at row {row}, "
         "which was not seen when the model was fitted"
     )
+
+
+# Imported here, at the end, for its use at call time: it imports this module.
+# (Not inside the functions: at the interpreter's shutdown, where finalizers
+# may still fit, imports fail.)
+from . import terms  # noqa: E402

@@ -16,7 +16,7 @@ import os
 import sys
 import warnings
 from dataclasses import dataclass, replace
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
 
@@ -99,6 +99,20 @@ def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
     return arr
 
 
+def _side_by_side(f: Callable[[Any], Any], items: list[Any], workers: int) -> list[Any]:
+    """[f(item) for item in items] on `workers` threads (RuntimeError once the
+    interpreter exits, when no thread pool starts)."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    pool = ThreadPoolExecutor(max_workers=workers)
+    try:
+        return list(pool.map(f, items))
+    finally:
+        # On Ctrl-C the fit fails at once: the items not started are dropped,
+        # and one still running ends by itself.
+        pool.shutdown(wait=False, cancel_futures=True)
+
+
 def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
     """Each term's blocks. When the fit has threads and the data are a
     float64 array, the smooths' knots (sorts, which release the GIL) are
@@ -110,7 +124,6 @@ def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
     workers = min(len(smooths), threads if threads > 0 else (os.cpu_count() or 1))
     if workers < 2:
         return [t.setup(frame) for t in terms]
-    from concurrent.futures import ThreadPoolExecutor
 
     def margins(term: _SmoothBase) -> Any:
         try:
@@ -118,17 +131,15 @@ def _set_up(terms: TermList, frame: Frame) -> list[list[Block]]:
         except Exception as err:  # raised in term order below; Ctrl-C at once
             return err
 
-    pool = ThreadPoolExecutor(max_workers=workers)
     try:
-        found = dict(zip(map(id, smooths), pool.map(margins, smooths)))
-    finally:
-        # On Ctrl-C the fit fails at once: the terms not started are dropped,
-        # and a sort still running ends by itself.
-        pool.shutdown(wait=False, cancel_futures=True)
+        found = _side_by_side(margins, smooths, workers)
+    except RuntimeError:  # no new threads once the interpreter exits (a fit in an exit handler): one by one
+        found = [margins(t) for t in smooths]
+    by_term = dict(zip(map(id, smooths), found))
     blocks = []
     for t in terms:
         if isinstance(t, _SmoothBase):
-            m = found[id(t)]
+            m = by_term[id(t)]
             if isinstance(m, Exception):
                 raise m
             blocks.append(t.setup(frame, m))
