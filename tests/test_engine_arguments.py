@@ -3,6 +3,7 @@ at interpreter exit: each case runs in a child interpreter, so that a fault
 shows as its exit status rather than taking the test run down with it. The
 cases once crashed the process (use-after-free, heap overflow, abort)."""
 
+import os
 import textwrap
 
 import pytest
@@ -176,7 +177,7 @@ import os, threading, time
 done = threading.Event()
 def background():
     while not done.is_set():
-        fit(n=100_000, family="poisson")
+        fit(n=20_000, family="poisson")
 thread = threading.Thread(target=background)
 thread.start()
 time.sleep(0.5)
@@ -209,6 +210,8 @@ def fit(n=200, family="gaussian"):
 
 @pytest.mark.parametrize("case", list(EXIT_CASES))
 def test_work_at_interpreter_exit(case):
+    if "fork" in case and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("a fork of a process whose threads allocate can deadlock in the sanitizer's allocator")
     code, expected = EXIT_CASES[case]
     done = run_python(["-c", FIT + textwrap.dedent(code)], text=True, timeout=60)
     assert done.returncode == 0, done.stderr[-2000:]
