@@ -403,11 +403,13 @@ bool check_signals() {
 PyObject* stop_computations_at_exit(PyObject*, PyObject*) {
   g_exit_thread.store(PyThread_get_thread_ident());
   g_exiting.store(true);
-  Py_BEGIN_ALLOW_THREADS;
   const auto deadline = std::chrono::steady_clock::now() + kExitWait;
-  while (g_released.load() > 0 && std::chrono::steady_clock::now() < deadline)
+  while (g_released.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    Py_BEGIN_ALLOW_THREADS;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  Py_END_ALLOW_THREADS;
+    Py_END_ALLOW_THREADS;
+    if (PyErr_CheckSignals() != 0) return nullptr;  // Ctrl-C ends the wait
+  }
   Py_RETURN_NONE;
 }
 

@@ -5,6 +5,7 @@ cases once crashed the process (use-after-free, heap overflow, abort)."""
 
 import os
 import textwrap
+import time
 
 import pytest
 from subprocesses import run_python
@@ -243,3 +244,32 @@ time.sleep(0.3)
     for _ in range(5):
         done = run_python(["-c", code], text=True, timeout=60)
         assert done.returncode == 0 and "Traceback" not in done.stderr, done.stderr[-2000:]
+
+
+def test_ctrl_c_ends_the_wait_for_computations_at_exit():
+    # A daemon thread's Dask fit idle in a pass (waiting in Python) counts as computing, and the
+    # exit waits up to 5 s for it; Ctrl-C once went unheard in that wait.
+    pytest.importorskip("dask")
+    code = """
+import os, subprocess, threading, time
+import numpy as np
+import dask, dask.array as da
+import vorna._dask as vd
+from vorna import GAM, s
+x = np.random.default_rng(0).uniform(size=(2000, 2))
+never = threading.Event()
+original = vd._pass
+def waiting_pass(*args, **kwargs):
+    never.wait()
+    return original(*args, **kwargs)
+vd._pass = waiting_pass
+dask.config.set(scheduler="synchronous")
+X, y = da.from_array(x, chunks=(500, 2)), da.from_array(x[:, 0], chunks=500)
+threading.Thread(target=lambda: GAM(s(0) + s(1), n_threads=1).fit(X, y), daemon=True).start()
+time.sleep(0.3)
+subprocess.Popen(["sh", "-c", "sleep 0.5; kill -INT %d" % os.getpid()])
+"""
+    start = time.perf_counter()
+    done = run_python(["-c", code], text=True, timeout=60)
+    # 0.3 s of set-up, the signal 0.5 s into the exit, against 5 s of waiting without it
+    assert time.perf_counter() - start < 4.0, done.stderr[-2000:]
