@@ -302,11 +302,9 @@ Result<void, Failure> GamModel::setup_smooths(const Matrix& x, std::span<const s
       smooth = cubic_regression_smooth(name, k[i], lo, hi);
       // The penalty scales as the knot spacing to the power −3: at extreme ranges (1e-300 wide, or
       // wider than the largest double) it overflows, and the fit would fail later, obscurely.
-      const auto finite = [](const Matrix& m) {
-        return std::all_of(m.storage().begin(), m.storage().end(), [](double v) { return std::isfinite(v); });
-      };
       // (Non-finite data and zero rows are refused later, with their own messages.)
       const bool range = std::isfinite(lo) && std::isfinite(hi) && lo < hi;
+      const auto finite = [](const Matrix& m) { return all_finite(m.data(), m.rows() * m.cols()); };
       if (smooth && range && (!std::isfinite(hi - lo) || !finite(smooth.value().penalty)))
         return GamError::invalid_parameter("column " + std::to_string(i) + " of x spans " + fmt::debug(lo) + " to " +
                                            fmt::debug(hi) +

@@ -152,10 +152,11 @@ def plot_diagnostics(model: "GAM", X: Any, y: Any = None, sample_weight: Any = N
     model._check_fitted()
     model._offset_reminder(offset, "plot_diagnostics()", 2)
     eta = model.predict_link(X, offset)
-    yv, _ = model._response_at(X, y, sample_weight, "plot_diagnostics()")
-    # An explicit zero offset where none is given: the reminder above was enough.
-    resid = model.residuals(X, y, "deviance", sample_weight, np.zeros(len(eta)) if offset is None else offset)
+    yv, w = model._response_at(X, y, sample_weight, "plot_diagnostics()")
+    if len(yv) != len(eta):
+        raise ValueError(f"y has {len(yv)} values for {len(eta)} rows of X")
     mu = _engine.inverse_link(model.family_, model.link_, eta)
+    resid = _engine.deviance_residuals(model.family_, model.link_, yv, mu, w)
     fig, axes = plt.subplots(2, 2, figsize=(9, 7))
     axes[0, 0].plot(eta, resid, ".", alpha=0.4)
     axes[0, 0].axhline(0.0, color="k", linewidth=0.5)
