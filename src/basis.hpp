@@ -163,6 +163,12 @@ struct NaturalSplineCoefficients {
 };
 NaturalSplineCoefficients natural_spline_coefficients(const Vector& x, const Vector& y);
 
+// Writes the values below `pivot`, then the others (NaN among them), to
+// out[0 … n); returns how many are below. Sorting the two parts separately
+// then sorts the whole, so that two threads can share one column's sort for
+// quantile knots. The order within each part is unspecified.
+std::size_t split_below(VectorView values, double pivot, double* out);
+
 // k = m + 2 cubic B-splines on the clamped knot vector t (m + 6 entries: the
 // first and last of the m knots repeated four times). Inside [lo, hi] (the
 // first and last knot) they sum to 1; inputs within 1e-10 of an end are

@@ -174,6 +174,27 @@ PyObject* engine_sorted_column_sums(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+// A column split at a pivot for a sort on two threads (see split_below):
+// (values below the pivot then the others, count below).
+PyObject* engine_split_below(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  PyObject* values_obj;
+  double pivot = 0.0;
+  if (!PyArg_ParseTuple(args, "Od:split_below", &values_obj, &pivot)) return nullptr;
+  if (!PyArray_Check(values_obj) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(values_obj)) != 1)
+    return py::raise_value_error("values must be a 1-D float64 array");
+  const auto n = static_cast<std::size_t>(PyArray_DIMS(reinterpret_cast<PyArrayObject*>(values_obj))[0]);
+  Vector unused;
+  vorna::VectorView values;
+  if (!to_column_view(values_obj, "values", n, 0.0, unused, values)) return nullptr;
+  vorna::RowBuffer out(n);
+  const std::size_t below = py::without_gil([&] { return vorna::split_below(values, pivot, out.data()); });
+  py::Ref array(py::adopt_array(std::move(out)));
+  if (!array) return nullptr;
+  return Py_BuildValue("(On)", array.get(), static_cast<Py_ssize_t>(below));
+  VORNA_PY_END
+}
+
 PyObject* engine_predict(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   PyObject *terms_obj, *data_obj, *beta_obj, *v_obj;
@@ -766,6 +787,8 @@ PyMethodDef g_methods[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fit)), METH_VARARGS | METH_KEYWORDS,
      "fit(terms, data, y, weights, offset, penalties, family, link, criterion, lam=None, max_iter=100) -> dict"},
     {"penalty", engine_penalty, METH_VARARGS, "penalty(kind, knots) -> the basis's curvature penalty"},
+    {"split_below", engine_split_below, METH_VARARGS,
+     "split_below(values, pivot) -> (values below pivot then the others, count below)"},
     {"sorted_column_sums", engine_sorted_column_sums, METH_VARARGS,
      "sorted_column_sums(knots, values) -> column sums of the cr basis over ascending values, or None"},
     {"partition_pass", engine_partition_pass, METH_VARARGS,

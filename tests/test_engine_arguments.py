@@ -69,6 +69,12 @@ show(lambda: E.partition_pass([("intercept",)], np.zeros((2, 1)), np.ones(2), np
 show(lambda: E.add_sums(sums(valid=np.array([1, 2])), sums()))
 show(lambda: E.model_matrix([("smooth", [0], [["cr", np.linspace(0, 1, 5)]], None, None)], np.zeros((3, 1))))
 """, "TypeError an η (beta or None, blend) must be a tuple, not list\nValueError The truth value of an array"),
+    "split_below of what is not a float64 vector": ("""
+for values, pivot in [([1.0, 2.0], 0.0), (np.zeros((2, 2)), 0.0), (np.arange(3), 0.0),
+                      (np.zeros(4)[::2].astype(">f8"), 0.0), (np.zeros(3), "x")]:
+    show(lambda: E.split_below(values, pivot))
+""", "ValueError values must be a 1-D float64 array\n" * 2 + "TypeError argument 'values': expected an aligned "
+        "1-D float64 array or None\n" * 2 + "TypeError must be real number, not str\n"),
 }
 
 

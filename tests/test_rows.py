@@ -389,6 +389,64 @@ def test_column_sums_of_sorted_values_refuse_unsorted_or_non_finite_values(value
         _engine.sorted_column_sums(np.linspace(0, 1, 5), values)
 
 
+def _columns_to_sort(rng, n):
+    return {
+        "uniform": rng.uniform(size=n),
+        "ties": rng.integers(0, 5, size=n).astype(float),
+        "one value": np.full(n, 3.0),
+        "non-finite": np.where(rng.uniform(size=n) < 0.01, np.array([np.nan, np.inf, -np.inf])[rng.integers(0, 3, n)],
+                               rng.normal(size=n)),
+        "no finite sample": np.where(np.arange(n) % (n // 1024) == 0, np.nan, rng.normal(size=n)),
+        "sample all equal, rest not": np.where(np.arange(n) % (n // 1024) == 0, 1.0, rng.normal(size=n)),
+        "signed zeros": np.where(rng.uniform(size=n) < 0.5, -0.0, 0.0) + (rng.uniform(size=n) < 0.1),
+        "descending": np.linspace(1.0, 0.0, n),
+    }
+
+
+@pytest.mark.parametrize("threads", [2, 0])
+@pytest.mark.parametrize("layout", ["contiguous", "a column of a C-ordered array", "reversed"])
+@pytest.mark.parametrize("name", sorted(_columns_to_sort(np.random.default_rng(0), 2**17)))
+def test_a_column_sorted_on_two_threads_equals_numpy_sort(rng, threads, layout, name):
+    # Long columns are split at a pivot and their parts sorted on two threads; whatever the
+    # pivot (a value that most rows share, or none from the sample), the result is np.sort's.
+    from vorna._data import SPLIT_SORT_ROWS, sorted_column
+
+    column = _columns_to_sort(rng, SPLIT_SORT_ROWS + 7)[name]
+    values = {"contiguous": column, "reversed": column[::-1],
+              "a column of a C-ordered array": np.column_stack([column, column])[:, 1]}[layout]
+    ordered = sorted_column(values, threads)
+    np.testing.assert_array_equal(ordered, np.sort(values))  # equal_nan; −0 == 0
+    # The input is left as it was.
+    np.testing.assert_array_equal(values, column[::-1] if layout == "reversed" else column)
+
+
+@pytest.mark.parametrize("pivot", [-np.inf, 0.0, 0.5, np.inf, np.nan])
+def test_split_below_puts_exactly_the_values_below_the_pivot_first(rng, pivot):
+    values = np.append(rng.uniform(-1, 1, size=999), [np.nan, 0.0, -0.0, np.inf])[::-1]
+    split, below = _engine.split_below(values, pivot)
+    with np.errstate(invalid="ignore"):
+        is_below = values < pivot
+    assert below == np.count_nonzero(is_below)
+    np.testing.assert_array_equal(np.sort(split[:below]), np.sort(values[is_below]))
+    np.testing.assert_array_equal(np.sort(split[below:]), np.sort(values[~is_below]))
+
+
+def test_knots_and_fit_do_not_depend_on_the_order_of_signed_zeros(rng):
+    # -0 and 0 are equal, so which one a sort puts first differs between one thread and two;
+    # a knot at zero must come out the same (as +0) either way.
+    from vorna import GAM, s
+    from vorna._data import SPLIT_SORT_ROWS
+
+    n = SPLIT_SORT_ROWS + 1000
+    x = np.where(rng.uniform(size=n) < 0.5, -0.0, 0.0) + np.round(rng.uniform(-1, 1, size=n), 1)
+    y = np.sin(3 * x) + 0.1 * rng.standard_normal(n)
+    fits = [GAM(s(0, k=9), n_threads=t).fit(x.reshape(-1, 1), y) for t in (1, 2)]
+    knots = [f.blocks_[1].spec[2][0][1] for f in fits]
+    assert knots[0].tobytes() == knots[1].tobytes()
+    assert np.count_nonzero(knots[0] == 0.0) == 1 and not np.any(np.signbit(knots[0][knots[0] == 0.0]))
+    assert fits[0].coef_.tobytes() == fits[1].coef_.tobytes()
+
+
 @pytest.mark.parametrize("family", ["gaussian", "poisson"])
 @pytest.mark.parametrize("terms", ["plain", "user knots inside the data", "by and tensor"])
 def test_per_row_linear_predictor_is_the_model_matrix_times_beta(rng, monkeypatch, family, terms):
