@@ -6,6 +6,8 @@ import logging
 import pickle
 import sys
 
+import warnings
+
 import numpy as np
 import pytest
 from subprocesses import run_python
@@ -209,6 +211,23 @@ def test_scores_of_a_formula_read_its_response(rng):
     assert classifier.score(df) == accuracy_score(df.cls, classifier.predict(df))
     np.testing.assert_array_equal(cross_val_score(LinearGAM("y ~ s(a) + s(b)"), df, cv=3),
                                   cross_val_score(LinearGAM("y ~ s(a) + s(b)"), df, df.y, cv=3))
+
+
+@pytest.mark.parametrize("offset", [0.0, 1e-3])
+def test_score_of_a_constant_response_is_that_of_r2_score(rng, offset):
+    # A constant y leaves no deviance to explain; the score was NaN, which made the mean of a
+    # cross-validation with such a fold NaN. scikit-learn's r2_score gives 1 for an exact fit, else 0.
+    from sklearn.metrics import r2_score
+    x = rng.uniform(size=(60, 1))
+    model = LinearGAM(s(0)).fit(x, x[:, 0])
+    y = np.full(60, 2.0)
+    with warnings.catch_warnings():
+        # Its fit is exact up to rounding, which once read as a deviance above the null deviance of 0.
+        warnings.simplefilter("error")
+        scored = LinearGAM(l(0)).fit(x, y)
+    constant_prediction = scored.predict(x) + offset
+    assert scored.score(x, y, offset=np.full(60, offset)) == r2_score(y, constant_prediction)
+    assert model.score(x, y) == r2_score(y, model.predict(x)) == 0.0
 
 
 def test_dataframe_column_labels_and_missing_levels(frame):

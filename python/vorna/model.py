@@ -68,6 +68,23 @@ class NotFittedError(ValueError, AttributeError):
 _combined_errors: dict[type, type] = {}
 
 
+def _variance(family: str, mu: Any) -> Any:
+    """The family's variance function V(μ)."""
+    return {"gaussian": np.ones_like(mu), "binomial": mu * (1 - mu), "poisson": mu, "gamma": mu ** 2,
+            "inverse_gaussian": mu ** 3}[family]
+
+
+def _rounding_deviance(family: str, y: np.ndarray, w: np.ndarray | None) -> float:
+    """About the deviance of means 1e-10 of their size off the weighted mean
+    of y: what rounding leaves of a fit that reproduces a constant response
+    (whose null deviance is 0). The unit deviance of μ(1 + δ) is about
+    δ²μ²/V(μ)."""
+    weights = np.ones_like(y) if w is None else w
+    mean = float(np.sum(weights * y) / np.sum(weights))
+    variance = float(_variance(family, np.float64(mean)))
+    return 1e-20 * float(np.sum(weights)) * mean**2 / variance if variance > 0 else np.inf
+
+
 def _is_dask(obj: Any) -> bool:
     """Whether `obj` is a Dask collection, judged without importing Dask."""
     return type(obj).__module__.split(".")[0] in ("dask", "dask_expr")
@@ -651,7 +668,7 @@ class GAM:
         except ValueError as err:
             raise ValueError(str(err)) from None
         _model_coordinates(result, fit)
-        self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
+        self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n, (yv, w))
         self._with_offset = off is not None and bool(np.any(off != 0.0))
         return self
 
@@ -697,7 +714,10 @@ class GAM:
         return terms, blocks, penalties, starts
 
     def _finish(self, result: dict[str, Any], frame: Any, terms: TermList, blocks: list[Block], starts: list[int],
-                penalties: list[np.ndarray], family: str, link: str, criterion: str, n: int) -> None:
+                penalties: list[np.ndarray], family: str, link: str, criterion: str, n: int,
+                response: tuple[np.ndarray, np.ndarray | None] | None = None) -> None:
+        """Stores the fit and warns of what is wrong with it; `response`: y and
+        the prior weights, where in memory."""
         for message in result["warnings"]:
             warnings.warn(message, ConvergenceWarning, stacklevel=3)
         if self.verbose:
@@ -709,7 +729,9 @@ class GAM:
         # The constant model lies inside one with an intercept at no penalty, so a fit at its
         # optimum never has the larger deviance; one that does stopped elsewhere (a link that
         # cannot reach the data's mean from where PiRLS went, e.g. an inverse link across 0).
-        if "Intercept" in self.term_slices_ and self.deviance_ > self.null_deviance_ * (1 + 1e-6) + 1e-300:
+        # A constant response has a null deviance of 0, and any fit a deviance of rounding.
+        if ("Intercept" in self.term_slices_ and self.deviance_ > self.null_deviance_ * (1 + 1e-6) + 1e-300
+                and (response is None or self.deviance_ > _rounding_deviance(family, *response))):
             self.converged_ = False
             warnings.warn("the fit's deviance exceeds that of the intercept alone: PiRLS stopped away from the "
                           "optimum, and the estimates are unreliable (is the link suited to the data?)",
@@ -988,9 +1010,7 @@ class GAM:
         if kind == "deviance":
             return _engine.deviance_residuals(self.family_, self.link_, yv, mu, w)
         if kind == "pearson":
-            variance = {"gaussian": np.ones_like(mu), "binomial": mu * (1 - mu), "poisson": mu, "gamma": mu ** 2,
-                        "inverse_gaussian": mu ** 3}[self.family_]
-            return np.asarray((yv - mu) * np.sqrt(w / variance))
+            return np.asarray((yv - mu) * np.sqrt(w / _variance(self.family_, mu)))
         raise ValueError(f"kind must be 'deviance', 'pearson' or 'response', got {kind!r}")
 
     def model_matrix(self, X: Any) -> np.ndarray:
@@ -1006,13 +1026,18 @@ class GAM:
         Gaussian family this is R². (`deviance_explained_` sets the fit
         against the intercept with the offset instead, so with an offset the
         two differ on the training rows.) Without y, a model given by a
-        formula with a response reads it from X."""
+        formula with a response reads it from X. A constant y has no deviance
+        to explain: the score is then 1 where μ̂ fits it exactly and 0
+        otherwise, as scikit-learn's `r2_score` has it (so that a constant
+        fold does not make a cross-validated mean NaN)."""
         yv, w = self._response_at(X, y, sample_weight, "score()")
         mu = self._observed_mean(X, len(yv), offset, "score()")
         mean = np.full_like(yv, np.sum(w * yv) / np.sum(w))
         null = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mean, w) ** 2))
         dev = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mu, w) ** 2))
-        return 1.0 - dev / null if null > 0 else float("nan")
+        if null > 0:
+            return 1.0 - dev / null
+        return 1.0 if dev == 0 else 0.0
 
     # ---- inference ----------------------------------------------------------------
 
