@@ -192,7 +192,7 @@ Result<Matrix> StoredModelMatrix::make() const {
   for (const auto& basis : bases_) bases.push_back(basis.get());
   // Memory taken at once but zero-filled a block at a time, so that Ctrl-C
   // is noticed while the pages of a large matrix are first touched too.
-  std::vector<double> entries;
+  Vector entries;
   entries.reserve(Matrix::checked_size(x_.rows(), p_));
   for (std::size_t start = 0; start < x_.rows(); start += kRows) {
     VORNA_CHECK_INTERRUPT();
