@@ -522,7 +522,7 @@ Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penal
       options.criterion == SelectionCriterion::Gcv || options.criterion == SelectionCriterion::Ubre;
   const Vector* fixed_centre = rho == nullptr ? nullptr : &centre;
   VORNA_TRY(outcome, prediction_error ? minimize_criterion_with_null_space_trials(problem, start, fixed_centre)
-                                      : minimize_criterion(problem, start, fixed_centre));
+                                      : minimize_criterion_past_lower_ends(problem, start, fixed_centre));
   centre = outcome.centre;
   auto at = problem.evaluate(outcome.rho, false);
   out.passes.push_back({exp_of(outcome.rho), at ? at.value().value : std::numeric_limits<double>::quiet_NaN(),

@@ -813,6 +813,32 @@ Result<SelectionOutcome> minimize_criterion_with_null_space_trials(const Selecti
   return best;
 }
 
+Result<SelectionOutcome> minimize_criterion_past_lower_ends(const SelectionProblem& problem, Vector start,
+                                                            const Vector* centre) {
+  // Three moves reach e⁻⁴⁰ of the balanced λ, where the fit's ridge outweighs the penalty anyway.
+  constexpr int kMaxMoves = 3;
+  VORNA_TRY(best, minimize_criterion(problem, std::move(start), centre));
+  const SelectionCriterion c = problem.criterion();
+  if (c == SelectionCriterion::Gcv || c == SelectionCriterion::Ubre) return best;
+  int iterations = best.iterations;
+  for (int move = 0; move < kMaxMoves; ++move) {
+    Vector moved = best.centre;
+    bool any = false;
+    for (std::size_t j = 0; j < moved.size(); ++j)
+      if (best.rho[j] <= moved[j] - kLogLambdaRange) {
+        moved[j] -= kLogLambdaRange;
+        any = true;
+      }
+    if (!any) break;
+    profile("[PROFILE] A smooth stopped at the lower end of its range: searching on below it");
+    VORNA_TRY(next, minimize_criterion(problem, best.rho, &moved));
+    iterations += next.iterations;
+    best = std::move(next);
+  }
+  best.iterations = iterations;
+  return best;
+}
+
 double ridge_floor(const Matrix& xtwx, std::span<const std::pair<std::size_t, std::size_t>> blocks,
                    std::optional<std::size_t> intercept) {
   double floor = 0.0;

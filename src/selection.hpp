@@ -260,4 +260,13 @@ bool undetermined_pivot(const Matrix& r, const Matrix& xtwx, const std::vector<b
 Result<SelectionOutcome> minimize_criterion_with_null_space_trials(const SelectionProblem& problem, Vector start,
                                                                    const Vector* centre = nullptr);
 
+// minimize_criterion() for REML and ML, whose optimum in λ_j is never at 0
+// (−½ log|S_λ|₊ rises without bound as λ_j → 0): a ρ_j stopped on the lower
+// end of its range has its optimum beyond it, so that end moves down by the
+// range's width (the outcome's centre with it) and the search goes on from
+// there, up to three times. The iterations of all searches are counted.
+// Other criteria: minimize_criterion() alone. Errors: minimize_criterion()'s.
+Result<SelectionOutcome> minimize_criterion_past_lower_ends(const SelectionProblem& problem, Vector start,
+                                                            const Vector* centre = nullptr);
+
 }  // namespace vorna

@@ -19,7 +19,7 @@ from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import vorna
-from vorna import GAM, GammaGAM, LinearGAM, LogisticGAM, PoissonGAM, f, l, s, te
+from vorna import GAM, GammaGAM, LinearGAM, LogisticGAM, PoissonGAM, f, intercept, l, s, te
 
 # Checks that do not apply, and why:
 EXPECTED_FAILURES = {
@@ -76,6 +76,17 @@ def test_fitted_models_round_trip(frame, duplicate):
     twin = duplicate(pickle.dumps(model)) if duplicate is pickle.loads else duplicate(model)
     np.testing.assert_array_equal(twin.predict(frame), model.predict(frame))
     np.testing.assert_array_equal(twin.confidence_interval(frame), model.confidence_interval(frame))
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+@pytest.mark.parametrize("duplicate", [clone, copy.deepcopy, lambda m: pickle.loads(pickle.dumps(m))])
+def test_copies_of_a_model_with_the_intercept_term_fit_as_it_does(frame, fit_intercept, duplicate):
+    # A copy of the terms held a copy of the intercept, which the model did not know as its own:
+    # the fit then added a second one (refused), or coded every level of the factor beside it.
+    model = GAM(intercept + s("x") + f("g"), fit_intercept=fit_intercept)
+    twin = duplicate(model)
+    np.testing.assert_array_equal(twin.fit(frame, frame["y"]).predict(frame), model.fit(frame, frame["y"]).predict(frame))
+    assert twin.coef_names_ == model.coef_names_
 
 
 def test_pickle_from_another_state_version_fails_clearly(frame):

@@ -25,7 +25,8 @@ import vorna_core
 from . import _engine, _stats
 from ._data import Frame, check_vectors, engine_columns, engine_vector
 from .formula import FormulaError, parse_formula
-from .terms import Block, NumericColumn, ScaledColumn, TermList, _SmoothBase, _Tensor, as_term_list, in_place_columns, intercept, f, l, s
+from .terms import (Block, NumericColumn, ScaledColumn, TermList, _Intercept, _SmoothBase, _Tensor, as_term_list,
+                    in_place_columns, intercept, f, l, s)
 
 if TYPE_CHECKING:  # pragma: no cover
     from .summary import Summary
@@ -556,10 +557,10 @@ class GAM:
                     raise FormulaError(f"the response {formula.response!r} is also used by the term {t.label} in "
                                      f"{self.terms!r}; a model cannot predict y from y")
             if not formula.intercept or not self.fit_intercept:  # "- 1" in the formula, or fit_intercept=False
-                return TermList([t for t in terms if t is not intercept])
+                return TermList([t for t in terms if not isinstance(t, _Intercept)])
         else:
             terms = as_term_list(self.terms)
-        if self.fit_intercept and not any(t is intercept for t in terms):
+        if self.fit_intercept and not any(isinstance(t, _Intercept) for t in terms):
             terms = TermList([intercept, *terms])
         return terms
 
@@ -705,7 +706,7 @@ class GAM:
                                      "functions (the same columns in another order); keep one")
                 tensors[key] = t.label
         blocks = [b for term_blocks in _set_up(terms, frame) for b in term_blocks]
-        if not any(t is intercept for t in terms):
+        if not any(isinstance(t, _Intercept) for t in terms):
             blocks = _full_first_factor(blocks)
         labels = [b.label for b in blocks]
         if len(set(labels)) != len(labels):

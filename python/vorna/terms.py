@@ -164,6 +164,11 @@ class _Intercept(Term):
     def setup(self, frame: Frame) -> list[Block]:
         return [Block("Intercept", False, ("intercept",), 1, [], ["Intercept"])]
 
+    def __reduce__(self) -> str:
+        # One intercept: copies and pickles of a model's terms refer to this
+        # module's, so that a model knows it among them (clone, deepcopy).
+        return "intercept"
+
 
 intercept = _Intercept()
 
