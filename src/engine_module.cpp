@@ -256,6 +256,8 @@ PyObject* fit_dict(vorna::PenalizedGlmFit& f) {
                   set_item(d.get(), "log_det_range", PyFloat_FromDouble(f.log_det_range)) &&
                   set_item(d.get(), "criterion", PyFloat_FromDouble(f.criterion)) &&
                   set_item(d.get(), "observations", PyLong_FromSize_t(f.observations)) &&
+                  set_item(d.get(), "weight_sum", PyFloat_FromDouble(f.weight_sum)) &&
+                  set_item(d.get(), "response_mean", PyFloat_FromDouble(f.response_mean)) &&
                   set_item(d.get(), "pirls_iterations", PyLong_FromSize_t(f.pirls_iterations)) &&
                   set_item(d.get(), "selection_passes", PyLong_FromSize_t(f.selection_passes)) &&
                   set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&

@@ -190,11 +190,13 @@ double Glm::variance(double mu) const {
 }
 
 double Glm::deviance(double y, double mu, double w) const {
+  // Where μ ≈ y the terms with logarithms cancel to their rounding, which can
+  // come out below 0; a unit deviance is never negative.
   switch (distribution) {
     case Distribution::Gaussian: return w * (y - mu) * (y - mu);
-    case Distribution::Binomial: return 2.0 * w * (xlogx_over(y, mu) + xlogx_over(1.0 - y, 1.0 - mu));
-    case Distribution::Poisson: return 2.0 * w * (xlogx_over(y, mu) - (y - mu));
-    case Distribution::Gamma: return 2.0 * w * (-log_ratio(y, mu) + (y - mu) / mu);
+    case Distribution::Binomial: return 2.0 * w * std::max(0.0, xlogx_over(y, mu) + xlogx_over(1.0 - y, 1.0 - mu));
+    case Distribution::Poisson: return 2.0 * w * std::max(0.0, xlogx_over(y, mu) - (y - mu));
+    case Distribution::Gamma: return 2.0 * w * std::max(0.0, -log_ratio(y, mu) + (y - mu) / mu);
     case Distribution::InverseGaussian: return w * (y - mu) * (y - mu) / (mu * mu * y);
   }
   return 0.0;

@@ -947,6 +947,8 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     return GamError::invalid_parameter(
         "the deviance of the fit overflows: y, the offset or a column is too large in magnitude; rescale it");
   out.coefficients = std::move(st.beta);
+  out.weight_sum = source.moments.weight_sum;
+  out.response_mean = source.moments.weighted_response / source.moments.weight_sum;
   return out;
 }
 

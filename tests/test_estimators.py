@@ -224,21 +224,52 @@ def test_scores_of_a_formula_read_its_response(rng):
                                   cross_val_score(LinearGAM("y ~ s(a) + s(b)"), df, df.y, cv=3))
 
 
-@pytest.mark.parametrize("offset", [0.0, 1e-3])
-def test_score_of_a_constant_response_is_that_of_r2_score(rng, offset):
-    # A constant y leaves no deviance to explain; the score was NaN, which made the mean of a
-    # cross-validation with such a fold NaN. scikit-learn's r2_score gives 1 for an exact fit, else 0.
-    from sklearn.metrics import r2_score
+@pytest.mark.parametrize("family, value", [("gaussian", 0.1), ("gaussian", 100000.1), ("poisson", 3.0),
+                                           ("gamma", 0.7), ("inverse_gaussian", 0.3)])
+def test_a_constant_response_is_fitted_exactly_and_leaves_nothing_to_explain(rng, family, value):
+    # The fit of a constant y is y itself, deviance 0 (as a GLM on the intercept gives it). Its
+    # rounding once read as a deviance above a null deviance of 0 or of rounding: a
+    # ConvergenceWarning, deviance_explained_ 0.48 and score() -7.4 for y = 0.1, a negative deviance.
     x = rng.uniform(size=(60, 1))
-    model = LinearGAM(s(0)).fit(x, x[:, 0])
-    y = np.full(60, 2.0)
+    y = np.full(60, value)
     with warnings.catch_warnings():
-        # Its fit is exact up to rounding, which once read as a deviance above the null deviance of 0.
         warnings.simplefilter("error")
-        scored = LinearGAM(l(0)).fit(x, y)
-    constant_prediction = scored.predict(x) + offset
-    assert scored.score(x, y, offset=np.full(60, offset)) == r2_score(y, constant_prediction)
-    assert model.score(x, y) == r2_score(y, model.predict(x)) == 0.0
+        model = GAM(s(0), family=family).fit(x, y)
+    np.testing.assert_allclose(model.predict(x), y, rtol=1e-12)  # a few roundings of the fit
+    assert model.converged_ and np.isnan(model.deviance_explained_)
+    assert 0.0 <= model.deviance_ <= 1e-20 * np.sum(y**2)
+    # score() of a constant y: 1 for the exact fit, 0 for another (r2_score's rule, which it
+    # applies without a tolerance to rounding: there, y·1.001 against the exact fit scores -1e25).
+    assert model.score(x, y) == 1.0 and model.score(x, y * (1 + 1e-3)) == 0.0
+
+
+def test_summaries_and_scores_of_other_fits(frame):
+    # The summary names the criterion the fit used, not a `method` set after it.
+    model = GAM(s("x"), method="ML").fit(frame, frame["y"])
+    model.set_params(method="GCV")
+    assert model.summary().method == "ML" and "ML score" in str(model.summary())
+    assert GAM(s("x"), family="poisson", method="GCV").fit(frame, np.round(np.abs(frame["y"]))).summary().method == "UBRE"
+    # Residuals of no rows are none; a score of none is refused.
+    empty = {name: column[:0] for name, column in frame.items()}
+    assert model.residuals(empty, empty["y"]).shape == (0,)
+    with pytest.raises(ValueError, match="score\\(\\) needs at least one row, X has 0"):
+        model.score(empty, empty["y"])
+
+
+@pytest.mark.parametrize("estimator", ["GAM", "LogisticGAM"])
+def test_a_fit_failing_on_a_warning_raised_as_an_error_changes_nothing(frame, estimator):
+    # The fit stored its results before warning about them; with warnings as errors the fit failed
+    # and left the new coefficients (with a LogisticGAM's old classes_, its labels swapped).
+    labels = np.where(frame["y"] > np.median(frame["y"]), "high", "low")
+    model = GAM(s("x")).fit(frame, frame["y"]) if estimator == "GAM" else LogisticGAM(s("x")).fit(frame, labels)
+    fitted = {name: value for name, value in vars(model).items() if name != "terms"}
+    before = pickle.dumps(fitted)
+    model.set_params(terms=s("x") + l("x"))  # warns: s(x) holds the line l(x)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match="overlap"):
+            model.fit(frame, frame["y"] if estimator == "GAM" else 1 - (labels == "high"))
+    assert pickle.dumps({name: value for name, value in vars(model).items() if name != "terms"}) == before
 
 
 def test_dataframe_column_labels_and_missing_levels(frame):

@@ -75,15 +75,14 @@ def _variance(family: str, mu: Any) -> Any:
             "inverse_gaussian": mu ** 3}[family]
 
 
-def _rounding_deviance(family: str, y: np.ndarray, w: np.ndarray | None) -> float:
-    """About the deviance of means 1e-10 of their size off the weighted mean
-    of y: what rounding leaves of a fit that reproduces a constant response
-    (whose null deviance is 0). The unit deviance of μ(1 + δ) is about
-    δ²μ²/V(μ)."""
-    weights = np.ones_like(y) if w is None else w
-    mean = float(np.sum(weights * y) / np.sum(weights))
+def _negligible_deviance(family: str, mean: float, weight_sum: float) -> float:
+    """The deviance of means 1e-7 of their size off `mean` (δ²μ²/V(μ) per unit
+    of weight): a response that varies less about its mean is constant to
+    the summaries. The rounding of the unit deviances, about ε per row where
+    they take logarithms, lies far below it. Infinite where V(mean) = 0 (a
+    response of zeros, or of one binomial class)."""
     variance = float(_variance(family, np.float64(mean)))
-    return 1e-20 * float(np.sum(weights)) * mean**2 / variance if variance > 0 else np.inf
+    return 1e-14 * weight_sum * mean**2 / variance if variance > 0 else np.inf
 
 
 def _is_dask(obj: Any) -> bool:
@@ -621,8 +620,20 @@ class GAM:
         Returns
         -------
         GAM
-            self. Nothing on the model changes when the fit fails.
+            self. Nothing on the model changes when the fit fails (also
+            when a warning of the fit is raised as an error).
         """
+        state = self.__dict__.copy()
+        try:
+            return self._fit(X, y, sample_weight, offset)
+        except BaseException:
+            # The fit stores its results before it warns about them, and a
+            # warning can be an error (-W error): the model is restored.
+            self.__dict__.clear()
+            self.__dict__.update(state)
+            raise
+
+    def _fit(self, X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
         if _is_dask(X):
             from . import _dask
 
@@ -669,7 +680,7 @@ class GAM:
         except ValueError as err:
             raise ValueError(str(err)) from None
         _model_coordinates(result, fit)
-        self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n, (yv, w))
+        self._finish(result, frame, terms, blocks, starts, penalties, family, link, criterion, n)
         self._with_offset = off is not None and bool(np.any(off != 0.0))
         return self
 
@@ -715,12 +726,13 @@ class GAM:
         return terms, blocks, penalties, starts
 
     def _finish(self, result: dict[str, Any], frame: Any, terms: TermList, blocks: list[Block], starts: list[int],
-                penalties: list[np.ndarray], family: str, link: str, criterion: str, n: int,
-                response: tuple[np.ndarray, np.ndarray | None] | None = None) -> None:
-        """Stores the fit and warns of what is wrong with it; `response`: y and
-        the prior weights, where in memory."""
+                penalties: list[np.ndarray], family: str, link: str, criterion: str, n: int) -> None:
+        negligible = _negligible_deviance(family, result["response_mean"], result["weight_sum"])
+        # A constant response is reproduced whatever λ, so a search for λ that does not settle says nothing.
+        reproduced = result["null_deviance"] <= negligible and result["deviance"] <= negligible
         for message in result["warnings"]:
-            warnings.warn(message, ConvergenceWarning, stacklevel=3)
+            if not (reproduced and message.startswith(("the smoothing-parameter search", "the smoothing parameters"))):
+                warnings.warn(message, ConvergenceWarning, stacklevel=3)
         if self.verbose:
             for i, (lam, score, gradient, iterations) in enumerate(result["passes"]):
                 logger.info("pass %d: lambda %s, criterion %.8g, |gradient| %.3g after %d Newton steps", i + 1,
@@ -731,8 +743,7 @@ class GAM:
         # optimum never has the larger deviance; one that does stopped elsewhere (a link that
         # cannot reach the data's mean from where PiRLS went, e.g. an inverse link across 0).
         # A constant response has a null deviance of 0, and any fit a deviance of rounding.
-        if ("Intercept" in self.term_slices_ and self.deviance_ > self.null_deviance_ * (1 + 1e-6) + 1e-300
-                and (response is None or self.deviance_ > _rounding_deviance(family, *response))):
+        if "Intercept" in self.term_slices_ and self.deviance_ > self.null_deviance_ * (1 + 1e-6) + negligible:
             self.converged_ = False
             warnings.warn("the fit's deviance exceeds that of the intercept alone: PiRLS stopped away from the "
                           "optimum, and the estimates are unreliable (is the link suited to the data?)",
@@ -785,8 +796,9 @@ class GAM:
         self.deviance_ = r["deviance"]
         self.null_deviance_ = r["null_deviance"]
         # Counts and proportions have unit deviances of order 1: a null deviance of rounding size
-        # (a response of all zeros) leaves nothing to explain.
-        nothing = r["null_deviance"] <= (1e-10 * r["observations"] if family in ("binomial", "poisson") else 0.0)
+        # (a response of all zeros) leaves nothing to explain, nor does a constant response.
+        nothing = r["null_deviance"] <= max(1e-10 * r["observations"] if family in ("binomial", "poisson") else 0.0,
+                                            _negligible_deviance(family, r["response_mean"], r["weight_sum"]))
         self.deviance_explained_ = float("nan") if nothing else 1.0 - r["deviance"] / r["null_deviance"]
         self.log_likelihood_ = r["log_likelihood"]
         self.aic_ = -2.0 * r["log_likelihood"] + 2.0 * self.edf_ + (2.0 if r["scale_estimated"] else 0.0)
@@ -967,7 +979,8 @@ class GAM:
         """The responses and weights that residuals and scores set against the
         fitted means at X, checked as a fit checks them: y read from X's
         response column when a formula names one and y is None, inside the
-        family's range, and some weight positive."""
+        family's range, and some weight positive; a score needs rows, while
+        the residuals of none are none."""
         self._check_fitted()
         if y is None:
             y = self._formula_response(X)
@@ -983,7 +996,9 @@ class GAM:
             raise ValueError(f"y must be one value per row, got shape {values.shape}")
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
         check_vectors(len(yv), yv, w, None)
-        if not np.any(w > 0):
+        if len(yv) == 0 and caller == "score()":
+            raise ValueError("score() needs at least one row, X has 0")
+        if len(yv) and not np.any(w > 0):
             raise ValueError("sample_weight is zero for every row")
         _engine.check_response(self.family_, self.link_, yv)
         return yv, w
@@ -1027,18 +1042,20 @@ class GAM:
         Gaussian family this is R². (`deviance_explained_` sets the fit
         against the intercept with the offset instead, so with an offset the
         two differ on the training rows.) Without y, a model given by a
-        formula with a response reads it from X. A constant y has no deviance
-        to explain: the score is then 1 where μ̂ fits it exactly and 0
-        otherwise, as scikit-learn's `r2_score` has it (so that a constant
-        fold does not make a cross-validated mean NaN)."""
+        formula with a response reads it from X. A y constant to 1e-7 of its
+        mean has no deviance to explain: the score is then 1 where μ̂ fits it
+        exactly and 0 otherwise, as scikit-learn's `r2_score` has it (so that
+        a constant fold does not make a cross-validated mean NaN)."""
         yv, w = self._response_at(X, y, sample_weight, "score()")
         mu = self._observed_mean(X, len(yv), offset, "score()")
-        mean = np.full_like(yv, np.sum(w * yv) / np.sum(w))
+        weight_sum = float(np.sum(w))
+        mean = np.full_like(yv, np.sum(w * yv) / weight_sum)
         null = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mean, w) ** 2))
         dev = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mu, w) ** 2))
-        if null > 0:
+        negligible = _negligible_deviance(self.family_, float(mean[0]), weight_sum)
+        if null > negligible:
             return 1.0 - dev / null
-        return 1.0 if dev == 0 else 0.0
+        return 1.0 if dev <= negligible else 0.0
 
     # ---- inference ----------------------------------------------------------------
 

@@ -19,7 +19,10 @@ class Summary:
 
     Attributes
     ----------
-    family, link, method : str
+    family, link : str
+    method : str
+        The criterion that chose λ: "REML", "ML", "GCV" or "UBRE" (GCV with
+        a known scale).
     n : int
         Observations with a positive weight.
     deviance_explained, scale, score, aic, edf : float
@@ -32,7 +35,8 @@ class Summary:
     def __init__(self, model: "GAM") -> None:
         self.family: str = model.family_
         self.link: str = model.link_
-        self.method: str = model.method
+        # The criterion the fit used, whatever `method` says now (set_params after the fit).
+        self.method: str = model.criterion_.removesuffix("_KNOWN_SCALE")
         self.n: int = model.n_obs_
         self.deviance_explained: float = model.deviance_explained_
         self.scale: float = model.scale_
@@ -46,7 +50,7 @@ class Summary:
 
     @property
     def _score_name(self) -> str:
-        return {"REML": "REML score", "ML": "ML score"}.get(self.method, "GCV/UBRE score")
+        return f"{self.method} score"
 
     def _header(self) -> list[tuple[str, str]]:
         return [
