@@ -272,6 +272,27 @@ def test_a_fit_failing_on_a_warning_raised_as_an_error_changes_nothing(frame, es
     assert pickle.dumps({name: value for name, value in vars(model).items() if name != "terms"}) == before
 
 
+@pytest.mark.parametrize("how", ["GAM", "LogisticGAM", "Dask", "residuals without the offset"])
+def test_warnings_name_the_callers_line(frame, how):
+    # The warnings had a fixed stacklevel, one or two frames short where the fit ran deeper in the
+    # package (a subclass's fit, the Dask path): they named a line of vorna.
+    x, y = {"x": frame["x"]}, frame["y"]
+    overlapping = s("x") + l("x")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if how == "GAM":
+            GAM(overlapping).fit(x, y)
+        elif how == "LogisticGAM":
+            LogisticGAM(overlapping).fit(x, y > np.median(y))
+        elif how == "Dask":
+            dd = pytest.importorskip("dask.dataframe")
+            pd = pytest.importorskip("pandas")
+            GAM(overlapping).fit(dd.from_pandas(pd.DataFrame(x), npartitions=2), dd.from_array(y, chunksize=len(y) // 2))
+        else:
+            GAM(s("x")).fit(x, y, offset=np.ones(len(y))).residuals(x, y)
+    assert caught and {w.filename for w in caught} == {__file__}, [(w.filename, str(w.message)[:40]) for w in caught]
+
+
 def test_dataframe_column_labels_and_missing_levels(frame):
     pd = pytest.importorskip("pandas")
     # Integer column labels are referred to by the integers.

@@ -134,10 +134,10 @@ def test_a_smooth_does_not_depend_on_the_units_of_its_column(rng, bs, unit):
     np.testing.assert_allclose(model.predict(scaled), base.predict(data), rtol=0, atol=1e-6)
 
 
-@pytest.mark.parametrize("unit", [1e-6, 1e40])
+@pytest.mark.parametrize("unit", [1e-6, 0.0101, 0.1, 1e40])
 def test_a_varying_coefficient_does_not_depend_on_the_units_of_its_by_column(rng, unit):
     # Unscaled, a by column in units of 1e-6 needed coefficients of 1e6, which the fit's ridge
-    # pulled in: EDF 1.0 for 9.8.
+    # pulled in: EDF 1.0 for 9.8; at 0.0101 (a proportion) the ridge still moved the fit by 1e-4.
     z, x = rng.uniform(size=400), rng.uniform(0.5, 1.5, 400)
     y = x * np.sin(6 * z) + 0.3 * rng.standard_normal(400)
     base = GAM(s("z", by="x")).fit({"z": z, "x": x}, y)
@@ -293,7 +293,7 @@ def test_a_smooth_does_not_depend_on_the_units_of_a_by_column_beside_it(rng, uni
                                rtol=0, atol=1e-6)
 
 
-@pytest.mark.parametrize("level", [1e4, 1e6, 1e10])
+@pytest.mark.parametrize("level", [1e4, 1e6, 1e8, 1e10])
 def test_a_slope_far_from_zero_keeps_its_least_squares_value(rng, level):
     # A column with a large mean (a time stamp) nearly repeats the intercept: its cross products
     # lose (level/spread)²·1e-16 of the slope. The undetermined-pivot test once took it for a
@@ -313,6 +313,15 @@ def test_a_slope_far_from_zero_keeps_its_least_squares_value(rng, level):
     assert plain.coef_[0] == pytest.approx(ols.params[0] - centre * ols.params[1], rel=1e-10)
     np.testing.assert_allclose(np.sqrt(np.diag(plain.cov_))[1], ols.bse[1], rtol=1e-8)
     assert abs(model.coef_[1] - 0.8) < 0.05
+    # η and its standard error at new rows come from the centred column as well: from the model's
+    # own coefficients x·V·xᵀ cancels (level/spread)²·1e-16 of itself (84% of the se at 5e7).
+    # Reference: statsmodels' prediction on the centred column; the subtraction z − centre rounds
+    # to ulp(level), about level·1e-16 of the column's unit spread.
+    new = np.linspace(z.min() - 0.5, z.max() + 0.5, 7)
+    eta, se = plain.predict_link({"z": new}, se=True)
+    reference = ols.get_prediction(np.column_stack([np.ones(7), new - centre]))
+    np.testing.assert_allclose(eta, reference.predicted_mean, rtol=1e-9)
+    np.testing.assert_allclose(se, reference.se_mean, rtol=1e-9 + 1e-15 * level)
 
 
 def test_collinear_parametric_columns_keep_the_least_squares_inference(rng):

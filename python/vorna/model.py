@@ -69,6 +69,19 @@ class NotFittedError(ValueError, AttributeError):
 _combined_errors: dict[type, type] = {}
 
 
+_PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
+
+
+def _outside() -> int:
+    """The `stacklevel` that makes warnings.warn, called where this is,
+    name the first frame outside the package: the user's call, however many
+    of the package's frames (a subclass's fit, the Dask path) lie between."""
+    frame, level = sys._getframe(1), 1
+    while frame.f_back is not None and os.path.abspath(frame.f_code.co_filename).startswith(_PACKAGE):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
 def _variance(family: str, mu: Any) -> Any:
     """The family's variance function V(μ)."""
     return {"gaussian": np.ones_like(mu), "binomial": mu * (1 - mu), "poisson": mu, "gamma": mu ** 2,
@@ -305,6 +318,11 @@ def _model_coordinates(result: dict[str, Any], fit: _FitCoordinates) -> None:
             # The engine's EDF, moved by how J shares them out: the moves sum to 0 (a trace).
             f = result["vp"] @ result["xtwx"] / result["scale"]
             edf = edf + np.einsum("ij,jk,ki->i", total, f, np.linalg.inv(total)) - np.diag(f)[source]
+    if fit.shifts is not None:
+        # The fit in the model's coefficients but on the centred columns, for η and its standard
+        # error at new rows: from the model's own, xᵀVx cancels about (c/spread)²·1e-16 of itself.
+        j = np.eye(len(result["coefficients"])) if fit.jacobian is None else fit.jacobian
+        result["centred"] = (fit.blocks, j @ result["coefficients"], j @ result["vp"] @ j.T)
     _uncentre(result, fit.shifts)
     if fit.jacobian is None:
         return
@@ -732,7 +750,7 @@ class GAM:
         reproduced = result["null_deviance"] <= negligible and result["deviance"] <= negligible
         for message in result["warnings"]:
             if not (reproduced and message.startswith(("the smoothing-parameter search", "the smoothing parameters"))):
-                warnings.warn(message, ConvergenceWarning, stacklevel=3)
+                warnings.warn(message, ConvergenceWarning, stacklevel=_outside())
         if self.verbose:
             for i, (lam, score, gradient, iterations) in enumerate(result["passes"]):
                 logger.info("pass %d: lambda %s, criterion %.8g, |gradient| %.3g after %d Newton steps", i + 1,
@@ -747,7 +765,7 @@ class GAM:
             self.converged_ = False
             warnings.warn("the fit's deviance exceeds that of the intercept alone: PiRLS stopped away from the "
                           "optimum, and the estimates are unreliable (is the link suited to the data?)",
-                          ConvergenceWarning, stacklevel=3)
+                          ConvergenceWarning, stacklevel=_outside())
         self.penalties_ = penalties
         # An unpenalized coefficient the data determine has EDF 1; collinear
         # columns share theirs, held apart only by the fit's ridge.
@@ -759,7 +777,7 @@ class GAM:
                           "collinear with other parametric columns (a constant column, a repeated column, or a "
                           "factor another term determines) or carry no weight (a level whose rows all have "
                           "weight 0), so their estimates and standard errors are arbitrary; drop or merge the "
-                          "terms or levels", UserWarning, stacklevel=3)
+                          "terms or levels", UserWarning, stacklevel=_outside())
         # With no more rows than coefficients the data leave directions to the penalties anyway.
         p = len(self.coef_)
         overlapping = _overlapping_terms(result["xtwx"], list(self.term_slices_.items())) if self.n_obs_ > p else []
@@ -776,12 +794,17 @@ class GAM:
                           "(nearly) another of them (a smooth holds the straight line of l(x), a te() holds the "
                           "main effects s(x) and s(z) beside it, s(x, by=z) holds l(z)), so how the fit splits that "
                           "part between them is arbitrary and their separate estimates, intervals and tests mean "
-                          f"nothing (the fitted values do not depend on it); {remedy}", UserWarning, stacklevel=3)
+                          f"nothing (the fitted values do not depend on it); {remedy}", UserWarning, stacklevel=_outside())
 
     def _store(self, frame: Frame, terms: TermList, blocks: list[Block], starts: list[int], r: dict[str, Any], family: str,
                link: str, criterion: str, n: int) -> None:
         self.family_, self.link_, self.criterion_ = family, link, criterion
         self.blocks_ = blocks
+        self._centred: tuple[list[Block], np.ndarray, np.ndarray] | None = None
+        if "centred" in r:  # linear columns far from 0 were fitted centred: see _model_coordinates
+            fitted_blocks, beta, cov = r["centred"]
+            centred = {b.label: b for b in fitted_blocks if b.spec[0] == "linear"}
+            self._centred = ([centred.get(b.label, b) for b in blocks], beta, cov)
         self.term_slices_ = {b.label: slice(st, st + b.width) for b, st in zip(blocks, starts)}
         self.coef_ = r["coefficients"]
         self.coef_names_ = [name for b in blocks for name in b.coef_names]
@@ -862,8 +885,12 @@ class GAM:
                         per_term: bool) -> tuple[np.ndarray, Any, Any, Any]:
         self._check_fitted()
         frame = self._frame(X)
-        specs, data = self._engine_data(self.blocks_, frame)
-        return _engine.predict(specs, data, self.coef_, self.cov_ if with_se else None, per_term)
+        # η and its standard error from the centred linear columns where the fit had them; the
+        # terms' own effects (β·x for l(x)) from the model's coefficients.
+        centred: tuple[list[Block], np.ndarray, np.ndarray] | None = getattr(self, "_centred", None)
+        blocks, beta, cov = (self.blocks_, self.coef_, self.cov_) if per_term or centred is None else centred
+        specs, data = self._engine_data(blocks, frame)
+        return _engine.predict(specs, data, beta, cov if with_se else None, per_term)
 
     def _offset(self, offset: Any, n: int) -> np.ndarray:
         off = _vector(offset, "offset", n, 0.0)
@@ -968,12 +995,12 @@ class GAM:
         eta, errors, _, _ = _engine.predict(specs, data, self.coef_[sl], self.cov_[sl, sl] if se else None, False)
         return (eta, errors) if se else eta
 
-    def _offset_reminder(self, offset: Any, caller: str, stacklevel: int) -> None:
+    def _offset_reminder(self, offset: Any, caller: str) -> None:
         """A warning when a model fitted with an offset is compared with
-        responses without one (`stacklevel` as seen from the caller)."""
+        responses without one."""
         if offset is None and getattr(self, "_with_offset", False):
             warnings.warn(f"the model was fitted with an offset, and {caller} without one compares y with the mean "
-                          "at offset 0; pass the rows' offset=", UserWarning, stacklevel=stacklevel + 1)
+                          "at offset 0; pass the rows' offset=", UserWarning, stacklevel=_outside())
 
     def _response_at(self, X: Any, y: Any, sample_weight: Any, caller: str) -> tuple[np.ndarray, np.ndarray]:
         """The responses and weights that residuals and scores set against the
@@ -1006,7 +1033,7 @@ class GAM:
     def _observed_mean(self, X: Any, n: int, offset: Any, caller: str) -> np.ndarray:
         """The fitted mean at X (plus the offset) to set against n responses,
         for residuals and scores; never class labels."""
-        self._offset_reminder(offset, caller, 3)
+        self._offset_reminder(offset, caller)
         mu = np.asarray(GAM.predict(self, X, offset))
         if len(mu) != n:
             raise ValueError(f"y has {n} values for {len(mu)} rows of X")

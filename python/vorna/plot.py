@@ -150,7 +150,7 @@ def plot_diagnostics(model: "GAM", X: Any, y: Any = None, sample_weight: Any = N
     _in_memory(X, "plot_diagnostics")
     plt = _pyplot()
     model._check_fitted()
-    model._offset_reminder(offset, "plot_diagnostics()", 2)
+    model._offset_reminder(offset, "plot_diagnostics()")
     eta = model.predict_link(X, offset)
     yv, w = model._response_at(X, y, sample_weight, "plot_diagnostics()")
     if len(yv) != len(eta):

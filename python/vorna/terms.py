@@ -418,11 +418,13 @@ class _SmoothBase(Term):
                     producers[key] = LevelIndicator(self.by, levels, i)
                     pieces.append((f"{self.label}:{self.by}={level}", key, False))
             else:
-                # A numeric `by` of extreme size is divided by its largest |value|: the same model with
-                # coefficients of ordinary size, which the fit's ridge then treats alike in any units.
+                # A numeric `by` is divided by its largest |value|: the same model, with coefficients
+                # of one size whatever the column's units. The fit's ridge on penalized coefficients
+                # has a floor set by the weight sum, which against the entries of a `by` of small
+                # values (a proportion of 0.01–0.3) was a penalty of its own (1e-4 of the fit).
                 lo, hi = frame.value_range(self.by)
                 size = max(abs(lo), abs(hi))
-                if _extreme(size):
+                if np.isfinite(size) and size > 0 and size != 1.0:
                     key = ("scaled", self.by, 0.0, size)
                     producers[key] = ScaledColumn(self.by, 0.0, size)
                 else:
