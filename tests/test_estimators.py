@@ -311,6 +311,14 @@ def test_dataframe_column_labels_and_missing_levels(frame):
     named = GAM(s("x")).fit(frame, frame["y"])
     with pytest.raises(ValueError, match="fitted on named columns .*'x'.*; pass X as a DataFrame or a dict"):
         named.predict(np.column_stack([frame["x"], frame["z"]]))
+    # Columns labelled 0 … d − 1 (a DataFrame made from an array) are an array's positions; in
+    # another order they are names.
+    positions = GAM(s(0) + l(1)).fit(numbered, frame["y"])
+    np.testing.assert_array_equal(positions.predict(numbered.to_numpy()), positions.predict(numbered))
+    with pytest.raises(ValueError, match="X has 1 features, but GAM is expecting 2"):
+        positions.predict(numbered.to_numpy()[:, :1])
+    with pytest.raises(ValueError, match="fitted on named columns \\('1', '0'\\)"):
+        GAM(s(1) + l(0)).fit(numbered[[1, 0]], frame["y"]).predict(numbered.to_numpy())
 
 
 def test_logistic_gam_labels_and_probabilities(rng):

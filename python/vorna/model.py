@@ -872,7 +872,9 @@ class GAM:
         frame = Frame(X)
         frame.predicting = True
         named = getattr(self, "feature_names_in_", None)
-        if frame.names is None and named is not None:
+        # Columns named 0 … d − 1 (a DataFrame made from an array) are the positions of an array's.
+        positional = named is not None and list(named) == [str(i) for i in range(len(named))]
+        if frame.names is None and named is not None and not positional:
             shown = ", ".join(repr(n) for n in list(named)[:20])
             raise ValueError(f"{type(self).__name__} was fitted on named columns ({shown}); pass X as a DataFrame "
                              "or a dict with those names, not an array")
