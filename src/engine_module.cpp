@@ -256,8 +256,7 @@ PyObject* fit_dict(vorna::PenalizedGlmFit& f) {
                   set_item(d.get(), "log_det_range", PyFloat_FromDouble(f.log_det_range)) &&
                   set_item(d.get(), "criterion", PyFloat_FromDouble(f.criterion)) &&
                   set_item(d.get(), "observations", PyLong_FromSize_t(f.observations)) &&
-                  set_item(d.get(), "weight_sum", PyFloat_FromDouble(f.weight_sum)) &&
-                  set_item(d.get(), "response_mean", PyFloat_FromDouble(f.response_mean)) &&
+                  set_item(d.get(), "negligible_deviance", PyFloat_FromDouble(f.negligible_deviance)) &&
                   set_item(d.get(), "pirls_iterations", PyLong_FromSize_t(f.pirls_iterations)) &&
                   set_item(d.get(), "selection_passes", PyLong_FromSize_t(f.selection_passes)) &&
                   set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&
@@ -739,6 +738,18 @@ PyObject* engine_family_info(PyObject*, PyObject* args) {
   VORNA_PY_END
 }
 
+// The deviance of rounding for a response (Glm::negligible_deviance).
+PyObject* engine_negligible_deviance(PyObject*, PyObject* args) {
+  VORNA_PY_BEGIN
+  const char *family, *link;
+  double mean = 0.0, weight_sum = 0.0;
+  if (!PyArg_ParseTuple(args, "ssdd:negligible_deviance", &family, &link, &mean, &weight_sum)) return nullptr;
+  vorna::Glm glm;
+  if (!parse_glm(family, link, glm)) return nullptr;
+  return PyFloat_FromDouble(glm.negligible_deviance(mean, weight_sum));
+  VORNA_PY_END
+}
+
 PyObject* engine_deviance_residuals(PyObject*, PyObject* args) {
   VORNA_PY_BEGIN
   const char *family, *link;
@@ -776,6 +787,8 @@ PyObject* engine_check_response(PyObject*, PyObject* args) {
 PyMethodDef g_methods[] = {
     {"check_response", engine_check_response, METH_VARARGS,
      "check_response(family, link, y) -> None, or ValueError naming the first y outside the family's range"},
+    {"negligible_deviance", engine_negligible_deviance, METH_VARARGS,
+     "negligible_deviance(family, link, mean, weight_sum) -> the deviance of rounding for such a response"},
     {"deviance_residuals", engine_deviance_residuals, METH_VARARGS,
      "deviance_residuals(family, link, y, mu, weights) -> sign(y − μ)·√(unit deviance)"},
     {"inverse_link", engine_inverse_link, METH_VARARGS, "inverse_link(family, link, eta) -> mu"},

@@ -202,6 +202,18 @@ double Glm::deviance(double y, double mu, double w) const {
   return 0.0;
 }
 
+double Glm::negligible_deviance(double mean, double weight_sum) const {
+  constexpr double kRelative = 1e-13;
+  switch (distribution) {
+    case Distribution::Gaussian: return weight_sum * (kRelative * mean) * (kRelative * mean);
+    case Distribution::InverseGaussian: return mean > 0.0 ? weight_sum * kRelative * kRelative / mean : 0.0;
+    case Distribution::Poisson: return weight_sum * kRelative * std::max(1.0, mean);
+    case Distribution::Binomial:
+    case Distribution::Gamma: return weight_sum * kRelative;
+  }
+  return 0.0;
+}
+
 bool Glm::valid_mu(double mu) const {
   if (!std::isfinite(mu)) return false;
   switch (distribution) {

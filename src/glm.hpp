@@ -42,8 +42,16 @@ struct Glm {
   double inverse(double eta) const;  // μ = g⁻¹(η), kept inside the mean space
   double mu_eta(double eta) const;   // dμ/dη, never exactly 0
   double variance(double mu) const;  // V(μ)
-  // Unit deviance times the prior weight.
+  // Unit deviance times the prior weight (never below 0).
   double deviance(double y, double mu, double w) const;
+  // The deviance that rounding alone can make of a fit to a response of
+  // weighted mean `mean` and weight sum `weight_sum`: below it a deviance, or
+  // a change of one, says nothing (a constant response is fitted exactly).
+  // Per unit weight: (1e-13·m)² for the Gaussian and 1e-26/m for the inverse
+  // Gaussian, whose unit deviances are squares of differences that round to
+  // about ε of y, and 1e-13 (times max(1, m) for counts) where they take
+  // logarithms, whose terms round to about ε each.
+  double negligible_deviance(double mean, double weight_sum) const;
   // Whether μ (η) lies where the distribution and link are defined.
   bool valid_mu(double mu) const;
   bool valid_eta(double eta) const;

@@ -198,6 +198,8 @@ struct Passes {
   // weighted mean offset, so that with a constant offset the start is the
   // constant model's own fit, g(ȳ), whatever the offset (see constant_state).
   double level = 0.0;
+  // Changes of the deviance below this are rounding (Glm::negligible_deviance).
+  double negligible = 0.0;
 
   Result<PassSums> run(EtaSpec eta, std::optional<EtaSpec> previous = std::nullopt,
                        const ClosingRequest* closing = nullptr) const {
@@ -443,12 +445,16 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     // finite limit as μ → ∞ (every other family's grows without bound, or
     // its means are bounded), and is flat to working precision out there
     // while each step heads back. There the fit goes on.
-    const bool descended = rise <= 1e-12 * size;
+    // Where the fit reproduces the data (a constant response), the penalized
+    // deviance and its changes are rounding, relative to which nothing ever
+    // settles: there changes below the rounding of a deviance count as none.
+    const double noise = std::max(size, std::abs(penalized)) <= passes.negligible ? passes.negligible : 0.0;
+    const bool descended = rise <= 1e-12 * size + noise;
     const bool far = glm.distribution == Distribution::InverseGaussian &&
                      sums.max_change > kFlatStepTolerance * std::max(1.0, sums.max_abs_eta);
     const bool settled = descended && blend == 1.0 &&
                          ((h == 0 && sums.max_change <= tolerance * sums.max_abs_eta) ||
-                          (!first && !far && std::abs(rise) <= kDevianceTolerance * std::abs(penalized)));
+                          (!first && !far && std::abs(rise) <= kDevianceTolerance * std::abs(penalized) + noise));
     st.beta = std::move(beta);
     st.blend = blend;
     st.sums = std::move(sums);
@@ -701,7 +707,13 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 // The deviance of the intercept-only model with the same offset and weights
 // (NaN when PiRLS finds no valid fit for it).
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
-  const Passes passes{source.null_pass, fallback, 1, 0, offset_level(fallback, source.moments)};
+  const Passes passes{source.null_pass,
+                      fallback,
+                      1,
+                      0,
+                      offset_level(fallback, source.moments),
+                      options.glm.negligible_deviance(source.moments.weighted_response / source.moments.weight_sum,
+                                                      source.moments.weight_sum)};
   const auto fit = [&]() -> Result<IrlsState> {
     VORNA_TRY(start, cold_start(passes, options.glm, source.moments));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
@@ -874,7 +886,9 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   if (source.moments.observations == 0) return GamError::invalid_parameter("no observation has a positive weight");
   const Glm& glm = options.glm;
   const double fallback = start_fallback(glm, source.moments);
-  const Passes passes{source.pass, fallback, p, source.intercept, offset_level(fallback, source.moments)};
+  const double negligible =
+      glm.negligible_deviance(source.moments.weighted_response / source.moments.weight_sum, source.moments.weight_sum);
+  const Passes passes{source.pass, fallback, p, source.intercept, offset_level(fallback, source.moments), negligible};
   PenalizedGlmFit out;
   IrlsState st;
   std::optional<ClosingRequest> closing;
@@ -947,8 +961,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     return GamError::invalid_parameter(
         "the deviance of the fit overflows: y, the offset or a column is too large in magnitude; rescale it");
   out.coefficients = std::move(st.beta);
-  out.weight_sum = source.moments.weight_sum;
-  out.response_mean = source.moments.weighted_response / source.moments.weight_sum;
+  out.negligible_deviance = negligible;
   return out;
 }
 

@@ -53,12 +53,11 @@ struct PenalizedGlmFit {
   double penalty = 0.0;                  // βᵀS_λβ
   double penalty_log_det = 0.0;          // log|S_λ|₊
   std::size_t penalty_rank = 0;
-  double log_det_a = 0.0;        // log|XᵀWX + S_λ|
-  double log_det_range = 0.0;    // log|Uᵀ(XᵀWX + S_λ)U| on the penalties' range (ML fits)
-  double criterion = 0.0;        // the selection criterion at λ, up to a constant
-  std::size_t observations = 0;  // rows with a positive prior weight
-  double weight_sum = 0.0;       // Σ prior weights
-  double response_mean = 0.0;    // Σ w·y / Σ w
+  double log_det_a = 0.0;            // log|XᵀWX + S_λ|
+  double log_det_range = 0.0;        // log|Uᵀ(XᵀWX + S_λ)U| on the penalties' range (ML fits)
+  double criterion = 0.0;            // the selection criterion at λ, up to a constant
+  std::size_t observations = 0;      // rows with a positive prior weight
+  double negligible_deviance = 0.0;  // Glm::negligible_deviance of the response
   std::size_t pirls_iterations = 0;
   std::size_t selection_passes = 0;
   bool warm_started = false;  // PiRLS and the selection began at a WarmStart

@@ -224,23 +224,43 @@ def test_scores_of_a_formula_read_its_response(rng):
                                   cross_val_score(LinearGAM("y ~ s(a) + s(b)"), df, df.y, cv=3))
 
 
-@pytest.mark.parametrize("family, value", [("gaussian", 0.1), ("gaussian", 100000.1), ("poisson", 3.0),
-                                           ("gamma", 0.7), ("inverse_gaussian", 0.3)])
-def test_a_constant_response_is_fitted_exactly_and_leaves_nothing_to_explain(rng, family, value):
+@pytest.mark.parametrize("seed", [0, 1])
+@pytest.mark.parametrize("family, value, weighted", [
+    ("gaussian", 0.1, False), ("gaussian", 100000.1, True), ("poisson", 3.0, False), ("poisson", 1e6, False),
+    ("gamma", 0.7, False), ("gamma", 1e5, True), ("inverse_gaussian", 0.3, False)])
+def test_a_constant_response_is_fitted_exactly_and_leaves_nothing_to_explain(family, value, weighted, seed):
     # The fit of a constant y is y itself, deviance 0 (as a GLM on the intercept gives it). Its
     # rounding once read as a deviance above a null deviance of 0 or of rounding: a
-    # ConvergenceWarning, deviance_explained_ 0.48 and score() -7.4 for y = 0.1, a negative deviance.
+    # ConvergenceWarning, deviance_explained_ 0.48 and score() -7.4 for y = 0.1, a negative
+    # deviance, and PiRLS that never settled on changes of rounding (converged_ False).
+    rng = np.random.default_rng(seed)
     x = rng.uniform(size=(60, 1))
     y = np.full(60, value)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        model = GAM(s(0), family=family).fit(x, y)
+        model = GAM(s(0), family=family).fit(x, y, sample_weight=rng.uniform(0.5, 2, 60) if weighted else None)
     np.testing.assert_allclose(model.predict(x), y, rtol=1e-12)  # a few roundings of the fit
     assert model.converged_ and np.isnan(model.deviance_explained_)
     assert 0.0 <= model.deviance_ <= 1e-20 * np.sum(y**2)
     # score() of a constant y: 1 for the exact fit, 0 for another (r2_score's rule, which it
     # applies without a tolerance to rounding: there, y·1.001 against the exact fit scores -1e25).
     assert model.score(x, y) == 1.0 and model.score(x, y * (1 + 1e-3)) == 0.0
+
+
+def test_constant_responses_of_other_fits_and_near_constant_ones(rng):
+    # A fold of zero counts, or of one class, against a model that predicts otherwise scores 0 (it
+    # scored 1: its tolerance was infinite where the variance function vanishes at the mean).
+    x = rng.uniform(size=(200, 1))
+    counts = GAM(s(0), family="poisson").fit(x, rng.poisson(5.0, 200).astype(float))
+    assert counts.score(x[:20], np.zeros(20)) == 0.0
+    classes = GAM(s(0), family="binomial").fit(x, (rng.uniform(size=200) < 0.5).astype(float))
+    assert classes.score(x[:20], np.ones(20)) == classes.score(x[:20], np.zeros(20)) == 0.0
+    # A small spread on a large mean is no constant: the level only moves the intercept, so the
+    # deviance explained is that of the data about 0 (it was NaN when "constant" was 1e-7 of the mean).
+    y = 0.01 * np.sin(6 * x[:, 0]) + 0.002 * rng.standard_normal(200)
+    about_zero, about_a_million = (GAM(s(0)).fit(x, y + level) for level in (0.0, 1e6))
+    assert about_a_million.deviance_explained_ == pytest.approx(about_zero.deviance_explained_, abs=1e-6)
+    assert about_a_million.score(x, y + 1e6) == pytest.approx(about_zero.score(x, y), abs=1e-6)
 
 
 def test_summaries_and_scores_of_other_fits(frame):
@@ -252,8 +272,10 @@ def test_summaries_and_scores_of_other_fits(frame):
     # Residuals of no rows are none; a score of none is refused.
     empty = {name: column[:0] for name, column in frame.items()}
     assert model.residuals(empty, empty["y"]).shape == (0,)
-    with pytest.raises(ValueError, match="score\\(\\) needs at least one row, X has 0"):
+    with pytest.raises(ValueError, match="score\\(\\) needs at least one row, X and y have 0"):
         model.score(empty, empty["y"])
+    with pytest.raises(ValueError, match="y has 0 values for 3 rows of X"):
+        model.score({name: column[:3] for name, column in frame.items()}, empty["y"])
 
 
 @pytest.mark.parametrize("estimator", ["GAM", "LogisticGAM"])

@@ -404,7 +404,8 @@ def _columns_to_sort(rng, n):
 
 
 @pytest.mark.parametrize("threads", [2, 0])
-@pytest.mark.parametrize("layout", ["contiguous", "a column of a C-ordered array", "reversed"])
+@pytest.mark.parametrize("layout", ["contiguous", "a column of a C-ordered array", "reversed",
+                                    "a field of a packed record array"])
 @pytest.mark.parametrize("name", sorted(_columns_to_sort(np.random.default_rng(0), 2**17)))
 def test_a_column_sorted_on_two_threads_equals_numpy_sort(rng, threads, layout, name):
     # Long columns are split at a pivot and their parts sorted on two threads; whatever the
@@ -412,8 +413,12 @@ def test_a_column_sorted_on_two_threads_equals_numpy_sort(rng, threads, layout, 
     from vorna._data import SPLIT_SORT_ROWS, sorted_column
 
     column = _columns_to_sort(rng, SPLIT_SORT_ROWS + 7)[name]
+    packed = np.zeros(len(column), dtype=[("flag", "i1"), ("x", "f8")])  # fields at offsets 0 and 1
+    packed["x"] = column
     values = {"contiguous": column, "reversed": column[::-1],
-              "a column of a C-ordered array": np.column_stack([column, column])[:, 1]}[layout]
+              "a column of a C-ordered array": np.column_stack([column, column])[:, 1],
+              "a field of a packed record array": packed["x"]}[layout]
+    assert layout != "a field of a packed record array" or not values.flags.aligned
     ordered = sorted_column(values, threads)
     np.testing.assert_array_equal(ordered, np.sort(values))  # equal_nan; −0 == 0
     # The input is left as it was.

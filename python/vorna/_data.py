@@ -285,6 +285,8 @@ def sorted_column(values: np.ndarray, threads: int) -> np.ndarray:
     n = values.size
     if threads == 1 or n < SPLIT_SORT_ROWS or (threads == 0 and (os.cpu_count() or 1) < 2):
         return np.sort(values)
+    if not values.flags.aligned:  # a field of a packed record array: the engine reads aligned doubles
+        values = np.require(values, requirements="A")
     sample = values[:: n // 1024]
     sample = sample[np.isfinite(sample)]
     if sample.size == 0:

@@ -6,7 +6,7 @@ from typing import Any
 
 import numpy as np
 
-from .model import GAM, _is_dask
+from .model import GAM, _is_dask, _some_rows
 
 
 class LinearGAM(GAM):
@@ -162,6 +162,7 @@ class LogisticGAM(GAM):
         positive, w = self._response_at(X, y, sample_weight, "score()")
         # The predicted class is the second where its probability exceeds 1/2, as predict() has it.
         predicted = self._observed_mean(X, len(positive), offset, "score()") > 0.5
+        _some_rows(positive)
         return float(np.sum(w * (predicted == (positive == 1.0))) / np.sum(w))
 
 

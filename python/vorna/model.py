@@ -88,14 +88,10 @@ def _variance(family: str, mu: Any) -> Any:
             "inverse_gaussian": mu ** 3}[family]
 
 
-def _negligible_deviance(family: str, mean: float, weight_sum: float) -> float:
-    """The deviance of means 1e-7 of their size off `mean` (δ²μ²/V(μ) per unit
-    of weight): a response that varies less about its mean is constant to
-    the summaries. The rounding of the unit deviances, about ε per row where
-    they take logarithms, lies far below it. Infinite where V(mean) = 0 (a
-    response of zeros, or of one binomial class)."""
-    variance = float(_variance(family, np.float64(mean)))
-    return 1e-14 * weight_sum * mean**2 / variance if variance > 0 else np.inf
+def _some_rows(y: np.ndarray) -> None:
+    """A score of no rows is refused (as scikit-learn's metrics refuse them)."""
+    if len(y) == 0:
+        raise ValueError("score() needs at least one row, X and y have 0")
 
 
 def _is_dask(obj: Any) -> bool:
@@ -745,7 +741,7 @@ class GAM:
 
     def _finish(self, result: dict[str, Any], frame: Any, terms: TermList, blocks: list[Block], starts: list[int],
                 penalties: list[np.ndarray], family: str, link: str, criterion: str, n: int) -> None:
-        negligible = _negligible_deviance(family, result["response_mean"], result["weight_sum"])
+        negligible = result["negligible_deviance"]
         # A constant response is reproduced whatever λ, so a search for λ that does not settle says nothing.
         reproduced = result["null_deviance"] <= negligible and result["deviance"] <= negligible
         for message in result["warnings"]:
@@ -821,7 +817,7 @@ class GAM:
         # Counts and proportions have unit deviances of order 1: a null deviance of rounding size
         # (a response of all zeros) leaves nothing to explain, nor does a constant response.
         nothing = r["null_deviance"] <= max(1e-10 * r["observations"] if family in ("binomial", "poisson") else 0.0,
-                                            _negligible_deviance(family, r["response_mean"], r["weight_sum"]))
+                                            r["negligible_deviance"])
         self.deviance_explained_ = float("nan") if nothing else 1.0 - r["deviance"] / r["null_deviance"]
         self.log_likelihood_ = r["log_likelihood"]
         self.aic_ = -2.0 * r["log_likelihood"] + 2.0 * self.edf_ + (2.0 if r["scale_estimated"] else 0.0)
@@ -1008,8 +1004,7 @@ class GAM:
         """The responses and weights that residuals and scores set against the
         fitted means at X, checked as a fit checks them: y read from X's
         response column when a formula names one and y is None, inside the
-        family's range, and some weight positive; a score needs rows, while
-        the residuals of none are none."""
+        family's range, and some weight positive (with rows at all)."""
         self._check_fitted()
         if y is None:
             y = self._formula_response(X)
@@ -1025,8 +1020,6 @@ class GAM:
             raise ValueError(f"y must be one value per row, got shape {values.shape}")
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
         check_vectors(len(yv), yv, w, None)
-        if len(yv) == 0 and caller == "score()":
-            raise ValueError("score() needs at least one row, X has 0")
         if len(yv) and not np.any(w > 0):
             raise ValueError("sample_weight is zero for every row")
         _engine.check_response(self.family_, self.link_, yv)
@@ -1071,17 +1064,18 @@ class GAM:
         Gaussian family this is R². (`deviance_explained_` sets the fit
         against the intercept with the offset instead, so with an offset the
         two differ on the training rows.) Without y, a model given by a
-        formula with a response reads it from X. A y constant to 1e-7 of its
-        mean has no deviance to explain: the score is then 1 where μ̂ fits it
+        formula with a response reads it from X. A y constant up to rounding
+        has no deviance to explain: the score is then 1 where μ̂ fits it
         exactly and 0 otherwise, as scikit-learn's `r2_score` has it (so that
         a constant fold does not make a cross-validated mean NaN)."""
         yv, w = self._response_at(X, y, sample_weight, "score()")
         mu = self._observed_mean(X, len(yv), offset, "score()")
+        _some_rows(yv)
         weight_sum = float(np.sum(w))
         mean = np.full_like(yv, np.sum(w * yv) / weight_sum)
         null = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mean, w) ** 2))
         dev = float(np.sum(_engine.deviance_residuals(self.family_, self.link_, yv, mu, w) ** 2))
-        negligible = _negligible_deviance(self.family_, float(mean[0]), weight_sum)
+        negligible = _engine.negligible_deviance(self.family_, self.link_, float(mean[0]), weight_sum)
         if null > negligible:
             return 1.0 - dev / null
         return 1.0 if dev <= negligible else 0.0
