@@ -269,6 +269,9 @@ def test_summaries_and_scores_of_other_fits(frame):
     model.set_params(method="GCV")
     assert model.summary().method == "ML" and "ML score" in str(model.summary())
     assert GAM(s("x"), family="poisson", method="GCV").fit(frame, np.round(np.abs(frame["y"]))).summary().method == "UBRE"
+    # The notebook's view of a fit that did not converge says so, as the text does.
+    model.converged_ = False
+    assert "did not converge" in str(model.summary()) and "did not converge" in model.summary()._repr_html_()
     # Residuals of no rows are none; a score of none is refused.
     empty = {name: column[:0] for name, column in frame.items()}
     assert model.residuals(empty, empty["y"]).shape == (0,)
@@ -313,6 +316,41 @@ def test_warnings_name_the_callers_line(frame, how):
         else:
             GAM(s("x")).fit(x, y, offset=np.ones(len(y))).residuals(x, y)
     assert caught and {w.filename for w in caught} == {__file__}, [(w.filename, str(w.message)[:40]) for w in caught]
+
+
+@pytest.mark.parametrize("formula, message", [
+    ("y ~ s(x, k=5, k=6)", "s\\(\\) is given the argument 'k' twice"),
+    ("y ~ s(x, **opts)", "takes its arguments by name in a formula, not unpacked with \\*\\*"),
+    ("y ~ s(größe) + 2", "'2' \\(at character 12 of"),  # characters, not bytes of UTF-8
+    ("y ~ " + "-" * 100000 + "1", "too many or too deeply nested for the parser"),
+    ("y ~ s(x, k=" + "-" * 2000 + "5)", "a value nested too deeply to read"),
+    ("log y ~ s(x)", "quote a name that is not an identifier"),
+])
+def test_formula_messages(formula, message):
+    from vorna.formula import FormulaError, parse_formula
+    with pytest.raises(FormulaError, match=message):
+        parse_formula(formula)
+
+
+def test_formulas_as_written(rng):
+    # A sum of 1000 terms is a tree 1000 deep: its parse once ended in a RecursionError. Bare names
+    # come from Python's parser in NFKC form (µ, the micro sign, as μ): they are taken as written.
+    # A response that is no identifier may be quoted; s() takes knots in a formula as in Python.
+    from vorna.formula import parse_formula
+    assert len(parse_formula("y ~ " + " + ".join(f"l(c{i})" for i in range(1000))).terms) == 1001
+    data = {"\u00b5g": rng.uniform(size=100), "log y": rng.normal(size=100)}
+    fitted = GAM("'log y' ~ s(\u00b5g, k=5, knots=(0, 0.25, 0.5, 0.75, 1))").fit(data)
+    reference = GAM(s("\u00b5g", k=5, knots=[0, 0.25, 0.5, 0.75, 1])).fit(data, data["log y"])
+    np.testing.assert_array_equal(fitted.coef_, reference.coef_)
+    with pytest.raises(ValueError, match="a model cannot predict y from y"):
+        GAM("\u00b5g ~ s(\u00b5g)").fit(data)
+
+
+@pytest.mark.parametrize("terms, fit_intercept", [("y ~ 0", True), ("y ~ -1", True), ([], False)])
+def test_a_model_without_terms_is_refused(frame, terms, fit_intercept):
+    # It was reported as a perfect fit (deviance 0, deviance explained 100%) while predicting 0.
+    with pytest.raises(ValueError, match="the model has no terms .* there is nothing to fit"):
+        GAM(terms, fit_intercept=fit_intercept).fit(frame, frame["y"])
 
 
 def test_dataframe_column_labels_and_missing_levels(frame):

@@ -64,3 +64,39 @@ def test_diagnostics_of_a_classifier_and_of_a_fit_with_an_offset(rng):
     fig = plot_diagnostics(model, x, y, offset=off)
     np.testing.assert_allclose(fig.axes[3].lines[0].get_xdata(), model.fitted_values_, rtol=1e-9)
     matplotlib.pyplot.close(fig)
+
+
+def test_a_by_level_panel_shows_its_own_rows_and_a_by_of_the_own_column_its_product(rng):
+    # A factor-by panel was drawn over every row's range with every row in the rug (pure
+    # extrapolation shown as data); s(x, by=x) was drawn flat, its grid overwritten by by = 1.
+    n = 400
+    g = np.where(rng.uniform(size=n) < 0.5, "early", "late")
+    x = np.where(g == "early", rng.uniform(0, 1, n), rng.uniform(4, 5, n))
+    y = np.sin(2 * x) + 0.1 * rng.standard_normal(n)
+    levels = GAM(s("x", by="g") + f("g")).fit({"x": x, "g": g}, y)
+    fig = plot_terms(levels, {"x": x, "g": g}, terms=["s(x, by=g):g=early", "s(x, by=g):g=late"], n_grid=30)
+    for ax, level in zip(fig.axes, ["early", "late"]):
+        curve, rug = ax.get_lines()[0].get_xdata(), ax.get_lines()[1].get_xdata()
+        np.testing.assert_array_equal(np.sort(rug), np.sort(x[g == level]))
+        assert curve.min() == x[g == level].min() and curve.max() == x[g == level].max()
+    product = GAM(s("x", by="x")).fit({"x": x}, x * np.sin(2 * x))
+    fig = plot_terms(product, {"x": x}, "s(x, by=x)", n_grid=30)
+    grid, drawn = fig.axes[0].get_lines()[0].get_data()
+    np.testing.assert_allclose(drawn, product.partial_effect("s(x, by=x)", {"x": grid}), rtol=1e-12)
+    assert np.ptp(drawn) > 1.0
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ({"level": 95}, "level must lie strictly between 0 and 1"), ({"level": 0}, "level must lie strictly"),
+    ({"ncols": 0}, "ncols must be an integer of at least 1"), ({"n_grid": 1}, "n_grid must be an integer of at least 2"),
+    ({"terms": "s(q)"}, r"unknown terms \['s\(q\)'\]")])
+def test_plot_terms_checks_its_arguments(fitted, arguments, message):
+    model, data, _ = fitted
+    with pytest.raises(ValueError, match=message):
+        plot_terms(model, data, **arguments)
+    with pytest.raises(ValueError, match="X has no rows"):
+        plot_terms(model, {k: v[:0] for k, v in data.items()})
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(TypeError, match="plot_terms\\(\\) takes data in memory, not a Dask collection"):
+        plot_terms(model, dd.from_pandas(pd.DataFrame(data), npartitions=2))

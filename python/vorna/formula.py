@@ -16,7 +16,8 @@ from dataclasses import dataclass
 from .terms import Term, TermList, f, intercept, l, s, te, ti
 
 _TERMS = {"s": s, "te": te, "ti": ti, "l": l, "f": f}
-_KEYWORDS = {"s": {"k", "bs", "by"}, "te": {"k", "bs", "by"}, "ti": {"k", "bs", "by"}, "l": set(), "f": set()}
+_KEYWORDS = {"s": {"k", "bs", "by", "knots"}, "te": {"k", "bs", "by"}, "ti": {"k", "bs", "by"}, "l": set(),
+             "f": set()}
 _TENSORS = {"te", "ti"}  # terms of two or more columns
 
 
@@ -35,13 +36,21 @@ class Formula:
 
 def _fail(text: str, node: ast.AST, why: str) -> FormulaError:
     part = ast.get_source_segment(text, node) or text
-    col = getattr(node, "col_offset", 0)
+    # The parser's offsets count bytes of UTF-8.
+    col = len(text.encode()[:getattr(node, "col_offset", 0)].decode(errors="ignore"))
     return FormulaError(f"{why}: {part!r} (at character {col + 1} of {text!r})")
+
+
+def _name(text: str, node: ast.Name) -> str:
+    """A bare column name as written: the parser gives identifiers in NFKC
+    form (µ, the micro sign, as μ, the Greek letter), which need not be the
+    column's."""
+    return ast.get_source_segment(text, node) or node.id
 
 
 def _column(text: str, node: ast.AST) -> str:
     if isinstance(node, ast.Name):
-        return node.id
+        return _name(text, node)
     if isinstance(node, ast.Constant) and isinstance(node.value, str):
         return node.value
     raise _fail(text, node, "expected a column name")
@@ -49,7 +58,7 @@ def _column(text: str, node: ast.AST) -> str:
 
 def _constant(text: str, node: ast.AST) -> object:
     if isinstance(node, ast.Name):  # by=group names a column
-        return node.id
+        return _name(text, node)
     if isinstance(node, ast.Constant) and isinstance(node.value, (int, float, str)) and not isinstance(
             node.value, bool):
         return node.value
@@ -69,8 +78,12 @@ def _term(text: str, node: ast.AST) -> Term:
     columns = [_column(text, a) for a in node.args]
     kwargs = {}
     for kw in node.keywords:
+        if kw.arg is None:
+            raise _fail(text, node, f"{name}() takes its arguments by name in a formula, not unpacked with **")
         if kw.arg not in _KEYWORDS[name]:
             raise _fail(text, node, f"{name}() takes no argument {kw.arg!r}")
+        if kw.arg in kwargs:
+            raise _fail(text, node, f"{name}() is given the argument {kw.arg!r} twice")
         kwargs[kw.arg] = _constant(text, kw.value)
     expected = "at least two columns" if name in _TENSORS else "one column"
     if (name in _TENSORS and len(columns) < 2) or (name not in _TENSORS and len(columns) != 1):
@@ -82,6 +95,23 @@ def _term(text: str, node: ast.AST) -> Term:
         raise _fail(text, node, str(err)) from None
 
 
+def _response(text: str, lhs: str) -> str:
+    """The column left of '~': a name, or a quoted string for a name that is none."""
+    written = lhs.strip()
+    if not written:
+        raise FormulaError(f"the formula {text!r} has no response before '~'")
+    if written.isidentifier():
+        return written
+    try:
+        quoted = ast.literal_eval(written)
+    except (ValueError, SyntaxError, RecursionError, MemoryError):
+        quoted = None
+    if isinstance(quoted, str) and quoted:
+        return quoted
+    raise FormulaError(f"the response {written!r} of {text!r} must be a column name (quote a name that is not "
+                       "an identifier: 'log y' ~ s(x))")
+
+
 def parse_formula(text: str) -> Formula:
     """Parse ``"response ~ terms"`` or ``"terms"``.
 
@@ -91,36 +121,36 @@ def parse_formula(text: str) -> Formula:
     if not isinstance(text, str):
         raise TypeError(f"a formula is a string, got {type(text).__name__}")
     lhs, sep, rhs = text.partition("~")
-    response = lhs.strip() if sep else None
-    if sep and not response:
-        raise FormulaError(f"the formula {text!r} has no response before '~'")
-    if response is not None and not response.isidentifier():
-        raise FormulaError(f"the response {response!r} of {text!r} must be a column name")
+    response = _response(text, lhs) if sep else None
     # Terms may run over several lines.
-    body = (rhs if sep else lhs).replace("\r", " ").replace("\n", " ")
+    source = (rhs if sep else lhs).replace("\r", " ").replace("\n", " ").strip()
     try:
-        tree = ast.parse(body.strip(), mode="eval")
+        tree = ast.parse(source, mode="eval")
     except SyntaxError as err:
-        raise FormulaError(f"cannot read the terms {body.strip()!r}: {err.msg}") from None
-    source = body.strip()
+        raise FormulaError(f"cannot read the terms {source!r}: {err.msg}") from None
+    except (RecursionError, MemoryError):  # the parser's own limits
+        raise FormulaError(f"the terms of {text[:60]!r}… are too many or too deeply nested for the parser; "
+                           "build the model from term objects (s(...) + f(...) in Python)") from None
     terms: list[Term] = []
     has_intercept = True
-
-    def walk(node: ast.AST, sign: int) -> None:
-        nonlocal has_intercept
+    # The terms in order, through a stack: a long sum is a deep tree.
+    pending: list[tuple[ast.AST, int]] = [(tree.body, 1)]
+    while pending:
+        node, sign = pending.pop()
         if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Sub)):
-            walk(node.left, sign)
-            walk(node.right, -sign if isinstance(node.op, ast.Sub) else sign)
+            pending.append((node.right, -sign if isinstance(node.op, ast.Sub) else sign))
+            pending.append((node.left, sign))
         elif isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):  # "-1 + s(x)"
-            walk(node.operand, -sign if isinstance(node.op, ast.USub) else sign)
+            pending.append((node.operand, -sign if isinstance(node.op, ast.USub) else sign))
         elif isinstance(node, ast.Constant) and node.value in (0, 1) and not isinstance(node.value, bool):
             has_intercept = bool(node.value) == (sign > 0)
         elif sign < 0:
             raise _fail(source, node, "only the intercept can be removed with '-'")
         else:
-            terms.append(_term(source, node))
-
-    walk(tree.body, 1)
+            try:
+                terms.append(_term(source, node))
+            except RecursionError:  # a keyword value nested past Python's limit (k=----5)
+                raise _fail(source, node, "a value nested too deeply to read") from None
     if has_intercept:
         terms.insert(0, intercept)
     return Formula(response, TermList(terms), has_intercept)

@@ -556,6 +556,13 @@ class GAM:
         return "GCV"
 
     def _term_list(self, frame: Frame) -> TermList:
+        terms = self._terms_given(frame)
+        if not terms:
+            raise ValueError(f"the model has no terms (terms={self.terms!r}, fit_intercept={self.fit_intercept!r}): "
+                             "there is nothing to fit; keep the intercept or add a term")
+        return terms
+
+    def _terms_given(self, frame: Frame) -> TermList:
         if not isinstance(self.fit_intercept, (bool, np.bool_)):
             raise ValueError(f"fit_intercept must be True or False, got {self.fit_intercept!r}")
         if self.terms is None:

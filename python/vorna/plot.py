@@ -44,11 +44,28 @@ def _by_context(model: "GAM", block: "Block") -> dict[str, Any]:
     return {by_key[1]: producer.levels[producer.index] if by_key[0] == "ind" else 1.0}
 
 
+def _level_rows(block: "Block", frame: Frame) -> Any:
+    """The rows of a factor `by`'s level that selects the smooth (all rows otherwise): the
+    data its panel shows, over the range the level's smooth was fitted on."""
+    by_key = block.spec[4] if block.spec[0] == "smooth" else None
+    if by_key is None or by_key[0] != "ind":
+        return slice(None)
+    rows = block.producers[by_key](frame) > 0
+    return rows if rows.any() else slice(None)
+
+
+def _context(model: "GAM", block: "Block", n: int, grid: dict[Any, np.ndarray]) -> dict[Any, np.ndarray]:
+    """The data of a panel: the grid, with the `by` value that selects the smooth; a `by` that
+    is one of the smooth's own columns (x·f(x)) takes the grid's values."""
+    by = {k: np.repeat(np.asarray([v]), n) for k, v in _by_context(model, block).items()}
+    return {**by, **grid}
+
+
 def _smooth_1d(model: "GAM", block: "Block", frame: Frame, ax: "Axes", z: float, n: int, rug: bool) -> None:
     var = block.variables[0]
-    x = frame.numeric(var)
+    x = frame.numeric(var)[_level_rows(block, frame)]
     grid = _grid(x, n)
-    data = {var: grid, **{k: np.repeat(np.asarray([v]), n) for k, v in _by_context(model, block).items()}}
+    data = _context(model, block, n, {var: grid})
     effect, se = model.partial_effect(block.label, data, se=True)
     ax.fill_between(grid, effect - z * se, effect + z * se, alpha=0.25, color="C0", linewidth=0)
     ax.plot(grid, effect, color="C0")
@@ -60,10 +77,10 @@ def _smooth_1d(model: "GAM", block: "Block", frame: Frame, ax: "Axes", z: float,
 
 def _smooth_2d(model: "GAM", block: "Block", frame: Frame, ax: "Axes", n: int) -> None:
     a, b = block.variables[:2]
-    xa, xb = frame.numeric(a), frame.numeric(b)
+    rows = _level_rows(block, frame)
+    xa, xb = frame.numeric(a)[rows], frame.numeric(b)[rows]
     ga, gb = np.meshgrid(_grid(xa, n), _grid(xb, n), indexing="ij")
-    data = {a: ga.ravel(), b: gb.ravel(),
-            **{k: np.repeat(np.asarray([v]), ga.size) for k, v in _by_context(model, block).items()}}
+    data = _context(model, block, ga.size, {a: ga.ravel(), b: gb.ravel()})
     effect = model.partial_effect(block.label, data).reshape(ga.shape)
     image = ax.contourf(ga, gb, effect, levels=20, cmap="RdBu_r")
     ax.figure.colorbar(image, ax=ax)
@@ -94,7 +111,7 @@ def plot_terms(model: "GAM", X: Any, terms: list[str] | None = None, level: floa
     X : DataFrame, mapping or array
         The data the rug and the plotting ranges are taken from (usually the
         training data).
-    terms : list of str, optional
+    terms : str or list of str, optional
         Term labels to draw (default: every term but the intercept).
     level : float
         Coverage of the pointwise interval bands (Bayesian, from `cov_`).
@@ -109,10 +126,20 @@ def plot_terms(model: "GAM", X: Any, terms: list[str] | None = None, level: floa
     -------
     matplotlib.figure.Figure
     """
+    from .model import _in_memory
+
+    _in_memory(X, "plot_terms")
     plt = _pyplot()
     model._check_fitted()
+    z = model._quantile(level)
+    if isinstance(terms, str):
+        terms = [terms]
+    for name, value, least in (("n_grid", n_grid, 2), ("ncols", ncols, 1)):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
+            raise ValueError(f"{name} must be an integer of at least {least}, got {value!r}")
     frame = Frame(X)
-    z = _stats.norm_ppf(0.5 + 0.5 * level)
+    if frame.n == 0:
+        raise ValueError("X has no rows to take the plotting ranges from")
     labels = terms if terms is not None else [b.label for b in model.blocks_ if b.label != "Intercept"]
     blocks = {b.label: b for b in model.blocks_}
     unknown = [t for t in labels if t not in blocks]

@@ -105,6 +105,8 @@ class Summary:
     def _repr_html_(self) -> str:
         parts = ["<div><strong>Generalized additive model</strong>",
                  self._html_table(["", ""], [[k, v] for k, v in self._header()])]
+        if not self.converged:
+            parts.append("<p><strong>Warning: the fit did not converge</strong></p>")
         if self.coefficients:
             parts += ["<p>Parametric coefficients</p>", self._html_table(*self._coefficient_rows())]
         if self.smooth_terms:
