@@ -98,6 +98,35 @@ def test_a_second_call_on_the_same_object_fails_at_once_and_others_run():
     assert not errors and gam.get_coefficients() is not None
 
 
+def test_a_second_fit_of_a_vorna_model_in_another_thread_is_refused():
+    # Both fits ran; each restores the state it found when it fails, so a failing first fit undid
+    # a second one that had succeeded (the model was left unfitted).
+    from vorna import GAM, s
+    x, y = big_problem(n=2000)
+    model = GAM(s(0) + s(1))
+    inside, release = threading.Event(), threading.Event()
+    real_fit = model._fit
+
+    def held_fit(*args):
+        inside.set()
+        release.wait(10)
+        return real_fit(*args)
+
+    model._fit = held_fit
+    worker = threading.Thread(target=lambda: model.fit(x[:, :2], y))
+    worker.start()
+    try:
+        assert inside.wait(10)
+        with pytest.raises(RuntimeError, match="being fitted in another thread; fit a copy"):
+            model.fit(x[:, :2], y)
+    finally:
+        release.set()
+        worker.join()
+    del model._fit
+    assert model.coef_ is not None
+    np.testing.assert_array_equal(model.fit(x[:, :2], y).coef_, GAM(s(0) + s(1)).fit(x[:, :2], y).coef_)
+
+
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs POSIX signals")
 @pytest.mark.parametrize("which, delay", [("core", 0.15), ("core-gaussian", 0.1), ("core-formula", 0.15),
                                           ("core-auto", 0.15), ("vorna", 0.15),

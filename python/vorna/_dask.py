@@ -585,7 +585,8 @@ def fit(model: "GAM", X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
         frame.check_numeric(ref)
     frame.want_levels(categorical)
     # One pass for the smooth columns' summaries and the rows' moments.
-    encode = model._encode_target
+    # Tasks pickle what they call: the encoding of y from a copy without a previous fit's n-vectors.
+    encode = model._lean()._encode_target
     first = parts.map(_first_pass, numeric, response, encode, family, link, with_vectors=True)
     frame.seed_summaries(numeric, [summaries for summaries, _ in first])
     moments = _add_moments([m for _, m in first])
@@ -697,8 +698,11 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
     """model.method(partition, **kwargs) on every partition of X, as a Dask
     array (for a Dask array X) or a Dask DataFrame on X's index (for a Dask
     DataFrame), with `columns` columns. An offset is a Dask collection
-    partitioned like X, or an array or number."""
+    partitioned like X, or an array or number. The model is taken as it is
+    now (a later fit of the same object does not change what the collection
+    computes), without its n-vectors, which every task would pickle."""
     model._check_fitted()
+    model = model._lean()
     if _is_dataframe(X):
         import pandas as pd
 
@@ -726,9 +730,16 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
         index = None if block_info is None else block_info[0]["chunk-location"][0]
         return _apply(index, b, None if o is None else o[:, 0], model, method, columns, kwargs)
 
+    if offset is not None and not _is_dask_collection(offset) and np.ndim(offset) == 0:
+        level = float(offset)  # the same for every row: no sizes needed
+        return X.map_blocks(lambda b, block_info=None: block(b, np.full((len(b), 1), level), block_info),
+                            chunks=chunks, dtype=dtype)
     if offset is None:
         return X.map_blocks(lambda b, block_info=None: block(b, None, block_info), chunks=chunks, dtype=dtype)
     if not _is_dask_collection(offset):
+        if not all(np.isfinite(c) for c in X.chunks[0]):  # after a filter: an offset in memory needs the sizes
+            X = X.compute_chunk_sizes()
+            chunks = (X.chunks[0], (columns,))
         offset = np.broadcast_to(np.asarray(offset, dtype=np.float64), (X.shape[0],))
         offset = da.from_array(np.ascontiguousarray(offset), chunks=(X.chunks[0],))
     off = offset.rechunk((X.chunks[0],))[:, None]

@@ -9,11 +9,13 @@ by its effective degrees of freedom (a simplification of §6.12.1).
 
 from __future__ import annotations
 
+import copy
 import inspect
 import logging
 import math
 import os
 import sys
+import threading
 import warnings
 from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, Callable
@@ -86,6 +88,13 @@ def _variance(family: str, mu: Any) -> Any:
     """The family's variance function V(μ)."""
     return {"gaussian": np.ones_like(mu), "binomial": mu * (1 - mu), "poisson": mu, "gamma": mu ** 2,
             "inverse_gaussian": mu ** 3}[family]
+
+
+# The models being fitted (by id), so that a second fit of one from another
+# thread is refused rather than interleaved with the first (each restores the
+# state it found when it fails).
+_FITTING: set[int] = set()
+_FITTING_LOCK = threading.Lock()
 
 
 def _some_rows(y: np.ndarray) -> None:
@@ -465,6 +474,17 @@ class GAM:
     def _encode_target(self, y: np.ndarray) -> np.ndarray:
         return y.astype(np.float64) if y.dtype == bool else y
 
+    def _lean(self) -> "GAM":
+        """A shallow copy without the fit's per-row vectors: what the tasks of
+        a Dask computation pickle (a model fitted in memory holds three
+        n-vectors), and the fit as it is now, whatever a later fit of this
+        object stores."""
+        lean = copy.copy(self)
+        for name in ("fitted_values_", "linear_predictor_", "working_weights_"):
+            if name in lean.__dict__:
+                lean.__dict__[name] = None
+        return lean
+
     def _threads(self) -> int:
         n = self.n_threads
         if n is None:
@@ -644,6 +664,11 @@ class GAM:
             self. Nothing on the model changes when the fit fails (also
             when a warning of the fit is raised as an error).
         """
+        with _FITTING_LOCK:
+            if id(self) in _FITTING:
+                raise RuntimeError(f"this {type(self).__name__} is being fitted in another thread; fit a copy "
+                                   "(sklearn.base.clone) to fit in parallel")
+            _FITTING.add(id(self))
         state = self.__dict__.copy()
         try:
             return self._fit(X, y, sample_weight, offset)
@@ -653,6 +678,9 @@ class GAM:
             self.__dict__.clear()
             self.__dict__.update(state)
             raise
+        finally:
+            with _FITTING_LOCK:
+                _FITTING.discard(id(self))
 
     def _fit(self, X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
         if _is_dask(X):
