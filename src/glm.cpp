@@ -203,13 +203,20 @@ double Glm::deviance(double y, double mu, double w) const {
 }
 
 double Glm::negligible_deviance(double mean, double weight_sum) const {
-  constexpr double kRelative = 1e-13;
+  constexpr double kSquares = 1e-13;     // relative rounding of a difference, squared below
+  constexpr double kLogarithms = 1e-14;  // about 45 ε, relative to the size of a unit deviance's terms
+  constexpr double kAtBound = 1e-10;
   switch (distribution) {
-    case Distribution::Gaussian: return weight_sum * (kRelative * mean) * (kRelative * mean);
-    case Distribution::InverseGaussian: return mean > 0.0 ? weight_sum * kRelative * kRelative / mean : 0.0;
-    case Distribution::Poisson: return weight_sum * kRelative * std::max(1.0, mean);
-    case Distribution::Binomial:
-    case Distribution::Gamma: return weight_sum * kRelative;
+    case Distribution::Gaussian: return weight_sum * (kSquares * mean) * (kSquares * mean);
+    case Distribution::InverseGaussian: return mean > 0.0 ? weight_sum * kSquares * kSquares / mean : 0.0;
+    // A response all at a bound of the mean (no counts, one class) is fitted
+    // only as η runs off, to deviances of about 1e-15 per row where PiRLS stops.
+    case Distribution::Poisson: return weight_sum * (mean > 0.0 ? kLogarithms * mean : kAtBound);
+    case Distribution::Binomial: {
+      const double least = std::min(mean, 1.0 - mean);
+      return weight_sum * (least > 0.0 ? kLogarithms * std::min(least, 0.5) : kAtBound);
+    }
+    case Distribution::Gamma: return weight_sum * kLogarithms;
   }
   return 0.0;
 }

@@ -49,8 +49,10 @@ struct Glm {
   // a change of one, says nothing (a constant response is fitted exactly).
   // Per unit weight: (1e-13·m)² for the Gaussian and 1e-26/m for the inverse
   // Gaussian, whose unit deviances are squares of differences that round to
-  // about ε of y, and 1e-13 (times max(1, m) for counts) where they take
-  // logarithms, whose terms round to about ε each.
+  // about ε of y; where they take logarithms, 1e-14 of the size of their
+  // terms, which round to about ε of it: m for counts, min(m, 1 − m) for
+  // proportions, 1 for the Gamma; 1e-10 for counts of 0 and proportions of
+  // one class, whose fit is reached only in the limit.
   double negligible_deviance(double mean, double weight_sum) const;
   // Whether μ (η) lies where the distribution and link are defined.
   bool valid_mu(double mu) const;

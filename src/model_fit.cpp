@@ -450,11 +450,15 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     // settles: there changes below the rounding of a deviance count as none.
     const double noise = std::max(size, std::abs(penalized)) <= passes.negligible ? passes.negligible : 0.0;
     const bool descended = rise <= 1e-12 * size + noise;
+    // ... and it settles a step only where η hardly moves, should the data
+    // be far from where PiRLS stands (y of 1e-14 from a start near 1).
+    const bool still = sums.max_change <= 1e-6 * std::max(1.0, sums.max_abs_eta);
     const bool far = glm.distribution == Distribution::InverseGaussian &&
                      sums.max_change > kFlatStepTolerance * std::max(1.0, sums.max_abs_eta);
-    const bool settled = descended && blend == 1.0 &&
-                         ((h == 0 && sums.max_change <= tolerance * sums.max_abs_eta) ||
-                          (!first && !far && std::abs(rise) <= kDevianceTolerance * std::abs(penalized) + noise));
+    const bool settled =
+        descended && blend == 1.0 &&
+        ((h == 0 && sums.max_change <= tolerance * sums.max_abs_eta) ||
+         (!first && !far && std::abs(rise) <= kDevianceTolerance * std::abs(penalized) + (still ? noise : 0.0)));
     st.beta = std::move(beta);
     st.blend = blend;
     st.sums = std::move(sums);

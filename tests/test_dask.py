@@ -493,3 +493,18 @@ def test_predictions_on_an_array_of_unknown_chunk_sizes_with_an_offset_in_memory
                                rtol=1e-12)
     np.testing.assert_allclose(model.predict(kept, offset=0.1).compute(),
                                model.predict(x[rows], offset=np.full(rows.sum(), 0.1)), rtol=1e-12)
+    # The sizes are found on a copy: the caller's array (and its pairing with vectors filtered alike) stays.
+    assert np.isnan(kept.chunks[0][0])
+    with pytest.raises(ValueError, match="offset must have one value per row"):
+        model.predict(kept, offset=off[:-1])
+
+
+def test_a_classifier_with_string_labels_on_a_dask_array():
+    # The labels were carried beside X's chunks as float64: "could not convert string to float".
+    df = frame(2000)
+    labels = np.where(df.binomial == 1, "pos", "neg")
+    x = df[["x", "z"]].to_numpy()
+    expected = LogisticGAM(s(0) + s(1)).fit(x, labels)
+    fitted = LogisticGAM(s(0) + s(1)).fit(da.from_array(x, chunks=(500, 2)), da.from_array(labels, chunks=500))
+    assert list(fitted.classes_) == ["neg", "pos"]
+    same_predictions(fitted.coef_, expected.coef_)

@@ -263,6 +263,21 @@ def test_constant_responses_of_other_fits_and_near_constant_ones(rng):
     assert about_a_million.score(x, y + 1e6) == pytest.approx(about_zero.score(x, y), abs=1e-6)
 
 
+@pytest.mark.parametrize("scale", [1e-14, 1e-9])
+def test_counts_of_tiny_size_and_a_gamma_response_of_tiny_spread_are_no_constant(rng, scale):
+    # The deviance's rounding level had a floor of 1 per unit weight for counts: below it PiRLS took
+    # any two iterates as settled, and a Poisson slope of 1.5 came out 0.36 with converged_ True. For
+    # the Gamma it was 1e-13, which took a relative spread of 6e-7 for a constant (NaN explained).
+    x = rng.uniform(size=400)
+    y = scale * np.exp(1.5 * x)
+    model = GAM(l(0), family="poisson").fit(x[:, None], y)
+    assert model.converged_ and model.coef_[1] == pytest.approx(1.5, rel=1e-6)
+    gamma_y = 5.0 * (1 + 3e-7 * np.sin(6 * x))
+    gamma = GAM(l(0), family="gamma", link="log").fit(x[:, None], gamma_y)
+    reference = sm.GLM(gamma_y, sm.add_constant(x), family=sm.families.Gamma(sm.families.links.Log())).fit()
+    assert gamma.deviance_explained_ == pytest.approx(1 - reference.deviance / reference.null_deviance, abs=1e-3)
+
+
 def test_summaries_and_scores_of_other_fits(frame):
     # The summary names the criterion the fit used, not a `method` set after it.
     model = GAM(s("x"), method="ML").fit(frame, frame["y"])
@@ -344,6 +359,8 @@ def test_formulas_as_written(rng):
     np.testing.assert_array_equal(fitted.coef_, reference.coef_)
     with pytest.raises(ValueError, match="a model cannot predict y from y"):
         GAM("\u00b5g ~ s(\u00b5g)").fit(data)
+    assert [parse_formula(text).response for text in ["'a~b' ~ s(x)", "'it\\'s' ~ s(x)", "y ~ s('a~b')"]] == [
+        "a~b", "it's", "y"]
 
 
 @pytest.mark.parametrize("terms, fit_intercept", [("y ~ 0", True), ("y ~ -1", True), ([], False)])

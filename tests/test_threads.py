@@ -127,6 +127,46 @@ def test_a_second_fit_of_a_vorna_model_in_another_thread_is_refused():
     np.testing.assert_array_equal(model.fit(x[:, :2], y).coef_, GAM(s(0) + s(1)).fit(x[:, :2], y).coef_)
 
 
+def test_a_refused_second_fit_of_a_classifier_leaves_the_first_alone():
+    # The classifier set its classes before the guard, and dropped them after: the refused call
+    # took the running fit's classes away, which then failed and left coefficients without classes_.
+    from vorna import GAM, LogisticGAM, s
+    x, y = big_problem(n=2000)
+    model = LogisticGAM(s(0))
+    labels = np.where(y > np.median(y), "yes", "no")
+    inside, release = threading.Event(), threading.Event()
+    gam_fit = GAM._fit
+
+    def held_fit(self, *args):  # GAM's part of the classifier's fit, held until the second call is made
+        inside.set()
+        release.wait(10)
+        return gam_fit(self, *args)
+
+    failures = []
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(GAM, "_fit", held_fit)
+        worker = threading.Thread(target=lambda: failures.append(_call(model.fit, x[:, :1], labels)))
+        worker.start()
+        try:
+            assert inside.wait(10)
+            with pytest.raises(RuntimeError, match="being fitted in another thread"):
+                model.fit(x[:, :1], np.where(labels == "yes", 1, 0))
+        finally:
+            release.set()
+            worker.join()
+    assert failures == [None] and list(model.classes_) == ["no", "yes"]
+    np.testing.assert_array_equal(model.predict(x[:5, :1]), LogisticGAM(s(0)).fit(x[:, :1], labels).predict(x[:5, :1]))
+
+
+def _call(f, *args):
+    """None, or the exception f(*args) raised."""
+    try:
+        f(*args)
+    except Exception as err:  # noqa: BLE001 - reported to the test's thread
+        return err
+    return None
+
+
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs POSIX signals")
 @pytest.mark.parametrize("which, delay", [("core", 0.15), ("core-gaussian", 0.1), ("core-formula", 0.15),
                                           ("core-auto", 0.15), ("vorna", 0.15),

@@ -95,7 +95,8 @@ class Partitions:
                 return {name: Carried(f"__vorna_{name}__") for name in vectors}
             columns = []
             for v in vectors.values():
-                if hasattr(v, "map_partitions") or v.ndim != 1 or len(v) != X.shape[0]:
+                # Labels that are not numbers (a classifier's strings) are cut into pieces of their own.
+                if hasattr(v, "map_partitions") or v.ndim != 1 or len(v) != X.shape[0] or v.dtype.kind not in "biuf":
                     return {}
                 columns.append(v.astype(np.float64).rechunk((X.chunks[0],))[:, None])
             import dask.array as da
@@ -737,11 +738,16 @@ def rowwise(model: "GAM", method: str, X: Any, columns: int, offset: Any = None,
     if offset is None:
         return X.map_blocks(lambda b, block_info=None: block(b, None, block_info), chunks=chunks, dtype=dtype)
     if not _is_dask_collection(offset):
-        if not all(np.isfinite(c) for c in X.chunks[0]):  # after a filter: an offset in memory needs the sizes
-            X = X.compute_chunk_sizes()
+        if not all(np.isfinite(c) for c in X.chunks[0]):
+            # After a filter an offset in memory needs the sizes: found on a copy (in place on the caller's X
+            # they would change it, and its pairing with a vector filtered alike).
+            X = X.copy()
+            X.compute_chunk_sizes()
             chunks = (X.chunks[0], (columns,))
-        offset = np.broadcast_to(np.asarray(offset, dtype=np.float64), (X.shape[0],))
-        offset = da.from_array(np.ascontiguousarray(offset), chunks=(X.chunks[0],))
+        values = np.asarray(offset, dtype=np.float64).reshape(-1)
+        if values.shape[0] != X.shape[0]:
+            raise ValueError(f"offset must have one value per row ({X.shape[0]}), got shape {np.shape(offset)}")
+        offset = da.from_array(np.ascontiguousarray(values), chunks=(X.chunks[0],))
     off = offset.rechunk((X.chunks[0],))[:, None]
     return da.map_blocks(block, X, off, chunks=chunks, dtype=dtype)
 

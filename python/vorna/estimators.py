@@ -124,13 +124,14 @@ class LogisticGAM(GAM):
             raise ValueError("y has one class; LogisticGAM needs two")
         return classes
 
-    def fit(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> "LogisticGAM":
+    def _fit(self, X: Any, y: Any, sample_weight: Any, offset: Any) -> "LogisticGAM":
+        # Inside GAM.fit's guard against a concurrent fit and its restoring of the model on failure.
         if y is None:
             y = self._formula_response(X)
         if y is not None:
             self._fit_classes = self._classes(y)
         try:
-            super().fit(X, y, sample_weight, offset)
+            super()._fit(X, y, sample_weight, offset)
             if y is not None:
                 self.classes_ = self._fit_classes
         finally:

@@ -95,6 +95,25 @@ def _term(text: str, node: ast.AST) -> Term:
         raise _fail(text, node, str(err)) from None
 
 
+def _split_response(text: str) -> tuple[str, str, str]:
+    """str.partition at the first '~' outside quotes ('a~b' ~ s(x) names the column a~b)."""
+    quote = ""
+    escaped = False
+    for i, c in enumerate(text):
+        if quote:
+            if escaped:
+                escaped = False
+            elif c == "\\":
+                escaped = True
+            elif c == quote:
+                quote = ""
+        elif c in "'\"":
+            quote = c
+        elif c == "~":
+            return text[:i], "~", text[i + 1:]
+    return text, "", ""
+
+
 def _response(text: str, lhs: str) -> str:
     """The column left of '~': a name, or a quoted string for a name that is none."""
     written = lhs.strip()
@@ -120,7 +139,7 @@ def parse_formula(text: str) -> Formula:
     """
     if not isinstance(text, str):
         raise TypeError(f"a formula is a string, got {type(text).__name__}")
-    lhs, sep, rhs = text.partition("~")
+    lhs, sep, rhs = _split_response(text)
     response = _response(text, lhs) if sep else None
     # Terms may run over several lines.
     source = (rhs if sep else lhs).replace("\r", " ").replace("\n", " ").strip()

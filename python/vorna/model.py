@@ -95,6 +95,8 @@ def _variance(family: str, mu: Any) -> Any:
 # state it found when it fails).
 _FITTING: set[int] = set()
 _FITTING_LOCK = threading.Lock()
+if hasattr(os, "register_at_fork"):  # a child runs none of its parent's fits
+    os.register_at_fork(after_in_child=_FITTING.clear)
 
 
 def _some_rows(y: np.ndarray) -> None:
@@ -664,23 +666,27 @@ class GAM:
             self. Nothing on the model changes when the fit fails (also
             when a warning of the fit is raised as an error).
         """
-        with _FITTING_LOCK:
-            if id(self) in _FITTING:
-                raise RuntimeError(f"this {type(self).__name__} is being fitted in another thread; fit a copy "
-                                   "(sklearn.base.clone) to fit in parallel")
-            _FITTING.add(id(self))
         state = self.__dict__.copy()
+        entered = False
         try:
+            with _FITTING_LOCK:
+                if id(self) in _FITTING:
+                    raise RuntimeError(f"this {type(self).__name__} is being fitted in another thread; fit a copy "
+                                       "(sklearn.base.clone) to fit in parallel")
+                _FITTING.add(id(self))
+                entered = True
             return self._fit(X, y, sample_weight, offset)
         except BaseException:
-            # The fit stores its results before it warns about them, and a
-            # warning can be an error (-W error): the model is restored.
-            self.__dict__.clear()
-            self.__dict__.update(state)
+            if entered:
+                # The fit stores its results before it warns about them, and a
+                # warning can be an error (-W error): the model is restored.
+                self.__dict__.clear()
+                self.__dict__.update(state)
             raise
         finally:
-            with _FITTING_LOCK:
-                _FITTING.discard(id(self))
+            if entered:
+                with _FITTING_LOCK:
+                    _FITTING.discard(id(self))
 
     def _fit(self, X: Any, y: Any, sample_weight: Any, offset: Any) -> "GAM":
         if _is_dask(X):
@@ -849,10 +855,8 @@ class GAM:
         self.scale_estimated_ = r["scale_estimated"]
         self.deviance_ = r["deviance"]
         self.null_deviance_ = r["null_deviance"]
-        # Counts and proportions have unit deviances of order 1: a null deviance of rounding size
-        # (a response of all zeros) leaves nothing to explain, nor does a constant response.
-        nothing = r["null_deviance"] <= max(1e-10 * r["observations"] if family in ("binomial", "poisson") else 0.0,
-                                            r["negligible_deviance"])
+        # A constant response (all zeros too) leaves nothing to explain.
+        nothing = r["null_deviance"] <= r["negligible_deviance"]
         self.deviance_explained_ = float("nan") if nothing else 1.0 - r["deviance"] / r["null_deviance"]
         self.log_likelihood_ = r["log_likelihood"]
         self.aic_ = -2.0 * r["log_likelihood"] + 2.0 * self.edf_ + (2.0 if r["scale_estimated"] else 0.0)
