@@ -491,8 +491,12 @@ def test_predictions_on_an_array_of_unknown_chunk_sizes_with_an_offset_in_memory
     off = df.off.to_numpy()[rows]
     np.testing.assert_allclose(model.predict(kept, offset=off).compute(), model.predict(x[rows], offset=off),
                                rtol=1e-12)
-    np.testing.assert_allclose(model.predict(kept, offset=0.1).compute(),
-                               model.predict(x[rows], offset=np.full(rows.sum(), 0.1)), rtol=1e-12)
+    np.testing.assert_allclose(model.predict(kept, offset=0.1).compute(), model.predict(x[rows], offset=0.1),
+                               rtol=1e-12)
+    # In memory a number is one value for every row too (it was refused there).
+    np.testing.assert_array_equal(model.predict(x, offset=0.1), model.predict(x, offset=np.full(len(x), 0.1)))
+    np.testing.assert_array_equal(GAM(s(0), family="poisson").fit(x, df.poisson, sample_weight=2.0).coef_,
+                                  GAM(s(0), family="poisson").fit(x, df.poisson, sample_weight=np.full(len(x), 2.0)).coef_)
     # The sizes are found on a copy: the caller's array (and its pairing with vectors filtered alike) stays.
     assert np.isnan(kept.chunks[0][0])
     with pytest.raises(ValueError, match="offset must have one value per row"):

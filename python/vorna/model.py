@@ -130,6 +130,8 @@ def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
     arr = np.asarray(value)
     if arr.dtype.kind not in "biuf":
         raise ValueError(f"{name} must be numeric, got dtype {arr.dtype}")
+    if arr.ndim == 0:  # one number for every row (as scikit-learn takes a sample_weight, and Dask an offset)
+        return np.full(n, float(arr))
     arr = arr.astype(np.float64).reshape(-1) if arr.ndim <= 1 else arr
     if arr.ndim != 1 or arr.shape[0] != n:
         raise ValueError(f"{name} must have one value per row ({n}), got shape {np.shape(value)}")
@@ -654,11 +656,13 @@ class GAM:
         y : array-like, optional
             The response. May be omitted when `terms` is a formula with a
             response (``"y ~ s(x)"``), which is then read from `X`.
-        sample_weight : array-like, optional
+        sample_weight : array-like or number, optional
             Prior weights (finite, non-negative): precision weights, or the
-            number of trials for a binomial proportion.
-        offset : array-like, optional
-            Added to the linear predictor (e.g. log exposure).
+            number of trials for a binomial proportion; a number is the
+            weight of every row.
+        offset : array-like or number, optional
+            Added to the linear predictor (e.g. log exposure); a number is
+            the offset of every row.
 
         Returns
         -------
