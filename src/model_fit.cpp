@@ -227,6 +227,11 @@ struct Passes {
   }
 };
 
+// Glm::negligible_deviance of the rows' response.
+double negligible_deviance(const Glm& glm, const RowMoments& moments) {
+  return glm.negligible_deviance(moments.weighted_response / moments.weight_sum, moments.weight_sum);
+}
+
 // The intercept of the constant-model start (see Passes::level).
 double offset_level(double fallback, const RowMoments& moments) {
   return moments.weight_sum > 0.0 ? fallback - moments.weighted_offset / moments.weight_sum : fallback;
@@ -716,8 +721,7 @@ Result<double> null_deviance(const PassSource& source, double fallback, const Pe
                       1,
                       0,
                       offset_level(fallback, source.moments),
-                      options.glm.negligible_deviance(source.moments.weighted_response / source.moments.weight_sum,
-                                                      source.moments.weight_sum)};
+                      negligible_deviance(options.glm, source.moments)};
   const auto fit = [&]() -> Result<IrlsState> {
     VORNA_TRY(start, cold_start(passes, options.glm, source.moments));
     // The deviance is stationary at the optimum: η to 1e-7 gives it to about 1e-14.
@@ -890,8 +894,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   if (source.moments.observations == 0) return GamError::invalid_parameter("no observation has a positive weight");
   const Glm& glm = options.glm;
   const double fallback = start_fallback(glm, source.moments);
-  const double negligible =
-      glm.negligible_deviance(source.moments.weighted_response / source.moments.weight_sum, source.moments.weight_sum);
+  const double negligible = negligible_deviance(glm, source.moments);
   const Passes passes{source.pass, fallback, p, source.intercept, offset_level(fallback, source.moments), negligible};
   PenalizedGlmFit out;
   IrlsState st;

@@ -84,12 +84,6 @@ def _outside() -> int:
     return level
 
 
-def _variance(family: str, mu: Any) -> Any:
-    """The family's variance function V(μ)."""
-    return {"gaussian": np.ones_like(mu), "binomial": mu * (1 - mu), "poisson": mu, "gamma": mu ** 2,
-            "inverse_gaussian": mu ** 3}[family]
-
-
 # The models being fitted (by id), so that a second fit of one from another
 # thread is refused rather than interleaved with the first (each restores the
 # state it found when it fails).
@@ -1091,7 +1085,9 @@ class GAM:
         if kind == "deviance":
             return _engine.deviance_residuals(self.family_, self.link_, yv, mu, w)
         if kind == "pearson":
-            return np.asarray((yv - mu) * np.sqrt(w / _variance(self.family_, mu)))
+            variance = {"gaussian": np.ones_like(mu), "binomial": mu * (1 - mu), "poisson": mu, "gamma": mu ** 2,
+                        "inverse_gaussian": mu ** 3}[self.family_]
+            return np.asarray((yv - mu) * np.sqrt(w / variance))
         raise ValueError(f"kind must be 'deviance', 'pearson' or 'response', got {kind!r}")
 
     def model_matrix(self, X: Any) -> np.ndarray:
