@@ -142,12 +142,13 @@ class SparseDesign {
 
   // The tiles of one row's pairs of runs (u <= q), grouped by shape so that
   // each group is a loop of fixed-size tiles: entry offsets of the two runs.
-  // Runs of other lengths (a spline of another degree) go to `other`.
+  // The pairs of two runs of four are those of `four_runs`. Runs of other
+  // lengths (a spline of another degree) go to `other`.
   struct TilePair {
     std::uint32_t u, q;
   };
   struct TilePlan {
-    std::vector<TilePair> four_four, one_four, four_one, one_one;
+    std::vector<TilePair> one_four, four_one, one_one;
     std::vector<std::uint32_t> four_runs, one_runs;  // entry offsets, for XᵀWz and XᵀWr
     std::vector<std::pair<Run, Run>> other;
     std::vector<Run> other_runs;
