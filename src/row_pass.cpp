@@ -53,6 +53,15 @@ std::optional<GamError> non_finite_row(std::size_t row) {
 // The work of one row once x_iβ (and x_iβ_previous) are known: η, μ, the
 // working residual r, response z and weight w, and the row's share of the
 // sums that need no cross products.
+// The extremes of μ that the pass reports, over rows whose response lies on
+// 0 (the least) or on 1 (the greatest): a binomial mean numerically 0 there
+// is the sign of classes that separate, while for a proportion of 1e-12 it is
+// the fit.
+void track_bound_means(double y, double mu, PassSums& sums) {
+  if (y == 0.0) sums.min_mu = std::min(sums.min_mu, mu);
+  if (y == 1.0) sums.max_mu = std::max(sums.max_mu, mu);
+}
+
 void row_values(const RowData& rows, const PassRequest& request, const RowOutputs& outputs, std::size_t row,
                 double model_eta, double previous_model_eta, double& r, double& z, double& w, PassSums& sums) {
   const Glm& glm = rows.glm;
@@ -81,8 +90,7 @@ void row_values(const RowData& rows, const PassRequest& request, const RowOutput
   if (pw > 0.0) {
     sums.deviance += glm.deviance(rows.y[row], m, pw);
     sums.rss += w * r * r;
-    sums.min_mu = std::min(sums.min_mu, m);
-    sums.max_mu = std::max(sums.max_mu, m);
+    track_bound_means(rows.y[row], m, sums);
     if (request.likelihood_scales) {
       const auto& scales = *request.likelihood_scales;
       const double first = glm.row_log_likelihood(rows.y[row], m, pw, scales[0]);
@@ -124,8 +132,7 @@ void gaussian_rows(const RowData& rows, const RowOutputs& outputs, std::size_t f
     if (pw > 0.0) {
       sums.deviance += pw * (y - e) * (y - e);
       sums.rss += w[i] * r[i] * r[i];
-      sums.min_mu = std::min(sums.min_mu, e);
-      sums.max_mu = std::max(sums.max_mu, e);
+      track_bound_means(y, e, sums);
     }
   }
 }

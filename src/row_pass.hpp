@@ -71,7 +71,7 @@ struct PassSums {
   bool valid = true;                       // every η and μ inside the family's and link's domain
   double max_change = 0.0;                 // max |η − η_previous|
   double max_abs_eta = 0.0;                // max |η|
-  double min_mu = 0.0, max_mu = 0.0;       // over rows with a positive weight
+  double min_mu = 0.0, max_mu = 0.0;       // over rows with a positive weight and y = 0 (min) or y = 1 (max)
   std::array<double, 2> log_likelihood{};  // at request.likelihood_scales
   double null_deviance = 0.0;              // at request.null_mean
   std::size_t rows = 0;                    // rows summed

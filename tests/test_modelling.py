@@ -655,6 +655,27 @@ def test_a_fit_without_residual_degrees_of_freedom_reports_no_scale_and_no_tests
     assert "nan" in str(model.summary())
 
 
+@pytest.mark.parametrize("rate", [1e-6, 1e-9, 1e-12])
+def test_rare_event_proportions_fit_to_the_score_root_without_a_separation_warning(rate):
+    # (1 − y)·log((1 − y)/(1 − μ)) taken as the log of a quotient next to 1 kept only about ε of
+    # a term of the size of μ: PiRLS ran to its cap 1e-3 short at 1e-12, and μ of 1e-12 fitting
+    # y of 1e-12 was reported as separable classes.
+    rng = np.random.default_rng(1)
+    x = rng.uniform(-1, 1, 400)
+    y = rate * np.exp(1.5 * x + 0.3 * rng.standard_normal(400))
+    design = np.column_stack([np.ones_like(x), x])
+    beta = np.array([np.log(y.mean()), 0.0])
+    for _ in range(60):  # Newton on the logit score Xᵀ(y − μ), which needs no deviance
+        mu = 1 / (1 + np.exp(-design @ beta))
+        beta += np.linalg.solve(design.T @ (design * (mu * (1 - mu))[:, None]), design.T @ (y - mu))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        model = GAM(l("x"), family="binomial").fit({"x": x}, y)
+    assert model.converged_
+    # The root is well conditioned (relative score 1e-15 at it): both agree to a few ε of the slope.
+    np.testing.assert_allclose(model.coef_, beta, rtol=1e-9)
+
+
 def test_a_selection_on_separable_classes_stops_once_pirls_cannot_converge(rng):
     # The classes separate along a straight line, which no penalty holds back: η runs off to
     # infinity at every λ. The search once ran 50 passes of 100 PiRLS steps each (20 s for 150 rows).
