@@ -200,6 +200,9 @@ struct Passes {
   double level = 0.0;
   // Changes of the deviance below this are rounding (Glm::negligible_deviance).
   double negligible = 0.0;
+  // Whether every response lies on one bound of the mean's range (counts all
+  // 0, one class): the fit's means run off towards it, with no finite optimum.
+  bool at_bound = false;
 
   Result<PassSums> run(EtaSpec eta, std::optional<EtaSpec> previous = std::nullopt,
                        const ClosingRequest* closing = nullptr) const {
@@ -230,6 +233,18 @@ struct Passes {
 // Glm::negligible_deviance of the rows' response.
 double negligible_deviance(const Glm& glm, const RowMoments& moments) {
   return glm.negligible_deviance(moments.weighted_response / moments.weight_sum, moments.weight_sum);
+}
+
+// Whether every response (of positive weight) lies on a bound of the mean's
+// range: Poisson counts all 0, binomial proportions all 0 or all 1.
+bool response_at_bound(const Glm& glm, const RowMoments& moments) {
+  if (!(moments.weight_sum > 0.0)) return false;
+  switch (glm.distribution) {
+    case Distribution::Poisson: return moments.weighted_response == 0.0;
+    case Distribution::Binomial:
+      return moments.weighted_response == 0.0 || moments.weighted_response == moments.weight_sum;
+    default: return false;
+  }
 }
 
 // The intercept of the constant-model start (see Passes::level).
@@ -460,10 +475,15 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     const bool still = sums.max_change <= 1e-6 * std::max(1.0, sums.max_abs_eta);
     const bool far = glm.distribution == Distribution::InverseGaussian &&
                      sums.max_change > kFlatStepTolerance * std::max(1.0, sums.max_abs_eta);
+    // A response all on a bound of the mean's range (counts all 0) is fitted
+    // only in the limit, η running off by about one per step for ever: the
+    // fit is there once its penalized deviance is rounding.
+    const bool run_off = passes.at_bound && std::abs(penalized) <= passes.negligible;
     const bool settled =
-        descended && blend == 1.0 &&
-        ((h == 0 && sums.max_change <= tolerance * sums.max_abs_eta) ||
-         (!first && !far && std::abs(rise) <= kDevianceTolerance * std::abs(penalized) + (still ? noise : 0.0)));
+        run_off ||
+        (descended && blend == 1.0 &&
+         ((h == 0 && sums.max_change <= tolerance * sums.max_abs_eta) ||
+          (!first && !far && std::abs(rise) <= kDevianceTolerance * std::abs(penalized) + (still ? noise : 0.0))));
     st.beta = std::move(beta);
     st.blend = blend;
     st.sums = std::move(sums);
@@ -716,6 +736,9 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 // The deviance of the intercept-only model with the same offset and weights
 // (NaN when PiRLS finds no valid fit for it).
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
+  // The null model's means run off to the bound with the responses (whatever
+  // the offset), its deviance to 0.
+  if (response_at_bound(options.glm, source.moments)) return 0.0;
   const Passes passes{source.null_pass,
                       fallback,
                       1,
@@ -895,12 +918,23 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   const Glm& glm = options.glm;
   const double fallback = start_fallback(glm, source.moments);
   const double negligible = negligible_deviance(glm, source.moments);
-  const Passes passes{source.pass, fallback, p, source.intercept, offset_level(fallback, source.moments), negligible};
+  const Passes passes{source.pass,
+                      fallback,
+                      p,
+                      source.intercept,
+                      offset_level(fallback, source.moments),
+                      negligible,
+                      response_at_bound(glm, source.moments)};
   PenalizedGlmFit out;
+  // The warnings of the search for λ, out.warnings[selection_from, selection_to),
+  // and whether it failed.
+  std::size_t selection_from = 0, selection_to = 0;
+  bool selection_failed = false;
   IrlsState st;
   std::optional<ClosingRequest> closing;
   if (fixed_working_model(glm)) {
     VORNA_TRY(fixed, fixed_model_fit(passes, source, penalties, roots, options, out));
+    selection_to = out.warnings.size();
     st = std::move(fixed);
   } else {
     std::optional<IrlsState> warm_state;
@@ -924,8 +958,11 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
     if (options.fixed_lambda) {
       out.lambda = *options.fixed_lambda;
     } else if (m > 0) {
+      selection_from = out.warnings.size();
       VORNA_TRY(selection, select_lambda(passes, penalties, roots, options, source.moments.observations, state, out,
                                          out.warm_started ? &warm->lambda : nullptr, closing ? &*closing : nullptr));
+      selection_to = out.warnings.size();
+      selection_failed = !out.converged;
       out.lambda = std::move(selection.lambda);
       fitted = selection.fitted;
     }
@@ -967,6 +1004,15 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   if (!std::isfinite(out.deviance) || !(std::isfinite(out.scale) || std::isnan(out.scale)))
     return GamError::invalid_parameter(
         "the deviance of the fit overflows: y, the offset or a column is too large in magnitude; rescale it");
+  // A response that the fit reproduces to rounding (a constant, counts all
+  // 0) is reproduced at every λ: a search for λ that did not settle says
+  // nothing about the fit.
+  if (out.deviance <= negligible && out.null_deviance <= negligible) {
+    const auto first = out.warnings.begin();
+    out.warnings.erase(first + static_cast<std::ptrdiff_t>(selection_from),
+                       first + static_cast<std::ptrdiff_t>(selection_to));
+    if (selection_failed && st.converged && !st.at_edge) out.converged = true;
+  }
   out.coefficients = std::move(st.beta);
   out.negligible_deviance = negligible;
   return out;

@@ -40,10 +40,40 @@ bool type_error(const char* name, const char* expected, PyObject* got) {
   return false;
 }
 
+// Whether `obj` is a NumPy masked array with a masked entry, whose value
+// there is not data (often a sentinel such as -999); false with an exception
+// set when asking fails. NumPy loads numpy.ma only on first use, so without it
+// in sys.modules no masked array exists.
+bool masked_entries(PyObject* obj, bool& masked) {
+  masked = false;
+  if (PyArray_CheckExact(obj)) return true;
+  PyObject* ma = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy.ma");  // borrowed
+  if (ma == nullptr) return true;
+  Ref cls(PyObject_GetAttrString(ma, "MaskedArray"));
+  if (!cls) return false;
+  const int is_masked_array = PyObject_IsInstance(obj, cls.get());
+  if (is_masked_array <= 0) return is_masked_array == 0;
+  Ref count(PyObject_CallMethod(ma, "count_masked", "O", obj));
+  if (!count) return false;
+  const long entries = PyLong_AsLong(count.get());
+  if (entries == -1 && PyErr_Occurred()) return false;
+  masked = entries > 0;
+  return true;
+}
+
 // Accepts an ndarray of native-endian float64 with `ndim` dimensions.
 PyArrayObject* as_float64_array(PyObject* obj, const char* name, int ndim, const char* expected) {
   if (!PyArray_Check(obj)) {
     type_error(name, expected, obj);
+    return nullptr;
+  }
+  bool masked = false;
+  if (!masked_entries(obj, masked)) return nullptr;
+  if (masked) {
+    PyErr_Format(PyExc_ValueError,
+                 "argument '%s': a masked array with masked entries, whose values are not data; fill them "
+                 "(%s.filled(value)) or drop those rows",
+                 name, name);
     return nullptr;
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);

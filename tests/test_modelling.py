@@ -3,6 +3,7 @@ unpenalized models, NumPy least squares and influence matrices for Gaussian
 smooths, repeated rows for weights, simulated coverage of intervals."""
 
 import math
+import re
 import warnings
 
 import numpy as np
@@ -727,6 +728,56 @@ def test_a_response_of_all_zeros_has_no_deviance_to_explain(rng, family):
         warnings.simplefilter("ignore")
         model = GAM(s(0), family=family).fit(rng.uniform(size=(200, 1)), np.zeros(200))
     assert np.isnan(model.deviance_explained_)
+
+
+@pytest.mark.parametrize("lam", [None, 1.0])
+@pytest.mark.parametrize("offset", [False, True])
+@pytest.mark.parametrize("family, value", [("poisson", 0.0), ("binomial", 0.0), ("binomial", 1.0)])
+def test_a_response_on_a_bound_of_the_mean_is_fitted_in_the_limit_and_reported_so(rng, family, value, offset, lam):
+    # The fit's means run off towards the bound (η → ∓∞), where both its deviance and the null
+    # model's tend to 0. Counts all 0 ran PiRLS to its cap and the null model's own PiRLS too:
+    # converged_ False, null_deviance_ NaN and three ConvergenceWarnings for a fit that was right.
+    x = rng.uniform(size=(300, 2))
+    y = np.full(300, value)
+    kw = {"offset": rng.normal(size=300)} if offset else {}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = GAM(s(0) + s(1), family=family, lam=lam).fit(x, y, **kw)
+    # One class is still reported as such (numerically 0 or 1 fitted probabilities); nothing else.
+    assert [str(w.message) for w in caught if "numerically 0 or 1" not in str(w.message)] == []
+    assert model.converged_ and model.null_deviance_ == 0.0
+    assert 0.0 <= model.deviance_ <= 1e-10 * 300  # the rounding of the deviance at a bound, per row
+    np.testing.assert_allclose(model.predict(x, **kw), y, atol=1e-8)
+
+
+@pytest.mark.parametrize("where", ["X", "y", "sample_weight", "offset", "column", "score y", "predict X"])
+def test_a_masked_entry_is_refused_and_an_unmasked_masked_array_is_its_data(rng, where):
+    # np.asarray drops the mask, so the values under it (often a sentinel such as -999) were fitted as data.
+    x, y = rng.uniform(size=(100, 2)), rng.normal(size=100)
+    ones, zeros = np.ones(100), np.zeros(100)
+
+    def masked(a, hide=True):
+        mask = np.zeros(a.shape, bool)
+        mask.flat[7] = hide
+        return np.ma.masked_array(a, mask=mask)
+
+    def call(hide):
+        args = {"X": x, "y": y, "sample_weight": ones, "offset": zeros}
+        if where in args:
+            args[where] = masked(args[where], hide)
+        data = {"a": masked(x[:, 0], hide), "b": x[:, 1]} if where == "column" else args["X"]
+        model = GAM(s(0) + s(1) if where != "column" else s("a") + s("b")).fit(
+            data, args["y"], sample_weight=args["sample_weight"], offset=args["offset"])
+        if where == "score y":
+            return model.score(x, masked(y, hide))
+        return model.predict(masked(x, hide) if where == "predict X" else data)
+
+    name = {"column": "X['a']", "score y": "y", "predict X": "X"}.get(where, where)
+    with pytest.raises(ValueError, match=re.escape(f"{name} is a masked array with masked entries")):
+        call(True)
+    plain = GAM(s(0) + s(1)).fit(x, y)
+    expected = plain.score(x, y) if where == "score y" else plain.predict(x)
+    np.testing.assert_array_equal(call(False), expected)
 
 
 def test_unseen_factor_level_at_prediction(fitted):
@@ -1507,3 +1558,75 @@ def test_a_constant_offset_does_not_move_an_inverse_link_fit_across_its_pole(off
                  offset=off).fit(start_params=[1 / y.mean() - offset, 0.0], tol=1e-13, maxiter=300)
     assert model.converged_ and model.deviance_ == pytest.approx(ref.deviance, rel=1e-9)
     assert model.null_deviance_ == pytest.approx(np.sum((y - y.mean()) ** 2), rel=1e-9)
+
+
+def _input_model(rng):
+    x, y = rng.uniform(size=(80, 2)), rng.normal(size=80)
+    return x, y, GAM(s(0) + s(1)).fit(x, y)
+
+
+@pytest.mark.parametrize("holder", [lambda v: v.astype(object), lambda v: v.astype(str),
+                                    lambda v: v.astype(str).astype(object)])
+def test_numbers_held_as_objects_or_text_read_alike_everywhere(rng, holder):
+    # Object y fitted but score() and residuals() refused it; NumPy text was refused where object
+    # text was read; sample_weight and offset refused what y took.
+    x, y, model = _input_model(rng)
+    w, off = rng.uniform(0.5, 2, 80), rng.normal(size=80) * 0.1
+    reference = GAM(s(0) + s(1)).fit(x, y, sample_weight=w, offset=off)
+    held = GAM(s(0) + s(1)).fit(x, holder(y), sample_weight=holder(w), offset=holder(off).reshape(-1, 1))
+    np.testing.assert_array_equal(held.coef_, reference.coef_)
+    assert model.score(x, holder(y)) == model.score(x, y)
+    np.testing.assert_array_equal(model.residuals(x, holder(y)), model.residuals(x, y))
+    column = GAM(s("a") + s("b")).fit({"a": holder(x[:, 0]), "b": x[:, 1]}, y)
+    np.testing.assert_array_equal(column.coef_, model.coef_)
+
+
+@pytest.mark.parametrize("data, message", [
+    ({"a": np.array(["0_5"] * 80, dtype=object)}, r"column 'a' holds '0_5' at row 0, which is no plain number"),
+    ({"a": np.array([0.5] * 6 + [10**400] + [0.5] * 73, dtype=object)},
+     r"column 'a': int too large to convert to float"),
+    ({"a": np.arange("2020-01-01", 80, dtype="datetime64[D]")}, r"column 'a' holds dates or times"),
+    ({"a": np.zeros(80, dtype=[("u", float), ("v", float)])}, r"column 'a' is not numeric"),
+])
+def test_columns_that_are_no_numbers_are_refused_by_name(data, message):
+    with pytest.raises(ValueError, match=message):
+        GAM(s("a")).fit(data, np.zeros(80))
+
+
+def test_a_missing_object_or_time_is_named_as_missing_with_its_row(rng):
+    pd = pytest.importorskip("pandas")
+    y = rng.normal(size=80)
+    column = np.array(rng.uniform(size=80), dtype=object)
+    column[6] = pd.NA
+    with pytest.raises(ValueError, match=r"column 'a' has a missing value \(NaN\) at row 6"):
+        GAM(s("a")).fit({"a": column}, y)
+    for levels in (np.array(["2020-01-01", "2021-01-01"] * 40, dtype="datetime64[D]"),
+                   np.array([1 + 1j, 2 + 0j] * 40)):
+        levels[3] = np.array("NaT", dtype=levels.dtype) if levels.dtype.kind == "M" else complex("nan")
+        with pytest.raises(ValueError, match=r"column 'g' has a missing value at row 3"):
+            GAM(f("g")).fit({"g": levels}, y)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda m, x, y: GAM(s(0)).fit((v for v in x), y), ValueError, "X must be 2-D .*got generator"),
+    (lambda m, x, y: GAM(s(0)).fit(x, (v for v in y)), ValueError, "y must be an array-like of numbers, got generator"),
+    (lambda m, x, y: GAM(s(0)).fit(np.zeros(80, dtype=[("u", float), ("v", float)]), y), ValueError,
+     "X is a structured array"),
+    (lambda m, x, y: m.confidence_interval(x, level="0.95"), TypeError, "level must be a number"),
+    (lambda m, x, y: m.predict(x, offset=np.where(np.arange(80) == 5, np.nan, 0.0)), ValueError,
+     r"offset\[5\] = nan"),
+    (lambda m, x, y: vorna.LogisticGAM(s(0)).fit(x, np.array([1, "a"] * 40, dtype=object)), ValueError,
+     "y mixes labels that cannot be ordered"),
+])
+def test_unusual_arguments_get_a_message_that_names_them(rng, call, error, message):
+    x, y, model = _input_model(rng)
+    with pytest.raises(error, match=message):
+        call(model, x, y)
+
+
+def test_partial_effects_and_plots_read_a_categorical_of_numbers_as_prediction_does(rng):
+    pd = pytest.importorskip("pandas")
+    x, y = rng.uniform(size=80), rng.normal(size=80)
+    model = GAM(s("a")).fit({"a": x}, y)
+    as_category = pd.DataFrame({"a": pd.Categorical(x)})
+    np.testing.assert_array_equal(model.partial_effect("s(a)", as_category), model.partial_effect("s(a)", {"a": x}))

@@ -136,6 +136,21 @@ def test_negative_or_huge_counts_overflow(k, max_iter, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("name", ["x", "y"])
+def test_a_masked_entry_is_refused_and_an_unmasked_masked_array_is_read(rng, name):
+    # The values under a mask are not data; an ndarray subclass passes the dtype check, so they were read.
+    x, y = rng.uniform(size=(60, 2)), rng.normal(size=60)
+    args = {"x": x, "y": y}
+    hidden = np.zeros(args[name].shape, bool)
+    hidden.flat[3] = True
+    with pytest.raises(ValueError, match=f"^argument '{name}': a masked array with masked entries"):
+        vc.GAM().fit(**{**args, name: np.ma.masked_array(args[name], mask=hidden)}, k=[5, 5])
+    model, plain = vc.GAM(), vc.GAM()
+    model.fit(**{**args, name: np.ma.masked_array(args[name])}, k=[5, 5])
+    plain.fit(x, y, [5, 5])
+    np.testing.assert_array_equal(model.get_coefficients(), plain.get_coefficients())
+
+
 def test_big_endian_float64_is_rejected():
     with pytest.raises(TypeError, match="argument 'x'"):
         vc.GAM().fit(X.astype(">f8"), Y, [5, 5])

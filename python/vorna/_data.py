@@ -16,6 +16,17 @@ from . import _engine
 ColumnRef = Hashable
 
 
+def unmasked(value: Any, name: str) -> np.ndarray:
+    """np.asarray of an argument; a masked array is refused when an entry is
+    masked, since its value there is not data (often a sentinel such as -999)."""
+    if isinstance(value, np.ma.MaskedArray):
+        if np.ma.getmaskarray(value).any():
+            raise ValueError(f"{name} is a masked array with masked entries, whose values are not data; fill them "
+                             f"({name}.filled(value)) or drop those rows")
+        value = np.ma.getdata(value)
+    return np.asarray(value)
+
+
 def _is_pandas(x: Any) -> bool:
     return type(x).__module__.startswith("pandas") and hasattr(x, "columns") and hasattr(x, "iloc")
 
@@ -27,13 +38,13 @@ def _is_polars(x: Any) -> bool:
 class Frame:
     """A uniform view of tabular input with `n` rows."""
 
-    def __init__(self, data: Any, name: str = "X", threads: int = 1) -> None:
+    def __init__(self, data: Any, name: str = "X", threads: int = 1, predicting: bool = False) -> None:
         self._name = name
         self.source = data
         # At prediction a numeric term reads a categorical column of numbers
         # as its numbers (data that went through astype("category")); set up,
         # such a column is a factor.
-        self.predicting = False
+        self.predicting = predicting
         self.threads = threads  # for the engine's passes over the columns
         if hasattr(data, "tocsr") or hasattr(data, "todense"):
             raise TypeError(f"{name}: sparse input is not supported; convert it with .toarray()")
@@ -57,7 +68,7 @@ class Frame:
             self.n = data.height
         elif isinstance(data, Mapping):
             self.names = [str(k) for k in data.keys()]
-            cols = {str(k): np.asarray(v) for k, v in data.items()}
+            cols = {str(k): unmasked(v, f"{name}[{k!r}]") for k, v in data.items()}
             for key, col in cols.items():
                 if col.ndim != 1:
                     raise ValueError(f"{name}: column {key!r} must be one-dimensional, got shape {col.shape}")
@@ -67,7 +78,13 @@ class Frame:
             self._get = cols.__getitem__
             self.n = lengths.pop() if lengths else 0
         else:
-            arr = np.asarray(data)
+            arr = unmasked(data, name)
+            if arr.dtype.names is not None:
+                raise ValueError(f"{name} is a structured array; pass its fields as a DataFrame or a dict of "
+                                 "columns, or a plain 2-D array")
+            if arr.ndim == 0:
+                raise ValueError(f"{name} must be 2-D (rows × columns), got {type(data).__name__}: pass an array, "
+                                 "a DataFrame or a dict of columns")
             if arr.ndim == 1:
                 raise ValueError(f"{name} must be 2-D (rows × columns), got a 1-D array. Reshape your data with "
                                  "X.reshape(-1, 1) for a single feature or X.reshape(1, -1) for a single sample.")
@@ -135,13 +152,11 @@ class Frame:
             raise ValueError(f"column {ref!r} is categorical; use f({ref!r}) for it, or convert it to numbers")
         if col.dtype.kind == "c":
             raise ValueError(f"column {ref!r}: Complex data not supported")
-        if col.dtype.kind == "O":
-            try:  # numbers held as Python objects
-                col = col.astype(np.float64)
-            except TypeError as err:
-                raise TypeError(f"column {ref!r}: {err}") from None
-            except ValueError:
-                pass
+        if col.dtype.kind in "OUS":  # numbers held as Python objects or as text, read alike
+            col = object_numbers(col.astype(object), f"column {ref!r}")
+        if col.dtype.kind in "mM":
+            raise ValueError(f"column {ref!r} holds dates or times (dtype {col.dtype}); convert them to numbers "
+                             f"(such as days since a date) for a smooth, or use f({ref!r}) for a categorical variable")
         if col.dtype.kind not in "biuf":
             raise ValueError(
                 f"column {ref!r} is not numeric (dtype {col.dtype}); use f({ref!r}) for a categorical variable"
@@ -357,9 +372,13 @@ def check_vectors(n: int, y: np.ndarray, w: np.ndarray | None, off: np.ndarray |
             row = int(np.flatnonzero(bad)[0])
             raise ValueError(f"sample_weight must be finite and non-negative, but sample_weight[{row}] = {w[row]}")
     if off is not None:
-        row = first_non_finite(off)
-        if row is not None:
-            raise ValueError(f"offset must be finite, but offset[{row}] = {off[row]}")
+        check_offset(off)
+
+
+def check_offset(off: np.ndarray) -> None:
+    row = first_non_finite(off)
+    if row is not None:
+        raise ValueError(f"offset must be finite, but offset[{row}] = {off[row]}")
 
 
 def is_categorical(col: np.ndarray) -> bool:
@@ -375,13 +394,45 @@ def factor_levels(col: np.ndarray, ref: ColumnRef) -> np.ndarray:
         raise ValueError(f"column {ref!r} mixes values that cannot be ordered: {err}") from None
 
 
+def missing_objects(col: np.ndarray) -> np.ndarray:
+    """Which entries of an object column are missing: None, NaN, and pandas'
+    NA and NaT (told by type name: pandas is optional)."""
+    return np.array([v is None or (isinstance(v, float) and v != v) or type(v).__name__ in ("NAType", "NaTType")
+                     for v in col.reshape(-1)], dtype=bool)
+
+
+def object_numbers(col: np.ndarray, what: str) -> np.ndarray:
+    """Numbers held as Python objects or as text, as float64 (a missing entry
+    as NaN, for the caller's check of finite values to name). Text is read in
+    plain notation only: float() also reads the Python literal "0_5", as 5.
+    Columns of other objects or text are returned as they are, for the caller
+    to refuse by dtype."""
+    flat = col.reshape(-1)
+    grouped = [i for i, v in enumerate(flat) if (isinstance(v, str) and "_" in v) or (isinstance(v, bytes) and b"_" in v)]
+    if grouped:
+        raise ValueError(f"{what} holds {flat[grouped[0]]!r} at row {grouped[0]}, which is no plain number; "
+                         "convert it to numbers first")
+    missing = missing_objects(col)
+    if missing.any():
+        col = col.copy()
+        col.reshape(-1)[missing] = np.nan
+    try:
+        return col.astype(np.float64)
+    except OverflowError as err:
+        raise ValueError(f"{what}: {err}: a value is too large for float64") from None
+    except TypeError as err:
+        raise TypeError(f"{what}: {err}") from None
+    except ValueError:
+        return col
+
+
 def check_missing(col: np.ndarray, ref: ColumnRef) -> None:
-    if col.dtype.kind == "f":
+    if col.dtype.kind in "fc":
         bad = np.isnan(col)
+    elif col.dtype.kind in "mM":
+        bad = np.isnat(col)
     elif col.dtype.kind == "O":
-        # None, NaN, and pandas' NA and NaT (told by type name: pandas is optional).
-        bad = np.array([v is None or (isinstance(v, float) and v != v) or type(v).__name__ in ("NAType", "NaTType")
-                        for v in col], dtype=bool)
+        bad = missing_objects(col)
     else:
         return
     if bad.any():

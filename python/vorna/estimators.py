@@ -114,7 +114,10 @@ class LogisticGAM(GAM):
             missing = np.flatnonzero(_missing_labels(labels))
             if missing.size:
                 raise ValueError(f"y has a missing label (NaN, None or NA) at row {missing[0]}; drop or label the row")
-            classes = np.unique(labels)
+            try:
+                classes = np.unique(labels)
+            except TypeError as err:
+                raise ValueError(f"y mixes labels that cannot be ordered ({err}); give every label one type") from None
         if labels.dtype.kind == "f" and np.any(classes != np.round(classes)):
             raise ValueError("Unknown label type: continuous. LogisticGAM classifies; for proportions use "
                              "GAM(family='binomial') with the trial counts as sample_weight")

@@ -13,6 +13,7 @@ import copy
 import inspect
 import logging
 import math
+import numbers
 import os
 import sys
 import threading
@@ -25,7 +26,7 @@ import numpy as np
 import vorna_core
 
 from . import _engine, _stats
-from ._data import Frame, check_vectors, engine_columns, engine_vector
+from ._data import Frame, check_offset, check_vectors, engine_columns, engine_vector, object_numbers, unmasked
 from .formula import FormulaError, parse_formula
 from .terms import (Block, NumericColumn, ScaledColumn, TermList, _Intercept, _SmoothBase, _Tensor, as_term_list,
                     in_place_columns, intercept, f, l, s)
@@ -118,15 +119,24 @@ def _not_fitted(message: str) -> Exception:
     return error
 
 
+def _numbers(arr: np.ndarray, name: str, hint: str = "") -> np.ndarray:
+    """A response, weights or offset as numbers (numbers held as objects
+    converted), and one column of a 2-D input as a vector."""
+    if arr.dtype.kind == "O" and arr.ndim == 0 and not isinstance(arr.item(), numbers.Number):
+        raise ValueError(f"{name} must be an array-like of numbers, got {type(arr.item()).__name__}")
+    if arr.dtype.kind in "OUS":  # numbers held as Python objects or as text, read as X's columns are
+        arr = object_numbers(arr.astype(object), name)
+    if arr.dtype.kind not in "biuf":
+        raise ValueError(f"{name} must be numeric, got dtype {arr.dtype}{hint}")
+    return np.asarray(arr, dtype=np.float64).reshape(-1) if 1 <= arr.ndim and arr.shape[1:] in ((), (1,)) else arr
+
+
 def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
     if value is None:
         return np.full(n, default)
-    arr = np.asarray(value)
-    if arr.dtype.kind not in "biuf":
-        raise ValueError(f"{name} must be numeric, got dtype {arr.dtype}")
+    arr = _numbers(unmasked(value, name), name)
     if arr.ndim == 0:  # one number for every row (as scikit-learn takes a sample_weight, and Dask an offset)
         return np.full(n, float(arr))
-    arr = arr.astype(np.float64).reshape(-1) if arr.ndim <= 1 else arr
     if arr.ndim != 1 or arr.shape[0] != n:
         raise ValueError(f"{name} must have one value per row ({n}), got shape {np.shape(value)}")
     return arr
@@ -702,15 +712,7 @@ class GAM:
                 raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None "
                                  "(or give a formula with a response, like 'y ~ s(x)')")
             y = frame.raw(response)
-        yv = self._encode_target(np.asarray(y))
-        if yv.dtype.kind == "O":
-            try:
-                yv = yv.astype(np.float64)
-            except (TypeError, ValueError):
-                pass
-        if yv.dtype.kind not in "biuf":
-            raise ValueError(f"y must be numeric, got dtype {yv.dtype} (Unknown label type for a regression target)")
-        yv = np.asarray(yv, dtype=np.float64).reshape(-1) if yv.ndim <= 1 or yv.shape[1:] == (1,) else yv
+        yv = _numbers(self._encode_target(unmasked(y, "y")), "y", " (Unknown label type for a regression target)")
         if yv.ndim != 1 or yv.shape[0] != n:
             raise ValueError(f"y must have one value per row of X ({n}), got shape {np.shape(y)}")
         w = None if sample_weight is None else _vector(sample_weight, "sample_weight", n, 1.0)
@@ -781,11 +783,8 @@ class GAM:
     def _finish(self, result: dict[str, Any], frame: Any, terms: TermList, blocks: list[Block], starts: list[int],
                 penalties: list[np.ndarray], family: str, link: str, criterion: str, n: int) -> None:
         negligible = result["negligible_deviance"]
-        # A constant response is reproduced whatever λ, so a search for λ that does not settle says nothing.
-        reproduced = result["null_deviance"] <= negligible and result["deviance"] <= negligible
         for message in result["warnings"]:
-            if not (reproduced and message.startswith(("the smoothing-parameter search", "the smoothing parameters"))):
-                warnings.warn(message, ConvergenceWarning, stacklevel=_outside())
+            warnings.warn(message, ConvergenceWarning, stacklevel=_outside())
         if self.verbose:
             for i, (lam, score, gradient, iterations) in enumerate(result["passes"]):
                 logger.info("pass %d: lambda %s, criterion %.8g, |gradient| %.3g after %d Newton steps", i + 1,
@@ -929,8 +928,7 @@ class GAM:
 
     def _offset(self, offset: Any, n: int) -> np.ndarray:
         off = _vector(offset, "offset", n, 0.0)
-        if not np.all(np.isfinite(off)):
-            raise ValueError("offset must be finite")
+        check_offset(off)
         return off
 
     def predict_link(self, X: Any, offset: Any = None, se: bool = False) -> Any:
@@ -994,6 +992,8 @@ class GAM:
 
     @staticmethod
     def _quantile(level: float) -> float:
+        if isinstance(level, (bool, np.bool_)) or not isinstance(level, (int, float, np.integer, np.floating)):
+            raise TypeError(f"level must be a number strictly between 0 and 1, got {level!r}")
         if not 0.0 < level < 1.0:
             raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
         return _stats.norm_ppf(0.5 + 0.5 * level)
@@ -1026,7 +1026,7 @@ class GAM:
             raise ValueError(f"unknown term {term!r}; the model's terms are {list(self.term_slices_)}")
         block = next(b for b in self.blocks_ if b.label == term)
         sl = self.term_slices_[term]
-        specs, data = self._engine_data([block], Frame(X))
+        specs, data = self._engine_data([block], Frame(X, predicting=True))
         eta, errors, _, _ = _engine.predict(specs, data, self.coef_[sl], self.cov_[sl, sl] if se else None, False)
         return (eta, errors) if se else eta
 
@@ -1048,11 +1048,8 @@ class GAM:
             if y is None:
                 raise ValueError(f"{caller} needs y (or a model given by a formula with a response, "
                                  "like 'y ~ s(x)', whose column X holds)")
-        values = np.asarray(y.compute() if _is_dask(y) else y)
-        yv = self._encode_target(values)
-        if yv.dtype.kind not in "biuf":
-            raise ValueError(f"y must be numeric, got dtype {yv.dtype}")
-        yv = yv.astype(np.float64).reshape(-1) if yv.ndim <= 1 or yv.shape[1:] == (1,) else yv
+        values = unmasked(y.compute() if _is_dask(y) else y, "y")
+        yv = _numbers(self._encode_target(values), "y")
         if yv.ndim != 1:
             raise ValueError(f"y must be one value per row, got shape {values.shape}")
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)

@@ -137,7 +137,7 @@ def plot_terms(model: "GAM", X: Any, terms: list[str] | None = None, level: floa
     for name, value, least in (("n_grid", n_grid, 2), ("ncols", ncols, 1)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
             raise ValueError(f"{name} must be an integer of at least {least}, got {value!r}")
-    frame = Frame(X)
+    frame = Frame(X, predicting=True)
     if frame.n == 0:
         raise ValueError("X has no rows to take the plotting ranges from")
     labels = terms if terms is not None else [b.label for b in model.blocks_ if b.label != "Intercept"]
