@@ -257,6 +257,7 @@ PyObject* fit_dict(vorna::PenalizedGlmFit& f) {
                   set_item(d.get(), "criterion", PyFloat_FromDouble(f.criterion)) &&
                   set_item(d.get(), "observations", PyLong_FromSize_t(f.observations)) &&
                   set_item(d.get(), "negligible_deviance", PyFloat_FromDouble(f.negligible_deviance)) &&
+                  set_item(d.get(), "response_at_bound", PyBool_FromLong(f.response_at_bound)) &&
                   set_item(d.get(), "pirls_iterations", PyLong_FromSize_t(f.pirls_iterations)) &&
                   set_item(d.get(), "selection_passes", PyLong_FromSize_t(f.selection_passes)) &&
                   set_item(d.get(), "converged", PyBool_FromLong(f.converged)) &&

@@ -186,21 +186,31 @@ StoredModelMatrix::StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const
   for (const auto& basis : bases_) p_ += basis->num_basis();
 }
 
-Result<Matrix> StoredModelMatrix::make() const {
+namespace {
+
+// The model matrix of `bases` (basis j at column j of x, p columns in all),
+// a block of rows at a time: the memory is taken at once but zero-filled
+// block by block, so that Ctrl-C is noticed while the pages of a large matrix
+// are first touched too.
+Result<Matrix> model_matrix_in_blocks(std::span<const SplineBasis* const> bases, const Matrix& x, std::size_t p) {
   constexpr std::size_t kRows = 4096;
+  Vector entries;
+  entries.reserve(Matrix::checked_size(x.rows(), p));
+  for (std::size_t start = 0; start < x.rows(); start += kRows) {
+    VORNA_CHECK_INTERRUPT();
+    const std::size_t rows = std::min(kRows, x.rows() - start);
+    entries.resize(entries.size() + rows * p);
+    fill_model_rows(bases, x, start, rows, entries.data() + start * p, p);
+  }
+  return Matrix(x.rows(), p, std::move(entries));
+}
+
+}  // namespace
+
+Result<Matrix> StoredModelMatrix::make() const {
   std::vector<const SplineBasis*> bases;
   for (const auto& basis : bases_) bases.push_back(basis.get());
-  // Memory taken at once but zero-filled a block at a time, so that Ctrl-C
-  // is noticed while the pages of a large matrix are first touched too.
-  Vector entries;
-  entries.reserve(Matrix::checked_size(x_.rows(), p_));
-  for (std::size_t start = 0; start < x_.rows(); start += kRows) {
-    VORNA_CHECK_INTERRUPT();
-    const std::size_t rows = std::min(kRows, x_.rows() - start);
-    entries.resize(entries.size() + rows * p_);
-    fill_model_rows(bases, x_, start, rows, entries.data() + start * p_, p_);
-  }
-  return Matrix(x_.rows(), p_, std::move(entries));
+  return model_matrix_in_blocks(bases, x_, p_);
 }
 
 Result<const Matrix*> StoredModelMatrix::get() const {
@@ -331,7 +341,9 @@ Result<FitSummary, Failure> GamModel::fit_model(Matrix x, const Vector& y, std::
   VORNA_CHECK(check_response_domain(family_, y));
   VORNA_CHECK(check_model_size(x.rows(), total_basis(smooths_), smooths_.size()));
 
-  Matrix design = build_model_matrix(smooths_, x);
+  std::vector<const SplineBasis*> bases;
+  for (const SmoothTerm& smooth : smooths_) bases.push_back(smooth.basis.get());
+  VORNA_TRY(design, model_matrix_in_blocks(bases, x, total_basis(smooths_)));
   const std::vector<Matrix> penalties = scaled_penalties(smooths_, design);
   SmoothingParameter params{Vector(smooths_.size(), kPlainStartLambda), method, false};
   const ResponseLevel level = level_carrier(family_, y, design, smooths_);

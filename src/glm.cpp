@@ -65,11 +65,13 @@ double log_ratio(double a, double b) {
 }
 // x·log(x/m), with 0·log 0 = 0.
 double xlogx_over(double x, double m) { return x == 0.0 ? 0.0 : x * log_ratio(x, m); }
-// (1 − y)·log((1 − y)/(1 − μ)), the failures' part of a binomial unit
-// deviance, for y ≤ 1 and μ < 1. The quotient is 1 + (μ − y)/(1 − μ): for
-// rare events (y and μ of 1e-6, say) it lies next to 1, where its logarithm
-// keeps only the absolute rounding ε and the term, of the size of μ, loses
-// most of its digits; log1p of the difference keeps them.
+// The two parts of a binomial unit deviance, y·log(y/μ) and
+// (1 − y)·log((1 − y)/(1 − μ)), for 0 ≤ y ≤ 1 and 0 < μ < 1. Each quotient
+// lies next to 1 where the event is rare (or nearly certain) and y ≈ μ: its
+// logarithm then keeps only the absolute rounding ε, and the part, of the
+// size of μ (or 1 − μ), loses most of its digits. As 1 + the difference over
+// the mean, log1p keeps them.
+double successes_term(double y, double mu) { return y == 0.0 ? 0.0 : y * std::log1p((y - mu) / mu); }
 double failures_term(double y, double mu) {
   const double rest = 1.0 - y;
   return rest == 0.0 ? 0.0 : rest * std::log1p((mu - y) / (1.0 - mu));
@@ -203,7 +205,7 @@ double Glm::deviance(double y, double mu, double w) const {
   // come out below 0; a unit deviance is never negative.
   switch (distribution) {
     case Distribution::Gaussian: return w * (y - mu) * (y - mu);
-    case Distribution::Binomial: return 2.0 * w * std::max(0.0, xlogx_over(y, mu) + failures_term(y, mu));
+    case Distribution::Binomial: return 2.0 * w * std::max(0.0, successes_term(y, mu) + failures_term(y, mu));
     case Distribution::Poisson: return 2.0 * w * std::max(0.0, xlogx_over(y, mu) - (y - mu));
     case Distribution::Gamma: return 2.0 * w * std::max(0.0, -log_ratio(y, mu) + (y - mu) / mu);
     case Distribution::InverseGaussian: return w * (y - mu) * (y - mu) / (mu * mu * y);

@@ -235,6 +235,12 @@ double negligible_deviance(const Glm& glm, const RowMoments& moments) {
   return glm.negligible_deviance(moments.weighted_response / moments.weight_sum, moments.weight_sum);
 }
 
+// Whether the link reaches the bounds of the mean's range only as η runs to
+// ±∞ (the log link's 0, the binomial links' 0 and 1).
+bool bound_at_infinite_eta(Link link) {
+  return link == Link::Log || link == Link::Logit || link == Link::Probit || link == Link::Cloglog;
+}
+
 // Whether every response (of positive weight) lies on a bound of the mean's
 // range: Poisson counts all 0, binomial proportions all 0 or all 1.
 bool response_at_bound(const Glm& glm, const RowMoments& moments) {
@@ -478,7 +484,7 @@ Result<IrlsState> penalized_irls(const Passes& passes, const Glm& glm, const Pen
     // A response all on a bound of the mean's range (counts all 0) is fitted
     // only in the limit, η running off by about one per step for ever: the
     // fit is there once its penalized deviance is rounding.
-    const bool run_off = passes.at_bound && std::abs(penalized) <= passes.negligible;
+    const bool run_off = passes.at_bound && blend == 1.0 && std::abs(penalized) <= passes.negligible;
     const bool settled =
         run_off ||
         (descended && blend == 1.0 &&
@@ -616,6 +622,7 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
   bool single_steps = true;
   double last_change = std::numeric_limits<double>::infinity();
   double last_step = std::numeric_limits<double>::infinity();  // how far the previous single step moved η
+  const std::size_t earlier_warnings = out.warnings.size();
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
     VORNA_CHECK_INTERRUPT();
     const bool maybe_last = pass > 0 && last_change < kNearlySettled;
@@ -635,6 +642,9 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
       return Selection{exp_of(rho), false};
     }
     const bool from_rho = pass > 0 || start != nullptr;
+    // Each pass searches λ afresh on its working model; only the last search's
+    // trouble concerns the λ the fit ends with.
+    out.warnings.resize(earlier_warnings);
     VORNA_TRY(next,
               select_once(state, penalties, roots, options, observations, from_rho ? &rho : nullptr, centre, out));
     double change = 0.0;
@@ -736,9 +746,13 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
 // The deviance of the intercept-only model with the same offset and weights
 // (NaN when PiRLS finds no valid fit for it).
 Result<double> null_deviance(const PassSource& source, double fallback, const PenalizedGlmOptions& options) {
-  // The null model's means run off to the bound with the responses (whatever
-  // the offset), its deviance to 0.
-  if (response_at_bound(options.glm, source.moments)) return 0.0;
+  // The null model's means run off to the bound with the responses, its
+  // deviance to 0: whatever the offset where η runs to infinity for it, and
+  // with no offset where the bound is at a finite η (identity or sqrt link,
+  // which an offset's rows then meet at different intercepts).
+  if (response_at_bound(options.glm, source.moments) &&
+      (source.moments.nonzero_offsets == 0 || bound_at_infinite_eta(options.glm.link)))
+    return 0.0;
   const Passes passes{source.null_pass,
                       fallback,
                       1,
@@ -1015,6 +1029,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   }
   out.coefficients = std::move(st.beta);
   out.negligible_deviance = negligible;
+  out.response_at_bound = passes.at_bound;
   return out;
 }
 
@@ -1081,7 +1096,9 @@ Result<std::optional<WarmStart>> sample_fit(const TermModel& model, ConstMatrixV
   if (!source) return std::optional<WarmStart>();
   auto fit = fit_penalized_glm(source.value(), penalties, options);
   if (!fit && fit.error().kind == GamErrorKind::Interrupted) return std::move(fit).error();
-  if (!fit || !fit.value().converged) return std::optional<WarmStart>();
+  // A sample whose responses all lie on a bound (no events among its rows)
+  // says nothing of β or λ for rows that have some.
+  if (!fit || !fit.value().converged || fit.value().response_at_bound) return std::optional<WarmStart>();
   return std::optional<WarmStart>(WarmStart{std::move(fit.value().coefficients), std::move(fit.value().lambda)});
 }
 

@@ -58,6 +58,9 @@ struct PenalizedGlmFit {
   double criterion = 0.0;            // the selection criterion at λ, up to a constant
   std::size_t observations = 0;      // rows with a positive prior weight
   double negligible_deviance = 0.0;  // Glm::negligible_deviance of the response
+  // Every response on one bound of the mean's range (counts all 0, one
+  // class): the fit's working weights vanish with its means' distance to it.
+  bool response_at_bound = false;
   std::size_t pirls_iterations = 0;
   std::size_t selection_passes = 0;
   bool warm_started = false;  // PiRLS and the selection began at a WarmStart

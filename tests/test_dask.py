@@ -163,6 +163,21 @@ def test_a_bad_partition_fails_the_fit_naming_it(fault, message):
         GAM([s("x"), f("g")]).fit(ddf[["x", "g"]], ddf.gaussian, sample_weight=ddf.w)
 
 
+def test_vectors_beside_partitions_are_read_as_in_memory():
+    # The Dask path took np.asarray of a masked y (fitting the -999 under its mask) and refused
+    # weights held as text that a fit in memory reads.
+    df = frame(n=2000)
+    ddf = dd.from_pandas(df[["x", "g"]], npartitions=4)
+    hidden = np.ma.masked_array(df.gaussian.to_numpy().copy(), mask=np.arange(2000) == 9)
+    hidden.data[9] = -999.0
+    with pytest.raises(ValueError, match="y is a masked array with masked entries"):
+        GAM([s("x"), f("g")]).fit(ddf, hidden)
+    memory = GAM([s("x"), f("g")]).fit(df[["x", "g"]], df.gaussian, sample_weight=df.w.astype(str))
+    spread = GAM([s("x"), f("g")]).fit(ddf, dd.from_pandas(df.gaussian, npartitions=4),
+                                       sample_weight=dd.from_pandas(df.w.astype(str), npartitions=4))
+    assert close(spread.coef_, memory.coef_)
+
+
 def test_an_unseen_level_at_prediction_names_the_partition():
     df = frame(n=2000)
     model = GAM([s("x"), f("g")]).fit(df[["x", "g"]], df.gaussian)

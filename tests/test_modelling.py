@@ -730,24 +730,42 @@ def test_a_response_of_all_zeros_has_no_deviance_to_explain(rng, family):
     assert np.isnan(model.deviance_explained_)
 
 
+@pytest.mark.parametrize("terms", [s(0) + s(1), l(0)])
 @pytest.mark.parametrize("lam", [None, 1.0])
-@pytest.mark.parametrize("offset", [False, True])
-@pytest.mark.parametrize("family, value", [("poisson", 0.0), ("binomial", 0.0), ("binomial", 1.0)])
-def test_a_response_on_a_bound_of_the_mean_is_fitted_in_the_limit_and_reported_so(rng, family, value, offset, lam):
-    # The fit's means run off towards the bound (η → ∓∞), where both its deviance and the null
-    # model's tend to 0. Counts all 0 ran PiRLS to its cap and the null model's own PiRLS too:
-    # converged_ False, null_deviance_ NaN and three ConvergenceWarnings for a fit that was right.
+@pytest.mark.parametrize("family, link, value, offset", [
+    ("poisson", "log", 0.0, False), ("poisson", "log", 0.0, True), ("binomial", "logit", 0.0, False),
+    ("binomial", "logit", 0.0, True), ("binomial", "probit", 1.0, False), ("binomial", "cloglog", 1.0, True),
+    ("poisson", "identity", 0.0, False), ("poisson", "sqrt", 0.0, False)])
+def test_a_response_on_a_bound_of_the_mean_is_fitted_in_the_limit_and_reported_so(rng, family, link, value, offset,
+                                                                                   lam, terms):
+    # The fit's means run off towards the bound, where both its deviance and the null model's
+    # tend to 0. Counts all 0 ran PiRLS to its cap and the null model's own PiRLS too: converged_
+    # False, null_deviance_ NaN and three ConvergenceWarnings for a fit that was right. (The first
+    # fix settled identity-link steps cut back short of η = 0, and then failed on their Xβ.)
     x = rng.uniform(size=(300, 2))
     y = np.full(300, value)
     kw = {"offset": rng.normal(size=300)} if offset else {}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        model = GAM(s(0) + s(1), family=family, lam=lam).fit(x, y, **kw)
+        model = GAM(terms, family=family, link=link, lam=None if terms == l(0) else lam).fit(x, y, **kw)
     # One class is still reported as such (numerically 0 or 1 fitted probabilities); nothing else.
     assert [str(w.message) for w in caught if "numerically 0 or 1" not in str(w.message)] == []
     assert model.converged_ and model.null_deviance_ == 0.0
     assert 0.0 <= model.deviance_ <= 1e-10 * 300  # the rounding of the deviance at a bound, per row
     np.testing.assert_allclose(model.predict(x, **kw), y, atol=1e-8)
+
+
+def test_counts_all_zero_beside_an_offset_have_a_null_deviance_where_the_link_bounds_eta(rng):
+    # With the sqrt link the null model μ = (β₀ + offset)² needs β₀ + offset > 0 on every row, so
+    # its deviance 2Σμ is at least 2Σ(offset − min offset)², not 0 (the first fix said 0, and then
+    # warned that the fit was worse than the null model when it was better).
+    x, off = rng.uniform(size=(200, 1)), rng.uniform(-0.3, 0.3, 200)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vorna.ConvergenceWarning)  # the fit presses against the edge
+        model = GAM(s(0), family="poisson", link="sqrt").fit(x, np.zeros(200), offset=off)
+    least = 2 * np.sum((off - off.min()) ** 2)
+    assert np.isnan(model.null_deviance_) or model.null_deviance_ >= least * (1 - 1e-9)
+    assert model.deviance_ > 0.0
 
 
 @pytest.mark.parametrize("where", ["X", "y", "sample_weight", "offset", "column", "score y", "predict X"])
@@ -1630,3 +1648,51 @@ def test_partial_effects_and_plots_read_a_categorical_of_numbers_as_prediction_d
     model = GAM(s("a")).fit({"a": x}, y)
     as_category = pd.DataFrame({"a": pd.Categorical(x)})
     np.testing.assert_array_equal(model.partial_effect("s(a)", as_category), model.partial_effect("s(a)", {"a": x}))
+
+
+def test_a_warm_start_is_not_taken_from_a_sample_without_events(monkeypatch):
+    # 200 000 rows are fitted from a fit on every 8th row first. Here no event falls in that
+    # sample, whose fit (counts all 0) runs off to the bound: a start from its β and λ settled the
+    # full fit's λ search at 0.04 where the cold fit finds 1e8 (edf 9.1 against 3).
+    rng = np.random.default_rng(5)
+    n = 200_000
+    x = rng.uniform(size=(n, 2))
+    y = np.zeros(n)
+    events = np.arange(1, n, 8)[::500]
+    y[events] = rng.poisson(3, events.size) + 1
+    warm = GAM(s(0, k=8) + s(1, k=8), family="poisson").fit(x, y)
+    monkeypatch.setenv("VORNA_COLD_START", "1")
+    cold = GAM(s(0, k=8) + s(1, k=8), family="poisson").fit(x, y)
+    # Both searches end at the same optimum, to their tolerance on log λ.
+    np.testing.assert_allclose(np.log(warm.lambdas_), np.log(cold.lambdas_), atol=0.1)
+    assert warm.edf_ == pytest.approx(cold.edf_, abs=0.01)
+
+
+@pytest.mark.parametrize("y, mu", [(0.0, 1e-12), (1.0, 1 - 1e-12), (0.3, 0.7), (2e-12, 1e-12), (1e-9, 1.1e-9),
+                                   (1 - 2e-12, 1 - 1e-12), (1 - 1e-9, 1 - 1.1e-9), (0.5, 0.6), (1.0, 1e-12)])
+def test_binomial_unit_deviance_keeps_its_digits_for_rare_and_certain_events(y, mu):
+    # Reference in 50 digits from the same two doubles. y·log(y/μ) and (1 − y)·log((1 − y)/(1 − μ))
+    # from the quotients kept only their absolute rounding where the quotient is next to 1.
+    from decimal import Decimal, getcontext
+    getcontext().prec = 50
+    dy, dm = Decimal(y), Decimal(mu)
+    exact = Decimal(0)
+    if dy > 0:
+        exact += dy * (dy / dm).ln()
+    if dy < 1:
+        exact += (1 - dy) * ((1 - dy) / (1 - dm)).ln()
+    residual = vorna._engine.deviance_residuals("binomial", "logit", np.array([y]), np.array([mu]), np.ones(1))[0]
+    assert residual**2 == pytest.approx(float(2 * exact), rel=1e-13, abs=0)  # a few roundings of log1p and a quotient
+
+
+@pytest.mark.parametrize("level", [np.float32(0.75), np.array(0.75), __import__("fractions").Fraction(3, 4),
+                                   __import__("decimal").Decimal("0.75")])
+def test_an_interval_level_is_any_real_number(rng, level):
+    x, y, model = _input_model(rng)
+    np.testing.assert_array_equal(model.confidence_interval(x, level=level), model.confidence_interval(x, level=0.75))
+
+
+def test_text_labels_in_a_smooth_are_told_to_use_a_factor():
+    # "north_east" once read as a number in the wrong notation rather than as a label.
+    with pytest.raises(ValueError, match=r"column 'region' is not numeric .*use f\('region'\)"):
+        GAM(s("region")).fit({"region": np.array(["north_east", "south_west"] * 40, dtype=object)}, np.zeros(80))

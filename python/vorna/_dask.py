@@ -24,7 +24,8 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 import numpy as np
 
 from . import _engine
-from ._data import ColumnRef, Frame, check_vectors, engine_columns, engine_vector, factor_levels, sorted_quantiles
+from ._data import (ColumnRef, Frame, as_numbers, check_vectors, engine_columns, engine_vector, factor_levels,
+                    sorted_quantiles, unmasked)
 
 if TYPE_CHECKING:
     from .model import GAM
@@ -152,7 +153,7 @@ class Partitions:
                 raise ValueError(f"{name} has {len(pieces)} partitions, X has {len(self.parts)}; "
                                  "give them the same partitioning")
             return pieces
-        values = np.asarray(v)
+        values = unmasked(v, name)
         if values.ndim == 2 and values.shape[1:] == (1,):
             values = values[:, 0]
         if values.ndim != 1:
@@ -426,17 +427,9 @@ def _vectors(frame: Frame, y: Any, w: Any, off: Any, response: Any, encode: Call
     part = frame.source
     y, w, off = (v.of(part) if isinstance(v, Carried) else v for v in (y, w, off))
     raw = frame.raw(response) if y is None else np.asarray(y)
-    yv = encode(raw)
-    if yv.dtype.kind == "O":
-        try:
-            yv = yv.astype(np.float64)
-        except (TypeError, ValueError):
-            raise ValueError("y must be numeric, got dtype object with values that are not numbers") from None
-    if yv.dtype.kind not in "biuf":
-        raise ValueError(f"y must be numeric, got dtype {yv.dtype}")
-    yv = engine_vector(yv)
-    wv = None if w is None else engine_vector(w)
-    ov = None if off is None else engine_vector(off)
+    yv = engine_vector(as_numbers(encode(raw), "y"))
+    wv = None if w is None else engine_vector(as_numbers(np.asarray(w), "sample_weight"))
+    ov = None if off is None else engine_vector(as_numbers(np.asarray(off), "offset"))
     for name, v in (("y", yv), ("sample_weight", wv), ("offset", ov)):
         if v is not None and len(v) != n:
             raise ValueError(f"{name} has {len(v)} rows where X has {n}")
@@ -526,7 +519,8 @@ def _fit_sample(model: "GAM", pieces: list[tuple[Any, ...]], parts: Partitions, 
                           max_iter=model._max_iter(), threads=model._threads())
     except (ValueError, MemoryError):
         return None
-    return (fit["coefficients"], fit["lambda"]) if fit["converged"] else None
+    # A sample whose responses all lie on a bound (no events among its rows) says nothing of β or λ.
+    return (fit["coefficients"], fit["lambda"]) if fit["converged"] and not fit["response_at_bound"] else None
 
 
 def _sample_rows(index: int, part: Any, y: Any, w: Any, off: Any, start: int, sample: Sample) -> tuple[Any, ...]:

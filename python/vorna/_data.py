@@ -4,6 +4,7 @@ name). Checks that name the offending column and row live here."""
 
 from __future__ import annotations
 
+import numbers
 import os
 import threading
 from collections.abc import Mapping
@@ -407,23 +408,36 @@ def object_numbers(col: np.ndarray, what: str) -> np.ndarray:
     plain notation only: float() also reads the Python literal "0_5", as 5.
     Columns of other objects or text are returned as they are, for the caller
     to refuse by dtype."""
-    flat = col.reshape(-1)
-    grouped = [i for i, v in enumerate(flat) if (isinstance(v, str) and "_" in v) or (isinstance(v, bytes) and b"_" in v)]
-    if grouped:
-        raise ValueError(f"{what} holds {flat[grouped[0]]!r} at row {grouped[0]}, which is no plain number; "
-                         "convert it to numbers first")
     missing = missing_objects(col)
     if missing.any():
         col = col.copy()
         col.reshape(-1)[missing] = np.nan
     try:
-        return col.astype(np.float64)
+        values = col.astype(np.float64)
     except OverflowError as err:
         raise ValueError(f"{what}: {err}: a value is too large for float64") from None
     except TypeError as err:
         raise TypeError(f"{what}: {err}") from None
     except ValueError:
         return col
+    flat = col.reshape(-1)
+    grouped = [i for i, v in enumerate(flat) if (isinstance(v, str) and "_" in v) or (isinstance(v, bytes) and b"_" in v)]
+    if grouped:
+        raise ValueError(f"{what} holds {flat[grouped[0]]!r} at row {grouped[0]}, which is no plain number; "
+                         "convert it to numbers first")
+    return values
+
+
+def as_numbers(arr: np.ndarray, name: str, hint: str = "") -> np.ndarray:
+    """A response, weights or offset as numbers (numbers held as objects
+    converted), and one column of a 2-D input as a vector."""
+    if arr.dtype.kind == "O" and arr.ndim == 0 and not isinstance(arr.item(), numbers.Number):
+        raise ValueError(f"{name} must be an array-like of numbers, got {type(arr.item()).__name__}")
+    if arr.dtype.kind in "OUS":  # numbers held as Python objects or as text, read as X's columns are
+        arr = object_numbers(arr.astype(object), name)
+    if arr.dtype.kind not in "biuf":
+        raise ValueError(f"{name} must be numeric, got dtype {arr.dtype}{hint}")
+    return np.asarray(arr, dtype=np.float64).reshape(-1) if 1 <= arr.ndim and arr.shape[1:] in ((), (1,)) else arr
 
 
 def check_missing(col: np.ndarray, ref: ColumnRef) -> None:

@@ -13,7 +13,6 @@ import copy
 import inspect
 import logging
 import math
-import numbers
 import os
 import sys
 import threading
@@ -26,7 +25,7 @@ import numpy as np
 import vorna_core
 
 from . import _engine, _stats
-from ._data import Frame, check_offset, check_vectors, engine_columns, engine_vector, object_numbers, unmasked
+from ._data import Frame, as_numbers, check_offset, check_vectors, engine_columns, engine_vector, unmasked
 from .formula import FormulaError, parse_formula
 from .terms import (Block, NumericColumn, ScaledColumn, TermList, _Intercept, _SmoothBase, _Tensor, as_term_list,
                     in_place_columns, intercept, f, l, s)
@@ -119,22 +118,10 @@ def _not_fitted(message: str) -> Exception:
     return error
 
 
-def _numbers(arr: np.ndarray, name: str, hint: str = "") -> np.ndarray:
-    """A response, weights or offset as numbers (numbers held as objects
-    converted), and one column of a 2-D input as a vector."""
-    if arr.dtype.kind == "O" and arr.ndim == 0 and not isinstance(arr.item(), numbers.Number):
-        raise ValueError(f"{name} must be an array-like of numbers, got {type(arr.item()).__name__}")
-    if arr.dtype.kind in "OUS":  # numbers held as Python objects or as text, read as X's columns are
-        arr = object_numbers(arr.astype(object), name)
-    if arr.dtype.kind not in "biuf":
-        raise ValueError(f"{name} must be numeric, got dtype {arr.dtype}{hint}")
-    return np.asarray(arr, dtype=np.float64).reshape(-1) if 1 <= arr.ndim and arr.shape[1:] in ((), (1,)) else arr
-
-
 def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
     if value is None:
         return np.full(n, default)
-    arr = _numbers(unmasked(value, name), name)
+    arr = as_numbers(unmasked(value, name), name)
     if arr.ndim == 0:  # one number for every row (as scikit-learn takes a sample_weight, and Dask an offset)
         return np.full(n, float(arr))
     if arr.ndim != 1 or arr.shape[0] != n:
@@ -712,7 +699,7 @@ class GAM:
                 raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None "
                                  "(or give a formula with a response, like 'y ~ s(x)')")
             y = frame.raw(response)
-        yv = _numbers(self._encode_target(unmasked(y, "y")), "y", " (Unknown label type for a regression target)")
+        yv = as_numbers(self._encode_target(unmasked(y, "y")), "y", " (Unknown label type for a regression target)")
         if yv.ndim != 1 or yv.shape[0] != n:
             raise ValueError(f"y must have one value per row of X ({n}), got shape {np.shape(y)}")
         w = None if sample_weight is None else _vector(sample_weight, "sample_weight", n, 1.0)
@@ -803,7 +790,8 @@ class GAM:
         self.penalties_ = penalties
         # An unpenalized coefficient the data determine has EDF 1; collinear
         # columns share theirs, held apart only by the fit's ridge.
-        undetermined = [name for b in blocks if not b.smooth
+        # (Not at a response all on a bound, where the working weights vanish: see below.)
+        undetermined = [name for b in blocks if not b.smooth and not result["response_at_bound"]
                         for name, e in zip(b.coef_names, self.edf_per_coef_[self.term_slices_[b.label]])
                         if abs(e - 1.0) > 1e-3]
         if undetermined:
@@ -812,9 +800,11 @@ class GAM:
                           "factor another term determines) or carry no weight (a level whose rows all have "
                           "weight 0), so their estimates and standard errors are arbitrary; drop or merge the "
                           "terms or levels", UserWarning, stacklevel=_outside())
-        # With no more rows than coefficients the data leave directions to the penalties anyway.
+        # With no more rows than coefficients the data leave directions to the penalties anyway; at
+        # a response all on a bound (counts all 0) the working weights vanish, and with them XᵀWX.
         p = len(self.coef_)
-        overlapping = _overlapping_terms(result["xtwx"], list(self.term_slices_.items())) if self.n_obs_ > p else []
+        judged = self.n_obs_ > p and not result["response_at_bound"]
+        overlapping = _overlapping_terms(result["xtwx"], list(self.term_slices_.items())) if judged else []
         if any(b.smooth for b in blocks if b.label in overlapping):
             # A ti() overlaps its main effects where the data leave parts of its grid empty: a product
             # of centred margins that vanishes on the data less its centring constants is additive there.
@@ -992,8 +982,12 @@ class GAM:
 
     @staticmethod
     def _quantile(level: float) -> float:
-        if isinstance(level, (bool, np.bool_)) or not isinstance(level, (int, float, np.integer, np.floating)):
-            raise TypeError(f"level must be a number strictly between 0 and 1, got {level!r}")
+        try:
+            if isinstance(level, (str, bytes, bool, np.bool_)) or np.ndim(level) != 0:
+                raise TypeError
+            level = float(level)
+        except (TypeError, ValueError):
+            raise TypeError(f"level must be a number strictly between 0 and 1, got {level!r}") from None
         if not 0.0 < level < 1.0:
             raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
         return _stats.norm_ppf(0.5 + 0.5 * level)
@@ -1049,7 +1043,7 @@ class GAM:
                 raise ValueError(f"{caller} needs y (or a model given by a formula with a response, "
                                  "like 'y ~ s(x)', whose column X holds)")
         values = unmasked(y.compute() if _is_dask(y) else y, "y")
-        yv = _numbers(self._encode_target(values), "y")
+        yv = as_numbers(self._encode_target(values), "y")
         if yv.ndim != 1:
             raise ValueError(f"y must be one value per row, got shape {values.shape}")
         w = _vector(sample_weight, "sample_weight", len(yv), 1.0)
