@@ -1696,3 +1696,26 @@ def test_text_labels_in_a_smooth_are_told_to_use_a_factor():
     # "north_east" once read as a number in the wrong notation rather than as a label.
     with pytest.raises(ValueError, match=r"column 'region' is not numeric .*use f\('region'\)"):
         GAM(s("region")).fit({"region": np.array(["north_east", "south_west"] * 40, dtype=object)}, np.zeros(80))
+
+
+def test_a_converged_fit_carries_no_warnings_of_earlier_lambda_searches():
+    # Each selection pass searches λ afresh on its working model; the warnings of searches that a
+    # later pass superseded were kept, beside converged_ True (rare events with trial counts, probit).
+    rng = np.random.default_rng(224837424)
+    n = 94
+    data = {"x1": rng.uniform(0, 1, n), "x2": rng.uniform(-2, 3, n), "z": rng.normal(0, 1, n),
+            "g": rng.choice(np.array(["a", "b", "c", "d"]), n), "h": rng.choice(np.array(["p", "q", "r"]), n),
+            "dose": rng.normal(0, 1, n)}
+    signal = (np.sin(2 * np.pi * data["x1"]) * 0.6 + 0.15 * data["x2"] + 0.2 * (data["g"] == "b")
+              + 0.3 * data["dose"] - 0.2 * (data["h"] == "q") * data["x1"])
+    rng.integers(1, 30, n)  # a draw of the generator that found the case, kept for the stream that follows
+    offset = rng.uniform(-0.3, 0.3, n)
+    exponent = 10.58570457315258
+    trials = 10 ** (exponent + rng.uniform(-1, 2, n))
+    y = np.minimum(rng.poisson(trials * 10**-exponent * np.exp(0.8 * signal)) / trials, 1.0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = GAM(s("x1", k=5) + f("g") + l("dose"), family="binomial", link="probit").fit(
+            data, y, sample_weight=trials, offset=offset)
+    assert model.converged_
+    assert not [w for w in caught if "smoothing-parameter search" in str(w.message)]
