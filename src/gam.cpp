@@ -246,25 +246,33 @@ Matrix build_model_matrix(const std::vector<SmoothTerm>& smooths, const Matrix& 
   return model;
 }
 
-NormedModelMatrix build_model_matrix_with_norms(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
-  NormedModelMatrix out{Matrix(x.rows(), total_basis(smooths)), std::vector<double>(smooths.size(), 0.0)};
+Result<NormedModelMatrix> build_model_matrix_with_norms(const std::vector<SmoothTerm>& smooths, const Matrix& x) {
   std::vector<const SplineBasis*> bases;
   std::vector<std::size_t> widths;
   for (const auto& smooth : smooths) {
     bases.push_back(smooth.basis.get());
     widths.push_back(smooth.basis->num_basis());
   }
+  std::vector<double> basis_norms(smooths.size(), 0.0);
   // A block of rows is evaluated and its norms taken while it is in cache.
-  constexpr std::size_t kRows = 512;
-  const std::size_t p = out.matrix.cols();
+  // The memory is taken at once but zero-filled block by block, and Ctrl-C
+  // asked after every few blocks, so that a stop is noticed while the pages
+  // of a large matrix are first touched too.
+  constexpr std::size_t kRows = 512, kBlocksPerCheck = 8;
+  const std::size_t p = total_basis(smooths);
+  Vector entries;
+  entries.reserve(Matrix::checked_size(x.rows(), p));
   for (std::size_t start = 0; start < x.rows(); start += kRows) {
+    if (start % (kRows * kBlocksPerCheck) == 0) VORNA_CHECK_INTERRUPT();
     const std::size_t rows = std::min(kRows, x.rows() - start);
-    fill_model_rows(bases, x, start, rows, out.matrix.row_ptr(start), p);
+    entries.resize(entries.size() + rows * p);
+    double* block = entries.data() + start * p;
+    fill_model_rows(bases, x, start, rows, block, p);
     const std::vector<double> norms =
-        block_inf_norms(ConstMatrixView(out.matrix.row_ptr(start), rows, p, static_cast<std::ptrdiff_t>(p), 1), widths);
-    for (std::size_t j = 0; j < norms.size(); ++j) out.basis_norms[j] = std::fmax(out.basis_norms[j], norms[j]);
+        block_inf_norms(ConstMatrixView(block, rows, p, static_cast<std::ptrdiff_t>(p), 1), widths);
+    for (std::size_t j = 0; j < norms.size(); ++j) basis_norms[j] = std::fmax(basis_norms[j], norms[j]);
   }
-  return out;
+  return NormedModelMatrix{Matrix(x.rows(), p, std::move(entries)), std::move(basis_norms)};
 }
 
 std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, const Matrix& model_matrix) {

@@ -255,12 +255,13 @@ std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, std
 
 // The model matrix with each smooth's ‖B_j‖∞, the largest absolute row sum
 // of its block: the values of build_model_matrix() and block by block the
-// norms scaled_penalties() would take from it, in one pass.
+// norms scaled_penalties() would take from it, in one pass. Interrupted when
+// Ctrl-C stops the making.
 struct NormedModelMatrix {
   Matrix matrix;
   std::vector<double> basis_norms;
 };
-NormedModelMatrix build_model_matrix_with_norms(const std::vector<SmoothTerm>& smooths, const Matrix& x);
+Result<NormedModelMatrix> build_model_matrix_with_norms(const std::vector<SmoothTerm>& smooths, const Matrix& x);
 
 // Each smooth's raw penalty embedded, unscaled, at its block of a p × p matrix.
 std::vector<Matrix> embedded_penalties(const std::vector<SmoothTerm>& smooths, std::size_t p);

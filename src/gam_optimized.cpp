@@ -307,7 +307,7 @@ Result<FitSummary, Failure> GamModel::fit_model_cached_once(Matrix x, const Vect
 
   diag::Timer cache_timer;
   diag::Timer basis_timer;
-  NormedModelMatrix model = build_model_matrix_with_norms(smooths_, x);
+  VORNA_TRY(model, build_model_matrix_with_norms(smooths_, x));
   Matrix design = std::move(model.matrix);
   profile_ms("Basis evaluation: ", basis_timer.elapsed_ms());
   diag::Timer penalty_timer;

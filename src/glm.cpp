@@ -65,17 +65,20 @@ double log_ratio(double a, double b) {
 }
 // x·log(x/m), with 0·log 0 = 0.
 double xlogx_over(double x, double m) { return x == 0.0 ? 0.0 : x * log_ratio(x, m); }
-// The two parts of a binomial unit deviance, y·log(y/μ) and
-// (1 − y)·log((1 − y)/(1 − μ)), for 0 ≤ y ≤ 1 and 0 < μ < 1. Each quotient
-// lies next to 1 where the event is rare (or nearly certain) and y ≈ μ: its
-// logarithm then keeps only the absolute rounding ε, and the part, of the
-// size of μ (or 1 − μ), loses most of its digits. As 1 + the difference over
-// the mean, log1p keeps them.
-double successes_term(double y, double mu) { return y == 0.0 ? 0.0 : y * std::log1p((y - mu) / mu); }
-double failures_term(double y, double mu) {
-  const double rest = 1.0 - y;
-  return rest == 0.0 ? 0.0 : rest * std::log1p((mu - y) / (1.0 - mu));
+// a·log(a/b) for a ≥ 0 and b > 0, given their difference d = a − b as the
+// caller best computes it. Where a ≈ b the quotient lies next to 1, and its
+// logarithm keeps only the absolute rounding ε of a term of the size of d;
+// log1p(d/b) keeps the digits. Elsewhere d/b may round to −1 (a far below
+// b), and the quotient's own logarithm is the sound form.
+double xlog_quotient(double a, double b, double d) {
+  if (a == 0.0) return 0.0;
+  return a * (std::abs(d) <= 0.5 * b ? std::log1p(d / b) : log_ratio(a, b));
 }
+// The two parts of a binomial unit deviance, y·log(y/μ) and
+// (1 − y)·log((1 − y)/(1 − μ)), for 0 ≤ y ≤ 1 and 0 < μ < 1: rare events
+// (y ≈ μ ≈ 1e-9) and nearly certain ones are the cases of a ≈ b.
+double successes_term(double y, double mu) { return xlog_quotient(y, mu, y - mu); }
+double failures_term(double y, double mu) { return xlog_quotient(1.0 - y, 1.0 - mu, mu - y); }
 
 }  // namespace
 

@@ -432,6 +432,8 @@ Result<RowMoments> row_moments(const Glm& glm, VectorView y, VectorView w, Vecto
     if (!std::isfinite(offset[i]))
       return GamError::invalid_parameter("offset must be finite, but offset[" + std::to_string(first_row + i) +
                                          "] is not");
+    // Every row's offset counts, its weight 0 or not: the fit keeps the
+    // means of all rows inside the family's range.
     if (offset[i] != 0.0) ++m.nonzero_offsets;
     if (!(w[i] > 0.0)) continue;
     m.weight_sum += w[i];

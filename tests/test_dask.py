@@ -176,6 +176,10 @@ def test_vectors_beside_partitions_are_read_as_in_memory():
     spread = GAM([s("x"), f("g")]).fit(ddf, dd.from_pandas(df.gaussian, npartitions=4),
                                        sample_weight=dd.from_pandas(df.w.astype(str), npartitions=4))
     assert close(spread.coef_, memory.coef_)
+    # One number for every row, as in memory.
+    memory = GAM([s("x"), f("g")]).fit(df[["x", "g"]], df.gaussian, sample_weight=2.0, offset=0.5)
+    spread = GAM([s("x"), f("g")]).fit(ddf, dd.from_pandas(df.gaussian, npartitions=4), sample_weight=2.0, offset=0.5)
+    assert close(spread.coef_, memory.coef_)
 
 
 def test_an_unseen_level_at_prediction_names_the_partition():

@@ -1631,6 +1631,9 @@ def test_a_missing_object_or_time_is_named_as_missing_with_its_row(rng):
     (lambda m, x, y: GAM(s(0)).fit(np.zeros(80, dtype=[("u", float), ("v", float)]), y), ValueError,
      "X is a structured array"),
     (lambda m, x, y: m.confidence_interval(x, level="0.95"), TypeError, "level must be a number"),
+    (lambda m, x, y: m.confidence_interval(x, level=np.array("0.95")), TypeError, "level must be a number"),
+    (lambda m, x, y: m.confidence_interval(x, level=np.complex128(0.9 + 0.5j)), TypeError, "level must be a number"),
+    (lambda m, x, y: m.confidence_interval(x, level=10**400), TypeError, "level must be a number"),
     (lambda m, x, y: m.predict(x, offset=np.where(np.arange(80) == 5, np.nan, 0.0)), ValueError,
      r"offset\[5\] = nan"),
     (lambda m, x, y: vorna.LogisticGAM(s(0)).fit(x, np.array([1, "a"] * 40, dtype=object)), ValueError,
@@ -1669,10 +1672,13 @@ def test_a_warm_start_is_not_taken_from_a_sample_without_events(monkeypatch):
 
 
 @pytest.mark.parametrize("y, mu", [(0.0, 1e-12), (1.0, 1 - 1e-12), (0.3, 0.7), (2e-12, 1e-12), (1e-9, 1.1e-9),
-                                   (1 - 2e-12, 1 - 1e-12), (1 - 1e-9, 1 - 1.1e-9), (0.5, 0.6), (1.0, 1e-12)])
+                                   (1 - 2e-12, 1 - 1e-12), (1 - 1e-9, 1 - 1.1e-9), (0.5, 0.6), (1.0, 1e-12),
+                                   (1e-18, 0.5), (1e-300, 0.5), (1e-20, 1e-3)])
 def test_binomial_unit_deviance_keeps_its_digits_for_rare_and_certain_events(y, mu):
     # Reference in 50 digits from the same two doubles. y·log(y/μ) and (1 − y)·log((1 − y)/(1 − μ))
-    # from the quotients kept only their absolute rounding where the quotient is next to 1.
+    # from the quotients kept only their absolute rounding where the quotient is next to 1; the
+    # first cure, log1p of the difference over the mean everywhere, gave 0 where y is far below μ
+    # (the quotient's difference from 1 rounds to -1).
     from decimal import Decimal, getcontext
     getcontext().prec = 50
     dy, dm = Decimal(y), Decimal(mu)

@@ -154,6 +154,8 @@ class Partitions:
                                  "give them the same partitioning")
             return pieces
         values = unmasked(v, name)
+        if values.ndim == 0:  # one number for every row, as in memory
+            return [values] * len(self.parts)
         if values.ndim == 2 and values.shape[1:] == (1,):
             values = values[:, 0]
         if values.ndim != 1:
@@ -428,8 +430,13 @@ def _vectors(frame: Frame, y: Any, w: Any, off: Any, response: Any, encode: Call
     y, w, off = (v.of(part) if isinstance(v, Carried) else v for v in (y, w, off))
     raw = frame.raw(response) if y is None else np.asarray(y)
     yv = engine_vector(as_numbers(encode(raw), "y"))
-    wv = None if w is None else engine_vector(as_numbers(np.asarray(w), "sample_weight"))
-    ov = None if off is None else engine_vector(as_numbers(np.asarray(off), "offset"))
+
+    def beside(v: Any, name: str) -> np.ndarray:
+        values = as_numbers(np.asarray(v), name)
+        return engine_vector(np.full(n, float(values)) if values.ndim == 0 else values)
+
+    wv = None if w is None else beside(w, "sample_weight")
+    ov = None if off is None else beside(off, "offset")
     for name, v in (("y", yv), ("sample_weight", wv), ("offset", ov)):
         if v is not None and len(v) != n:
             raise ValueError(f"{name} has {len(v)} rows where X has {n}")

@@ -983,10 +983,11 @@ class GAM:
     @staticmethod
     def _quantile(level: float) -> float:
         try:
-            if isinstance(level, (str, bytes, bool, np.bool_)) or np.ndim(level) != 0:
+            kind = np.asarray(level).dtype.kind
+            if isinstance(level, (str, bytes, bool, np.bool_)) or np.ndim(level) != 0 or kind in "bcSUV":
                 raise TypeError
             level = float(level)
-        except (TypeError, ValueError):
+        except (TypeError, ValueError, OverflowError):
             raise TypeError(f"level must be a number strictly between 0 and 1, got {level!r}") from None
         if not 0.0 < level < 1.0:
             raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
