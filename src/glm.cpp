@@ -74,11 +74,22 @@ double xlog_quotient(double a, double b, double d) {
   if (a == 0.0) return 0.0;
   return a * (std::abs(d) <= 0.5 * b ? std::log1p(d / b) : log_ratio(a, b));
 }
+// −log(1 − μ) for 0 < μ < 1: 1 − μ is exact from μ = 1/2 on, and below it
+// log1p(−μ) keeps the digits that 1 − μ rounds away.
+double minus_log_complement(double mu) { return mu < 0.5 ? -std::log1p(-mu) : -std::log(1.0 - mu); }
 // The two parts of a binomial unit deviance, y·log(y/μ) and
 // (1 − y)·log((1 − y)/(1 − μ)), for 0 ≤ y ≤ 1 and 0 < μ < 1: rare events
-// (y ≈ μ ≈ 1e-9) and nearly certain ones are the cases of a ≈ b.
-double successes_term(double y, double mu) { return xlog_quotient(y, mu, y - mu); }
-double failures_term(double y, double mu) { return xlog_quotient(1.0 - y, 1.0 - mu, mu - y); }
+// (y ≈ μ ≈ 1e-9) and nearly certain ones are the cases of a ≈ b. A response
+// of 0 or 1 (every row of 0/1 data) needs no quotient: −log μ and
+// −log(1 − μ) are exact from μ itself.
+double successes_term(double y, double mu) {
+  if (y == 1.0) return -std::log(mu);
+  return xlog_quotient(y, mu, y - mu);
+}
+double failures_term(double y, double mu) {
+  if (y == 0.0) return minus_log_complement(mu);
+  return xlog_quotient(1.0 - y, 1.0 - mu, mu - y);
+}
 
 }  // namespace
 
