@@ -154,8 +154,10 @@ class Partitions:
                                  "give them the same partitioning")
             return pieces
         values = unmasked(v, name)
-        if values.ndim == 0:  # one number for every row, as in memory
-            return [values] * len(self.parts)
+        if values.ndim == 0 and name != "y":  # one number for every row, as in memory, checked here once
+            number = np.full(1, float(as_numbers(values, name)))
+            check_vectors(1, np.zeros(1), number if name == "sample_weight" else None, number if name == "offset" else None)
+            return [number[0]] * len(self.parts)
         if values.ndim == 2 and values.shape[1:] == (1,):
             values = values[:, 0]
         if values.ndim != 1:

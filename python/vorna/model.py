@@ -118,6 +118,15 @@ def _not_fitted(message: str) -> Exception:
     return error
 
 
+def _shown(value: Any, most: int = 40) -> str:
+    """repr of a value for a message, cut to `most` characters (an int of 10⁴ digits has none)."""
+    try:
+        text = repr(value)
+    except ValueError:
+        return f"a {type(value).__name__} too long to show"
+    return text if len(text) <= most else text[: most - 3] + "..."
+
+
 def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
     if value is None:
         return np.full(n, default)
@@ -982,16 +991,20 @@ class GAM:
 
     @staticmethod
     def _quantile(level: float) -> float:
+        # A real number of any kind (Fraction, Decimal, a NumPy scalar or 0-d array of numbers); not text,
+        # truth values, complex numbers or times, which float() would read or cut down.
+        numpy_kind = np.asarray(level).dtype.kind if isinstance(level, (np.ndarray, np.generic)) else "f"
+        if isinstance(level, (str, bytes, bool)) or np.ndim(level) != 0 or numpy_kind not in "iuf":
+            raise TypeError(f"level must be a number strictly between 0 and 1, got {_shown(level)}")
         try:
-            kind = np.asarray(level).dtype.kind
-            if isinstance(level, (str, bytes, bool, np.bool_)) or np.ndim(level) != 0 or kind in "bcSUV":
-                raise TypeError
-            level = float(level)
-        except (TypeError, ValueError, OverflowError):
-            raise TypeError(f"level must be a number strictly between 0 and 1, got {level!r}") from None
-        if not 0.0 < level < 1.0:
-            raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
-        return _stats.norm_ppf(0.5 + 0.5 * level)
+            value = float(level)
+        except OverflowError:
+            value = math.inf
+        except (TypeError, ValueError):
+            raise TypeError(f"level must be a number strictly between 0 and 1, got {_shown(level)}") from None
+        if not 0.0 < value < 1.0:
+            raise ValueError(f"level must lie strictly between 0 and 1, got {_shown(level)}")
+        return _stats.norm_ppf(0.5 + 0.5 * value)
 
     def partial_effects(self, X: Any, se: bool = False) -> dict[str, Any]:
         """Each term's contribution to η at X, keyed by term label; with `se`,
