@@ -156,7 +156,8 @@ class Partitions:
         values = unmasked(v, name)
         if values.ndim == 0 and name != "y":  # one number for every row, as in memory, checked here once
             number = np.full(1, float(as_numbers(values, name)))
-            check_vectors(1, np.zeros(1), number if name == "sample_weight" else None, number if name == "offset" else None)
+            weights, offset = (number if name == "sample_weight" else None), (number if name == "offset" else None)
+            check_vectors(1, np.zeros(1), weights, offset)
             return [number[0]] * len(self.parts)
         if values.ndim == 2 and values.shape[1:] == (1,):
             values = values[:, 0]

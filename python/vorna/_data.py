@@ -421,7 +421,8 @@ def object_numbers(col: np.ndarray, what: str) -> np.ndarray:
     except ValueError:
         return col
     flat = col.reshape(-1)
-    grouped = [i for i, v in enumerate(flat) if (isinstance(v, str) and "_" in v) or (isinstance(v, bytes) and b"_" in v)]
+    grouped = [i for i, v in enumerate(flat)
+               if (isinstance(v, str) and "_" in v) or (isinstance(v, bytes) and b"_" in v)]
     if grouped:
         raise ValueError(f"{what} holds {flat[grouped[0]]!r} at row {grouped[0]}, which is no plain number; "
                          "convert it to numbers first")
