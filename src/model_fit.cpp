@@ -550,7 +550,9 @@ SelectionProblem::WorkingSums working_sums(const IrlsState& st, std::size_t obse
 }
 
 // One selection on the working model of `state`: records the pass in `out`
-// and returns ln λ.
+// and returns ln λ. A search that stalls short of the optimum warns, and the
+// fit is then not converged (the caller resets both before a search that
+// supersedes this one).
 Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penalties, const PenaltyRoots& roots,
                            const PenalizedGlmOptions& options, std::size_t observations, const Vector* rho,
                            Vector& centre, PenalizedGlmFit& out) {
@@ -568,9 +570,11 @@ Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penal
   auto at = problem.evaluate(outcome.rho, false);
   out.passes.push_back({exp_of(outcome.rho), at ? at.value().value : std::numeric_limits<double>::quiet_NaN(),
                         outcome.gradient, outcome.iterations});
-  if (!outcome.converged)
+  if (!outcome.converged) {
     out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(outcome.iterations) +
                            " iterations with gradient " + std::to_string(outcome.gradient));
+    out.converged = false;
+  }
   return outcome.rho;
 }
 
@@ -623,6 +627,7 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
   double last_change = std::numeric_limits<double>::infinity();
   double last_step = std::numeric_limits<double>::infinity();  // how far the previous single step moved η
   const std::size_t earlier_warnings = out.warnings.size();
+  const bool earlier_converged = out.converged;
   for (std::size_t pass = 0; pass < options.max_selection_passes; ++pass) {
     VORNA_CHECK_INTERRUPT();
     const bool maybe_last = pass > 0 && last_change < kNearlySettled;
@@ -645,6 +650,7 @@ Result<Selection> select_lambda(const Passes& passes, std::span<const Matrix> pe
     // Each pass searches λ afresh on its working model; only the last search's
     // trouble concerns the λ the fit ends with.
     out.warnings.resize(earlier_warnings);
+    out.converged = earlier_converged;
     VORNA_TRY(next,
               select_once(state, penalties, roots, options, observations, from_rho ? &rho : nullptr, centre, out));
     double change = 0.0;
@@ -708,6 +714,8 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
   out.lambda = options.fixed_lambda ? *options.fixed_lambda : Vector(penalties.size(), 1.0);
   const std::vector<std::string> base_warnings = out.warnings;
   std::vector<std::string> chosen_warnings = base_warnings;
+  const bool base_converged = out.converged;
+  bool chosen_converged = base_converged;
   Vector rho, centre;
   for (int attempt = 0; attempt < kMaxPasses; ++attempt) {
     VORNA_TRY(sums, passes.run(st.eta()));
@@ -717,18 +725,21 @@ Result<IrlsState> fixed_model_fit(const Passes& passes, const PassSource& source
     if (attempt == 0 && source.intercept) out.null_deviance = st.sums.rss;
     if (select) {
       out.warnings = base_warnings;
+      out.converged = base_converged;
       auto chosen =
           select_once(st, penalties, roots, options, mo.observations, rho.empty() ? nullptr : &rho, centre, out);
       if (!chosen && (chosen.error().kind == GamErrorKind::Interrupted || attempt + 1 == kMaxPasses))
         return std::move(chosen).error();
       if (!chosen) {
         out.warnings = chosen_warnings;
+        out.converged = chosen_converged;
         if (!rho.empty()) return st;  // β is the fit at the previous choice
       } else {
         rho = std::move(chosen).value();
         out.lambda = exp_of(rho);
         out.selection_passes += 1;
         chosen_warnings = out.warnings;
+        chosen_converged = out.converged;
       }
     }
     VORNA_TRY(r, penalized_factor(st.sums.xtwx, penalty_at(out.lambda, penalties, roots, p)));
@@ -949,6 +960,7 @@ Result<PenalizedGlmFit> fit_penalized_glm(const PassSource& source, std::span<co
   if (fixed_working_model(glm)) {
     VORNA_TRY(fixed, fixed_model_fit(passes, source, penalties, roots, options, out));
     selection_to = out.warnings.size();
+    selection_failed = !out.converged;
     st = std::move(fixed);
   } else {
     std::optional<IrlsState> warm_state;

@@ -1726,3 +1726,18 @@ def test_a_converged_fit_carries_no_warnings_of_earlier_lambda_searches():
             data, y, sample_weight=trials, offset=offset)
     assert model.converged_
     assert not [w for w in caught if "smoothing-parameter search" in str(w.message)]
+
+
+def test_a_lambda_search_that_stalls_leaves_the_fit_not_converged():
+    # Its warning was given beside converged_ True (ML, nearly noise-free data: a flat criterion).
+    rng = np.random.default_rng(194)
+    n = int(rng.integers(25, 120))
+    x = rng.uniform(size=(n, 3))
+    y = rng.normal(0, 1.5) * np.sin(3 * x[:, 0]) + rng.normal(0, 1) * x[:, 1]
+    y = y + rng.normal(0, 10 ** rng.uniform(-6, 0), n)
+    terms = s(0, k=int(rng.integers(4, 12))) + s(1, k=6) + s(2, k=5)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = GAM(terms, method="ML").fit(x, y)
+    stalled = [w for w in caught if "smoothing-parameter search stopped" in str(w.message)]
+    assert stalled and not model.converged_
