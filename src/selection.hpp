@@ -191,6 +191,11 @@ struct SelectionOutcome {
   bool converged = true;  // a stationary point (or the flat end of a direction) was reached
   int iterations = 0;
   double gradient = 0.0;  // largest |∂/∂ρ_j| at the end, directions held at a bound excluded
+  // Where the search stopped because no step lowered the criterion: the
+  // criterion there and the decrease the last Newton step promised, ½|gᵀs|
+  // (0 otherwise).
+  double value = 0.0;
+  double promised = 0.0;
   // The middle of the search range ρ_j ∈ [centre_j − 10, centre_j + 10]. A
   // smooth whose criterion keeps falling towards λ → ∞ (a linear effect) or
   // λ → 0 stops at the edge; passing the centre on to later searches of the

@@ -1741,3 +1741,26 @@ def test_a_lambda_search_that_stalls_leaves_the_fit_not_converged():
         model = GAM(terms, method="ML").fit(x, y)
     stalled = [w for w in caught if "smoothing-parameter search stopped" in str(w.message)]
     assert stalled and not model.converged_
+
+
+@pytest.mark.parametrize("seed", [1, 3])
+def test_a_lambda_search_stopped_at_its_criterions_rounding_is_converged(seed):
+    # Counts of 1e10 make a REML criterion of 2e10, which rounds in steps of 4e-6: no step lowers
+    # it once the search is within 1e-2 of the optimum in ln λ, where the gradient is still of the
+    # order of 1e-3. That stop was a ConvergenceWarning (and, briefly, converged_ False).
+    rng = np.random.default_rng(seed)
+    x1, x2 = rng.uniform(0, 1, 300), rng.uniform(0, 1, 300)
+    y = rng.poisson(1e10 * np.exp(np.sin(2 * np.pi * x1) + 0.5 * x2**2 + rng.normal(0, 0.1, 300))).astype(float)
+    data = {"x1": x1, "x2": x2}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        model = GAM(s("x1", k=10) + s("x2", k=10), family="poisson").fit(data, y)
+    assert model.converged_
+    # Optimal to the criterion's resolution: refits at fixed λ a step of 0.05 away in each ln λ
+    # (which a gradient of 1e-3 and curvature 4 puts 5e-3 above the optimum) score no lower.
+    best = model.score_
+    for j in range(2):
+        for step in (-0.05, 0.05):
+            lam = np.array(model.lambdas_, dtype=float)
+            lam[j] *= np.exp(step)
+            assert GAM(s("x1", k=10) + s("x2", k=10), family="poisson", lam=lam).fit(data, y).score_ >= best - 1e-3
