@@ -570,13 +570,16 @@ Result<Vector> select_once(const IrlsState& state, std::span<const Matrix> penal
   auto at = problem.evaluate(outcome.rho, false);
   out.passes.push_back({exp_of(outcome.rho), at ? at.value().value : std::numeric_limits<double>::quiet_NaN(),
                         outcome.gradient, outcome.iterations});
-  // No step lowered the criterion where the decrease a Newton step promised
-  // is below its rounding: the search is at the optimum as far as the
-  // criterion can tell. (Counts of 1e10 give a REML value of 1e12, which
-  // rounds in steps of 1e-4 and leaves gradients of 1e-2 there.)
-  constexpr double kRoundingSteps = 16.0;
+  // No step lowered the criterion where a short Newton step promised less
+  // than its rounding: the search is at the optimum as far as the criterion
+  // can tell. (Counts of 1e10 give a REML value of 1e12, which rounds in
+  // steps of 1e-4 and leaves gradients of 1e-2 within 1e-2 of the optimum in
+  // ln λ.) The step must be short too: a degenerate working model can make
+  // the criterion so large that its rounding hides a search stuck far off.
+  constexpr double kRoundingSteps = 16.0, kShortStep = 0.1;
   const double rounding = kRoundingSteps * std::numeric_limits<double>::epsilon() * std::abs(outcome.value);
-  if (!outcome.converged && !(outcome.promised <= rounding)) {
+  const bool at_rounding = outcome.newton_step <= kShortStep && outcome.promised <= rounding;
+  if (!outcome.converged && !at_rounding) {
     out.warnings.push_back("the smoothing-parameter search stopped after " + std::to_string(outcome.iterations) +
                            " iterations with gradient " + std::to_string(outcome.gradient));
     out.converged = false;

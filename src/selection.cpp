@@ -741,7 +741,7 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
       return false;
     };
     VORNA_TRY(step, newton_direction(at.hessian, g, free));
-    const double promised = 0.5 * std::abs(dot(g, step));
+    const double promised = 0.5 * std::abs(dot(g, step)), newton_step = max_abs(step);
     const double length = norm2(step);
     if (length > kMaxStepNorm)
       for (double& s : step) s *= kMaxStepNorm / length;
@@ -766,6 +766,7 @@ Result<SelectionOutcome> minimize_criterion(const SelectionProblem& problem, Vec
       outcome.converged = ginf < kRoundingTolerance;
       outcome.value = at.value;
       outcome.promised = promised;
+      outcome.newton_step = newton_step;
       profile(outcome.converged
                   ? "[PROFILE] Converged after " + std::to_string(k) + " iterations (gradient " + fmt::fixed(ginf, 6) +
                         " < " + fmt::plain(kRoundingTolerance) + " at numerical limit)"

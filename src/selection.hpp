@@ -52,6 +52,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -192,10 +193,11 @@ struct SelectionOutcome {
   int iterations = 0;
   double gradient = 0.0;  // largest |∂/∂ρ_j| at the end, directions held at a bound excluded
   // Where the search stopped because no step lowered the criterion: the
-  // criterion there and the decrease the last Newton step promised, ½|gᵀs|
-  // (0 otherwise).
+  // criterion there, the decrease the last Newton step s promised, ½|gᵀs|,
+  // and that step's largest |s_j| (both +∞ where it stopped otherwise).
   double value = 0.0;
-  double promised = 0.0;
+  double promised = std::numeric_limits<double>::infinity();
+  double newton_step = std::numeric_limits<double>::infinity();
   // The middle of the search range ρ_j ∈ [centre_j − 10, centre_j + 10]. A
   // smooth whose criterion keeps falling towards λ → ∞ (a linear effect) or
   // λ → 0 stops at the edge; passing the centre on to later searches of the

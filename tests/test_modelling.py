@@ -1764,3 +1764,22 @@ def test_a_lambda_search_stopped_at_its_criterions_rounding_is_converged(seed):
             lam = np.array(model.lambdas_, dtype=float)
             lam[j] *= np.exp(step)
             assert GAM(s("x1", k=10) + s("x2", k=10), family="poisson", lam=lam).fit(data, y).score_ >= best - 1e-3
+
+
+def test_a_lambda_search_stuck_far_from_its_optimum_is_not_hidden_by_a_huge_criterion():
+    # Gross outliers make the working model's criterion enormous (1e15 and up), whose rounding once
+    # passed for the search's stopping point: a search stuck 5 units of ln λ from the optimum (the
+    # criterion 400 above it) was reported converged, silently.
+    rng = np.random.default_rng(1)
+    data = {"x1": rng.uniform(0, 1, 200), "dose": rng.normal(0, 1, 200)}
+    y = rng.poisson(1e6 * np.exp(3 * np.sin(2 * np.pi * data["x1"]) + 0.2 * data["dose"]
+                                 + 12.0 * (rng.random(200) < 0.03))).astype(float)
+    terms = s("x1", k=5) + l("dose")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = GAM(terms, family="poisson").fit(data, y)
+    # The criterion still falls well beyond its rounding at a smaller λ (fixed-λ refits):
+    lower = GAM(terms, family="poisson", lam=model.lambdas_ * np.exp(-5.0)).fit(data, y).score_
+    assert lower < model.score_ - 100
+    assert not model.converged_
+    assert any("smoothing-parameter search stopped" in str(w.message) for w in caught)
