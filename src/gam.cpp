@@ -189,20 +189,29 @@ StoredModelMatrix::StoredModelMatrix(Matrix x, std::vector<std::shared_ptr<const
 namespace {
 
 // The model matrix of `bases` (basis j at column j of x, p columns in all),
-// a block of rows at a time: the memory is taken at once but zero-filled
-// block by block, so that Ctrl-C is noticed while the pages of a large matrix
-// are first touched too.
-Result<Matrix> model_matrix_in_blocks(std::span<const SplineBasis* const> bases, const Matrix& x, std::size_t p) {
-  constexpr std::size_t kRows = 4096;
+// a block of rows at a time, each block handed to `visit(block, rows)` while
+// it is in cache. The memory is taken at once but zero-filled block by block,
+// and Ctrl-C asked after every few blocks, so that a stop is noticed while the
+// pages of a large matrix are first touched too.
+template <class Visit>
+Result<Matrix> model_matrix_in_blocks(std::span<const SplineBasis* const> bases, const Matrix& x, std::size_t p,
+                                      Visit&& visit) {
+  constexpr std::size_t kRows = 512, kBlocksPerCheck = 8;
   Vector entries;
   entries.reserve(Matrix::checked_size(x.rows(), p));
   for (std::size_t start = 0; start < x.rows(); start += kRows) {
-    VORNA_CHECK_INTERRUPT();
+    if (start % (kRows * kBlocksPerCheck) == 0) VORNA_CHECK_INTERRUPT();
     const std::size_t rows = std::min(kRows, x.rows() - start);
     entries.resize(entries.size() + rows * p);
-    fill_model_rows(bases, x, start, rows, entries.data() + start * p, p);
+    double* block = entries.data() + start * p;
+    fill_model_rows(bases, x, start, rows, block, p);
+    visit(static_cast<const double*>(block), rows);
   }
   return Matrix(x.rows(), p, std::move(entries));
+}
+
+Result<Matrix> model_matrix_in_blocks(std::span<const SplineBasis* const> bases, const Matrix& x, std::size_t p) {
+  return model_matrix_in_blocks(bases, x, p, [](const double*, std::size_t) {});
 }
 
 }  // namespace
@@ -254,25 +263,14 @@ Result<NormedModelMatrix> build_model_matrix_with_norms(const std::vector<Smooth
     widths.push_back(smooth.basis->num_basis());
   }
   std::vector<double> basis_norms(smooths.size(), 0.0);
-  // A block of rows is evaluated and its norms taken while it is in cache.
-  // The memory is taken at once but zero-filled block by block, and Ctrl-C
-  // asked after every few blocks, so that a stop is noticed while the pages
-  // of a large matrix are first touched too.
-  constexpr std::size_t kRows = 512, kBlocksPerCheck = 8;
   const std::size_t p = total_basis(smooths);
-  Vector entries;
-  entries.reserve(Matrix::checked_size(x.rows(), p));
-  for (std::size_t start = 0; start < x.rows(); start += kRows) {
-    if (start % (kRows * kBlocksPerCheck) == 0) VORNA_CHECK_INTERRUPT();
-    const std::size_t rows = std::min(kRows, x.rows() - start);
-    entries.resize(entries.size() + rows * p);
-    double* block = entries.data() + start * p;
-    fill_model_rows(bases, x, start, rows, block, p);
-    const std::vector<double> norms =
-        block_inf_norms(ConstMatrixView(block, rows, p, static_cast<std::ptrdiff_t>(p), 1), widths);
-    for (std::size_t j = 0; j < norms.size(); ++j) basis_norms[j] = std::fmax(basis_norms[j], norms[j]);
-  }
-  return NormedModelMatrix{Matrix(x.rows(), p, std::move(entries)), std::move(basis_norms)};
+  // Each block's norms are taken while it is in cache.
+  VORNA_TRY(matrix, model_matrix_in_blocks(bases, x, p, [&](const double* block, std::size_t rows) {
+              const std::vector<double> norms =
+                  block_inf_norms(ConstMatrixView(block, rows, p, static_cast<std::ptrdiff_t>(p), 1), widths);
+              for (std::size_t j = 0; j < norms.size(); ++j) basis_norms[j] = std::fmax(basis_norms[j], norms[j]);
+            }));
+  return NormedModelMatrix{std::move(matrix), std::move(basis_norms)};
 }
 
 std::vector<Matrix> scaled_penalties(const std::vector<SmoothTerm>& smooths, const Matrix& model_matrix) {

@@ -25,7 +25,7 @@ import numpy as np
 
 from . import _engine
 from ._data import (ColumnRef, Frame, as_numbers, check_vectors, engine_columns, engine_vector, factor_levels,
-                    sorted_quantiles, unmasked)
+                    numbers_per_row, sorted_quantiles, unmasked)
 
 if TYPE_CHECKING:
     from .model import GAM
@@ -433,13 +433,8 @@ def _vectors(frame: Frame, y: Any, w: Any, off: Any, response: Any, encode: Call
     y, w, off = (v.of(part) if isinstance(v, Carried) else v for v in (y, w, off))
     raw = frame.raw(response) if y is None else np.asarray(y)
     yv = engine_vector(as_numbers(encode(raw), "y"))
-
-    def beside(v: Any, name: str) -> np.ndarray:
-        values = as_numbers(np.asarray(v), name)
-        return engine_vector(np.full(n, float(values)) if values.ndim == 0 else values)
-
-    wv = None if w is None else beside(w, "sample_weight")
-    ov = None if off is None else beside(off, "offset")
+    wv = None if w is None else engine_vector(numbers_per_row(w, "sample_weight", n))
+    ov = None if off is None else engine_vector(numbers_per_row(off, "offset", n))
     for name, v in (("y", yv), ("sample_weight", wv), ("offset", ov)):
         if v is not None and len(v) != n:
             raise ValueError(f"{name} has {len(v)} rows where X has {n}")

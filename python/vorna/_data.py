@@ -441,6 +441,14 @@ def as_numbers(arr: np.ndarray, name: str, hint: str = "") -> np.ndarray:
     return np.asarray(arr, dtype=np.float64).reshape(-1) if 1 <= arr.ndim and arr.shape[1:] in ((), (1,)) else arr
 
 
+def numbers_per_row(value: Any, name: str, n: int) -> np.ndarray:
+    """Weights or offsets as numbers (as_numbers), one number standing for
+    every one of n rows (as scikit-learn takes a sample_weight); the caller
+    checks the length."""
+    values = as_numbers(unmasked(value, name), name)
+    return np.full(n, float(values)) if values.ndim == 0 else values
+
+
 def check_missing(col: np.ndarray, ref: ColumnRef) -> None:
     if col.dtype.kind in "fc":
         bad = np.isnan(col)

@@ -25,7 +25,8 @@ import numpy as np
 import vorna_core
 
 from . import _engine, _stats
-from ._data import Frame, as_numbers, check_offset, check_vectors, engine_columns, engine_vector, unmasked
+from ._data import (Frame, as_numbers, check_offset, check_vectors, engine_columns, engine_vector, numbers_per_row,
+                    unmasked)
 from .formula import FormulaError, parse_formula
 from .terms import (Block, NumericColumn, ScaledColumn, TermList, _Intercept, _SmoothBase, _Tensor, as_term_list,
                     in_place_columns, intercept, f, l, s)
@@ -130,9 +131,7 @@ def _shown(value: Any, most: int = 40) -> str:
 def _vector(value: Any, name: str, n: int, default: float) -> np.ndarray:
     if value is None:
         return np.full(n, default)
-    arr = as_numbers(unmasked(value, name), name)
-    if arr.ndim == 0:  # one number for every row (as scikit-learn takes a sample_weight, and Dask an offset)
-        return np.full(n, float(arr))
+    arr = numbers_per_row(value, name, n)
     if arr.ndim != 1 or arr.shape[0] != n:
         raise ValueError(f"{name} must have one value per row ({n}), got shape {np.shape(value)}")
     return arr
